@@ -1,0 +1,187 @@
+#include "core/block.hpp"
+
+#include "core/error.hpp"
+#include "core/newline.hpp"
+
+namespace molvane::core {
+
+namespace {
+
+constexpr std::string_view kDollars = "$$$$";
+constexpr std::string_view kTerminatorLF = "$$$$\n";
+constexpr std::string_view kTerminatorCRLF = "$$$$\r\n";
+constexpr std::string_view kMEnd = "M  END";
+constexpr std::string_view kLFMEnd = "\nM  END";
+
+bool starts_with_dollars(std::string_view line) noexcept { return line.starts_with(kDollars); }
+
+std::string_view terminator_for(std::string_view line_ending) noexcept {
+    return line_ending == kCRLF ? kTerminatorCRLF : kTerminatorLF;
+}
+
+}  // namespace
+
+BlockText::BlockText(std::shared_ptr<const Mapping> mapping, size_t start, size_t end) noexcept
+    : mapping_(std::move(mapping)), start_(start), end_(end) {}
+
+std::string& BlockText::owned() {
+    if (mapping_) {
+        std::string_view bytes = view();
+        std::string copy;
+        copy.reserve(bytes.size() + 256);
+        copy.assign(bytes);
+        owned_ = std::move(copy);
+        mapping_.reset();
+        start_ = end_ = 0;
+    }
+    return owned_;
+}
+
+size_t Block::dollar_start() const noexcept {
+    std::string_view text = view();
+    return text.ends_with(kCRLF) ? text.size() - kTerminatorCRLF.size()
+                                 : text.size() - kTerminatorLF.size();
+}
+
+size_t find_mdl_end(std::string_view text, size_t from, size_t to) noexcept {
+    std::string_view range = text.substr(0, to);
+    size_t line_start = npos;
+    if (range.substr(from).starts_with(kMEnd)) {
+        line_start = from;
+    } else {
+        size_t hit = find_bytes(range, from, kLFMEnd);
+        if (hit != npos) line_start = hit + 1;
+    }
+    if (line_start == npos) return npos;
+    return next_line(text, line_start);
+}
+
+size_t Block::locate_mdl_end() noexcept {
+    if (mdl_end == kUnknownOffset) {
+        size_t end = dollar_start();
+        size_t found = find_mdl_end(view(), title_end, end);
+        mdl_end = found == npos ? end : found;
+    }
+    return mdl_end;
+}
+
+std::string_view Block::mdl() noexcept {
+    size_t end = locate_mdl_end();
+    return view().substr(title_end, end - title_end);
+}
+
+std::string_view Block::sd_data() noexcept {
+    size_t start = locate_mdl_end();
+    return view().substr(start, dollar_start() - start);
+}
+
+void Block::begin_edit() {
+    if (is_exported())
+        fail(ErrorKind::Buffer, "Existing exports of data: SDBlock cannot be edited");
+    record_index.reset();
+    lookup_seen = false;
+}
+
+void Block::set_title(std::string_view value) {
+    begin_edit();
+    if (value.find_first_of("\r\n") != std::string_view::npos)
+        fail(ErrorKind::Value, "SDBlock titles must be a single line");
+    if (starts_with_dollars(value))
+        fail(ErrorKind::Value, "SDBlock titles cannot start with $$$$, which would end the block");
+    std::string_view ending = is_empty_block() ? (terminator().ends_with(kCRLF) ? kCRLF : kLF)
+                                               : (title_line().ends_with(kCRLF) ? kCRLF : kLF);
+    std::string line;
+    line.reserve(value.size() + ending.size());
+    line.append(value).append(ending);
+    std::string& text = edit_text();
+    text.replace(0, title_end, line);
+    if (mdl_end != kUnknownOffset) mdl_end = mdl_end - title_end + line.size();
+    title_end = line.size();
+}
+
+void Block::set_molblock(std::string_view molblock) {
+    begin_edit();
+    size_t first_lf = find_byte(molblock, 0, '\n');
+    size_t new_title_end = first_lf == npos ? molblock.size() : first_lf + 1;
+    size_t end = find_mdl_end(molblock, new_title_end, molblock.size());
+    if (end == npos) fail(ErrorKind::Value, "molblock has no M  END line");
+    if (!is_all_tail_space(molblock.substr(end)))
+        fail(ErrorKind::Value, "molblock has data after its M  END line");
+    for (size_t pos = 0; pos < end;) {
+        size_t line_end = next_line(molblock, pos);
+        std::string_view line = molblock.substr(pos, line_end - pos);
+        if (line.ends_with('\n')) line.remove_suffix(1);
+        if (starts_with_dollars(line))
+            fail(ErrorKind::Value, "molblock has a $$$$ line, which would end the block");
+        pos = line_end;
+    }
+    std::string_view head = molblock.substr(0, end);
+    std::string_view completion = head.ends_with('\n') ? std::string_view() : completion_ending(head);
+    size_t old_mdl_end = locate_mdl_end();
+    std::string_view tail = view().substr(old_mdl_end);
+    std::string rebuilt;
+    rebuilt.reserve(head.size() + completion.size() + tail.size() + 256);
+    rebuilt.append(head).append(completion).append(tail);
+    edit_text() = std::move(rebuilt);
+    title_end = new_title_end;
+    mdl_end = head.size() + completion.size();
+}
+
+size_t find_dollar_line(std::string_view text) noexcept {
+    if (starts_with_dollars(text)) return 0;
+    size_t hit = find_bytes(text, 0, "\n$$$$");
+    return hit == npos ? npos : hit + 1;
+}
+
+Block build_block(std::string_view range, bool is_bytes, size_t first_cr, size_t dollar_line) {
+    Block block;
+    block.is_bytes = is_bytes;
+    std::string text;
+    if (!is_bytes && first_cr < range.size()) {
+        text = translated_copy(range, first_cr);
+        if (dollar_line != npos) {
+            // Translation moved the `$$$$` line: it is the copy's last line.
+            size_t last_lf = text.size() >= 2 ? text.rfind('\n', text.size() - 2) : npos;
+            dollar_line = last_lf == npos ? 0 : last_lf + 1;
+        }
+    } else {
+        text.reserve(range.size() + 8);
+        text.assign(range);
+    }
+    if (!text.ends_with('\n')) text.append(completion_ending(text));
+    size_t title_end = dollar_line == 0 ? 0 : text.find('\n') + 1;
+    size_t dollar_start = dollar_line == npos ? text.size() : std::max(dollar_line, title_end);
+    std::string_view dollar_tail = std::string_view(text).substr(dollar_start);
+    if (dollar_tail != kTerminatorLF && dollar_tail != kTerminatorCRLF) {
+        std::string_view terminator = terminator_for(title_line_ending(text));
+        text.resize(dollar_start);
+        text.append(terminator);
+    }
+    block.title_end = title_end;
+    block.text = BlockText(std::move(text));
+    return block;
+}
+
+Block block_from_text(std::string_view text, bool is_bytes) {
+    std::string translated;
+    if (!is_bytes) {
+        size_t first_cr = find_byte(text, 0, '\r');
+        if (first_cr != npos) {
+            translated = translated_copy(text, first_cr);
+            text = translated;
+        }
+    }
+    size_t dollar_line = find_dollar_line(text);
+    if (dollar_line != npos) {
+        size_t line_end = next_line(text, dollar_line);
+        if (!is_all_tail_space(text.substr(line_end)))
+            fail(ErrorKind::Value,
+                 "SDBlock() takes one block; use SDBlock.from_sdf to parse several");
+        text = text.substr(0, line_end);
+    }
+    Block block = build_block(text, is_bytes, npos, dollar_line);
+    block.utf8_checked = true;
+    return block;
+}
+
+}  // namespace molvane::core

@@ -1,0 +1,104 @@
+// One molecule block: its exact bytes and a few offsets into them.
+//
+// Sections of the text (n bytes, terminator line "$$$$\n" or "$$$$\r\n"):
+//   title line [0, title_end), CTAB [title_end, mdl_end),
+//   SD data [mdl_end, dollar_start), terminator line [dollar_start, n).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "core/lines.hpp"
+#include "core/mapped.hpp"
+
+namespace molvane::core {
+
+struct RecordIndex;  // lookup table of a block's records, built on demand
+
+// The block's bytes: an owned buffer, or a range of a shared file mapping
+// that the block reads until its first edit copies it.
+class BlockText {
+public:
+    BlockText() = default;
+    explicit BlockText(std::string owned) noexcept : owned_(std::move(owned)) {}
+    BlockText(std::shared_ptr<const Mapping> mapping, size_t start, size_t end) noexcept;
+
+    std::string_view view() const noexcept {
+        return mapping_ ? std::string_view(mapping_->data() + start_, end_ - start_)
+                        : std::string_view(owned_);
+    }
+    size_t size() const noexcept { return view().size(); }
+    bool is_borrowed() const noexcept { return mapping_ != nullptr; }
+
+    // The owned buffer, copying borrowed bytes first (with room to grow).
+    std::string& owned();
+
+private:
+    std::string owned_;
+    std::shared_ptr<const Mapping> mapping_;
+    size_t start_ = 0;
+    size_t end_ = 0;
+};
+
+inline constexpr size_t kUnknownOffset = SIZE_MAX;
+
+struct Block {
+    BlockText text;
+    size_t title_end = 0;
+    size_t mdl_end = kUnknownOffset;
+    // One share is the block's own; every live buffer export holds another.
+    std::shared_ptr<int> export_guard;
+    std::shared_ptr<const RecordIndex> record_index;
+    bool lookup_seen = false;
+    uint64_t records_version = 0;
+    bool is_bytes = true;
+    bool utf8_checked = false;
+
+    std::string_view view() const noexcept { return text.view(); }
+    size_t dollar_start() const noexcept;
+    bool is_empty_block() const noexcept { return title_end == 0; }
+
+    // Computes mdl_end on first use and caches it.
+    size_t locate_mdl_end() noexcept;
+
+    std::string_view title_line() const noexcept { return view().substr(0, title_end); }
+    std::string_view title() const noexcept { return rstrip(title_line()); }
+    std::string_view molblock() noexcept { return view().substr(0, locate_mdl_end()); }
+    std::string_view mdl() noexcept;
+    std::string_view sd_data() noexcept;
+    std::string_view terminator() const noexcept { return view().substr(dollar_start()); }
+    std::string_view line_ending() const noexcept { return title_line_ending(view()); }
+
+    bool is_exported() const noexcept { return export_guard && export_guard.use_count() > 1; }
+
+    // First step of every edit: refuses while the text is exported and drops
+    // the lookup caches. Callers check their arguments before calling it.
+    void begin_edit();
+    // The owned text to edit in place (after begin_edit).
+    std::string& edit_text() { return text.owned(); }
+
+    // Replace the title line; `value` holds the new title's bytes.
+    void set_title(std::string_view value);
+    // Replace title line and CTAB; `molblock` is already newline-translated
+    // for str blocks.
+    void set_molblock(std::string_view molblock);
+};
+
+// Where the `$$$$` line of one block's text starts (npos if none): the first
+// line if it starts with "$$$$", else the line after the first "\n$$$$".
+size_t find_dollar_line(std::string_view text) noexcept;
+
+// Builds an owned block from one block's byte range. `first_cr` (str input
+// only) asks for newline translation when below range.size(); `dollar_line`
+// is where a line starting with "$$$$" begins in the range, or npos.
+Block build_block(std::string_view range, bool is_bytes, size_t first_cr, size_t dollar_line);
+
+// The text of SDBlock(sdf) as a block, refusing a second block after the first.
+Block block_from_text(std::string_view text, bool is_bytes);
+
+// The M  END line rule over text[from, to): mdl end offset or npos.
+size_t find_mdl_end(std::string_view text, size_t from, size_t to) noexcept;
+
+}  // namespace molvane::core

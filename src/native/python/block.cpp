@@ -1,0 +1,266 @@
+#include "python/block.hpp"
+
+#include <new>
+#include <string>
+#include <vector>
+
+#include "core/error.hpp"
+#include "core/newline.hpp"
+#include "python/decode.hpp"
+#include "python/errors.hpp"
+#include "python/names.hpp"
+
+namespace molvane::py {
+
+namespace {
+
+std::vector<BlockMembers>& member_registry() {
+    static std::vector<BlockMembers> registry;
+    return registry;
+}
+
+BlockObject& self_block(PyObject* self) { return as_block(self); }
+
+// --- construction -----------------------------------------------------------
+
+PyObject* block_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return boundary([&] {
+        static const char* keywords[] = {"sdf", "records", "header", nullptr};
+        PyObject* sdf = nullptr;
+        PyObject* records = Py_None;
+        PyObject* header = nullptr;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O$U:SDBlock",
+                                         const_cast<char**>(keywords), &sdf, &records, &header))
+            throw PythonError{};
+        core::HeaderStyle style = header ? parse_header_style(header) : core::HeaderStyle::Plain;
+        if (!PyUnicode_Check(sdf) && !PyBytes_Check(sdf))
+            raise(PyExc_TypeError, "SDBlock() argument must be str or bytes");
+        core::Block block = core::block_from_text(str_or_bytes_view(sdf), PyBytes_Check(sdf));
+        (void)type;  // the class cannot be subclassed: `type` is always SDBlock
+        Ref object = new_block_object(std::move(block));
+        if (records != Py_None) append_constructor_records(as_block(object.get()), records, style);
+        return object.release();
+    });
+}
+
+void block_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    self_block(self).block.~Block();
+    self_block(self).guard.~UseGuard();
+    auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    free_slot(self);
+    Py_DECREF(type);
+}
+
+// --- sections ---------------------------------------------------------------
+
+PyObject* get_title(PyObject* self, void*) {
+    return boundary([&] {
+        BlockObject& object = self_block(self);
+        SharedUse use(object.guard);
+        return block_value(object.block, object.block.title(), "Reading the title of").release();
+    });
+}
+
+int refuse_delete(PyObject* value, const char* name) {
+    if (value) return 0;
+    PyErr_Format(PyExc_AttributeError, "cannot delete SDBlock attribute '%s'", name);
+    return -1;
+}
+
+int set_title(PyObject* self, PyObject* value, void*) {
+    if (refuse_delete(value, "title") < 0) return -1;
+    return boundary_int([&] {
+        BlockObject& object = self_block(self);
+        ExclusiveUse use(object.guard);
+        std::string_view title = block_typed_bytes(object.block, value, "titles");
+        object.block.set_title(title);
+        return 0;
+    });
+}
+
+PyObject* get_molblock(PyObject* self, void*) {
+    return boundary([&] {
+        BlockObject& object = self_block(self);
+        SharedUse use(object.guard);
+        return block_value(object.block, object.block.molblock(), "Reading the molblock of")
+            .release();
+    });
+}
+
+int set_molblock(PyObject* self, PyObject* value, void*) {
+    if (refuse_delete(value, "molblock") < 0) return -1;
+    return boundary_int([&] {
+        BlockObject& object = self_block(self);
+        ExclusiveUse use(object.guard);
+        std::string_view molblock = block_typed_bytes(object.block, value, "molblocks");
+        std::string translated;
+        if (!object.block.is_bytes) {
+            size_t first_cr = core::find_byte(molblock, 0, '\r');
+            if (first_cr != core::npos) {
+                translated = core::translated_copy(molblock, first_cr);
+                molblock = translated;
+            }
+        }
+        object.block.set_molblock(molblock);
+        return 0;
+    });
+}
+
+PyObject* get_mdl(PyObject* self, void*) {
+    return boundary([&] {
+        BlockObject& object = self_block(self);
+        SharedUse use(object.guard);
+        return block_value(object.block, object.block.mdl(), "Reading the MDL of").release();
+    });
+}
+
+PyObject* block_repr(PyObject* self) {
+    return boundary([&] {
+        BlockObject& object = self_block(self);
+        SharedUse use(object.guard);
+        std::string_view title = object.block.title();
+        Ref shown = object.block.is_bytes
+                        ? Ref::check(PyBytes_FromStringAndSize(
+                              title.data(), static_cast<Py_ssize_t>(title.size())))
+                        : decode_replacing(title);
+        return PyUnicode_FromFormat("<SDBlock title=%R>", shown.get());
+    });
+}
+
+PyObject* block_str(PyObject* self) {
+    BlockObject& object = self_block(self);
+    if (object.block.is_bytes) return block_repr(self);
+    return boundary([&] {
+        SharedUse use(object.guard);
+        Ref text = block_value(object.block, object.block.view(), "Writing");
+        object.block.utf8_checked = true;
+        return text.release();
+    });
+}
+
+constexpr const char kBlockDoc[] =
+    "SDBlock(sdf, records=None, *, header=\"plain\")\n--\n\n"
+    "Handle a single molecule block from an SD file.\n\n"
+    "`SDBlock[str]` blocks come from text input and `SDBlock[bytes]` blocks\n"
+    "from binary input; names, values and lines have the block's type.\n\n"
+    "Record names are read and written as given, unchecked. The CTfile\n"
+    "format reserves `>`, and its field names start with a letter followed\n"
+    "by letters, digits and underscores (no `-`, `.`, `<`, `>`, `=`, `%` or\n"
+    "spaces); keeping names valid is up to the caller, since other toolkits\n"
+    "may read invalid ones differently.\n\n"
+    "A record's value is its lines up to a blank one, as read but without\n"
+    "their line endings, joined with \"\\n\". Lines of only ASCII whitespace,\n"
+    "which `bytes.strip()` removes, are blank, in str blocks too, as in\n"
+    "RDKit and OEChem. Methods that read records raise\n"
+    "`molvane.MalformedRecordError`, a ValueError, at a header line with no\n"
+    "`<name>`.\n\n"
+    "Values are written unchecked too, so a value with a blank line or a\n"
+    "`$$$$` line reads back as more records or blocks.";
+
+constexpr const char kTitleDoc[] =
+    "Return the title line without trailing whitespace, in the input type.\n\n"
+    "Only ASCII whitespace is stripped, as `bytes.rstrip()` does, in str\n"
+    "blocks too; `molblock` and writes keep the whole title line.\n\n"
+    "Setting it: Replace the title line.\n\n"
+    "Raises:\n"
+    "    ValueError: if the title holds a line break, or starts with `$$$$`,\n"
+    "        which would end the block.\n"
+    "    TypeError: if the title is not the block's type.";
+
+constexpr const char kMolblockDoc[] =
+    "Return the title line and CTAB through `M  END` as one value.\n\n"
+    "Suitable for RDKit's `Chem.MolFromMolBlock` or OpenEye's\n"
+    "`OEReadMolFromBytes`.\n\n"
+    "Setting it: Replace the title line and CTAB, keeping the SD data.\n\n"
+    "A str molblock has its \"\\r\\n\" and \"\\r\" newlines translated to \"\\n\",\n"
+    "so `block.molblock = Chem.MolToMolBlock(mol)` works on any block; a\n"
+    "bytes molblock is stored as given. Whitespace after `M  END` is dropped.\n\n"
+    "Raises:\n"
+    "    ValueError: if the molblock has no `M  END` line, more than\n"
+    "        whitespace after it, or a line starting with `$$$$`.\n"
+    "    TypeError: if the molblock is not the block's type.";
+
+constexpr const char kMdlDoc[] =
+    "Return the CTAB after the title, through `M  END`, as one value.\n\n"
+    "Every line ends in a newline, so `needle in block.mdl` searches the\n"
+    "CTAB and `block.mdl.splitlines()` gives its lines. `block.molblock`\n"
+    "is `block.title`, the title line's ending, then `block.mdl`.";
+
+const PyGetSetDef kSectionGetSets[] = {
+    {"title", get_title, set_title, kTitleDoc, nullptr},
+    {"molblock", get_molblock, set_molblock, kMolblockDoc, nullptr},
+    {"mdl", get_mdl, nullptr, kMdlDoc, nullptr},
+};
+
+}  // namespace
+
+bool register_block_members(BlockMembers members) {
+    member_registry().push_back(members);
+    return true;
+}
+
+PyObject* block_type() {
+    static PyObject* type = nullptr;
+    if (type) return type;
+    // The tables must outlive the type, which lives for the whole process.
+    static std::vector<PyMethodDef> methods;
+    static std::vector<PyGetSetDef> getsets;
+    static std::vector<PyType_Slot> slots;
+    methods.clear();
+    getsets.assign(std::begin(kSectionGetSets), std::end(kSectionGetSets));
+    slots = {
+        {Py_tp_new, reinterpret_cast<void*>(block_new)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(block_dealloc)},
+        {Py_tp_repr, reinterpret_cast<void*>(block_repr)},
+        {Py_tp_str, reinterpret_cast<void*>(block_str)},
+        {Py_tp_doc, const_cast<char*>(kBlockDoc)},
+    };
+    for (const BlockMembers& members : member_registry()) {
+        methods.insert(methods.end(), members.methods.begin(), members.methods.end());
+        getsets.insert(getsets.end(), members.getsets.begin(), members.getsets.end());
+        slots.insert(slots.end(), members.slots.begin(), members.slots.end());
+    }
+    methods.push_back({nullptr, nullptr, 0, nullptr});
+    getsets.push_back({nullptr, nullptr, nullptr, nullptr, nullptr});
+    slots.push_back({Py_tp_methods, methods.data()});
+    slots.push_back({Py_tp_getset, getsets.data()});
+    slots.push_back({0, nullptr});
+    static PyType_Spec spec = {
+        "molvane.native.SDBlock",
+        static_cast<int>(sizeof(BlockObject)),
+        0,
+        Py_TPFLAGS_DEFAULT,
+        nullptr,
+    };
+    spec.slots = slots.data();
+    type = PyType_FromSpec(&spec);
+    if (!type) throw PythonError{};
+    return type;
+}
+
+Ref new_block_object(core::Block&& block) {
+    auto* type = reinterpret_cast<PyTypeObject*>(block_type());
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    Ref object = Ref::check(alloc(type, 0));
+    BlockObject& target = as_block(object.get());
+    new (&target.block) core::Block(std::move(block));
+    new (&target.guard) UseGuard();
+    return object;
+}
+
+core::HeaderStyle parse_header_style(PyObject* header) {
+    if (!PyUnicode_Check(header)) raise(PyExc_TypeError, "header must be str");
+    if (PyUnicode_CompareWithASCIIString(header, "plain") == 0) return core::HeaderStyle::Plain;
+    if (PyUnicode_CompareWithASCIIString(header, "padded") == 0) return core::HeaderStyle::Padded;
+    if (PyUnicode_CompareWithASCIIString(header, "copy") == 0) return core::HeaderStyle::Copy;
+    PyErr_Format(PyExc_ValueError, "header must be 'plain', 'padded', or 'copy', not '%U'",
+                 header);
+    throw PythonError{};
+}
+
+void append_constructor_records(BlockObject&, PyObject*, core::HeaderStyle) {
+    raise(PyExc_NotImplementedError, "SDBlock(sdf, records) is not available yet");
+}
+
+}  // namespace molvane::py

@@ -1,0 +1,35 @@
+// Values taken out of a block: bytes for byte-backed blocks, strictly decoded
+// UTF-8 str for text blocks, with a note naming the block when decoding fails.
+#pragma once
+
+#include <Python.h>
+
+#include <string>
+#include <string_view>
+
+#include "core/block.hpp"
+#include "python/ref.hpp"
+
+namespace molvane::py {
+
+inline constexpr std::string_view kDecodeAdvice =
+    "parse_sdf(os.fsencode(path)) reads such files as bytes, and "
+    "parse_sdf(open(path, encoding=...)) decodes another encoding.";
+
+// UTF-8 with each invalid sequence replaced by U+FFFD.
+Ref decode_replacing(std::string_view bytes);
+
+// The note "{access} the SDBlock titled '{title}'. {advice}".
+std::string decode_note(const core::Block& block, std::string_view access);
+
+// If the error set is a UnicodeDecodeError, adds the decode note for `access`.
+void note_decode_error(const core::Block& block, std::string_view access) noexcept;
+
+// `bytes` as an object of the block's type; `access` names what is read
+// ("Reading the title of", ...) for the note of a failed decode.
+Ref block_value(const core::Block& block, std::string_view bytes, std::string_view access);
+
+// The note's access text for a record: "Reading record '{name}' of".
+std::string record_access(std::string_view name);
+
+}  // namespace molvane::py

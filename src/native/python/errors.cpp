@@ -1,0 +1,183 @@
+#include "python/errors.hpp"
+
+#include <array>
+#include <new>
+#include <string>
+
+#include "core/error.hpp"
+#include "python/names.hpp"
+
+namespace molvane::py {
+
+namespace {
+
+PyObject* class_for(core::ErrorKind kind) {
+    switch (kind) {
+        case core::ErrorKind::Type: return PyExc_TypeError;
+        case core::ErrorKind::Value: return PyExc_ValueError;
+        case core::ErrorKind::Buffer: return PyExc_BufferError;
+        case core::ErrorKind::Runtime: return PyExc_RuntimeError;
+        case core::ErrorKind::NotImplemented: return PyExc_NotImplementedError;
+        case core::ErrorKind::MalformedRecord: return malformed_record_error();
+        case core::ErrorKind::Internal: return PyExc_SystemError;
+    }
+    return PyExc_SystemError;
+}
+
+// The str() of an exception value, for messages that quote it.
+std::string describe(PyObject* value) {
+    if (!value) return "unknown error";
+    Ref text = Ref::steal(PyObject_Str(value));
+    if (!text) {
+        PyErr_Clear();
+        return "unprintable error";
+    }
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size);
+    if (!utf8) {
+        PyErr_Clear();
+        return "unprintable error";
+    }
+    return std::string(utf8, static_cast<size_t>(size));
+}
+
+// Raised in place of a connection-table error when molvane.ctable cannot
+// supply its class. It derives from BaseException so that handlers written
+// for the table errors (except ValueError) do not swallow a broken install.
+PyObject* internal_error() {
+    static PyObject* cls = nullptr;
+    if (!cls) {
+        cls = PyErr_NewExceptionWithDoc("molvane.InternalError",
+                                        "An internal failure of molvane.native.",
+                                        PyExc_BaseException, nullptr);
+        if (!cls) throw PythonError{};
+    }
+    return cls;
+}
+
+PyObject* fetch_ctable_class(CTableErrorClass which) {
+    static constexpr std::array<const char*, 4> kNames = {
+        "MalformedCTableError", "IndicesDuplicateError", "IndicesMismatchError",
+        "IndicesOutOfOrderError"};
+    // Filled once each; only a successful fetch is kept, so a failed one is
+    // retried at the next raise.
+    static std::array<PyObject*, 4> cells = {};
+    const size_t index = static_cast<size_t>(which);
+    if (cells[index]) return cells[index];
+    const char* name = kNames[index];
+    Ref cls;
+    Ref module = Ref::steal(PyImport_ImportModule("molvane.ctable"));
+    if (module) cls = Ref::steal(PyObject_GetAttrString(module.get(), name));
+    if (cls && !PyType_Check(cls.get())) {
+        PyErr_Format(PyExc_TypeError, "molvane.ctable.%s is not a class", name);
+        cls.reset();
+    }
+    if (!cls) {
+        PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+        PyErr_Fetch(&type, &value, &traceback);
+        PyErr_NormalizeException(&type, &value, &traceback);
+        Ref owned_type = Ref::steal(type), owned_value = Ref::steal(value),
+            owned_tb = Ref::steal(traceback);
+        std::string message = std::string("failed to import exception molvane.ctable.") + name +
+                              ": " + describe(owned_value.get());
+        raise(internal_error(), message);
+    }
+    if (!cells[index]) cells[index] = cls.release();
+    return cells[index];
+}
+
+}  // namespace
+
+void set_error_from_current_exception() noexcept {
+    try {
+        throw;
+    } catch (const PythonError&) {
+        if (!PyErr_Occurred())
+            PyErr_SetString(PyExc_SystemError, "error return without exception set");
+    } catch (const core::Error& error) {
+        try {
+            PyErr_SetString(class_for(error.kind()), error.message().c_str());
+        } catch (...) {
+            if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, error.message().c_str());
+        }
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& error) {
+        PyErr_SetString(PyExc_SystemError, error.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unknown C++ exception in molvane.native");
+    }
+}
+
+void raise(PyObject* type, std::string_view message) {
+    Ref text = Ref::check(
+        PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+    PyErr_SetObject(type, text.get());
+    throw PythonError{};
+}
+
+PyObject* malformed_record_error() {
+    static PyObject* cls = nullptr;
+    if (!cls) {
+        cls = PyErr_NewExceptionWithDoc("molvane.MalformedRecordError",
+                                        "An SD data header line has no `<name>`.",
+                                        PyExc_ValueError, nullptr);
+        if (!cls) throw PythonError{};
+    }
+    return cls;
+}
+
+void add_note_to_current_error(std::string_view note) noexcept {
+    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (value) {
+        Ref text = Ref::steal(
+            PyUnicode_FromStringAndSize(note.data(), static_cast<Py_ssize_t>(note.size())));
+        Ref result;
+        if (text)
+            result = Ref::steal(
+                PyObject_CallMethodObjArgs(value, names().add_note, text.get(), nullptr));
+        // A note that cannot be added must not replace the error itself.
+        if (!result) PyErr_Clear();
+    }
+    PyErr_Restore(type, value, traceback);
+}
+
+void raise_ctable_error(CTableErrorClass cls, std::string_view message) {
+    raise(fetch_ctable_class(cls), message);
+}
+
+void raise_os_error(int error_number, PyObject* path_object) {
+    Ref os = Ref::check(PyImport_ImportModule("os"));
+    Ref message = Ref::check(PyObject_CallMethod(os.get(), "strerror", "i", error_number));
+    Ref error = Ref::check(PyObject_CallFunction(PyExc_OSError, "iOO", error_number,
+                                                 message.get(), path_object));
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
+    throw PythonError{};
+}
+
+void raise_io_error(IoErrorKind kind, std::string_view text) {
+    PyObject* cls = PyExc_OSError;
+    switch (kind) {
+        case IoErrorKind::NotFound: cls = PyExc_FileNotFoundError; break;
+        case IoErrorKind::PermissionDenied: cls = PyExc_PermissionError; break;
+        case IoErrorKind::ConnectionRefused: cls = PyExc_ConnectionRefusedError; break;
+        case IoErrorKind::ConnectionReset: cls = PyExc_ConnectionResetError; break;
+        case IoErrorKind::ConnectionAborted: cls = PyExc_ConnectionAbortedError; break;
+        case IoErrorKind::BrokenPipe: cls = PyExc_BrokenPipeError; break;
+        case IoErrorKind::AlreadyExists: cls = PyExc_FileExistsError; break;
+        case IoErrorKind::WouldBlock: cls = PyExc_BlockingIOError; break;
+        case IoErrorKind::NotADirectory: cls = PyExc_NotADirectoryError; break;
+        case IoErrorKind::IsADirectory: cls = PyExc_IsADirectoryError; break;
+        case IoErrorKind::TimedOut: cls = PyExc_TimeoutError; break;
+        case IoErrorKind::Interrupted: cls = PyExc_InterruptedError; break;
+        case IoErrorKind::OutOfMemory: cls = PyExc_MemoryError; break;
+        case IoErrorKind::InvalidInput:
+        case IoErrorKind::WriteZero:
+        case IoErrorKind::Other: cls = PyExc_OSError; break;
+    }
+    raise(cls, text);
+}
+
+}  // namespace molvane::py

@@ -1,0 +1,84 @@
+// The boundary between C++ and the interpreter: every entry point runs its
+// body through `boundary`, which turns any C++ failure into a Python
+// exception, and the helpers below raise the module's exceptions.
+#pragma once
+
+#include <Python.h>
+
+#include <string>
+#include <string_view>
+
+#include "python/ref.hpp"
+
+namespace molvane::py {
+
+// Sets the Python exception for the C++ exception being handled. Call only
+// from inside a catch block.
+void set_error_from_current_exception() noexcept;
+
+template <class Body>
+PyObject* boundary(Body&& body) noexcept {
+    try {
+        return body();
+    } catch (...) {
+        set_error_from_current_exception();
+        return nullptr;
+    }
+}
+
+template <class Body>
+int boundary_int(Body&& body) noexcept {
+    try {
+        return body();
+    } catch (...) {
+        set_error_from_current_exception();
+        return -1;
+    }
+}
+
+// Sets `type` with `message` and throws PythonError.
+[[noreturn]] void raise(PyObject* type, std::string_view message);
+
+// Throws PythonError if a Python call left an exception set.
+inline void throw_if_error() {
+    if (PyErr_Occurred()) throw PythonError{};
+}
+
+// molvane.MalformedRecordError, created once per process (borrowed reference).
+PyObject* malformed_record_error();
+
+// Adds `note` to the exception currently set, as exc.add_note(note) does.
+void add_note_to_current_error(std::string_view note) noexcept;
+
+// The connection-table classes defined by molvane.ctable, fetched on first use.
+enum class CTableErrorClass { MalformedCTable, IndicesDuplicate, IndicesMismatch, IndicesOutOfOrder };
+[[noreturn]] void raise_ctable_error(CTableErrorClass cls, std::string_view message);
+
+// I/O failures. An operating-system error number on a path becomes
+// OSError(errno, os.strerror(errno), path), which picks the subclass.
+[[noreturn]] void raise_os_error(int error_number, PyObject* path_object);
+
+enum class IoErrorKind {
+    NotFound,
+    PermissionDenied,
+    ConnectionRefused,
+    ConnectionReset,
+    ConnectionAborted,
+    BrokenPipe,
+    AlreadyExists,
+    WouldBlock,
+    NotADirectory,
+    IsADirectory,
+    TimedOut,
+    Interrupted,
+    OutOfMemory,
+    InvalidInput,
+    WriteZero,
+    Other,
+};
+[[noreturn]] void raise_io_error(IoErrorKind kind, std::string_view text);
+
+inline constexpr std::string_view kNulInPath = "file name contained an unexpected NUL byte";
+inline constexpr std::string_view kWriteZero = "failed to write whole buffer";
+
+}  // namespace molvane::py

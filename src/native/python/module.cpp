@@ -1,0 +1,64 @@
+// The module's entry point: multi-phase initialisation whose one execution
+// step registers the classes, functions and attributes in a fixed order.
+#include <Python.h>
+
+#include "python/block.hpp"
+#include "python/errors.hpp"
+#include "python/ref.hpp"
+
+namespace molvane::py {
+
+namespace {
+
+// Appends `name` to the module's __all__ (created on first use), then sets
+// the attribute; `value` is a new reference.
+void add_to_module(PyObject* module, const char* name, Ref value) {
+    Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
+    if (!all) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PythonError{};
+        PyErr_Clear();
+        all = Ref::check(PyList_New(0));
+        if (PyObject_SetAttrString(module, "__all__", all.get()) < 0) throw PythonError{};
+    }
+    Ref text = Ref::check(PyUnicode_FromString(name));
+    if (PyList_Append(all.get(), text.get()) < 0) throw PythonError{};
+    if (PyObject_SetAttrString(module, name, value.get()) < 0) throw PythonError{};
+}
+
+int exec_module(PyObject* module) {
+    return boundary_int([&] {
+        // "CTable" registers first, before SDBlock.
+        add_to_module(module, "SDBlock", Ref::borrow(block_type()));
+        // "_SDBlockIterator", "_SDRecordIterator" and "_SDNameIterator" follow
+        // SDBlock, in that order.
+        add_to_module(module, "MalformedRecordError", Ref::borrow(malformed_record_error()));
+        // The functions "parse_sdf", "write_sdf" and "sdf_writer" and the class
+        // "_SDFWriter" follow MalformedRecordError, in that order.
+        add_to_module(module, "__version__", Ref::check(PyUnicode_FromString("1.0.0")));
+        add_to_module(module, "DEBUG_BUILD", Ref::borrow(Py_False));
+        return 0;
+    });
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "native",
+    "",
+    0,
+    nullptr,
+    module_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+}  // namespace molvane::py
+
+PyMODINIT_FUNC PyInit_native(void) { return PyModuleDef_Init(&molvane::py::module_def); }
