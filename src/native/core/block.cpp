@@ -13,7 +13,9 @@ constexpr std::string_view kTerminatorCRLF = "$$$$\r\n";
 constexpr std::string_view kMEnd = "M  END";
 constexpr std::string_view kLFMEnd = "\nM  END";
 
-bool starts_with_dollars(std::string_view line) noexcept { return line.starts_with(kDollars); }
+bool starts_with_dollars(std::string_view line) noexcept {
+    return line.starts_with(kDollars);
+}
 
 std::string_view terminator_for(std::string_view line_ending) noexcept {
     return line_ending == kCRLF ? kTerminatorCRLF : kTerminatorLF;
@@ -116,7 +118,8 @@ void Block::set_molblock(std::string_view molblock) {
         pos = line_end;
     }
     std::string_view head = molblock.substr(0, end);
-    std::string_view completion = head.ends_with('\n') ? std::string_view() : completion_ending(head);
+    std::string_view completion =
+        head.ends_with('\n') ? std::string_view() : completion_ending(head);
     size_t old_mdl_end = locate_mdl_end();
     std::string_view tail = view().substr(old_mdl_end);
     std::string rebuilt;

@@ -20,7 +20,7 @@ struct RecordIndex;  // lookup table of a block's records, built on demand
 // The block's bytes: an owned buffer, or a range of a shared file mapping
 // that the block reads until its first edit copies it.
 class BlockText {
-public:
+  public:
     BlockText() = default;
     explicit BlockText(std::string owned) noexcept : owned_(std::move(owned)) {}
     BlockText(std::shared_ptr<const Mapping> mapping, size_t start, size_t end) noexcept;
@@ -35,7 +35,7 @@ public:
     // The owned buffer, copying borrowed bytes first (with room to grow).
     std::string& owned();
 
-private:
+  private:
     std::string owned_;
     std::shared_ptr<const Mapping> mapping_;
     size_t start_ = 0;

@@ -19,13 +19,13 @@ enum class ErrorKind {
 };
 
 class Error : public std::exception {
-public:
+  public:
     Error(ErrorKind kind, std::string message) : kind_(kind), message_(std::move(message)) {}
     ErrorKind kind() const noexcept { return kind_; }
     const std::string& message() const noexcept { return message_; }
     const char* what() const noexcept override { return message_.c_str(); }
 
-private:
+  private:
     ErrorKind kind_;
     std::string message_;
 };

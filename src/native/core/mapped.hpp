@@ -7,7 +7,7 @@
 namespace molvane::core {
 
 class Mapping {
-public:
+  public:
     // Adopts a region returned by mmap; the destructor unmaps it.
     Mapping(const char* data, size_t size) noexcept : data_(data), size_(size) {}
     ~Mapping();
@@ -17,7 +17,7 @@ public:
     const char* data() const noexcept { return data_; }
     size_t size() const noexcept { return size_; }
 
-private:
+  private:
     const char* data_;
     size_t size_;
 };

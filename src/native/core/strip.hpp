@@ -18,17 +18,21 @@ constexpr bool is_tail_space(unsigned char c) noexcept {
 
 constexpr std::string_view lstrip(std::string_view s) noexcept {
     size_t i = 0;
-    while (i < s.size() && is_ascii_space(static_cast<unsigned char>(s[i]))) ++i;
+    while (i < s.size() && is_ascii_space(static_cast<unsigned char>(s[i])))
+        ++i;
     return s.substr(i);
 }
 
 constexpr std::string_view rstrip(std::string_view s) noexcept {
     size_t n = s.size();
-    while (n > 0 && is_ascii_space(static_cast<unsigned char>(s[n - 1]))) --n;
+    while (n > 0 && is_ascii_space(static_cast<unsigned char>(s[n - 1])))
+        --n;
     return s.substr(0, n);
 }
 
-constexpr std::string_view strip(std::string_view s) noexcept { return rstrip(lstrip(s)); }
+constexpr std::string_view strip(std::string_view s) noexcept {
+    return rstrip(lstrip(s));
+}
 
 constexpr bool is_all_tail_space(std::string_view s) noexcept {
     for (char c : s)

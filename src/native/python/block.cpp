@@ -19,7 +19,9 @@ std::vector<BlockMembers>& member_registry() {
     return registry;
 }
 
-BlockObject& self_block(PyObject* self) { return as_block(self); }
+BlockObject& self_block(PyObject* self) {
+    return as_block(self);
+}
 
 // --- construction -----------------------------------------------------------
 
@@ -254,8 +256,7 @@ core::HeaderStyle parse_header_style(PyObject* header) {
     if (PyUnicode_CompareWithASCIIString(header, "plain") == 0) return core::HeaderStyle::Plain;
     if (PyUnicode_CompareWithASCIIString(header, "padded") == 0) return core::HeaderStyle::Padded;
     if (PyUnicode_CompareWithASCIIString(header, "copy") == 0) return core::HeaderStyle::Copy;
-    PyErr_Format(PyExc_ValueError, "header must be 'plain', 'padded', or 'copy', not '%U'",
-                 header);
+    PyErr_Format(PyExc_ValueError, "header must be 'plain', 'padded', or 'copy', not '%U'", header);
     throw PythonError{};
 }
 

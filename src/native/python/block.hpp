@@ -18,8 +18,7 @@
 namespace molvane::py {
 
 struct BlockObject {
-    PyObject_HEAD
-    core::Block block;
+    PyObject_HEAD core::Block block;
     UseGuard guard;
 };
 
@@ -39,7 +38,9 @@ inline bool is_block(PyObject* object) {
     return PyObject_TypeCheck(object, reinterpret_cast<PyTypeObject*>(block_type()));
 }
 
-inline BlockObject& as_block(PyObject* object) { return *reinterpret_cast<BlockObject*>(object); }
+inline BlockObject& as_block(PyObject* object) {
+    return *reinterpret_cast<BlockObject*>(object);
+}
 
 // A new SDBlock object taking over `block`.
 Ref new_block_object(core::Block&& block);

@@ -120,8 +120,8 @@ PyObject* malformed_record_error() {
     static PyObject* cls = nullptr;
     if (!cls) {
         cls = PyErr_NewExceptionWithDoc("molvane.MalformedRecordError",
-                                        "An SD data header line has no `<name>`.",
-                                        PyExc_ValueError, nullptr);
+                                        "An SD data header line has no `<name>`.", PyExc_ValueError,
+                                        nullptr);
         if (!cls) throw PythonError{};
     }
     return cls;
@@ -151,8 +151,8 @@ void raise_ctable_error(CTableErrorClass cls, std::string_view message) {
 void raise_os_error(int error_number, PyObject* path_object) {
     Ref os = Ref::check(PyImport_ImportModule("os"));
     Ref message = Ref::check(PyObject_CallMethod(os.get(), "strerror", "i", error_number));
-    Ref error = Ref::check(PyObject_CallFunction(PyExc_OSError, "iOO", error_number,
-                                                 message.get(), path_object));
+    Ref error = Ref::check(
+        PyObject_CallFunction(PyExc_OSError, "iOO", error_number, message.get(), path_object));
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
     throw PythonError{};
 }

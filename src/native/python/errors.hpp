@@ -51,7 +51,12 @@ PyObject* malformed_record_error();
 void add_note_to_current_error(std::string_view note) noexcept;
 
 // The connection-table classes defined by molvane.ctable, fetched on first use.
-enum class CTableErrorClass { MalformedCTable, IndicesDuplicate, IndicesMismatch, IndicesOutOfOrder };
+enum class CTableErrorClass {
+    MalformedCTable,
+    IndicesDuplicate,
+    IndicesMismatch,
+    IndicesOutOfOrder
+};
 [[noreturn]] void raise_ctable_error(CTableErrorClass cls, std::string_view message);
 
 // I/O failures. An operating-system error number on a path becomes

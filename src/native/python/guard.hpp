@@ -8,10 +8,10 @@
 namespace molvane::py {
 
 class UseGuard {
-public:
+  public:
     bool is_free() const noexcept { return state_ == 0; }
 
-private:
+  private:
     friend class SharedUse;
     friend class ExclusiveUse;
     // > 0: that many shared users; -1: one exclusive user.
@@ -19,7 +19,7 @@ private:
 };
 
 class SharedUse {
-public:
+  public:
     explicit SharedUse(UseGuard& guard) : guard_(guard) {
         if (guard_.state_ < 0) core::fail(core::ErrorKind::Runtime, "Already mutably borrowed");
         ++guard_.state_;
@@ -28,12 +28,12 @@ public:
     SharedUse(const SharedUse&) = delete;
     SharedUse& operator=(const SharedUse&) = delete;
 
-private:
+  private:
     UseGuard& guard_;
 };
 
 class ExclusiveUse {
-public:
+  public:
     explicit ExclusiveUse(UseGuard& guard) : guard_(guard) {
         if (guard_.state_ != 0) core::fail(core::ErrorKind::Runtime, "Already borrowed");
         guard_.state_ = -1;
@@ -42,7 +42,7 @@ public:
     ExclusiveUse(const ExclusiveUse&) = delete;
     ExclusiveUse& operator=(const ExclusiveUse&) = delete;
 
-private:
+  private:
     UseGuard& guard_;
 };
 

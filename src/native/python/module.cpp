@@ -46,19 +46,13 @@ PyModuleDef_Slot module_slots[] = {
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "native",
-    "",
-    0,
-    nullptr,
-    module_slots,
-    nullptr,
-    nullptr,
-    nullptr,
+    PyModuleDef_HEAD_INIT, "native", "", 0, nullptr, module_slots, nullptr, nullptr, nullptr,
 };
 
 }  // namespace
 
 }  // namespace molvane::py
 
-PyMODINIT_FUNC PyInit_native(void) { return PyModuleDef_Init(&molvane::py::module_def); }
+PyMODINIT_FUNC PyInit_native(void) {
+    return PyModuleDef_Init(&molvane::py::module_def);
+}

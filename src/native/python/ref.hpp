@@ -13,7 +13,7 @@ namespace molvane::py {
 struct PythonError {};
 
 class Ref {
-public:
+  public:
     Ref() noexcept = default;
     Ref(const Ref& other) noexcept : ptr_(other.ptr_) { Py_XINCREF(ptr_); }
     Ref(Ref&& other) noexcept : ptr_(std::exchange(other.ptr_, nullptr)) {}
@@ -43,7 +43,7 @@ public:
     void swap(Ref& other) noexcept { std::swap(ptr_, other.ptr_); }
     explicit operator bool() const noexcept { return ptr_ != nullptr; }
 
-private:
+  private:
     explicit Ref(PyObject* ptr) noexcept : ptr_(ptr) {}
     PyObject* ptr_ = nullptr;
 };
