@@ -1,0 +1,555 @@
+"""Speed and memory benchmarks of molvane against its peers and the hardware floor.
+
+    python bench/run.py [--size-mb N] [--quick]
+
+Builds its data in a scratch directory from the real SD files beside the
+repository, runs every case several times (warm page cache) in a fresh
+process of its own, and prints one markdown table: case, MB/s, blocks/s,
+ratio to its baseline and peak RSS growth. The table, with the date, the
+Python version and the CPU, is written to bench/RESULTS.md (or --output).
+"""
+
+from __future__ import annotations
+
+import argparse
+import datetime
+import gzip
+import json
+import os
+import pathlib
+import platform
+import statistics
+import subprocess
+import sys
+import threading
+import time
+
+BENCH = pathlib.Path(__file__).resolve().parent
+REPO = BENCH.parent
+CORPUS = REPO.parent / "shared" / "corpus" / "fileparsers"
+FIELD = b"molvane_id"
+
+
+# --- data ------------------------------------------------------------------
+
+
+def corpus_blocks():
+    """Every block of the corpus files, LF line endings, each ending in $$$$."""
+    blocks = []
+    for path in sorted(CORPUS.glob("*.sdf")):
+        data = path.read_bytes().replace(b"\r\n", b"\n")
+        current = []
+        for line in data.splitlines(keepends=True):
+            if line.startswith(b"$$$$"):
+                current.append(b"$$$$\n")
+                blocks.append(b"".join(current))
+                current = []
+            else:
+                current.append(line if line.endswith(b"\n") else line + b"\n")
+    blocks = [b for b in blocks if rdkit_reads(b)]
+    if not blocks:
+        # Without the corpus, a small block of our own stands in.
+        blocks.append(
+            b"bench\n  molvane\n\n  1  0  0  0  0  0  0  0  0  0999 V2000\n"
+            b"    0.0000    0.0000    0.0000 C   0  0  0  0  0  0  0  0  0  0  0  0\n"
+            b"M  END\n> <NAME>\ncarbon\n\n$$$$\n"
+        )
+    return blocks
+
+
+def rdkit_reads(block: bytes) -> bool:
+    """Whether RDKit's supplier reads the block and goes on after it: the
+    corpus holds deliberately broken blocks that would stop the RDKit
+    baseline early, and the comparison must cover the same molecules."""
+    try:
+        from rdkit import Chem, RDLogger
+    except ImportError:
+        return True
+    import io
+
+    RDLogger.DisableLog("rdApp.*")
+    supplier = Chem.ForwardSDMolSupplier(
+        io.BytesIO(block + block), sanitize=False, removeHs=False, strictParsing=False
+    )
+    mols = list(supplier)
+    return len(mols) == 2 and all(m is not None for m in mols)
+
+
+def varied(block: bytes, serial: int) -> bytes:
+    """The block with its title and an id record made unique."""
+    title_end = block.find(b"\n") + 1
+    body = block[title_end : len(block) - len(b"$$$$\n")]
+    if body and not body.endswith(b"\n\n"):
+        body += b"\n"
+    if b"M  END" not in body:
+        body = b"  molvane\n\n  0  0  0  0  0  0  0  0  0  0999 V2000\nM  END\n"
+    title = block[: title_end - 1].rstrip()[:60]
+    record = b"> <" + FIELD + b">\n" + str(serial).encode() + b"\n\n"
+    return title + b" #" + str(serial).encode() + b"\n" + body + record + b"$$$$\n"
+
+
+def make_data(scratch: pathlib.Path, size_mb: int, slice_mb: int, rdkit_mb: int):
+    scratch.mkdir(parents=True, exist_ok=True)
+    stamp = scratch / f"data-{size_mb}-{slice_mb}-{rdkit_mb}.json"
+    files = {
+        "lf": scratch / "big_lf.sdf",
+        "lf2": scratch / "big_lf_2.sdf",
+        "crlf": scratch / "big_crlf.sdf",
+        "gz": scratch / "slice.sdf.gz",
+        "slice": scratch / "slice.sdf",
+        "rdkit": scratch / "rdkit_slice.sdf",
+    }
+    if stamp.exists() and all(p.exists() for p in files.values()):
+        return files, json.loads(stamp.read_text())
+    blocks = corpus_blocks()
+    target = size_mb * 1024 * 1024
+    written = serial = 0
+    with open(files["lf"], "wb") as out:
+        pending = []
+        while written < target:
+            for block in blocks:
+                text = varied(block, serial)
+                serial += 1
+                pending.append(text)
+                written += len(text)
+                if written >= target:
+                    break
+            out.write(b"".join(pending))
+            pending.clear()
+    data = files["lf"].read_bytes()
+    files["lf2"].write_bytes(data)
+    files["crlf"].write_bytes(data.replace(b"\n", b"\r\n"))
+
+    def cut(limit_mb):
+        end = data.find(b"\n$$$$\n", limit_mb * 1024 * 1024)
+        return data if end < 0 else data[: end + 6]
+
+    files["slice"].write_bytes(cut(slice_mb))
+    with gzip.open(files["gz"], "wb", compresslevel=1) as out:
+        out.write(files["slice"].read_bytes())
+    files["rdkit"].write_bytes(cut(rdkit_mb))
+    meta = {"blocks": serial}
+    stamp.write_text(json.dumps(meta))
+    return files, meta
+
+
+def build_floors(scratch: pathlib.Path):
+    exes = {}
+    for name in ("floor_mmap", "floor_read"):
+        exe = scratch / name
+        source = BENCH / f"{name}.c"
+        if not exe.exists() or exe.stat().st_mtime < source.stat().st_mtime:
+            subprocess.run(["cc", "-O2", "-o", str(exe), str(source)], check=True)
+        exes[name] = exe
+    return exes
+
+
+# --- cases: each returns (bytes processed, blocks) ---------------------------
+
+
+def c_floor(exe, path):
+    out = subprocess.run([str(exe), str(path)], check=True, capture_output=True, text=True)
+    blocks, seconds = out.stdout.split()
+    return os.path.getsize(path), int(blocks), float(seconds)
+
+
+def py_read(files):
+    with open(files["lf"], "rb") as f:
+        data = f.read()
+    return len(data), data.count(b"\n$$$$")
+
+
+def py_split(files):
+    with open(files["lf"], "rb") as f:
+        data = f.read()
+    parts = data.split(b"\n$$$$\n")
+    return len(data), len(parts) - (1 if parts and not parts[-1] else 0)
+
+
+def py_line_reader(files):
+    blocks = 0
+    size = 0
+    with open(files["lf"], "rb") as f:
+        fields = {}
+        name = None
+        value = []
+        for line in f:
+            size += len(line)
+            if line.startswith(b"$$$$"):
+                blocks += 1
+                fields = {}
+                name = None
+            elif line.startswith(b">"):
+                start = line.find(b"<")
+                end = line.rfind(b">")
+                name = line[start + 1 : end]
+                value = []
+            elif name is not None:
+                if line.strip():
+                    value.append(line.rstrip(b"\r\n"))
+                else:
+                    fields[name] = b"\n".join(value)
+                    name = None
+    return size, blocks
+
+
+def rdkit_supplier(files):
+    from rdkit import Chem, RDLogger
+
+    RDLogger.DisableLog("rdApp.*")
+    blocks = 0
+    with open(files["rdkit"], "rb") as f:
+        supplier = Chem.ForwardSDMolSupplier(
+            f, sanitize=False, removeHs=False, strictParsing=False
+        )
+        for mol in supplier:
+            if mol is not None:
+                mol.GetPropsAsDict()
+            blocks += 1
+    expected = files["rdkit"].read_bytes().count(b"\n$$$$\n")
+    if blocks != expected:
+        raise RuntimeError(f"RDKit read {blocks} of {expected} blocks")
+    return os.path.getsize(files["rdkit"]), blocks
+
+
+def parse_path(key, *, as_str=False, borrow=False):
+    def case(files):
+        from molvane import parse_sdf
+
+        path = str(files[key]) if as_str else os.fsencode(files[key])
+        blocks = 0
+        for _ in parse_sdf(path, borrow=borrow):
+            blocks += 1
+        return os.path.getsize(files[key]), blocks
+
+    return case
+
+
+def parse_gzip(files):
+    from molvane import parse_sdf
+
+    blocks = 0
+    with gzip.open(files["gz"], "rb") as f:
+        for _ in parse_sdf(f):
+            blocks += 1
+    return os.path.getsize(files["slice"]), blocks
+
+
+def gzip_read(files):
+    with gzip.open(files["gz"], "rb") as f:
+        data = f.read()
+    return len(data), data.count(b"\n$$$$")
+
+
+def from_sdf(files):
+    from molvane import SDBlock
+
+    with open(files["lf"], "rb") as f:
+        data = f.read()
+    blocks = 0
+    for _ in SDBlock.from_sdf(data):
+        blocks += 1
+    return len(data), blocks
+
+
+def per_block(method):
+    def case(files):
+        from molvane import parse_sdf
+
+        blocks = 0
+        for block in parse_sdf(os.fsencode(files["lf"])):
+            method(block)
+            blocks += 1
+        return os.path.getsize(files["lf"]), blocks
+
+    return case
+
+
+def rdkit_slice_get(files):
+    from molvane import parse_sdf
+
+    blocks = 0
+    for block in parse_sdf(os.fsencode(files["rdkit"])):
+        block.get(FIELD)
+        blocks += 1
+    return os.path.getsize(files["rdkit"]), blocks
+
+
+def edit_and_write(files):
+    from molvane import parse_sdf, write_sdf
+
+    out = files["lf"].with_name("written.sdf")
+
+    def edited():
+        for block in parse_sdf(os.fsencode(files["lf"])):
+            block.set_record(b"molvane_note", b"seen")
+            yield block
+
+    blocks = write_sdf(os.fsencode(out), edited())
+    return os.path.getsize(files["lf"]), blocks
+
+
+def write_only(files):
+    from molvane import parse_sdf, write_sdf
+
+    blocks = list(parse_sdf(os.fsencode(files["slice"])))
+    out = files["lf"].with_name("written.sdf")
+    start = time.perf_counter()
+    write_sdf(os.fsencode(out), blocks)
+    return os.path.getsize(files["slice"]), len(blocks), time.perf_counter() - start
+
+
+def write_floor(files):
+    with open(files["slice"], "rb") as f:
+        data = f.read()
+    out = files["lf"].with_name("written_floor.sdf")
+    start = time.perf_counter()
+    with open(out, "wb") as f:
+        f.write(data)
+    return len(data), data.count(b"\n$$$$"), time.perf_counter() - start
+
+
+def read_write_floor(files):
+    with open(files["lf"], "rb") as f:
+        data = f.read()
+    with open(files["lf"].with_name("written_floor.sdf"), "wb") as f:
+        f.write(data)
+    return len(data), data.count(b"\n$$$$")
+
+
+def two_files_one_thread(files):
+    size_a, blocks_a = parse_path("lf")(files)
+    size_b, blocks_b = parse_path("lf2")(files)
+    return size_a + size_b, blocks_a + blocks_b
+
+
+def two_files_two_threads(files):
+    results = {}
+    errors = []
+
+    def work(key):
+        try:
+            results[key] = parse_path(key)(files)
+        except BaseException as error:  # re-raised in the calling thread
+            errors.append(error)
+
+    threads = [threading.Thread(target=work, args=(key,)) for key in ("lf", "lf2")]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    if errors:
+        raise errors[0]
+    return tuple(map(sum, zip(*results.values())))
+
+
+# name -> (function, baseline name or None)
+CASES = {
+    "floor: mmap + memmem (C)": ("floor_mmap", None),
+    "floor: 128 KiB reads + memmem (C)": ("floor_read", "floor: mmap + memmem (C)"),
+    "python: open().read()": (py_read, None),
+    "python: read + split at $$$$": (py_split, None),
+    "python: line reader, dict per block": (py_line_reader, None),
+    "rdkit: ForwardSDMolSupplier + GetPropsAsDict (slice)": (rdkit_supplier, None),
+    "parse_sdf(bytes path)": (parse_path("lf"), "floor: mmap + memmem (C)"),
+    "parse_sdf(bytes path, borrow=True)": (
+        parse_path("lf", borrow=True),
+        "floor: mmap + memmem (C)",
+    ),
+    "parse_sdf(bytes path) vs python split": (parse_path("lf"), "python: read + split at $$$$"),
+    "parse_sdf(str path), LF": (parse_path("lf", as_str=True), "floor: mmap + memmem (C)"),
+    "parse_sdf(str path), CR LF": (
+        parse_path("crlf", as_str=True),
+        "floor: mmap + memmem (C)",
+    ),
+    "gzip.open().read() (slice)": (gzip_read, None),
+    "parse_sdf(gzip.open(...)) (slice)": (parse_gzip, "gzip.open().read() (slice)"),
+    "SDBlock.from_sdf(whole bytes)": (from_sdf, "python: read + split at $$$$"),
+    "get(name) per block (slice)": (
+        rdkit_slice_get,
+        "rdkit: ForwardSDMolSupplier + GetPropsAsDict (slice)",
+    ),
+    "get(name) per block": (per_block(lambda b: b.get(FIELD)), "python: line reader, dict per block"),
+    "names() per block": (per_block(lambda b: b.names()), "python: line reader, dict per block"),
+    "to_dict() per block": (per_block(lambda b: b.to_dict()), "python: line reader, dict per block"),
+    "python: read + one write": (read_write_floor, None),
+    "parse_sdf + set_record + write_sdf(path)": (edit_and_write, "python: read + one write"),
+    "python: one f.write (slice)": (write_floor, None),
+    "write_sdf(path) of parsed blocks (slice)": (write_only, "python: one f.write (slice)"),
+    "one thread, two files in turn": (two_files_one_thread, None),
+    "two threads, one file each": (two_files_two_threads, "one thread, two files in turn"),
+}
+
+# Goals: (case, baseline, least ratio of speeds)
+GOALS = [
+    ("parse_sdf(bytes path)", "floor: mmap + memmem (C)", 0.8),
+    ("parse_sdf(bytes path) vs python split", "python: read + split at $$$$", 5.0),
+    ("get(name) per block (slice)", "rdkit: ForwardSDMolSupplier + GetPropsAsDict (slice)", 50.0),
+    ("parse_sdf + set_record + write_sdf(path)", "python: read + one write", 0.5),
+    ("write_sdf(path) of parsed blocks (slice)", "python: one f.write (slice)", 0.5),
+    ("two threads, one file each", "one thread, two files in turn", 1.7),
+]
+
+
+# --- measuring ------------------------------------------------------------------
+
+
+def status_kb(field):
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(field + ":"):
+                return int(line.split()[1])
+    return 0
+
+
+def reset_peak_rss():
+    try:
+        with open("/proc/self/clear_refs", "w") as f:
+            f.write("5")
+    except OSError:
+        pass
+
+
+def worker(case_name, scratch, repeat):
+    """Runs one case `repeat` times in this process and prints JSON."""
+    files = {k: pathlib.Path(v) for k, v in json.loads(os.environ["MOLVANE_BENCH_FILES"]).items()}
+    function, _ = CASES[case_name]
+    if isinstance(function, str):
+        exe = pathlib.Path(scratch) / function
+        runs = [c_floor(exe, files["lf"]) for _ in range(repeat)]
+        print(json.dumps({"times": [r[2] for r in runs], "bytes": runs[0][0], "blocks": runs[0][1], "rss_kb": 0}))
+        return
+    try:
+        function(files)  # warm-up: page cache and lazy imports
+    except (ImportError, AttributeError) as error:
+        print(json.dumps({"unavailable": f"{type(error).__name__}: {error}"}))
+        return
+    import gc
+
+    gc.collect()
+    times = []
+    rss_growth = 0
+    for _ in range(repeat):
+        gc.collect()
+        base = status_kb("VmRSS")
+        reset_peak_rss()
+        start = time.perf_counter()
+        result = function(files)
+        elapsed = time.perf_counter() - start
+        if len(result) == 3:  # the case timed its own core part
+            elapsed = result[2]
+        rss_growth = max(rss_growth, status_kb("VmHWM") - base)
+        times.append(elapsed)
+    print(json.dumps({"times": times, "bytes": result[0], "blocks": result[1], "rss_kb": rss_growth}))
+
+
+def run_case(name, files, scratch, repeat):
+    env = dict(os.environ, MOLVANE_BENCH_FILES=json.dumps({k: str(v) for k, v in files.items()}))
+    out = subprocess.run(
+        [sys.executable, __file__, "--worker", name, "--scratch", str(scratch), "--repeat", str(repeat)],
+        capture_output=True,
+        text=True,
+        env=env,
+    )
+    if out.returncode != 0:
+        return {"unavailable": "failed: " + (out.stderr.strip().splitlines() or ["?"])[-1]}
+    return json.loads(out.stdout.strip().splitlines()[-1])
+
+
+def cpu_model():
+    try:
+        for line in open("/proc/cpuinfo"):
+            if line.startswith("model name"):
+                return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return platform.processor() or "unknown"
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--size-mb", type=int, default=512)
+    parser.add_argument("--quick", action="store_true", help="small data, two runs: a smoke run")
+    parser.add_argument("--scratch", type=pathlib.Path, default=BENCH / "_scratch")
+    parser.add_argument("--output", type=pathlib.Path, default=BENCH / "RESULTS.md")
+    parser.add_argument("--repeat", type=int)
+    parser.add_argument("--only", action="append", help="run only cases containing this text")
+    parser.add_argument("--worker", help=argparse.SUPPRESS)
+    args = parser.parse_args(argv)
+    if args.worker:
+        worker(args.worker, args.scratch, args.repeat)
+        return 0
+
+    size_mb = 16 if args.quick else args.size_mb
+    slice_mb = 4 if args.quick else 64
+    rdkit_mb = 2 if args.quick else 64
+    repeat = args.repeat or (2 if args.quick else 5)
+    files, meta = make_data(args.scratch, size_mb, slice_mb, rdkit_mb)
+    build_floors(args.scratch)
+
+    results = {}
+    for name in CASES:
+        if args.only and not any(text in name for text in args.only):
+            continue
+        results[name] = run_case(name, files, args.scratch, repeat)
+        print(f"  {name}: {summary(results[name])}", file=sys.stderr)
+
+    table = render(results, size_mb, repeat)
+    print(table)
+    header = (
+        f"# Benchmark results\n\n"
+        f"Date: {datetime.date.today().isoformat()}; Python {platform.python_version()}; "
+        f"CPU: {cpu_model()}, {os.cpu_count()} cores; file: {size_mb} MB LF "
+        f"({meta['blocks']} blocks), slices of {slice_mb} MB (gzip, write) and {rdkit_mb} MB (RDKit).\n"
+        f"Best of {repeat} runs (median in brackets), warm page cache, each case in a fresh process.\n\n"
+    )
+    args.output.write_text(header + table + "\n")
+    return 0
+
+
+def summary(result):
+    if "unavailable" in result:
+        return result["unavailable"]
+    return f"best {min(result['times']):.3f}s over {len(result['times'])} runs"
+
+
+def speed(result):
+    best = min(result["times"])
+    return result["bytes"] / best / 1e6, result["blocks"] / best
+
+
+def render(results, size_mb, repeat):
+    rows = [
+        "| case | MB/s | blocks/s | ratio to baseline | peak RSS growth |",
+        "|---|---:|---:|---|---:|",
+    ]
+    for name, result in results.items():
+        if "unavailable" in result:
+            rows.append(f"| {name} | n/a | n/a | {result['unavailable']} | n/a |")
+            continue
+        mbs, bps = speed(result)
+        median = statistics.median(result["times"])
+        med_mbs = result["bytes"] / median / 1e6
+        baseline = CASES[name][1]
+        ratio = ""
+        if baseline and baseline in results and "unavailable" not in results[baseline]:
+            ratio = f"{mbs / speed(results[baseline])[0]:.2f}x {baseline}"
+        rows.append(
+            f"| {name} | {mbs:,.0f} ({med_mbs:,.0f}) | {bps:,.0f} | {ratio} | "
+            f"{result['rss_kb'] / 1024:,.1f} MB |"
+        )
+    rows.append("")
+    rows.append("| goal | measured | met |")
+    rows.append("|---|---:|---|")
+    for case, baseline, least in GOALS:
+        a, b = results.get(case), results.get(baseline)
+        if not a or not b or "unavailable" in a or "unavailable" in b:
+            rows.append(f"| {case} >= {least}x {baseline} | n/a | n/a |")
+            continue
+        ratio = speed(a)[0] / speed(b)[0]
+        rows.append(f"| {case} >= {least}x {baseline} | {ratio:.2f}x | {'yes' if ratio >= least else 'no'} |")
+    return "\n".join(rows)
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,31 @@
+import pathlib
+import shutil
+import subprocess
+import sys
+
+import pytest
+
+BENCH = pathlib.Path(__file__).resolve().parent.parent / "bench" / "run.py"
+
+
+@pytest.mark.skipif(shutil.which("cc") is None, reason="the benchmark's C floors need a C compiler")
+def test_quick_benchmark_reports_every_case(tmp_path):
+    output = tmp_path / "RESULTS.md"
+    run = subprocess.run(
+        [sys.executable, str(BENCH), "--quick", "--scratch", str(tmp_path), "--output", str(output)],
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
+    assert run.returncode == 0, run.stderr
+    table = output.read_text()
+    sys.path.insert(0, str(BENCH.parent))
+    try:
+        import run as bench
+    finally:
+        sys.path.pop(0)
+    rows = {line.split(" | ")[0].lstrip("| ") for line in table.splitlines() if line.startswith("| ")}
+    missing = [name for name in bench.CASES if name not in rows]
+    assert not missing, missing
+    # A case may lack an optional peer (RDKit), but none may crash.
+    assert "failed:" not in table, table
