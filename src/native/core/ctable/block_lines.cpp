@@ -1,0 +1,98 @@
+#include "block_lines.hpp"
+
+#include <optional>
+#include <stdexcept>
+#include <utility>
+
+#include "header.hpp"
+#include "utf8.hpp"
+
+namespace molvane::ctable {
+namespace {
+
+constexpr std::size_t kHeaderCtabLines = 5;
+
+std::string decode_line(std::string_view bytes, LineEncoding encoding) {
+    if (encoding == LineEncoding::Latin1) return latin1_to_utf8(bytes);
+    if (const auto invalid = find_invalid_utf8(bytes)) {
+        throw LineDecodeError(std::string(bytes), invalid->offset,
+                              invalid->offset + invalid->length);
+    }
+    return std::string(bytes);
+}
+
+}  // namespace
+
+std::vector<std::string_view> split_ctab_lines(std::string_view text, std::size_t max_lines) {
+    std::vector<std::string_view> lines;
+    std::size_t pos = 0;
+    while (pos < text.size() && lines.size() < max_lines) {
+        const std::size_t newline = text.find('\n', pos);
+        if (newline == std::string_view::npos) {
+            lines.push_back(text.substr(pos));
+            break;
+        }
+        lines.push_back(text.substr(pos, newline - pos));
+        pos = newline + 1;
+    }
+    return lines;
+}
+
+std::vector<std::string> decode_table_lines(std::string_view title, std::string_view mdl,
+                                            LineEncoding encoding) {
+    const std::vector<std::string_view> raw = split_ctab_lines(mdl);
+    std::vector<std::string> lines;
+    lines.reserve(raw.size() + 1);
+    lines.push_back(decode_line(title, encoding));
+    for (const std::string_view line : raw)
+        lines.push_back(decode_line(line, encoding));
+    return lines;
+}
+
+Header read_ctab_header(std::string_view mdl) {
+    const std::vector<std::string_view> raw = split_ctab_lines(mdl, kHeaderCtabLines);
+    std::vector<std::string> lines;
+    lines.reserve(raw.size() + 1);
+    lines.emplace_back();  // the title is never read
+    for (const std::string_view line : raw)
+        lines.push_back(decode_utf8_lossy(line));
+    return read_header(lines);
+}
+
+RewrittenText rewrite_ctab(std::string_view text, std::size_t title_end, std::size_t mdl_end,
+                           std::span<const std::string> table_lines, LineEncoding encoding,
+                           std::string_view line_ending) {
+    if (title_end > mdl_end || mdl_end > text.size()) {
+        throw std::out_of_range("CTAB range lies outside the block text");
+    }
+    std::vector<std::string> encoded;
+    std::size_t size = title_end + (text.size() - mdl_end);
+    if (table_lines.size() > 1) encoded.reserve(table_lines.size() - 1);
+    for (std::size_t i = 1; i < table_lines.size(); ++i) {
+        if (encoding == LineEncoding::Latin1) {
+            std::optional<std::string> bytes = utf8_to_latin1(table_lines[i]);
+            // Table lines of a bytes block only ever hold Latin-1 characters.
+            if (!bytes) throw std::invalid_argument("CTable line is not Latin-1 text");
+            encoded.push_back(std::move(*bytes));
+        } else {
+            encoded.push_back(table_lines[i]);
+        }
+        size += encoded.back().size() + line_ending.size();
+    }
+
+    RewrittenText result;
+    result.text.reserve(size);
+    result.text.append(text.substr(0, title_end));
+    for (const std::string& line : encoded) {
+        result.text += line;
+        if (line.empty() || line.back() != '\n') {
+            result.text +=
+                !line.empty() && line.back() == '\r' ? std::string_view("\n") : line_ending;
+        }
+    }
+    result.mdl_end = result.text.size();
+    result.text.append(text.substr(mdl_end));
+    return result;
+}
+
+}  // namespace molvane::ctable
