@@ -64,8 +64,8 @@ def emit_table(name, table):
         rows.append("    " + " ".join(f"{{0x{lo:04X}, 0x{hi:04X}}}," for lo, hi in chunk))
     body = "\n".join(rows)
     return (
-        f"const CodePointRange {name}_ranges[] = {{\n{body}\n}};\n\n"
-        f"}}  // namespace\n\nstd::span<const CodePointRange> {name}() {{ return {name}_ranges; }}\n"
+        f"// clang-format off\nconst CodePointRange {name}_ranges[] = {{\n{body}\n}};\n// clang-format on\n\n"
+        f"}}  // namespace\n\nstd::span<const CodePointRange> {name}() {{\n    return {name}_ranges;\n}}\n"
     )
 
 
