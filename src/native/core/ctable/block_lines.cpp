@@ -1,11 +1,12 @@
-#include "block_lines.hpp"
+#include "core/ctable/block_lines.hpp"
 
 #include <optional>
 #include <stdexcept>
 #include <utility>
 
-#include "header.hpp"
-#include "utf8.hpp"
+#include "core/ctable/header.hpp"
+#include "core/ctable/utf8.hpp"
+#include "core/ctable/v3000.hpp"
 
 namespace molvane::ctable {
 namespace {
@@ -93,6 +94,30 @@ RewrittenText rewrite_ctab(std::string_view text, std::size_t title_end, std::si
     result.mdl_end = result.text.size();
     result.text.append(text.substr(mdl_end));
     return result;
+}
+
+Table block_table(core::Block& block) {
+    const LineEncoding encoding = block.is_bytes ? LineEncoding::Latin1 : LineEncoding::Utf8;
+    return Table::from_lines(decode_table_lines(block.title(), block.mdl(), encoding));
+}
+
+Header block_header(core::Block& block) {
+    return read_ctab_header(block.mdl());
+}
+
+void repair_block(core::Block& block, Repair repair) {
+    Table table = block_table(block);
+    if (repair == Repair::RenumberIndices) {
+        renumber_indices(table);
+    } else {
+        fix_counts(table);
+    }
+    const LineEncoding encoding = block.is_bytes ? LineEncoding::Latin1 : LineEncoding::Utf8;
+    RewrittenText rewritten = rewrite_ctab(block.view(), block.title_end, block.locate_mdl_end(),
+                                           table.lines, encoding, block.line_ending());
+    block.begin_edit();
+    block.edit_text() = std::move(rewritten.text);
+    block.mdl_end = rewritten.mdl_end;
 }
 
 }  // namespace molvane::ctable

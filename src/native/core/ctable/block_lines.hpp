@@ -10,7 +10,8 @@
 #include <string_view>
 #include <vector>
 
-#include "mod.hpp"
+#include "core/block.hpp"
+#include "core/ctable/mod.hpp"
 
 namespace molvane::ctable {
 
@@ -62,5 +63,19 @@ struct RewrittenText {
 RewrittenText rewrite_ctab(std::string_view text, std::size_t title_end, std::size_t mdl_end,
                            std::span<const std::string> table_lines, LineEncoding encoding,
                            std::string_view line_ending);
+
+// The table of a block: its title and CTAB lines, decoded by the block's kind.
+// Throws LineDecodeError or TableError; the block is not changed.
+Table block_table(core::Block& block);
+
+// The header of a block's counts lines; throws TableError only.
+Header block_header(core::Block& block);
+
+enum class Repair { RenumberIndices, FixCounts };
+
+// Runs a repair on the block's table and writes its lines back into the CTAB.
+// Everything that can fail (decoding, the repair, the export check) happens
+// before the text changes; the records version is left alone.
+void repair_block(core::Block& block, Repair repair);
 
 }  // namespace molvane::ctable

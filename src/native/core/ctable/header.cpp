@@ -1,10 +1,10 @@
-#include "header.hpp"
+#include "core/ctable/header.hpp"
 
 #include <algorithm>
 #include <limits>
 
-#include "unicode_tables.hpp"
-#include "utf8.hpp"
+#include "core/ctable/unicode_tables.hpp"
+#include "core/ctable/utf8.hpp"
 
 namespace molvane::ctable {
 namespace {
@@ -70,10 +70,8 @@ bool is_counts_separator(char32_t code_point) {
         case 0x1C:
         case 0x1D:
         case 0x1E:
-        case 0x1F:
-            return true;
-        default:
-            return false;
+        case 0x1F: return true;
+        default: return false;
     }
 }
 
@@ -89,10 +87,8 @@ bool is_unicode_whitespace(char32_t code_point) {
         case 0x2029:
         case 0x202F:
         case 0x205F:
-        case 0x3000:
-            return true;
-        default:
-            return false;
+        case 0x3000: return true;
+        default: return false;
     }
 }
 
@@ -132,24 +128,12 @@ std::string quote(std::string_view text) {
     while (pos < text.size()) {
         const CodePoint cp = decode_code_point(text, pos);
         switch (cp.value) {
-            case U'\\':
-                out += "\\\\";
-                break;
-            case U'"':
-                out += "\\\"";
-                break;
-            case U'\t':
-                out += "\\t";
-                break;
-            case U'\r':
-                out += "\\r";
-                break;
-            case U'\n':
-                out += "\\n";
-                break;
-            case 0:
-                out += "\\0";
-                break;
+            case U'\\': out += "\\\\"; break;
+            case U'"': out += "\\\""; break;
+            case U'\t': out += "\\t"; break;
+            case U'\r': out += "\\r"; break;
+            case U'\n': out += "\\n"; break;
+            case 0: out += "\\0"; break;
             default:
                 if (in_ranges(non_printable(), cp.value) ||
                     in_ranges(grapheme_extend(), cp.value)) {

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "mod.hpp"
+#include "core/ctable/mod.hpp"
 
 namespace molvane::ctable {
 

@@ -1,8 +1,8 @@
-#include "mod.hpp"
+#include "core/ctable/mod.hpp"
 
 #include <utility>
 
-#include "header.hpp"
+#include "core/ctable/header.hpp"
 
 namespace molvane::ctable {
 namespace {
@@ -107,18 +107,13 @@ TableError TableError::ambiguous_bond_atom(std::int64_t atom, std::size_t line) 
 ExceptionClass TableError::exception_class() const noexcept {
     switch (kind_) {
         case ErrorKind::V3000Only:
-        case ErrorKind::Unsupported:
-            return ExceptionClass::NotImplemented;
-        case ErrorKind::OutOfOrder:
-            return ExceptionClass::IndicesOutOfOrder;
+        case ErrorKind::Unsupported: return ExceptionClass::NotImplemented;
+        case ErrorKind::OutOfOrder: return ExceptionClass::IndicesOutOfOrder;
         case ErrorKind::Duplicate:
-        case ErrorKind::AmbiguousBondAtom:
-            return ExceptionClass::IndicesDuplicate;
+        case ErrorKind::AmbiguousBondAtom: return ExceptionClass::IndicesDuplicate;
         case ErrorKind::FewerLines:
-        case ErrorKind::MoreLines:
-            return ExceptionClass::IndicesMismatch;
-        default:
-            return ExceptionClass::MalformedCTable;
+        case ErrorKind::MoreLines: return ExceptionClass::IndicesMismatch;
+        default: return ExceptionClass::MalformedCTable;
     }
 }
 

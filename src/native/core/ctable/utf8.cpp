@@ -1,4 +1,4 @@
-#include "utf8.hpp"
+#include "core/ctable/utf8.hpp"
 
 namespace molvane::ctable {
 namespace {
@@ -26,16 +26,12 @@ std::size_t sequence_length(unsigned char lead) {
 // always 0x80..0xBF. With allow_surrogates, ED may be followed by A0..BF.
 bool second_byte_ok(unsigned char lead, unsigned char second, bool allow_surrogates) {
     switch (lead) {
-        case 0xE0:
-            return second >= 0xA0 && second <= 0xBF;
+        case 0xE0: return second >= 0xA0 && second <= 0xBF;
         case 0xED:
             return allow_surrogates ? is_continuation(second) : second >= 0x80 && second <= 0x9F;
-        case 0xF0:
-            return second >= 0x90 && second <= 0xBF;
-        case 0xF4:
-            return second >= 0x80 && second <= 0x8F;
-        default:
-            return is_continuation(second);
+        case 0xF0: return second >= 0x90 && second <= 0xBF;
+        case 0xF4: return second >= 0x80 && second <= 0x8F;
+        default: return is_continuation(second);
     }
 }
 

@@ -1,4 +1,4 @@
-#include "v3000.hpp"
+#include "core/ctable/v3000.hpp"
 
 #include <unordered_map>
 #include <unordered_set>

@@ -11,8 +11,8 @@
 #include <string_view>
 #include <vector>
 
-#include "header.hpp"
-#include "mod.hpp"
+#include "core/ctable/header.hpp"
+#include "core/ctable/mod.hpp"
 
 namespace molvane::ctable {
 
