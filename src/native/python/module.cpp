@@ -3,6 +3,7 @@
 #include <Python.h>
 
 #include "python/block.hpp"
+#include "python/ctable.hpp"
 #include "python/errors.hpp"
 #include "python/ref.hpp"
 
@@ -27,7 +28,7 @@ void add_to_module(PyObject* module, const char* name, Ref value) {
 
 int exec_module(PyObject* module) {
     return boundary_int([&] {
-        // "CTable" registers first, before SDBlock.
+        add_to_module(module, "CTable", Ref::borrow(ctable_type()));
         add_to_module(module, "SDBlock", Ref::borrow(block_type()));
         // "_SDBlockIterator", "_SDRecordIterator" and "_SDNameIterator" follow
         // SDBlock, in that order.

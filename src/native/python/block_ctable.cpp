@@ -1,0 +1,148 @@
+// The table operations of SDBlock: ctable(), num_atoms, num_bonds,
+// renumber_indices() and fix_counts(). The work is done by the core on the
+// block's bytes; this file only takes the block's use guard and converts.
+#include <Python.h>
+
+#include "core/ctable/block_lines.hpp"
+#include "python/block.hpp"
+#include "python/ctable.hpp"
+#include "python/errors.hpp"
+
+namespace molvane::py {
+
+namespace {
+
+ctable::Table table_of(BlockObject& object) {
+    try {
+        return with_table_errors([&] { return ctable::block_table(object.block); });
+    } catch (const ctable::LineDecodeError& error) {
+        raise_line_decode_error(error, object.block);
+    }
+}
+
+PyObject* block_ctable(PyObject* self, PyObject*) {
+    return boundary([&] {
+        BlockObject& object = as_block(self);
+        SharedUse use(object.guard);
+        return new_ctable_object(table_of(object)).release();
+    });
+}
+
+PyObject* get_num_atoms(PyObject* self, void*) {
+    return boundary([&] {
+        BlockObject& object = as_block(self);
+        SharedUse use(object.guard);
+        const ctable::Header header =
+            with_table_errors([&] { return ctable::block_header(object.block); });
+        return PyLong_FromLongLong(header.num_atoms);
+    });
+}
+
+PyObject* get_num_bonds(PyObject* self, void*) {
+    return boundary([&] {
+        BlockObject& object = as_block(self);
+        SharedUse use(object.guard);
+        const ctable::Header header =
+            with_table_errors([&] { return ctable::block_header(object.block); });
+        return PyLong_FromLongLong(header.num_bonds);
+    });
+}
+
+PyObject* repair(PyObject* self, ctable::Repair which) {
+    return boundary([&] {
+        BlockObject& object = as_block(self);
+        ExclusiveUse use(object.guard);
+        try {
+            with_table_errors([&] { ctable::repair_block(object.block, which); });
+        } catch (const ctable::LineDecodeError& error) {
+            raise_line_decode_error(error, object.block);
+        }
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* block_renumber_indices(PyObject* self, PyObject*) {
+    return repair(self, ctable::Repair::RenumberIndices);
+}
+
+PyObject* block_fix_counts(PyObject* self, PyObject*) {
+    return repair(self, ctable::Repair::FixCounts);
+}
+
+constexpr const char kCTableDoc[] =
+    "ctable($self)\n--\n\n"
+    "Parse out the underlying CTable object.\n\n"
+    "The table holds the title (without trailing whitespace) and the CTAB\n"
+    "lines through `M  END`, each without its LF (a CR before it is kept).\n"
+    "Lines of bytes blocks are decoded as Latin-1, so `line.encode(\"latin-1\")`\n"
+    "gives their bytes back; lines of str blocks as UTF-8. The table is\n"
+    "independent of the block: editing one never changes the other.\n\n"
+    "Raises:\n"
+    "    MalformedCTableError: if the counts line cannot be read.\n"
+    "    UnicodeDecodeError: if a str block's title or CTAB is not UTF-8.";
+
+constexpr const char kNumAtomsDoc[] =
+    "The number of atoms declared by the counts line.\n\n"
+    "Only the header lines are read, decoded as UTF-8 with undecodable bytes\n"
+    "replaced, so this never raises UnicodeDecodeError.\n\n"
+    "Raises:\n"
+    "    MalformedCTableError: if the counts line cannot be read.";
+
+constexpr const char kNumBondsDoc[] =
+    "The number of bonds declared by the counts line.\n\n"
+    "Only the header lines are read, decoded as UTF-8 with undecodable bytes\n"
+    "replaced, so this never raises UnicodeDecodeError.\n\n"
+    "Raises:\n"
+    "    MalformedCTableError: if the counts line cannot be read.";
+
+constexpr const char kRenumberIndicesDoc[] =
+    "renumber_indices($self)\n--\n\n"
+    "Renumber atom and bond indices to be 1-indexed and in order.\n\n"
+    "Runs `CTable.renumber_indices` on the block's table and writes its lines\n"
+    "back: the title line, the SD data and the terminator line are kept byte\n"
+    "for byte, and every line keeps its line ending. The counts are not\n"
+    "changed: call `fix_counts` too after adding or removing lines.\n\n"
+    "Raises:\n"
+    "    MalformedCTableError: if a field is missing or not an integer, or a\n"
+    "        bond refers to no atom.\n"
+    "    IndicesDuplicateError: if a bond refers to an index that several\n"
+    "        atoms have.\n"
+    "    NotImplementedError: for V2000 tables, CTABs nested in RGROUP or\n"
+    "        TEMPLATE blocks, continued (-) atom or bond lines and, when\n"
+    "        indices change, ATTCHORD, ENDPTS, SGROUP, COLLECTION, OBJ3D or\n"
+    "        LINKNODE references.\n"
+    "    UnicodeDecodeError: if a str block's title or CTAB is not UTF-8.\n"
+    "    BufferError: while the block's data is exported.\n\n"
+    "The block is unchanged when an error is raised.";
+
+constexpr const char kFixCountsDoc[] =
+    "fix_counts($self)\n--\n\n"
+    "Set the counts line to the number of atom and bond lines.\n\n"
+    "Runs `CTable.fix_counts` on the block's table and writes its lines\n"
+    "back: only the atom and bond counts of the `M  V30 COUNTS` line change,\n"
+    "and the title line, the SD data and the terminator line are kept byte\n"
+    "for byte.\n\n"
+    "Raises:\n"
+    "    MalformedCTableError: if a section or the counts line is malformed.\n"
+    "    NotImplementedError: for V2000 tables and CTABs nested in RGROUP or\n"
+    "        TEMPLATE blocks.\n"
+    "    UnicodeDecodeError: if a str block's title or CTAB is not UTF-8.\n"
+    "    BufferError: while the block's data is exported.\n\n"
+    "The block is unchanged when an error is raised.";
+
+const PyMethodDef kMethods[] = {
+    {"ctable", block_ctable, METH_NOARGS, kCTableDoc},
+    {"renumber_indices", block_renumber_indices, METH_NOARGS, kRenumberIndicesDoc},
+    {"fix_counts", block_fix_counts, METH_NOARGS, kFixCountsDoc},
+};
+
+const PyGetSetDef kGetSets[] = {
+    {"num_atoms", get_num_atoms, nullptr, kNumAtomsDoc, nullptr},
+    {"num_bonds", get_num_bonds, nullptr, kNumBondsDoc, nullptr},
+};
+
+const bool registered = register_block_members({kMethods, kGetSets, {}});
+
+}  // namespace
+
+}  // namespace molvane::py

@@ -1,0 +1,46 @@
+// The CTable class: the Python object around a ctable::Table, and the
+// conversion of connection-table errors into Python exceptions.
+#pragma once
+
+#include <Python.h>
+
+#include <string_view>
+
+#include "core/ctable/block_lines.hpp"
+#include "core/ctable/mod.hpp"
+#include "python/guard.hpp"
+#include "python/ref.hpp"
+
+namespace molvane::py {
+
+struct CTableObject {
+    PyObject_HEAD ctable::Table table;
+    UseGuard guard;
+};
+
+// The CTable type, created once per process (borrowed reference).
+PyObject* ctable_type();
+
+// A new CTable object taking over `table`.
+Ref new_ctable_object(ctable::Table&& table);
+
+// Raises the table error as its exception: one of the molvane.ctable classes
+// or NotImplementedError, with the message as the one argument.
+[[noreturn]] void raise_table_error(const ctable::TableError& error);
+
+// Raises UnicodeDecodeError for a title or CTAB line of a str block, with the
+// decode note naming the block.
+[[noreturn]] void raise_line_decode_error(const ctable::LineDecodeError& error,
+                                          const core::Block& block);
+
+// Runs `body`, turning table errors into their Python exceptions.
+template <class Body>
+auto with_table_errors(Body&& body) -> decltype(body()) {
+    try {
+        return body();
+    } catch (const ctable::TableError& error) {
+        raise_table_error(error);
+    }
+}
+
+}  // namespace molvane::py
