@@ -18,7 +18,8 @@
 namespace molvane::py {
 
 struct BlockObject {
-    PyObject_HEAD core::Block block;
+    PyObject_HEAD
+    core::Block block;
     UseGuard guard;
 };
 

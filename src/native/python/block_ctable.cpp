@@ -14,7 +14,7 @@ namespace {
 
 ctable::Table table_of(BlockObject& object) {
     try {
-        return with_table_errors([&] { return ctable::block_table(object.block); });
+        return ctable::block_table(object.block);
     } catch (const ctable::LineDecodeError& error) {
         raise_line_decode_error(error, object.block);
     }
@@ -32,8 +32,7 @@ PyObject* get_num_atoms(PyObject* self, void*) {
     return boundary([&] {
         BlockObject& object = as_block(self);
         SharedUse use(object.guard);
-        const ctable::Header header =
-            with_table_errors([&] { return ctable::block_header(object.block); });
+        const ctable::Header header = ctable::block_header(object.block);
         return PyLong_FromLongLong(header.num_atoms);
     });
 }
@@ -42,8 +41,7 @@ PyObject* get_num_bonds(PyObject* self, void*) {
     return boundary([&] {
         BlockObject& object = as_block(self);
         SharedUse use(object.guard);
-        const ctable::Header header =
-            with_table_errors([&] { return ctable::block_header(object.block); });
+        const ctable::Header header = ctable::block_header(object.block);
         return PyLong_FromLongLong(header.num_bonds);
     });
 }
@@ -53,7 +51,7 @@ PyObject* repair(PyObject* self, ctable::Repair which) {
         BlockObject& object = as_block(self);
         ExclusiveUse use(object.guard);
         try {
-            with_table_errors([&] { ctable::repair_block(object.block, which); });
+            ctable::repair_block(object.block, which);
         } catch (const ctable::LineDecodeError& error) {
             raise_line_decode_error(error, object.block);
         }

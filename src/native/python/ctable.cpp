@@ -59,8 +59,7 @@ PyObject* ctable_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
         if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:CTable", const_cast<char**>(keywords),
                                          &lines))
             throw PythonError{};
-        ctable::Table table = with_table_errors(
-            [&] { return ctable::Table::from_lines(lines_from_iterable(lines)); });
+        ctable::Table table = ctable::Table::from_lines(lines_from_iterable(lines));
         return new_ctable_object(std::move(table)).release();
     });
 }
@@ -116,7 +115,7 @@ PyObject* validate(PyObject* self, PyObject* args, PyObject* kwargs, ctable::Sec
             throw PythonError{};
         CTableObject& object = self_table(self);
         SharedUse use(object.guard);
-        with_table_errors([&] { return ctable::validate_indices(object.table, kind, strict); });
+        ctable::validate_indices(object.table, kind, strict);
         Py_RETURN_TRUE;
     });
 }
@@ -133,7 +132,7 @@ PyObject* table_renumber_indices(PyObject* self, PyObject*) {
     return boundary([&] {
         CTableObject& object = self_table(self);
         ExclusiveUse use(object.guard);
-        with_table_errors([&] { ctable::renumber_indices(object.table); });
+        ctable::renumber_indices(object.table);
         Py_RETURN_NONE;
     });
 }
@@ -142,7 +141,7 @@ PyObject* table_fix_counts(PyObject* self, PyObject*) {
     return boundary([&] {
         CTableObject& object = self_table(self);
         ExclusiveUse use(object.guard);
-        with_table_errors([&] { ctable::fix_counts(object.table); });
+        ctable::fix_counts(object.table);
         Py_RETURN_NONE;
     });
 }
@@ -278,22 +277,6 @@ Ref new_ctable_object(ctable::Table&& table) {
     new (&target.table) ctable::Table(std::move(table));
     new (&target.guard) UseGuard();
     return object;
-}
-
-void raise_table_error(const ctable::TableError& error) {
-    const std::string& message = error.message();
-    switch (error.exception_class()) {
-        case ctable::ExceptionClass::MalformedCTable:
-            raise_ctable_error(CTableErrorClass::MalformedCTable, message);
-        case ctable::ExceptionClass::IndicesDuplicate:
-            raise_ctable_error(CTableErrorClass::IndicesDuplicate, message);
-        case ctable::ExceptionClass::IndicesMismatch:
-            raise_ctable_error(CTableErrorClass::IndicesMismatch, message);
-        case ctable::ExceptionClass::IndicesOutOfOrder:
-            raise_ctable_error(CTableErrorClass::IndicesOutOfOrder, message);
-        case ctable::ExceptionClass::NotImplemented: raise(PyExc_NotImplementedError, message);
-    }
-    raise(PyExc_SystemError, message);
 }
 
 void raise_line_decode_error(const ctable::LineDecodeError& error, const core::Block& block) {

@@ -14,7 +14,8 @@
 namespace molvane::py {
 
 struct CTableObject {
-    PyObject_HEAD ctable::Table table;
+    PyObject_HEAD
+    ctable::Table table;
     UseGuard guard;
 };
 
@@ -24,23 +25,9 @@ PyObject* ctable_type();
 // A new CTable object taking over `table`.
 Ref new_ctable_object(ctable::Table&& table);
 
-// Raises the table error as its exception: one of the molvane.ctable classes
-// or NotImplementedError, with the message as the one argument.
-[[noreturn]] void raise_table_error(const ctable::TableError& error);
-
 // Raises UnicodeDecodeError for a title or CTAB line of a str block, with the
 // decode note naming the block.
 [[noreturn]] void raise_line_decode_error(const ctable::LineDecodeError& error,
                                           const core::Block& block);
-
-// Runs `body`, turning table errors into their Python exceptions.
-template <class Body>
-auto with_table_errors(Body&& body) -> decltype(body()) {
-    try {
-        return body();
-    } catch (const ctable::TableError& error) {
-        raise_table_error(error);
-    }
-}
 
 }  // namespace molvane::py

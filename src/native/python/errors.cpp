@@ -4,6 +4,7 @@
 #include <new>
 #include <string>
 
+#include "core/ctable/mod.hpp"
 #include "core/error.hpp"
 #include "python/names.hpp"
 
@@ -86,6 +87,24 @@ PyObject* fetch_ctable_class(CTableErrorClass which) {
     return cells[index];
 }
 
+// A table error as its exception: one of the molvane.ctable classes or
+// NotImplementedError, with the message as the one argument.
+[[noreturn]] void raise_table_error(const ctable::TableError& error) {
+    const std::string& message = error.message();
+    switch (error.exception_class()) {
+        case ctable::ExceptionClass::MalformedCTable:
+            raise_ctable_error(CTableErrorClass::MalformedCTable, message);
+        case ctable::ExceptionClass::IndicesDuplicate:
+            raise_ctable_error(CTableErrorClass::IndicesDuplicate, message);
+        case ctable::ExceptionClass::IndicesMismatch:
+            raise_ctable_error(CTableErrorClass::IndicesMismatch, message);
+        case ctable::ExceptionClass::IndicesOutOfOrder:
+            raise_ctable_error(CTableErrorClass::IndicesOutOfOrder, message);
+        case ctable::ExceptionClass::NotImplemented: raise(PyExc_NotImplementedError, message);
+    }
+    raise(PyExc_SystemError, message);
+}
+
 }  // namespace
 
 void set_error_from_current_exception() noexcept {
@@ -99,6 +118,12 @@ void set_error_from_current_exception() noexcept {
             PyErr_SetString(class_for(error.kind()), error.message().c_str());
         } catch (...) {
             if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, error.message().c_str());
+        }
+    } catch (const ctable::TableError& error) {
+        try {
+            raise_table_error(error);
+        } catch (...) {
+            if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, error.what());
         }
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
