@@ -260,8 +260,4 @@ core::HeaderStyle parse_header_style(PyObject* header) {
     throw PythonError{};
 }
 
-void append_constructor_records(BlockObject&, PyObject*, core::HeaderStyle) {
-    raise(PyExc_NotImplementedError, "SDBlock(sdf, records) is not available yet");
-}
-
 }  // namespace molvane::py

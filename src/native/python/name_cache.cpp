@@ -1,0 +1,161 @@
+// The cache belongs to the Python thread state rather than to a C++
+// thread_local: it lives in the thread state's dict as a capsule, so the
+// interpreter drops it when it clears that thread state, with the GIL held
+// and while the interpreter can still release objects. A thread_local
+// destructor would run at thread exit without the GIL, possibly after
+// finalisation, where releasing the names is not safe. Tying the cache to
+// the thread state also keeps the objects of one interpreter out of another.
+#include "python/name_cache.hpp"
+
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "python/errors.hpp"
+#include "python/record_objects.hpp"
+
+namespace molvane::py {
+
+namespace {
+
+constexpr size_t kMaxNameBytes = 64;
+constexpr size_t kMaxNames = 4096;
+constexpr size_t kSlotCount = 2 * kMaxNames;  // a power of two: at most half full
+constexpr const char* kCapsuleName = "molvane.native.record_name_cache";
+
+uint64_t hash_name(std::string_view name) noexcept {
+    uint64_t hash = 14695981039346656037ull;  // FNV-1a
+    for (unsigned char c : name)
+        hash = (hash ^ c) * 1099511628211ull;
+    return hash;
+}
+
+// Names of at most kMaxNameBytes bytes and their objects, in open addressing.
+class NameTable {
+  public:
+    PyObject* find(std::string_view name, uint64_t hash) const noexcept {
+        if (slots_.empty()) return nullptr;
+        for (size_t slot = hash & (kSlotCount - 1);; slot = (slot + 1) & (kSlotCount - 1)) {
+            uint16_t index = slots_[slot];
+            if (index == 0) return nullptr;
+            const Entry& entry = entries_[index - 1];
+            if (entry.hash == hash && entry.key() == name) return entry.object.get();
+        }
+    }
+
+    void add(std::string_view name, uint64_t hash, Ref object) {
+        if (entries_.size() >= kMaxNames) clear();
+        if (slots_.empty()) slots_.assign(kSlotCount, 0);
+        Entry& entry = entries_.emplace_back();
+        entry.hash = hash;
+        entry.size = static_cast<uint8_t>(name.size());
+        std::memcpy(entry.bytes.data(), name.data(), name.size());
+        entry.object = std::move(object);
+        size_t slot = hash & (kSlotCount - 1);
+        while (slots_[slot] != 0)
+            slot = (slot + 1) & (kSlotCount - 1);
+        slots_[slot] = static_cast<uint16_t>(entries_.size());
+    }
+
+    // Drops every entry and its object at once.
+    void clear() noexcept {
+        entries_.clear();
+        std::fill(slots_.begin(), slots_.end(), 0);
+    }
+
+  private:
+    struct Entry {
+        uint64_t hash = 0;
+        std::array<char, kMaxNameBytes> bytes;
+        uint8_t size = 0;
+        Ref object;
+        std::string_view key() const noexcept { return {bytes.data(), size}; }
+    };
+    std::vector<Entry> entries_;
+    std::vector<uint16_t> slots_;  // entry index + 1, 0 for an empty slot
+};
+
+struct NameCache {
+    NameTable str_names;
+    NameTable bytes_names;
+    // Set while an operation uses the cache: making a name object can run
+    // Python code (a garbage collection), which may read records again.
+    bool in_use = false;
+};
+
+void destroy_cache(PyObject* capsule) {
+    delete static_cast<NameCache*>(PyCapsule_GetPointer(capsule, kCapsuleName));
+}
+
+PyObject* cache_key() {
+    static PyObject* key = nullptr;
+    if (!key) {
+        key = PyUnicode_InternFromString(kCapsuleName);
+        if (!key) throw PythonError{};
+    }
+    return key;
+}
+
+// This thread's cache, created on first use, or null when the thread has no
+// state dict to keep it in. `holder` keeps the cache alive while it is used.
+NameCache* thread_cache(Ref& holder) {
+    PyObject* dict = PyThreadState_GetDict();
+    if (!dict) return nullptr;
+    PyObject* key = cache_key();
+    PyObject* found = PyDict_GetItemWithError(dict, key);
+    if (found) {
+        holder = Ref::borrow(found);
+        auto* cache = static_cast<NameCache*>(PyCapsule_GetPointer(found, kCapsuleName));
+        if (!cache) throw PythonError{};
+        return cache;
+    }
+    throw_if_error();
+    auto cache = std::make_unique<NameCache>();
+    Ref capsule = Ref::check(PyCapsule_New(cache.get(), kCapsuleName, destroy_cache));
+    NameCache* pointer = cache.release();  // owned by the capsule from here on
+    if (PyDict_SetItem(dict, key, capsule.get()) < 0) throw PythonError{};
+    holder = std::move(capsule);
+    return pointer;
+}
+
+Ref make_name(const core::Block& block, std::string_view name) {
+    const auto size = static_cast<Py_ssize_t>(name.size());
+    if (block.is_bytes) return Ref::check(PyBytes_FromStringAndSize(name.data(), size));
+    PyObject* text = PyUnicode_DecodeUTF8(name.data(), size, "strict");
+    if (!text) {
+        note_record_decode_error(block, name);
+        throw PythonError{};
+    }
+    return Ref::steal(text);
+}
+
+class CacheUse {
+  public:
+    explicit CacheUse(NameCache& cache) noexcept : cache_(cache) { cache_.in_use = true; }
+    ~CacheUse() { cache_.in_use = false; }
+    CacheUse(const CacheUse&) = delete;
+    CacheUse& operator=(const CacheUse&) = delete;
+
+  private:
+    NameCache& cache_;
+};
+
+}  // namespace
+
+Ref record_name(const core::Block& block, std::string_view name) {
+    if (name.size() > kMaxNameBytes) return make_name(block, name);
+    Ref holder;
+    NameCache* cache = thread_cache(holder);
+    if (!cache || cache->in_use) return make_name(block, name);
+    CacheUse use(*cache);
+    NameTable& table = block.is_bytes ? cache->bytes_names : cache->str_names;
+    const uint64_t hash = hash_name(name);
+    if (PyObject* cached = table.find(name, hash)) return Ref::borrow(cached);
+    Ref object = make_name(block, name);
+    table.add(name, hash, object);
+    return object;
+}
+
+}  // namespace molvane::py

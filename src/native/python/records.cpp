@@ -1,0 +1,185 @@
+// SDBlock's read access to its SD data records: records(), names(),
+// to_dict(), get(), block[name], name in block, len(block) and bool(block).
+#include <string>
+#include <vector>
+
+#include "core/index.hpp"
+#include "core/record.hpp"
+#include "python/block.hpp"
+#include "python/errors.hpp"
+#include "python/name_cache.hpp"
+#include "python/names.hpp"
+#include "python/record_objects.hpp"
+
+namespace molvane::py {
+
+namespace {
+
+constexpr std::string_view kNameNoun = "record names";
+
+PyObject* block_records(PyObject* self, PyObject*) {
+    return boundary([&] {
+        BlockObject& object = as_block(self);
+        SharedUse use(object.guard);
+        std::string_view sd = object.block.sd_data();
+        std::vector<core::RecordSpan> spans = core::scan_records(sd);
+        Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(spans.size())));
+        std::string scratch;
+        for (size_t i = 0; i < spans.size(); ++i) {
+            Ref pair = record_pair(object.block, sd, spans[i], scratch);
+            if (PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), pair.release()) < 0)
+                throw PythonError{};
+        }
+        return list.release();
+    });
+}
+
+PyObject* block_names(PyObject* self, PyObject*) {
+    return boundary([&] {
+        BlockObject& object = as_block(self);
+        SharedUse use(object.guard);
+        std::string_view sd = object.block.sd_data();
+        std::vector<core::RecordSpan> spans = core::scan_records(sd);
+        Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(spans.size())));
+        for (size_t i = 0; i < spans.size(); ++i) {
+            Ref name = record_name(object.block, spans[i].name(sd));
+            if (PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), name.release()) < 0)
+                throw PythonError{};
+        }
+        return list.release();
+    });
+}
+
+PyObject* block_to_dict(PyObject* self, PyObject*) {
+    return boundary([&] {
+        BlockObject& object = as_block(self);
+        SharedUse use(object.guard);
+        std::string_view sd = object.block.sd_data();
+        std::vector<core::RecordSpan> spans = core::scan_records(sd);
+        Ref dict = Ref::check(PyDict_New());
+        std::string scratch;
+        for (const core::RecordSpan& span : spans) {
+            Ref name = record_name(object.block, span.name(sd));
+            Ref value = record_value_object(object.block, sd, span, scratch);
+            if (PyDict_SetItem(dict.get(), name.get(), value.get()) < 0) throw PythonError{};
+        }
+        return dict.release();
+    });
+}
+
+// The value of the last record named `key`, or a null Ref when there is none.
+Ref lookup_value(BlockObject& object, PyObject* key) {
+    std::string_view name = block_typed_bytes(object.block, key, kNameNoun);
+    core::RecordSpan found;
+    if (!core::lookup_record(object.block, name, found)) return Ref();
+    std::string scratch;
+    return record_value_object(object.block, object.block.sd_data(), found, scratch);
+}
+
+PyObject* block_get(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return boundary([&] {
+        static const char* keywords[] = {"name", "default", nullptr};
+        PyObject* key = nullptr;
+        PyObject* fallback = Py_None;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:get", const_cast<char**>(keywords),
+                                         &key, &fallback))
+            throw PythonError{};
+        BlockObject& object = as_block(self);
+        SharedUse use(object.guard);
+        Ref value = lookup_value(object, key);
+        return value ? value.release() : Ref::borrow(fallback).release();
+    });
+}
+
+PyObject* block_subscript(PyObject* self, PyObject* key) {
+    return boundary([&] {
+        BlockObject& object = as_block(self);
+        SharedUse use(object.guard);
+        Ref value = lookup_value(object, key);
+        if (!value) {
+            PyErr_SetObject(PyExc_KeyError, key);
+            throw PythonError{};
+        }
+        return value.release();
+    });
+}
+
+int block_contains(PyObject* self, PyObject* key) {
+    return boundary_int([&] {
+        BlockObject& object = as_block(self);
+        SharedUse use(object.guard);
+        std::string_view name = block_typed_bytes(object.block, key, kNameNoun);
+        core::RecordSpan found;
+        return core::lookup_record(object.block, name, found) ? 1 : 0;
+    });
+}
+
+Py_ssize_t block_length(PyObject* self) {
+    try {
+        BlockObject& object = as_block(self);
+        SharedUse use(object.guard);
+        return static_cast<Py_ssize_t>(core::count_records(object.block.sd_data()));
+    } catch (...) {
+        set_error_from_current_exception();
+        return -1;
+    }
+}
+
+// A block is true even without records: it still holds a molecule.
+int block_bool(PyObject*) {
+    return 1;
+}
+
+constexpr const char kRecordsDoc[] =
+    "records($self)\n--\n\n"
+    "Return all SD data records.\n\n"
+    "Returns:\n"
+    "    Tuples of record name and value in the input type; multiline\n"
+    "    values include their inner newlines";
+
+constexpr const char kNamesDoc[] =
+    "names($self)\n--\n\n"
+    "Return the record names in input order, duplicates included.\n\n"
+    "Equivalent to `[name for name, _ in block.records()]`, without\n"
+    "building the values. Blocks need not share names, so collect them\n"
+    "across a file with `Counter(n for b in blocks for n in b.names())`.";
+
+constexpr const char kToDictDoc[] =
+    "to_dict($self)\n--\n\n"
+    "Return the records as a dict, later duplicates winning.\n\n"
+    "Equivalent to `dict(block.records())`.";
+
+constexpr const char kGetDoc[] =
+    "get($self, name, default=None)\n--\n\n"
+    "Return the value of the last record named `name`, or `default`.\n\n"
+    "Equivalent to `dict(block.records()).get(name, default)`, without\n"
+    "building the other values.\n\n"
+    "Args:\n"
+    "    name: Record name in the block's type.\n"
+    "    default: Returned when no record has that name.\n\n"
+    "Returns:\n"
+    "    The record value in the block's type, or `default`.\n\n"
+    "Raises:\n"
+    "    TypeError: if `name` is not the block's type.";
+
+const PyMethodDef kMethods[] = {
+    {"records", block_records, METH_NOARGS, kRecordsDoc},
+    {"names", block_names, METH_NOARGS, kNamesDoc},
+    {"to_dict", block_to_dict, METH_NOARGS, kToDictDoc},
+    {"get", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(block_get)),
+     METH_VARARGS | METH_KEYWORDS, kGetDoc},
+};
+
+// A mapping type: only the mapping slots, and `in` by name.
+const PyType_Slot kSlots[] = {
+    {Py_mp_subscript, reinterpret_cast<void*>(block_subscript)},
+    {Py_mp_length, reinterpret_cast<void*>(block_length)},
+    {Py_sq_contains, reinterpret_cast<void*>(block_contains)},
+    {Py_nb_bool, reinterpret_cast<void*>(block_bool)},
+};
+
+[[maybe_unused]] const bool registered = register_block_members({kMethods, {}, kSlots});
+
+}  // namespace
+
+}  // namespace molvane::py
