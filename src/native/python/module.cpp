@@ -5,6 +5,7 @@
 #include "python/block.hpp"
 #include "python/ctable.hpp"
 #include "python/errors.hpp"
+#include "python/record_iter.hpp"
 #include "python/ref.hpp"
 
 namespace molvane::py {
@@ -30,8 +31,9 @@ int exec_module(PyObject* module) {
     return boundary_int([&] {
         add_to_module(module, "CTable", Ref::borrow(ctable_type()));
         add_to_module(module, "SDBlock", Ref::borrow(block_type()));
-        // "_SDBlockIterator", "_SDRecordIterator" and "_SDNameIterator" follow
-        // SDBlock, in that order.
+        // "_SDBlockIterator" follows SDBlock, before the record iterators.
+        add_to_module(module, "_SDRecordIterator", Ref::borrow(record_iterator_type()));
+        add_to_module(module, "_SDNameIterator", Ref::borrow(name_iterator_type()));
         add_to_module(module, "MalformedRecordError", Ref::borrow(malformed_record_error()));
         // The functions "parse_sdf", "write_sdf" and "sdf_writer" and the class
         // "_SDFWriter" follow MalformedRecordError, in that order.

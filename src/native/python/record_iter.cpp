@@ -1,0 +1,165 @@
+#include "python/record_iter.hpp"
+
+#include <cstdint>
+#include <new>
+#include <string>
+
+#include "core/record.hpp"
+#include "python/block.hpp"
+#include "python/errors.hpp"
+#include "python/name_cache.hpp"
+#include "python/record_objects.hpp"
+
+namespace molvane::py {
+
+namespace {
+
+struct RecordIterObject {
+    PyObject_HEAD Ref block;  // the block iterated, kept alive by the iterator
+    uint64_t version;         // the block's records version when the iterator was made
+    size_t cursor;            // next scan position, from the start of the SD data
+    bool done;                // exhausted or failed: every later step stops
+    UseGuard guard;           // refuses a step while another step of this iterator runs
+};
+
+RecordIterObject& as_iter(PyObject* object) {
+    return *reinterpret_cast<RecordIterObject*>(object);
+}
+
+enum class Yield { Pairs, Names };
+
+template <Yield kind>
+PyObject* iter_next(PyObject* self) {
+    return boundary([&]() -> PyObject* {
+        RecordIterObject& it = as_iter(self);
+        ExclusiveUse step(it.guard);
+        if (it.done) return nullptr;  // no error set: StopIteration
+        try {
+            BlockObject& object = as_block(it.block.get());
+            SharedUse use(object.guard);
+            core::Block& block = object.block;
+            if (block.records_version != it.version)
+                raise(PyExc_RuntimeError, "SDBlock records changed during iteration");
+            std::string_view sd = block.sd_data();
+            core::RecordScanner scanner(sd, it.cursor);
+            core::RecordSpan record;
+            if (!scanner.next(record)) {
+                it.done = true;
+                return nullptr;
+            }
+            it.cursor = scanner.cursor();
+            Ref name = record_name(block, record.name(sd));
+            if constexpr (kind == Yield::Names) {
+                return name.release();
+            } else {
+                std::string scratch;
+                Ref value = record_value_object(block, sd, record, scratch);
+                return PyTuple_Pack(2, name.get(), value.get());
+            }
+        } catch (...) {
+            it.done = true;
+            throw;
+        }
+    });
+}
+
+void iter_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    RecordIterObject& it = as_iter(self);
+    it.block.~Ref();
+    it.guard.~UseGuard();
+    auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    free_slot(self);
+    Py_DECREF(type);
+}
+
+// A new iterator of `type` over `block_object`, before its first record.
+Ref new_iterator(PyObject* type_object, PyObject* block_object) {
+    BlockObject& object = as_block(block_object);
+    SharedUse use(object.guard);
+    auto* type = reinterpret_cast<PyTypeObject*>(type_object);
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    Ref iterator = Ref::check(alloc(type, 0));
+    RecordIterObject& it = as_iter(iterator.get());
+    new (&it.block) Ref(Ref::borrow(block_object));
+    new (&it.guard) UseGuard();
+    it.version = object.block.records_version;
+    it.cursor = 0;
+    it.done = false;
+    return iterator;
+}
+
+PyObject* make_iterator_type(PyType_Spec& spec) {
+    PyObject* type = PyType_FromSpec(&spec);
+    if (!type) throw PythonError{};
+    return type;
+}
+
+PyType_Slot record_iter_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(iter_dealloc)},
+    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(iter_next<Yield::Pairs>)},
+    {Py_tp_doc, const_cast<char*>("Lazily iterate over one block's SD data records.")},
+    {0, nullptr},
+};
+
+PyType_Slot name_iter_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(iter_dealloc)},
+    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(iter_next<Yield::Names>)},
+    {Py_tp_doc, const_cast<char*>("Lazily iterate over one block's record names.")},
+    {0, nullptr},
+};
+
+constexpr unsigned int kIteratorFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION;
+
+PyType_Spec record_iter_spec = {"molvane.native._SDRecordIterator",
+                                static_cast<int>(sizeof(RecordIterObject)), 0, kIteratorFlags,
+                                record_iter_slots};
+
+PyType_Spec name_iter_spec = {"molvane.native._SDNameIterator",
+                              static_cast<int>(sizeof(RecordIterObject)), 0, kIteratorFlags,
+                              name_iter_slots};
+
+PyObject* block_iter_records(PyObject* self, PyObject*) {
+    return boundary([&] { return new_iterator(record_iterator_type(), self).release(); });
+}
+
+PyObject* block_iter(PyObject* self) {
+    return boundary([&] { return new_iterator(name_iterator_type(), self).release(); });
+}
+
+constexpr const char kIterRecordsDoc[] =
+    "iter_records($self)\n--\n\n"
+    "Lazily iterate over SD data records in input order.\n\n"
+    "Names and values are owned and have the block's type. Like a dict,\n"
+    "the iterator raises RuntimeError if the records change; to edit them\n"
+    "in a loop, loop over `records()`.";
+
+const PyMethodDef kMethods[] = {
+    {"iter_records", block_iter_records, METH_NOARGS, kIterRecordsDoc},
+};
+
+const PyType_Slot kSlots[] = {
+    {Py_tp_iter, reinterpret_cast<void*>(block_iter)},
+};
+
+[[maybe_unused]] const bool registered = register_block_members({kMethods, {}, kSlots});
+
+}  // namespace
+
+// Filled under the interpreter lock; no C++ static guard, which a second
+// thread would wait on while holding that lock.
+PyObject* record_iterator_type() {
+    static PyObject* type = nullptr;
+    if (!type) type = make_iterator_type(record_iter_spec);
+    return type;
+}
+
+PyObject* name_iterator_type() {
+    static PyObject* type = nullptr;
+    if (!type) type = make_iterator_type(name_iter_spec);
+    return type;
+}
+
+}  // namespace molvane::py
