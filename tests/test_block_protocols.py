@@ -1,0 +1,301 @@
+"""SDBlock protocols: equality, buffer export, copying, pickling, generic alias."""
+
+import copy
+import gc
+import io
+import pickle
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+from molvane.native import MalformedRecordError, SDBlock
+
+TEXT = "t\n\nM  END\n>  <A>  (1)\n1\n\n$$$$\n"
+
+
+def state(block):
+    return block.__reduce__()[1]
+
+
+def edited():
+    block = SDBlock(TEXT.encode())
+    block.append_record(b"B", b"2")
+    block.title = b"renamed"
+    return block
+
+
+BLOCKS = {
+    "str": lambda: SDBlock(TEXT),
+    "bytes": lambda: SDBlock(TEXT.encode()),
+    "crlf": lambda: SDBlock(TEXT.replace("\n", "\r\n").encode()),
+    "empty": lambda: SDBlock(b"$$$$\n"),
+    "empty str": lambda: SDBlock("$$$$\n"),
+    "no m end": lambda: SDBlock("t\nx\n$$$$\n"),
+    "edited": edited,
+}
+
+
+@pytest.mark.parametrize("make", BLOCKS.values(), ids=BLOCKS.keys())
+@pytest.mark.parametrize(
+    "clone",
+    [
+        lambda b: pickle.loads(pickle.dumps(b)),
+        copy.copy,
+        copy.deepcopy,
+        lambda b: copy.deepcopy([b])[0],
+    ],
+    ids=["pickle", "copy", "deepcopy", "deepcopy in list"],
+)
+def test_round_trips(make, clone):
+    block = make()
+    twin = clone(block)
+    assert twin is not block and twin == block and state(twin) == state(block)
+    assert type(twin.title) is type(block.title) and twin.records() == block.records()
+
+
+def test_reduce_names_from_state():
+    rebuild, args = SDBlock(TEXT).__reduce__()
+    assert rebuild == SDBlock._from_state
+    assert args == (TEXT.encode(), 2, len("t\n\nM  END\n"), True)
+
+
+def test_copy_is_independent():
+    block = SDBlock(TEXT)
+    twin = copy.copy(block)
+    twin.append_record("B", "2")
+    twin.title = "other"
+    assert block == SDBlock(TEXT) and twin != block
+
+
+def test_deepcopy_requires_memo():
+    with pytest.raises(TypeError):
+        SDBlock(TEXT).__deepcopy__()
+
+
+@pytest.mark.parametrize(
+    "args, title",
+    [
+        ((b"x\n$$$$\n", 2, 2, False), b"x"),
+        ((b"$$$$\n", 0, 0, True), ""),
+        ((b"\n$$$$\r\n", 1, 1, False), b""),
+    ],
+)
+def test_from_state_accepts(args, title):
+    block = SDBlock._from_state(*args)
+    assert block.title == title and block.records() == [] and len(block) == 0
+
+
+@pytest.mark.parametrize(
+    "args",
+    [
+        (b"", 0, 0, False),
+        (b"\n", 1, 1, False),
+        (b"x\n$$$$\n", 1, 2, False),
+        (b"$$$$", 0, 0, False),
+        (b"$$$$\n", 0, 5, False),
+        (b"x\n$$$$\n", 0, 0, False),
+        (b"x\n$$$$\n\n", 2, 2, False),
+        (b"x\nab$$$$\n", 2, 2, False),  # the terminator does not start a line
+        (b"x\nab\n$$$$\n", 2, 4, False),  # mdl_end not after an LF
+        (b"x\nab\n$$$$\n", 2, 6, False),  # mdl_end past the terminator's start
+        (b"x\nab\n$$$$\n", 3, 5, False),
+    ],
+)
+def test_from_state_refuses(args):
+    with pytest.raises(ValueError, match="^invalid SDBlock state$"):
+        SDBlock._from_state(*args)
+
+
+@pytest.mark.parametrize(
+    "args, error",
+    [
+        (("x\n$$$$\n", 2, 2, False), TypeError),
+        ((b"x\n$$$$\n", 2.0, 2, False), TypeError),
+        ((b"x\n$$$$\n", 2, "2", False), TypeError),
+        ((b"x\n$$$$\n", 2, 2, 0), TypeError),
+        ((b"x\n$$$$\n", -1, 2, False), OverflowError),
+        ((b"x\n$$$$\n", 2, 2**64, False), OverflowError),
+    ],
+)
+def test_from_state_argument_types(args, error):
+    with pytest.raises(error):
+        SDBlock._from_state(*args)
+
+
+def valid_state(data, title_end, mdl_end):
+    """The block invariants, written out independently of the extension."""
+    if len(data) < 2:
+        return False
+    terminator = b"$$$$\r\n" if data.endswith(b"\r\n") else b"$$$$\n"
+    if not data.endswith(terminator):
+        return False
+    dollar = len(data) - len(terminator)
+    if title_end == 0:
+        return mdl_end == 0 and dollar == 0
+    return (
+        data.find(b"\n") == title_end - 1
+        and title_end <= mdl_end <= dollar
+        and data[mdl_end - 1 : mdl_end] == b"\n"
+        and data[dollar - 1 : dollar] == b"\n"
+    )
+
+
+pieces = st.sampled_from([b"\n", b"\r\n", b"$$$$", b"> <A>", b">", b"<", b"M  END", b"x", b"\xe9", b" "])
+
+
+@st.composite
+def states(draw):
+    data = b"".join(draw(st.lists(pieces, max_size=12)))
+    if draw(st.booleans()):
+        data += draw(st.sampled_from([b"$$$$\n", b"$$$$\r\n"]))
+    offsets = [0] + [i + 1 for i, byte in enumerate(data) if byte == 10]
+    offset = st.one_of(st.sampled_from(offsets), st.integers(0, len(data) + 2))
+    return data, draw(offset), draw(offset), draw(st.booleans())
+
+
+@settings(max_examples=400, deadline=None)
+@given(states())
+def test_from_state_checks_every_invariant(args):
+    data, title_end, mdl_end, text = args
+    if not valid_state(data, title_end, mdl_end):
+        with pytest.raises(ValueError, match="^invalid SDBlock state$"):
+            SDBlock._from_state(*args)
+        return
+    block = SDBlock._from_state(*args)
+    assert state(block) == (data, title_end, mdl_end, text)
+    for read in (SDBlock.records, lambda b: b.title, lambda b: b.molblock, lambda b: b.mdl, str, repr):
+        try:
+            read(block)
+        except (MalformedRecordError, UnicodeDecodeError):
+            pass
+    if not text:
+        assert bytes(block) == data
+    name, value = ("N", "v") if text else (b"N", b"v")
+    block.append_record(name, value)
+    try:
+        assert block.records()[-1] == (name, value)
+    except (MalformedRecordError, UnicodeDecodeError):
+        pass
+    assert pickle.loads(pickle.dumps(block)) == block
+
+
+def test_equality_compares_kind_text_and_offsets():
+    assert SDBlock(TEXT) == SDBlock(TEXT)
+    assert SDBlock(TEXT) != SDBlock(TEXT.encode())
+    assert SDBlock(TEXT) != TEXT and not (SDBlock(TEXT) == TEXT)
+    known = SDBlock(TEXT)
+    known.mdl  # mdl_end computed in one, not yet in the other
+    assert known == SDBlock(TEXT)
+    # same bytes, other offsets
+    data = b"t\nM  END\n$$$$\n"
+    assert SDBlock._from_state(data, 2, 9, False) != SDBlock._from_state(data, 2, 2, False)
+    # the records version takes no part
+    block = SDBlock(TEXT)
+    block.set_record("A", "1")
+    assert block == SDBlock(TEXT)
+
+
+@pytest.mark.parametrize("compare", ["__lt__", "__le__", "__gt__", "__ge__"])
+def test_no_ordering(compare):
+    import operator
+
+    with pytest.raises(TypeError):
+        getattr(operator, compare)(SDBlock(TEXT), SDBlock(TEXT))
+
+
+def test_unhashable():
+    with pytest.raises(TypeError):
+        hash(SDBlock(TEXT))
+    with pytest.raises(TypeError):
+        {SDBlock(TEXT)}
+
+
+BUFFER_EDITS = [
+    lambda b: setattr(b, "title", b"x"),
+    lambda b: setattr(b, "molblock", b"m\n\nM  END\n"),
+    lambda b: b.append_record(b"B", b"2"),
+    lambda b: b.set_record(b"A", b"2"),
+    lambda b: b.remove_record(b"A"),
+    lambda b: b.replace_records([]),
+    lambda b: b.__setitem__(b"A", b"2"),
+    lambda b: b.__delitem__(b"A"),
+]
+
+
+@pytest.mark.parametrize("edit", BUFFER_EDITS)
+def test_edits_refused_while_a_view_lives(edit):
+    block = SDBlock(TEXT.encode())
+    first, second = memoryview(block), memoryview(block)
+    assert first.readonly and bytes(first) == TEXT.encode()
+    for view in (first, second):
+        with pytest.raises(BufferError, match="^Existing exports of data: SDBlock cannot be edited$"):
+            edit(block)
+        assert bytes(block) == TEXT.encode()
+        view.release()
+    edit(block)
+
+
+def test_bytes_and_failed_exports_leave_no_share():
+    block = SDBlock(TEXT.encode())
+    assert bytes(block) == TEXT.encode()
+    with pytest.raises((TypeError, BufferError)):
+        io.BytesIO(b"abc").readinto(block)  # asks for a writable buffer
+    block.title = b"free"
+
+
+def test_str_block_is_not_bytes_like():
+    with pytest.raises(TypeError, match=r"^a str SDBlock is not bytes-like; use str\(block\)$"):
+        memoryview(SDBlock(TEXT))
+    with pytest.raises(TypeError):
+        bytes(SDBlock(TEXT))
+
+
+def test_view_keeps_the_block_alive():
+    block = SDBlock(TEXT.encode())
+    view = memoryview(block)
+    del block
+    gc.collect()
+    assert bytes(view) == TEXT.encode()
+    view.release()
+
+
+@pytest.mark.parametrize(
+    "block, shown",
+    [
+        (SDBlock("Benzene  \n\nM  END\n$$$$\n"), "<SDBlock title='Benzene'>"),
+        (SDBlock(b"Benzene\n$$$$\n"), "<SDBlock title=b'Benzene'>"),
+        (SDBlock._from_state(b"a\xe9b\n$$$$\n", 4, 4, True), "<SDBlock title='a\ufffdb'>"),
+        (SDBlock("$$$$\n"), "<SDBlock title=''>"),
+    ],
+)
+def test_repr(block, shown):
+    assert repr(block) == shown
+
+
+@pytest.mark.parametrize("item", [str, bytes, int])
+def test_generic_alias(item):
+    import types
+
+    alias = SDBlock[item]
+    assert isinstance(alias, types.GenericAlias)
+    assert alias.__origin__ is SDBlock and alias.__args__ == (item,)
+
+
+@pytest.mark.parametrize(
+    "method, signature",
+    [
+        ("__copy__", "__copy__($self)"),
+        ("__deepcopy__", "__deepcopy__($self, memo, /)"),
+        ("__reduce__", "__reduce__($self)"),
+        ("_from_state", "_from_state($cls, data, title_end, mdl_end, text)"),
+        ("__class_getitem__", "__class_getitem__($cls, item)"),
+        ("records", "records($self)"),
+        ("get", "get($self, name, default=None)"),
+        ("append_record", 'append_record($self, name, value, *, header="plain")'),
+        ("replace_records", 'replace_records($self, records, *, header="plain")'),
+        ("iter_records", "iter_records($self)"),
+    ],
+)
+def test_text_signatures(method, signature):
+    assert getattr(SDBlock, method).__text_signature__ == signature[len(method) :]
