@@ -77,6 +77,8 @@ class NameTable {
     std::vector<uint16_t> slots_;  // entry index + 1, 0 for an empty slot
 };
 
+}  // namespace
+
 struct NameCache {
     NameTable str_names;
     NameTable bytes_names;
@@ -84,6 +86,8 @@ struct NameCache {
     // Python code (a garbage collection), which may read records again.
     bool in_use = false;
 };
+
+namespace {
 
 void destroy_cache(PyObject* capsule) {
     delete static_cast<NameCache*>(PyCapsule_GetPointer(capsule, kCapsuleName));
@@ -144,16 +148,15 @@ class CacheUse {
 
 }  // namespace
 
-Ref record_name(const core::Block& block, std::string_view name) {
-    if (name.size() > kMaxNameBytes) return make_name(block, name);
-    Ref holder;
-    NameCache* cache = thread_cache(holder);
-    if (!cache || cache->in_use) return make_name(block, name);
-    CacheUse use(*cache);
-    NameTable& table = block.is_bytes ? cache->bytes_names : cache->str_names;
+RecordNames::RecordNames(const core::Block& block) : block_(block), cache_(thread_cache(holder_)) {}
+
+Ref RecordNames::make(std::string_view name) {
+    if (name.size() > kMaxNameBytes || !cache_ || cache_->in_use) return make_name(block_, name);
+    CacheUse use(*cache_);
+    NameTable& table = block_.is_bytes ? cache_->bytes_names : cache_->str_names;
     const uint64_t hash = hash_name(name);
     if (PyObject* cached = table.find(name, hash)) return Ref::borrow(cached);
-    Ref object = make_name(block, name);
+    Ref object = make_name(block_, name);
     table.add(name, hash, object);
     return object;
 }

@@ -10,8 +10,23 @@
 
 namespace molvane::py {
 
-// The name as an object of the block's type. A str block's name is decoded
-// strictly; a UnicodeDecodeError gets the decode note for the record.
-Ref record_name(const core::Block& block, std::string_view name);
+struct NameCache;
+
+// Makes the record names of one operation on one block: it finds this
+// thread's cache once, then serves every name of the operation from it.
+class RecordNames {
+  public:
+    explicit RecordNames(const core::Block& block);
+
+    // The name as an object of the block's type. A str block's name is
+    // decoded strictly; a UnicodeDecodeError gets the decode note for the record.
+    Ref make(std::string_view name);
+    const core::Block& block() const noexcept { return block_; }
+
+  private:
+    const core::Block& block_;
+    Ref holder_;        // keeps the cache alive while the operation runs
+    NameCache* cache_;  // null when this thread has nowhere to keep one
+};
 
 }  // namespace molvane::py

@@ -48,7 +48,7 @@ PyObject* iter_next(PyObject* self) {
                 return nullptr;
             }
             it.cursor = scanner.cursor();
-            Ref name = record_name(block, record.name(sd));
+            Ref name = RecordNames(block).make(record.name(sd));
             if constexpr (kind == Yield::Names) {
                 return name.release();
             } else {

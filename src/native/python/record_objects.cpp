@@ -35,10 +35,10 @@ Ref record_value_object(const core::Block& block, std::string_view sd,
     return Ref::steal(text);
 }
 
-Ref record_pair(const core::Block& block, std::string_view sd, const core::RecordSpan& record,
+Ref record_pair(RecordNames& names, std::string_view sd, const core::RecordSpan& record,
                 std::string& scratch) {
-    Ref name = record_name(block, record.name(sd));
-    Ref value = record_value_object(block, sd, record, scratch);
+    Ref name = names.make(record.name(sd));
+    Ref value = record_value_object(names.block(), sd, record, scratch);
     return Ref::check(PyTuple_Pack(2, name.get(), value.get()));
 }
 

@@ -7,6 +7,7 @@
 
 #include "core/block.hpp"
 #include "core/record.hpp"
+#include "python/name_cache.hpp"
 #include "python/ref.hpp"
 
 namespace molvane::py {
@@ -20,8 +21,8 @@ void note_record_decode_error(const core::Block& block, std::string_view name) n
 Ref record_value_object(const core::Block& block, std::string_view sd,
                         const core::RecordSpan& record, std::string& scratch);
 
-// The tuple (name, value) for `records()` and the record iterator.
-Ref record_pair(const core::Block& block, std::string_view sd, const core::RecordSpan& record,
+// The tuple (name, value) for `records()`.
+Ref record_pair(RecordNames& names, std::string_view sd, const core::RecordSpan& record,
                 std::string& scratch);
 
 }  // namespace molvane::py

@@ -24,9 +24,10 @@ PyObject* block_records(PyObject* self, PyObject*) {
         std::string_view sd = object.block.sd_data();
         std::vector<core::RecordSpan> spans = core::scan_records(sd);
         Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(spans.size())));
+        RecordNames names(object.block);
         std::string scratch;
         for (size_t i = 0; i < spans.size(); ++i) {
-            Ref pair = record_pair(object.block, sd, spans[i], scratch);
+            Ref pair = record_pair(names, sd, spans[i], scratch);
             if (PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), pair.release()) < 0)
                 throw PythonError{};
         }
@@ -41,8 +42,9 @@ PyObject* block_names(PyObject* self, PyObject*) {
         std::string_view sd = object.block.sd_data();
         std::vector<core::RecordSpan> spans = core::scan_records(sd);
         Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(spans.size())));
+        RecordNames names(object.block);
         for (size_t i = 0; i < spans.size(); ++i) {
-            Ref name = record_name(object.block, spans[i].name(sd));
+            Ref name = names.make(spans[i].name(sd));
             if (PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), name.release()) < 0)
                 throw PythonError{};
         }
@@ -57,9 +59,10 @@ PyObject* block_to_dict(PyObject* self, PyObject*) {
         std::string_view sd = object.block.sd_data();
         std::vector<core::RecordSpan> spans = core::scan_records(sd);
         Ref dict = Ref::check(PyDict_New());
+        RecordNames names(object.block);
         std::string scratch;
         for (const core::RecordSpan& span : spans) {
-            Ref name = record_name(object.block, span.name(sd));
+            Ref name = names.make(span.name(sd));
             Ref value = record_value_object(object.block, sd, span, scratch);
             if (PyDict_SetItem(dict.get(), name.get(), value.get()) < 0) throw PythonError{};
         }
