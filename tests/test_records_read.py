@@ -1,16 +1,15 @@
 """Reading SD data records: header grammar, values, lookups, name cache."""
 
-import pathlib
 import re
 
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+from conftest import corpus_params
 from molvane.native import MalformedRecordError, SDBlock
 
 HEAD = "title\n  prog\n\n  0  0  0  0  0  0  0  0  0  0999 V2000\nM  END\n"
-CORPUS = pathlib.Path(__file__).resolve().parents[1].parent / "shared" / "corpus" / "fileparsers"
 
 
 def block_with(sd, kind=str):
@@ -259,29 +258,24 @@ def split_blocks(data: bytes):
         yield b"".join(chunk)
 
 
-@pytest.mark.skipif(not CORPUS.is_dir(), reason=f"SD file corpus not found at {CORPUS}")
-def test_corpus_records():
-    files = sorted(CORPUS.glob("*.sdf"))
-    assert files
-    read = 0
-    for path in files:
-        data = path.read_bytes()
-        try:
-            data.decode()
-            kinds = (bytes, str)
-        except UnicodeDecodeError:
-            kinds = (bytes,)
-        for raw in split_blocks(data):
-            for kind in kinds:
-                block = SDBlock(raw if kind is bytes else raw.decode())
-                try:
-                    expected = reference_records(sd_section(block))
-                except MalformedRecordError:
-                    with pytest.raises(MalformedRecordError):
-                        block.records()
-                    continue
-                records = block.records()
-                assert records == decoded(expected, kind), path.name
-                assert all(("\r\n" if kind is str else b"\r\n") not in v for _, v in records)
-                read += len(records)
-    assert read > 0
+@pytest.mark.parametrize("path", corpus_params())
+def test_corpus_records(path):
+    data = path.read_bytes()
+    try:
+        data.decode()
+        kinds = (bytes, str)
+    except UnicodeDecodeError:
+        kinds = (bytes,)
+    for raw in split_blocks(data):
+        for kind in kinds:
+            block = SDBlock(raw if kind is bytes else raw.decode())
+            try:
+                expected = reference_records(sd_section(block))
+            except MalformedRecordError:
+                with pytest.raises(MalformedRecordError):
+                    block.records()
+                continue
+            records = block.records()
+            assert records == decoded(expected, kind)
+            assert list(block.iter_records()) == records
+            assert all(("\r\n" if kind is str else b"\r\n") not in v for _, v in records)
