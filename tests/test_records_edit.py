@@ -124,7 +124,7 @@ def test_remove_record_counts_and_keeps_the_rest():
     assert block.remove_record("A") == 2
     assert str(block) == HEAD + "stray\n\n> <B>\nb\n\n$$$$\n"
     names = iter(block)
-    assert block.remove_record("A") == 0
+    assert block.remove_record(name="A") == 0
     assert next(names) == "B"  # nothing removed: the version stays
 
 

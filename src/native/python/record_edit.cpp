@@ -88,8 +88,13 @@ PyObject* block_set_record(PyObject* self, PyObject* args, PyObject* kwargs) {
     return name_value_edit(self, args, kwargs, "OO|$U:set_record", core::set_record);
 }
 
-PyObject* block_remove_record(PyObject* self, PyObject* name) {
+PyObject* block_remove_record(PyObject* self, PyObject* args, PyObject* kwargs) {
     return boundary([&] {
+        static const char* keywords[] = {"name", nullptr};
+        PyObject* name = nullptr;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:remove_record",
+                                         const_cast<char**>(keywords), &name))
+            throw PythonError{};
         BlockObject& object = as_block(self);
         ExclusiveUse use(object.guard);
         size_t removed =
@@ -195,7 +200,8 @@ const PyMethodDef kMethods[] = {
     {"append_record", keywords_method(block_append_record), METH_VARARGS | METH_KEYWORDS,
      kAppendRecordDoc},
     {"set_record", keywords_method(block_set_record), METH_VARARGS | METH_KEYWORDS, kSetRecordDoc},
-    {"remove_record", block_remove_record, METH_O, kRemoveRecordDoc},
+    {"remove_record", keywords_method(block_remove_record), METH_VARARGS | METH_KEYWORDS,
+     kRemoveRecordDoc},
     {"replace_records", keywords_method(block_replace_records), METH_VARARGS | METH_KEYWORDS,
      kReplaceRecordsDoc},
 };
