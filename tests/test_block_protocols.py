@@ -280,22 +280,3 @@ def test_generic_alias(item):
     alias = SDBlock[item]
     assert isinstance(alias, types.GenericAlias)
     assert alias.__origin__ is SDBlock and alias.__args__ == (item,)
-
-
-@pytest.mark.parametrize(
-    "method, signature",
-    [
-        ("__copy__", "__copy__($self)"),
-        ("__deepcopy__", "__deepcopy__($self, memo, /)"),
-        ("__reduce__", "__reduce__($self)"),
-        ("_from_state", "_from_state($cls, data, title_end, mdl_end, text)"),
-        ("__class_getitem__", "__class_getitem__($cls, item)"),
-        ("records", "records($self)"),
-        ("get", "get($self, name, default=None)"),
-        ("append_record", 'append_record($self, name, value, *, header="plain")'),
-        ("replace_records", 'replace_records($self, records, *, header="plain")'),
-        ("iter_records", "iter_records($self)"),
-    ],
-)
-def test_text_signatures(method, signature):
-    assert getattr(SDBlock, method).__text_signature__ == signature[len(method) :]

@@ -111,10 +111,6 @@ def test_header_without_name_is_malformed_everywhere(header, operation):
         operation(block)
 
 
-def test_malformed_error_class():
-    assert issubclass(MalformedRecordError, ValueError)
-
-
 def test_crlf_value_in_bytes_block():
     block = SDBlock(b"t\r\n\r\nM  END\r\n> <A>\r\nx\r\ny\r\n\r\n$$$$\r\n")
     assert block.records() == [(b"A", b"x\ny")]
