@@ -1,0 +1,239 @@
+#include "split.hpp"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <new>
+#include <stdexcept>
+
+namespace molvane::core {
+
+namespace {
+
+constexpr char kDollars[] = "$$$$";
+
+bool starts_with_dollars(const char* data, std::size_t size, std::size_t at) noexcept {
+    return size - at >= 4 && std::memcmp(data + at, kDollars, 4) == 0;
+}
+
+// First occurrence of `byte` in [from, to), or kNoPos.
+std::size_t find_byte(const char* data, std::size_t from, std::size_t to, char byte) noexcept {
+    if (from >= to) return kNoPos;
+    const void* hit = std::memchr(data + from, byte, to - from);
+    return hit ? static_cast<std::size_t>(static_cast<const char*>(hit) - data) : kNoPos;
+}
+
+std::size_t page_size() noexcept {
+    static const std::size_t size = [] {
+        long value = sysconf(_SC_PAGESIZE);
+        return value > 0 ? static_cast<std::size_t>(value) : std::size_t{4096};
+    }();
+    return size;
+}
+
+}  // namespace
+
+std::size_t DollarNeedle::find_line_start(const char* data, std::size_t size,
+                                          std::size_t from) const noexcept {
+    // Candidate starts p need a line break at p - 1 >= from and "$$$$" in [p, p + 4).
+    if (size < 5 || from > size - 5) return kNoPos;
+    const std::size_t last = size - 4;
+    std::size_t p = from + 1;
+    while (p <= last) {
+        std::size_t hit = find_byte(data, p, last + 1, '$');
+        if (hit == kNoPos) return kNoPos;
+        const char before = data[hit - 1];
+        const bool at_line_start = before == '\n' || (universal_ && before == '\r');
+        if (at_line_start && std::memcmp(data + hit + 1, kDollars, 3) == 0) return hit;
+        // No position inside a run of '$' follows a line break: skip the run.
+        std::size_t after = hit + 1;
+        while (after <= last && data[after] == '$')
+            ++after;
+        p = after + 1;
+    }
+    return kNoPos;
+}
+
+const DollarNeedle& lf_needle() noexcept {
+    static const DollarNeedle needle(false);
+    return needle;
+}
+
+const DollarNeedle& universal_needle() noexcept {
+    static const DollarNeedle needle(true);
+    return needle;
+}
+
+Split split_lf(const char* data, std::size_t size, std::size_t start, std::size_t resume) noexcept {
+    std::size_t dollar = starts_with_dollars(data, size, start)
+                             ? start
+                             : lf_needle().find_line_start(data, size, resume);
+    if (dollar == kNoPos) return {size, kNoPos, size};
+    std::size_t lf = find_byte(data, dollar + 4, size, '\n');
+    std::size_t end = lf == kNoPos ? size : lf + 1;
+    return {end, dollar, end};
+}
+
+Split split_universal(const char* data, std::size_t size, std::size_t start) noexcept {
+    std::size_t dollar = starts_with_dollars(data, size, start)
+                             ? start
+                             : universal_needle().find_line_start(data, size, start);
+    std::size_t end = size;
+    if (dollar != kNoPos) {
+        std::size_t lf = find_byte(data, dollar + 4, size, '\n');
+        std::size_t cr = find_byte(data, dollar + 4, lf == kNoPos ? size : lf, '\r');
+        if (cr != kNoPos) {
+            end = cr + 1;
+            if (end < size && data[end] == '\n') ++end;
+        } else if (lf != kNoPos) {
+            end = lf + 1;
+        }
+    }
+    std::size_t first_cr = find_byte(data, start, end, '\r');
+    return {end, dollar, first_cr == kNoPos ? end : first_cr};
+}
+
+// ---------------------------------------------------------------------------
+// Chunk splitter
+
+ChunkSplitter::Status ChunkSplitter::next(Block& block) {
+    if (start_ == filled_) return end_of_input_ ? Status::kEnd : Status::kNeedInput;
+    const char* data = buffer_.get();
+    if (dollar_ == kNoPos) {
+        if (filled_ - start_ < 4 && !end_of_input_) return Status::kNeedInput;
+        std::size_t dollar = starts_with_dollars(data, filled_, start_)
+                                 ? start_
+                                 : lf_needle().find_line_start(data, filled_, resume_);
+        if (dollar == kNoPos) {
+            if (end_of_input_) {
+                block = {data + start_, filled_ - start_, kNoPos};
+                start_ = resume_ = line_scan_ = filled_;
+                return Status::kBlock;
+            }
+            // A "\n$$$$" cut by the end of the data starts within its last 4 bytes.
+            resume_ = std::max(filled_ >= 4 ? filled_ - 4 : 0, start_);
+            return Status::kNeedInput;
+        }
+        dollar_ = dollar;
+        line_scan_ = dollar + 4;
+    }
+    std::size_t lf = find_byte(data, line_scan_, filled_, '\n');
+    std::size_t end;
+    if (lf != kNoPos) {
+        end = lf + 1;
+    } else if (end_of_input_) {
+        end = filled_;
+    } else {
+        line_scan_ = std::max(line_scan_, filled_);
+        return Status::kNeedInput;
+    }
+    block = {data + start_, end - start_, dollar_ - start_};
+    start_ = resume_ = line_scan_ = end;
+    dollar_ = kNoPos;
+    return Status::kBlock;
+}
+
+void ChunkSplitter::compact() noexcept {
+    if (start_ == 0) return;
+    std::size_t tail = filled_ - start_;
+    if (tail != 0) std::memmove(buffer_.get(), buffer_.get() + start_, tail);
+    filled_ = tail;
+    resume_ -= start_;
+    line_scan_ -= start_;
+    if (dollar_ != kNoPos) dollar_ -= start_;
+    start_ = 0;
+}
+
+char* ChunkSplitter::append_space(std::size_t len) {
+    compact();
+    if (len > capacity_ - filled_) {
+        if (len > static_cast<std::size_t>(PTRDIFF_MAX) - filled_) throw std::bad_alloc();
+        std::size_t needed = filled_ + len;
+        std::size_t grown = std::max({needed, capacity_ * 2, std::size_t{8}});
+        std::unique_ptr<char[]> bigger(new char[grown]);
+        if (filled_ != 0) std::memcpy(bigger.get(), buffer_.get(), filled_);
+        buffer_ = std::move(bigger);
+        capacity_ = grown;
+    }
+    return buffer_.get() + filled_;
+}
+
+void ChunkSplitter::commit(std::size_t len) {
+    if (len > capacity_ - filled_) {
+        throw std::logic_error("assertion failed: *self.end + len <= self.buf.len()");
+    }
+    filled_ += len;
+}
+
+void ChunkSplitter::append(const char* data, std::size_t len) {
+    if (len == 0) return;
+    char* space = append_space(len);
+    std::memcpy(space, data, len);
+    commit(len);
+}
+
+void ChunkSplitter::reset() noexcept {
+    buffer_.reset();
+    capacity_ = filled_ = start_ = resume_ = line_scan_ = 0;
+    dollar_ = kNoPos;
+    end_of_input_ = false;
+}
+
+// ---------------------------------------------------------------------------
+// Batch splitter
+
+bool is_finished_block(const char* data, const BlockSpan& span, bool check_cr) noexcept {
+    if (span.dollar == kNoPos) return false;
+    if (check_cr && span.first_cr != span.end) return false;
+    std::size_t title_end = span.begin;
+    if (span.dollar != span.begin) {
+        std::size_t lf = find_byte(data, span.begin, span.end, '\n');
+        if (lf == kNoPos) return false;
+        title_end = lf + 1;
+    }
+    std::size_t terminator = std::max(span.dollar, title_end);
+    std::size_t tail = span.end - terminator;
+    const char* line = data + terminator;
+    return (tail == 5 && std::memcmp(line, "$$$$\n", 5) == 0) ||
+           (tail == 6 && std::memcmp(line, "$$$$\r\n", 6) == 0);
+}
+
+void BatchSplitter::split_batch() {
+    if (split_ >= size_) return;
+    const std::size_t limit = split_ > SIZE_MAX - kBatchSize ? SIZE_MAX : split_ + kBatchSize;
+    do {
+        Split step =
+            universal_ ? split_universal(data_, size_, split_) : split_lf(data_, size_, split_);
+        BlockSpan span{split_, step.end, step.dollar, universal_ ? step.first_cr : step.end, false};
+        if (borrow_) span.borrowable = is_finished_block(data_, span, universal_);
+        queue_.push_back(span);
+        split_ = step.end;
+    } while (split_ < limit && split_ < size_);
+    release_behind();
+}
+
+BlockSpan BatchSplitter::pop() noexcept {
+    BlockSpan span = queue_.front();
+    queue_.pop_front();
+    return span;
+}
+
+void BatchSplitter::release_behind() noexcept {
+    if (!release_pages_) return;
+    std::size_t until = split_ > kKeepBehind ? split_ - kKeepBehind : 0;
+    // Blocks still queued are read from the mapping later; keep their pages.
+    if (!queue_.empty()) until = std::min(until, queue_.front().begin);
+    until -= until % kReleaseGrain;
+    if (until < kKeepBehind || released_ > until - kKeepBehind) return;
+    const std::uintptr_t first = reinterpret_cast<std::uintptr_t>(data_ + released_);
+    const std::uintptr_t aligned = first - first % page_size();
+    const std::uintptr_t stop = reinterpret_cast<std::uintptr_t>(data_ + until);
+    if (madvise(reinterpret_cast<void*>(aligned), stop - aligned, MADV_DONTNEED) == 0) {
+        released_ = until;
+    }
+}
+
+}  // namespace molvane::core

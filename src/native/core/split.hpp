@@ -1,0 +1,170 @@
+// Cutting SD text into blocks at `$$$$` lines.
+//
+// A block runs from the first byte after the previous block through the end of
+// the next line that starts with "$$$$" (its line ending included); the bytes
+// after the last such line form a final block when they are not empty. Two
+// rules find those lines: the LF rule (only LF ends a line; bytes input and
+// text that was already translated) and the universal rule (LF, CR and CR LF
+// end lines; untranslated text mapped from a str path).
+//
+// The chunk splitter works on input that arrives piece by piece; the batch
+// splitter cuts a whole mapped file a batch at a time. Neither touches Python.
+#pragma once
+
+#include <cstddef>
+#include <deque>
+#include <memory>
+
+namespace molvane::core {
+
+// Size of every read, window and mapped batch.
+inline constexpr std::size_t kReadUnit = 131072;
+
+// Marks an absent position.
+inline constexpr std::size_t kNoPos = static_cast<std::size_t>(-1);
+
+// One step of a split, all offsets into the searched data.
+struct Split {
+    std::size_t end;       // just past the `$$$$` line's ending, or the end of the data
+    std::size_t dollar;    // start of the `$$$$` line, or kNoPos
+    std::size_t first_cr;  // universal rule: the block's first CR, `end` when none
+};
+
+// A fixed pattern that starts a `$$$$` line. The patterns are matched by
+// looking for their '$' run, a byte that is rare in SD text, with memchr and
+// checking the bytes around each hit.
+class DollarNeedle {
+  public:
+    // `universal` false: the 5 bytes "\n$$$$". True: "$$$$" after LF or CR.
+    explicit constexpr DollarNeedle(bool universal) noexcept : universal_(universal) {}
+
+    // Start of the first `$$$$` line whose preceding line break lies at or
+    // after `from`, or kNoPos. The four dollar signs must lie within `size`.
+    std::size_t find_line_start(const char* data, std::size_t size,
+                                std::size_t from) const noexcept;
+
+  private:
+    bool universal_;
+};
+
+// The two process-wide needles.
+const DollarNeedle& lf_needle() noexcept;
+const DollarNeedle& universal_needle() noexcept;
+
+// LF rule, one step from the block start `start`; the search for "\n$$$$"
+// begins at `resume` (>= start), which lets a caller skip data it searched.
+Split split_lf(const char* data, std::size_t size, std::size_t start, std::size_t resume) noexcept;
+inline Split split_lf(const char* data, std::size_t size, std::size_t start) noexcept {
+    return split_lf(data, size, start, start);
+}
+
+// Universal rule, one step from `start`.
+Split split_universal(const char* data, std::size_t size, std::size_t start) noexcept;
+
+// Splits input that is appended piece by piece into an owned buffer.
+//
+// Call next(): it yields a block, asks for input, or reports the end. On
+// kNeedInput append with append_space()/commit() (so reads and in-place
+// translation work on the buffer itself) or append(), or call finish_input().
+// A yielded block points into the buffer and stays valid until the next
+// append.
+class ChunkSplitter {
+  public:
+    enum class Status { kBlock, kNeedInput, kEnd };
+
+    struct Block {
+        const char* data;
+        std::size_t size;
+        std::size_t dollar;  // start of the `$$$$` line within the block, or kNoPos
+    };
+
+    ChunkSplitter() = default;
+    ChunkSplitter(const ChunkSplitter&) = delete;
+    ChunkSplitter& operator=(const ChunkSplitter&) = delete;
+
+    Status next(Block& block);
+
+    // Room for `len` more bytes after the filled ones; moves the unconsumed
+    // tail to the front of the buffer first. Valid until the next commit().
+    char* append_space(std::size_t len);
+    // Adds `len` bytes written through append_space() to the filled length.
+    void commit(std::size_t len);
+    void append(const char* data, std::size_t len);
+    void finish_input() noexcept { end_of_input_ = true; }
+    bool input_ended() const noexcept { return end_of_input_; }
+
+    // Bytes held but not yet handed out as a block.
+    std::size_t pending() const noexcept { return filled_ - start_; }
+    // Frees the buffer and starts afresh (end of input clear).
+    void reset() noexcept;
+
+  private:
+    void compact() noexcept;
+
+    std::unique_ptr<char[]> buffer_;
+    std::size_t capacity_ = 0;
+    std::size_t filled_ = 0;
+    std::size_t start_ = 0;   // first byte not yet handed out
+    std::size_t resume_ = 0;  // where the next "\n$$$$" search starts
+    std::size_t dollar_ = kNoPos;
+    std::size_t line_scan_ = 0;  // where the search for the `$$$$` line's LF resumes
+    bool end_of_input_ = false;
+};
+
+// One block of a mapped file, with absolute offsets.
+struct BlockSpan {
+    std::size_t begin;
+    std::size_t end;
+    std::size_t dollar;    // start of the `$$$$` line, or kNoPos
+    std::size_t first_cr;  // first CR in [begin, end), `end` when none or not looked for
+    bool borrowable;       // the range already is a finished block's text
+};
+
+// Whether [begin, end) can stand as a block's text as it is: it has a
+// `$$$$` line, ending exactly in "$$$$\n" or "$$$$\r\n", and (when
+// `check_cr`) no CR to translate.
+bool is_finished_block(const char* data, const BlockSpan& span, bool check_cr) noexcept;
+
+// Splits a mapped file a batch at a time (a batch covers every block that
+// starts before 128 KiB past where it began) and hands the blocks out in
+// order. With `release_pages` the pages well behind the reader are given back
+// to the system after each batch; only set it for a file mapping.
+class BatchSplitter {
+  public:
+    static constexpr std::size_t kBatchSize = kReadUnit;
+    static constexpr std::size_t kKeepBehind = 1 << 20;
+    static constexpr std::size_t kReleaseGrain = 1 << 16;
+
+    BatchSplitter(const char* data, std::size_t size, bool universal, bool borrow,
+                  bool release_pages) noexcept
+        : data_(data),
+          size_(size),
+          universal_(universal),
+          borrow_(borrow),
+          release_pages_(release_pages) {}
+
+    bool has_ready() const noexcept { return !queue_.empty(); }
+    bool exhausted() const noexcept { return queue_.empty() && split_ == size_; }
+
+    // Splits the next batch into the queue, then releases pages. Runs
+    // without Python; may throw std::bad_alloc.
+    void split_batch();
+    BlockSpan pop() noexcept;
+
+    std::size_t split_offset() const noexcept { return split_; }
+    std::size_t released_until() const noexcept { return released_; }
+
+  private:
+    void release_behind() noexcept;
+
+    const char* data_;
+    std::size_t size_;
+    bool universal_;
+    bool borrow_;
+    bool release_pages_;
+    std::size_t split_ = 0;
+    std::size_t released_ = 0;
+    std::deque<BlockSpan> queue_;
+};
+
+}  // namespace molvane::core
