@@ -1,4 +1,4 @@
-#include "split.hpp"
+#include "core/split.hpp"
 
 #include <sys/mman.h>
 #include <unistd.h>
@@ -7,7 +7,8 @@
 #include <cstdint>
 #include <cstring>
 #include <new>
-#include <stdexcept>
+
+#include "core/error.hpp"
 
 namespace molvane::core {
 
@@ -19,11 +20,11 @@ bool starts_with_dollars(const char* data, std::size_t size, std::size_t at) noe
     return size - at >= 4 && std::memcmp(data + at, kDollars, 4) == 0;
 }
 
-// First occurrence of `byte` in [from, to), or kNoPos.
-std::size_t find_byte(const char* data, std::size_t from, std::size_t to, char byte) noexcept {
-    if (from >= to) return kNoPos;
+// First occurrence of `byte` in [from, to), or npos.
+std::size_t find_in(const char* data, std::size_t from, std::size_t to, char byte) noexcept {
+    if (from >= to) return npos;
     const void* hit = std::memchr(data + from, byte, to - from);
-    return hit ? static_cast<std::size_t>(static_cast<const char*>(hit) - data) : kNoPos;
+    return hit ? static_cast<std::size_t>(static_cast<const char*>(hit) - data) : npos;
 }
 
 std::size_t page_size() noexcept {
@@ -39,12 +40,12 @@ std::size_t page_size() noexcept {
 std::size_t DollarNeedle::find_line_start(const char* data, std::size_t size,
                                           std::size_t from) const noexcept {
     // Candidate starts p need a line break at p - 1 >= from and "$$$$" in [p, p + 4).
-    if (size < 5 || from > size - 5) return kNoPos;
+    if (size < 5 || from > size - 5) return npos;
     const std::size_t last = size - 4;
     std::size_t p = from + 1;
     while (p <= last) {
-        std::size_t hit = find_byte(data, p, last + 1, '$');
-        if (hit == kNoPos) return kNoPos;
+        std::size_t hit = find_in(data, p, last + 1, '$');
+        if (hit == npos) return npos;
         const char before = data[hit - 1];
         const bool at_line_start = before == '\n' || (universal_ && before == '\r');
         if (at_line_start && std::memcmp(data + hit + 1, kDollars, 3) == 0) return hit;
@@ -54,7 +55,7 @@ std::size_t DollarNeedle::find_line_start(const char* data, std::size_t size,
             ++after;
         p = after + 1;
     }
-    return kNoPos;
+    return npos;
 }
 
 const DollarNeedle& lf_needle() noexcept {
@@ -71,9 +72,9 @@ Split split_lf(const char* data, std::size_t size, std::size_t start, std::size_
     std::size_t dollar = starts_with_dollars(data, size, start)
                              ? start
                              : lf_needle().find_line_start(data, size, resume);
-    if (dollar == kNoPos) return {size, kNoPos, size};
-    std::size_t lf = find_byte(data, dollar + 4, size, '\n');
-    std::size_t end = lf == kNoPos ? size : lf + 1;
+    if (dollar == npos) return {size, npos, size};
+    std::size_t lf = find_in(data, dollar + 4, size, '\n');
+    std::size_t end = lf == npos ? size : lf + 1;
     return {end, dollar, end};
 }
 
@@ -82,18 +83,18 @@ Split split_universal(const char* data, std::size_t size, std::size_t start) noe
                              ? start
                              : universal_needle().find_line_start(data, size, start);
     std::size_t end = size;
-    if (dollar != kNoPos) {
-        std::size_t lf = find_byte(data, dollar + 4, size, '\n');
-        std::size_t cr = find_byte(data, dollar + 4, lf == kNoPos ? size : lf, '\r');
-        if (cr != kNoPos) {
+    if (dollar != npos) {
+        std::size_t lf = find_in(data, dollar + 4, size, '\n');
+        std::size_t cr = find_in(data, dollar + 4, lf == npos ? size : lf, '\r');
+        if (cr != npos) {
             end = cr + 1;
             if (end < size && data[end] == '\n') ++end;
-        } else if (lf != kNoPos) {
+        } else if (lf != npos) {
             end = lf + 1;
         }
     }
-    std::size_t first_cr = find_byte(data, start, end, '\r');
-    return {end, dollar, first_cr == kNoPos ? end : first_cr};
+    std::size_t first_cr = find_in(data, start, end, '\r');
+    return {end, dollar, first_cr == npos ? end : first_cr};
 }
 
 // ---------------------------------------------------------------------------
@@ -102,14 +103,14 @@ Split split_universal(const char* data, std::size_t size, std::size_t start) noe
 ChunkSplitter::Status ChunkSplitter::next(Block& block) {
     if (start_ == filled_) return end_of_input_ ? Status::kEnd : Status::kNeedInput;
     const char* data = buffer_.get();
-    if (dollar_ == kNoPos) {
+    if (dollar_ == npos) {
         if (filled_ - start_ < 4 && !end_of_input_) return Status::kNeedInput;
         std::size_t dollar = starts_with_dollars(data, filled_, start_)
                                  ? start_
                                  : lf_needle().find_line_start(data, filled_, resume_);
-        if (dollar == kNoPos) {
+        if (dollar == npos) {
             if (end_of_input_) {
-                block = {data + start_, filled_ - start_, kNoPos};
+                block = {data + start_, filled_ - start_, npos};
                 start_ = resume_ = line_scan_ = filled_;
                 return Status::kBlock;
             }
@@ -120,9 +121,9 @@ ChunkSplitter::Status ChunkSplitter::next(Block& block) {
         dollar_ = dollar;
         line_scan_ = dollar + 4;
     }
-    std::size_t lf = find_byte(data, line_scan_, filled_, '\n');
+    std::size_t lf = find_in(data, line_scan_, filled_, '\n');
     std::size_t end;
-    if (lf != kNoPos) {
+    if (lf != npos) {
         end = lf + 1;
     } else if (end_of_input_) {
         end = filled_;
@@ -132,7 +133,7 @@ ChunkSplitter::Status ChunkSplitter::next(Block& block) {
     }
     block = {data + start_, end - start_, dollar_ - start_};
     start_ = resume_ = line_scan_ = end;
-    dollar_ = kNoPos;
+    dollar_ = npos;
     return Status::kBlock;
 }
 
@@ -143,7 +144,7 @@ void ChunkSplitter::compact() noexcept {
     filled_ = tail;
     resume_ -= start_;
     line_scan_ -= start_;
-    if (dollar_ != kNoPos) dollar_ -= start_;
+    if (dollar_ != npos) dollar_ -= start_;
     start_ = 0;
 }
 
@@ -163,7 +164,7 @@ char* ChunkSplitter::append_space(std::size_t len) {
 
 void ChunkSplitter::commit(std::size_t len) {
     if (len > capacity_ - filled_) {
-        throw std::logic_error("assertion failed: *self.end + len <= self.buf.len()");
+        fail(ErrorKind::Internal, "assertion failed: *self.end + len <= self.buf.len()");
     }
     filled_ += len;
 }
@@ -178,7 +179,7 @@ void ChunkSplitter::append(const char* data, std::size_t len) {
 void ChunkSplitter::reset() noexcept {
     buffer_.reset();
     capacity_ = filled_ = start_ = resume_ = line_scan_ = 0;
-    dollar_ = kNoPos;
+    dollar_ = npos;
     end_of_input_ = false;
 }
 
@@ -186,12 +187,12 @@ void ChunkSplitter::reset() noexcept {
 // Batch splitter
 
 bool is_finished_block(const char* data, const BlockSpan& span, bool check_cr) noexcept {
-    if (span.dollar == kNoPos) return false;
+    if (span.dollar == npos) return false;
     if (check_cr && span.first_cr != span.end) return false;
     std::size_t title_end = span.begin;
     if (span.dollar != span.begin) {
-        std::size_t lf = find_byte(data, span.begin, span.end, '\n');
-        if (lf == kNoPos) return false;
+        std::size_t lf = find_in(data, span.begin, span.end, '\n');
+        if (lf == npos) return false;
         title_end = lf + 1;
     }
     std::size_t terminator = std::max(span.dollar, title_end);

@@ -15,18 +15,17 @@
 #include <deque>
 #include <memory>
 
+#include "core/lines.hpp"
+
 namespace molvane::core {
 
 // Size of every read, window and mapped batch.
 inline constexpr std::size_t kReadUnit = 131072;
 
-// Marks an absent position.
-inline constexpr std::size_t kNoPos = static_cast<std::size_t>(-1);
-
 // One step of a split, all offsets into the searched data.
 struct Split {
     std::size_t end;       // just past the `$$$$` line's ending, or the end of the data
-    std::size_t dollar;    // start of the `$$$$` line, or kNoPos
+    std::size_t dollar;    // start of the `$$$$` line, or npos
     std::size_t first_cr;  // universal rule: the block's first CR, `end` when none
 };
 
@@ -39,7 +38,7 @@ class DollarNeedle {
     explicit constexpr DollarNeedle(bool universal) noexcept : universal_(universal) {}
 
     // Start of the first `$$$$` line whose preceding line break lies at or
-    // after `from`, or kNoPos. The four dollar signs must lie within `size`.
+    // after `from`, or npos. The four dollar signs must lie within `size`.
     std::size_t find_line_start(const char* data, std::size_t size,
                                 std::size_t from) const noexcept;
 
@@ -75,7 +74,7 @@ class ChunkSplitter {
     struct Block {
         const char* data;
         std::size_t size;
-        std::size_t dollar;  // start of the `$$$$` line within the block, or kNoPos
+        std::size_t dollar;  // start of the `$$$$` line within the block, or npos
     };
 
     ChunkSplitter() = default;
@@ -106,7 +105,7 @@ class ChunkSplitter {
     std::size_t filled_ = 0;
     std::size_t start_ = 0;   // first byte not yet handed out
     std::size_t resume_ = 0;  // where the next "\n$$$$" search starts
-    std::size_t dollar_ = kNoPos;
+    std::size_t dollar_ = npos;
     std::size_t line_scan_ = 0;  // where the search for the `$$$$` line's LF resumes
     bool end_of_input_ = false;
 };
@@ -115,7 +114,7 @@ class ChunkSplitter {
 struct BlockSpan {
     std::size_t begin;
     std::size_t end;
-    std::size_t dollar;    // start of the `$$$$` line, or kNoPos
+    std::size_t dollar;    // start of the `$$$$` line, or npos
     std::size_t first_cr;  // first CR in [begin, end), `end` when none or not looked for
     bool borrowable;       // the range already is a finished block's text
 };
