@@ -1,0 +1,38 @@
+// The blocks of a mapped file, split and built a batch at a time. A batch
+// needs no interpreter, so the glue runs read_batch() without the GIL.
+#pragma once
+
+#include <deque>
+#include <memory>
+
+#include "core/block.hpp"
+#include "core/mapped.hpp"
+#include "core/split.hpp"
+
+namespace molvane::core {
+
+class MappedReader {
+  public:
+    // `is_str`: the file is text, split by the universal rule and translated
+    // where a block holds a CR. `borrow`: finished blocks share the mapping
+    // instead of copying it.
+    MappedReader(std::shared_ptr<const Mapping> mapping, bool is_str, bool borrow) noexcept;
+
+    bool has_block() const noexcept { return !ready_.empty(); }
+    bool exhausted() const noexcept { return ready_.empty() && splitter_.exhausted(); }
+
+    // Splits the next batch and builds its blocks; then gives back the pages
+    // well behind the reader.
+    void read_batch();
+    Block take();
+
+  private:
+    Block build(const BlockSpan& span) const;
+
+    std::shared_ptr<const Mapping> mapping_;
+    BatchSplitter splitter_;
+    std::deque<Block> ready_;
+    bool is_str_;
+};
+
+}  // namespace molvane::core
