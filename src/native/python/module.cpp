@@ -5,6 +5,8 @@
 #include "python/block.hpp"
 #include "python/ctable.hpp"
 #include "python/errors.hpp"
+#include "python/iter.hpp"
+#include "python/read.hpp"
 #include "python/record_iter.hpp"
 #include "python/ref.hpp"
 
@@ -31,12 +33,13 @@ int exec_module(PyObject* module) {
     return boundary_int([&] {
         add_to_module(module, "CTable", Ref::borrow(ctable_type()));
         add_to_module(module, "SDBlock", Ref::borrow(block_type()));
-        // "_SDBlockIterator" follows SDBlock, before the record iterators.
+        add_to_module(module, "_SDBlockIterator", Ref::borrow(block_iterator_type()));
         add_to_module(module, "_SDRecordIterator", Ref::borrow(record_iterator_type()));
         add_to_module(module, "_SDNameIterator", Ref::borrow(name_iterator_type()));
         add_to_module(module, "MalformedRecordError", Ref::borrow(malformed_record_error()));
-        // The functions "parse_sdf", "write_sdf" and "sdf_writer" and the class
-        // "_SDFWriter" follow MalformedRecordError, in that order.
+        add_to_module(module, "parse_sdf", parse_sdf_function(module));
+        // The functions "write_sdf" and "sdf_writer" and the class "_SDFWriter"
+        // follow parse_sdf, in that order.
         add_to_module(module, "__version__", Ref::check(PyUnicode_FromString("1.0.0")));
         add_to_module(module, "DEBUG_BUILD", Ref::borrow(Py_False));
         return 0;

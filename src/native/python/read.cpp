@@ -1,0 +1,464 @@
+#include "python/read.hpp"
+
+#include <errno.h>
+
+#include <cstring>
+#include <exception>
+#include <string_view>
+
+#include "core/error.hpp"
+#include "core/lines.hpp"
+#include "core/mapped.hpp"
+#include "core/newline.hpp"
+#include "python/block.hpp"
+#include "python/errors.hpp"
+#include "python/iter.hpp"
+#include "python/names.hpp"
+
+namespace molvane::py {
+
+namespace {
+
+constexpr size_t kReadUnit = core::kReadUnit;
+
+bool starts_with_dollars(std::string_view line) {
+    return line.starts_with("$$$$");
+}
+
+TextKind kind_of(PyObject* value) {
+    return PyBytes_Check(value) ? TextKind::Bytes : TextKind::Str;
+}
+
+// Runs `work` (which must not touch Python) with the GIL released, then
+// rethrows whatever it threw.
+template <class Work>
+void without_gil(Work&& work) {
+    std::exception_ptr failure;
+    Py_BEGIN_ALLOW_THREADS try { work(); } catch (...) {
+        failure = std::current_exception();
+    }
+    Py_END_ALLOW_THREADS if (failure) std::rethrow_exception(failure);
+}
+
+// Runs the signal handlers after a system call failed with EINTR; their
+// exception (KeyboardInterrupt, say) propagates, otherwise the call is retried.
+void handle_interrupt() {
+    if (PyErr_CheckSignals() < 0) throw PythonError{};
+}
+
+}  // namespace
+
+// --- sources -----------------------------------------------------------------
+
+void Reader::start_lines(Ref iterator) {
+    object_ = std::move(iterator);
+    source_ = Source::Lines;
+}
+
+void Reader::start_file_object(Ref read_method) {
+    object_ = std::move(read_method);
+    source_ = Source::FileObject;
+}
+
+void Reader::start_buffer(Ref text) {
+    kind_ = kind_of(text.get());
+    object_ = std::move(text);
+    source_ = Source::Buffer;
+}
+
+void Reader::start_path(std::string path_bytes, Ref path_object, bool borrow) {
+    kind_ = kind_of(path_object.get());
+    utf8_known_ = false;  // a str path's bytes are checked only when decoded
+    path_bytes_ = std::move(path_bytes);
+    path_object_ = std::move(path_object);
+    borrow_ = borrow;
+    source_ = Source::Path;
+}
+
+void Reader::close() noexcept {
+    Ref held = std::move(object_);
+    source_ = Source::Closed;
+    core::close_file(fd_);
+    fd_ = -1;
+    mapped_.reset();
+    path_object_.reset();
+    path_bytes_.clear();
+    splitter_.reset();
+    position_ = 0;
+    cr_carry_ = false;
+    if (held) {
+        // Dropping the caller's iterator may run its finalizer; keep the error
+        // being raised, if any, across it.
+        PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+        PyErr_Fetch(&type, &value, &traceback);
+        held.reset();
+        PyErr_Restore(type, value, traceback);
+    }
+}
+
+int Reader::traverse(visitproc visit, void* arg) const {
+    if ((source_ == Source::Lines || source_ == Source::FileObject) && object_)
+        return visit(object_.get(), arg);
+    return 0;
+}
+
+// --- next() ------------------------------------------------------------------
+
+Ref Reader::next_block() {
+    try {
+        return produce();
+    } catch (...) {
+        close();
+        throw;
+    }
+}
+
+Ref Reader::produce() {
+    if (source_ == Source::Path) open_path();
+    if (source_ == Source::Mapped) return next_mapped();
+    for (;;) {
+        core::ChunkSplitter::Block piece;
+        switch (splitter_.next(piece)) {
+            case core::ChunkSplitter::Status::kBlock:
+                // Str input that needs translating was translated as it came in.
+                return make_block(core::build_block(std::string_view(piece.data, piece.size),
+                                                    kind_ == TextKind::Bytes, core::npos,
+                                                    piece.dollar));
+            case core::ChunkSplitter::Status::kEnd: close(); return {};
+            case core::ChunkSplitter::Status::kNeedInput: refill(); break;
+        }
+    }
+}
+
+Ref Reader::make_block(core::Block&& block) const {
+    core::expect(kind_ != TextKind::Unknown, "a block of unknown kind");
+    block.is_bytes = kind_ == TextKind::Bytes;
+    block.utf8_checked = utf8_known_;
+    return new_block_object(std::move(block));
+}
+
+Ref Reader::next_mapped() {
+    if (!mapped_->has_block()) {
+        if (mapped_->exhausted()) {
+            close();
+            return {};
+        }
+        core::MappedReader& mapped = *mapped_;
+        without_gil([&] { mapped.read_batch(); });
+    }
+    return make_block(mapped_->take());
+}
+
+void Reader::open_path() {
+    if (path_bytes_.find('\0') != std::string::npos)
+        raise_io_error(IoErrorKind::InvalidInput, kNulInPath);
+    core::OpenedInput input;
+    for (;;) {
+        const char* path = path_bytes_.c_str();
+        without_gil([&] { input = core::open_input(path); });
+        if (input.error != EINTR) break;
+        handle_interrupt();
+    }
+    if (input.error != 0) raise_os_error(input.error, path_object_.get());
+    if (input.mapping) {
+        mapped_ = std::make_unique<core::MappedReader>(std::move(input.mapping),
+                                                       kind_ == TextKind::Str, borrow_);
+        source_ = Source::Mapped;
+    } else {
+        fd_ = input.fd;
+        source_ = Source::File;
+    }
+}
+
+// --- refills -----------------------------------------------------------------
+
+void Reader::refill() {
+    switch (source_) {
+        case Source::Lines: return refill_lines();
+        case Source::FileObject: return refill_file_object();
+        case Source::Buffer: return refill_buffer();
+        case Source::File: return refill_file();
+        case Source::Closed: return splitter_.finish_input();
+        case Source::Path:
+        case Source::Mapped: break;
+    }
+    core::fail(core::ErrorKind::Internal, "internal error: refill of an unsplit source");
+}
+
+void Reader::set_kind(TextKind kind, const char* mixed_message) {
+    if (kind_ == TextKind::Unknown) {
+        kind_ = kind;
+    } else if (kind_ != kind) {
+        raise(PyExc_TypeError, mixed_message);
+    }
+}
+
+void Reader::refill_lines() {
+    std::string_view ending;  // fixed by the first item of this refill
+    for (bool first = true;; first = false) {
+        Ref item = Ref::steal(PyIter_Next(object_.get()));
+        if (!item) {
+            throw_if_error();
+            splitter_.finish_input();
+            return;
+        }
+        if (!PyUnicode_Check(item.get()) && !PyBytes_Check(item.get()))
+            raise(PyExc_TypeError, "SDBlock.from_lines lines must be str or bytes");
+        set_kind(kind_of(item.get()),
+                 "SDBlock.from_lines does not accept mixed str and bytes lines");
+        std::string_view line = str_or_bytes_view(item.get());
+        splitter_.append(line.data(), line.size());
+        if (first) ending = core::title_line_ending(line);
+        if (line.empty() || line.back() != '\n') {
+            std::string_view completion = line.ends_with('\r') ? core::kLF : ending;
+            splitter_.append(completion.data(), completion.size());
+        }
+        if (starts_with_dollars(line)) return;
+    }
+}
+
+void Reader::refill_file_object() {
+    Ref size = Ref::check(PyLong_FromSize_t(kReadUnit));
+    Ref chunk = Ref::check(PyObject_CallFunctionObjArgs(object_.get(), size.get(), nullptr));
+    if (!PyUnicode_Check(chunk.get()) && !PyBytes_Check(chunk.get()))
+        raise(PyExc_TypeError, "file objects must read str or bytes");
+    std::string_view bytes = str_or_bytes_view(chunk.get());
+    if (bytes.empty()) {
+        splitter_.finish_input();
+        return;
+    }
+    set_kind(kind_of(chunk.get()), "file objects must not mix str and bytes reads");
+    splitter_.append(bytes.data(), bytes.size());
+}
+
+void Reader::refill_buffer() {
+    std::string_view content = str_or_bytes_view(object_.get());
+    core::expect(position_ <= content.size(), "buffer position beyond its content");
+    const size_t window = std::min(kReadUnit, content.size() - position_);
+    const char* start = content.data() + position_;
+    if (kind_ == TextKind::Str) {
+        char* space = splitter_.append_space(window);
+        std::memcpy(space, start, window);
+        splitter_.commit(core::translate_newlines(space, window, cr_carry_));
+    } else {
+        splitter_.append(start, window);
+    }
+    position_ += window;
+    if (position_ == content.size()) splitter_.finish_input();
+}
+
+void Reader::refill_file() {
+    char* space = splitter_.append_space(kReadUnit + 16);
+    long got = 0;
+    for (;;) {
+        int error = 0;
+        const int fd = fd_;
+        without_gil([&] { got = core::read_some(fd, space, kReadUnit, error); });
+        if (got >= 0) break;
+        if (error == EINTR) {
+            handle_interrupt();
+            continue;
+        }
+        raise_os_error(error, path_object_.get());
+    }
+    if (got == 0) {
+        splitter_.finish_input();
+        return;
+    }
+    size_t length = static_cast<size_t>(got);
+    if (kind_ == TextKind::Str) length = core::translate_newlines(space, length, cr_carry_);
+    splitter_.commit(length);
+}
+
+// --- entry points ------------------------------------------------------------
+
+namespace {
+
+// The read1 or read method of a file object, or null: an object is a file
+// object by these attributes alone, and an error looking one up counts as
+// not having it.
+Ref file_read_method(PyObject* source) {
+    for (PyObject* name : {names().read1, names().read}) {
+        Ref method = Ref::steal(PyObject_GetAttr(source, name));
+        if (method) return method;
+        PyErr_Clear();
+    }
+    return {};
+}
+
+Ref file_object_iterator(Ref read_method) {
+    Ref iterator = new_block_iterator();
+    iterator_reader(iterator.get()).start_file_object(std::move(read_method));
+    return iterator;
+}
+
+// os.fspath(source), and its bytes as the file system takes them:
+// os.fsencode(os.fsdecode(path)).
+Ref path_iterator(PyObject* source, bool borrow) {
+    Ref path = Ref::check(PyOS_FSPath(source));
+    Ref encoded;
+    if (PyBytes_Check(path.get())) {
+        std::string_view raw = str_or_bytes_view(path.get());
+        Ref decoded = Ref::check(
+            PyUnicode_DecodeFSDefaultAndSize(raw.data(), static_cast<Py_ssize_t>(raw.size())));
+        encoded = Ref::check(PyUnicode_EncodeFSDefault(decoded.get()));
+    } else {
+        encoded = Ref::check(PyUnicode_EncodeFSDefault(path.get()));
+    }
+    std::string_view bytes = str_or_bytes_view(encoded.get());
+    Ref iterator = new_block_iterator();
+    iterator_reader(iterator.get()).start_path(std::string(bytes), std::move(path), borrow);
+    return iterator;
+}
+
+bool has_fspath(PyObject* source) {
+    Ref attribute = Ref::steal(PyObject_GetAttr(source, names().fspath));
+    if (attribute) return true;
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PythonError{};
+    PyErr_Clear();
+    return false;
+}
+
+PyObject* parse_sdf(PyObject*, PyObject* args, PyObject* kwargs) {
+    return boundary([&] {
+        static const char* keywords[] = {"source", "borrow", nullptr};
+        PyObject* source = nullptr;
+        PyObject* borrow = Py_False;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$O!:parse_sdf",
+                                         const_cast<char**>(keywords), &source, &PyBool_Type,
+                                         &borrow))
+            throw PythonError{};
+        if (PyUnicode_Check(source) || PyBytes_Check(source) || has_fspath(source))
+            return path_iterator(source, borrow == Py_True).release();
+        if (Ref read_method = file_read_method(source))
+            return file_object_iterator(std::move(read_method)).release();
+        Ref type_name = Ref::check(PyType_GetName(Py_TYPE(source)));
+        PyErr_Format(PyExc_TypeError, "parse_sdf takes a path or a file object, not %U",
+                     type_name.get());
+        throw PythonError{};
+    });
+}
+
+PyObject* from_sdf(PyObject*, PyObject* sdf) {
+    return boundary([&] {
+        if (!PyUnicode_Check(sdf) && !PyBytes_Check(sdf))
+            raise(PyExc_TypeError, "SDBlock.from_sdf argument must be str or bytes");
+        // A str that has no UTF-8 form (lone surrogates) fails here, at the call.
+        str_or_bytes_view(sdf);
+        Ref iterator = new_block_iterator();
+        iterator_reader(iterator.get()).start_buffer(Ref::borrow(sdf));
+        return iterator.release();
+    });
+}
+
+PyObject* from_lines(PyObject*, PyObject* lines) {
+    return boundary([&] {
+        if (PyUnicode_Check(lines) || PyBytes_Check(lines))
+            raise(PyExc_TypeError,
+                  "SDBlock.from_lines takes lines or a file object; use SDBlock.from_sdf to "
+                  "parse SDF str or bytes");
+        if (Ref read_method = file_read_method(lines))
+            return file_object_iterator(std::move(read_method)).release();
+        Ref items = Ref::check(PyObject_GetIter(lines));
+        Ref iterator = new_block_iterator();
+        iterator_reader(iterator.get()).start_lines(std::move(items));
+        return iterator.release();
+    });
+}
+
+constexpr const char kParseSdfDoc[] =
+    "parse_sdf(source, *, borrow=False)\n--\n\n"
+    "Lazily parse SDBlocks from an SDF path or file object.\n\n"
+    "A path is opened on the first `next()`. Regular files on local Linux\n"
+    "file systems are memory-mapped and split a batch of blocks at a time\n"
+    "without holding the GIL; pipes, network file systems and other files\n"
+    "are read in chunks. As with any mapped file, truncating the file while\n"
+    "iterating can kill the process with SIGBUS, so write results to a new\n"
+    "path.\n\n"
+    "str paths give str values decoded as UTF-8 on access, with universal\n"
+    "newlines translated to \"\\n\" as `open(path)` reads; bytes paths give\n"
+    "bytes split on b\"\\n\" only. From a str path, text that is not UTF-8\n"
+    "raises UnicodeDecodeError with a note naming the block and record; read\n"
+    "such feeds from a bytes path or from a file opened with their encoding.\n\n"
+    "`borrow=True` skips copying each block out of a mapped file: blocks read\n"
+    "the file's pages until their first edit copies them and keep the mapping\n"
+    "open while they live, so writing to or truncating the file shows through\n"
+    "or kills the process with SIGBUS even after iterating. Never write\n"
+    "results over the source path (as `write_sdf(path, kept_blocks)` would).\n"
+    "Files that are read rather than mapped, and str-path blocks with \"\\r\"\n"
+    "newlines, are copied as usual.\n\n"
+    "A file object, such as `sys.stdin.buffer`, is read as\n"
+    "`SDBlock.from_lines` reads one, from its position and through Python:\n"
+    "binary ones give bytes blocks and text ones str blocks. It is not\n"
+    "closed, and `borrow` is ignored.\n\n"
+    "Args:\n"
+    "    source: a str, bytes, or os.PathLike path, or a file object with a\n"
+    "        `read1` or `read` method\n"
+    "    borrow: let blocks borrow a mapped file rather than copy it\n\n"
+    "Returns:\n"
+    "    An iterator of SDBlocks; `close()` releases the file early\n\n"
+    "Raises:\n"
+    "    TypeError: if `source` is neither a path nor a file object";
+
+constexpr const char kFromSdfDoc[] =
+    "from_sdf(sdf)\n--\n\n"
+    "Lazily parse SDBlocks from SDF str or bytes held in memory.\n\n"
+    "Equivalent to `from_lines(io.StringIO(sdf, newline=None))` or\n"
+    "`from_lines(io.BytesIO(sdf))`, without splitting lines: str input has\n"
+    "universal newlines, translated to \"\\n\", and bytes are split on b\"\\n\"\n"
+    "only.\n\n"
+    "Args:\n"
+    "    sdf: SDF content as str or bytes\n\n"
+    "Returns:\n"
+    "    An iterator of SDBlocks of the input type\n\n"
+    "Raises:\n"
+    "    TypeError: if `sdf` is not str or bytes";
+
+constexpr const char kFromLinesDoc[] =
+    "from_lines(lines)\n--\n\n"
+    "Parse SDBlocks from homogeneous str or bytes lines or a file object.\n\n"
+    "A file object (one with `read1` or `read`) is read in 128 KiB chunks\n"
+    "with `read1` when available, or `read`, so the handle's position runs\n"
+    "ahead of the blocks produced. Any other iterable, such as a list or a\n"
+    "generator, gives whole lines: each item ends a line and may hold\n"
+    "several. An item that does not end in \"\\n\" gets its block's title line\n"
+    "ending (\"\\n\" after a \"\\r\"), so an empty item is an empty line; pass a\n"
+    "stream's arbitrary chunks as a file object instead. A block is produced\n"
+    "once an item starts with `$$$$` or the iterable ends, so line-by-line\n"
+    "input is consumed only up to each block's `$$$$` line. The iterator does\n"
+    "not close iterables.\n\n"
+    "Lines end at \"\\n\" and keep their endings, so CR LF input writes back as\n"
+    "CR LF. `from_lines(f)` gives the blocks `from_lines(list(f))` does,\n"
+    "except that a file opened with `newline=\"\"` also ends its lines at a\n"
+    "lone \"\\r\", which chunks do not; such files are best opened in default\n"
+    "text mode, which translates \"\\r\\n\" and \"\\r\" to \"\\n\" as `parse_sdf`\n"
+    "and `from_sdf` do for str input.\n\n"
+    "Args:\n"
+    "    lines: homogeneous str or bytes lines separated by the `$$$$`\n"
+    "        delimiter, or a text or binary file object\n\n"
+    "Returns:\n"
+    "    An iterator that produces owned SDBlocks as input is consumed\n\n"
+    "Raises:\n"
+    "    TypeError: for a str or bytes argument (use `from_sdf` for those) or\n"
+    "        a non-iterable, and, as blocks are produced, for items or reads\n"
+    "        that are not str or bytes or that mix the two.";
+
+PyMethodDef parse_sdf_def = {"parse_sdf",
+                             reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parse_sdf)),
+                             METH_VARARGS | METH_KEYWORDS, kParseSdfDoc};
+
+const PyMethodDef kReaderMethods[] = {
+    {"from_sdf", from_sdf, METH_O | METH_CLASS, kFromSdfDoc},
+    {"from_lines", from_lines, METH_O | METH_CLASS, kFromLinesDoc},
+};
+
+[[maybe_unused]] const bool registered = register_block_members({kReaderMethods, {}, {}});
+
+}  // namespace
+
+Ref parse_sdf_function(PyObject* module) {
+    Ref module_name = Ref::check(PyModule_GetNameObject(module));
+    return Ref::check(PyCFunction_NewEx(&parse_sdf_def, nullptr, module_name.get()));
+}
+
+}  // namespace molvane::py

@@ -1,0 +1,78 @@
+// The input side of `_SDBlockIterator`: where its bytes come from (an
+// iterable of lines, a file object, in-memory text, a path read in chunks or
+// mapped) and how each next() turns them into SDBlock objects. Also the
+// reading entry points parse_sdf, SDBlock.from_sdf and SDBlock.from_lines.
+#pragma once
+
+#include <Python.h>
+
+#include <memory>
+#include <string>
+
+#include "core/mapped_reader.hpp"
+#include "core/split.hpp"
+#include "python/ref.hpp"
+
+namespace molvane::py {
+
+// What the blocks of a reader are, fixed by the first input that has a type.
+enum class TextKind { Unknown, Str, Bytes };
+
+class Reader {
+  public:
+    Reader() = default;
+    ~Reader() { close(); }
+    Reader(const Reader&) = delete;
+    Reader& operator=(const Reader&) = delete;
+
+    // Each starts the (closed) reader on one source.
+    void start_lines(Ref iterator);
+    void start_file_object(Ref read_method);
+    void start_buffer(Ref text);  // a str or bytes object
+    void start_path(std::string path_bytes, Ref path_object, bool borrow);
+
+    // The next block, or a null Ref at the end. An error releases the source
+    // before it propagates, so that later calls end the iteration.
+    Ref next_block();
+
+    // Drops the held Python objects, closes a file the reader opened and its
+    // share of a mapping, and frees the buffer. Safe to call twice.
+    void close() noexcept;
+
+    // Visits the Python object of a lines or file-object source.
+    int traverse(visitproc visit, void* arg) const;
+
+  private:
+    enum class Source { Closed, Lines, FileObject, Buffer, Path, File, Mapped };
+
+    Ref produce();
+    Ref make_block(core::Block&& block) const;
+    Ref next_mapped();
+    void open_path();
+    void refill();
+    void refill_lines();
+    void refill_file_object();
+    void refill_buffer();
+    void refill_file();
+    void set_kind(TextKind kind, const char* mixed_message);
+
+    Source source_ = Source::Closed;
+    TextKind kind_ = TextKind::Unknown;
+    bool utf8_known_ = true;
+    core::ChunkSplitter splitter_;
+    // Lines: the Python iterator; file object: its read method; buffer: the
+    // str or bytes object.
+    Ref object_;
+    size_t position_ = 0;     // buffer: read position in the content
+    bool cr_carry_ = false;   // newline translation across pieces of str input
+    std::string path_bytes_;  // path: as the file system takes it
+    Ref path_object_;         // path: what os.fspath() returned, for OSError
+    bool borrow_ = false;
+    int fd_ = -1;
+    std::unique_ptr<core::MappedReader> mapped_;
+};
+
+// parse_sdf as a function object of `module`.
+Ref parse_sdf_function(PyObject* module);
+
+}  // namespace molvane::py
