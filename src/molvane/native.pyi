@@ -1,5 +1,17 @@
+import os
 import types
-from typing import Any, Generic, Iterable, Iterator, Literal, Mapping, TypeVar, final, overload
+from typing import (
+    IO,
+    Any,
+    Generic,
+    Iterable,
+    Iterator,
+    Literal,
+    Mapping,
+    TypeVar,
+    final,
+    overload,
+)
 
 _T = TypeVar("_T", str, bytes)
 _D = TypeVar("_D")
@@ -104,3 +116,32 @@ class SDBlock(Generic[_T]):
     @classmethod
     def _from_state(cls, data: bytes, title_end: int, mdl_end: int, text: bool) -> SDBlock[Any]: ...
     def __class_getitem__(cls, item: Any, /) -> types.GenericAlias: ...
+    @overload
+    @classmethod
+    def from_sdf(cls, sdf: str) -> _SDBlockIterator[str]: ...
+    @overload
+    @classmethod
+    def from_sdf(cls, sdf: bytes) -> _SDBlockIterator[bytes]: ...
+    @overload
+    @classmethod
+    def from_lines(cls, lines: Iterable[str] | IO[str]) -> _SDBlockIterator[str]: ...
+    @overload
+    @classmethod
+    def from_lines(cls, lines: Iterable[bytes] | IO[bytes]) -> _SDBlockIterator[bytes]: ...
+
+@final
+class _SDBlockIterator(Generic[_T]):
+    def __iter__(self) -> _SDBlockIterator[_T]: ...
+    def __next__(self) -> SDBlock[_T]: ...
+    def close(self) -> None: ...
+
+@overload
+def parse_sdf(source: str | os.PathLike[str], *, borrow: bool = False) -> _SDBlockIterator[str]: ...
+@overload
+def parse_sdf(
+    source: bytes | os.PathLike[bytes], *, borrow: bool = False
+) -> _SDBlockIterator[bytes]: ...
+@overload
+def parse_sdf(source: IO[str], *, borrow: bool = False) -> _SDBlockIterator[str]: ...
+@overload
+def parse_sdf(source: IO[bytes], *, borrow: bool = False) -> _SDBlockIterator[bytes]: ...
