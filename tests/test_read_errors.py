@@ -1,0 +1,168 @@
+"""Bad input to the readers: each error closes the source, earlier blocks stay valid."""
+
+import errno
+import io
+import os
+import pathlib
+
+import pytest
+
+from molvane import native
+
+SDBlock = native.SDBlock
+
+
+@pytest.mark.parametrize("convert", [str, os.fsencode, pathlib.Path], ids=["str", "bytes", "Path"])
+def test_missing_file_fails_on_first_next(tmp_path, convert):
+    source = convert(tmp_path / "missing.sdf")
+    blocks = native.parse_sdf(source)  # nothing opened yet
+    with pytest.raises(FileNotFoundError) as info:
+        next(blocks)
+    assert info.value.errno == errno.ENOENT
+    assert info.value.filename == os.fspath(source)
+    assert info.value.strerror == os.strerror(errno.ENOENT)
+    assert list(blocks) == []
+
+
+def test_directory_fails_when_read(tmp_path):
+    with pytest.raises(IsADirectoryError) as info:
+        list(native.parse_sdf(str(tmp_path)))
+    assert info.value.filename == str(tmp_path)
+
+
+@pytest.mark.parametrize("path", ["a\0b.sdf", b"a\0b.sdf"])
+def test_nul_byte_in_path(path):
+    blocks = native.parse_sdf(path)
+    with pytest.raises(OSError) as info:
+        next(blocks)
+    assert type(info.value) is OSError
+    assert str(info.value) == "file name contained an unexpected NUL byte"
+    assert list(blocks) == []
+
+
+def test_close_before_first_next_opens_nothing(tmp_path):
+    blocks = native.parse_sdf(tmp_path / "missing.sdf")
+    blocks.close()
+    assert list(blocks) == []
+
+
+class Reads:
+    """A file object returning the given reads in turn."""
+
+    def __init__(self, *reads):
+        self.reads = list(reads)
+
+    def read(self, n):
+        item = self.reads.pop(0)
+        if isinstance(item, Exception):
+            raise item
+        return item
+
+
+class Boom(Exception):
+    pass
+
+
+def lines_raising():
+    yield "A\n"
+    yield "$$$$\n"
+    raise Boom("midway")
+
+
+@pytest.mark.parametrize(
+    "make, error, message",
+    [
+        (lambda: SDBlock.from_lines(Reads(b"A\n$$$$\nB\n", None)), TypeError,
+         "file objects must read str or bytes"),
+        (lambda: native.parse_sdf(Reads(b"A\n$$$$\nB\n", "$$$$\n")), TypeError,
+         "file objects must not mix str and bytes reads"),
+        (lambda: SDBlock.from_lines(Reads(b"A\n$$$$\nB\n", Boom("read"))), Boom, "read"),
+        (lambda: SDBlock.from_lines(["A", "$$$$", b"B"]), TypeError,
+         "SDBlock.from_lines does not accept mixed str and bytes lines"),
+        (lambda: SDBlock.from_lines(["A", "$$$$", 3]), TypeError,
+         "SDBlock.from_lines lines must be str or bytes"),
+        (lambda: SDBlock.from_lines(lines_raising()), Boom, "midway"),
+    ],
+)
+def test_input_errors_end_the_source(make, error, message):
+    blocks = make()
+    first = next(blocks)
+    with pytest.raises(error) as info:
+        next(blocks)
+    assert str(info.value) == message
+    assert list(blocks) == []
+    assert first.title in ("A", b"A") and first.molblock in ("A\n", b"A\n")
+
+
+def test_reentrant_next_is_refused():
+    seen = []
+
+    class Handle:
+        def read(self, n):
+            try:
+                next(blocks)
+            except RuntimeError as error:
+                seen.append(str(error))
+            return b""
+
+    blocks = SDBlock.from_lines(Handle())
+    assert list(blocks) == [] and seen == ["Already borrowed"]
+
+
+class FsPathFails:
+    def __fspath__(self):
+        raise Boom("fspath")
+
+
+class FsPathLookupFails:
+    @property
+    def __fspath__(self):
+        raise Boom("lookup")
+
+
+class FsPathMissing(io.BytesIO):
+    @property
+    def __fspath__(self):
+        raise AttributeError("no path")
+
+
+@pytest.mark.parametrize(
+    "source, error, message",
+    [
+        (42, TypeError, "parse_sdf takes a path or a file object, not int"),
+        (bytearray(b"x"), TypeError, "parse_sdf takes a path or a file object, not bytearray"),
+        (FsPathFails(), Boom, "fspath"),
+        (FsPathLookupFails(), Boom, "lookup"),
+        ("\udcff\ud800", UnicodeEncodeError, None),
+    ],
+)
+def test_parse_sdf_classifies_its_source(source, error, message):
+    with pytest.raises(error) as info:
+        native.parse_sdf(source)
+    assert message is None or str(info.value) == message
+
+
+def test_attribute_error_for_fspath_means_not_a_path():
+    assert [b.title for b in native.parse_sdf(FsPathMissing(b"x\n$$$$\n"))] == [b"x"]
+
+
+@pytest.mark.parametrize(
+    "call, error, message",
+    [
+        (lambda: SDBlock.from_sdf(bytearray(b"x")), TypeError,
+         "SDBlock.from_sdf argument must be str or bytes"),
+        (lambda: SDBlock.from_sdf(memoryview(b"x")), TypeError,
+         "SDBlock.from_sdf argument must be str or bytes"),
+        (lambda: SDBlock.from_sdf("\ud800"), UnicodeEncodeError, None),
+        (lambda: SDBlock.from_lines("x\n$$$$\n"), TypeError,
+         "SDBlock.from_lines takes lines or a file object; use SDBlock.from_sdf to parse SDF "
+         "str or bytes"),
+        (lambda: SDBlock.from_lines(5), TypeError, "'int' object is not iterable"),
+        (lambda: native.parse_sdf("x.sdf", borrow=1), TypeError, None),
+        (lambda: native._SDBlockIterator(), TypeError, None),
+    ],
+)
+def test_argument_errors(call, error, message):
+    with pytest.raises(error) as info:
+        call()
+    assert message is None or str(info.value) == message

@@ -1,0 +1,213 @@
+"""Reading SD text from memory, iterables, file objects and files of the corpus."""
+
+import gc
+import io
+import os
+import re
+import tempfile
+import weakref
+
+import pytest
+from conftest import corpus_params
+from hypothesis import given, settings
+from hypothesis import strategies as st
+from sdf_reference import expected_blocks, lf_lines, texts, translate
+
+from molvane import native
+
+SDBlock = native.SDBlock
+
+
+def read_all_ways(data: bytes) -> dict[str, list]:
+    """The blocks of `data` as each bytes source gives them."""
+    with tempfile.NamedTemporaryFile(suffix=".sdf") as f:
+        f.write(data)
+        f.flush()
+        path = os.fsencode(f.name)
+        with open(f.name, "rb") as handle:
+            from_file = list(SDBlock.from_lines(handle))
+        return {
+            "path": list(native.parse_sdf(path)),
+            "borrow": list(native.parse_sdf(path, borrow=True)),
+            "from_sdf": list(SDBlock.from_sdf(data)),
+            "file object": from_file,
+            "lines": list(SDBlock.from_lines(lf_lines(data))),
+        }
+
+
+def read_all_text_ways(data: bytes) -> dict[str, list]:
+    """The blocks of `data` as each str source gives them."""
+    text = data.decode()
+    with tempfile.NamedTemporaryFile(suffix=".sdf") as f:
+        f.write(data)
+        f.flush()
+        with open(f.name, newline=None) as handle:
+            from_file = list(SDBlock.from_lines(handle))
+        return {
+            "path": list(native.parse_sdf(f.name)),
+            "borrow": list(native.parse_sdf(f.name, borrow=True)),
+            "from_sdf": list(SDBlock.from_sdf(text)),
+            "text file": from_file,
+            "lines": list(SDBlock.from_lines([x.decode() for x in lf_lines(translate(data))])),
+        }
+
+
+def only_plain_dollar_lines(data: bytes) -> bool:
+    lines = lf_lines(data)
+    plain = all(line in (b"$$$$\n", b"$$$$\r\n") for line in lines if line.startswith(b"$$$$"))
+    return plain and bool(lines) and lines[-1].startswith(b"$$$$") and data.endswith(b"\n")
+
+
+@pytest.mark.parametrize("path", corpus_params())
+def test_corpus_sources_agree(path):
+    data = path.read_bytes()
+    expected = expected_blocks(data)
+    for way, blocks in read_all_ways(data).items():
+        assert texts(blocks) == expected, way
+    if only_plain_dollar_lines(data):
+        assert b"".join(expected) == data
+    with open(path, newline=None) as f:
+        text = f.read()
+    for way, blocks in read_all_text_ways(data).items():
+        assert texts(blocks, str) == expected_blocks(text.encode()), way
+
+
+TOKENS = ["A", " ", "\n", "\r", "\r\n", "$", "$$", "$$$$", "\n$$$$", "M  END", "\u00e9", "\t"]
+
+
+@settings(max_examples=150, deadline=None)
+@given(st.lists(st.sampled_from(TOKENS), max_size=60).map("".join))
+def test_random_text_splits_as_the_reference(text):
+    data = text.encode()
+    for way, blocks in read_all_ways(data).items():
+        assert texts(blocks) == expected_blocks(data), way
+    for way, blocks in read_all_text_ways(data).items():
+        assert texts(blocks, str) == expected_blocks(data, text=True), way
+
+
+@pytest.mark.parametrize(
+    "data, expected",
+    [
+        (b"A\n$$$$\n", [b"A\n$$$$\n"]),
+        (b"A\n$$$$\n\n", [b"A\n$$$$\n", b"\n$$$$\n"]),
+        (b"A\n$$$$", [b"A\n$$$$\n"]),
+        (b"$$$$\n$$$$\n", [b"$$$$\n", b"$$$$\n"]),
+        (b"A\n$$$$ trailing\nB\n$$$$\n", [b"A\n$$$$\n", b"B\n$$$$\n"]),
+        (b"x$$$$\n  $$$$\n$$$$$\n", [b"x$$$$\n  $$$$\n$$$$\n"]),
+        (b"A\r\nB\r\n", [b"A\r\nB\r\n$$$$\r\n"]),
+        (b"\n", [b"\n$$$$\n"]),
+        (b"", []),
+    ],
+)
+def test_bytes_examples(data, expected):
+    for way, blocks in read_all_ways(data).items():
+        assert texts(blocks) == expected, way
+
+
+@pytest.mark.parametrize(
+    "data, expected",
+    [
+        (b"A\r$$$$\rB\r$$$$\r", [b"A\n$$$$\n", b"B\n$$$$\n"]),
+        (b"A\r\n$$$$\r\n", [b"A\n$$$$\n"]),
+        (b"A\r\n$$$$", [b"A\n$$$$\n"]),
+        (b"$$$$ x\r\n", [b"$$$$\n"]),
+    ],
+)
+def test_text_examples(data, expected):
+    for way, blocks in read_all_text_ways(data).items():
+        assert texts(blocks, str) == expected, way
+
+
+@pytest.mark.parametrize(
+    "items, expected",
+    [
+        (["t", "  ctab", "M  END", "$$$$"], ["t\n  ctab\nM  END\n$$$$\n"]),
+        (["t\r\n", "M  END", "$$$$"], ["t\r\nM  END\r\n$$$$\r\n"]),
+        (["t\r", "$$$$"], ["t\r\n$$$$\r\n"]),
+        ([""], ["\n$$$$\n"]),
+        ([], []),
+        (["a\n$$$$\nb\n", "$$$$"], ["a\n$$$$\n", "b\n$$$$\n"]),
+    ],
+)
+def test_from_lines_completes_items(items, expected):
+    assert [str(b) for b in SDBlock.from_lines(items)] == expected
+
+
+def test_from_lines_pulls_items_only_up_to_each_dollar_line():
+    pulled = []
+
+    def lines():
+        for item in ["a", "$$$$", "b", "$$$$", "c"]:
+            pulled.append(item)
+            yield item
+
+    blocks = SDBlock.from_lines(lines())
+    assert next(blocks).title == "a" and pulled == ["a", "$$$$"]
+    assert next(blocks).title == "b" and pulled == ["a", "$$$$", "b", "$$$$"]
+
+
+class Reader:
+    """A file object with only `read`, recording its calls."""
+
+    def __init__(self, data):
+        self.stream = io.BytesIO(data) if isinstance(data, bytes) else io.StringIO(data)
+        self.calls = []
+
+    def read(self, n):
+        self.calls.append(("read", n))
+        return self.stream.read(n)
+
+
+class Read1Reader(Reader):
+    def read1(self, n):
+        self.calls.append(("read1", n))
+        return self.stream.read(n)
+
+
+@pytest.mark.parametrize("cls, method", [(Reader, "read"), (Read1Reader, "read1")])
+def test_file_objects_are_read_in_units(cls, method):
+    reader = cls(b"A\n$$$$\n" * 40000)
+    assert len(list(native.parse_sdf(reader, borrow=True))) == 40000
+    assert set(reader.calls) == {(method, 131072)}
+    assert len(reader.calls) == 280000 // 131072 + 2  # the last read returns nothing
+
+
+def test_text_and_binary_file_objects_give_their_kind():
+    assert [b.title for b in SDBlock.from_lines(Reader("é\n$$$$\n"))] == ["é"]
+    assert [b.title for b in SDBlock.from_lines(Reader(b"x\n$$$$\n"))] == [b"x"]
+
+
+def test_close_and_exhaustion_release_the_source():
+    for close in (True, False):
+        source = Reader(b"A\n$$$$\nB\n$$$$\n")
+        alive = weakref.ref(source)
+        blocks = SDBlock.from_lines(source)
+        first = next(blocks)
+        if close:
+            blocks.close()
+            blocks.close()
+        else:
+            assert len(list(blocks)) == 1
+        del source
+        assert alive() is None
+        assert list(blocks) == [] and first.title == b"A"
+
+
+def test_garbage_collector_frees_a_cycle_through_the_iterator():
+    class Handle:
+        def read(self, n):
+            return b""
+
+    handle = Handle()
+    handle.blocks = SDBlock.from_lines(handle)  # iterator -> handle.read -> handle
+    alive = weakref.ref(handle)
+    del handle
+    gc.collect()
+    assert alive() is None
+
+
+def test_from_sdf_does_not_read_past_its_windows():
+    text = "A\r\n$$$$\r\n" * 30000  # str windows meet inside CR LF pairs
+    blocks = list(SDBlock.from_sdf(text))
+    assert len(blocks) == 30000 and {str(b) for b in blocks} == {"A\n$$$$\n"}
+    assert re.fullmatch(rb"(A\r\n\$\$\$\$\r\n)+", b"".join(texts(SDBlock.from_sdf(text.encode()))))
