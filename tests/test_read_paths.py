@@ -21,6 +21,7 @@ SDBlock = native.SDBlock
 CUTS = [
     (b"A\n", b"$$$$\n"),  # "\n$$$$" split after its LF
     (b"B\n$$", b"$$\n"),  # ... inside the dollar signs
+    (b"H\n$$$", b"$\n"),
     (b"C\r", b"\n$$$$\r\n"),  # a CR LF pair
     (b"D\n$$$$", b"\n"),  # the `$$$$` line's LF in the next unit
     (b"E\r\n$$$$ x\r", b"\nF\n"),

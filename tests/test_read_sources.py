@@ -85,6 +85,25 @@ def test_random_text_splits_as_the_reference(text):
         assert texts(blocks, str) == expected_blocks(data, text=True), way
 
 
+class Pieces:
+    """A file object whose reads return the given pieces."""
+
+    def __init__(self, pieces):
+        self.pieces = iter(pieces)
+
+    def read(self, n):
+        return next(self.pieces, b"")
+
+
+@settings(max_examples=150, deadline=None)
+@given(st.lists(st.sampled_from(TOKENS), max_size=60).map("".join), st.lists(st.integers(0, 90)))
+def test_reads_of_any_size_split_as_the_reference(text, cuts):
+    data = text.encode()
+    bounds = [0, *sorted(cuts), len(data)]
+    pieces = [data[a:b] for a, b in zip(bounds, bounds[1:]) if a < b]
+    assert texts(SDBlock.from_lines(Pieces(pieces))) == expected_blocks(data)
+
+
 @pytest.mark.parametrize(
     "data, expected",
     [
