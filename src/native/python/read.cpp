@@ -236,7 +236,9 @@ void Reader::refill_buffer() {
     core::expect(position_ <= content.size(), "buffer position beyond its content");
     const size_t window = std::min(kReadUnit, content.size() - position_);
     const char* start = content.data() + position_;
-    if (kind_ == TextKind::Str) {
+    if (window == 0) {
+        // Empty content: nothing to append.
+    } else if (kind_ == TextKind::Str) {
         char* space = splitter_.append_space(window);
         std::memcpy(space, start, window);
         splitter_.commit(core::translate_newlines(space, window, cr_carry_));
