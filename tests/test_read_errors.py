@@ -24,10 +24,13 @@ def test_missing_file_fails_on_first_next(tmp_path, convert):
     assert list(blocks) == []
 
 
-def test_directory_fails_when_read(tmp_path):
+def test_directory_fails_when_read_and_is_closed(tmp_path):
+    before = len(os.listdir("/proc/self/fd"))
+    blocks = native.parse_sdf(str(tmp_path))
     with pytest.raises(IsADirectoryError) as info:
-        list(native.parse_sdf(str(tmp_path)))
-    assert info.value.filename == str(tmp_path)
+        next(blocks)
+    assert info.value.errno == errno.EISDIR and info.value.filename == str(tmp_path)
+    assert len(os.listdir("/proc/self/fd")) == before and list(blocks) == []
 
 
 @pytest.mark.parametrize("path", ["a\0b.sdf", b"a\0b.sdf"])

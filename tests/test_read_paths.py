@@ -1,11 +1,9 @@
 """Reading paths: mapped files, pipes and FIFOs, borrowing, file release, threads."""
 
 import contextlib
-import errno
 import fcntl
 import faulthandler
 import os
-import pathlib
 import signal
 import threading
 import time
@@ -105,17 +103,6 @@ def test_read_unit_boundaries_in_every_source(big_file, tmp_path, borrow):
         assert texts(native.parse_sdf(f), str) == expected_text
 
 
-@pytest.mark.parametrize("data", [b"t\r\nM  END\r\n$$$$\r\n", b"t\rM  END\r$$$$\r"])
-def test_str_paths_translate_and_bytes_paths_keep(tmp_path, data):
-    path = tmp_path / "crlf.sdf"
-    path.write_bytes(data * 3)
-    for source in (path, str(path)):
-        assert [str(b) for b in native.parse_sdf(source)] == ["t\nM  END\n$$$$\n"] * 3
-    with pipe_path(data * 3) as pipe:
-        assert [str(b) for b in native.parse_sdf(pipe)] == ["t\nM  END\n$$$$\n"] * 3
-    assert texts(native.parse_sdf(os.fsencode(path))) == expected_blocks(data * 3)
-
-
 def test_str_path_with_latin1_decodes_on_access(tmp_path):
     path = tmp_path / "latin1.sdf"
     path.write_bytes(b"caf\xe9\nM  END\n$$$$\n")
@@ -189,16 +176,6 @@ def test_pages_behind_the_reader_are_released(tmp_path):
     blocks = list(native.parse_sdf(os.fsencode(path), borrow=True))
     assert mapping_rss_kib(path) < 4096
     assert len(blocks) == 16000 and texts(blocks[:3] + blocks[-3:]) == [block] * 6
-
-
-def test_path_kinds(tmp_path):
-    path = tmp_path / "k.sdf"
-    path.write_bytes(b"t\r\n$$$$\r\n")
-    assert [str(b) for b in native.parse_sdf(pathlib.Path(path))] == ["t\n$$$$\n"]
-    assert [b.title for b in native.parse_sdf(os.fsencode(path))] == [b"t"]
-    empty = tmp_path / "empty.sdf"
-    empty.write_bytes(b"")
-    assert list(native.parse_sdf(empty, borrow=True)) == []
 
 
 def test_open_and_read_do_not_hold_the_gil(tmp_path):
@@ -287,12 +264,3 @@ def test_interrupted_read_runs_signal_handlers(tmp_path, handler_raises):
     finally:
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, previous)
-
-
-def test_read_error_closes_the_file(tmp_path):
-    before = fd_count()
-    blocks = native.parse_sdf(os.fsencode(tmp_path))
-    with pytest.raises(IsADirectoryError) as info:
-        next(blocks)
-    assert info.value.errno == errno.EISDIR and info.value.filename == os.fsencode(tmp_path)
-    assert fd_count() == before and list(blocks) == []
