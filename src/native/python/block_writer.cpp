@@ -1,0 +1,218 @@
+#include "python/block_writer.hpp"
+
+#include <string>
+#include <string_view>
+
+#include "core/utf8.hpp"
+#include "python/decode.hpp"
+#include "python/errors.hpp"
+#include "python/guard.hpp"
+#include "python/names.hpp"
+
+namespace molvane::py {
+
+namespace {
+
+constexpr std::string_view kMixedKinds = "cannot write mixed str and bytes blocks to a file object";
+
+// The note's access text for the block about to be written.
+std::string writing_access(uint64_t index) {
+    return "Writing block " + std::to_string(index) + " (from 0),";
+}
+
+// Raises the UnicodeDecodeError that strict decoding of `text` would raise.
+[[noreturn]] void raise_invalid_utf8(std::string_view text, const core::Utf8Check& check) {
+    Ref error = Ref::check(PyObject_CallFunction(
+        PyExc_UnicodeDecodeError, "sy#nns", "utf-8", text.data(),
+        static_cast<Py_ssize_t>(text.size()), static_cast<Py_ssize_t>(check.valid_up_to),
+        static_cast<Py_ssize_t>(check.error_end), "invalid utf-8"));
+    PyErr_SetObject(PyExc_UnicodeDecodeError, error.get());
+    throw PythonError{};
+}
+
+// Opens the path named by `dest` (os.fspath, then the file-system encoding)
+// without holding the interpreter lock. Returns the path object.
+Ref open_path(PyObject* dest, core::OutputFile& file) {
+    Ref path = Ref::check(PyOS_FSPath(dest));
+    Ref encoded =
+        PyBytes_Check(path.get()) ? path : Ref::check(PyUnicode_EncodeFSDefault(path.get()));
+    char* data = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_AsStringAndSize(encoded.get(), &data, &size) < 0) throw PythonError{};
+    const std::string name(data, static_cast<size_t>(size));
+    core::IoOutcome outcome;
+    Py_BEGIN_ALLOW_THREADS outcome = file.open(name);
+    Py_END_ALLOW_THREADS switch (outcome.status) {
+        case core::IoOutcome::Status::Ok:
+            break;
+        case core::IoOutcome::Status::NulInPath:
+            raise_io_error(IoErrorKind::InvalidInput, kNulInPath);
+        case core::IoOutcome::Status::WriteZero:
+            raise_io_error(IoErrorKind::WriteZero, kWriteZero);
+        case core::IoOutcome::Status::SystemError:
+            raise_os_error(outcome.error_number, path.get());
+    }
+    return path;
+}
+
+// How much of a chunk of `length` units a `write` call took, judged by its
+// return value: an int in [0, length) reports a partial write; None, the
+// full length or anything else counts as the whole chunk.
+Py_ssize_t units_taken(PyObject* result, Py_ssize_t length) {
+    if (!PyLong_Check(result) || PyBool_Check(result)) return length;
+    const Py_ssize_t taken = PyLong_AsSsize_t(result);
+    if (taken == -1 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return length;
+    }
+    return (taken >= 0 && taken < length) ? taken : length;
+}
+
+// Empties the buffer when a flush ends, whether the chunk got out or not.
+struct ClearOnExit {
+    core::OutputBuffer& buffer;
+    ~ClearOnExit() { buffer.clear(); }
+};
+
+// The bound `write` method of a file object, or null for anything else:
+// whatever the lookup raises only means that `dest` is taken as a path.
+Ref lookup_write_method(PyObject* dest) {
+    Ref method = Ref::steal(PyObject_GetAttr(dest, names().write));
+    if (!method) PyErr_Clear();
+    return method;
+}
+
+}  // namespace
+
+BlockWriter::BlockWriter(PyObject* dest)
+    : write_method_(lookup_write_method(dest)),
+      path_(write_method_ ? Ref() : open_path(dest, file_)),
+      buffer_(write_method_ ? core::kFileObjectChunkThreshold : core::kPathChunkThreshold) {}
+
+void BlockWriter::add(BlockObject& object) {
+    if (write_method_)
+        add_to_file_object(object);
+    else
+        add_to_path(object);
+}
+
+void BlockWriter::add_to_path(BlockObject& object) {
+    {
+        SharedUse use(object.guard);
+        core::Block& block = object.block;
+        const std::string_view text = block.view();
+        if (!block.is_bytes && !block.utf8_checked) {
+            const core::Utf8Check check = core::check_utf8(text);
+            if (!check.valid(text)) {
+                try {
+                    raise_invalid_utf8(text, check);
+                } catch (const PythonError&) {
+                    note_decode_error(block, writing_access(blocks_written_));
+                    throw;
+                }
+            }
+            block.utf8_checked = true;
+        }
+        buffer_.append(text);
+    }
+    if (buffer_.reached_threshold()) flush();
+    ++blocks_written_;
+}
+
+void BlockWriter::add_to_file_object(BlockObject& object) {
+    const ChunkKind kind = object.block.is_bytes ? ChunkKind::Bytes : ChunkKind::Text;
+    if (chunk_kind_ == ChunkKind::Undecided)
+        chunk_kind_ = kind;
+    else if (chunk_kind_ != kind)
+        raise(PyExc_TypeError, kMixedKinds);
+
+    // A buffered str chunk holds only ASCII, so that it never needs decoding
+    // checks; a str block with other bytes is decoded and written by itself.
+    Ref own_chunk;
+    {
+        SharedUse use(object.guard);
+        core::Block& block = object.block;
+        const std::string_view text = block.view();
+        if (block.is_bytes || core::is_ascii(text)) {
+            buffer_.append(text);
+        } else {
+            own_chunk = Ref::steal(
+                PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict"));
+            if (!own_chunk) {
+                note_decode_error(block, writing_access(blocks_written_));
+                throw PythonError{};
+            }
+            block.utf8_checked = true;
+        }
+    }
+    if (own_chunk) {
+        if (has_buffered()) flush();
+        write_file_object_chunk(own_chunk.get());
+    } else if (buffer_.reached_threshold()) {
+        flush();
+    }
+    ++blocks_written_;
+}
+
+void BlockWriter::flush() {
+    ClearOnExit clear{buffer_};
+    if (!write_method_) {
+        write_path_chunk();
+        return;
+    }
+    const std::string_view text = buffer_.view();
+    const auto size = static_cast<Py_ssize_t>(text.size());
+    Ref chunk = Ref::check(chunk_kind_ == ChunkKind::Bytes
+                               ? PyBytes_FromStringAndSize(text.data(), size)
+                               : PyUnicode_DecodeUTF8(text.data(), size, "strict"));
+    write_file_object_chunk(chunk.get());
+}
+
+void BlockWriter::write_path_chunk() {
+    const std::string_view chunk = buffer_.view();
+    core::IoOutcome outcome;
+    Py_BEGIN_ALLOW_THREADS outcome = file_.write_all(chunk);
+    Py_END_ALLOW_THREADS switch (outcome.status) {
+        case core::IoOutcome::Status::Ok:
+            return;
+        case core::IoOutcome::Status::WriteZero:
+            raise_io_error(IoErrorKind::WriteZero, kWriteZero);
+        case core::IoOutcome::Status::NulInPath:
+            raise_io_error(IoErrorKind::InvalidInput, kNulInPath);
+        case core::IoOutcome::Status::SystemError:
+            raise_os_error(outcome.error_number, path_.get());
+    }
+}
+
+void BlockWriter::write_file_object_chunk(PyObject* chunk) {
+    const bool is_bytes = PyBytes_Check(chunk);
+    const Py_ssize_t length = is_bytes ? PyBytes_Size(chunk) : PyUnicode_GetLength(chunk);
+    if (length < 0) throw PythonError{};
+    Ref piece = Ref::borrow(chunk);
+    Py_ssize_t done = 0;
+    for (;;) {
+        Ref result = Ref::check(PyObject_CallFunctionObjArgs(write_method_.get(), piece.get(),
+                                                             static_cast<PyObject*>(nullptr)));
+        const Py_ssize_t piece_length = length - done;
+        const Py_ssize_t taken = units_taken(result.get(), piece_length);
+        if (taken == piece_length) return;
+        // A file that reports taking nothing would be asked forever; one that
+        // took part gets the rest, so that nothing is lost silently.
+        if (taken == 0) raise_io_error(IoErrorKind::WriteZero, kWriteZero);
+        done += taken;
+        if (is_bytes) {
+            const char* data = PyBytes_AsString(chunk);
+            if (!data) throw PythonError{};
+            piece = Ref::check(PyBytes_FromStringAndSize(data + done, length - done));
+        } else {
+            piece = Ref::check(PyUnicode_Substring(chunk, done, length));
+        }
+    }
+}
+
+void BlockWriter::close_sink() noexcept {
+    file_.close();
+    write_method_.reset();
+}
+
+}  // namespace molvane::py

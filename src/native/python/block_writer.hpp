@@ -1,0 +1,68 @@
+// The state behind write_sdf (for one call) and _SDFWriter (for its life):
+// the output buffer and the sink its chunks go to, a path or a file object.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+
+#include "core/output_buffer.hpp"
+#include "core/output_file.hpp"
+#include "python/block.hpp"
+#include "python/ref.hpp"
+
+namespace molvane::py {
+
+class BlockWriter {
+  public:
+    // Opens the sink for `dest`: a file object when it has a `write`
+    // attribute, else a path, created or truncated at once. Raises on failure.
+    explicit BlockWriter(PyObject* dest);
+    BlockWriter(const BlockWriter&) = delete;
+    BlockWriter& operator=(const BlockWriter&) = delete;
+
+    // Copies the block's text to the buffer (or, for a non-ASCII str block
+    // bound for a file object, writes it as a chunk of its own) and flushes a
+    // full buffer. The block counts as written only when this succeeds.
+    void add(BlockObject& object);
+
+    bool has_buffered() const noexcept { return !buffer_.empty(); }
+
+    // Emits the buffered text as one chunk; the buffer is emptied even when
+    // the chunk fails, part of which may have reached the destination.
+    void flush();
+
+    // Closes a path's descriptor, or lets go of a file object's `write`
+    // method (the file object itself stays open and is not flushed).
+    void close_sink() noexcept;
+
+    uint64_t blocks_written() const noexcept { return blocks_written_; }
+
+    // The file object's bound `write` method, or null for a path.
+    PyObject* write_method() const noexcept { return write_method_.get(); }
+
+    // What an error report names the sink by: the `write` method or the path.
+    PyObject* sink_object() const noexcept {
+        return write_method_ ? write_method_.get() : path_.get();
+    }
+
+  private:
+    enum class ChunkKind { Undecided, Text, Bytes };
+
+    void add_to_file_object(BlockObject& object);
+    void add_to_path(BlockObject& object);
+    void write_path_chunk();
+    // One `write` call for `chunk`, and more for the rest when the call
+    // reports that it took only part of it.
+    void write_file_object_chunk(PyObject* chunk);
+
+    Ref write_method_;
+    ChunkKind chunk_kind_ = ChunkKind::Undecided;
+    // Declared before path_, whose initialiser opens it.
+    core::OutputFile file_;
+    Ref path_;  // as os.fspath returned it, for error messages
+    core::OutputBuffer buffer_;
+    uint64_t blocks_written_ = 0;
+};
+
+}  // namespace molvane::py

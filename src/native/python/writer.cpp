@@ -1,0 +1,318 @@
+#include "python/writer.hpp"
+
+#include <memory>
+#include <new>
+
+#include "python/block.hpp"
+#include "python/block_writer.hpp"
+#include "python/errors.hpp"
+#include "python/guard.hpp"
+#include "python/ref.hpp"
+
+namespace molvane::py {
+
+namespace {
+
+// An exception taken out of the interpreter's error indicator, to be raised
+// again later (or dropped with this object).
+class HeldError {
+  public:
+    // Moves the error currently set into the returned object.
+    static HeldError fetch() noexcept {
+        PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+        PyErr_Fetch(&type, &value, &traceback);
+        HeldError held;
+        held.type_ = Ref::steal(type);
+        held.value_ = Ref::steal(value);
+        held.traceback_ = Ref::steal(traceback);
+        return held;
+    }
+
+    explicit operator bool() const noexcept { return static_cast<bool>(type_); }
+
+    // Sets the held error again and throws PythonError.
+    [[noreturn]] void raise_again() {
+        PyErr_Restore(type_.release(), value_.release(), traceback_.release());
+        throw PythonError{};
+    }
+
+  private:
+    Ref type_, value_, traceback_;
+};
+
+// Writes what `writer` still buffers and closes its sink, also when the
+// write fails; the failure is then raised.
+void finish(BlockWriter& writer) {
+    struct CloseSink {
+        BlockWriter& writer;
+        ~CloseSink() { writer.close_sink(); }
+    } close{writer};
+    if (writer.has_buffered()) writer.flush();
+}
+
+[[noreturn]] void raise_not_a_block(const char* what, PyObject* item) {
+    Ref name = Ref::check(PyType_GetName(Py_TYPE(item)));
+    PyErr_Format(PyExc_TypeError, "%s must be SDBlock, not %U", what, name.get());
+    throw PythonError{};
+}
+
+// --- write_sdf and sdf_writer ------------------------------------------------
+
+PyObject* write_sdf(PyObject*, PyObject* args, PyObject* kwargs) {
+    return boundary([&] {
+        static const char* keywords[] = {"dest", "blocks", nullptr};
+        PyObject* dest = nullptr;
+        PyObject* blocks = nullptr;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:write_sdf", const_cast<char**>(keywords),
+                                         &dest, &blocks))
+            throw PythonError{};
+        // A non-iterable fails here, before the destination is created.
+        Ref iterator = Ref::check(PyObject_GetIter(blocks));
+        BlockWriter writer(dest);
+        HeldError held;
+        try {
+            for (;;) {
+                Ref item = Ref::steal(PyIter_Next(iterator.get()));
+                if (!item) {
+                    throw_if_error();
+                    break;
+                }
+                if (!is_block(item.get())) raise_not_a_block("write_sdf() items", item.get());
+                writer.add(as_block(item.get()));
+            }
+        } catch (...) {
+            // The blocks before the failure are still written out below.
+            set_error_from_current_exception();
+            held = HeldError::fetch();
+        }
+        iterator.reset();
+        finish(writer);  // its failure replaces the held error
+        if (held) held.raise_again();
+        return PyLong_FromUnsignedLongLong(writer.blocks_written());
+    });
+}
+
+struct WriterObject {
+    PyObject_HEAD std::unique_ptr<BlockWriter> writer;  // null once closed
+    UseGuard guard;
+};
+
+WriterObject& as_writer(PyObject* object) {
+    return *reinterpret_cast<WriterObject*>(object);
+}
+
+PyObject* sdf_writer(PyObject*, PyObject* args, PyObject* kwargs) {
+    return boundary([&] {
+        static const char* keywords[] = {"dest", nullptr};
+        PyObject* dest = nullptr;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:sdf_writer", const_cast<char**>(keywords),
+                                         &dest))
+            throw PythonError{};
+        auto writer = std::make_unique<BlockWriter>(dest);
+        auto* type = reinterpret_cast<PyTypeObject*>(writer_type());
+        auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+        Ref object = Ref::check(alloc(type, 0));
+        WriterObject& target = as_writer(object.get());
+        new (&target.writer) std::unique_ptr<BlockWriter>(std::move(writer));
+        new (&target.guard) UseGuard();
+        return object.release();
+    });
+}
+
+// --- _SDFWriter --------------------------------------------------------------
+
+PyObject* writer_write(PyObject* self, PyObject* block) {
+    return boundary([&] {
+        if (!is_block(block)) raise_not_a_block("write() argument", block);
+        WriterObject& object = as_writer(self);
+        ExclusiveUse use(object.guard);
+        if (!object.writer) raise(PyExc_ValueError, "I/O operation on a closed sdf_writer");
+        object.writer->add(as_block(block));
+        Py_RETURN_NONE;
+    });
+}
+
+// close() and __exit__: the writer is closed from the start, whatever the
+// final write does.
+PyObject* close_writer(PyObject* self) {
+    return boundary([&] {
+        WriterObject& object = as_writer(self);
+        ExclusiveUse use(object.guard);
+        std::unique_ptr<BlockWriter> writer = std::move(object.writer);
+        if (writer) finish(*writer);
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* writer_close(PyObject* self, PyObject*) {
+    return close_writer(self);
+}
+
+PyObject* writer_exit(PyObject* self, PyObject*) {
+    return close_writer(self);
+}
+
+PyObject* writer_enter(PyObject* self, PyObject*) {
+    return Py_NewRef(self);
+}
+
+// An open writer that goes away writes what it buffers; a failure cannot be
+// raised from here and goes to the unraisable-exception hook instead.
+void finish_on_destroy(WriterObject& object) noexcept {
+    if (!object.writer) return;
+    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    std::unique_ptr<BlockWriter> writer = std::move(object.writer);
+    try {
+        finish(*writer);
+    } catch (...) {
+        set_error_from_current_exception();
+        PyErr_WriteUnraisable(writer->sink_object());
+    }
+    writer.reset();
+    PyErr_Restore(type, value, traceback);
+}
+
+// Runs before the collector clears a cycle that holds an open writer (for
+// instance through a file object that keeps its own writer).
+void writer_finalize(PyObject* self) {
+    finish_on_destroy(as_writer(self));
+}
+
+void writer_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    PyTypeObject* type = Py_TYPE(self);
+    WriterObject& object = as_writer(self);
+    finish_on_destroy(object);
+    object.writer.~unique_ptr();
+    object.guard.~UseGuard();
+    auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    free_slot(self);
+    Py_DECREF(type);
+}
+
+int writer_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    const WriterObject& object = as_writer(self);
+    if (object.writer) Py_VISIT(object.writer->write_method());
+    return 0;
+}
+
+int writer_clear(PyObject* self) {
+    // Finalisation has already written out an open writer; this only lets
+    // go of whatever is left.
+    as_writer(self).writer.reset();
+    return 0;
+}
+
+constexpr const char kWriteSdfDoc[] =
+    "write_sdf(dest, blocks)\n--\n\n"
+    "Write SDBlocks to a path or a file object, and return how many.\n\n"
+    "Blocks are written as `str(block)` or `bytes(block)`, 64-256 KiB at a\n"
+    "time: to a path without holding the GIL, or to a file object with one\n"
+    "`write` call per chunk, as str for text blocks or bytes for byte-backed\n"
+    "ones. Text blocks must be valid UTF-8.\n\n"
+    "An error stops writing: the blocks before the failing one are written,\n"
+    "a path keeps them, and a failed write may leave part of its chunk\n"
+    "written. Buffered and text file objects (such as `sys.stdout` or those\n"
+    "`open` returns by default) write everything or raise. When `write`\n"
+    "returns a count smaller than its chunk, as an unbuffered (`buffering=0`)\n"
+    "file may, the rest goes to further `write` calls, and a call that takes\n"
+    "nothing raises OSError. A `write` that returns None counts as having\n"
+    "taken the whole chunk, so a nonblocking unbuffered file, which returns\n"
+    "None when it would block, may lose a chunk.\n\n"
+    "Raises:\n"
+    "    TypeError: if `blocks` is not iterable, an item is not an SDBlock,\n"
+    "        or str and bytes blocks are mixed for a file object.\n"
+    "    UnicodeDecodeError: if a str block is not UTF-8.\n"
+    "    OSError: if `dest` cannot be created or written.";
+
+constexpr const char kSdfWriterDoc[] =
+    "sdf_writer(dest)\n--\n\n"
+    "Write SDBlocks one at a time to a path or a file object, buffered.\n\n"
+    "Use it as `with sdf_writer(dest) as out:` and call `out.write(block)`\n"
+    "for each block. Blocks are written as `write_sdf` writes them, and an\n"
+    "error leaves the blocks before it written. A file object stays open.\n"
+    "The returned writer's `close` writes the blocks it still buffers.\n\n"
+    "Raises:\n"
+    "    OSError: if `dest` cannot be created.";
+
+constexpr const char kWriterDoc[] =
+    "Write SDBlocks one at a time, buffered as `write_sdf` writes them.\n\n"
+    "`close` writes the blocks still buffered and closes a path; a file\n"
+    "object is left open. Leaving a `with` block closes the writer, also on\n"
+    "an error. Writing to a closed writer raises ValueError.";
+
+constexpr const char kWriteDoc[] =
+    "write($self, block, /)\n--\n\n"
+    "Write a block, ending with $$$$, as `str(block)` or `bytes(block)`.\n\n"
+    "Raises:\n"
+    "    TypeError: for a str block after bytes ones to a file object, or the\n"
+    "        reverse.\n"
+    "    UnicodeDecodeError: for a str block that is not UTF-8.\n"
+    "    ValueError: if the writer is closed.\n"
+    "    OSError: if a buffered chunk cannot be written.";
+
+constexpr const char kCloseDoc[] =
+    "close($self)\n--\n\n"
+    "Write the buffered blocks and close a path. Closing twice does nothing.\n\n"
+    "Raises:\n"
+    "    OSError: if the buffered blocks cannot be written; the writer is\n"
+    "        closed anyway.";
+
+// METH_KEYWORDS functions take a third argument; the method table stores
+// them as PyCFunction, through the generic function pointer type.
+PyCFunction with_keywords(PyCFunctionWithKeywords function) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+PyMethodDef write_sdf_def = {"write_sdf", with_keywords(write_sdf), METH_VARARGS | METH_KEYWORDS,
+                             kWriteSdfDoc};
+PyMethodDef sdf_writer_def = {"sdf_writer", with_keywords(sdf_writer), METH_VARARGS | METH_KEYWORDS,
+                              kSdfWriterDoc};
+
+PyMethodDef writer_methods[] = {
+    {"write", writer_write, METH_O, kWriteDoc},
+    {"close", writer_close, METH_NOARGS, kCloseDoc},
+    {"__enter__", writer_enter, METH_NOARGS, "__enter__($self)\n--\n\n"},
+    {"__exit__", writer_exit, METH_VARARGS, "__exit__($self, *_exc_info)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot writer_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(writer_dealloc)},
+    {Py_tp_finalize, reinterpret_cast<void*>(writer_finalize)},
+    {Py_tp_traverse, reinterpret_cast<void*>(writer_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(writer_clear)},
+    {Py_tp_methods, writer_methods},
+    {Py_tp_doc, const_cast<char*>(kWriterDoc)},
+    {0, nullptr},
+};
+
+PyType_Spec writer_spec = {
+    "molvane.native._SDFWriter",
+    static_cast<int>(sizeof(WriterObject)),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    writer_slots,
+};
+
+}  // namespace
+
+PyMethodDef* write_sdf_definition() {
+    return &write_sdf_def;
+}
+PyMethodDef* sdf_writer_definition() {
+    return &sdf_writer_def;
+}
+
+PyObject* writer_type() {
+    static PyObject* type = nullptr;
+    if (!type) {
+        type = PyType_FromSpec(&writer_spec);
+        if (!type) throw PythonError{};
+    }
+    return type;
+}
+
+}  // namespace molvane::py
