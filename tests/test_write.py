@@ -13,10 +13,10 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+from conftest import CORPUS, DATA
 from molvane import native
 from molvane.native import SDBlock, sdf_writer, write_sdf
 
-CORPUS = pathlib.Path(__file__).resolve().parents[1] / ".." / "shared" / "corpus" / "fileparsers"
 FILE_CHUNK = 65536
 ADVICE = (
     "parse_sdf(os.fsencode(path)) reads such files as bytes, and "
@@ -56,13 +56,13 @@ def read_blocks(path, kind):
     return [SDBlock(p.decode() if kind is str else p) for p in pieces]
 
 
-def corpus_files():
+def sd_files(source):
+    """Our own small SD files, or the real-world corpus beside the repository."""
+    if source == "data":
+        return sorted(DATA.glob("*.sdf"))
     if not CORPUS.is_dir():
-        pytest.skip(f"SD corpus not found at {CORPUS}")
-    files = sorted(p for p in CORPUS.iterdir() if p.suffix == ".sdf")
-    if not files:
-        pytest.skip(f"no .sdf files in {CORPUS}")
-    return files
+        pytest.skip(f"corpus folder {CORPUS} is absent")
+    return sorted(CORPUS.glob("*.sdf"))
 
 
 def expected_text(path, blocks):
@@ -124,9 +124,10 @@ def write_with_writer(tmp_path, blocks):
     ],
     ids=["bytes-path", "str-path", "open-wb", "bytesio", "stringio", "sdf_writer"],
 )
-def test_corpus_round_trip(tmp_path, kind, writer):
+@pytest.mark.parametrize("source", ["data", "corpus"])
+def test_round_trip(tmp_path, source, kind, writer):
     checked = 0
-    for path in corpus_files():
+    for path in sd_files(source):
         blocks = read_blocks(path, kind)
         expected = expected_text(path, blocks)
         count, written = writer(tmp_path, blocks)
@@ -142,7 +143,7 @@ def test_corpus_round_trip(tmp_path, kind, writer):
 
 def test_corpus_concatenated_spans_many_chunks(tmp_path):
     """All corpus blocks in one call: several path and file-object chunks."""
-    blocks = [b for path in corpus_files() for b in read_blocks(path, str)]
+    blocks = [b for path in sd_files("corpus") for b in read_blocks(path, str)]
     expected = b"".join(str(b).encode() for b in blocks)
     assert len(expected) > 4 * 262144
     assert write_to_path(tmp_path, blocks) == (len(blocks), expected)
