@@ -30,6 +30,27 @@ std::string writing_access(uint64_t index) {
     throw PythonError{};
 }
 
+// Runs `work`, which neither throws nor touches Python objects, with the
+// interpreter lock released so that other threads run meanwhile.
+template <class Work>
+auto without_gil(Work&& work) noexcept {
+    PyThreadState* state = PyEval_SaveThread();
+    auto result = work();
+    PyEval_RestoreThread(state);
+    return result;
+}
+
+// Raises the exception for a failed open or write of `path`.
+void raise_if_failed(const core::IoOutcome& outcome, PyObject* path) {
+    switch (outcome.status) {
+        case core::IoOutcome::Status::Ok: return;
+        case core::IoOutcome::Status::NulInPath:
+            raise_io_error(IoErrorKind::InvalidInput, kNulInPath);
+        case core::IoOutcome::Status::WriteZero: raise_io_error(IoErrorKind::WriteZero, kWriteZero);
+        case core::IoOutcome::Status::SystemError: raise_os_error(outcome.error_number, path);
+    }
+}
+
 // Opens the path named by `dest` (os.fspath, then the file-system encoding)
 // without holding the interpreter lock. Returns the path object.
 Ref open_path(PyObject* dest, core::OutputFile& file) {
@@ -40,18 +61,7 @@ Ref open_path(PyObject* dest, core::OutputFile& file) {
     Py_ssize_t size = 0;
     if (PyBytes_AsStringAndSize(encoded.get(), &data, &size) < 0) throw PythonError{};
     const std::string name(data, static_cast<size_t>(size));
-    core::IoOutcome outcome;
-    Py_BEGIN_ALLOW_THREADS outcome = file.open(name);
-    Py_END_ALLOW_THREADS switch (outcome.status) {
-        case core::IoOutcome::Status::Ok:
-            break;
-        case core::IoOutcome::Status::NulInPath:
-            raise_io_error(IoErrorKind::InvalidInput, kNulInPath);
-        case core::IoOutcome::Status::WriteZero:
-            raise_io_error(IoErrorKind::WriteZero, kWriteZero);
-        case core::IoOutcome::Status::SystemError:
-            raise_os_error(outcome.error_number, path.get());
-    }
+    raise_if_failed(without_gil([&]() noexcept { return file.open(name); }), path.get());
     return path;
 }
 
@@ -170,18 +180,7 @@ void BlockWriter::flush() {
 
 void BlockWriter::write_path_chunk() {
     const std::string_view chunk = buffer_.view();
-    core::IoOutcome outcome;
-    Py_BEGIN_ALLOW_THREADS outcome = file_.write_all(chunk);
-    Py_END_ALLOW_THREADS switch (outcome.status) {
-        case core::IoOutcome::Status::Ok:
-            return;
-        case core::IoOutcome::Status::WriteZero:
-            raise_io_error(IoErrorKind::WriteZero, kWriteZero);
-        case core::IoOutcome::Status::NulInPath:
-            raise_io_error(IoErrorKind::InvalidInput, kNulInPath);
-        case core::IoOutcome::Status::SystemError:
-            raise_os_error(outcome.error_number, path_.get());
-    }
+    raise_if_failed(without_gil([&]() noexcept { return file_.write_all(chunk); }), path_.get());
 }
 
 void BlockWriter::write_file_object_chunk(PyObject* chunk) {
