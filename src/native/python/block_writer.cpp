@@ -22,10 +22,12 @@ std::string writing_access(uint64_t index) {
 
 // Raises the UnicodeDecodeError that strict decoding of `text` would raise.
 [[noreturn]] void raise_invalid_utf8(std::string_view text, const core::Utf8Check& check) {
-    Ref error = Ref::check(PyObject_CallFunction(
-        PyExc_UnicodeDecodeError, "sy#nns", "utf-8", text.data(),
-        static_cast<Py_ssize_t>(text.size()), static_cast<Py_ssize_t>(check.valid_up_to),
-        static_cast<Py_ssize_t>(check.error_end), "invalid utf-8"));
+    Ref object =
+        Ref::check(PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    Ref error = Ref::check(
+        PyObject_CallFunction(PyExc_UnicodeDecodeError, "sOnns", "utf-8", object.get(),
+                              static_cast<Py_ssize_t>(check.valid_up_to),
+                              static_cast<Py_ssize_t>(check.error_end), "invalid utf-8"));
     PyErr_SetObject(PyExc_UnicodeDecodeError, error.get());
     throw PythonError{};
 }
