@@ -418,16 +418,16 @@ def test_destruction_failure_goes_to_the_unraisable_hook(monkeypatch):
 
 
 def test_collected_cycle_flushes():
-    store = []
-
     class KeepsItsWriter:
-        def __init__(self):
+        def __init__(self, store):
+            self.store = store
             self.out = sdf_writer(self)  # self -> out -> self.write -> self
 
         def write(self, data):
-            store.append(data)
+            self.store.append(data)  # needs the instance still intact
 
-    holder = KeepsItsWriter()
+    store = []
+    holder = KeepsItsWriter(store)
     holder.out.write(block("cyclic"))
     del holder
     gc.collect()
