@@ -94,14 +94,6 @@ def test_round_trip(tmp_path, source, kind, how):
             assert written.endswith(b"$$$$\r\n"), path.name
 
 
-def test_many_chunks(tmp_path):
-    blocks = [b for path in sd_files("corpus") for b in read_blocks(path, str)]
-    expected = "".join(map(str, blocks)).encode()
-    assert len(expected) > 4 * 262144
-    for how in ("path", "stringio"):
-        assert write_to(how, tmp_path, blocks) == (len(blocks), expected)
-
-
 # --- file objects: chunks and partial writes ------------------------------------
 
 
@@ -283,16 +275,10 @@ def test_destination_kinds(tmp_path):
 # --- str blocks that are not UTF-8 ------------------------------------------------
 
 
-def latin1_blocks(tmp_path, texts):
+def latin1_blocks(texts):
+    """Str blocks holding Latin-1 bytes, as a str path of a Latin-1 file gives them."""
     data = [t.encode("latin-1") for t in texts]
-    if hasattr(SDBlock, "_from_state"):
-        return [SDBlock._from_state(d, d.index(b"\n") + 1, d.index(b"M  END\n") + 7, True)
-                for d in data]
-    if hasattr(native, "parse_sdf"):
-        (tmp_path / "latin1.sdf").write_bytes(b"".join(data))
-        return list(native.parse_sdf(str(tmp_path / "latin1.sdf")))
-    pytest.skip("blocked: no str block with invalid UTF-8 can be made yet "
-                "(needs SDBlock._from_state or parse_sdf of a str path)")
+    return [SDBlock._from_state(d, d.index(b"\n") + 1, d.index(b"M  END\n") + 7, True) for d in data]
 
 
 @pytest.mark.parametrize("to_file", [True, False], ids=["path", "file-object"])
@@ -300,7 +286,7 @@ def test_latin1_str_block(tmp_path, to_file):
     texts = [text_of(f"ok{i}") for i in range(3)] + [text_of("café  ", "déjà")]
     sink = tmp_path / "o.sdf" if to_file else io.StringIO()
     with pytest.raises(UnicodeDecodeError) as caught:
-        write_sdf(sink, latin1_blocks(tmp_path, texts))
+        write_sdf(sink, latin1_blocks(texts))
     bad = texts[3].encode("latin-1")
     error = caught.value
     assert (error.object, error.encoding, error.start, error.end) == (
@@ -311,7 +297,7 @@ def test_latin1_str_block(tmp_path, to_file):
 
 
 def test_refused_block_keeps_the_buffer(tmp_path):
-    good, bad = latin1_blocks(tmp_path, [text_of("ok"), text_of("\xe9")])
+    good, bad = latin1_blocks([text_of("ok"), text_of("\xe9")])
     with sdf_writer(tmp_path / "o.sdf") as out:
         out.write(good)
         with pytest.raises(UnicodeDecodeError) as caught:
@@ -324,8 +310,6 @@ def test_refused_block_keeps_the_buffer(tmp_path):
 @settings(max_examples=200, deadline=None)
 @given(st.binary(max_size=40))
 def test_utf8_check_agrees_with_the_decoder(tmp_path_factory, body):
-    if not hasattr(SDBlock, "_from_state"):
-        pytest.skip("blocked: needs SDBlock._from_state to make arbitrary str blocks")
     raw = b"t\n" + body.replace(b"\n", b" ").replace(b"$", b" ") + b"\n$$$$\n"
     target = tmp_path_factory.mktemp("utf8") / "o.sdf"
     b = SDBlock._from_state(raw, 2, len(raw) - 5, True)
