@@ -30,12 +30,6 @@ void add_to_module(PyObject* module, const char* name, Ref value) {
     if (PyObject_SetAttrString(module, name, value.get()) < 0) throw PythonError{};
 }
 
-// A module function whose __module__ is the module's name.
-Ref module_function(PyObject* module, PyMethodDef* definition) {
-    Ref name = Ref::check(PyModule_GetNameObject(module));
-    return Ref::check(PyCFunction_NewEx(definition, module, name.get()));
-}
-
 int exec_module(PyObject* module) {
     return boundary_int([&] {
         add_to_module(module, "CTable", Ref::borrow(ctable_type()));
@@ -45,8 +39,8 @@ int exec_module(PyObject* module) {
         add_to_module(module, "_SDNameIterator", Ref::borrow(name_iterator_type()));
         add_to_module(module, "MalformedRecordError", Ref::borrow(malformed_record_error()));
         add_to_module(module, "parse_sdf", parse_sdf_function(module));
-        add_to_module(module, "write_sdf", module_function(module, write_sdf_definition()));
-        add_to_module(module, "sdf_writer", module_function(module, sdf_writer_definition()));
+        add_to_module(module, "write_sdf", write_sdf_function(module));
+        add_to_module(module, "sdf_writer", sdf_writer_function(module));
         add_to_module(module, "_SDFWriter", Ref::borrow(writer_type()));
         add_to_module(module, "__version__", Ref::check(PyUnicode_FromString("1.0.0")));
         add_to_module(module, "DEBUG_BUILD", Ref::borrow(Py_False));

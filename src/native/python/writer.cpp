@@ -93,7 +93,8 @@ PyObject* write_sdf(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 struct WriterObject {
-    PyObject_HEAD std::unique_ptr<BlockWriter> writer;  // null once closed
+    PyObject_HEAD
+    std::unique_ptr<BlockWriter> writer;  // null once closed
     UseGuard guard;
 };
 
@@ -299,11 +300,22 @@ PyType_Spec writer_spec = {
 
 }  // namespace
 
-PyMethodDef* write_sdf_definition() {
-    return &write_sdf_def;
+namespace {
+
+// A module function whose __module__ is the module's name.
+Ref module_function(PyObject* module, PyMethodDef* definition) {
+    Ref name = Ref::check(PyModule_GetNameObject(module));
+    return Ref::check(PyCFunction_NewEx(definition, nullptr, name.get()));
 }
-PyMethodDef* sdf_writer_definition() {
-    return &sdf_writer_def;
+
+}  // namespace
+
+Ref write_sdf_function(PyObject* module) {
+    return module_function(module, &write_sdf_def);
+}
+
+Ref sdf_writer_function(PyObject* module) {
+    return module_function(module, &sdf_writer_def);
 }
 
 PyObject* writer_type() {

@@ -4,11 +4,13 @@
 
 #include <Python.h>
 
+#include "python/ref.hpp"
+
 namespace molvane::py {
 
-// Method definitions of the module functions, which live for the process.
-PyMethodDef* write_sdf_definition();
-PyMethodDef* sdf_writer_definition();
+// The module functions write_sdf and sdf_writer, for the module's execution step.
+Ref write_sdf_function(PyObject* module);
+Ref sdf_writer_function(PyObject* module);
 
 // The _SDFWriter type, created once per process (borrowed reference).
 PyObject* writer_type();
