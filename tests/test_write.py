@@ -4,7 +4,6 @@ import errno
 import gc
 import io
 import os
-import re
 import sys
 import threading
 
@@ -33,15 +32,7 @@ def block(title, payload="1", kind=str):
 
 
 def read_blocks(path, kind):
-    if hasattr(native, "parse_sdf"):
-        return list(native.parse_sdf(str(path) if kind is str else os.fsencode(path)))
-    # Until a reader exists: one SDBlock per piece ending at a `$$$$` line.
-    data, pieces, start = path.read_bytes(), [], 0
-    for match in re.finditer(rb"^\$\$\$\$[^\n]*(?:\n|$)", data, re.M):
-        pieces.append(data[start : match.end()])
-        start = match.end()
-    pieces += [data[start:]] if data[start:].strip() else []
-    return [SDBlock(p.decode() if kind is str else p) for p in pieces]
+    return list(native.parse_sdf(str(path) if kind is str else os.fsencode(path)))
 
 
 def expected_bytes(blocks):
