@@ -1,0 +1,134 @@
+"""Input built to hurt a reader: it may be refused, never crash or hang."""
+
+import io
+import os
+
+import pytest
+
+import molvane
+from molvane import SDBlock, parse_sdf
+
+
+def texts(blocks):
+    return [bytes(b) if isinstance(b.title, bytes) else str(b).encode() for b in blocks]
+
+
+@pytest.mark.parametrize("as_str", [False, True])
+def test_huge_line_without_lf(tmp_path, as_str):
+    path = tmp_path / "huge.sdf"
+    with open(path, "wb") as f:
+        chunk = b"x" * (1 << 20)
+        for _ in range(100):
+            f.write(chunk)
+    blocks = list(parse_sdf(str(path) if as_str else os.fsencode(path)))
+    assert len(blocks) == 1
+    title = blocks[0].title
+    assert len(title) == 100 << 20
+    assert blocks[0].records() == []
+
+
+@pytest.mark.parametrize("source", ["path", "raw file object", "from_sdf"])
+def test_only_dollar_lines(tmp_path, source):
+    data = b"$$$$\n" * 50000
+    path = tmp_path / "dollars.sdf"
+    path.write_bytes(data)
+    if source == "from_sdf":
+        blocks = list(SDBlock.from_sdf(data))
+    elif source == "raw file object":
+        with open(path, "rb", buffering=0) as f:
+            blocks = list(parse_sdf(f))
+    else:
+        blocks = list(parse_sdf(os.fsencode(path)))
+    assert len(blocks) == 50000
+    assert all(b.title == b"" and len(b) == 0 for b in blocks)
+
+
+def test_nul_bytes_are_data(tmp_path):
+    data = b"t\x00itle\nM  END\n> <A\x00>\nv\x00\n\n$$$$\n"
+    path = tmp_path / "nul.sdf"
+    path.write_bytes(data * 3)
+    blocks = list(parse_sdf(os.fsencode(path)))
+    assert texts(blocks) == [data] * 3
+    assert blocks[0].records() == [(b"A\x00", b"v\x00")]
+    str_blocks = list(parse_sdf(str(path)))
+    assert str_blocks[0].get("A\x00") == "v\x00"
+
+
+def test_invalid_utf8_through_str_path(tmp_path):
+    path = tmp_path / "latin.sdf"
+    path.write_bytes(b"caf\xe9\nM  END\n> <N\xe4me>\nv\xff\n\n> <ok>\nfine\n\n$$$$\n")
+    (block,) = parse_sdf(str(path))
+    assert block.get("ok") == "fine"  # names compared as bytes, not decoded
+    assert repr(block) == "<SDBlock title='caf\ufffd'>"
+    with pytest.raises(UnicodeDecodeError) as info:
+        block.records()
+    assert info.value.__notes__[0].startswith("Reading record 'N\ufffdme' of the SDBlock titled 'caf\ufffd'.")
+    with pytest.raises(UnicodeDecodeError):
+        molvane.write_sdf(tmp_path / "out.sdf", [block])
+
+
+def test_file_shrinking_while_read_in_chunks(tmp_path):
+    # A FIFO is read in chunks; the writer stops early, as a truncated feed would.
+    fifo = tmp_path / "feed"
+    os.mkfifo(fifo)
+    block = b"t\nM  END\n> <A>\n1\n\n$$$$\n"
+    pid = os.fork()
+    if pid == 0:  # pragma: no cover - child
+        try:
+            with open(fifo, "wb") as w:
+                w.write(block * 10000 + b"cut\nM  E")
+        finally:
+            os._exit(0)
+    blocks = list(parse_sdf(os.fsencode(fifo)))
+    os.waitpid(pid, 0)
+    assert texts(blocks[:-1]) == [block] * 10000
+    assert texts(blocks[-1:]) == [b"cut\nM  E\n$$$$\n"]
+
+
+class Greedy(io.RawIOBase):
+    """A file object whose read returns far more than it was asked for."""
+
+    def __init__(self, data):
+        self.data = data
+        self.done = False
+
+    def readable(self):
+        return True
+
+    def read(self, size=-1):
+        if self.done:
+            return b""
+        self.done = True
+        return self.data
+
+
+def test_file_object_returning_more_than_asked():
+    data = b"t\nM  END\n$$$$\n" * 100000
+    blocks = list(SDBlock.from_lines(Greedy(data)))
+    assert len(blocks) == 100000
+    assert b"".join(texts(blocks)) == data
+
+
+def test_iterable_editing_the_block_it_fills():
+    block = SDBlock("t\nM  END\n> <A>\n1\n\n$$$$\n")
+
+    def pairs():
+        yield ("A", "2")
+        block.append_record("B", "3")
+
+    with pytest.raises(RuntimeError, match="^Already borrowed$"):
+        block.replace_records(pairs())
+    assert block.records() == [("A", "1")]
+
+
+def test_lines_iterable_raising_keeps_earlier_blocks():
+    def lines():
+        yield from ["a\n", "M  END\n", "$$$$\n", "b\n"]
+        raise OSError("feed lost")
+
+    iterator = SDBlock.from_lines(lines())
+    first = next(iterator)
+    with pytest.raises(OSError, match="feed lost"):
+        next(iterator)
+    assert next(iterator, None) is None
+    assert str(first) == "a\nM  END\n$$$$\n"
