@@ -8,6 +8,7 @@
 #include "python/errors.hpp"
 #include "python/guard.hpp"
 #include "python/names.hpp"
+#include "python/without_gil.hpp"
 
 namespace molvane::py {
 
@@ -30,16 +31,6 @@ std::string writing_access(uint64_t index) {
                               static_cast<Py_ssize_t>(check.error_end), "invalid utf-8"));
     PyErr_SetObject(PyExc_UnicodeDecodeError, error.get());
     throw PythonError{};
-}
-
-// Runs `work`, which neither throws nor touches Python objects, with the
-// interpreter lock released so that other threads run meanwhile.
-template <class Work>
-auto without_gil(Work&& work) noexcept {
-    PyThreadState* state = PyEval_SaveThread();
-    auto result = work();
-    PyEval_RestoreThread(state);
-    return result;
 }
 
 // Raises the exception for a failed open or write of `path`.

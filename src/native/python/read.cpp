@@ -3,7 +3,6 @@
 #include <errno.h>
 
 #include <cstring>
-#include <exception>
 #include <string_view>
 
 #include "core/error.hpp"
@@ -14,6 +13,7 @@
 #include "python/errors.hpp"
 #include "python/iter.hpp"
 #include "python/names.hpp"
+#include "python/without_gil.hpp"
 
 namespace molvane::py {
 
@@ -27,17 +27,6 @@ bool starts_with_dollars(std::string_view line) {
 
 TextKind kind_of(PyObject* value) {
     return PyBytes_Check(value) ? TextKind::Bytes : TextKind::Str;
-}
-
-// Runs `work` (which must not touch Python) with the GIL released, then
-// rethrows whatever it threw.
-template <class Work>
-void without_gil(Work&& work) {
-    std::exception_ptr failure;
-    Py_BEGIN_ALLOW_THREADS try { work(); } catch (...) {
-        failure = std::current_exception();
-    }
-    Py_END_ALLOW_THREADS if (failure) std::rethrow_exception(failure);
 }
 
 // Runs the signal handlers after a system call failed with EINTR; their
