@@ -6,6 +6,7 @@
 
 #include "core/ctable/mod.hpp"
 #include "core/error.hpp"
+#include "python/held_error.hpp"
 #include "python/names.hpp"
 
 namespace molvane::py {
@@ -74,13 +75,9 @@ PyObject* fetch_ctable_class(CTableErrorClass which) {
         cls.reset();
     }
     if (!cls) {
-        PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
-        PyErr_Fetch(&type, &value, &traceback);
-        PyErr_NormalizeException(&type, &value, &traceback);
-        Ref owned_type = Ref::steal(type), owned_value = Ref::steal(value),
-            owned_tb = Ref::steal(traceback);
+        HeldError failure = HeldError::fetch_normalized();
         std::string message = std::string("failed to import exception molvane.ctable.") + name +
-                              ": " + describe(owned_value.get());
+                              ": " + describe(failure.value());
         raise(internal_error(), message);
     }
     if (!cells[index]) cells[index] = cls.release();
@@ -153,20 +150,18 @@ PyObject* malformed_record_error() {
 }
 
 void add_note_to_current_error(std::string_view note) noexcept {
-    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    if (value) {
-        Ref text = Ref::steal(
-            PyUnicode_FromStringAndSize(note.data(), static_cast<Py_ssize_t>(note.size())));
-        Ref result;
-        if (text)
-            result = Ref::steal(
-                PyObject_CallMethodObjArgs(value, names().add_note, text.get(), nullptr));
-        // A note that cannot be added must not replace the error itself.
-        if (!result) PyErr_Clear();
+    HeldError error = HeldError::fetch_normalized();
+    if (PyObject* value = error.value()) {
+        try {
+            Ref text = Ref::check(
+                PyUnicode_FromStringAndSize(note.data(), static_cast<Py_ssize_t>(note.size())));
+            Ref::check(PyObject_CallMethodObjArgs(value, names().add_note, text.get(), nullptr));
+        } catch (...) {
+            // A note that cannot be added must not replace the error itself.
+            PyErr_Clear();
+        }
     }
-    PyErr_Restore(type, value, traceback);
+    error.restore();
 }
 
 void raise_ctable_error(CTableErrorClass cls, std::string_view message) {

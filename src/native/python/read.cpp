@@ -11,6 +11,7 @@
 #include "core/newline.hpp"
 #include "python/block.hpp"
 #include "python/errors.hpp"
+#include "python/held_error.hpp"
 #include "python/iter.hpp"
 #include "python/names.hpp"
 #include "python/without_gil.hpp"
@@ -78,10 +79,9 @@ void Reader::close() noexcept {
     if (held) {
         // Dropping the caller's iterator may run its finalizer; keep the error
         // being raised, if any, across it.
-        PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
-        PyErr_Fetch(&type, &value, &traceback);
+        HeldError pending = HeldError::fetch();
         held.reset();
-        PyErr_Restore(type, value, traceback);
+        pending.restore();
     }
 }
 

@@ -7,38 +7,12 @@
 #include "python/block_writer.hpp"
 #include "python/errors.hpp"
 #include "python/guard.hpp"
+#include "python/held_error.hpp"
 #include "python/ref.hpp"
 
 namespace molvane::py {
 
 namespace {
-
-// An exception taken out of the interpreter's error indicator, to be raised
-// again later (or dropped with this object).
-class HeldError {
-  public:
-    // Moves the error currently set into the returned object.
-    static HeldError fetch() noexcept {
-        PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
-        PyErr_Fetch(&type, &value, &traceback);
-        HeldError held;
-        held.type_ = Ref::steal(type);
-        held.value_ = Ref::steal(value);
-        held.traceback_ = Ref::steal(traceback);
-        return held;
-    }
-
-    explicit operator bool() const noexcept { return static_cast<bool>(type_); }
-
-    // Sets the held error again and throws PythonError.
-    [[noreturn]] void raise_again() {
-        PyErr_Restore(type_.release(), value_.release(), traceback_.release());
-        throw PythonError{};
-    }
-
-  private:
-    Ref type_, value_, traceback_;
-};
 
 // Writes what `writer` still buffers and closes its sink, also when the
 // write fails; the failure is then raised.
@@ -161,8 +135,7 @@ PyObject* writer_enter(PyObject* self, PyObject*) {
 // raised from here and goes to the unraisable-exception hook instead.
 void finish_on_destroy(WriterObject& object) noexcept {
     if (!object.writer) return;
-    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
+    HeldError pending = HeldError::fetch();
     std::unique_ptr<BlockWriter> writer = std::move(object.writer);
     try {
         finish(*writer);
@@ -171,7 +144,7 @@ void finish_on_destroy(WriterObject& object) noexcept {
         PyErr_WriteUnraisable(writer->sink_object());
     }
     writer.reset();
-    PyErr_Restore(type, value, traceback);
+    pending.restore();
 }
 
 // Runs before the collector clears a cycle that holds an open writer (for
