@@ -139,12 +139,7 @@ void BlockWriter::add_to_file_object(BlockObject& object) {
         if (block.is_bytes || core::is_ascii(text)) {
             buffer_.append(text);
         } else {
-            own_chunk = Ref::steal(
-                PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict"));
-            if (!own_chunk) {
-                note_decode_error(block, writing_access(blocks_written_));
-                throw PythonError{};
-            }
+            own_chunk = block_value(block, text, writing_access(blocks_written_));
             block.utf8_checked = true;
         }
     }

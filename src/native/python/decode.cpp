@@ -1,13 +1,13 @@
 #include "python/decode.hpp"
 
+#include <string>
+
 #include "python/errors.hpp"
+#include "python/held_error.hpp"
 
 namespace molvane::py {
 
-Ref decode_replacing(std::string_view bytes) {
-    return Ref::check(
-        PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "replace"));
-}
+namespace {
 
 std::string decode_note(const core::Block& block, std::string_view access) {
     std::string title;
@@ -23,33 +23,7 @@ std::string decode_note(const core::Block& block, std::string_view access) {
     return note;
 }
 
-void note_decode_error(const core::Block& block, std::string_view access) noexcept {
-    if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return;
-    // Building the note calls the interpreter: keep the error aside meanwhile.
-    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    std::string note;
-    try {
-        note = decode_note(block, access);
-    } catch (...) {
-        PyErr_Clear();
-    }
-    PyErr_Clear();
-    PyErr_Restore(type, value, traceback);
-    if (!note.empty()) add_note_to_current_error(note);
-}
-
-Ref block_value(const core::Block& block, std::string_view bytes, std::string_view access) {
-    const auto size = static_cast<Py_ssize_t>(bytes.size());
-    if (block.is_bytes) return Ref::check(PyBytes_FromStringAndSize(bytes.data(), size));
-    PyObject* text = PyUnicode_DecodeUTF8(bytes.data(), size, "strict");
-    if (!text) {
-        note_decode_error(block, access);
-        throw PythonError{};
-    }
-    return Ref::steal(text);
-}
-
+// The note's access text for a record: "Reading record '{name}' of".
 std::string record_access(std::string_view name) {
     std::string access = "Reading record '";
     Ref decoded = decode_replacing(name);
@@ -58,6 +32,58 @@ std::string record_access(std::string_view name) {
     if (!utf8) throw PythonError{};
     access.append(utf8, static_cast<size_t>(size)).append("' of");
     return access;
+}
+
+// Adds the decode note for the access text that `access()` gives to the
+// UnicodeDecodeError set, if that is the error. Building the note calls the
+// interpreter, so the error is kept aside meanwhile; a note that cannot be
+// built is left out.
+template <class Access>
+void note_decode_error_for(const core::Block& block, Access&& access) noexcept {
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return;
+    HeldError error = HeldError::fetch();
+    std::string note;
+    try {
+        note = decode_note(block, access());
+    } catch (...) {
+        note.clear();
+    }
+    PyErr_Clear();
+    error.restore();
+    if (!note.empty()) add_note_to_current_error(note);
+}
+
+// `bytes` as an object of the block's type; a failed decode gets its note
+// from note_decode_error_for(block, access).
+template <class Access>
+Ref typed_value(const core::Block& block, std::string_view bytes, Access&& access) {
+    const auto size = static_cast<Py_ssize_t>(bytes.size());
+    if (block.is_bytes) return Ref::check(PyBytes_FromStringAndSize(bytes.data(), size));
+    Ref text = Ref::steal(PyUnicode_DecodeUTF8(bytes.data(), size, "strict"));
+    if (!text) {
+        note_decode_error_for(block, access);
+        throw PythonError{};
+    }
+    return text;
+}
+
+}  // namespace
+
+Ref decode_replacing(std::string_view bytes) {
+    return Ref::check(
+        PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "replace"));
+}
+
+void note_decode_error(const core::Block& block, std::string_view access) noexcept {
+    note_decode_error_for(block, [&] { return access; });
+}
+
+Ref block_value(const core::Block& block, std::string_view bytes, std::string_view access) {
+    return typed_value(block, bytes, [&] { return access; });
+}
+
+Ref record_object(const core::Block& block, std::string_view bytes, std::string_view record_name) {
+    return typed_value(block, bytes, [&] { return record_access(record_name); });
 }
 
 }  // namespace molvane::py

@@ -4,7 +4,6 @@
 
 #include <Python.h>
 
-#include <string>
 #include <string_view>
 
 #include "core/block.hpp"
@@ -19,17 +18,16 @@ inline constexpr std::string_view kDecodeAdvice =
 // UTF-8 with each invalid sequence replaced by U+FFFD.
 Ref decode_replacing(std::string_view bytes);
 
-// The note "{access} the SDBlock titled '{title}'. {advice}".
-std::string decode_note(const core::Block& block, std::string_view access);
-
-// If the error set is a UnicodeDecodeError, adds the decode note for `access`.
+// If the error set is a UnicodeDecodeError, adds the decode note
+// "{access} the SDBlock titled '{title}'. {advice}".
 void note_decode_error(const core::Block& block, std::string_view access) noexcept;
 
 // `bytes` as an object of the block's type; `access` names what is read
 // ("Reading the title of", ...) for the note of a failed decode.
 Ref block_value(const core::Block& block, std::string_view bytes, std::string_view access);
 
-// The note's access text for a record: "Reading record '{name}' of".
-std::string record_access(std::string_view name);
+// A record's name or value as an object of the block's type; the note of a
+// failed decode reads "Reading record '{record_name}' of the SDBlock ...".
+Ref record_object(const core::Block& block, std::string_view bytes, std::string_view record_name);
 
 }  // namespace molvane::py

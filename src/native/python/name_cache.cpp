@@ -13,8 +13,8 @@
 #include <memory>
 #include <vector>
 
+#include "python/decode.hpp"
 #include "python/errors.hpp"
-#include "python/record_objects.hpp"
 
 namespace molvane::py {
 
@@ -124,17 +124,6 @@ NameCache* thread_cache(Ref& holder) {
     return pointer;
 }
 
-Ref make_name(const core::Block& block, std::string_view name) {
-    const auto size = static_cast<Py_ssize_t>(name.size());
-    if (block.is_bytes) return Ref::check(PyBytes_FromStringAndSize(name.data(), size));
-    PyObject* text = PyUnicode_DecodeUTF8(name.data(), size, "strict");
-    if (!text) {
-        note_record_decode_error(block, name);
-        throw PythonError{};
-    }
-    return Ref::steal(text);
-}
-
 class CacheUse {
   public:
     explicit CacheUse(NameCache& cache) noexcept : cache_(cache) { cache_.in_use = true; }
@@ -151,12 +140,13 @@ class CacheUse {
 RecordNames::RecordNames(const core::Block& block) : block_(block), cache_(thread_cache(holder_)) {}
 
 Ref RecordNames::make(std::string_view name) {
-    if (name.size() > kMaxNameBytes || !cache_ || cache_->in_use) return make_name(block_, name);
+    if (name.size() > kMaxNameBytes || !cache_ || cache_->in_use)
+        return record_object(block_, name, name);
     CacheUse use(*cache_);
     NameTable& table = block_.is_bytes ? cache_->bytes_names : cache_->str_names;
     const uint64_t hash = hash_name(name);
     if (PyObject* cached = table.find(name, hash)) return Ref::borrow(cached);
-    Ref object = make_name(block_, name);
+    Ref object = record_object(block_, name, name);
     table.add(name, hash, object);
     return object;
 }

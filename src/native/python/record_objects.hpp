@@ -1,5 +1,5 @@
 // Python objects for scanned records: names through the per-thread name
-// cache, values built fresh, and the decode note that names the record.
+// cache, values built fresh.
 #pragma once
 
 #include <string>
@@ -11,10 +11,6 @@
 #include "python/ref.hpp"
 
 namespace molvane::py {
-
-// If the error set is a UnicodeDecodeError, adds the note "Reading record
-// '{name}' of the SDBlock titled ...".
-void note_record_decode_error(const core::Block& block, std::string_view name) noexcept;
 
 // The record's value (CR LF folded to LF) as a new object of the block's type;
 // `scratch` is reused between calls to hold folded values.
