@@ -9,6 +9,7 @@
 #include "python/decode.hpp"
 #include "python/errors.hpp"
 #include "python/names.hpp"
+#include "python/process_cell.hpp"
 
 namespace molvane::py {
 
@@ -195,6 +196,40 @@ const PyGetSetDef kSectionGetSets[] = {
     {"mdl", get_mdl, nullptr, kMdlDoc, nullptr},
 };
 
+// The type's spec and the tables it points to, gathered from every
+// registration. They must outlive the type, which lives for the whole
+// process. Building them is plain C++, so a thread that waits for another
+// to build them never waits on Python.
+struct BlockTypeTables {
+    std::vector<PyMethodDef> methods;
+    std::vector<PyGetSetDef> getsets;
+    std::vector<PyType_Slot> slots;
+    PyType_Spec spec;
+
+    BlockTypeTables() {
+        getsets.assign(std::begin(kSectionGetSets), std::end(kSectionGetSets));
+        slots = {
+            {Py_tp_new, reinterpret_cast<void*>(block_new)},
+            {Py_tp_dealloc, reinterpret_cast<void*>(block_dealloc)},
+            {Py_tp_repr, reinterpret_cast<void*>(block_repr)},
+            {Py_tp_str, reinterpret_cast<void*>(block_str)},
+            {Py_tp_doc, const_cast<char*>(kBlockDoc)},
+        };
+        for (const BlockMembers& members : member_registry()) {
+            methods.insert(methods.end(), members.methods.begin(), members.methods.end());
+            getsets.insert(getsets.end(), members.getsets.begin(), members.getsets.end());
+            slots.insert(slots.end(), members.slots.begin(), members.slots.end());
+        }
+        methods.push_back({nullptr, nullptr, 0, nullptr});
+        getsets.push_back({nullptr, nullptr, nullptr, nullptr, nullptr});
+        slots.push_back({Py_tp_methods, methods.data()});
+        slots.push_back({Py_tp_getset, getsets.data()});
+        slots.push_back({0, nullptr});
+        spec = {"molvane.native.SDBlock", static_cast<int>(sizeof(BlockObject)), 0,
+                Py_TPFLAGS_DEFAULT, slots.data()};
+    }
+};
+
 }  // namespace
 
 bool register_block_members(BlockMembers members) {
@@ -203,42 +238,9 @@ bool register_block_members(BlockMembers members) {
 }
 
 PyObject* block_type() {
-    static PyObject* type = nullptr;
-    if (type) return type;
-    // The tables must outlive the type, which lives for the whole process.
-    static std::vector<PyMethodDef> methods;
-    static std::vector<PyGetSetDef> getsets;
-    static std::vector<PyType_Slot> slots;
-    methods.clear();
-    getsets.assign(std::begin(kSectionGetSets), std::end(kSectionGetSets));
-    slots = {
-        {Py_tp_new, reinterpret_cast<void*>(block_new)},
-        {Py_tp_dealloc, reinterpret_cast<void*>(block_dealloc)},
-        {Py_tp_repr, reinterpret_cast<void*>(block_repr)},
-        {Py_tp_str, reinterpret_cast<void*>(block_str)},
-        {Py_tp_doc, const_cast<char*>(kBlockDoc)},
-    };
-    for (const BlockMembers& members : member_registry()) {
-        methods.insert(methods.end(), members.methods.begin(), members.methods.end());
-        getsets.insert(getsets.end(), members.getsets.begin(), members.getsets.end());
-        slots.insert(slots.end(), members.slots.begin(), members.slots.end());
-    }
-    methods.push_back({nullptr, nullptr, 0, nullptr});
-    getsets.push_back({nullptr, nullptr, nullptr, nullptr, nullptr});
-    slots.push_back({Py_tp_methods, methods.data()});
-    slots.push_back({Py_tp_getset, getsets.data()});
-    slots.push_back({0, nullptr});
-    static PyType_Spec spec = {
-        "molvane.native.SDBlock",
-        static_cast<int>(sizeof(BlockObject)),
-        0,
-        Py_TPFLAGS_DEFAULT,
-        nullptr,
-    };
-    spec.slots = slots.data();
-    type = PyType_FromSpec(&spec);
-    if (!type) throw PythonError{};
-    return type;
+    static BlockTypeTables tables;
+    static ProcessCell<PyObject> type;
+    return type.get([] { return Ref::check(PyType_FromSpec(&tables.spec)); });
 }
 
 Ref new_block_object(core::Block&& block) {

@@ -80,7 +80,7 @@ struct ClearOnExit {
 // The bound `write` method of a file object, or null for anything else:
 // whatever the lookup raises only means that `dest` is taken as a path.
 Ref lookup_write_method(PyObject* dest) {
-    Ref method = Ref::steal(PyObject_GetAttr(dest, names().write));
+    Ref method = Ref::steal(PyObject_GetAttr(dest, names().write.get()));
     if (!method) PyErr_Clear();
     return method;
 }

@@ -7,6 +7,7 @@
 #include "core/ctable/v3000.hpp"
 #include "python/decode.hpp"
 #include "python/errors.hpp"
+#include "python/process_cell.hpp"
 
 namespace molvane::py {
 
@@ -261,12 +262,8 @@ PyType_Spec kSpec = {
 }  // namespace
 
 PyObject* ctable_type() {
-    static PyObject* type = nullptr;
-    if (!type) {
-        type = PyType_FromSpec(&kSpec);
-        if (!type) throw PythonError{};
-    }
-    return type;
+    static ProcessCell<PyObject> type;
+    return type.get([] { return Ref::check(PyType_FromSpec(&kSpec)); });
 }
 
 Ref new_ctable_object(ctable::Table&& table) {

@@ -8,6 +8,7 @@
 #include "core/error.hpp"
 #include "python/held_error.hpp"
 #include "python/names.hpp"
+#include "python/process_cell.hpp"
 
 namespace molvane::py {
 
@@ -47,41 +48,39 @@ std::string describe(PyObject* value) {
 // supply its class. It derives from BaseException so that handlers written
 // for the table errors (except ValueError) do not swallow a broken install.
 PyObject* internal_error() {
-    static PyObject* cls = nullptr;
-    if (!cls) {
-        cls = PyErr_NewExceptionWithDoc("molvane.InternalError",
-                                        "An internal failure of molvane.native.",
-                                        PyExc_BaseException, nullptr);
-        if (!cls) throw PythonError{};
-    }
-    return cls;
+    static ProcessCell<PyObject> cls;
+    return cls.get([] {
+        return Ref::check(PyErr_NewExceptionWithDoc("molvane.InternalError",
+                                                    "An internal failure of molvane.native.",
+                                                    PyExc_BaseException, nullptr));
+    });
 }
 
 PyObject* fetch_ctable_class(CTableErrorClass which) {
     static constexpr std::array<const char*, 4> kNames = {
         "MalformedCTableError", "IndicesDuplicateError", "IndicesMismatchError",
         "IndicesOutOfOrderError"};
-    // Filled once each; only a successful fetch is kept, so a failed one is
-    // retried at the next raise.
-    static std::array<PyObject*, 4> cells = {};
+    // Only a successful fetch fills its cell, so a failed one is retried at
+    // the next raise.
+    static std::array<ProcessCell<PyObject>, 4> cells;
     const size_t index = static_cast<size_t>(which);
-    if (cells[index]) return cells[index];
-    const char* name = kNames[index];
-    Ref cls;
-    Ref module = Ref::steal(PyImport_ImportModule("molvane.ctable"));
-    if (module) cls = Ref::steal(PyObject_GetAttrString(module.get(), name));
-    if (cls && !PyType_Check(cls.get())) {
-        PyErr_Format(PyExc_TypeError, "molvane.ctable.%s is not a class", name);
-        cls.reset();
-    }
-    if (!cls) {
-        HeldError failure = HeldError::fetch_normalized();
-        std::string message = std::string("failed to import exception molvane.ctable.") + name +
-                              ": " + describe(failure.value());
-        raise(internal_error(), message);
-    }
-    if (!cells[index]) cells[index] = cls.release();
-    return cells[index];
+    return cells[index].get([&] {
+        const char* name = kNames[index];
+        Ref cls;
+        Ref module = Ref::steal(PyImport_ImportModule("molvane.ctable"));
+        if (module) cls = Ref::steal(PyObject_GetAttrString(module.get(), name));
+        if (cls && !PyType_Check(cls.get())) {
+            PyErr_Format(PyExc_TypeError, "molvane.ctable.%s is not a class", name);
+            cls.reset();
+        }
+        if (!cls) {
+            HeldError failure = HeldError::fetch_normalized();
+            std::string message = std::string("failed to import exception molvane.ctable.") + name +
+                                  ": " + describe(failure.value());
+            raise(internal_error(), message);
+        }
+        return cls;
+    });
 }
 
 // A table error as its exception: one of the molvane.ctable classes or
@@ -139,14 +138,12 @@ void raise(PyObject* type, std::string_view message) {
 }
 
 PyObject* malformed_record_error() {
-    static PyObject* cls = nullptr;
-    if (!cls) {
-        cls = PyErr_NewExceptionWithDoc("molvane.MalformedRecordError",
-                                        "An SD data header line has no `<name>`.", PyExc_ValueError,
-                                        nullptr);
-        if (!cls) throw PythonError{};
-    }
-    return cls;
+    static ProcessCell<PyObject> cls;
+    return cls.get([] {
+        return Ref::check(PyErr_NewExceptionWithDoc("molvane.MalformedRecordError",
+                                                    "An SD data header line has no `<name>`.",
+                                                    PyExc_ValueError, nullptr));
+    });
 }
 
 void add_note_to_current_error(std::string_view note) noexcept {
@@ -155,7 +152,8 @@ void add_note_to_current_error(std::string_view note) noexcept {
         try {
             Ref text = Ref::check(
                 PyUnicode_FromStringAndSize(note.data(), static_cast<Py_ssize_t>(note.size())));
-            Ref::check(PyObject_CallMethodObjArgs(value, names().add_note, text.get(), nullptr));
+            Ref::check(
+                PyObject_CallMethodObjArgs(value, names().add_note.get(), text.get(), nullptr));
         } catch (...) {
             // A note that cannot be added must not replace the error itself.
             PyErr_Clear();

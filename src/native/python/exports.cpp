@@ -86,7 +86,7 @@ PyObject* block_reduce(PyObject* self, PyObject*) {
         core::Block& block = object.block;
         const size_t mdl_end = block.locate_mdl_end();
         std::string_view text = block.view();
-        Ref rebuild = Ref::check(PyObject_GetAttr(block_type(), names().from_state));
+        Ref rebuild = Ref::check(PyObject_GetAttr(block_type(), names().from_state.get()));
         Ref data = Ref::check(
             PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
         Ref title_end = Ref::check(PyLong_FromSize_t(block.title_end));

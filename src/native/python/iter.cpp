@@ -3,6 +3,7 @@
 #include <new>
 
 #include "python/errors.hpp"
+#include "python/process_cell.hpp"
 
 namespace molvane::py {
 
@@ -86,12 +87,8 @@ PyType_Spec iterator_spec = {
 }  // namespace
 
 PyObject* block_iterator_type() {
-    static PyObject* type = nullptr;
-    if (!type) {
-        type = PyType_FromSpec(&iterator_spec);
-        if (!type) throw PythonError{};
-    }
-    return type;
+    static ProcessCell<PyObject> type;
+    return type.get([] { return Ref::check(PyType_FromSpec(&iterator_spec)); });
 }
 
 Ref new_block_iterator() {

@@ -15,6 +15,7 @@
 
 #include "python/decode.hpp"
 #include "python/errors.hpp"
+#include "python/process_cell.hpp"
 
 namespace molvane::py {
 
@@ -94,12 +95,8 @@ void destroy_cache(PyObject* capsule) {
 }
 
 PyObject* cache_key() {
-    static PyObject* key = nullptr;
-    if (!key) {
-        key = PyUnicode_InternFromString(kCapsuleName);
-        if (!key) throw PythonError{};
-    }
-    return key;
+    static ProcessCell<PyObject> key;
+    return key.get([] { return Ref::check(PyUnicode_InternFromString(kCapsuleName)); });
 }
 
 // This thread's cache, created on first use, or null when the thread has no

@@ -1,36 +1,29 @@
 #include "python/names.hpp"
 
+#include <memory>
 #include <string>
 
 #include "core/block.hpp"
 #include "python/errors.hpp"
+#include "python/process_cell.hpp"
 
 namespace molvane::py {
 
 namespace {
 
-PyObject* intern(const char* text) {
-    PyObject* name = PyUnicode_InternFromString(text);
-    if (!name) throw PythonError{};
-    return name;
+Ref intern(const char* text) {
+    return Ref::check(PyUnicode_InternFromString(text));
 }
 
 }  // namespace
 
 const Names& names() {
-    static Names cache = {};
-    static bool filled = false;
-    if (!filled) {
-        cache.write = intern("write");
-        cache.read1 = intern("read1");
-        cache.read = intern("read");
-        cache.items = intern("items");
-        cache.add_note = intern("add_note");
-        cache.fspath = intern("__fspath__");
-        cache.from_state = intern("_from_state");
-        filled = true;
-    }
-    return cache;
+    static ProcessCell<Names> cell;
+    return *cell.get([] {
+        return std::unique_ptr<Names>(new Names{intern("write"), intern("read1"), intern("read"),
+                                                intern("items"), intern("add_note"),
+                                                intern("__fspath__"), intern("_from_state")});
+    });
 }
 
 std::string_view str_or_bytes_view(PyObject* value) {

@@ -6,6 +6,8 @@
 
 #include <string_view>
 
+#include "python/ref.hpp"
+
 namespace molvane::core {
 struct Block;
 }
@@ -13,13 +15,13 @@ struct Block;
 namespace molvane::py {
 
 struct Names {
-    PyObject* write;
-    PyObject* read1;
-    PyObject* read;
-    PyObject* items;
-    PyObject* add_note;
-    PyObject* fspath;
-    PyObject* from_state;
+    Ref write;
+    Ref read1;
+    Ref read;
+    Ref items;
+    Ref add_note;
+    Ref fspath;
+    Ref from_state;
 };
 
 // Created once per process, on first use, and never released.

@@ -269,7 +269,7 @@ namespace {
 // object by these attributes alone, and an error looking one up counts as
 // not having it.
 Ref file_read_method(PyObject* source) {
-    for (PyObject* name : {names().read1, names().read}) {
+    for (PyObject* name : {names().read1.get(), names().read.get()}) {
         Ref method = Ref::steal(PyObject_GetAttr(source, name));
         if (method) return method;
         PyErr_Clear();
@@ -303,7 +303,7 @@ Ref path_iterator(PyObject* source, bool borrow) {
 }
 
 bool has_fspath(PyObject* source) {
-    Ref attribute = Ref::steal(PyObject_GetAttr(source, names().fspath));
+    Ref attribute = Ref::steal(PyObject_GetAttr(source, names().fspath.get()));
     if (attribute) return true;
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PythonError{};
     PyErr_Clear();

@@ -28,7 +28,7 @@ struct RecordPairs {
 // tuples completely, checking every pair against the block's type.
 RecordPairs read_record_pairs(const core::Block& block, PyObject* source) {
     Ref iterable;
-    Ref items = Ref::steal(PyObject_GetAttr(source, names().items));
+    Ref items = Ref::steal(PyObject_GetAttr(source, names().items.get()));
     if (items) {
         iterable = Ref::check(PyObject_CallNoArgs(items.get()));
     } else {

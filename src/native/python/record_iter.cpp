@@ -8,6 +8,7 @@
 #include "python/block.hpp"
 #include "python/errors.hpp"
 #include "python/name_cache.hpp"
+#include "python/process_cell.hpp"
 #include "python/record_objects.hpp"
 
 namespace molvane::py {
@@ -15,11 +16,12 @@ namespace molvane::py {
 namespace {
 
 struct RecordIterObject {
-    PyObject_HEAD Ref block;  // the block iterated, kept alive by the iterator
-    uint64_t version;         // the block's records version when the iterator was made
-    size_t cursor;            // next scan position, from the start of the SD data
-    bool done;                // exhausted or failed: every later step stops
-    UseGuard guard;           // refuses a step while another step of this iterator runs
+    PyObject_HEAD
+    Ref block;         // the block iterated, kept alive by the iterator
+    uint64_t version;  // the block's records version when the iterator was made
+    size_t cursor;     // next scan position, from the start of the SD data
+    bool done;         // exhausted or failed: every later step stops
+    UseGuard guard;    // refuses a step while another step of this iterator runs
 };
 
 RecordIterObject& as_iter(PyObject* object) {
@@ -89,12 +91,6 @@ Ref new_iterator(PyObject* type_object, PyObject* block_object) {
     return iterator;
 }
 
-PyObject* make_iterator_type(PyType_Spec& spec) {
-    PyObject* type = PyType_FromSpec(&spec);
-    if (!type) throw PythonError{};
-    return type;
-}
-
 PyType_Slot record_iter_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(iter_dealloc)},
     {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
@@ -148,18 +144,14 @@ const PyType_Slot kSlots[] = {
 
 }  // namespace
 
-// Filled under the interpreter lock; no C++ static guard, which a second
-// thread would wait on while holding that lock.
 PyObject* record_iterator_type() {
-    static PyObject* type = nullptr;
-    if (!type) type = make_iterator_type(record_iter_spec);
-    return type;
+    static ProcessCell<PyObject> type;
+    return type.get([] { return Ref::check(PyType_FromSpec(&record_iter_spec)); });
 }
 
 PyObject* name_iterator_type() {
-    static PyObject* type = nullptr;
-    if (!type) type = make_iterator_type(name_iter_spec);
-    return type;
+    static ProcessCell<PyObject> type;
+    return type.get([] { return Ref::check(PyType_FromSpec(&name_iter_spec)); });
 }
 
 }  // namespace molvane::py

@@ -8,6 +8,7 @@
 #include "python/errors.hpp"
 #include "python/guard.hpp"
 #include "python/held_error.hpp"
+#include "python/process_cell.hpp"
 #include "python/ref.hpp"
 
 namespace molvane::py {
@@ -292,12 +293,8 @@ Ref sdf_writer_function(PyObject* module) {
 }
 
 PyObject* writer_type() {
-    static PyObject* type = nullptr;
-    if (!type) {
-        type = PyType_FromSpec(&writer_spec);
-        if (!type) throw PythonError{};
-    }
-    return type;
+    static ProcessCell<PyObject> type;
+    return type.get([] { return Ref::check(PyType_FromSpec(&writer_spec)); });
 }
 
 }  // namespace molvane::py
