@@ -1,6 +1,5 @@
 #include "python/block.hpp"
 
-#include <new>
 #include <string>
 #include <vector>
 
@@ -18,10 +17,6 @@ namespace {
 std::vector<BlockMembers>& member_registry() {
     static std::vector<BlockMembers> registry;
     return registry;
-}
-
-BlockObject& self_block(PyObject* self) {
-    return as_block(self);
 }
 
 // --- construction -----------------------------------------------------------
@@ -46,20 +41,11 @@ PyObject* block_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     });
 }
 
-void block_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    self_block(self).block.~Block();
-    self_block(self).guard.~UseGuard();
-    auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-    free_slot(self);
-    Py_DECREF(type);
-}
-
 // --- sections ---------------------------------------------------------------
 
 PyObject* get_title(PyObject* self, void*) {
     return boundary([&] {
-        BlockObject& object = self_block(self);
+        BlockObject& object = as_block(self);
         SharedUse use(object.guard);
         return block_value(object.block, object.block.title(), "Reading the title of").release();
     });
@@ -74,7 +60,7 @@ int refuse_delete(PyObject* value, const char* name) {
 int set_title(PyObject* self, PyObject* value, void*) {
     if (refuse_delete(value, "title") < 0) return -1;
     return boundary_int([&] {
-        BlockObject& object = self_block(self);
+        BlockObject& object = as_block(self);
         ExclusiveUse use(object.guard);
         std::string_view title = block_typed_bytes(object.block, value, "titles");
         object.block.set_title(title);
@@ -84,7 +70,7 @@ int set_title(PyObject* self, PyObject* value, void*) {
 
 PyObject* get_molblock(PyObject* self, void*) {
     return boundary([&] {
-        BlockObject& object = self_block(self);
+        BlockObject& object = as_block(self);
         SharedUse use(object.guard);
         return block_value(object.block, object.block.molblock(), "Reading the molblock of")
             .release();
@@ -94,7 +80,7 @@ PyObject* get_molblock(PyObject* self, void*) {
 int set_molblock(PyObject* self, PyObject* value, void*) {
     if (refuse_delete(value, "molblock") < 0) return -1;
     return boundary_int([&] {
-        BlockObject& object = self_block(self);
+        BlockObject& object = as_block(self);
         ExclusiveUse use(object.guard);
         std::string_view molblock = block_typed_bytes(object.block, value, "molblocks");
         std::string translated;
@@ -112,7 +98,7 @@ int set_molblock(PyObject* self, PyObject* value, void*) {
 
 PyObject* get_mdl(PyObject* self, void*) {
     return boundary([&] {
-        BlockObject& object = self_block(self);
+        BlockObject& object = as_block(self);
         SharedUse use(object.guard);
         return block_value(object.block, object.block.mdl(), "Reading the MDL of").release();
     });
@@ -120,7 +106,7 @@ PyObject* get_mdl(PyObject* self, void*) {
 
 PyObject* block_repr(PyObject* self) {
     return boundary([&] {
-        BlockObject& object = self_block(self);
+        BlockObject& object = as_block(self);
         SharedUse use(object.guard);
         std::string_view title = object.block.title();
         Ref shown = object.block.is_bytes
@@ -132,7 +118,7 @@ PyObject* block_repr(PyObject* self) {
 }
 
 PyObject* block_str(PyObject* self) {
-    BlockObject& object = self_block(self);
+    BlockObject& object = as_block(self);
     if (object.block.is_bytes) return block_repr(self);
     return boundary([&] {
         SharedUse use(object.guard);
@@ -210,7 +196,7 @@ struct BlockTypeTables {
         getsets.assign(std::begin(kSectionGetSets), std::end(kSectionGetSets));
         slots = {
             {Py_tp_new, reinterpret_cast<void*>(block_new)},
-            {Py_tp_dealloc, reinterpret_cast<void*>(block_dealloc)},
+            {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_object<BlockObject>)},
             {Py_tp_repr, reinterpret_cast<void*>(block_repr)},
             {Py_tp_str, reinterpret_cast<void*>(block_str)},
             {Py_tp_doc, const_cast<char*>(kBlockDoc)},
@@ -225,8 +211,8 @@ struct BlockTypeTables {
         slots.push_back({Py_tp_methods, methods.data()});
         slots.push_back({Py_tp_getset, getsets.data()});
         slots.push_back({0, nullptr});
-        spec = {"molvane.native.SDBlock", static_cast<int>(sizeof(BlockObject)), 0,
-                Py_TPFLAGS_DEFAULT, slots.data()};
+        spec = {"molvane.native.SDBlock", object_size<BlockObject>, 0, Py_TPFLAGS_DEFAULT,
+                slots.data()};
     }
 };
 
@@ -240,17 +226,11 @@ bool register_block_members(BlockMembers members) {
 PyObject* block_type() {
     static BlockTypeTables tables;
     static ProcessCell<PyObject> type;
-    return type.get([] { return Ref::check(PyType_FromSpec(&tables.spec)); });
+    return type.get([] { return new_type(tables.spec); });
 }
 
 Ref new_block_object(core::Block&& block) {
-    auto* type = reinterpret_cast<PyTypeObject*>(block_type());
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-    Ref object = Ref::check(alloc(type, 0));
-    BlockObject& target = as_block(object.get());
-    new (&target.block) core::Block(std::move(block));
-    new (&target.guard) UseGuard();
-    return object;
+    return new_object<BlockObject>(block_type(), std::move(block));
 }
 
 core::HeaderStyle parse_header_style(PyObject* header) {

@@ -13,14 +13,15 @@
 #include "core/block.hpp"
 #include "core/header_style.hpp"
 #include "python/guard.hpp"
+#include "python/object.hpp"
 #include "python/ref.hpp"
 
 namespace molvane::py {
 
+// The C++ state of an SDBlock object.
 struct BlockObject {
-    PyObject_HEAD
     core::Block block;
-    UseGuard guard;
+    UseGuard guard{};
 };
 
 struct BlockMembers {
@@ -40,7 +41,7 @@ inline bool is_block(PyObject* object) {
 }
 
 inline BlockObject& as_block(PyObject* object) {
-    return *reinterpret_cast<BlockObject*>(object);
+    return state_of<BlockObject>(object);
 }
 
 // A new SDBlock object taking over `block`.

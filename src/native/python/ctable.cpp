@@ -1,6 +1,5 @@
 #include "python/ctable.hpp"
 
-#include <new>
 #include <string>
 #include <vector>
 
@@ -16,7 +15,7 @@ namespace {
 constexpr std::string_view kCTabAccess = "Reading the CTAB of";
 
 CTableObject& self_table(PyObject* self) {
-    return *reinterpret_cast<CTableObject*>(self);
+    return state_of<CTableObject>(self);
 }
 
 // The UTF-8 bytes of a str line. Lone surrogates are kept (as "surrogatepass"
@@ -63,15 +62,6 @@ PyObject* ctable_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
         ctable::Table table = ctable::Table::from_lines(lines_from_iterable(lines));
         return new_ctable_object(std::move(table)).release();
     });
-}
-
-void ctable_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    self_table(self).table.~Table();
-    self_table(self).guard.~UseGuard();
-    auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-    free_slot(self);
-    Py_DECREF(type);
 }
 
 PyObject* get_lines(PyObject* self, void*) {
@@ -248,7 +238,7 @@ PyGetSetDef kGetSets[] = {
 
 PyType_Slot kSlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(ctable_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(ctable_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_object<CTableObject>)},
     {Py_tp_doc, const_cast<char*>(kCTableDoc)},
     {Py_tp_methods, kMethods},
     {Py_tp_getset, kGetSets},
@@ -256,24 +246,18 @@ PyType_Slot kSlots[] = {
 };
 
 PyType_Spec kSpec = {
-    "molvane.native.CTable", static_cast<int>(sizeof(CTableObject)), 0, Py_TPFLAGS_DEFAULT, kSlots,
+    "molvane.native.CTable", object_size<CTableObject>, 0, Py_TPFLAGS_DEFAULT, kSlots,
 };
 
 }  // namespace
 
 PyObject* ctable_type() {
     static ProcessCell<PyObject> type;
-    return type.get([] { return Ref::check(PyType_FromSpec(&kSpec)); });
+    return type.get([] { return new_type(kSpec); });
 }
 
 Ref new_ctable_object(ctable::Table&& table) {
-    auto* type = reinterpret_cast<PyTypeObject*>(ctable_type());
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-    Ref object = Ref::check(alloc(type, 0));
-    CTableObject& target = self_table(object.get());
-    new (&target.table) ctable::Table(std::move(table));
-    new (&target.guard) UseGuard();
-    return object;
+    return new_object<CTableObject>(ctable_type(), std::move(table));
 }
 
 void raise_line_decode_error(const ctable::LineDecodeError& error, const core::Block& block) {

@@ -9,14 +9,15 @@
 #include "core/ctable/block_lines.hpp"
 #include "core/ctable/mod.hpp"
 #include "python/guard.hpp"
+#include "python/object.hpp"
 #include "python/ref.hpp"
 
 namespace molvane::py {
 
+// The C++ state of a CTable object.
 struct CTableObject {
-    PyObject_HEAD
     ctable::Table table;
-    UseGuard guard;
+    UseGuard guard{};
 };
 
 // The CTable type, created once per process (borrowed reference).

@@ -1,7 +1,5 @@
 #include "python/iter.hpp"
 
-#include <new>
-
 #include "python/errors.hpp"
 #include "python/process_cell.hpp"
 
@@ -10,7 +8,7 @@ namespace molvane::py {
 namespace {
 
 BlockIteratorObject& self_iterator(PyObject* self) {
-    return *reinterpret_cast<BlockIteratorObject*>(self);
+    return state_of<BlockIteratorObject>(self);
 }
 
 PyObject* iterator_next(PyObject* self) {
@@ -31,28 +29,12 @@ PyObject* iterator_close(PyObject* self, PyObject*) {
     });
 }
 
-int iterator_traverse(PyObject* self, visitproc visit, void* arg) {
-    if (int result = visit(reinterpret_cast<PyObject*>(Py_TYPE(self)), arg)) return result;
-    return self_iterator(self).reader.traverse(visit, arg);
-}
-
 int iterator_clear(PyObject* self) {
     BlockIteratorObject& object = self_iterator(self);
     // An iterator in the middle of a step is reachable from its caller; only
     // an idle one can be garbage.
     if (object.guard.is_free()) object.reader.close();
     return 0;
-}
-
-void iterator_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    BlockIteratorObject& object = self_iterator(self);
-    object.reader.~Reader();
-    object.guard.~UseGuard();
-    auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-    free_slot(self);
-    Py_DECREF(type);
 }
 
 constexpr const char kCloseDoc[] =
@@ -69,16 +51,16 @@ PyType_Slot iterator_slots[] = {
     {Py_tp_doc, const_cast<char*>("Lazily parse SDBlocks from an input source.")},
     {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
     {Py_tp_iternext, reinterpret_cast<void*>(iterator_next)},
-    {Py_tp_traverse, reinterpret_cast<void*>(iterator_traverse)},
+    {Py_tp_traverse, reinterpret_cast<void*>(traverse_object<BlockIteratorObject>)},
     {Py_tp_clear, reinterpret_cast<void*>(iterator_clear)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(iterator_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_object<BlockIteratorObject>)},
     {Py_tp_methods, iterator_methods},
     {0, nullptr},
 };
 
 PyType_Spec iterator_spec = {
     "molvane.native._SDBlockIterator",
-    static_cast<int>(sizeof(BlockIteratorObject)),
+    object_size<BlockIteratorObject>,
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     iterator_slots,
@@ -88,17 +70,11 @@ PyType_Spec iterator_spec = {
 
 PyObject* block_iterator_type() {
     static ProcessCell<PyObject> type;
-    return type.get([] { return Ref::check(PyType_FromSpec(&iterator_spec)); });
+    return type.get([] { return new_type(iterator_spec); });
 }
 
 Ref new_block_iterator() {
-    auto* type = reinterpret_cast<PyTypeObject*>(block_iterator_type());
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-    Ref object = Ref::check(alloc(type, 0));
-    BlockIteratorObject& target = self_iterator(object.get());
-    new (&target.reader) Reader();
-    new (&target.guard) UseGuard();
-    return object;
+    return new_object<BlockIteratorObject>(block_iterator_type());
 }
 
 }  // namespace molvane::py

@@ -4,14 +4,18 @@
 #include <Python.h>
 
 #include "python/guard.hpp"
+#include "python/object.hpp"
 #include "python/read.hpp"
 #include "python/ref.hpp"
 
 namespace molvane::py {
 
+// The C++ state of a _SDBlockIterator object.
 struct BlockIteratorObject {
-    PyObject_HEAD Reader reader;
-    UseGuard guard;
+    Reader reader;
+    UseGuard guard{};
+
+    int traverse(visitproc visit, void* arg) const { return reader.traverse(visit, arg); }
 };
 
 // The _SDBlockIterator type, created once per process (borrowed reference).
@@ -21,7 +25,7 @@ PyObject* block_iterator_type();
 Ref new_block_iterator();
 
 inline Reader& iterator_reader(PyObject* iterator) {
-    return reinterpret_cast<BlockIteratorObject*>(iterator)->reader;
+    return state_of<BlockIteratorObject>(iterator).reader;
 }
 
 }  // namespace molvane::py

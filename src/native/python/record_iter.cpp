@@ -1,13 +1,13 @@
 #include "python/record_iter.hpp"
 
 #include <cstdint>
-#include <new>
 #include <string>
 
 #include "core/record.hpp"
 #include "python/block.hpp"
 #include "python/errors.hpp"
 #include "python/name_cache.hpp"
+#include "python/object.hpp"
 #include "python/process_cell.hpp"
 #include "python/record_objects.hpp"
 
@@ -15,17 +15,17 @@ namespace molvane::py {
 
 namespace {
 
+// The C++ state of a record or name iterator.
 struct RecordIterObject {
-    PyObject_HEAD
-    Ref block;         // the block iterated, kept alive by the iterator
-    uint64_t version;  // the block's records version when the iterator was made
-    size_t cursor;     // next scan position, from the start of the SD data
-    bool done;         // exhausted or failed: every later step stops
-    UseGuard guard;    // refuses a step while another step of this iterator runs
+    Ref block;          // the block iterated, kept alive by the iterator
+    uint64_t version;   // the block's records version when the iterator was made
+    size_t cursor = 0;  // next scan position, from the start of the SD data
+    bool done = false;  // exhausted or failed: every later step stops
+    UseGuard guard{};   // refuses a step while another step of this iterator runs
 };
 
 RecordIterObject& as_iter(PyObject* object) {
-    return *reinterpret_cast<RecordIterObject*>(object);
+    return state_of<RecordIterObject>(object);
 }
 
 enum class Yield { Pairs, Names };
@@ -65,34 +65,16 @@ PyObject* iter_next(PyObject* self) {
     });
 }
 
-void iter_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    RecordIterObject& it = as_iter(self);
-    it.block.~Ref();
-    it.guard.~UseGuard();
-    auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-    free_slot(self);
-    Py_DECREF(type);
-}
-
 // A new iterator of `type` over `block_object`, before its first record.
 Ref new_iterator(PyObject* type_object, PyObject* block_object) {
     BlockObject& object = as_block(block_object);
     SharedUse use(object.guard);
-    auto* type = reinterpret_cast<PyTypeObject*>(type_object);
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-    Ref iterator = Ref::check(alloc(type, 0));
-    RecordIterObject& it = as_iter(iterator.get());
-    new (&it.block) Ref(Ref::borrow(block_object));
-    new (&it.guard) UseGuard();
-    it.version = object.block.records_version;
-    it.cursor = 0;
-    it.done = false;
-    return iterator;
+    return new_object<RecordIterObject>(type_object, Ref::borrow(block_object),
+                                        object.block.records_version);
 }
 
 PyType_Slot record_iter_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(iter_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_object<RecordIterObject>)},
     {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
     {Py_tp_iternext, reinterpret_cast<void*>(iter_next<Yield::Pairs>)},
     {Py_tp_doc, const_cast<char*>("Lazily iterate over one block's SD data records.")},
@@ -100,7 +82,7 @@ PyType_Slot record_iter_slots[] = {
 };
 
 PyType_Slot name_iter_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(iter_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_object<RecordIterObject>)},
     {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
     {Py_tp_iternext, reinterpret_cast<void*>(iter_next<Yield::Names>)},
     {Py_tp_doc, const_cast<char*>("Lazily iterate over one block's record names.")},
@@ -109,13 +91,11 @@ PyType_Slot name_iter_slots[] = {
 
 constexpr unsigned int kIteratorFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION;
 
-PyType_Spec record_iter_spec = {"molvane.native._SDRecordIterator",
-                                static_cast<int>(sizeof(RecordIterObject)), 0, kIteratorFlags,
-                                record_iter_slots};
+PyType_Spec record_iter_spec = {"molvane.native._SDRecordIterator", object_size<RecordIterObject>,
+                                0, kIteratorFlags, record_iter_slots};
 
-PyType_Spec name_iter_spec = {"molvane.native._SDNameIterator",
-                              static_cast<int>(sizeof(RecordIterObject)), 0, kIteratorFlags,
-                              name_iter_slots};
+PyType_Spec name_iter_spec = {"molvane.native._SDNameIterator", object_size<RecordIterObject>, 0,
+                              kIteratorFlags, name_iter_slots};
 
 PyObject* block_iter_records(PyObject* self, PyObject*) {
     return boundary([&] { return new_iterator(record_iterator_type(), self).release(); });
@@ -146,12 +126,12 @@ const PyType_Slot kSlots[] = {
 
 PyObject* record_iterator_type() {
     static ProcessCell<PyObject> type;
-    return type.get([] { return Ref::check(PyType_FromSpec(&record_iter_spec)); });
+    return type.get([] { return new_type(record_iter_spec); });
 }
 
 PyObject* name_iterator_type() {
     static ProcessCell<PyObject> type;
-    return type.get([] { return Ref::check(PyType_FromSpec(&name_iter_spec)); });
+    return type.get([] { return new_type(name_iter_spec); });
 }
 
 }  // namespace molvane::py

@@ -1,13 +1,13 @@
 #include "python/writer.hpp"
 
 #include <memory>
-#include <new>
 
 #include "python/block.hpp"
 #include "python/block_writer.hpp"
 #include "python/errors.hpp"
 #include "python/guard.hpp"
 #include "python/held_error.hpp"
+#include "python/object.hpp"
 #include "python/process_cell.hpp"
 #include "python/ref.hpp"
 
@@ -67,14 +67,23 @@ PyObject* write_sdf(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
+void finish_on_destroy(std::unique_ptr<BlockWriter>& open_writer) noexcept;
+
+// The C++ state of a _SDFWriter object.
 struct WriterObject {
-    PyObject_HEAD
     std::unique_ptr<BlockWriter> writer;  // null once closed
-    UseGuard guard;
+    UseGuard guard{};
+
+    ~WriterObject() { finish_on_destroy(writer); }
+
+    int traverse(visitproc visit, void* arg) const {
+        if (writer) Py_VISIT(writer->write_method());
+        return 0;
+    }
 };
 
 WriterObject& as_writer(PyObject* object) {
-    return *reinterpret_cast<WriterObject*>(object);
+    return state_of<WriterObject>(object);
 }
 
 PyObject* sdf_writer(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -85,13 +94,7 @@ PyObject* sdf_writer(PyObject*, PyObject* args, PyObject* kwargs) {
                                          &dest))
             throw PythonError{};
         auto writer = std::make_unique<BlockWriter>(dest);
-        auto* type = reinterpret_cast<PyTypeObject*>(writer_type());
-        auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-        Ref object = Ref::check(alloc(type, 0));
-        WriterObject& target = as_writer(object.get());
-        new (&target.writer) std::unique_ptr<BlockWriter>(std::move(writer));
-        new (&target.guard) UseGuard();
-        return object.release();
+        return new_object<WriterObject>(writer_type(), std::move(writer)).release();
     });
 }
 
@@ -134,10 +137,10 @@ PyObject* writer_enter(PyObject* self, PyObject*) {
 
 // An open writer that goes away writes what it buffers; a failure cannot be
 // raised from here and goes to the unraisable-exception hook instead.
-void finish_on_destroy(WriterObject& object) noexcept {
-    if (!object.writer) return;
+void finish_on_destroy(std::unique_ptr<BlockWriter>& open_writer) noexcept {
+    if (!open_writer) return;
     HeldError pending = HeldError::fetch();
-    std::unique_ptr<BlockWriter> writer = std::move(object.writer);
+    std::unique_ptr<BlockWriter> writer = std::move(open_writer);
     try {
         finish(*writer);
     } catch (...) {
@@ -151,26 +154,7 @@ void finish_on_destroy(WriterObject& object) noexcept {
 // Runs before the collector clears a cycle that holds an open writer (for
 // instance through a file object that keeps its own writer).
 void writer_finalize(PyObject* self) {
-    finish_on_destroy(as_writer(self));
-}
-
-void writer_dealloc(PyObject* self) {
-    PyObject_GC_UnTrack(self);
-    PyTypeObject* type = Py_TYPE(self);
-    WriterObject& object = as_writer(self);
-    finish_on_destroy(object);
-    object.writer.~unique_ptr();
-    object.guard.~UseGuard();
-    auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-    free_slot(self);
-    Py_DECREF(type);
-}
-
-int writer_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(self));
-    const WriterObject& object = as_writer(self);
-    if (object.writer) Py_VISIT(object.writer->write_method());
-    return 0;
+    finish_on_destroy(as_writer(self).writer);
 }
 
 int writer_clear(PyObject* self) {
@@ -255,9 +239,9 @@ PyMethodDef writer_methods[] = {
 };
 
 PyType_Slot writer_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(writer_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_object<WriterObject>)},
     {Py_tp_finalize, reinterpret_cast<void*>(writer_finalize)},
-    {Py_tp_traverse, reinterpret_cast<void*>(writer_traverse)},
+    {Py_tp_traverse, reinterpret_cast<void*>(traverse_object<WriterObject>)},
     {Py_tp_clear, reinterpret_cast<void*>(writer_clear)},
     {Py_tp_methods, writer_methods},
     {Py_tp_doc, const_cast<char*>(kWriterDoc)},
@@ -266,7 +250,7 @@ PyType_Slot writer_slots[] = {
 
 PyType_Spec writer_spec = {
     "molvane.native._SDFWriter",
-    static_cast<int>(sizeof(WriterObject)),
+    object_size<WriterObject>,
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     writer_slots,
@@ -294,7 +278,7 @@ Ref sdf_writer_function(PyObject* module) {
 
 PyObject* writer_type() {
     static ProcessCell<PyObject> type;
-    return type.get([] { return Ref::check(PyType_FromSpec(&writer_spec)); });
+    return type.get([] { return new_type(writer_spec); });
 }
 
 }  // namespace molvane::py
