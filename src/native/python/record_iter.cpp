@@ -73,29 +73,33 @@ Ref new_iterator(PyObject* type_object, PyObject* block_object) {
                                         object.block.records_version);
 }
 
-PyType_Slot record_iter_slots[] = {
+template <Yield kind>
+constexpr const char* kIteratorName =
+    kind == Yield::Pairs ? "molvane.native._SDRecordIterator" : "molvane.native._SDNameIterator";
+template <Yield kind>
+constexpr const char* kIteratorDoc =
+    kind == Yield::Pairs ? "Lazily iterate over one block's SD data records."
+                         : "Lazily iterate over one block's record names.";
+
+template <Yield kind>
+PyType_Slot iterator_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_object<RecordIterObject>)},
     {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
-    {Py_tp_iternext, reinterpret_cast<void*>(iter_next<Yield::Pairs>)},
-    {Py_tp_doc, const_cast<char*>("Lazily iterate over one block's SD data records.")},
+    {Py_tp_iternext, reinterpret_cast<void*>(iter_next<kind>)},
+    {Py_tp_doc, const_cast<char*>(kIteratorDoc<kind>)},
     {0, nullptr},
 };
 
-PyType_Slot name_iter_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_object<RecordIterObject>)},
-    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
-    {Py_tp_iternext, reinterpret_cast<void*>(iter_next<Yield::Names>)},
-    {Py_tp_doc, const_cast<char*>("Lazily iterate over one block's record names.")},
-    {0, nullptr},
-};
+template <Yield kind>
+PyType_Spec iterator_spec = {kIteratorName<kind>, object_size<RecordIterObject>, 0,
+                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                             iterator_slots<kind>};
 
-constexpr unsigned int kIteratorFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION;
-
-PyType_Spec record_iter_spec = {"molvane.native._SDRecordIterator", object_size<RecordIterObject>,
-                                0, kIteratorFlags, record_iter_slots};
-
-PyType_Spec name_iter_spec = {"molvane.native._SDNameIterator", object_size<RecordIterObject>, 0,
-                              kIteratorFlags, name_iter_slots};
+template <Yield kind>
+PyObject* iterator_type() {
+    static ProcessCell<PyObject> type;
+    return type.get([] { return new_type(iterator_spec<kind>); });
+}
 
 PyObject* block_iter_records(PyObject* self, PyObject*) {
     return boundary([&] { return new_iterator(record_iterator_type(), self).release(); });
@@ -125,13 +129,11 @@ const PyType_Slot kSlots[] = {
 }  // namespace
 
 PyObject* record_iterator_type() {
-    static ProcessCell<PyObject> type;
-    return type.get([] { return new_type(record_iter_spec); });
+    return iterator_type<Yield::Pairs>();
 }
 
 PyObject* name_iterator_type() {
-    static ProcessCell<PyObject> type;
-    return type.get([] { return new_type(name_iter_spec); });
+    return iterator_type<Yield::Names>();
 }
 
 }  // namespace molvane::py
