@@ -44,9 +44,7 @@ PyObject* block_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 // --- sections ---------------------------------------------------------------
 
 PyObject* get_title(PyObject* self, void*) {
-    return boundary([&] {
-        BlockObject& object = as_block(self);
-        SharedUse use(object.guard);
+    return with_shared<BlockObject>(self, [&](BlockObject& object) {
         return block_value(object.block, object.block.title(), "Reading the title of").release();
     });
 }
@@ -59,9 +57,7 @@ int refuse_delete(PyObject* value, const char* name) {
 
 int set_title(PyObject* self, PyObject* value, void*) {
     if (refuse_delete(value, "title") < 0) return -1;
-    return boundary_int([&] {
-        BlockObject& object = as_block(self);
-        ExclusiveUse use(object.guard);
+    return with_exclusive<BlockObject>(self, [&](BlockObject& object) {
         std::string_view title = block_typed_bytes(object.block, value, "titles");
         object.block.set_title(title);
         return 0;
@@ -69,9 +65,7 @@ int set_title(PyObject* self, PyObject* value, void*) {
 }
 
 PyObject* get_molblock(PyObject* self, void*) {
-    return boundary([&] {
-        BlockObject& object = as_block(self);
-        SharedUse use(object.guard);
+    return with_shared<BlockObject>(self, [&](BlockObject& object) {
         return block_value(object.block, object.block.molblock(), "Reading the molblock of")
             .release();
     });
@@ -79,9 +73,7 @@ PyObject* get_molblock(PyObject* self, void*) {
 
 int set_molblock(PyObject* self, PyObject* value, void*) {
     if (refuse_delete(value, "molblock") < 0) return -1;
-    return boundary_int([&] {
-        BlockObject& object = as_block(self);
-        ExclusiveUse use(object.guard);
+    return with_exclusive<BlockObject>(self, [&](BlockObject& object) {
         std::string_view molblock = block_typed_bytes(object.block, value, "molblocks");
         std::string translated;
         if (!object.block.is_bytes) {
@@ -97,17 +89,13 @@ int set_molblock(PyObject* self, PyObject* value, void*) {
 }
 
 PyObject* get_mdl(PyObject* self, void*) {
-    return boundary([&] {
-        BlockObject& object = as_block(self);
-        SharedUse use(object.guard);
+    return with_shared<BlockObject>(self, [&](BlockObject& object) {
         return block_value(object.block, object.block.mdl(), "Reading the MDL of").release();
     });
 }
 
 PyObject* block_repr(PyObject* self) {
-    return boundary([&] {
-        BlockObject& object = as_block(self);
-        SharedUse use(object.guard);
+    return with_shared<BlockObject>(self, [&](BlockObject& object) {
         std::string_view title = object.block.title();
         Ref shown = object.block.is_bytes
                         ? Ref::check(PyBytes_FromStringAndSize(
@@ -118,10 +106,8 @@ PyObject* block_repr(PyObject* self) {
 }
 
 PyObject* block_str(PyObject* self) {
-    BlockObject& object = as_block(self);
-    if (object.block.is_bytes) return block_repr(self);
-    return boundary([&] {
-        SharedUse use(object.guard);
+    if (as_block(self).block.is_bytes) return block_repr(self);
+    return with_shared<BlockObject>(self, [](BlockObject& object) {
         Ref text = block_value(object.block, object.block.view(), "Writing");
         object.block.utf8_checked = true;
         return text.release();

@@ -21,35 +21,26 @@ ctable::Table table_of(BlockObject& object) {
 }
 
 PyObject* block_ctable(PyObject* self, PyObject*) {
-    return boundary([&] {
-        BlockObject& object = as_block(self);
-        SharedUse use(object.guard);
-        return new_ctable_object(table_of(object)).release();
-    });
+    return with_shared<BlockObject>(
+        self, [&](BlockObject& object) { return new_ctable_object(table_of(object)).release(); });
 }
 
 PyObject* get_num_atoms(PyObject* self, void*) {
-    return boundary([&] {
-        BlockObject& object = as_block(self);
-        SharedUse use(object.guard);
+    return with_shared<BlockObject>(self, [&](BlockObject& object) {
         const ctable::Header header = ctable::block_header(object.block);
         return PyLong_FromLongLong(header.num_atoms);
     });
 }
 
 PyObject* get_num_bonds(PyObject* self, void*) {
-    return boundary([&] {
-        BlockObject& object = as_block(self);
-        SharedUse use(object.guard);
+    return with_shared<BlockObject>(self, [&](BlockObject& object) {
         const ctable::Header header = ctable::block_header(object.block);
         return PyLong_FromLongLong(header.num_bonds);
     });
 }
 
 PyObject* repair(PyObject* self, ctable::Repair which) {
-    return boundary([&] {
-        BlockObject& object = as_block(self);
-        ExclusiveUse use(object.guard);
+    return with_exclusive<BlockObject>(self, [&](BlockObject& object) {
         try {
             ctable::repair_block(object.block, which);
         } catch (const ctable::LineDecodeError& error) {

@@ -14,10 +14,6 @@ namespace {
 
 constexpr std::string_view kCTabAccess = "Reading the CTAB of";
 
-CTableObject& self_table(PyObject* self) {
-    return state_of<CTableObject>(self);
-}
-
 // The UTF-8 bytes of a str line. Lone surrogates are kept (as "surrogatepass"
 // encodes them) so that every str round-trips through the table unchanged.
 std::string line_bytes(PyObject* line) {
@@ -65,9 +61,7 @@ PyObject* ctable_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* get_lines(PyObject* self, void*) {
-    return boundary([&] {
-        CTableObject& object = self_table(self);
-        SharedUse use(object.guard);
+    return with_shared<CTableObject>(self, [&](CTableObject& object) {
         const std::vector<std::string>& lines = object.table.lines;
         Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(lines.size())));
         for (size_t i = 0; i < lines.size(); ++i) {
@@ -81,19 +75,13 @@ PyObject* get_lines(PyObject* self, void*) {
 }
 
 PyObject* get_num_atoms(PyObject* self, void*) {
-    return boundary([&] {
-        CTableObject& object = self_table(self);
-        SharedUse use(object.guard);
-        return PyLong_FromLongLong(object.table.num_atoms);
-    });
+    return with_shared<CTableObject>(
+        self, [&](CTableObject& object) { return PyLong_FromLongLong(object.table.num_atoms); });
 }
 
 PyObject* get_num_bonds(PyObject* self, void*) {
-    return boundary([&] {
-        CTableObject& object = self_table(self);
-        SharedUse use(object.guard);
-        return PyLong_FromLongLong(object.table.num_bonds);
-    });
+    return with_shared<CTableObject>(
+        self, [&](CTableObject& object) { return PyLong_FromLongLong(object.table.num_bonds); });
 }
 
 PyObject* validate(PyObject* self, PyObject* args, PyObject* kwargs, ctable::SectionKind kind,
@@ -104,7 +92,7 @@ PyObject* validate(PyObject* self, PyObject* args, PyObject* kwargs, ctable::Sec
         if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords),
                                          &strict))
             throw PythonError{};
-        CTableObject& object = self_table(self);
+        CTableObject& object = state_of<CTableObject>(self);
         SharedUse use(object.guard);
         ctable::validate_indices(object.table, kind, strict);
         Py_RETURN_TRUE;
@@ -120,18 +108,14 @@ PyObject* valid_bond_indices(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* table_renumber_indices(PyObject* self, PyObject*) {
-    return boundary([&] {
-        CTableObject& object = self_table(self);
-        ExclusiveUse use(object.guard);
+    return with_exclusive<CTableObject>(self, [&](CTableObject& object) {
         ctable::renumber_indices(object.table);
         Py_RETURN_NONE;
     });
 }
 
 PyObject* table_fix_counts(PyObject* self, PyObject*) {
-    return boundary([&] {
-        CTableObject& object = self_table(self);
-        ExclusiveUse use(object.guard);
+    return with_exclusive<CTableObject>(self, [&](CTableObject& object) {
         ctable::fix_counts(object.table);
         Py_RETURN_NONE;
     });

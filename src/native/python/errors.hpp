@@ -7,6 +7,7 @@
 
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 #include "python/ref.hpp"
 
@@ -16,23 +17,19 @@ namespace molvane::py {
 // from inside a catch block.
 void set_error_from_current_exception() noexcept;
 
+// Runs an entry point's body. A failure sets its Python exception and gives
+// the interpreter's error return for the body's result type: null for an
+// object, -1 for an int or Py_ssize_t.
 template <class Body>
-PyObject* boundary(Body&& body) noexcept {
+auto boundary(Body&& body) noexcept -> decltype(body()) {
     try {
         return body();
     } catch (...) {
         set_error_from_current_exception();
-        return nullptr;
-    }
-}
-
-template <class Body>
-int boundary_int(Body&& body) noexcept {
-    try {
-        return body();
-    } catch (...) {
-        set_error_from_current_exception();
-        return -1;
+        if constexpr (std::is_pointer_v<decltype(body())>)
+            return nullptr;
+        else
+            return -1;
     }
 }
 

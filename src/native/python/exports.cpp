@@ -36,7 +36,7 @@ PyObject* block_richcompare(PyObject* self, PyObject* other, int op) {
 // A view of a bytes block's whole text. Each view holds a share of the
 // block's export guard, so every edit is refused until it is released.
 int block_getbuffer(PyObject* self, Py_buffer* view, int flags) {
-    return boundary_int([&] {
+    return boundary([&] {
         BlockObject& object = as_block(self);
         if (!object.block.is_bytes)
             raise(PyExc_TypeError, "a str SDBlock is not bytes-like; use str(block)");
@@ -60,9 +60,7 @@ void block_releasebuffer(PyObject*, Py_buffer* view) {
 }
 
 PyObject* block_copy(PyObject* self, PyObject*) {
-    return boundary([&] {
-        BlockObject& object = as_block(self);
-        SharedUse use(object.guard);
+    return with_shared<BlockObject>(self, [&](BlockObject& object) {
         const core::Block& source = object.block;
         core::Block copy;
         copy.text = core::BlockText(std::string(source.view()));
@@ -80,9 +78,7 @@ PyObject* block_deepcopy(PyObject* self, PyObject*) {
 }
 
 PyObject* block_reduce(PyObject* self, PyObject*) {
-    return boundary([&] {
-        BlockObject& object = as_block(self);
-        SharedUse use(object.guard);
+    return with_shared<BlockObject>(self, [&](BlockObject& object) {
         core::Block& block = object.block;
         const size_t mdl_end = block.locate_mdl_end();
         std::string_view text = block.view();

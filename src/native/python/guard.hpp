@@ -3,7 +3,11 @@
 // call (another thread, or re-entry from Python code) fails instead of waiting.
 #pragma once
 
+#include <Python.h>
+
 #include "core/error.hpp"
+#include "python/errors.hpp"
+#include "python/object.hpp"
 
 namespace molvane::py {
 
@@ -45,5 +49,27 @@ class ExclusiveUse {
   private:
     UseGuard& guard_;
 };
+
+// The body of an entry point that reads an object: `body(state)` runs at the
+// boundary with the object's state shared.
+template <class State, class Body>
+auto with_shared(PyObject* self, Body&& body) noexcept {
+    return boundary([&] {
+        State& state = state_of<State>(self);
+        SharedUse use(state.guard);
+        return body(state);
+    });
+}
+
+// The body of an entry point that edits an object or steps an iterator:
+// `body(state)` runs at the boundary with the object's state held exclusively.
+template <class State, class Body>
+auto with_exclusive(PyObject* self, Body&& body) noexcept {
+    return boundary([&] {
+        State& state = state_of<State>(self);
+        ExclusiveUse use(state.guard);
+        return body(state);
+    });
+}
 
 }  // namespace molvane::py

@@ -7,30 +7,22 @@ namespace molvane::py {
 
 namespace {
 
-BlockIteratorObject& self_iterator(PyObject* self) {
-    return state_of<BlockIteratorObject>(self);
-}
-
 PyObject* iterator_next(PyObject* self) {
-    return boundary([&]() -> PyObject* {
-        BlockIteratorObject& object = self_iterator(self);
-        ExclusiveUse use(object.guard);
+    return with_exclusive<BlockIteratorObject>(self, [&](BlockIteratorObject& object) -> PyObject* {
         // A null result without an exception set ends the iteration.
         return object.reader.next_block().release();
     });
 }
 
 PyObject* iterator_close(PyObject* self, PyObject*) {
-    return boundary([&] {
-        BlockIteratorObject& object = self_iterator(self);
-        ExclusiveUse use(object.guard);
+    return with_exclusive<BlockIteratorObject>(self, [&](BlockIteratorObject& object) {
         object.reader.close();
         Py_RETURN_NONE;
     });
 }
 
 int iterator_clear(PyObject* self) {
-    BlockIteratorObject& object = self_iterator(self);
+    BlockIteratorObject& object = state_of<BlockIteratorObject>(self);
     // An iterator in the middle of a step is reachable from its caller; only
     // an idle one can be garbage.
     if (object.guard.is_free()) object.reader.close();

@@ -31,7 +31,7 @@ void add_to_module(PyObject* module, const char* name, Ref value) {
 }
 
 int exec_module(PyObject* module) {
-    return boundary_int([&] {
+    return boundary([&] {
         add_to_module(module, "CTable", Ref::borrow(ctable_type()));
         add_to_module(module, "SDBlock", Ref::borrow(block_type()));
         add_to_module(module, "_SDBlockIterator", Ref::borrow(block_iterator_type()));

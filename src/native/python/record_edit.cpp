@@ -123,9 +123,7 @@ PyObject* block_replace_records(PyObject* self, PyObject* args, PyObject* kwargs
 }
 
 int block_assign_subscript(PyObject* self, PyObject* key, PyObject* value) {
-    return boundary_int([&] {
-        BlockObject& object = as_block(self);
-        ExclusiveUse use(object.guard);
+    return with_exclusive<BlockObject>(self, [&](BlockObject& object) {
         std::string_view name = block_typed_bytes(object.block, key, kNameNoun);
         if (!value) {
             if (core::remove_records(object.block, name) == 0) {

@@ -24,17 +24,11 @@ struct RecordIterObject {
     UseGuard guard{};   // refuses a step while another step of this iterator runs
 };
 
-RecordIterObject& as_iter(PyObject* object) {
-    return state_of<RecordIterObject>(object);
-}
-
 enum class Yield { Pairs, Names };
 
 template <Yield kind>
 PyObject* iter_next(PyObject* self) {
-    return boundary([&]() -> PyObject* {
-        RecordIterObject& it = as_iter(self);
-        ExclusiveUse step(it.guard);
+    return with_exclusive<RecordIterObject>(self, [](RecordIterObject& it) -> PyObject* {
         if (it.done) return nullptr;  // no error set: StopIteration
         try {
             BlockObject& object = as_block(it.block.get());

@@ -18,9 +18,7 @@ namespace {
 constexpr std::string_view kNameNoun = "record names";
 
 PyObject* block_records(PyObject* self, PyObject*) {
-    return boundary([&] {
-        BlockObject& object = as_block(self);
-        SharedUse use(object.guard);
+    return with_shared<BlockObject>(self, [&](BlockObject& object) {
         std::string_view sd = object.block.sd_data();
         std::vector<core::RecordSpan> spans = core::scan_records(sd);
         Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(spans.size())));
@@ -36,9 +34,7 @@ PyObject* block_records(PyObject* self, PyObject*) {
 }
 
 PyObject* block_names(PyObject* self, PyObject*) {
-    return boundary([&] {
-        BlockObject& object = as_block(self);
-        SharedUse use(object.guard);
+    return with_shared<BlockObject>(self, [&](BlockObject& object) {
         std::string_view sd = object.block.sd_data();
         std::vector<core::RecordSpan> spans = core::scan_records(sd);
         Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(spans.size())));
@@ -53,9 +49,7 @@ PyObject* block_names(PyObject* self, PyObject*) {
 }
 
 PyObject* block_to_dict(PyObject* self, PyObject*) {
-    return boundary([&] {
-        BlockObject& object = as_block(self);
-        SharedUse use(object.guard);
+    return with_shared<BlockObject>(self, [&](BlockObject& object) {
         std::string_view sd = object.block.sd_data();
         std::vector<core::RecordSpan> spans = core::scan_records(sd);
         Ref dict = Ref::check(PyDict_New());
@@ -95,9 +89,7 @@ PyObject* block_get(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* block_subscript(PyObject* self, PyObject* key) {
-    return boundary([&] {
-        BlockObject& object = as_block(self);
-        SharedUse use(object.guard);
+    return with_shared<BlockObject>(self, [&](BlockObject& object) {
         Ref value = lookup_value(object, key);
         if (!value) {
             PyErr_SetObject(PyExc_KeyError, key);
@@ -108,9 +100,7 @@ PyObject* block_subscript(PyObject* self, PyObject* key) {
 }
 
 int block_contains(PyObject* self, PyObject* key) {
-    return boundary_int([&] {
-        BlockObject& object = as_block(self);
-        SharedUse use(object.guard);
+    return with_shared<BlockObject>(self, [&](BlockObject& object) {
         std::string_view name = block_typed_bytes(object.block, key, kNameNoun);
         core::RecordSpan found;
         return core::lookup_record(object.block, name, found) ? 1 : 0;
@@ -118,14 +108,9 @@ int block_contains(PyObject* self, PyObject* key) {
 }
 
 Py_ssize_t block_length(PyObject* self) {
-    try {
-        BlockObject& object = as_block(self);
-        SharedUse use(object.guard);
+    return with_shared<BlockObject>(self, [](BlockObject& object) {
         return static_cast<Py_ssize_t>(core::count_records(object.block.sd_data()));
-    } catch (...) {
-        set_error_from_current_exception();
-        return -1;
-    }
+    });
 }
 
 // A block is true even without records: it still holds a molecule.

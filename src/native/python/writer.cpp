@@ -114,9 +114,7 @@ PyObject* writer_write(PyObject* self, PyObject* block) {
 // close() and __exit__: the writer is closed from the start, whatever the
 // final write does.
 PyObject* close_writer(PyObject* self) {
-    return boundary([&] {
-        WriterObject& object = as_writer(self);
-        ExclusiveUse use(object.guard);
+    return with_exclusive<WriterObject>(self, [&](WriterObject& object) {
         std::unique_ptr<BlockWriter> writer = std::move(object.writer);
         if (writer) finish(*writer);
         Py_RETURN_NONE;
