@@ -25,17 +25,11 @@ PyObject* block_ctable(PyObject* self, PyObject*) {
         self, [&](BlockObject& object) { return new_ctable_object(table_of(object)).release(); });
 }
 
-PyObject* get_num_atoms(PyObject* self, void*) {
-    return with_shared<BlockObject>(self, [&](BlockObject& object) {
-        const ctable::Header header = ctable::block_header(object.block);
-        return PyLong_FromLongLong(header.num_atoms);
-    });
-}
-
-PyObject* get_num_bonds(PyObject* self, void*) {
-    return with_shared<BlockObject>(self, [&](BlockObject& object) {
-        const ctable::Header header = ctable::block_header(object.block);
-        return PyLong_FromLongLong(header.num_bonds);
+// num_atoms and num_bonds: a count of the counts line, read from the header.
+template <std::int64_t ctable::Header::* count>
+PyObject* get_count(PyObject* self, void*) {
+    return with_shared<BlockObject>(self, [](BlockObject& object) {
+        return PyLong_FromLongLong(ctable::block_header(object.block).*count);
     });
 }
 
@@ -126,8 +120,8 @@ const PyMethodDef kMethods[] = {
 };
 
 const PyGetSetDef kGetSets[] = {
-    {"num_atoms", get_num_atoms, nullptr, kNumAtomsDoc, nullptr},
-    {"num_bonds", get_num_bonds, nullptr, kNumBondsDoc, nullptr},
+    {"num_atoms", get_count<&ctable::Header::num_atoms>, nullptr, kNumAtomsDoc, nullptr},
+    {"num_bonds", get_count<&ctable::Header::num_bonds>, nullptr, kNumBondsDoc, nullptr},
 };
 
 const bool registered = register_block_members({kMethods, kGetSets, {}});

@@ -6,6 +6,7 @@
 #include "core/ctable/v3000.hpp"
 #include "python/decode.hpp"
 #include "python/errors.hpp"
+#include "python/list.hpp"
 #include "python/process_cell.hpp"
 
 namespace molvane::py {
@@ -63,25 +64,15 @@ PyObject* ctable_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
 PyObject* get_lines(PyObject* self, void*) {
     return with_shared<CTableObject>(self, [&](CTableObject& object) {
         const std::vector<std::string>& lines = object.table.lines;
-        Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(lines.size())));
-        for (size_t i = 0; i < lines.size(); ++i) {
-            // PyList_SetItem takes over the reference.
-            if (PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i),
-                               line_object(lines[i]).release()) < 0)
-                throw PythonError{};
-        }
-        return list.release();
+        return new_list(lines.size(), [&](size_t i) { return line_object(lines[i]); }).release();
     });
 }
 
-PyObject* get_num_atoms(PyObject* self, void*) {
+// num_atoms and num_bonds: a count of the counts line.
+template <std::int64_t ctable::Table::* count>
+PyObject* get_count(PyObject* self, void*) {
     return with_shared<CTableObject>(
-        self, [&](CTableObject& object) { return PyLong_FromLongLong(object.table.num_atoms); });
-}
-
-PyObject* get_num_bonds(PyObject* self, void*) {
-    return with_shared<CTableObject>(
-        self, [&](CTableObject& object) { return PyLong_FromLongLong(object.table.num_bonds); });
+        self, [](CTableObject& object) { return PyLong_FromLongLong(object.table.*count); });
 }
 
 PyObject* validate(PyObject* self, PyObject* args, PyObject* kwargs, ctable::SectionKind kind,
@@ -215,8 +206,10 @@ PyMethodDef kMethods[] = {
 
 PyGetSetDef kGetSets[] = {
     {"lines", get_lines, nullptr, "Return a copy of the original connection-table lines.", nullptr},
-    {"num_atoms", get_num_atoms, nullptr, "Return the atom count from the counts line.", nullptr},
-    {"num_bonds", get_num_bonds, nullptr, "Return the bond count from the counts line.", nullptr},
+    {"num_atoms", get_count<&ctable::Table::num_atoms>, nullptr,
+     "Return the atom count from the counts line.", nullptr},
+    {"num_bonds", get_count<&ctable::Table::num_bonds>, nullptr,
+     "Return the bond count from the counts line.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -7,6 +7,7 @@
 #include "core/record.hpp"
 #include "python/block.hpp"
 #include "python/errors.hpp"
+#include "python/list.hpp"
 #include "python/name_cache.hpp"
 #include "python/names.hpp"
 #include "python/record_objects.hpp"
@@ -21,15 +22,11 @@ PyObject* block_records(PyObject* self, PyObject*) {
     return with_shared<BlockObject>(self, [&](BlockObject& object) {
         std::string_view sd = object.block.sd_data();
         std::vector<core::RecordSpan> spans = core::scan_records(sd);
-        Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(spans.size())));
         RecordNames names(object.block);
         std::string scratch;
-        for (size_t i = 0; i < spans.size(); ++i) {
-            Ref pair = record_pair(names, sd, spans[i], scratch);
-            if (PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), pair.release()) < 0)
-                throw PythonError{};
-        }
-        return list.release();
+        return new_list(spans.size(),
+                        [&](size_t i) { return record_pair(names, sd, spans[i], scratch); })
+            .release();
     });
 }
 
@@ -37,14 +34,9 @@ PyObject* block_names(PyObject* self, PyObject*) {
     return with_shared<BlockObject>(self, [&](BlockObject& object) {
         std::string_view sd = object.block.sd_data();
         std::vector<core::RecordSpan> spans = core::scan_records(sd);
-        Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(spans.size())));
         RecordNames names(object.block);
-        for (size_t i = 0; i < spans.size(); ++i) {
-            Ref name = names.make(spans[i].name(sd));
-            if (PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), name.release()) < 0)
-                throw PythonError{};
-        }
-        return list.release();
+        return new_list(spans.size(), [&](size_t i) { return names.make(spans[i].name(sd)); })
+            .release();
     });
 }
 
