@@ -7,6 +7,7 @@
 #include "python/decode.hpp"
 #include "python/errors.hpp"
 #include "python/list.hpp"
+#include "python/method_def.hpp"
 #include "python/process_cell.hpp"
 
 namespace molvane::py {
@@ -38,11 +39,8 @@ std::vector<std::string> lines_from_iterable(PyObject* iterable) {
     Ref iterator = Ref::check(PyObject_GetIter(iterable));
     std::vector<std::string> lines;
     while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
-        if (!PyUnicode_Check(item.get())) {
-            Ref type_name = Ref::check(PyType_GetName(Py_TYPE(item.get())));
-            PyErr_Format(PyExc_TypeError, "CTable lines must be str, not %U", type_name.get());
-            throw PythonError{};
-        }
+        if (!PyUnicode_Check(item.get()))
+            raise_wrong_type("CTable lines must be str, not %U", item.get());
         lines.push_back(line_bytes(item.get()));
     }
     throw_if_error();
@@ -193,12 +191,10 @@ constexpr const char kFixCountsDoc[] =
     "The table is unchanged when an error is raised.";
 
 PyMethodDef kMethods[] = {
-    {"valid_atom_indices",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(valid_atom_indices)),
-     METH_VARARGS | METH_KEYWORDS, kValidAtomIndicesDoc},
-    {"valid_bond_indices",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(valid_bond_indices)),
-     METH_VARARGS | METH_KEYWORDS, kValidBondIndicesDoc},
+    {"valid_atom_indices", keywords_method(valid_atom_indices), METH_VARARGS | METH_KEYWORDS,
+     kValidAtomIndicesDoc},
+    {"valid_bond_indices", keywords_method(valid_bond_indices), METH_VARARGS | METH_KEYWORDS,
+     kValidBondIndicesDoc},
     {"renumber_indices", table_renumber_indices, METH_NOARGS, kRenumberIndicesDoc},
     {"fix_counts", table_fix_counts, METH_NOARGS, kFixCountsDoc},
     {nullptr, nullptr, 0, nullptr},

@@ -137,6 +137,12 @@ void raise(PyObject* type, std::string_view message) {
     throw PythonError{};
 }
 
+void raise_wrong_type(const char* format, PyObject* object) {
+    Ref type_name = Ref::check(PyType_GetName(Py_TYPE(object)));
+    PyErr_Format(PyExc_TypeError, format, type_name.get());
+    throw PythonError{};
+}
+
 PyObject* malformed_record_error() {
     static ProcessCell<PyObject> cls;
     return cls.get([] {

@@ -41,6 +41,10 @@ inline void throw_if_error() {
     if (PyErr_Occurred()) throw PythonError{};
 }
 
+// Raises TypeError with `format`, whose one %U stands for the name of
+// `object`'s type.
+[[noreturn]] void raise_wrong_type(const char* format, PyObject* object);
+
 // molvane.MalformedRecordError, created once per process (borrowed reference).
 PyObject* malformed_record_error();
 

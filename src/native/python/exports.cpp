@@ -6,6 +6,7 @@
 #include "core/state.hpp"
 #include "python/block.hpp"
 #include "python/errors.hpp"
+#include "python/method_def.hpp"
 #include "python/names.hpp"
 
 namespace molvane::py {
@@ -150,8 +151,8 @@ const PyMethodDef kMethods[] = {
     {"__copy__", block_copy, METH_NOARGS, kCopyDoc},
     {"__deepcopy__", block_deepcopy, METH_O, kDeepcopyDoc},
     {"__reduce__", block_reduce, METH_NOARGS, kReduceDoc},
-    {"_from_state", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(block_from_state)),
-     METH_VARARGS | METH_KEYWORDS | METH_CLASS, kFromStateDoc},
+    {"_from_state", keywords_method(block_from_state), METH_VARARGS | METH_KEYWORDS | METH_CLASS,
+     kFromStateDoc},
     {"__class_getitem__", block_class_getitem, METH_O | METH_CLASS, kClassGetitemDoc},
 };
 

@@ -1,4 +1,5 @@
 #include "python/read.hpp"
+#include "python/method_def.hpp"
 
 #include <errno.h>
 
@@ -323,10 +324,7 @@ PyObject* parse_sdf(PyObject*, PyObject* args, PyObject* kwargs) {
             return path_iterator(source, borrow == Py_True).release();
         if (Ref read_method = file_read_method(source))
             return file_object_iterator(std::move(read_method)).release();
-        Ref type_name = Ref::check(PyType_GetName(Py_TYPE(source)));
-        PyErr_Format(PyExc_TypeError, "parse_sdf takes a path or a file object, not %U",
-                     type_name.get());
-        throw PythonError{};
+        raise_wrong_type("parse_sdf takes a path or a file object, not %U", source);
     });
 }
 
@@ -434,9 +432,8 @@ constexpr const char kFromLinesDoc[] =
     "        a non-iterable, and, as blocks are produced, for items or reads\n"
     "        that are not str or bytes or that mix the two.";
 
-PyMethodDef parse_sdf_def = {"parse_sdf",
-                             reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parse_sdf)),
-                             METH_VARARGS | METH_KEYWORDS, kParseSdfDoc};
+PyMethodDef parse_sdf_def = {"parse_sdf", keywords_method(parse_sdf), METH_VARARGS | METH_KEYWORDS,
+                             kParseSdfDoc};
 
 const PyMethodDef kReaderMethods[] = {
     {"from_sdf", from_sdf, METH_O | METH_CLASS, kFromSdfDoc},
@@ -448,8 +445,7 @@ const PyMethodDef kReaderMethods[] = {
 }  // namespace
 
 Ref parse_sdf_function(PyObject* module) {
-    Ref module_name = Ref::check(PyModule_GetNameObject(module));
-    return Ref::check(PyCFunction_NewEx(&parse_sdf_def, nullptr, module_name.get()));
+    return module_function(module, parse_sdf_def);
 }
 
 }  // namespace molvane::py

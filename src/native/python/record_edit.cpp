@@ -8,6 +8,7 @@
 #include "core/record.hpp"
 #include "python/block.hpp"
 #include "python/errors.hpp"
+#include "python/method_def.hpp"
 #include "python/names.hpp"
 
 namespace molvane::py {
@@ -189,10 +190,6 @@ constexpr const char kReplaceRecordsDoc[] =
     "Raises:\n"
     "    TypeError: if a name or value is not the block's type.\n"
     "    ValueError: if `header` is not \"plain\", \"padded\" or \"copy\".";
-
-PyCFunction keywords_method(PyObject* (*method)(PyObject*, PyObject*, PyObject*)) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method));
-}
 
 const PyMethodDef kMethods[] = {
     {"append_record", keywords_method(block_append_record), METH_VARARGS | METH_KEYWORDS,

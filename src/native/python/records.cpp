@@ -8,6 +8,7 @@
 #include "python/block.hpp"
 #include "python/errors.hpp"
 #include "python/list.hpp"
+#include "python/method_def.hpp"
 #include "python/name_cache.hpp"
 #include "python/names.hpp"
 #include "python/record_objects.hpp"
@@ -146,8 +147,7 @@ const PyMethodDef kMethods[] = {
     {"records", block_records, METH_NOARGS, kRecordsDoc},
     {"names", block_names, METH_NOARGS, kNamesDoc},
     {"to_dict", block_to_dict, METH_NOARGS, kToDictDoc},
-    {"get", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(block_get)),
-     METH_VARARGS | METH_KEYWORDS, kGetDoc},
+    {"get", keywords_method(block_get), METH_VARARGS | METH_KEYWORDS, kGetDoc},
 };
 
 // A mapping type: only the mapping slots, and `in` by name.

@@ -1,4 +1,5 @@
 #include "python/writer.hpp"
+#include "python/method_def.hpp"
 
 #include <memory>
 
@@ -25,12 +26,6 @@ void finish(BlockWriter& writer) {
     if (writer.has_buffered()) writer.flush();
 }
 
-[[noreturn]] void raise_not_a_block(const char* what, PyObject* item) {
-    Ref name = Ref::check(PyType_GetName(Py_TYPE(item)));
-    PyErr_Format(PyExc_TypeError, "%s must be SDBlock, not %U", what, name.get());
-    throw PythonError{};
-}
-
 // --- write_sdf and sdf_writer ------------------------------------------------
 
 PyObject* write_sdf(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -52,7 +47,8 @@ PyObject* write_sdf(PyObject*, PyObject* args, PyObject* kwargs) {
                     throw_if_error();
                     break;
                 }
-                if (!is_block(item.get())) raise_not_a_block("write_sdf() items", item.get());
+                if (!is_block(item.get()))
+                    raise_wrong_type("write_sdf() items must be SDBlock, not %U", item.get());
                 writer.add(as_block(item.get()));
             }
         } catch (...) {
@@ -102,7 +98,7 @@ PyObject* sdf_writer(PyObject*, PyObject* args, PyObject* kwargs) {
 
 PyObject* writer_write(PyObject* self, PyObject* block) {
     return boundary([&] {
-        if (!is_block(block)) raise_not_a_block("write() argument", block);
+        if (!is_block(block)) raise_wrong_type("write() argument must be SDBlock, not %U", block);
         WriterObject& object = as_writer(self);
         ExclusiveUse use(object.guard);
         if (!object.writer) raise(PyExc_ValueError, "I/O operation on a closed sdf_writer");
@@ -217,16 +213,10 @@ constexpr const char kCloseDoc[] =
     "    OSError: if the buffered blocks cannot be written; the writer is\n"
     "        closed anyway.";
 
-// METH_KEYWORDS functions take a third argument; the method table stores
-// them as PyCFunction, through the generic function pointer type.
-PyCFunction with_keywords(PyCFunctionWithKeywords function) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
-}
-
-PyMethodDef write_sdf_def = {"write_sdf", with_keywords(write_sdf), METH_VARARGS | METH_KEYWORDS,
+PyMethodDef write_sdf_def = {"write_sdf", keywords_method(write_sdf), METH_VARARGS | METH_KEYWORDS,
                              kWriteSdfDoc};
-PyMethodDef sdf_writer_def = {"sdf_writer", with_keywords(sdf_writer), METH_VARARGS | METH_KEYWORDS,
-                              kSdfWriterDoc};
+PyMethodDef sdf_writer_def = {"sdf_writer", keywords_method(sdf_writer),
+                              METH_VARARGS | METH_KEYWORDS, kSdfWriterDoc};
 
 PyMethodDef writer_methods[] = {
     {"write", writer_write, METH_O, kWriteDoc},
@@ -256,22 +246,12 @@ PyType_Spec writer_spec = {
 
 }  // namespace
 
-namespace {
-
-// A module function whose __module__ is the module's name.
-Ref module_function(PyObject* module, PyMethodDef* definition) {
-    Ref name = Ref::check(PyModule_GetNameObject(module));
-    return Ref::check(PyCFunction_NewEx(definition, nullptr, name.get()));
-}
-
-}  // namespace
-
 Ref write_sdf_function(PyObject* module) {
-    return module_function(module, &write_sdf_def);
+    return module_function(module, write_sdf_def);
 }
 
 Ref sdf_writer_function(PyObject* module) {
-    return module_function(module, &sdf_writer_def);
+    return module_function(module, sdf_writer_def);
 }
 
 PyObject* writer_type() {

@@ -1,0 +1,24 @@
+// Method definitions: the cast that puts a METH_KEYWORDS function in a
+// PyMethodDef, and module functions made from a definition.
+#pragma once
+
+#include <Python.h>
+
+#include "python/ref.hpp"
+
+namespace molvane::py {
+
+// METH_KEYWORDS functions take a third argument; the method table stores
+// them as PyCFunction, through the generic function pointer type.
+inline PyCFunction keywords_method(PyCFunctionWithKeywords function) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+// A function object of `module` for `definition`, whose __module__ is the
+// module's name.
+inline Ref module_function(PyObject* module, PyMethodDef& definition) {
+    Ref name = Ref::check(PyModule_GetNameObject(module));
+    return Ref::check(PyCFunction_NewEx(&definition, nullptr, name.get()));
+}
+
+}  // namespace molvane::py
