@@ -1,4 +1,5 @@
 #include "python/block.hpp"
+#include "python/arguments.hpp"
 
 #include <string>
 #include <vector>
@@ -27,9 +28,7 @@ PyObject* block_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         PyObject* sdf = nullptr;
         PyObject* records = Py_None;
         PyObject* header = nullptr;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O$U:SDBlock",
-                                         const_cast<char**>(keywords), &sdf, &records, &header))
-            throw PythonError{};
+        parse_arguments(args, kwargs, "O|O$U:SDBlock", keywords, &sdf, &records, &header);
         core::HeaderStyle style = header ? parse_header_style(header) : core::HeaderStyle::Plain;
         if (!PyUnicode_Check(sdf) && !PyBytes_Check(sdf))
             raise(PyExc_TypeError, "SDBlock() argument must be str or bytes");

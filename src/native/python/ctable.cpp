@@ -1,4 +1,5 @@
 #include "python/ctable.hpp"
+#include "python/arguments.hpp"
 
 #include <string>
 #include <vector>
@@ -51,9 +52,7 @@ PyObject* ctable_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
     return boundary([&] {
         static const char* keywords[] = {"lines", nullptr};
         PyObject* lines = nullptr;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:CTable", const_cast<char**>(keywords),
-                                         &lines))
-            throw PythonError{};
+        parse_arguments(args, kwargs, "O:CTable", keywords, &lines);
         ctable::Table table = ctable::Table::from_lines(lines_from_iterable(lines));
         return new_ctable_object(std::move(table)).release();
     });
@@ -78,9 +77,7 @@ PyObject* validate(PyObject* self, PyObject* args, PyObject* kwargs, ctable::Sec
     return boundary([&] {
         static const char* keywords[] = {"strict", nullptr};
         int strict = 0;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords),
-                                         &strict))
-            throw PythonError{};
+        parse_arguments(args, kwargs, format, keywords, &strict);
         CTableObject& object = state_of<CTableObject>(self);
         SharedUse use(object.guard);
         ctable::validate_indices(object.table, kind, strict);

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "core/state.hpp"
+#include "python/arguments.hpp"
 #include "python/block.hpp"
 #include "python/errors.hpp"
 #include "python/method_def.hpp"
@@ -108,10 +109,8 @@ PyObject* block_from_state(PyObject*, PyObject* args, PyObject* kwargs) {
     return boundary([&] {
         static const char* keywords[] = {"data", "title_end", "mdl_end", "text", nullptr};
         PyObject *data = nullptr, *title_end = nullptr, *mdl_end = nullptr, *text = nullptr;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO:_from_state",
-                                         const_cast<char**>(keywords), &data, &title_end, &mdl_end,
-                                         &text))
-            throw PythonError{};
+        parse_arguments(args, kwargs, "OOOO:_from_state", keywords, &data, &title_end, &mdl_end,
+                        &text);
         if (!PyBytes_Check(data))
             raise(PyExc_TypeError, "_from_state() argument 'data' must be bytes");
         uint64_t title = state_offset(title_end, "title_end");

@@ -1,4 +1,5 @@
 #include "python/read.hpp"
+#include "python/arguments.hpp"
 #include "python/method_def.hpp"
 
 #include <errno.h>
@@ -316,10 +317,7 @@ PyObject* parse_sdf(PyObject*, PyObject* args, PyObject* kwargs) {
         static const char* keywords[] = {"source", "borrow", nullptr};
         PyObject* source = nullptr;
         PyObject* borrow = Py_False;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$O!:parse_sdf",
-                                         const_cast<char**>(keywords), &source, &PyBool_Type,
-                                         &borrow))
-            throw PythonError{};
+        parse_arguments(args, kwargs, "O|$O!:parse_sdf", keywords, &source, &PyBool_Type, &borrow);
         if (PyUnicode_Check(source) || PyBytes_Check(source) || has_fspath(source))
             return path_iterator(source, borrow == Py_True).release();
         if (Ref read_method = file_read_method(source))

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/record.hpp"
+#include "python/arguments.hpp"
 #include "python/block.hpp"
 #include "python/errors.hpp"
 #include "python/method_def.hpp"
@@ -68,9 +69,7 @@ PyObject* name_value_edit(PyObject* self, PyObject* args, PyObject* kwargs, cons
         PyObject* name = nullptr;
         PyObject* value = nullptr;
         PyObject* header = nullptr;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords), &name,
-                                         &value, &header))
-            throw PythonError{};
+        parse_arguments(args, kwargs, format, keywords, &name, &value, &header);
         BlockObject& object = as_block(self);
         ExclusiveUse use(object.guard);
         core::HeaderStyle style = header_style(header);
@@ -93,9 +92,7 @@ PyObject* block_remove_record(PyObject* self, PyObject* args, PyObject* kwargs) 
     return boundary([&] {
         static const char* keywords[] = {"name", nullptr};
         PyObject* name = nullptr;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:remove_record",
-                                         const_cast<char**>(keywords), &name))
-            throw PythonError{};
+        parse_arguments(args, kwargs, "O:remove_record", keywords, &name);
         BlockObject& object = as_block(self);
         ExclusiveUse use(object.guard);
         size_t removed =
@@ -109,9 +106,7 @@ PyObject* block_replace_records(PyObject* self, PyObject* args, PyObject* kwargs
         static const char* keywords[] = {"records", "header", nullptr};
         PyObject* source = nullptr;
         PyObject* header = nullptr;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$U:replace_records",
-                                         const_cast<char**>(keywords), &source, &header))
-            throw PythonError{};
+        parse_arguments(args, kwargs, "O|$U:replace_records", keywords, &source, &header);
         BlockObject& object = as_block(self);
         // Held while `records` is read, so Python code run meanwhile (a
         // generator, an items() method) cannot use this block.

@@ -5,6 +5,7 @@
 
 #include "core/index.hpp"
 #include "core/record.hpp"
+#include "python/arguments.hpp"
 #include "python/block.hpp"
 #include "python/errors.hpp"
 #include "python/list.hpp"
@@ -71,9 +72,7 @@ PyObject* block_get(PyObject* self, PyObject* args, PyObject* kwargs) {
         static const char* keywords[] = {"name", "default", nullptr};
         PyObject* key = nullptr;
         PyObject* fallback = Py_None;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:get", const_cast<char**>(keywords),
-                                         &key, &fallback))
-            throw PythonError{};
+        parse_arguments(args, kwargs, "O|O:get", keywords, &key, &fallback);
         BlockObject& object = as_block(self);
         SharedUse use(object.guard);
         Ref value = lookup_value(object, key);

@@ -1,4 +1,5 @@
 #include "python/writer.hpp"
+#include "python/arguments.hpp"
 #include "python/method_def.hpp"
 
 #include <memory>
@@ -33,9 +34,7 @@ PyObject* write_sdf(PyObject*, PyObject* args, PyObject* kwargs) {
         static const char* keywords[] = {"dest", "blocks", nullptr};
         PyObject* dest = nullptr;
         PyObject* blocks = nullptr;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:write_sdf", const_cast<char**>(keywords),
-                                         &dest, &blocks))
-            throw PythonError{};
+        parse_arguments(args, kwargs, "OO:write_sdf", keywords, &dest, &blocks);
         // A non-iterable fails here, before the destination is created.
         Ref iterator = Ref::check(PyObject_GetIter(blocks));
         BlockWriter writer(dest);
@@ -86,9 +85,7 @@ PyObject* sdf_writer(PyObject*, PyObject* args, PyObject* kwargs) {
     return boundary([&] {
         static const char* keywords[] = {"dest", nullptr};
         PyObject* dest = nullptr;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:sdf_writer", const_cast<char**>(keywords),
-                                         &dest))
-            throw PythonError{};
+        parse_arguments(args, kwargs, "O:sdf_writer", keywords, &dest);
         auto writer = std::make_unique<BlockWriter>(dest);
         return new_object<WriterObject>(writer_type(), std::move(writer)).release();
     });
