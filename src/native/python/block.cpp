@@ -1,11 +1,11 @@
 #include "python/block.hpp"
-#include "python/arguments.hpp"
 
 #include <string>
 #include <vector>
 
 #include "core/error.hpp"
 #include "core/newline.hpp"
+#include "python/arguments.hpp"
 #include "python/decode.hpp"
 #include "python/errors.hpp"
 #include "python/names.hpp"

@@ -1,10 +1,10 @@
 #include "python/ctable.hpp"
-#include "python/arguments.hpp"
 
 #include <string>
 #include <vector>
 
 #include "core/ctable/v3000.hpp"
+#include "python/arguments.hpp"
 #include "python/decode.hpp"
 #include "python/errors.hpp"
 #include "python/list.hpp"

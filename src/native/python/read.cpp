@@ -1,6 +1,4 @@
 #include "python/read.hpp"
-#include "python/arguments.hpp"
-#include "python/method_def.hpp"
 
 #include <errno.h>
 
@@ -11,10 +9,12 @@
 #include "core/lines.hpp"
 #include "core/mapped.hpp"
 #include "core/newline.hpp"
+#include "python/arguments.hpp"
 #include "python/block.hpp"
 #include "python/errors.hpp"
 #include "python/held_error.hpp"
 #include "python/iter.hpp"
+#include "python/method_def.hpp"
 #include "python/names.hpp"
 #include "python/without_gil.hpp"
 

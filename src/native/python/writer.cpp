@@ -1,14 +1,14 @@
 #include "python/writer.hpp"
-#include "python/arguments.hpp"
-#include "python/method_def.hpp"
 
 #include <memory>
 
+#include "python/arguments.hpp"
 #include "python/block.hpp"
 #include "python/block_writer.hpp"
 #include "python/errors.hpp"
 #include "python/guard.hpp"
 #include "python/held_error.hpp"
+#include "python/method_def.hpp"
 #include "python/object.hpp"
 #include "python/process_cell.hpp"
 #include "python/ref.hpp"
