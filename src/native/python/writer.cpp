@@ -27,6 +27,22 @@ void finish(BlockWriter& writer) {
     if (writer.has_buffered()) writer.flush();
 }
 
+// An open writer that goes away writes what it buffers; a failure cannot be
+// raised from here and goes to the unraisable-exception hook instead.
+void finish_on_destroy(std::unique_ptr<BlockWriter>& open_writer) noexcept {
+    if (!open_writer) return;
+    HeldError pending = HeldError::fetch();
+    std::unique_ptr<BlockWriter> writer = std::move(open_writer);
+    try {
+        finish(*writer);
+    } catch (...) {
+        set_error_from_current_exception();
+        PyErr_WriteUnraisable(writer->sink_object());
+    }
+    writer.reset();
+    pending.restore();
+}
+
 // --- write_sdf and sdf_writer ------------------------------------------------
 
 PyObject* write_sdf(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -61,8 +77,6 @@ PyObject* write_sdf(PyObject*, PyObject* args, PyObject* kwargs) {
         return PyLong_FromUnsignedLongLong(writer.blocks_written());
     });
 }
-
-void finish_on_destroy(std::unique_ptr<BlockWriter>& open_writer) noexcept;
 
 // The C++ state of a _SDFWriter object.
 struct WriterObject {
@@ -124,22 +138,6 @@ PyObject* writer_exit(PyObject* self, PyObject*) {
 
 PyObject* writer_enter(PyObject* self, PyObject*) {
     return Py_NewRef(self);
-}
-
-// An open writer that goes away writes what it buffers; a failure cannot be
-// raised from here and goes to the unraisable-exception hook instead.
-void finish_on_destroy(std::unique_ptr<BlockWriter>& open_writer) noexcept {
-    if (!open_writer) return;
-    HeldError pending = HeldError::fetch();
-    std::unique_ptr<BlockWriter> writer = std::move(open_writer);
-    try {
-        finish(*writer);
-    } catch (...) {
-        set_error_from_current_exception();
-        PyErr_WriteUnraisable(writer->sink_object());
-    }
-    writer.reset();
-    pending.restore();
 }
 
 // Runs before the collector clears a cycle that holds an open writer (for
