@@ -3,6 +3,8 @@
 
 #include <Python.h>
 
+#include <span>
+
 #include "python/ref.hpp"
 
 namespace molvane::py {
@@ -17,5 +19,13 @@ void parse_arguments(PyObject* args, PyObject* kwargs, const char* format,
                                      targets...))
         throw PythonError{};
 }
+
+// Parses a METH_FASTCALL | METH_KEYWORDS call of `function` taking the
+// parameters `names` (all positional-or-keyword), of which the first
+// `required` must be given, into `values` (left untouched where not given).
+// Raises the interpreter's usual TypeErrors.
+void parse_fast_arguments(const char* function, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames, std::span<const char* const> names, size_t required,
+                          std::span<PyObject*> values);
 
 }  // namespace molvane::py

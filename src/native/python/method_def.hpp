@@ -14,6 +14,15 @@ inline PyCFunction keywords_method(PyCFunctionWithKeywords function) {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
 }
 
+// METH_FASTCALL | METH_KEYWORDS functions: arguments as a vector, keyword
+// names as a tuple; no argument tuple or dict is built for the call.
+using FastKeywordsFunction = PyObject* (*)(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                           PyObject* kwnames);
+
+inline PyCFunction fast_keywords_method(FastKeywordsFunction function) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
 // A function object of `module` for `definition`, whose __module__ is the
 // module's name.
 inline Ref module_function(PyObject* module, PyMethodDef& definition) {

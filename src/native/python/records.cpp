@@ -67,12 +67,15 @@ Ref lookup_value(BlockObject& object, PyObject* key) {
     return record_value_object(object.block, object.block.sd_data(), found, scratch);
 }
 
-PyObject* block_get(PyObject* self, PyObject* args, PyObject* kwargs) {
+// A vector call: get() is the per-block lookup of whole files, and building
+// an argument tuple would cost more than an indexed lookup.
+PyObject* block_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return boundary([&] {
-        static const char* keywords[] = {"name", "default", nullptr};
-        PyObject* key = nullptr;
-        PyObject* fallback = Py_None;
-        parse_arguments(args, kwargs, "O|O:get", keywords, &key, &fallback);
+        static constexpr const char* kNames[] = {"name", "default"};
+        PyObject* values[] = {nullptr, Py_None};
+        parse_fast_arguments("get", args, nargs, kwnames, kNames, 1, values);
+        PyObject* key = values[0];
+        PyObject* fallback = values[1];
         BlockObject& object = as_block(self);
         SharedUse use(object.guard);
         Ref value = lookup_value(object, key);
@@ -146,7 +149,7 @@ const PyMethodDef kMethods[] = {
     {"records", block_records, METH_NOARGS, kRecordsDoc},
     {"names", block_names, METH_NOARGS, kNamesDoc},
     {"to_dict", block_to_dict, METH_NOARGS, kToDictDoc},
-    {"get", keywords_method(block_get), METH_VARARGS | METH_KEYWORDS, kGetDoc},
+    {"get", fast_keywords_method(block_get), METH_FASTCALL | METH_KEYWORDS, kGetDoc},
 };
 
 // A mapping type: only the mapping slots, and `in` by name.
