@@ -2,9 +2,12 @@ import pathlib
 
 import pytest
 
+from molvane.native import SDBlock
+
 TESTS = pathlib.Path(__file__).resolve().parent
 DATA = TESTS / "data"
 CORPUS = TESTS.parent.parent / "shared" / "corpus" / "fileparsers"
+V2000_COUNTS = "  0  0  0  0  0  0  0  0  0  0999 V2000\n"
 
 
 def corpus_files():
@@ -17,11 +20,40 @@ def corpus_files():
 def corpus_params():
     files = corpus_files()
     if not files:
-        return [
-            pytest.param(
-                None,
-                marks=pytest.mark.skip(reason=f"corpus folder {CORPUS} is absent"),
-                id="no-corpus",
-            )
-        ]
+        reason = f"corpus folder {CORPUS} is absent"
+        return [pytest.param(None, marks=pytest.mark.skip(reason=reason), id="no-corpus")]
     return [pytest.param(p, id=p.name) for p in files]
+
+
+def state(block):
+    """Text, title_end, mdl_end and kind: all that a refused edit must leave alone."""
+    return block.__reduce__()[1]
+
+
+def text_of(block) -> bytes:
+    """A block's whole text as bytes: a bytes block's buffer, a str block's UTF-8."""
+    return str(block).encode() if state(block)[3] else bytes(block)
+
+
+def texts(blocks, kind=bytes) -> list[bytes]:
+    """The whole texts of `blocks`, which must all be of `kind`."""
+    blocks = list(blocks)
+    assert all(state(b)[3] == (kind is str) for b in blocks)
+    return [text_of(b) for b in blocks]
+
+
+def str_block(data: bytes):
+    """A str block over `data` unchecked, as a str path gives for a Latin-1 file."""
+    title_end, end = data.index(b"\n") + 1, data.find(b"M  END\n")
+    return SDBlock._from_state(data, title_end, title_end if end < 0 else end + 7, True)
+
+
+# Every record edit, as a call on a block with a name and a value of its kind.
+RECORD_EDITS = {
+    "append": lambda b, n, v: b.append_record(n, v),
+    "set": lambda b, n, v: b.set_record(n, v),
+    "setitem": lambda b, n, v: b.__setitem__(n, v),
+    "remove": lambda b, n, v: b.remove_record(n),
+    "delitem": lambda b, n, v: b.__delitem__(n),
+    "replace": lambda b, n, v: b.replace_records([(n, v)]),
+}

@@ -4,12 +4,7 @@ It follows the reading rules line by line in Python, with none of the
 machinery that the readers use (needle searches, buffers, windows, batches).
 """
 
-import io
 import re
-
-import pytest
-
-from molvane import native
 
 READ_UNIT = 131072
 
@@ -62,22 +57,3 @@ def expected_blocks(data: bytes, *, text: bool = False) -> list[bytes]:
         data = translate(data)
     return [finish_block(part, dollar) for part, dollar in split_ranges(data)]
 
-
-def texts(blocks, kind=bytes) -> list[bytes]:
-    """The whole texts of `blocks` (of `kind`) as bytes."""
-    if kind is str:
-        return [str(b).encode() for b in blocks]
-    return [bytes_block_text(b) for b in blocks]
-
-
-def bytes_block_text(block) -> bytes:
-    try:
-        return bytes(memoryview(block))
-    except TypeError:
-        pass
-    write_sdf = getattr(native, "write_sdf", None)
-    if write_sdf is None:
-        pytest.skip("reading a bytes block's whole text needs its buffer or write_sdf")
-    out = io.BytesIO()
-    write_sdf(out, [block])
-    return out.getvalue()
