@@ -6,7 +6,9 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from conftest import corpus_params
+from conftest import corpus_params, text_of
+from sdf_reference import expected_blocks
+
 from molvane.native import MalformedRecordError, SDBlock
 
 HEAD = "title\n  prog\n\n  0  0  0  0  0  0  0  0  0  0999 V2000\nM  END\n"
@@ -45,12 +47,9 @@ def reference_records(sd: bytes):
 
 
 def sd_section(block):
-    def as_bytes(value):
-        return value.encode() if isinstance(value, str) else value
-
-    text = as_bytes(str(block) if isinstance(block.title, str) else bytes(block))
+    text, molblock = text_of(block), block.molblock
     terminator = 6 if text.endswith(b"\r\n") else 5
-    return text[len(as_bytes(block.molblock)) : len(text) - terminator]
+    return text[len(molblock if isinstance(molblock, bytes) else molblock.encode()) : len(text) - terminator]
 
 
 def decoded(records, kind):
@@ -94,15 +93,8 @@ def test_grammar(sd, expected, kind):
 @pytest.mark.parametrize("header", ["> A\n", "> >A<\n", "> A>\n", "> <A\n", "> >\n"])
 @pytest.mark.parametrize(
     "operation",
-    [
-        SDBlock.records,
-        SDBlock.names,
-        SDBlock.to_dict,
-        len,
-        lambda b: "X" in b,
-        lambda b: b.get("A"),
-        lambda b: b["A"],
-    ],
+    [SDBlock.records, SDBlock.names, SDBlock.to_dict, len, lambda b: "X" in b, lambda b: b.get("A"),
+     lambda b: b["A"]],
 )
 def test_header_without_name_is_malformed_everywhere(header, operation):
     # The wanted record comes first: the whole section is still checked.
@@ -111,21 +103,10 @@ def test_header_without_name_is_malformed_everywhere(header, operation):
         operation(block)
 
 
-def test_crlf_value_in_bytes_block():
-    block = SDBlock(b"t\r\n\r\nM  END\r\n> <A>\r\nx\r\ny\r\n\r\n$$$$\r\n")
-    assert block.records() == [(b"A", b"x\ny")]
-    assert block.get(b"A") == b"x\ny"
-    assert block[b"A"] == b"x\ny"
-
-
-def test_lone_cr_inside_a_value_is_kept():
-    block = SDBlock(b"t\n\nM  END\n> <A>\nx\ry\r\r\nz\n\n$$$$\n")
-    assert block.records() == [(b"A", b"x\ry\r\nz")]
-
-
 def test_without_m_end_there_are_no_records():
     block = SDBlock("t\n\n> <A>\nv\n\n$$$$\n")
     assert block.records() == [] and len(block) == 0 and "A" not in block
+    assert bool(block) is True
 
 
 def test_duplicates_last_wins_in_lookups_first_position_in_dict():
@@ -140,11 +121,6 @@ def test_duplicates_last_wins_in_lookups_first_position_in_dict():
     assert block.names() == ["A", "B", "A"]
 
 
-def test_bool_is_true_without_records():
-    block = block_with("")
-    assert len(block) == 0 and bool(block) is True
-
-
 @pytest.mark.parametrize(
     "kind, name, message",
     [
@@ -153,9 +129,7 @@ def test_bool_is_true_without_records():
         (str, None, "text SDBlock record names must be str"),
     ],
 )
-@pytest.mark.parametrize(
-    "operation", [lambda b, n: b.get(n), lambda b, n: b[n], lambda b, n: n in b]
-)
+@pytest.mark.parametrize("operation", [lambda b, n: b.get(n), lambda b, n: b[n], lambda b, n: n in b])
 def test_name_type_checks(kind, name, message, operation):
     # Checked before scanning: even a malformed block reports the type first.
     block = block_with("> broken\n\n", kind)
@@ -168,45 +142,16 @@ def test_short_names_are_shared_long_names_are_not():
     first = block_with(f"> <{short}>\n1\n\n> <{long}>\n2\n\n")
     second = block_with(f"> <{short}>\n3\n\n> <{long}>\n4\n\n")
     a, b = first.names(), second.names()
-    assert a[0] is b[0]
-    assert a[1] == b[1] and a[1] is not b[1]
+    assert a[0] is b[0] and a[1] == b[1] and a[1] is not b[1]
     # str and bytes names live in separate tables
     assert block_with(f"> <{short}>\n\n", bytes).names() == [short.encode()]
 
 
 def test_name_cache_survives_being_emptied():
     blocks = [block_with(f"> <name{i}>\nv{i}\n\n") for i in range(5000)]
-    for round_ in range(2):
+    for _ in range(2):
         for i, block in enumerate(blocks):
             assert block.records() == [(f"name{i}", f"v{i}")]
-
-
-def undecodable(sd: bytes):
-    data = b"caf\xc3\xa9\n\nM  END\n" + sd + b"$$$$\n"
-    return SDBlock._from_state(data, data.index(b"\n") + 1, data.index(b"END\n") + 4, True)
-
-
-@pytest.mark.parametrize(
-    "sd, shown",
-    [(b"> <A>\nbad \xe9\n\n", "A"), (b"> <b\xe9d>\nv\n\n", "b\ufffdd")],
-)
-@pytest.mark.parametrize(
-    "operation", [SDBlock.records, SDBlock.to_dict, lambda b: list(b.iter_records())]
-)
-def test_decode_note_names_the_record(sd, shown, operation):
-    block = undecodable(sd)
-    with pytest.raises(UnicodeDecodeError) as raised:
-        operation(block)
-    assert raised.value.__notes__ == [
-        f"Reading record '{shown}' of the SDBlock titled 'café'. parse_sdf(os.fsencode(path)) "
-        "reads such files as bytes, and parse_sdf(open(path, encoding=...)) decodes another "
-        "encoding."
-    ]
-
-
-def test_lookups_compare_undecodable_names_without_decoding():
-    block = undecodable(b"> <b\xe9d>\nv\n\n> <A>\nok\n\n")
-    assert block.get("A") == "ok" and "zz" not in block and len(block) == 2
 
 
 text_lines = st.lists(
@@ -239,21 +184,6 @@ def test_scanner_agrees_with_reference(lines, crlf):
     assert [block.get(name) for name, _ in expected] == [dict(expected)[n] for n, _ in expected]
 
 
-def split_blocks(data: bytes):
-    """Blocks cut at lines starting with $$$$, as a reader would."""
-    chunk = []
-    for line in data.splitlines(keepends=True):
-        if line.startswith(b"\r") and chunk:  # splitlines also cuts at a lone CR
-            chunk[-1] += line
-            continue
-        chunk.append(line)
-        if line.startswith(b"$$$$"):
-            yield b"".join(chunk)
-            chunk = []
-    if b"".join(chunk).strip():
-        yield b"".join(chunk)
-
-
 @pytest.mark.parametrize("path", corpus_params())
 def test_corpus_records(path):
     data = path.read_bytes()
@@ -262,7 +192,7 @@ def test_corpus_records(path):
         kinds = (bytes, str)
     except UnicodeDecodeError:
         kinds = (bytes,)
-    for raw in split_blocks(data):
+    for raw in expected_blocks(data):
         for kind in kinds:
             block = SDBlock(raw if kind is bytes else raw.decode())
             try:
