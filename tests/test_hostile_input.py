@@ -4,13 +4,10 @@ import io
 import os
 
 import pytest
+from conftest import state, texts
 
 import molvane
 from molvane import SDBlock, parse_sdf
-
-
-def texts(blocks):
-    return [bytes(b) if isinstance(b.title, bytes) else str(b).encode() for b in blocks]
 
 
 @pytest.mark.parametrize("as_str", [False, True])
@@ -20,11 +17,8 @@ def test_huge_line_without_lf(tmp_path, as_str):
         chunk = b"x" * (1 << 20)
         for _ in range(100):
             f.write(chunk)
-    blocks = list(parse_sdf(str(path) if as_str else os.fsencode(path)))
-    assert len(blocks) == 1
-    title = blocks[0].title
-    assert len(title) == 100 << 20
-    assert blocks[0].records() == []
+    (block,) = parse_sdf(str(path) if as_str else os.fsencode(path))
+    assert len(block.title) == 100 << 20 and block.records() == []
 
 
 @pytest.mark.parametrize("source", ["path", "raw file object", "from_sdf"])
@@ -104,31 +98,27 @@ class Greedy(io.RawIOBase):
 
 def test_file_object_returning_more_than_asked():
     data = b"t\nM  END\n$$$$\n" * 100000
-    blocks = list(SDBlock.from_lines(Greedy(data)))
-    assert len(blocks) == 100000
-    assert b"".join(texts(blocks)) == data
+    assert texts(SDBlock.from_lines(Greedy(data))) == [b"t\nM  END\n$$$$\n"] * 100000
 
 
-def test_iterable_editing_the_block_it_fills():
+@pytest.mark.parametrize(
+    "meddle, error, message",
+    [
+        (lambda b: b.append_record("B", "3"), RuntimeError, "^Already borrowed$"),
+        (SDBlock.records, RuntimeError, "^Already mutably borrowed$"),
+        (lambda b: {}["gone"], KeyError, "gone"),
+    ],
+    ids=["edits the block", "reads the block", "raises"],
+)
+def test_records_iterable_meddling_with_the_block_it_fills(meddle, error, message):
     block = SDBlock("t\nM  END\n> <A>\n1\n\n$$$$\n")
+    before = state(block)
 
     def pairs():
         yield ("A", "2")
-        block.append_record("B", "3")
+        meddle(block)
+        yield ("B", "3")
 
-    with pytest.raises(RuntimeError, match="^Already borrowed$"):
+    with pytest.raises(error, match=message):
         block.replace_records(pairs())
-    assert block.records() == [("A", "1")]
-
-
-def test_lines_iterable_raising_keeps_earlier_blocks():
-    def lines():
-        yield from ["a\n", "M  END\n", "$$$$\n", "b\n"]
-        raise OSError("feed lost")
-
-    iterator = SDBlock.from_lines(lines())
-    first = next(iterator)
-    with pytest.raises(OSError, match="feed lost"):
-        next(iterator)
-    assert next(iterator, None) is None
-    assert str(first) == "a\nM  END\n$$$$\n"
+    assert state(block) == before
