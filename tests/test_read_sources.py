@@ -7,47 +7,31 @@ import tempfile
 import weakref
 
 import pytest
-from conftest import corpus_params
+from conftest import corpus_params, texts
 from hypothesis import given, settings
 from hypothesis import strategies as st
-from sdf_reference import expected_blocks, lf_lines, texts, translate
+from sdf_reference import expected_blocks, lf_lines, translate
 
 from molvane import native
 
 SDBlock = native.SDBlock
 
 
-def read_all_ways(data: bytes) -> dict[str, list]:
-    """The blocks of `data` as each bytes source gives them."""
+def read_all_ways(data: bytes, *, text=False) -> dict[str, list]:
+    """The blocks of `data` as each bytes source, or each str source, gives them."""
     with tempfile.NamedTemporaryFile(suffix=".sdf") as f:
         f.write(data)
         f.flush()
-        path = os.fsencode(f.name)
-        with open(f.name, "rb") as handle:
+        path = f.name if text else os.fsencode(f.name)
+        with open(f.name, "r" if text else "rb") as handle:
             from_file = list(SDBlock.from_lines(handle))
+        lines = [x.decode() for x in lf_lines(translate(data))] if text else lf_lines(data)
         return {
             "path": list(native.parse_sdf(path)),
             "borrow": list(native.parse_sdf(path, borrow=True)),
-            "from_sdf": list(SDBlock.from_sdf(data)),
+            "from_sdf": list(SDBlock.from_sdf(data.decode() if text else data)),
             "file object": from_file,
-            "lines": list(SDBlock.from_lines(lf_lines(data))),
-        }
-
-
-def read_all_text_ways(data: bytes) -> dict[str, list]:
-    """The blocks of `data` as each str source gives them."""
-    text = data.decode()
-    with tempfile.NamedTemporaryFile(suffix=".sdf") as f:
-        f.write(data)
-        f.flush()
-        with open(f.name, newline=None) as handle:
-            from_file = list(SDBlock.from_lines(handle))
-        return {
-            "path": list(native.parse_sdf(f.name)),
-            "borrow": list(native.parse_sdf(f.name, borrow=True)),
-            "from_sdf": list(SDBlock.from_sdf(text)),
-            "text file": from_file,
-            "lines": list(SDBlock.from_lines([x.decode() for x in lf_lines(translate(data))])),
+            "lines": list(SDBlock.from_lines(lines)),
         }
 
 
@@ -67,7 +51,7 @@ def test_corpus_sources_agree(path):
         assert b"".join(expected) == data
     with open(path, newline=None) as f:
         text = f.read()
-    for way, blocks in read_all_text_ways(data).items():
+    for way, blocks in read_all_ways(data, text=True).items():
         assert texts(blocks, str) == expected_blocks(text.encode()), way
 
 
@@ -80,7 +64,7 @@ def test_random_text_splits_as_the_reference(text):
     data = text.encode()
     for way, blocks in read_all_ways(data).items():
         assert texts(blocks) == expected_blocks(data), way
-    for way, blocks in read_all_text_ways(data).items():
+    for way, blocks in read_all_ways(data, text=True).items():
         assert texts(blocks, str) == expected_blocks(data, text=True), way
 
 
@@ -117,7 +101,7 @@ def test_reads_of_any_size_split_as_the_reference(text, cuts):
     ],
 )
 def test_examples(data, expected, as_text):
-    ways = read_all_text_ways(data) if as_text else read_all_ways(data)
+    ways = read_all_ways(data, text=as_text)
     for way, blocks in ways.items():
         assert texts(blocks, str if as_text else bytes) == expected, way
 
@@ -193,11 +177,7 @@ def test_close_and_exhaustion_release_the_source():
 
 
 def test_garbage_collector_frees_a_cycle_through_the_iterator():
-    class Handle:
-        def read(self, n):
-            return b""
-
-    handle = Handle()
+    handle = Pieces([])
     handle.blocks = SDBlock.from_lines(handle)  # iterator -> handle.read -> handle
     alive = weakref.ref(handle)
     del handle
