@@ -1,70 +1,94 @@
+import subprocess
+import sys
+
 import pytest
 
 import molvane
 from molvane import native
 
-EXPECTED_ORDER = [
-    "CTable",
-    "SDBlock",
-    "_SDBlockIterator",
-    "_SDRecordIterator",
-    "_SDNameIterator",
-    "MalformedRecordError",
-    "parse_sdf",
-    "write_sdf",
-    "sdf_writer",
-    "_SDFWriter",
-    "__version__",
-    "DEBUG_BUILD",
-]
+
+def test_module_registers_its_names_in_order():
+    assert native.__all__ == [
+        "CTable", "SDBlock", "_SDBlockIterator", "_SDRecordIterator", "_SDNameIterator",
+        "MalformedRecordError", "parse_sdf", "write_sdf", "sdf_writer", "_SDFWriter",
+        "__version__", "DEBUG_BUILD",
+    ]
+    assert all(hasattr(native, name) for name in native.__all__)
+    assert (native.__version__, native.DEBUG_BUILD, native.__doc__) == ("1.0.0", False, "")
+    assert molvane.SDBlock is native.SDBlock and molvane.__version__ == native.__version__
 
 
-def test_all_lists_registered_names_in_fixed_order():
-    # Names register in one fixed order; later subsystems slot into their places.
-    registered = [name for name in EXPECTED_ORDER if name in native.__all__]
-    assert native.__all__ == registered
-    assert {"SDBlock", "MalformedRecordError", "__version__", "DEBUG_BUILD"} <= set(native.__all__)
-    for name in native.__all__:
-        assert hasattr(native, name)
-
-
-def test_module_attributes():
-    assert native.__version__ == "1.0.0"
-    assert native.DEBUG_BUILD is False
-    assert native.__doc__ == ""
-
-
-def test_malformed_record_error_identity():
+def test_exception_classes():
     err = native.MalformedRecordError
-    assert err.__module__ == "molvane"
-    assert err.__name__ == "MalformedRecordError"
-    assert issubclass(err, ValueError)
+    assert (err.__module__, err.__name__, err.__bases__) == ("molvane", "MalformedRecordError", (ValueError,))
     assert err.__doc__ == "An SD data header line has no `<name>`."
-    assert molvane.MalformedRecordError is err
-
-
-def test_package_reexports_and_ctable_errors():
-    assert molvane.SDBlock is native.SDBlock
-    assert molvane.__version__ == native.__version__
-    for name in [
-        "MalformedCTableError",
-        "IndicesDuplicateError",
-        "IndicesMismatchError",
-        "IndicesOutOfOrderError",
-    ]:
+    assert molvane.MalformedRecordError is err and issubclass(molvane.CTableError, ValueError)
+    for name in ["MalformedCTableError", "IndicesDuplicateError", "IndicesMismatchError", "IndicesOutOfOrderError"]:
         cls = getattr(molvane.ctable, name)
-        assert issubclass(cls, molvane.CTableError)
-        assert cls("message").args == ("message",)
-    assert issubclass(molvane.CTableError, ValueError)
+        assert issubclass(cls, molvane.CTableError) and cls("message").args == ("message",)
 
 
-def test_sdblock_class_traits():
-    block_type = native.SDBlock
-    assert block_type.__module__ == "molvane.native"
-    assert block_type.__qualname__ == "SDBlock"
-    assert block_type.__doc__.startswith("Handle a single molecule block from an SD file.")
-    assert block_type.__text_signature__ == '(sdf, records=None, *, header="plain")'
+def test_missing_ctable_module_fails_only_when_raising():
+    script = """
+import sys
+from molvane import native
+sys.modules["molvane.ctable"] = None
+try:
+    native.CTable([])
+except BaseException as error:
+    assert not isinstance(error, ValueError), error
+    print(error)
+del sys.modules["molvane.ctable"]
+try:
+    native.CTable([])
+except ValueError as error:
+    print(type(error).__name__)
+"""
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True)
+    first, second = result.stdout.splitlines()
+    assert first.startswith("failed to import exception molvane.ctable.MalformedCTableError: ")
+    assert "molvane.ctable" in first.partition(": ")[2]
+    assert second == "MalformedCTableError"
+
+
+@pytest.mark.parametrize(
+    "name, signature, doc",
+    [
+        ("SDBlock", '(sdf, records=None, *, header="plain")', "Handle a single molecule block from an SD file."),
+        ("CTable", "(lines)", "Handle a Connection table (CTAB) from a single molecule block."),
+        ("_SDBlockIterator", None, "Lazily parse SDBlocks from an input source."),
+        ("_SDRecordIterator", None, "Lazily iterate over one block's SD data records."),
+        ("_SDNameIterator", None, "Lazily iterate over one block's record names."),
+        ("_SDFWriter", None, "Write SDBlocks one at a time, buffered as `write_sdf` writes them.\n\n`close` writes"),
+    ],
+)
+def test_class_traits(name, signature, doc):
+    cls = getattr(native, name)
+    assert (cls.__module__, cls.__qualname__) == ("molvane.native", name)
+    assert cls.__text_signature__ == signature and cls.__doc__.startswith(doc)
+    if signature is None:
+        with pytest.raises(TypeError):
+            cls()
     with pytest.raises(TypeError):
+        type("Sub", (cls,), {})
 
-        class Sub(block_type):  # noqa: F841
-            pass
+
+@pytest.mark.parametrize(
+    "owner, name, signature, doc",
+    [
+        (native, "parse_sdf", "(source, *, borrow=False)", "Lazily parse SDBlocks from an SDF path or file object."),
+        (native, "write_sdf", "(dest, blocks)", "Write SDBlocks to a path or a file object, and return how ma"),
+        (native, "sdf_writer", "(dest)", "Write SDBlocks one at a time to a path or a file object, buf"),
+        (native.SDBlock, "iter_records", "($self)", "Lazily iterate over SD data records in input order."),
+        (native.CTable, "valid_atom_indices", "($self, strict=False)", "Validate that the atom lines match"),
+        (native.CTable, "valid_bond_indices", "($self, strict=False)", "Validate that the bond lines match"),
+        (native.CTable, "renumber_indices", "($self)", "Renumber the atom and bond indices in the block."),
+        (native.CTable, "fix_counts", "($self)", "Set the counts line to the number of atom and bond lines."),
+        (native.CTable, "lines", None, "Return a copy of the original connection-table lines."),
+        (native.CTable, "num_atoms", None, "Return the atom count from the counts line."),
+        (native.CTable, "num_bonds", None, "Return the bond count from the counts line."),
+    ],
+)
+def test_signatures_and_docstrings(owner, name, signature, doc):
+    member = getattr(owner, name)
+    assert getattr(member, "__text_signature__", None) == signature and member.__doc__.startswith(doc)
