@@ -1,5 +1,6 @@
 import pytest
 from conftest import V2000_COUNTS, state, str_block, text_of
+from sdf_reference import finish_block, split_ranges
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
@@ -14,11 +15,9 @@ from molvane.native import SDBlock
         ("t\rM  END\r$$$$\r", "t\nM  END\n$$$$\n"),
         ("", "\n$$$$\n"),
         ("$$$$ 12\n", "$$$$\n"),
-        ("t\nM  END\n$$$$ trailing\n \t\f\n", "t\nM  END\n$$$$\n"),
         # bytes keep CR LF, and a completed line or terminator follows the title line.
         (b"t\r\nM  END\n", b"t\r\nM  END\n$$$$\r\n"),
         (b"t\nM  END\r\n", b"t\nM  END\r\n$$$$\n"),
-        (b"t\r\nM  END\r\n$$$$\r\n", b"t\r\nM  END\r\n$$$$\r\n"),
         (b"t\r", b"t\r\n$$$$\r\n"),
         (b"t\rx", b"t\rx\n$$$$\n"),
     ],
@@ -155,32 +154,13 @@ def test_undecodable_str_block_gets_a_note(sd, operation, access):
     assert (block.num_atoms, block.num_bonds) == (0, 0)
 
 
-TAIL_SPACE = b" \t\n\f\r"
-
-
 def reference_block(data):
-    """An independent model of the block text SDBlock(data) stores, or None
-    where it must refuse a second block."""
-    if data.startswith(b"$$$$"):
-        dollar = 0
-    else:
-        hit = data.find(b"\n$$$$")
-        dollar = -1 if hit < 0 else hit + 1
-    if dollar >= 0:
-        line_end = data.find(b"\n", dollar)
-        line_end = len(data) if line_end < 0 else line_end + 1
-        if data[line_end:].strip(TAIL_SPACE):
-            return None
-        data = data[:line_end]
-    first_line = data.split(b"\n", 1)[0] + (b"\n" if b"\n" in data else b"")
-    crlf = first_line.endswith(b"\r\n") or (b"\n" not in data and data.endswith(b"\r"))
-    if not data.endswith(b"\n"):
-        data += b"\n" if data.endswith(b"\r") else (b"\r\n" if crlf else b"\n")
-    if dollar < 0:
-        dollar = len(data)
-    if data[dollar:] not in (b"$$$$\n", b"$$$$\r\n"):
-        data = data[:dollar] + (b"$$$$\r\n" if crlf else b"$$$$\n")
-    return data
+    """The text SDBlock(data) stores by the reading model, or None where data
+    other than ASCII whitespace follows the first `$$$$` line."""
+    ranges = split_ranges(data) or [(b"", None)]
+    if b"".join(part for part, _ in ranges[1:]).strip(b" \t\n\f\r"):
+        return None
+    return finish_block(*ranges[0])
 
 
 pieces = st.sampled_from(["a", "é", " ", "\t", "\v", "\f", "\r", "\n", "$$$$", "M  END", "> <A>", "\r\n"])

@@ -1,4 +1,5 @@
-"""Bad input to the readers: each error closes the source, earlier blocks stay valid."""
+"""Bad input to the readers (each error closes the source, earlier blocks stay valid),
+and paths that cannot be opened for reading or writing."""
 
 import errno
 import io
@@ -15,29 +16,37 @@ SDBlock = native.SDBlock
 @pytest.mark.parametrize(
     "make, error, code",
     [
-        (lambda tmp: str(tmp / "missing.sdf"), FileNotFoundError, errno.ENOENT),
-        (lambda tmp: os.fsencode(tmp / "missing.sdf"), FileNotFoundError, errno.ENOENT),
-        (lambda tmp: tmp / "missing.sdf", FileNotFoundError, errno.ENOENT),
+        (lambda tmp: str(tmp / "missing" / "o.sdf"), FileNotFoundError, errno.ENOENT),
+        (lambda tmp: os.fsencode(tmp / "missing" / "o.sdf"), FileNotFoundError, errno.ENOENT),
+        (lambda tmp: tmp / "missing" / "o.sdf", FileNotFoundError, errno.ENOENT),
         (str, IsADirectoryError, errno.EISDIR),
         (lambda tmp: "a\0b.sdf", OSError, None),
         (lambda tmp: b"a\0b.sdf", OSError, None),
     ],
 )
-def test_path_errors_come_from_the_first_next(tmp_path, make, error, code):
+@pytest.mark.parametrize(
+    "call",
+    [lambda p: next(native.parse_sdf(p)), lambda p: native.write_sdf(p, []), native.sdf_writer],
+    ids=["parse_sdf", "write_sdf", "sdf_writer"],
+)
+def test_path_errors(tmp_path, make, error, code, call):
     source, before = make(tmp_path), len(os.listdir("/proc/self/fd"))
-    blocks = native.parse_sdf(source)  # nothing opened yet
     with pytest.raises(OSError) as info:
-        next(blocks)
+        call(source)
     assert type(info.value) is error
     if code is None:
-        assert str(info.value) == "file name contained an unexpected NUL byte"
+        assert info.value.args == ("file name contained an unexpected NUL byte",)
     else:
         assert (info.value.errno, info.value.strerror) == (code, os.strerror(code))
-        assert info.value.filename == os.fspath(source)
-    assert len(os.listdir("/proc/self/fd")) == before and list(blocks) == []
+        assert info.value.filename == os.fspath(source) and type(info.value.filename) is type(os.fspath(source))
+    assert len(os.listdir("/proc/self/fd")) == before
 
 
-def test_close_before_first_next_opens_nothing(tmp_path):
+def test_reading_opens_on_the_first_next(tmp_path):
+    blocks = native.parse_sdf(tmp_path / "missing.sdf")  # nothing opened yet
+    with pytest.raises(FileNotFoundError):
+        next(blocks)
+    assert list(blocks) == []
     blocks = native.parse_sdf(tmp_path / "missing.sdf")
     blocks.close()
     assert list(blocks) == []

@@ -109,21 +109,18 @@ def mapped_here(path) -> bool:
         return any(line.rstrip("\n").endswith(str(path)) for line in maps)
 
 
-def test_chunked_path_is_closed_at_once():
-    before = fd_count()
-    for finish in ("exhaust", "close", "del"):
-        with pipe_path(b"A\n$$$$\nB\n$$$$\n") as pipe:
-            blocks = native.parse_sdf(pipe)
-            assert fd_count() == before + 1  # the pipe itself; nothing opened yet
-            assert next(blocks).title == "A"
-            assert fd_count() == before + 2
-            if finish == "exhaust":
-                assert [b.title for b in blocks] == ["B"]
-            elif finish == "close":
-                blocks.close()
-            else:
-                del blocks
-            assert fd_count() == before + 1
+@pytest.mark.parametrize("finish", ["exhaust", "close", "del"])
+def test_chunked_path_is_closed_at_once(finish):
+    with pipe_path(b"A\n$$$$\nB\n$$$$\n") as pipe:
+        blocks, before = native.parse_sdf(pipe), fd_count()  # nothing opened yet
+        assert next(blocks).title == "A" and fd_count() == before + 1
+        if finish == "exhaust":
+            assert [b.title for b in blocks] == ["B"]
+        elif finish == "close":
+            blocks.close()
+        else:
+            del blocks
+        assert fd_count() == before
 
 
 def test_mapped_path_holds_no_descriptor_and_releases_the_mapping(big_file):
@@ -235,16 +232,14 @@ def test_interrupted_read_runs_signal_handlers(tmp_path, handler_raises):
         os.write(keeper, b"late\n$$$$\n")
         os.close(keeper)
 
-    previous = signal.signal(signal.SIGALRM, handler)
-    before = fd_count()
+    previous, before = signal.signal(signal.SIGALRM, handler), fd_count()
     try:
         signal.setitimer(signal.ITIMER_REAL, 0.2)
         blocks = native.parse_sdf(fifo)
         if handler_raises:
             with pytest.raises(Interrupted):
                 next(blocks)
-            assert fd_count() == before
-            assert list(blocks) == []
+            assert fd_count() == before and list(blocks) == []
             os.close(keeper)
         else:
             assert [b.title for b in blocks] == ["late"]

@@ -36,19 +36,6 @@ def test_record_edits_stop_live_iterators(edit, start):
     assert list(start(block)) == (block.records() if start is SDBlock.iter_records else block.names())
 
 
-def test_appending_inside_a_loop():
-    block = SDBlock(TEXT)
-    yielded = []
-    with pytest.raises(RuntimeError, match="changed during iteration"):
-        for name in block:
-            yielded.append(name)
-            block.append_record("C" + name, "c")
-    assert yielded == ["A"]
-    for name, _ in block.records():
-        block.append_record("D" + name, "d")
-    assert len(block) == 8
-
-
 @pytest.mark.parametrize(
     "edit",
     [

@@ -36,7 +36,8 @@ def append(name, value, header="plain"):
         ("> (7) <A> [x]\na\n\n> nameless\nx\n\n", append("C", "c", "copy"),
          "> (7) <A> [x]\na\n\n> nameless\nx\n\n> (7) <C> [x]\nc\n\n"),
         ("> nameless\nx\n\n> (7) <A> [x]\na\n\n",
-         lambda b: b.replace_records([("A", "1"), ("D", "2")], header="copy"), "> (7) <A> [x]\n1\n\n> (7) <D> [x]\n2\n\n"),
+         lambda b: b.replace_records([("A", "1"), ("D", "2")], header="copy"),
+         "> (7) <A> [x]\n1\n\n> (7) <D> [x]\n2\n\n"),
         # set_record keeps the first header and its place, removes the others
         (">  <A>  (1)\n1\n\n> <B>\nb\n\n> <A>\n2\n\n> <A>\n3\n", lambda b: b.set_record("A", "new\nvalue"),
          ">  <A>  (1)\nnew\nvalue\n\n> <B>\nb\n\n"),

@@ -13,11 +13,14 @@ import molvane
 from molvane import SDBlock, parse_sdf
 
 BLOCK = "t{}\n  molvane\n\n  0  0  0  0  0  0  0  0  0  0999 V2000\nM  END\n> <A>\n1\n\n> <B>\ntwo\nlines\n\n$$$$\n"
-ALLOWED = {
-    "Already borrowed",
-    "Already mutably borrowed",
-    "SDBlock records changed during iteration",
-}
+ALLOWED = {"Already borrowed", "Already mutably borrowed", "SDBlock records changed during iteration"}
+EDITS = [
+    lambda block, rng: block.append_record("C", "x" * rng.randrange(50)),
+    lambda block, rng: block.set_record("A", str(rng.random())),
+    lambda block, rng: block.remove_record("C"),
+    lambda block, rng: setattr(block, "title", f"title {rng.randrange(100)}"),
+    lambda block, rng: block.replace_records({"A": "1", "B": "2"}, header="copy"),
+]
 
 
 @pytest.fixture
@@ -34,18 +37,7 @@ def block_actions(blocks, names_iterators):
         block.records(), block.get("A"), block.title, len(block), block.molblock
 
     def edit(rng):
-        block = rng.choice(blocks)
-        choice = rng.randrange(5)
-        if choice == 0:
-            block.append_record("C", "x" * rng.randrange(50))
-        elif choice == 1:
-            block.set_record("A", str(rng.random()))
-        elif choice == 2:
-            block.remove_record("C")
-        elif choice == 3:
-            block.title = f"title {rng.randrange(100)}"
-        else:
-            block.replace_records({"A": "1", "B": "2"}, header="copy")
+        rng.choice(EDITS)(rng.choice(blocks), rng)
 
     def iterate(rng):
         block = rng.choice(blocks)
@@ -54,8 +46,7 @@ def block_actions(blocks, names_iterators):
                 block.set_record("A", "inside")
 
     def shared_iterator(rng):
-        iterator = rng.choice(names_iterators)
-        next(iterator, None)
+        next(rng.choice(names_iterators), None)
 
     def edit_from_generator(rng):
         block = rng.choice(blocks)

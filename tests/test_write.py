@@ -190,30 +190,6 @@ def test_write_errors_pass_through():
         out.write(block("a"))
 
 
-@pytest.mark.parametrize(
-    "dest, code",
-    [
-        (lambda tmp: str(tmp / "missing" / "o.sdf"), errno.ENOENT),
-        (lambda tmp: os.fsencode(tmp / "missing" / "o.sdf"), errno.ENOENT),
-        (lambda tmp: tmp / "missing" / "o.sdf", errno.ENOENT),
-        (lambda tmp: "a\0b.sdf", None),
-        (lambda tmp: b"a\0b.sdf", None),
-    ],
-)
-@pytest.mark.parametrize("call", [lambda d: write_sdf(d, []), sdf_writer])
-def test_path_errors(tmp_path, dest, code, call):
-    dest = dest(tmp_path)
-    with pytest.raises(OSError) as caught:
-        call(dest)
-    if code is None:
-        assert type(caught.value) is OSError
-        assert caught.value.args == ("file name contained an unexpected NUL byte",)
-    else:
-        assert type(caught.value) is FileNotFoundError and caught.value.errno == code
-        assert caught.value.filename == os.fspath(dest)
-        assert type(caught.value.filename) is type(os.fspath(dest))
-
-
 def test_failed_path_write():
     if not os.path.exists("/dev/full"):
         pytest.skip("no /dev/full on this system")
