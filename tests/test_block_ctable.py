@@ -98,18 +98,15 @@ def test_short_blocks(sdf, call):
     assert error.value.args == ("CTable line 2: missing; the table has only 1 lines",)
 
 
-@pytest.mark.parametrize(
-    "replace, renumber_error, fix_error",
-    [
-        (("M  V30 BEGIN BOND", "M  V30 BEGIN BOND\nM  V30 BEGIN BOND"), MalformedCTableError,
-         MalformedCTableError),
-        (("999 V3000", "999 V2000"), NotImplementedError, NotImplementedError),
-        (("M  V30 END CTAB", "M  V30 BEGIN CTAB"), NotImplementedError, NotImplementedError),
-        (("M  V30 7 2 3 5", "M  V30 7 2 3 4"), MalformedCTableError, None),
-        (("M  V30 5 O", "M  V30 3 O"), IndicesDuplicateError, None),
-        (("M  V30 3 C 0 0 0 0", "M  V30 3 C 0 0 0 0 -"), NotImplementedError, None),
-    ],
-)
+@pytest.mark.parametrize("replace, renumber_error, fix_error", [
+    (("M  V30 BEGIN BOND", "M  V30 BEGIN BOND\nM  V30 BEGIN BOND"), MalformedCTableError,
+     MalformedCTableError),
+    (("999 V3000", "999 V2000"), NotImplementedError, NotImplementedError),
+    (("M  V30 END CTAB", "M  V30 BEGIN CTAB"), NotImplementedError, NotImplementedError),
+    (("M  V30 7 2 3 5", "M  V30 7 2 3 4"), MalformedCTableError, None),
+    (("M  V30 5 O", "M  V30 3 O"), IndicesDuplicateError, None),
+    (("M  V30 3 C 0 0 0 0", "M  V30 3 C 0 0 0 0 -"), NotImplementedError, None),
+])
 @pytest.mark.parametrize("kind", [str, bytes])
 def test_failed_repairs_leave_the_block_unchanged(replace, renumber_error, fix_error, kind):
     data = v3000_text().replace(*replace)

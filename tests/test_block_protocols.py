@@ -76,29 +76,26 @@ def from_state(*args):
 INVALID = "invalid SDBlock state"
 
 
-@pytest.mark.parametrize(
-    "call, error, message",
-    [
-        # the invariants are checked in full by the property below
-        (from_state(b"x\n$$$$\n", 1, 2, False), ValueError, INVALID),
-        (from_state(b"$$$$", 0, 0, False), ValueError, INVALID),
-        (from_state(b"x\nab$$$$\n", 2, 2, False), ValueError, INVALID),  # the terminator starts no line
-        (from_state(b"x\nab\n$$$$\n", 2, 4, False), ValueError, INVALID),  # mdl_end not after an LF
-        (from_state("x\n$$$$\n", 2, 2, False), TypeError, None),
-        (from_state(b"x\n$$$$\n", 2.0, 2, False), TypeError, None),
-        (from_state(b"x\n$$$$\n", 2, "2", False), TypeError, None),
-        (from_state(b"x\n$$$$\n", 2, 2, 0), TypeError, None),
-        (from_state(b"x\n$$$$\n", -1, 2, False), OverflowError, None),
-        (from_state(b"x\n$$$$\n", 2, 2**64, False), OverflowError, None),
-        (lambda: memoryview(SDBlock(TEXT)), TypeError, "a str SDBlock is not bytes-like; use str(block)"),
-        (lambda: bytes(SDBlock(TEXT)), TypeError, None),
-        (lambda: SDBlock(TEXT).__deepcopy__(), TypeError, None),
-        (lambda: hash(SDBlock(TEXT)), TypeError, None),
-        (lambda: {SDBlock(TEXT)}, TypeError, None),
-        (lambda: SDBlock(TEXT) < SDBlock(TEXT), TypeError, None),
-        (lambda: SDBlock(TEXT) >= SDBlock(TEXT), TypeError, None),
-    ],
-)
+@pytest.mark.parametrize("call, error, message", [
+    # the invariants are checked in full by the property below
+    (from_state(b"x\n$$$$\n", 1, 2, False), ValueError, INVALID),
+    (from_state(b"$$$$", 0, 0, False), ValueError, INVALID),
+    (from_state(b"x\nab$$$$\n", 2, 2, False), ValueError, INVALID),  # the terminator starts no line
+    (from_state(b"x\nab\n$$$$\n", 2, 4, False), ValueError, INVALID),  # mdl_end not after an LF
+    (from_state("x\n$$$$\n", 2, 2, False), TypeError, None),
+    (from_state(b"x\n$$$$\n", 2.0, 2, False), TypeError, None),
+    (from_state(b"x\n$$$$\n", 2, "2", False), TypeError, None),
+    (from_state(b"x\n$$$$\n", 2, 2, 0), TypeError, None),
+    (from_state(b"x\n$$$$\n", -1, 2, False), OverflowError, None),
+    (from_state(b"x\n$$$$\n", 2, 2**64, False), OverflowError, None),
+    (lambda: memoryview(SDBlock(TEXT)), TypeError, "a str SDBlock is not bytes-like; use str(block)"),
+    (lambda: bytes(SDBlock(TEXT)), TypeError, None),
+    (lambda: SDBlock(TEXT).__deepcopy__(), TypeError, None),
+    (lambda: hash(SDBlock(TEXT)), TypeError, None),
+    (lambda: {SDBlock(TEXT)}, TypeError, None),
+    (lambda: SDBlock(TEXT) < SDBlock(TEXT), TypeError, None),
+    (lambda: SDBlock(TEXT) >= SDBlock(TEXT), TypeError, None),
+])
 def test_refusals(call, error, message):
     with pytest.raises(error) as info:
         call()
@@ -226,15 +223,12 @@ def test_view_keeps_the_block_alive():
     view.release()
 
 
-@pytest.mark.parametrize(
-    "block, shown",
-    [
-        (SDBlock("Benzene  \n\nM  END\n$$$$\n"), "<SDBlock title='Benzene'>"),
-        (SDBlock(b"Benzene\n$$$$\n"), "<SDBlock title=b'Benzene'>"),
-        (SDBlock._from_state(b"a\xe9b\n$$$$\n", 4, 4, True), "<SDBlock title='a\ufffdb'>"),
-        (SDBlock("$$$$\n"), "<SDBlock title=''>"),
-    ],
-)
+@pytest.mark.parametrize("block, shown", [
+    (SDBlock("Benzene  \n\nM  END\n$$$$\n"), "<SDBlock title='Benzene'>"),
+    (SDBlock(b"Benzene\n$$$$\n"), "<SDBlock title=b'Benzene'>"),
+    (SDBlock._from_state(b"a\xe9b\n$$$$\n", 4, 4, True), "<SDBlock title='a\ufffdb'>"),
+    (SDBlock("$$$$\n"), "<SDBlock title=''>"),
+])
 def test_repr(block, shown):
     assert repr(block) == shown
     if isinstance(block.mdl, bytes):

@@ -47,19 +47,16 @@ def test_worked_example():
     assert grown.lines[5] == "M  V30 COUNTS 3 1 0 0 0" and (grown.num_atoms, grown.num_bonds) == (3, 1)
 
 
-@pytest.mark.parametrize(
-    "lines, counts",
-    [
-        (["", "", "", "  3  2  0  0  0  0  0  0  0  0999 V2000"], (3, 2)),
-        (["", "", "", "  3  2  0  0  0  0  0  0  0  0999 V2000\r  "], (3, 2)),
-        (["", "", "", "x V3000", "", "M  V30 COUNTS 12 11 0 0 0"], (12, 11)),
-        (["", "", "", " -1 +7 V2000"], (-1, 7)),
-        (["", "", "", "007\u3000 2V2000 V2000"], (7, 2)),
-        (["", "", "", "x\x1cV3000", "", "M\x1fV30\x1eCOUNTS 4\x1d5 junk"], (4, 5)),
-        (["", "", "", "x V3000", "not read", "\tM V30 COUNTS -9223372036854775808 0 "],
-         (-9223372036854775808, 0)),
-    ],
-)
+@pytest.mark.parametrize("lines, counts", [
+    (["", "", "", "  3  2  0  0  0  0  0  0  0  0999 V2000"], (3, 2)),
+    (["", "", "", "  3  2  0  0  0  0  0  0  0  0999 V2000\r  "], (3, 2)),
+    (["", "", "", "x V3000", "", "M  V30 COUNTS 12 11 0 0 0"], (12, 11)),
+    (["", "", "", " -1 +7 V2000"], (-1, 7)),
+    (["", "", "", "007\u3000 2V2000 V2000"], (7, 2)),
+    (["", "", "", "x\x1cV3000", "", "M\x1fV30\x1eCOUNTS 4\x1d5 junk"], (4, 5)),
+    (["", "", "", "x V3000", "not read", "\tM V30 COUNTS -9223372036854775808 0 "],
+     (-9223372036854775808, 0)),
+])
 def test_header_counts(lines, counts):
     table = CTable(lines)
     assert (table.num_atoms, table.num_bonds) == counts
@@ -147,16 +144,13 @@ def test_table_errors(lines, call, cls, message):
     assert error.value.args == (message,)
 
 
-@pytest.mark.parametrize(
-    "atoms, strict_valid",
-    [
-        (["M  V30 1 C", "M  V30 2 C", "M  V30 4 C"], False),
-        (["M  V30 2 C", "M  V30 1 C"], False),
-        (["m  v30 +1 C", "M  V30\u2003 2 C"], True),
-        (["M  V30 1 C 0 0 -", "M  V30 CHG=1", "M  V30 2 C -  "], True),
-        (["M  V30 -1 C", "M  V30 2 C"], False),
-    ],
-)
+@pytest.mark.parametrize("atoms, strict_valid", [
+    (["M  V30 1 C", "M  V30 2 C", "M  V30 4 C"], False),
+    (["M  V30 2 C", "M  V30 1 C"], False),
+    (["m  v30 +1 C", "M  V30\u2003 2 C"], True),
+    (["M  V30 1 C 0 0 -", "M  V30 CHG=1", "M  V30 2 C -  "], True),
+    (["M  V30 -1 C", "M  V30 2 C"], False),
+])
 def test_validation(atoms, strict_valid):
     counts = "M  V30 COUNTS %d 0" % len([a for a in atoms if not a.endswith("CHG=1")])
     table = CTable(v3000(section("ATOM", *atoms), counts=counts))
@@ -181,22 +175,19 @@ def test_sections_outside_the_root_ctab_and_loose_keywords():
     assert table.valid_atom_indices(True) and table.valid_bond_indices(True)
 
 
-@pytest.mark.parametrize(
-    "atoms, bonds, new_atoms, new_bonds",
-    [
-        (ATOMS_3_5_7, ["M  V30 1 1 3 5", "M  V30 2 1 5 7"],
-         ["M  V30 1 C 0 0 0 0", "M  V30 2 C 0 0 0 0", "M  V30 3 C 0 0 0 0"],
-         ["M  V30 1 1 1 2", "M  V30 2 1 2 3"]),
-        (section("ATOM", "m  v30   7\tC", "M  V30 3 C"), ["M  V30 4 2 7 3 CFG=2"],
-         ["M  V30 1\tC", "M  V30 2 C"], ["M  V30 1 2 1 2 CFG=2"]),
-        (ATOMS_2_2_3, ["M  V30 1 1 3 3"], ["M  V30 1 C", "M  V30 2 C", "M  V30 3 C"],
-         ["M  V30 1 1 3 3"]),
-        # Already 1..n: rewritten in the prefix form, references not refused.
-        (section("ATOM", "M  V30  1 C", "M  V30 2 C ATTCHORD=(2 1 Al)"),
-         ["M  V30 1   1  1 2 ENDPTS=(1 2)", "M  V30 BEGIN SGROUP"],
-         ["M  V30 1 C", "M  V30 2 C ATTCHORD=(2 1 Al)"], ["M  V30 1 1 1 2 ENDPTS=(1 2)"]),
-    ],
-)
+@pytest.mark.parametrize("atoms, bonds, new_atoms, new_bonds", [
+    (ATOMS_3_5_7, ["M  V30 1 1 3 5", "M  V30 2 1 5 7"],
+     ["M  V30 1 C 0 0 0 0", "M  V30 2 C 0 0 0 0", "M  V30 3 C 0 0 0 0"],
+     ["M  V30 1 1 1 2", "M  V30 2 1 2 3"]),
+    (section("ATOM", "m  v30   7\tC", "M  V30 3 C"), ["M  V30 4 2 7 3 CFG=2"],
+     ["M  V30 1\tC", "M  V30 2 C"], ["M  V30 1 2 1 2 CFG=2"]),
+    (ATOMS_2_2_3, ["M  V30 1 1 3 3"], ["M  V30 1 C", "M  V30 2 C", "M  V30 3 C"],
+     ["M  V30 1 1 3 3"]),
+    # Already 1..n: rewritten in the prefix form, references not refused.
+    (section("ATOM", "M  V30  1 C", "M  V30 2 C ATTCHORD=(2 1 Al)"),
+     ["M  V30 1   1  1 2 ENDPTS=(1 2)", "M  V30 BEGIN SGROUP"],
+     ["M  V30 1 C", "M  V30 2 C ATTCHORD=(2 1 Al)"], ["M  V30 1 1 1 2 ENDPTS=(1 2)"]),
+])
 def test_renumbering(atoms, bonds, new_atoms, new_bonds):
     body = atoms + section("BOND", *[b for b in bonds if "SGROUP" not in b])
     table = CTable(v3000(body, tail=[b for b in bonds if "SGROUP" in b]))
@@ -209,19 +200,16 @@ def test_renumbering(atoms, bonds, new_atoms, new_bonds):
     assert after == expected
 
 
-@pytest.mark.parametrize(
-    "atom2, bond, extra, construct",
-    [
-        ("M  V30 2 C attchord=(2 1 Al)", "M  V30 1 1 1 2", [], "ATTCHORD atom references"),
-        ("M  V30 2 C", "M  V30 1 9 1 2 endpts=(1 2)", [], "ENDPTS atom references"),
-        ("M  V30 2 C", "M  V30 1 1 1 2", ["M  V30 BEGIN SGROUP", "M  V30 LINKNODE 1 2"],
-         "SGROUP atom and bond references"),
-        ("M  V30 2 C", "M  V30 1 1 1 2", ["M  V30 LINKNODE 1", "m  v30 begin collection"],
-         "COLLECTION atom and bond references"),
-        ("M  V30 2 C", "M  V30 1 1 1 2", ["M  V30 BEGIN OBJ3D"], "OBJ3D atom references"),
-        ("M  V30 2 C", "M  V30 1 1 1 2", ["m  V30 linknode 1 2"], "LINKNODE atom references"),
-    ],
-)
+@pytest.mark.parametrize("atom2, bond, extra, construct", [
+    ("M  V30 2 C attchord=(2 1 Al)", "M  V30 1 1 1 2", [], "ATTCHORD atom references"),
+    ("M  V30 2 C", "M  V30 1 9 1 2 endpts=(1 2)", [], "ENDPTS atom references"),
+    ("M  V30 2 C", "M  V30 1 1 1 2", ["M  V30 BEGIN SGROUP", "M  V30 LINKNODE 1 2"],
+     "SGROUP atom and bond references"),
+    ("M  V30 2 C", "M  V30 1 1 1 2", ["M  V30 LINKNODE 1", "m  v30 begin collection"],
+     "COLLECTION atom and bond references"),
+    ("M  V30 2 C", "M  V30 1 1 1 2", ["M  V30 BEGIN OBJ3D"], "OBJ3D atom references"),
+    ("M  V30 2 C", "M  V30 1 1 1 2", ["m  V30 linknode 1 2"], "LINKNODE atom references"),
+])
 def test_renumbering_refuses_stale_references(atom2, bond, extra, construct):
     lines = v3000(section("ATOM", "M  V30 1 C", atom2) + section("BOND", bond), tail=extra)
     CTable(lines).renumber_indices()  # indices unchanged: accepted
@@ -233,17 +221,14 @@ def test_renumbering_refuses_stale_references(atom2, bond, extra, construct):
     assert table.lines == lines
 
 
-@pytest.mark.parametrize(
-    "body, counts, fixed",
-    [
-        (section("ATOM", *["M  V30 %d C" % i for i in range(1, 5)])
-         + section("BOND", "M  V30 1 1 1 2", "M  V30 2 1 2 3"),
-         "M  V30 COUNTS 3 2 1 0 0", "M  V30 COUNTS 4 2 1 0 0"),
-        (section("ATOM", "M  V30 1 C", "M  V30 2 C -", "M  V30 CHG=1", "M  V30 3 C"),
-         "M  V30 COUNTS  03\t 2 0 0 0\r", "M  V30 COUNTS  3\t 0 0 0 0\r"),
-        ([], "M  V30 COUNTS 7 7", "M  V30 COUNTS 0 0"),
-    ],
-)
+@pytest.mark.parametrize("body, counts, fixed", [
+    (section("ATOM", *["M  V30 %d C" % i for i in range(1, 5)])
+     + section("BOND", "M  V30 1 1 1 2", "M  V30 2 1 2 3"),
+     "M  V30 COUNTS 3 2 1 0 0", "M  V30 COUNTS 4 2 1 0 0"),
+    (section("ATOM", "M  V30 1 C", "M  V30 2 C -", "M  V30 CHG=1", "M  V30 3 C"),
+     "M  V30 COUNTS  03\t 2 0 0 0\r", "M  V30 COUNTS  3\t 0 0 0 0\r"),
+    ([], "M  V30 COUNTS 7 7", "M  V30 COUNTS 0 0"),
+])
 def test_fix_counts(body, counts, fixed):
     table = CTable(v3000(body, counts=counts))
     table.fix_counts()

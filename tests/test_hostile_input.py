@@ -101,15 +101,11 @@ def test_file_object_returning_more_than_asked():
     assert texts(SDBlock.from_lines(Greedy(data))) == [b"t\nM  END\n$$$$\n"] * 100000
 
 
-@pytest.mark.parametrize(
-    "meddle, error, message",
-    [
-        (lambda b: b.append_record("B", "3"), RuntimeError, "^Already borrowed$"),
-        (SDBlock.records, RuntimeError, "^Already mutably borrowed$"),
-        (lambda b: {}["gone"], KeyError, "gone"),
-    ],
-    ids=["edits the block", "reads the block", "raises"],
-)
+@pytest.mark.parametrize("meddle, error, message", [
+    (lambda b: b.append_record("B", "3"), RuntimeError, "^Already borrowed$"),
+    (SDBlock.records, RuntimeError, "^Already mutably borrowed$"),
+    (lambda b: {}["gone"], KeyError, "gone"),
+], ids=["edits the block", "reads the block", "raises"])
 def test_records_iterable_meddling_with_the_block_it_fills(meddle, error, message):
     block = SDBlock("t\nM  END\n> <A>\n1\n\n$$$$\n")
     before = state(block)

@@ -18,42 +18,39 @@ def append(name, value, header="plain"):
     return lambda block: block.append_record(name, value, header=header)
 
 
-@pytest.mark.parametrize(
-    "sdf, edit, text",
-    [
-        # appended last, after a blank line
-        ("", append("C", "c"), "> <C>\nc\n\n"),
-        ("> <A>\na\n", append("C", "c"), "> <A>\na\n\n> <C>\nc\n\n"),
-        ("> <A>\na\n\n", append("C", "c"), "> <A>\na\n\n> <C>\nc\n\n"),
-        ("> <A>\na\n  \n", append("C", "c"), "> <A>\na\n  \n> <C>\nc\n\n"),
-        ("", append("E", ""), "> <E>\n\n\n"),  # an empty value is two empty lines
-        # header styles; "copy" takes the last header that has a name
-        ("", append("C", "c", "padded"), ">  <C>\nc\n\n"),
-        (">  <A>  (1)\na\n\n", append("C", "c", "copy"), ">  <A>  (1)\na\n\n>  <C>  (1)\nc\n\n"),
-        ("  > 12 <A> x \na\n\n", append("C", "c", "copy"), "  > 12 <A> x \na\n\n  > 12 <C> x \nc\n\n"),
-        ("", append("C", "c", "copy"), "> <C>\nc\n\n"),
-        ("stray\n>  <S>\n\n", append("C", "c", "copy"), "stray\n>  <S>\n\n> <C>\nc\n\n"),
-        ("> (7) <A> [x]\na\n\n> nameless\nx\n\n", append("C", "c", "copy"),
-         "> (7) <A> [x]\na\n\n> nameless\nx\n\n> (7) <C> [x]\nc\n\n"),
-        ("> nameless\nx\n\n> (7) <A> [x]\na\n\n",
-         lambda b: b.replace_records([("A", "1"), ("D", "2")], header="copy"),
-         "> (7) <A> [x]\n1\n\n> (7) <D> [x]\n2\n\n"),
-        # set_record keeps the first header and its place, removes the others
-        (">  <A>  (1)\n1\n\n> <B>\nb\n\n> <A>\n2\n\n> <A>\n3\n", lambda b: b.set_record("A", "new\nvalue"),
-         ">  <A>  (1)\nnew\nvalue\n\n> <B>\nb\n\n"),
-        ("> <B>\nb\n\n", lambda b: b.set_record("Z", "z", header="padded"), "> <B>\nb\n\n>  <Z>\nz\n\n"),
-        ("> <A>\n1\n\nstray\n\n> <B>\nb\n\n> <A>\n2\n", lambda b: b.remove_record("A"), "stray\n\n> <B>\nb\n\n"),
-        ("> <A>\n1\n\n", lambda b: b.__delitem__("A"), ""),
-        # the k-th new record of a name reuses the k-th old header of that name
-        ("> 1 <B>\nb\n\n> 2 <A>\na\n\n> 3 <A>\na\n\n",
-         lambda b: b.replace_records([("A", "x"), ("B", "y"), ("A", "z"), ("A", "w")], header="padded"),
-         "> 2 <A>\nx\n\n> 1 <B>\ny\n\n> 3 <A>\nz\n\n>  <A>\nw\n\n"),
-        # mappings are read through items(); appending never scans for malformed headers
-        ("", lambda b: b.replace_records(SimpleNamespace(items=lambda: [("A", "1"), ("A", "2")])),
-         "> <A>\n1\n\n> <A>\n2\n\n"),
-        ("> oops\n\n", lambda b: b.append_record("A", "v") or b.replace_records({"B": "b"}), "> <B>\nb\n\n"),
-    ],
-)
+@pytest.mark.parametrize("sdf, edit, text", [
+    # appended last, after a blank line
+    ("", append("C", "c"), "> <C>\nc\n\n"),
+    ("> <A>\na\n", append("C", "c"), "> <A>\na\n\n> <C>\nc\n\n"),
+    ("> <A>\na\n\n", append("C", "c"), "> <A>\na\n\n> <C>\nc\n\n"),
+    ("> <A>\na\n  \n", append("C", "c"), "> <A>\na\n  \n> <C>\nc\n\n"),
+    ("", append("E", ""), "> <E>\n\n\n"),  # an empty value is two empty lines
+    # header styles; "copy" takes the last header that has a name
+    ("", append("C", "c", "padded"), ">  <C>\nc\n\n"),
+    (">  <A>  (1)\na\n\n", append("C", "c", "copy"), ">  <A>  (1)\na\n\n>  <C>  (1)\nc\n\n"),
+    ("  > 12 <A> x \na\n\n", append("C", "c", "copy"), "  > 12 <A> x \na\n\n  > 12 <C> x \nc\n\n"),
+    ("", append("C", "c", "copy"), "> <C>\nc\n\n"),
+    ("stray\n>  <S>\n\n", append("C", "c", "copy"), "stray\n>  <S>\n\n> <C>\nc\n\n"),
+    ("> (7) <A> [x]\na\n\n> nameless\nx\n\n", append("C", "c", "copy"),
+     "> (7) <A> [x]\na\n\n> nameless\nx\n\n> (7) <C> [x]\nc\n\n"),
+    ("> nameless\nx\n\n> (7) <A> [x]\na\n\n",
+     lambda b: b.replace_records([("A", "1"), ("D", "2")], header="copy"),
+     "> (7) <A> [x]\n1\n\n> (7) <D> [x]\n2\n\n"),
+    # set_record keeps the first header and its place, removes the others
+    (">  <A>  (1)\n1\n\n> <B>\nb\n\n> <A>\n2\n\n> <A>\n3\n", lambda b: b.set_record("A", "new\nvalue"),
+     ">  <A>  (1)\nnew\nvalue\n\n> <B>\nb\n\n"),
+    ("> <B>\nb\n\n", lambda b: b.set_record("Z", "z", header="padded"), "> <B>\nb\n\n>  <Z>\nz\n\n"),
+    ("> <A>\n1\n\nstray\n\n> <B>\nb\n\n> <A>\n2\n", lambda b: b.remove_record("A"), "stray\n\n> <B>\nb\n\n"),
+    ("> <A>\n1\n\n", lambda b: b.__delitem__("A"), ""),
+    # the k-th new record of a name reuses the k-th old header of that name
+    ("> 1 <B>\nb\n\n> 2 <A>\na\n\n> 3 <A>\na\n\n",
+     lambda b: b.replace_records([("A", "x"), ("B", "y"), ("A", "z"), ("A", "w")], header="padded"),
+     "> 2 <A>\nx\n\n> 1 <B>\ny\n\n> 3 <A>\nz\n\n>  <A>\nw\n\n"),
+    # mappings are read through items(); appending never scans for malformed headers
+    ("", lambda b: b.replace_records(SimpleNamespace(items=lambda: [("A", "1"), ("A", "2")])),
+     "> <A>\n1\n\n> <A>\n2\n\n"),
+    ("> oops\n\n", lambda b: b.append_record("A", "v") or b.replace_records({"B": "b"}), "> <B>\nb\n\n"),
+])
 def test_edits(sdf, edit, text):
     block = SDBlock(HEAD + sdf + "$$$$\n")
     edit(block)
@@ -113,20 +110,17 @@ def test_constructor_appends_records_with_the_header_style():
     assert str(block) == "t\n\nM  END\n>  <A>\n1\n\n>  <A>\n2\n\n$$$$\n"
 
 
-@pytest.mark.parametrize(
-    "kind, args, error, message",
-    [
-        (str, (b"A", "v"), TypeError, "text SDBlock record names must be str"),
-        (str, ("A", b"v"), TypeError, "text SDBlock values must be str"),
-        (bytes, ("A", b"v"), TypeError, "byte-backed SDBlock record names must be bytes"),
-        (bytes, (b"A", "v"), TypeError, "byte-backed SDBlock values must be bytes"),
-        (str, ("A", "v", "fancy"), ValueError, "header must be 'plain', 'padded', or 'copy', not 'fancy'"),
-        (str, ("A", "v", b"plain"), TypeError, ""),
-        # header first, then the name, then the value
-        (str, (1, 2, "fancy"), ValueError, "header must be"),
-        (str, (1, 2), TypeError, "text SDBlock record names must be str"),
-    ],
-)
+@pytest.mark.parametrize("kind, args, error, message", [
+    (str, (b"A", "v"), TypeError, "text SDBlock record names must be str"),
+    (str, ("A", b"v"), TypeError, "text SDBlock values must be str"),
+    (bytes, ("A", b"v"), TypeError, "byte-backed SDBlock record names must be bytes"),
+    (bytes, (b"A", "v"), TypeError, "byte-backed SDBlock values must be bytes"),
+    (str, ("A", "v", "fancy"), ValueError, "header must be 'plain', 'padded', or 'copy', not 'fancy'"),
+    (str, ("A", "v", b"plain"), TypeError, ""),
+    # header first, then the name, then the value
+    (str, (1, 2, "fancy"), ValueError, "header must be"),
+    (str, (1, 2), TypeError, "text SDBlock record names must be str"),
+])
 @pytest.mark.parametrize("method", ["append_record", "set_record", "replace_records", "constructor"])
 def test_argument_checks_change_nothing(kind, args, error, message, method):
     text = HEAD + "> <A>\n1\n\n$$$$\n"

@@ -121,14 +121,11 @@ def test_duplicates_last_wins_in_lookups_first_position_in_dict():
     assert block.names() == ["A", "B", "A"]
 
 
-@pytest.mark.parametrize(
-    "kind, name, message",
-    [
-        (str, b"A", "text SDBlock record names must be str"),
-        (bytes, "A", "byte-backed SDBlock record names must be bytes"),
-        (str, None, "text SDBlock record names must be str"),
-    ],
-)
+@pytest.mark.parametrize("kind, name, message", [
+    (str, b"A", "text SDBlock record names must be str"),
+    (bytes, "A", "byte-backed SDBlock record names must be bytes"),
+    (str, None, "text SDBlock record names must be str"),
+])
 @pytest.mark.parametrize("operation", [lambda b, n: b.get(n), lambda b, n: b[n], lambda b, n: n in b])
 def test_name_type_checks(kind, name, message, operation):
     # Checked before scanning: even a malformed block reports the type first.
@@ -137,7 +134,7 @@ def test_name_type_checks(kind, name, message, operation):
         operation(block, name)
 
 
-def test_short_names_are_shared_long_names_are_not():
+def test_record_name_cache():
     short, long = "N" * 64, "L" * 65
     first = block_with(f"> <{short}>\n1\n\n> <{long}>\n2\n\n")
     second = block_with(f"> <{short}>\n3\n\n> <{long}>\n4\n\n")
@@ -145,9 +142,7 @@ def test_short_names_are_shared_long_names_are_not():
     assert a[0] is b[0] and a[1] == b[1] and a[1] is not b[1]
     # str and bytes names live in separate tables
     assert block_with(f"> <{short}>\n\n", bytes).names() == [short.encode()]
-
-
-def test_name_cache_survives_being_emptied():
+    # more names than a table holds: it is emptied and filled again
     blocks = [block_with(f"> <name{i}>\nv{i}\n\n") for i in range(5000)]
     for _ in range(2):
         for i, block in enumerate(blocks):
