@@ -99,8 +99,7 @@ def test_short_blocks(sdf, call):
 
 
 @pytest.mark.parametrize("replace, renumber_error, fix_error", [
-    (("M  V30 BEGIN BOND", "M  V30 BEGIN BOND\nM  V30 BEGIN BOND"), MalformedCTableError,
-     MalformedCTableError),
+    (("M  V30 BEGIN BOND", "M  V30 BEGIN BOND\nM  V30 BEGIN BOND"), MalformedCTableError, MalformedCTableError),
     (("999 V3000", "999 V2000"), NotImplementedError, NotImplementedError),
     (("M  V30 END CTAB", "M  V30 BEGIN CTAB"), NotImplementedError, NotImplementedError),
     (("M  V30 7 2 3 5", "M  V30 7 2 3 4"), MalformedCTableError, None),

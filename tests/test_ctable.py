@@ -54,8 +54,7 @@ def test_worked_example():
     (["", "", "", " -1 +7 V2000"], (-1, 7)),
     (["", "", "", "007\u3000 2V2000 V2000"], (7, 2)),
     (["", "", "", "x\x1cV3000", "", "M\x1fV30\x1eCOUNTS 4\x1d5 junk"], (4, 5)),
-    (["", "", "", "x V3000", "not read", "\tM V30 COUNTS -9223372036854775808 0 "],
-     (-9223372036854775808, 0)),
+    (["", "", "", "x V3000", "not read", "\tM V30 COUNTS -9223372036854775808 0 "], (-9223372036854775808, 0)),
 ])
 def test_header_counts(lines, counts):
     table = CTable(lines)
@@ -181,8 +180,7 @@ def test_sections_outside_the_root_ctab_and_loose_keywords():
      ["M  V30 1 1 1 2", "M  V30 2 1 2 3"]),
     (section("ATOM", "m  v30   7\tC", "M  V30 3 C"), ["M  V30 4 2 7 3 CFG=2"],
      ["M  V30 1\tC", "M  V30 2 C"], ["M  V30 1 2 1 2 CFG=2"]),
-    (ATOMS_2_2_3, ["M  V30 1 1 3 3"], ["M  V30 1 C", "M  V30 2 C", "M  V30 3 C"],
-     ["M  V30 1 1 3 3"]),
+    (ATOMS_2_2_3, ["M  V30 1 1 3 3"], ["M  V30 1 C", "M  V30 2 C", "M  V30 3 C"], ["M  V30 1 1 3 3"]),
     # Already 1..n: rewritten in the prefix form, references not refused.
     (section("ATOM", "M  V30  1 C", "M  V30 2 C ATTCHORD=(2 1 Al)"),
      ["M  V30 1   1  1 2 ENDPTS=(1 2)", "M  V30 BEGIN SGROUP"],

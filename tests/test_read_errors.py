@@ -21,11 +21,8 @@ SDBlock = native.SDBlock
     (lambda tmp: "a\0b.sdf", OSError, None),
     (lambda tmp: b"a\0b.sdf", OSError, None),
 ])
-@pytest.mark.parametrize(
-    "call",
-    [lambda p: next(native.parse_sdf(p)), lambda p: native.write_sdf(p, []), native.sdf_writer],
-    ids=["parse_sdf", "write_sdf", "sdf_writer"],
-)
+@pytest.mark.parametrize("call", [lambda p: next(native.parse_sdf(p)), lambda p: native.write_sdf(p, []),
+                                  native.sdf_writer], ids=["parse_sdf", "write_sdf", "sdf_writer"])
 def test_path_errors(tmp_path, make, error, code, call):
     source, before = make(tmp_path), len(os.listdir("/proc/self/fd"))
     with pytest.raises(OSError) as info:
@@ -80,8 +77,7 @@ def lines_raising():
     (lambda: SDBlock.from_lines(Reads(b"A\n$$$$\nB\n", Boom("read"))), Boom, "read"),
     (lambda: SDBlock.from_lines(["A", "$$$$", b"B"]), TypeError,
      "SDBlock.from_lines does not accept mixed str and bytes lines"),
-    (lambda: SDBlock.from_lines(["A", "$$$$", 3]), TypeError,
-     "SDBlock.from_lines lines must be str or bytes"),
+    (lambda: SDBlock.from_lines(["A", "$$$$", 3]), TypeError, "SDBlock.from_lines lines must be str or bytes"),
     (lambda: SDBlock.from_lines(lines_raising()), Boom, "midway"),
 ])
 def test_input_errors_end_the_source(make, error, message):
@@ -118,10 +114,8 @@ def test_attribute_error_for_fspath_means_not_a_path():
     (lambda: native.parse_sdf(FsPathFails()), Boom, "fspath"),
     (lambda: native.parse_sdf(FsPathLookupFails()), Boom, "fspath"),
     (lambda: native.parse_sdf("\udcff\ud800"), UnicodeEncodeError, None),
-    (lambda: SDBlock.from_sdf(bytearray(b"x")), TypeError,
-     "SDBlock.from_sdf argument must be str or bytes"),
-    (lambda: SDBlock.from_sdf(memoryview(b"x")), TypeError,
-     "SDBlock.from_sdf argument must be str or bytes"),
+    (lambda: SDBlock.from_sdf(bytearray(b"x")), TypeError, "SDBlock.from_sdf argument must be str or bytes"),
+    (lambda: SDBlock.from_sdf(memoryview(b"x")), TypeError, "SDBlock.from_sdf argument must be str or bytes"),
     (lambda: SDBlock.from_sdf("\ud800"), UnicodeEncodeError, None),
     (lambda: SDBlock.from_lines("x\n$$$$\n"), TypeError,
      "SDBlock.from_lines takes lines or a file object; use SDBlock.from_sdf to parse SDF "

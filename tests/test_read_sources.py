@@ -41,18 +41,21 @@ def only_plain_dollar_lines(data: bytes) -> bool:
     return plain and bool(lines) and lines[-1].startswith(b"$$$$") and data.endswith(b"\n")
 
 
+def check_all_ways(data, expected, expected_text):
+    for way, blocks in read_all_ways(data).items():
+        assert texts(blocks) == expected, way
+    for way, blocks in read_all_ways(data, text=True).items():
+        assert texts(blocks, str) == expected_text, way
+
+
 @pytest.mark.parametrize("path", corpus_params())
 def test_corpus_sources_agree(path):
     data = path.read_bytes()
-    expected = expected_blocks(data)
-    for way, blocks in read_all_ways(data).items():
-        assert texts(blocks) == expected, way
+    with open(path, newline=None) as f:  # str paths agree with Python's universal newlines
+        expected_text = expected_blocks(f.read().encode())
+    check_all_ways(data, expected_blocks(data), expected_text)
     if only_plain_dollar_lines(data):
-        assert b"".join(expected) == data
-    with open(path, newline=None) as f:
-        text = f.read()
-    for way, blocks in read_all_ways(data, text=True).items():
-        assert texts(blocks, str) == expected_blocks(text.encode()), way
+        assert b"".join(expected_blocks(data)) == data
 
 
 TOKENS = ["A", " ", "\n", "\r", "\r\n", "$", "$$", "$$$$", "\n$$$$", "M  END", "\u00e9", "\t"]
@@ -62,10 +65,7 @@ TOKENS = ["A", " ", "\n", "\r", "\r\n", "$", "$$", "$$$$", "\n$$$$", "M  END", "
 @given(st.lists(st.sampled_from(TOKENS), max_size=60).map("".join))
 def test_random_text_splits_as_the_reference(text):
     data = text.encode()
-    for way, blocks in read_all_ways(data).items():
-        assert texts(blocks) == expected_blocks(data), way
-    for way, blocks in read_all_ways(data, text=True).items():
-        assert texts(blocks, str) == expected_blocks(data, text=True), way
+    check_all_ways(data, expected_blocks(data), expected_blocks(data, text=True))
 
 
 class Pieces:

@@ -91,11 +91,8 @@ def test_grammar(sd, expected, kind):
 
 
 @pytest.mark.parametrize("header", ["> A\n", "> >A<\n", "> A>\n", "> <A\n", "> >\n"])
-@pytest.mark.parametrize(
-    "operation",
-    [SDBlock.records, SDBlock.names, SDBlock.to_dict, len, lambda b: "X" in b, lambda b: b.get("A"),
-     lambda b: b["A"]],
-)
+@pytest.mark.parametrize("operation", [
+    SDBlock.records, SDBlock.names, SDBlock.to_dict, len, lambda b: "X" in b, lambda b: b.get("A"), lambda b: b["A"]])
 def test_header_without_name_is_malformed_everywhere(header, operation):
     # The wanted record comes first: the whole section is still checked.
     block = block_with("> <A>\n1\n\n" + header + "v\n\n")

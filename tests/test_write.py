@@ -51,11 +51,8 @@ def write_to(how, tmp, blocks):
 
 
 @pytest.mark.parametrize("source", ["data", "corpus"])
-@pytest.mark.parametrize(
-    "kind, how",
-    [(bytes, "path"), (str, "path"), (bytes, "open-wb"), (bytes, "bytesio"), (str, "stringio"),
-     (bytes, "sdf_writer")],
-)
+@pytest.mark.parametrize("kind, how", [
+    (bytes, "path"), (str, "path"), (bytes, "open-wb"), (bytes, "bytesio"), (str, "stringio"), (bytes, "sdf_writer")])
 def test_round_trip(tmp_path, source, kind, how):
     files = sorted(DATA.glob("*.sdf")) if source == "data" else corpus_files()
     if not files:
