@@ -238,8 +238,13 @@ def test_refused_block_keeps_the_buffer(tmp_path):
     assert (tmp_path / "o.sdf").read_text() == sdf_text("ok") * 2
 
 
-@settings(max_examples=200, deadline=None)
-@given(st.binary(max_size=40))
+# Sequences at the edges of UTF-8: overlong forms, surrogates, past U+10FFFF, cut sequences.
+EDGES = [b"\xc1\xbf", b"\xc2\x80", b"\xe0\x9f\xbf", b"\xe0\xa0\x80", b"\xed\x9f\xbf", b"\xed\xa0\x80",
+         b"\xef\xbf\xbf", b"\xf0\x8f\xbf\xbf", b"\xf0\x90\x80\x80", b"\xf4\x8f\xbf\xbf", b"\xf4\x90\x80\x80", b"\xf5"]
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.lists(st.one_of(st.sampled_from(EDGES), st.binary(max_size=8)), max_size=8).map(b"".join))
 def test_utf8_check_agrees_with_the_decoder(tmp_path_factory, body):
     raw = b"t\n" + body.replace(b"\n", b" ").replace(b"$", b" ") + b"\n$$$$\n"
     target = tmp_path_factory.mktemp("utf8") / "o.sdf"
