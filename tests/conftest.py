@@ -1,3 +1,4 @@
+import os
 import pathlib
 
 import pytest
@@ -23,6 +24,17 @@ def corpus_params():
         reason = f"corpus folder {CORPUS} is absent"
         return [pytest.param(None, marks=pytest.mark.skip(reason=reason), id="no-corpus")]
     return [pytest.param(p, id=p.name) for p in files]
+
+
+def run_all(threads):
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+
+
+def fd_count() -> int:
+    return len(os.listdir("/proc/self/fd"))
 
 
 def state(block):

@@ -3,7 +3,6 @@
 import copy
 import gc
 import io
-import operator
 import pickle
 import types
 

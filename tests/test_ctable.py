@@ -240,10 +240,8 @@ def test_constructor_and_lines():
     for given in (lines, tuple(lines), iter(lines), (line for line in lines)):
         table = CTable(given)
         assert (table.num_atoms, table.num_bonds, table.lines) == (1, 0, lines)
-    copy = table.lines
-    copy.append("x")
-    assert table.lines == lines
-    assert CTable(lines=lines).lines == lines
+    table.lines.append("x")  # a copy
+    assert table.lines == lines and CTable(lines=lines).lines == lines
     # Line ends, surrogates and other code points are kept exactly.
     odd = ["\ud800 t\r\n", "\x00", "\U0001f600\udfff", V2000_LINE4 + "\r"]
     assert CTable(odd).lines == odd

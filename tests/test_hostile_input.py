@@ -80,20 +80,13 @@ def test_file_shrinking_while_read_in_chunks(tmp_path):
 
 
 class Greedy(io.RawIOBase):
-    """A file object whose read returns far more than it was asked for."""
+    """A file object whose first read returns far more than it was asked for."""
 
     def __init__(self, data):
-        self.data = data
-        self.done = False
-
-    def readable(self):
-        return True
+        self.pieces = [data]
 
     def read(self, size=-1):
-        if self.done:
-            return b""
-        self.done = True
-        return self.data
+        return self.pieces.pop() if self.pieces else b""
 
 
 def test_file_object_returning_more_than_asked():

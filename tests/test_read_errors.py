@@ -4,9 +4,9 @@ and paths that cannot be opened for reading or writing."""
 import errno
 import io
 import os
-import pathlib
 
 import pytest
+from conftest import fd_count
 
 from molvane import native
 
@@ -24,7 +24,7 @@ SDBlock = native.SDBlock
 @pytest.mark.parametrize("call", [lambda p: next(native.parse_sdf(p)), lambda p: native.write_sdf(p, []),
                                   native.sdf_writer], ids=["parse_sdf", "write_sdf", "sdf_writer"])
 def test_path_errors(tmp_path, make, error, code, call):
-    source, before = make(tmp_path), len(os.listdir("/proc/self/fd"))
+    source, before = make(tmp_path), fd_count()
     with pytest.raises(OSError) as info:
         call(source)
     assert type(info.value) is error
@@ -33,7 +33,7 @@ def test_path_errors(tmp_path, make, error, code, call):
     else:
         assert (info.value.errno, info.value.strerror) == (code, os.strerror(code))
         assert info.value.filename == os.fspath(source) and type(info.value.filename) is type(os.fspath(source))
-    assert len(os.listdir("/proc/self/fd")) == before
+    assert fd_count() == before
 
 
 def test_reading_opens_on_the_first_next(tmp_path):

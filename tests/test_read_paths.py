@@ -9,7 +9,7 @@ import threading
 import time
 
 import pytest
-from conftest import texts
+from conftest import fd_count, run_all, texts
 from sdf_reference import READ_UNIT, expected_blocks
 
 from molvane import native
@@ -34,10 +34,6 @@ def cut_data() -> bytes:
         pad = unit * READ_UNIT - len(data) - len(head)
         data += b"p" * (pad - 6) + b"\n$$$$\n" + head + tail
     return data + b"G\nM  END\n$$$$\n"
-
-
-def fd_count() -> int:
-    return len(os.listdir("/proc/self/fd"))
 
 
 @contextlib.contextmanager
@@ -123,21 +119,15 @@ def test_chunked_path_is_closed_at_once(finish):
         assert fd_count() == before
 
 
-def test_mapped_path_holds_no_descriptor_and_releases_the_mapping(big_file):
-    before = fd_count()
-    blocks = native.parse_sdf(big_file)
+def test_mapped_path_holds_no_descriptor_and_borrowed_blocks_outlive_the_iterator(big_file):
+    before, blocks = fd_count(), native.parse_sdf(big_file)
     next(blocks)
     assert fd_count() == before and mapped_here(big_file)
     blocks.close()
-    assert not mapped_here(big_file)
-    assert list(blocks) == []
-
-
-def test_borrowed_blocks_outlive_the_iterator_and_never_write_back(big_file):
+    assert not mapped_here(big_file) and list(blocks) == []
     data = big_file.read_bytes()
     blocks = list(native.parse_sdf(os.fsencode(big_file), borrow=True))
-    assert mapped_here(big_file)
-    assert texts(blocks) == expected_blocks(data)
+    assert mapped_here(big_file) and texts(blocks) == expected_blocks(data)
     blocks[0].title = b"edited"
     assert blocks[0].title == b"edited" and big_file.read_bytes() == data
     assert texts(blocks[1:]) == expected_blocks(data)[1:]
@@ -207,11 +197,7 @@ def test_two_threads_iterate_their_own_large_files(tmp_path):
 
     with pipe_path(data[: 1 << 20]) as pipe:
         runs = [("mapped", mapped, True), ("copied", os.fsencode(mapped)), ("pipe", pipe)]
-        threads = [threading.Thread(target=run, args=args) for args in runs]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join()
+        run_all([threading.Thread(target=run, args=args) for args in runs])
     assert counts == {"mapped": 60000, "copied": 60000, "pipe": (1 << 20) // len(block) + 1}
     last = {name: max(i for i, n in enumerate(progress) if n == name) for name in ("mapped", "copied")}
     assert set(progress[: min(last.values())]) >= {"mapped", "copied"}

@@ -129,8 +129,7 @@ class Reader:
     """A file object with only `read`, recording its calls."""
 
     def __init__(self, data):
-        self.stream = io.BytesIO(data) if isinstance(data, bytes) else io.StringIO(data)
-        self.calls = []
+        self.stream, self.calls = io.BytesIO(data), []
 
     def read(self, n):
         self.calls.append(("read", n))

@@ -8,6 +8,7 @@ import threading
 import time
 
 import pytest
+from conftest import run_all
 
 import molvane
 from molvane import SDBlock, parse_sdf
@@ -62,8 +63,7 @@ def block_actions(blocks, names_iterators):
 
 
 def run_threads(actions, seconds=1.0, workers=4):
-    failures = []
-    refused = []
+    failures, refused = [], []
     deadline = time.monotonic() + seconds
 
     def work(seed):
@@ -79,11 +79,7 @@ def run_threads(actions, seconds=1.0, workers=4):
             except Exception as error:  # noqa: BLE001 - any other failure is a finding
                 failures.append(f"{action.__name__}: {error!r}")
 
-    threads = [threading.Thread(target=work, args=(seed,)) for seed in range(workers)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
+    run_all([threading.Thread(target=work, args=(seed,)) for seed in range(workers)])
     return failures, refused
 
 
