@@ -9,6 +9,11 @@ TESTS = pathlib.Path(__file__).resolve().parent
 DATA = TESTS / "data"
 CORPUS = TESTS.parent.parent / "shared" / "corpus" / "fileparsers"
 V2000_COUNTS = "  0  0  0  0  0  0  0  0  0  0999 V2000\n"
+# The advice that ends every note on a str block whose text is not UTF-8.
+ADVICE = (
+    "parse_sdf(os.fsencode(path)) reads such files as bytes, and "
+    "parse_sdf(open(path, encoding=...)) decodes another encoding."
+)
 
 
 def corpus_files():

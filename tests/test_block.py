@@ -1,5 +1,5 @@
 import pytest
-from conftest import V2000_COUNTS, state, str_block, text_of
+from conftest import ADVICE, V2000_COUNTS, state, str_block, text_of
 from sdf_reference import finish_block, split_ranges
 from hypothesis import given, settings
 from hypothesis import strategies as st
@@ -108,12 +108,6 @@ def test_refusals_leave_the_block_unchanged(kind, operation, error, message):
         operation(block)
     assert message is None or str(info.value) == message
     assert state(block) == before
-
-
-ADVICE = (
-    "parse_sdf(os.fsencode(path)) reads such files as bytes, and "
-    "parse_sdf(open(path, encoding=...)) decodes another encoding."
-)
 
 
 @pytest.mark.parametrize("sd, operation, access", [

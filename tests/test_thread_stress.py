@@ -103,20 +103,15 @@ def test_shared_blocks_and_iterators(fast_switching):
 
 
 def test_shared_path_iterator_and_writer(tmp_path, fast_switching):
-    source = tmp_path / "in.sdf"
+    source, out = tmp_path / "in.sdf", tmp_path / "out.sdf"
     source.write_text("".join(BLOCK.format(i) for i in range(20000)))
-    out = tmp_path / "out.sdf"
-    reader = parse_sdf(os.fsencode(source))
-    writer = molvane.sdf_writer(os.fsencode(out))
-    written = []
-    lock = threading.Lock()
+    reader, writer, written = parse_sdf(os.fsencode(source)), molvane.sdf_writer(os.fsencode(out)), []
 
     def pull(rng):
         block = next(reader, None)
         if block is not None:
             writer.write(block)
-            with lock:
-                written.append(block)
+            written.append(block)
 
     def close_late(rng):
         if rng.random() < 0.001:

@@ -7,7 +7,7 @@ import os
 import sys
 
 import pytest
-from conftest import CORPUS, DATA, corpus_files, str_block, text_of
+from conftest import ADVICE, CORPUS, DATA, corpus_files, str_block, text_of
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
@@ -15,12 +15,6 @@ from molvane import native
 from molvane.native import SDBlock, sdf_writer, write_sdf
 
 CHUNK = 65536
-ADVICE = (
-    "parse_sdf(os.fsencode(path)) reads such files as bytes, and "
-    "parse_sdf(open(path, encoding=...)) decodes another encoding."
-)
-
-
 def sdf_text(title, payload="1"):
     return f"{title}\n  molvane\n\nM  END\n> <v>\n{payload}\n\n$$$$\n"
 
