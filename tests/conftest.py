@@ -31,6 +31,10 @@ def corpus_params():
     return [pytest.param(p, id=p.name) for p in files]
 
 
+class Boom(Exception):
+    """An error of the caller's own, to see it pass through unchanged."""
+
+
 def run_all(threads):
     for thread in threads:
         thread.start()

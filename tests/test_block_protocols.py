@@ -99,20 +99,14 @@ def test_refusals(call, error, message):
 
 def valid_state(data, title_end, mdl_end):
     """The block invariants, written out independently of the extension."""
-    if len(data) < 2:
-        return False
     terminator = b"$$$$\r\n" if data.endswith(b"\r\n") else b"$$$$\n"
-    if not data.endswith(terminator):
+    if len(data) < 2 or not data.endswith(terminator):
         return False
     dollar = len(data) - len(terminator)
     if title_end == 0:
         return mdl_end == 0 and dollar == 0
-    return (
-        data.find(b"\n") == title_end - 1
-        and title_end <= mdl_end <= dollar
-        and data[mdl_end - 1 : mdl_end] == b"\n"
-        and data[dollar - 1 : dollar] == b"\n"
-    )
+    return (data.find(b"\n") == title_end - 1 and title_end <= mdl_end <= dollar
+            and data[mdl_end - 1 : mdl_end] == b"\n" and data[dollar - 1 : dollar] == b"\n")
 
 
 pieces = st.sampled_from([b"\n", b"\r\n", b"$$$$", b"> <A>", b">", b"<", b"M  END", b"x", b"\xe9", b" "])

@@ -23,29 +23,20 @@ def test_huge_line_without_lf(tmp_path, as_str):
 
 @pytest.mark.parametrize("source", ["path", "raw file object", "from_sdf"])
 def test_only_dollar_lines(tmp_path, source):
-    data = b"$$$$\n" * 50000
-    path = tmp_path / "dollars.sdf"
+    data, path = b"$$$$\n" * 50000, tmp_path / "dollars.sdf"
     path.write_bytes(data)
-    if source == "from_sdf":
-        blocks = list(SDBlock.from_sdf(data))
-    elif source == "raw file object":
-        with open(path, "rb", buffering=0) as f:
-            blocks = list(parse_sdf(f))
-    else:
-        blocks = list(parse_sdf(os.fsencode(path)))
-    assert len(blocks) == 50000
-    assert all(b.title == b"" and len(b) == 0 for b in blocks)
+    with open(path, "rb", buffering=0) as raw:
+        blocks = {"from_sdf": SDBlock.from_sdf(data), "raw file object": parse_sdf(raw),
+                  "path": parse_sdf(os.fsencode(path))}[source]
+        assert texts(blocks) == [b"$$$$\n"] * 50000
 
 
 def test_nul_bytes_are_data(tmp_path):
-    data = b"t\x00itle\nM  END\n> <A\x00>\nv\x00\n\n$$$$\n"
-    path = tmp_path / "nul.sdf"
+    data, path = b"t\x00itle\nM  END\n> <A\x00>\nv\x00\n\n$$$$\n", tmp_path / "nul.sdf"
     path.write_bytes(data * 3)
     blocks = list(parse_sdf(os.fsencode(path)))
-    assert texts(blocks) == [data] * 3
-    assert blocks[0].records() == [(b"A\x00", b"v\x00")]
-    str_blocks = list(parse_sdf(str(path)))
-    assert str_blocks[0].get("A\x00") == "v\x00"
+    assert texts(blocks) == [data] * 3 and blocks[0].records() == [(b"A\x00", b"v\x00")]
+    assert next(parse_sdf(str(path))).get("A\x00") == "v\x00"
 
 
 def test_invalid_utf8_through_str_path(tmp_path):

@@ -6,7 +6,7 @@ import io
 import os
 
 import pytest
-from conftest import fd_count
+from conftest import Boom, fd_count
 
 from molvane import native
 
@@ -57,10 +57,6 @@ class Reads:
         if isinstance(item, Exception):
             raise item
         return item
-
-
-class Boom(Exception):
-    pass
 
 
 def lines_raising():

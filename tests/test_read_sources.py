@@ -150,20 +150,18 @@ def test_file_objects_are_read_in_units(cls, method):
     assert len(reader.calls) == 280000 // 131072 + 2  # the last read returns nothing
 
 
-def test_close_and_exhaustion_release_the_source():
-    for close in (True, False):
-        source = Reader(b"A\n$$$$\nB\n$$$$\n")
-        alive = weakref.ref(source)
-        blocks = SDBlock.from_lines(source)
-        first = next(blocks)
-        if close:
-            blocks.close()
-            blocks.close()
-        else:
-            assert len(list(blocks)) == 1
-        del source
-        assert alive() is None
-        assert list(blocks) == [] and first.title == b"A"
+@pytest.mark.parametrize("close", [True, False])
+def test_close_and_exhaustion_release_the_source(close):
+    source = Reader(b"A\n$$$$\nB\n$$$$\n")
+    alive, blocks = weakref.ref(source), SDBlock.from_lines(source)
+    first = next(blocks)
+    if close:
+        blocks.close()
+        blocks.close()
+    else:
+        assert len(list(blocks)) == 1
+    del source
+    assert alive() is None and list(blocks) == [] and first.title == b"A"
 
 
 def test_garbage_collector_frees_a_cycle_through_the_iterator():

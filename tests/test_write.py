@@ -7,7 +7,7 @@ import os
 import sys
 
 import pytest
-from conftest import ADVICE, CORPUS, DATA, corpus_files, str_block, text_of
+from conftest import ADVICE, CORPUS, DATA, Boom, corpus_files, str_block, text_of
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
@@ -149,10 +149,6 @@ def test_mixed_kinds_to_a_file_object():
     with pytest.raises(TypeError, match="mixed"):
         out.write(block("b", kind=bytes))
     out.write(block("t"))  # still open
-
-
-class Boom(Exception):
-    pass
 
 
 class Raising:
