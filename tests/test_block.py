@@ -7,23 +7,6 @@ from hypothesis import strategies as st
 from molvane.native import SDBlock
 
 
-@pytest.mark.parametrize("sdf, text", [
-    # str input is translated to LF; the terminator line is completed or cut to "$$$$".
-    ("t\r\nctab\r\nM  END\r\n", "t\nctab\nM  END\n$$$$\n"),
-    ("t\rM  END\r$$$$\r", "t\nM  END\n$$$$\n"),
-    ("", "\n$$$$\n"),
-    ("$$$$ 12\n", "$$$$\n"),
-    # bytes keep CR LF, and a completed line or terminator follows the title line.
-    (b"t\r\nM  END\n", b"t\r\nM  END\n$$$$\r\n"),
-    (b"t\nM  END\r\n", b"t\nM  END\r\n$$$$\n"),
-    (b"t\r", b"t\r\n$$$$\r\n"),
-    (b"t\rx", b"t\rx\n$$$$\n"),
-])
-def test_construction(sdf, text):
-    block = SDBlock(sdf)
-    assert (str(block) if isinstance(sdf, str) else bytes(block)) == text
-
-
 @pytest.mark.parametrize("sdf, title, mdl", [
     ("Benzene  \t\nctab\nM  END\n> <A>\n1\n\n$$$$\n", "Benzene", "ctab\nM  END\n"),
     ("T\nM  END  extra\n> <A>\n1\n\n$$$$\n", "T", "M  END  extra\n"),

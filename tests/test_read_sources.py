@@ -91,6 +91,8 @@ def test_reads_of_any_size_split_as_the_reference(text, cuts):
     (b"A\n$$$$\n\n", [b"A\n$$$$\n", b"\n$$$$\n"], False),
     (b"A\n$$$$ x\nB\n$$$$\n", [b"A\n$$$$\n", b"B\n$$$$\n"], False),
     (b"x$$$$\n  $$$$\n$$$$$\n", [b"x$$$$\n  $$$$\n$$$$\n"], False),
+    (b"t\r\nM  END\n", [b"t\r\nM  END\n$$$$\r\n"], False),  # the title line's ending completes the block
+    (b"t\rx", [b"t\rx\n$$$$\n"], False),
     (b"A\r$$$$\rB\r$$$$\r", [b"A\n$$$$\n", b"B\n$$$$\n"], True),
     (b"$$$$ x\r\n", [b"$$$$\n"], True),
 ])
