@@ -5,6 +5,7 @@ import gc
 import io
 import os
 import sys
+from contextlib import nullcontext
 
 import pytest
 from conftest import ADVICE, CORPUS, DATA, Boom, corpus_files, str_block, text_of
@@ -24,24 +25,19 @@ def block(title, payload="1", kind=str):
     return SDBlock(text if kind is str else text.encode())
 
 
-def write_to(how, tmp, blocks):
+def write_to(how, target, blocks):
     """Writes `blocks` as `how` says; returns the count and the bytes written."""
-    target = tmp / "o.sdf"
-    if how == "path":
-        return write_sdf(target, blocks), target.read_bytes()
+    if how in ("bytesio", "stringio"):
+        sink = io.BytesIO() if how == "bytesio" else io.StringIO(newline="")
+        count, value = write_sdf(sink, blocks), sink.getvalue()
+        return count, value if how == "bytesio" else value.encode()
     if how == "sdf_writer":
         with sdf_writer(str(target)) as out:
-            for b in blocks:
-                out.write(b)
-        return len(blocks), target.read_bytes()
-    if how == "open-wb":
-        with open(target, "wb") as handle:
-            count = write_sdf(handle, blocks)
-        return count, target.read_bytes()
-    sink = io.BytesIO() if how == "bytesio" else io.StringIO(newline="")
-    count = write_sdf(sink, blocks)
-    value = sink.getvalue()
-    return count, value if how == "bytesio" else value.encode()
+            count = len([out.write(b) for b in blocks])
+    else:
+        with open(target, "wb") if how == "open-wb" else nullcontext(target) as dest:
+            count = write_sdf(dest, blocks)
+    return count, target.read_bytes()
 
 
 @pytest.mark.parametrize("source", ["data", "corpus"])
@@ -53,7 +49,7 @@ def test_round_trip(tmp_path, source, kind, how):
         pytest.skip(f"corpus folder {CORPUS} is absent")
     for path in files:
         blocks = list(native.parse_sdf(str(path) if kind is str else os.fsencode(path)))
-        count, written = write_to(how, tmp_path, blocks)
+        count, written = write_to(how, tmp_path / "o.sdf", blocks)
         assert (count, written) == (len(blocks), b"".join(map(text_of, blocks))), path.name
         if kind is bytes and blocks and b"\r\n" in path.read_bytes():
             assert written.count(b"\n") == written.count(b"\r\n"), path.name
