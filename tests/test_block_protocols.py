@@ -23,13 +23,11 @@ def edited():
     return block
 
 
+# Other states (CR LF, no M  END, empty str blocks) are pickled by the property further down.
 BLOCKS = {
     "str": lambda: SDBlock(TEXT),
     "bytes": lambda: SDBlock(TEXT.encode()),
-    "crlf": lambda: SDBlock(TEXT.replace("\n", "\r\n").encode()),
     "empty": lambda: SDBlock(b"$$$$\n"),
-    "empty str": lambda: SDBlock("$$$$\n"),
-    "no m end": lambda: SDBlock("t\nx\n$$$$\n"),
     "edited": edited,
 }
 

@@ -28,8 +28,14 @@ def test_exception_classes():
         assert issubclass(cls, molvane.CTableError) and cls("message").args == ("message",)
 
 
+def run_python(script):
+    run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+    assert run.returncode == 0, run.stderr
+    return run.stdout.splitlines()
+
+
 def test_missing_ctable_module_fails_only_when_raising():
-    script = """
+    first, second = run_python("""
 import sys
 from molvane import native
 sys.modules["molvane.ctable"] = None
@@ -43,12 +49,44 @@ try:
     native.CTable([])
 except ValueError as error:
     print(type(error).__name__)
-"""
-    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True)
-    first, second = result.stdout.splitlines()
+""")
     assert first.startswith("failed to import exception molvane.ctable.MalformedCTableError: ")
     assert "molvane.ctable" in first.partition(": ")[2]
     assert second == "MalformedCTableError"
+
+
+RACE = r"""
+import sys, threading, time, types
+import molvane.ctable as real
+
+fetches = []
+
+class SlowModule(types.ModuleType):
+    def __getattr__(self, name):
+        fetches.append(name)
+        time.sleep(0.05)  # let the other threads reach the same fetch
+        return getattr(real, name)
+
+sys.modules["molvane.ctable"] = SlowModule("molvane.ctable")
+from molvane import native
+
+raised = []
+def work():
+    try:
+        native.CTable([])
+    except Exception as error:
+        raised.append(type(error))
+
+threads = [threading.Thread(target=work) for _ in range(6)]
+for t in threads: t.start()
+for t in threads: t.join()
+print(len(fetches), len(raised), len(set(raised)), raised[0] is real.MalformedCTableError)
+"""
+
+
+def test_imported_exception_is_fetched_once_across_threads():
+    # A fresh process: the class must not have been fetched yet.
+    assert run_python(RACE)[0].split() == ["1", "6", "1", "True"]
 
 
 @pytest.mark.parametrize("name, signature, doc", [
