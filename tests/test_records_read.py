@@ -118,6 +118,25 @@ def test_duplicates_last_wins_in_lookups_first_position_in_dict():
     assert block.names() == ["A", "B", "A"]
 
 
+@pytest.mark.parametrize("call, result", [
+    (lambda b: b.get(name="A", default=0), "1"),
+    (lambda b: b.get(default=0, name="Z"), 0),
+    (lambda b: b.get("Z", default=0), 0),
+    (lambda b: b.get(), "get() missing required argument 'name' (pos 1)"),
+    (lambda b: b.get("A", 1, 2), "get() takes at most 2 arguments (3 given)"),
+    (lambda b: b.get("A", name="A"), "argument for get() given by name ('name') and position (1)"),
+    (lambda b: b.get("A", value=1), "get() got an unexpected keyword argument 'value'"),
+])
+def test_get_arguments(call, result):
+    block = block_with("> <A>\n1\n\n")
+    if isinstance(result, str) and result.startswith("get()"):
+        with pytest.raises(TypeError) as raised:
+            call(block)
+        assert str(raised.value) == result
+    else:
+        assert call(block) == result
+
+
 @pytest.mark.parametrize("kind, name, message", [
     (str, b"A", "text SDBlock record names must be str"),
     (bytes, "A", "byte-backed SDBlock record names must be bytes"),
