@@ -118,23 +118,25 @@ def test_duplicates_last_wins_in_lookups_first_position_in_dict():
     assert block.names() == ["A", "B", "A"]
 
 
-@pytest.mark.parametrize("call, result", [
+@pytest.mark.parametrize("call, value", [
     (lambda b: b.get(name="A", default=0), "1"),
     (lambda b: b.get(default=0, name="Z"), 0),
     (lambda b: b.get("Z", default=0), 0),
+])
+def test_get_keyword_arguments(call, value):
+    assert call(block_with("> <A>\n1\n\n")) == value
+
+
+@pytest.mark.parametrize("call, message", [
     (lambda b: b.get(), "get() missing required argument 'name' (pos 1)"),
     (lambda b: b.get("A", 1, 2), "get() takes at most 2 arguments (3 given)"),
     (lambda b: b.get("A", name="A"), "argument for get() given by name ('name') and position (1)"),
     (lambda b: b.get("A", value=1), "get() got an unexpected keyword argument 'value'"),
 ])
-def test_get_arguments(call, result):
-    block = block_with("> <A>\n1\n\n")
-    if isinstance(result, str) and result.startswith("get()"):
-        with pytest.raises(TypeError) as raised:
-            call(block)
-        assert str(raised.value) == result
-    else:
-        assert call(block) == result
+def test_get_argument_errors(call, message):
+    with pytest.raises(TypeError) as raised:
+        call(block_with("> <A>\n1\n\n"))
+    assert str(raised.value) == message
 
 
 @pytest.mark.parametrize("kind, name, message", [
