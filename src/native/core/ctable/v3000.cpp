@@ -1,5 +1,7 @@
 #include "core/ctable/v3000.hpp"
 
+#include <chrono>
+#include <random>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
@@ -104,11 +106,39 @@ void refuse_stale_references(const std::vector<std::string>& lines, const EditSe
     }
 }
 
+// Hashes indices with a key chosen at random once per process. The identity
+// hash of std::hash lets a file aim its indices at one bucket (multiples of
+// the bucket count) and turn every lookup into a walk of all the others.
+struct IndexHash {
+    std::size_t operator()(std::int64_t index) const noexcept {
+        // splitmix64's finaliser: every input bit moves every output bit.
+        std::uint64_t x = static_cast<std::uint64_t>(index) ^ key();
+        x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ULL;
+        x = (x ^ (x >> 27)) * 0x94d049bb133111ebULL;
+        return static_cast<std::size_t>(x ^ (x >> 31));
+    }
+
+    static std::uint64_t key() noexcept {
+        static const std::uint64_t value = [] {
+            std::uint64_t seed = static_cast<std::uint64_t>(
+                std::chrono::steady_clock::now().time_since_epoch().count());
+            try {
+                std::random_device device;
+                seed ^= (static_cast<std::uint64_t>(device()) << 32) | device();
+            } catch (...) {
+                // No entropy source: the clock alone still varies per process.
+            }
+            return seed;
+        }();
+        return value;
+    }
+};
+
 struct AtomEntry {
     std::uint64_t new_index;
     bool ambiguous;
 };
-using AtomIndexMap = std::unordered_map<std::int64_t, AtomEntry>;
+using AtomIndexMap = std::unordered_map<std::int64_t, AtomEntry, IndexHash>;
 
 std::string rewritten_line(std::uint64_t new_index, std::string_view rest) {
     std::string line(kLinePrefix);
@@ -295,7 +325,7 @@ bool validate_indices(const Table& table, SectionKind kind, bool strict) {
     if (table.format == Format::V2000) throw TableError::v3000_only(names.validating);
     const Section section = locate_section(table.lines, kind);
 
-    std::unordered_set<std::int64_t> seen;
+    std::unordered_set<std::int64_t, IndexHash> seen;
     seen.reserve(section.size());
     std::uint64_t ordinal = 0;
     LogicalLines logical(table.lines, section);
