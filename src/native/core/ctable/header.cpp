@@ -122,10 +122,15 @@ bool FieldReader::skip(std::size_t count) {
 
 std::string quote(std::string_view text) {
     std::string out;
-    out.reserve(text.size() + 2);
+    out.reserve(std::min(text.size(), 4 * kQuotedCodePoints) + 8);
     out.push_back('"');
     std::size_t pos = 0;
-    while (pos < text.size()) {
+    for (std::size_t shown = 0; pos < text.size(); ++shown) {
+        if (shown == kQuotedCodePoints) {
+            // A whole field could be megabytes long; its start identifies it.
+            out += "\u2026";
+            break;
+        }
         const CodePoint cp = decode_code_point(text, pos);
         switch (cp.value) {
             case U'\\': out += "\\\\"; break;

@@ -45,6 +45,9 @@ class FieldReader {
 
 // The text between double quotes with backslash, quote, tab, CR, LF and NUL
 // escaped, and control, non-printable and combining characters as \u{hex}.
+// Text longer than kQuotedCodePoints code points is cut there and ends in
+// an ellipsis ("\u2026") before the closing quote.
+inline constexpr std::size_t kQuotedCodePoints = 64;
 std::string quote(std::string_view text);
 
 // Reads a signed 64-bit integer field (Unicode whitespace trimmed, optional
