@@ -83,6 +83,20 @@ std::vector<RecordSpan> records_named(std::string_view sd, std::string_view name
     return found;
 }
 
+// The end of the line that starts at `pos`: at LF, CR LF or a lone CR, so
+// that the check below also holds for text that is read back with universal
+// newlines. Sets `next` to the start of the following line.
+size_t any_line_end(std::string_view text, size_t pos, size_t& next) noexcept {
+    size_t end = text.find_first_of("\r\n", pos);
+    if (end == npos) {
+        next = text.size();
+        return text.size();
+    }
+    next = end + 1;
+    if (text[end] == '\r' && next < text.size() && text[next] == '\n') ++next;
+    return end;
+}
+
 // Appends after every check has passed: the new record goes directly before
 // the terminator line, after a blank line.
 void append_checked(Block& block, NewRecord record, HeaderStyle style) {
@@ -263,12 +277,36 @@ bool find_last_record(std::string_view sd, std::string_view name, RecordSpan& fo
     return any;
 }
 
+void check_new_record(NewRecord record) {
+    if (record.name.find_first_of("\r\n") != npos)
+        fail(ErrorKind::Value, "SDBlock record names must be a single line");
+    // A blank line ends a record, so one with text after it would cut the
+    // value short and leave the rest as stray lines or further records.
+    bool after_blank = false;
+    for (size_t pos = 0; pos < record.value.size();) {
+        size_t next = 0;
+        std::string_view line = record.value.substr(pos, any_line_end(record.value, pos, next) - pos);
+        if (line.starts_with("$$$$"))
+            fail(ErrorKind::Value, "SDBlock values cannot hold a $$$$ line, which would end the block");
+        if (is_blank(line)) {
+            after_blank = true;
+        } else if (after_blank) {
+            fail(ErrorKind::Value,
+                 "SDBlock values cannot hold a blank line followed by more text, which would end "
+                 "the record early");
+        }
+        pos = next;
+    }
+}
+
 void append_record(Block& block, NewRecord record, HeaderStyle style) {
+    check_new_record(record);
     block.begin_edit();
     append_checked(block, record, style);
 }
 
 void set_record(Block& block, NewRecord record, HeaderStyle style) {
+    check_new_record(record);
     block.begin_edit();
     const size_t mdl_end = block.locate_mdl_end();
     std::string_view text = block.view();
@@ -317,6 +355,8 @@ size_t remove_records(Block& block, std::string_view name) {
 }
 
 void replace_records(Block& block, std::span<const NewRecord> records, HeaderStyle style) {
+    for (const NewRecord& record : records)
+        check_new_record(record);
     block.begin_edit();
     if (!records.empty() && block.is_empty_block()) open_empty_block(block);
     const size_t mdl_end = block.locate_mdl_end();

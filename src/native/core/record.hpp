@@ -92,6 +92,11 @@ struct NewRecord {
     std::string_view value;
 };
 
+// Refuses a record that would not read back as written: a name holding a
+// line break, or a value holding a `$$$$` line or a blank line with text
+// after it. Every edit below runs it before changing anything.
+void check_new_record(NewRecord record);
+
 void append_record(Block& block, NewRecord record, HeaderStyle style);
 // set_record: the first record named `name` keeps its header line and place
 // and takes the value; later ones go; with none, the record is appended.
