@@ -137,19 +137,25 @@ size_t find_dollar_line(std::string_view text) noexcept {
 }
 
 Block build_block(std::string_view range, bool is_bytes, size_t first_cr, size_t dollar_line) {
+    std::string text;
+    text.reserve(range.size() + kBuildSlack);
+    text.assign(range);
+    return build_owned_block(std::move(text), is_bytes, first_cr, dollar_line);
+}
+
+Block build_owned_block(std::string text, bool is_bytes, size_t first_cr, size_t dollar_line) {
     Block block;
     block.is_bytes = is_bytes;
-    std::string text;
-    if (!is_bytes && first_cr < range.size()) {
-        text = translated_copy(range, first_cr);
+    if (!is_bytes && first_cr < text.size()) {
+        bool cr_carry = false;
+        const size_t tail = translate_newlines(text.data() + first_cr, text.size() - first_cr,
+                                               cr_carry);
+        text.resize(first_cr + tail);
         if (dollar_line != npos) {
             // Translation moved the `$$$$` line: it is the copy's last line.
             size_t last_lf = text.size() >= 2 ? text.rfind('\n', text.size() - 2) : npos;
             dollar_line = last_lf == npos ? 0 : last_lf + 1;
         }
-    } else {
-        text.reserve(range.size() + 8);
-        text.assign(range);
     }
     if (!text.ends_with('\n')) text.append(completion_ending(text));
     size_t title_end = dollar_line == 0 ? 0 : text.find('\n') + 1;

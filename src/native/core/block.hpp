@@ -44,6 +44,16 @@ class BlockText {
 
 inline constexpr size_t kUnknownOffset = SIZE_MAX;
 
+// Where a reader found a block, for error messages: its number in the input
+// (from 0) and the offset of its first byte, each kUnknownOrigin when not
+// known (a block made by SDBlock(), or read from lines or text whose offsets
+// translation has moved).
+inline constexpr uint64_t kUnknownOrigin = UINT64_MAX;
+struct BlockOrigin {
+    uint64_t number = kUnknownOrigin;
+    uint64_t offset = kUnknownOrigin;
+};
+
 struct Block {
     BlockText text;
     size_t title_end = 0;
@@ -55,6 +65,7 @@ struct Block {
     uint64_t records_version = 0;
     bool is_bytes = true;
     bool utf8_checked = false;
+    BlockOrigin origin;
 
     std::string_view view() const noexcept { return text.view(); }
     size_t dollar_start() const noexcept;
@@ -94,6 +105,10 @@ size_t find_dollar_line(std::string_view text) noexcept;
 // only) asks for newline translation when below range.size(); `dollar_line`
 // is where a line starting with "$$$$" begins in the range, or npos.
 Block build_block(std::string_view range, bool is_bytes, size_t first_cr, size_t dollar_line);
+// The same from a copy of the range already made; reserving kBuildSlack
+// more bytes lets the completion of a last line happen in place.
+inline constexpr size_t kBuildSlack = 8;
+Block build_owned_block(std::string text, bool is_bytes, size_t first_cr, size_t dollar_line);
 
 // The text of SDBlock(sdf) as a block, refusing a second block after the first.
 Block block_from_text(std::string_view text, bool is_bytes);

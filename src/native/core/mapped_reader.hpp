@@ -22,12 +22,13 @@ class MappedReader {
     bool exhausted() const noexcept { return ready_.empty() && splitter_.exhausted(); }
 
     // Splits the next batch and builds its blocks; then gives back the pages
-    // well behind the reader.
-    void read_batch();
+    // well behind the reader. False when the file turned out shorter than
+    // its mapping (it was truncated while mapped): the reader cannot go on.
+    bool read_batch();
     Block take();
 
   private:
-    Block build(const BlockSpan& span) const;
+    bool build(const BlockSpan& span, Block& block) const;
 
     std::shared_ptr<const Mapping> mapping_;
     BatchSplitter splitter_;

@@ -9,6 +9,7 @@
 #include <new>
 
 #include "core/error.hpp"
+#include "core/fault_guard.hpp"
 
 namespace molvane::core {
 
@@ -202,18 +203,34 @@ bool is_finished_block(const char* data, const BlockSpan& span, bool check_cr) n
            (tail == 6 && std::memcmp(line, "$$$$\r\n", 6) == 0);
 }
 
-void BatchSplitter::split_batch() {
-    if (split_ >= size_) return;
+bool BatchSplitter::split_batch() {
+    if (split_ >= size_) return true;
     const std::size_t limit = split_ > SIZE_MAX - kBatchSize ? SIZE_MAX : split_ + kBatchSize;
-    do {
-        Split step =
-            universal_ ? split_universal(data_, size_, split_) : split_lf(data_, size_, split_);
-        BlockSpan span{split_, step.end, step.dollar, universal_ ? step.first_cr : step.end, false};
-        if (borrow_) span.borrowable = is_finished_block(data_, span, universal_);
-        queue_.push_back(span);
-        split_ = step.end;
-    } while (split_ < limit && split_ < size_);
-    release_behind();
+    // Only the scans read the mapping; the queue is the caller's, so a fault
+    // leaves it holding the spans found before.
+    auto scan = [this, limit]() noexcept {
+        do {
+            Split step =
+                universal_ ? split_universal(data_, size_, split_) : split_lf(data_, size_, split_);
+            BlockSpan span{split_, step.end, step.dollar, universal_ ? step.first_cr : step.end,
+                           false};
+            if (borrow_) span.borrowable = is_finished_block(data_, span, universal_);
+            try {
+                queue_.push_back(span);
+            } catch (...) {
+                out_of_memory_ = true;
+                return;
+            }
+            split_ = step.end;
+        } while (split_ < limit && split_ < size_);
+    };
+    const bool intact = guard_faults_ ? run_guarded(data_, size_, scan) : (scan(), true);
+    if (out_of_memory_) {
+        out_of_memory_ = false;
+        throw std::bad_alloc();
+    }
+    if (intact) release_behind();
+    return intact;
 }
 
 BlockSpan BatchSplitter::pop() noexcept {

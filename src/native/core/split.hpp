@@ -134,20 +134,24 @@ class BatchSplitter {
     static constexpr std::size_t kKeepBehind = 1 << 20;
     static constexpr std::size_t kReleaseGrain = 1 << 16;
 
+    // With `guard_faults` a SIGBUS while scanning (the mapped file shrank)
+    // makes split_batch() return false instead of ending the process.
     BatchSplitter(const char* data, std::size_t size, bool universal, bool borrow,
-                  bool release_pages) noexcept
+                  bool release_pages, bool guard_faults = false) noexcept
         : data_(data),
           size_(size),
           universal_(universal),
           borrow_(borrow),
-          release_pages_(release_pages) {}
+          release_pages_(release_pages),
+          guard_faults_(guard_faults) {}
 
     bool has_ready() const noexcept { return !queue_.empty(); }
     bool exhausted() const noexcept { return queue_.empty() && split_ == size_; }
 
     // Splits the next batch into the queue, then releases pages. Runs
-    // without Python; may throw std::bad_alloc.
-    void split_batch();
+    // without Python; may throw std::bad_alloc. False when the data could
+    // not be read to its end (see guard_faults).
+    bool split_batch();
     BlockSpan pop() noexcept;
 
     std::size_t split_offset() const noexcept { return split_; }
@@ -161,6 +165,8 @@ class BatchSplitter {
     bool universal_;
     bool borrow_;
     bool release_pages_;
+    bool guard_faults_;
+    bool out_of_memory_ = false;
     std::size_t split_ = 0;
     std::size_t released_ = 0;
     std::deque<BlockSpan> queue_;
