@@ -66,7 +66,9 @@ def lines_raising():
 
 
 @pytest.mark.parametrize("make, error, message", [
-    (lambda: SDBlock.from_lines(Reads(b"A\n$$$$\nB\n", None)), TypeError,
+    (lambda: SDBlock.from_lines(Reads(b"A\n$$$$\nB\n", None)), BlockingIOError,
+     "file object read returned None: it is non-blocking and has no data ready; read it in blocking mode"),
+    (lambda: SDBlock.from_lines(Reads(b"A\n$$$$\nB\n", 7)), TypeError,
      "file objects must read str or bytes"),
     (lambda: native.parse_sdf(Reads(b"A\n$$$$\nB\n", "$$$$\n")), TypeError,
      "file objects must not mix str and bytes reads"),

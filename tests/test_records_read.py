@@ -96,8 +96,10 @@ def test_grammar(sd, expected, kind):
 def test_header_without_name_is_malformed_everywhere(header, operation):
     # The wanted record comes first: the whole section is still checked.
     block = block_with("> <A>\n1\n\n" + header + "v\n\n")
-    with pytest.raises(MalformedRecordError, match="^SD data field header is missing a name$"):
+    with pytest.raises(MalformedRecordError) as info:
         operation(block)
+    assert str(info.value) == "SD data field header is missing a name"
+    assert info.value.__notes__ == [f"In the SDBlock titled '{block.title}'."]
 
 
 def test_without_m_end_there_are_no_records():

@@ -12,6 +12,7 @@
 
 #include "core/block.hpp"
 #include "core/header_style.hpp"
+#include "python/block_note.hpp"
 #include "python/guard.hpp"
 #include "python/object.hpp"
 #include "python/ref.hpp"
@@ -22,6 +23,8 @@ namespace molvane::py {
 struct BlockObject {
     core::Block block;
     UseGuard guard{};
+
+    void name_block_in_error() const { py::name_block_in_error(block); }
 };
 
 struct BlockMembers {

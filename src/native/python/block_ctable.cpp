@@ -22,7 +22,9 @@ ctable::Table table_of(BlockObject& object) {
 
 PyObject* block_ctable(PyObject* self, PyObject*) {
     return with_shared<BlockObject>(
-        self, [&](BlockObject& object) { return new_ctable_object(table_of(object)).release(); });
+        self, [&](BlockObject& object) {
+            return new_ctable_object(table_of(object), BlockLabel::of(object.block)).release();
+        });
 }
 
 // num_atoms and num_bonds: a count of the counts line, read from the header.

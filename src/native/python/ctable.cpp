@@ -80,7 +80,12 @@ PyObject* validate(PyObject* self, PyObject* args, PyObject* kwargs, ctable::Sec
         parse_arguments(args, kwargs, format, keywords, &strict);
         CTableObject& object = state_of<CTableObject>(self);
         SharedUse use(object.guard);
-        ctable::validate_indices(object.table, kind, strict);
+        try {
+            ctable::validate_indices(object.table, kind, strict);
+        } catch (...) {
+            object.name_block_in_error();
+            throw;
+        }
         Py_RETURN_TRUE;
     });
 }
@@ -226,8 +231,9 @@ PyObject* ctable_type() {
     return type.get([] { return new_type(kSpec); });
 }
 
-Ref new_ctable_object(ctable::Table&& table) {
-    return new_object<CTableObject>(ctable_type(), std::move(table));
+Ref new_ctable_object(ctable::Table&& table, std::optional<BlockLabel> source) {
+    return new_object<CTableObject>(ctable_type(), std::move(table), UseGuard{},
+                                    std::move(source));
 }
 
 void raise_line_decode_error(const ctable::LineDecodeError& error, const core::Block& block) {

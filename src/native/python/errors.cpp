@@ -172,13 +172,28 @@ void raise_ctable_error(CTableErrorClass cls, std::string_view message) {
     raise(fetch_ctable_class(cls), message);
 }
 
+namespace {
+
+[[noreturn]] void raise_os_error_object(int error_number, PyObject* message,
+                                        PyObject* path_object) {
+    Ref error =
+        Ref::check(PyObject_CallFunction(PyExc_OSError, "iOO", error_number, message, path_object));
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
+    throw PythonError{};
+}
+
+}  // namespace
+
 void raise_os_error(int error_number, PyObject* path_object) {
     Ref os = Ref::check(PyImport_ImportModule("os"));
     Ref message = Ref::check(PyObject_CallMethod(os.get(), "strerror", "i", error_number));
-    Ref error = Ref::check(
-        PyObject_CallFunction(PyExc_OSError, "iOO", error_number, message.get(), path_object));
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
-    throw PythonError{};
+    raise_os_error_object(error_number, message.get(), path_object);
+}
+
+void raise_os_error(int error_number, std::string_view message, PyObject* path_object) {
+    Ref text = Ref::check(
+        PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+    raise_os_error_object(error_number, text.get(), path_object);
 }
 
 void raise_io_error(IoErrorKind kind, std::string_view text) {

@@ -63,6 +63,8 @@ enum class CTableErrorClass {
 // I/O failures. An operating-system error number on a path becomes
 // OSError(errno, os.strerror(errno), path), which picks the subclass.
 [[noreturn]] void raise_os_error(int error_number, PyObject* path_object);
+// The same with a message of our own in place of os.strerror(errno).
+[[noreturn]] void raise_os_error(int error_number, std::string_view message, PyObject* path_object);
 
 enum class IoErrorKind {
     NotFound,
@@ -84,7 +86,16 @@ enum class IoErrorKind {
 };
 [[noreturn]] void raise_io_error(IoErrorKind kind, std::string_view text);
 
+// Runs Python's signal handlers; what they raise (KeyboardInterrupt, say)
+// propagates. Cheap when no signal is pending.
+inline void check_signals() {
+    if (PyErr_CheckSignals() < 0) throw PythonError{};
+}
+
 inline constexpr std::string_view kNulInPath = "file name contained an unexpected NUL byte";
+inline constexpr std::string_view kReadNone =
+    "file object read returned None: it is non-blocking and has no data ready; read it in "
+    "blocking mode";
 inline constexpr std::string_view kWriteZero = "failed to write whole buffer";
 
 }  // namespace molvane::py

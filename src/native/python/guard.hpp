@@ -50,6 +50,25 @@ class ExclusiveUse {
     UseGuard& guard_;
 };
 
+// States that know which block their errors are about (a block, a table
+// made from one): they add a note naming it to a record or table error.
+template <class State>
+concept NamesBlockInErrors = requires(const State& state) { state.name_block_in_error(); };
+
+template <class State, class Body>
+decltype(auto) run_on_state(State& state, Body& body) {
+    if constexpr (NamesBlockInErrors<State>) {
+        try {
+            return body(state);
+        } catch (...) {
+            state.name_block_in_error();
+            throw;
+        }
+    } else {
+        return body(state);
+    }
+}
+
 // The body of an entry point that reads an object: `body(state)` runs at the
 // boundary with the object's state shared.
 template <class State, class Body>
@@ -57,7 +76,7 @@ auto with_shared(PyObject* self, Body&& body) noexcept {
     return boundary([&] {
         State& state = state_of<State>(self);
         SharedUse use(state.guard);
-        return body(state);
+        return run_on_state(state, body);
     });
 }
 
@@ -68,7 +87,7 @@ auto with_exclusive(PyObject* self, Body&& body) noexcept {
     return boundary([&] {
         State& state = state_of<State>(self);
         ExclusiveUse use(state.guard);
-        return body(state);
+        return run_on_state(state, body);
     });
 }
 

@@ -35,8 +35,11 @@ TextKind kind_of(PyObject* value) {
 // Runs the signal handlers after a system call failed with EINTR; their
 // exception (KeyboardInterrupt, say) propagates, otherwise the call is retried.
 void handle_interrupt() {
-    if (PyErr_CheckSignals() < 0) throw PythonError{};
+    check_signals();
 }
+
+constexpr std::string_view kFileShrank =
+    "the file shrank while it was read (it was truncated or rewritten in place)";
 
 }  // namespace
 
@@ -45,6 +48,7 @@ void handle_interrupt() {
 void Reader::start_lines(Ref iterator) {
     object_ = std::move(iterator);
     source_ = Source::Lines;
+    offsets_exact_ = false;  // items may get line endings added
 }
 
 void Reader::start_file_object(Ref read_method) {
@@ -56,6 +60,7 @@ void Reader::start_buffer(Ref text) {
     kind_ = kind_of(text.get());
     object_ = std::move(text);
     source_ = Source::Buffer;
+    offsets_exact_ = kind_ == TextKind::Bytes;
 }
 
 void Reader::start_path(std::string path_bytes, Ref path_object, bool borrow) {
@@ -97,6 +102,9 @@ int Reader::traverse(visitproc visit, void* arg) const {
 
 Ref Reader::next_block() {
     try {
+        // A loop over a whole file in C (list(), write_sdf) runs no bytecode
+        // in between, so Ctrl-C is noticed here or not at all.
+        check_signals();
         return produce();
     } catch (...) {
         close();
@@ -110,21 +118,29 @@ Ref Reader::produce() {
     for (;;) {
         core::ChunkSplitter::Block piece;
         switch (splitter_.next(piece)) {
-            case core::ChunkSplitter::Status::kBlock:
+            case core::ChunkSplitter::Status::kBlock: {
                 // Str input that needs translating was translated as it came in.
-                return make_block(core::build_block(std::string_view(piece.data, piece.size),
-                                                    kind_ == TextKind::Bytes, core::npos,
-                                                    piece.dollar));
+                core::Block block = core::build_block(std::string_view(piece.data, piece.size),
+                                                      kind_ == TextKind::Bytes, core::npos,
+                                                      piece.dollar);
+                if (offsets_exact_) block.origin.offset = stream_offset_;
+                stream_offset_ += piece.size;
+                return make_block(std::move(block));
+            }
             case core::ChunkSplitter::Status::kEnd: close(); return {};
-            case core::ChunkSplitter::Status::kNeedInput: refill(); break;
+            case core::ChunkSplitter::Status::kNeedInput:
+                check_signals();
+                refill();
+                break;
         }
     }
 }
 
-Ref Reader::make_block(core::Block&& block) const {
+Ref Reader::make_block(core::Block&& block) {
     core::expect(kind_ != TextKind::Unknown, "a block of unknown kind");
     block.is_bytes = kind_ == TextKind::Bytes;
     block.utf8_checked = utf8_known_;
+    block.origin.number = blocks_made_++;
     return new_block_object(std::move(block));
 }
 
@@ -135,7 +151,9 @@ Ref Reader::next_mapped() {
             return {};
         }
         core::MappedReader& mapped = *mapped_;
-        without_gil([&] { mapped.read_batch(); });
+        bool intact = true;
+        without_gil([&] { intact = mapped.read_batch(); });
+        if (!intact) raise_os_error(EIO, kFileShrank, path_object_.get());
     }
     return make_block(mapped_->take());
 }
@@ -211,6 +229,7 @@ void Reader::refill_lines() {
 void Reader::refill_file_object() {
     Ref size = Ref::check(PyLong_FromSize_t(kReadUnit));
     Ref chunk = Ref::check(PyObject_CallFunctionObjArgs(object_.get(), size.get(), nullptr));
+    if (chunk.get() == Py_None) raise_io_error(IoErrorKind::WouldBlock, kReadNone);
     if (!PyUnicode_Check(chunk.get()) && !PyBytes_Check(chunk.get()))
         raise(PyExc_TypeError, "file objects must read str or bytes");
     std::string_view bytes = str_or_bytes_view(chunk.get());
@@ -219,6 +238,8 @@ void Reader::refill_file_object() {
         return;
     }
     set_kind(kind_of(chunk.get()), "file objects must not mix str and bytes reads");
+    // Offsets of a text file's characters are not its byte offsets.
+    if (kind_ == TextKind::Str) offsets_exact_ = false;
     splitter_.append(bytes.data(), bytes.size());
 }
 
@@ -233,6 +254,7 @@ void Reader::refill_buffer() {
         char* space = splitter_.append_space(window);
         std::memcpy(space, start, window);
         splitter_.commit(core::translate_newlines(space, window, cr_carry_));
+        offsets_exact_ = false;  // a str is counted in characters, not bytes
     } else {
         splitter_.append(start, window);
     }
@@ -259,7 +281,11 @@ void Reader::refill_file() {
         return;
     }
     size_t length = static_cast<size_t>(got);
-    if (kind_ == TextKind::Str) length = core::translate_newlines(space, length, cr_carry_);
+    if (kind_ == TextKind::Str) {
+        length = core::translate_newlines(space, length, cr_carry_);
+        // A CR LF folded to LF: offsets in the text no longer match the file.
+        if (length != static_cast<size_t>(got)) offsets_exact_ = false;
+    }
     splitter_.commit(length);
 }
 

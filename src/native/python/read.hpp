@@ -6,6 +6,7 @@
 
 #include <Python.h>
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -46,7 +47,7 @@ class Reader {
     enum class Source { Closed, Lines, FileObject, Buffer, Path, File, Mapped };
 
     Ref produce();
-    Ref make_block(core::Block&& block) const;
+    Ref make_block(core::Block&& block);
     Ref next_mapped();
     void open_path();
     void refill();
@@ -69,6 +70,12 @@ class Reader {
     Ref path_object_;         // path: what os.fspath() returned, for OSError
     bool borrow_ = false;
     int fd_ = -1;
+    // Where the blocks came from, for error notes: how many were made, the
+    // stream offset of the next chunk-split block, and whether such offsets
+    // are the input's own byte offsets.
+    uint64_t blocks_made_ = 0;
+    uint64_t stream_offset_ = 0;
+    bool offsets_exact_ = true;
     std::unique_ptr<core::MappedReader> mapped_;
 };
 

@@ -75,7 +75,12 @@ PyObject* name_value_edit(PyObject* self, PyObject* args, PyObject* kwargs, cons
         core::HeaderStyle style = header_style(header);
         core::NewRecord record{block_typed_bytes(object.block, name, kNameNoun),
                                block_typed_bytes(object.block, value, kValueNoun)};
-        edit(object.block, record, style);
+        try {
+            edit(object.block, record, style);
+        } catch (...) {
+            object.name_block_in_error();
+            throw;
+        }
         Py_RETURN_NONE;
     });
 }
@@ -95,8 +100,14 @@ PyObject* block_remove_record(PyObject* self, PyObject* args, PyObject* kwargs) 
         parse_arguments(args, kwargs, "O:remove_record", keywords, &name);
         BlockObject& object = as_block(self);
         ExclusiveUse use(object.guard);
-        size_t removed =
-            core::remove_records(object.block, block_typed_bytes(object.block, name, kNameNoun));
+        std::string_view name_bytes = block_typed_bytes(object.block, name, kNameNoun);
+        size_t removed = 0;
+        try {
+            removed = core::remove_records(object.block, name_bytes);
+        } catch (...) {
+            object.name_block_in_error();
+            throw;
+        }
         return PyLong_FromSize_t(removed);
     });
 }

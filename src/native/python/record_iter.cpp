@@ -54,6 +54,7 @@ PyObject* iter_next(PyObject* self) {
             }
         } catch (...) {
             it.done = true;
+            as_block(it.block.get()).name_block_in_error();
             throw;
         }
     });

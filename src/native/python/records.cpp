@@ -78,7 +78,13 @@ PyObject* block_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
         PyObject* fallback = values[1];
         BlockObject& object = as_block(self);
         SharedUse use(object.guard);
-        Ref value = lookup_value(object, key);
+        Ref value;
+        try {
+            value = lookup_value(object, key);
+        } catch (...) {
+            object.name_block_in_error();
+            throw;
+        }
         return value ? value.release() : Ref::borrow(fallback).release();
     });
 }

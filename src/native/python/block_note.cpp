@@ -1,0 +1,80 @@
+#include "python/block_note.hpp"
+
+#include <algorithm>
+
+#include "core/ctable/mod.hpp"
+#include "core/error.hpp"
+#include "python/decode.hpp"
+#include "python/errors.hpp"
+#include "python/held_error.hpp"
+
+namespace molvane::py {
+
+namespace {
+
+// Titles are single lines, but one can still be a megabyte of junk.
+constexpr Py_ssize_t kTitleCharacters = 80;
+constexpr size_t kLabelTitleBytes = 4 * kTitleCharacters;
+
+std::string location_note(const BlockLabel& label) {
+    std::string note = "In the SDBlock titled '" + readable_title(label.title) + "'";
+    const core::BlockOrigin& origin = label.origin;
+    if (origin.number != core::kUnknownOrigin) {
+        note += " (block " + std::to_string(origin.number) + " from 0";
+        if (origin.offset != core::kUnknownOrigin)
+            note += ", at byte " + std::to_string(origin.offset);
+        note += ")";
+    }
+    note += ".";
+    return note;
+}
+
+}  // namespace
+
+BlockLabel BlockLabel::of(const core::Block& block) {
+    std::string_view title = block.title();
+    return {std::string(title.substr(0, std::min(title.size(), kLabelTitleBytes))),
+            block.origin};
+}
+
+std::string readable_title(std::string_view title) {
+    Ref decoded = decode_replacing(title);
+    if (PyUnicode_GetLength(decoded.get()) > kTitleCharacters) {
+        Ref head = Ref::check(PyUnicode_Substring(decoded.get(), 0, kTitleCharacters));
+        decoded = Ref::check(PyUnicode_FromFormat("%U\u2026", head.get()));
+    }
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(decoded.get(), &size);
+    if (!utf8) throw PythonError{};
+    return std::string(utf8, static_cast<size_t>(size));
+}
+
+void name_block_in_error(const BlockLabel& label) {
+    try {
+        throw;
+    } catch (const core::Error& error) {
+        if (error.kind() != core::ErrorKind::MalformedRecord) return;
+    } catch (const ctable::TableError&) {
+    } catch (...) {
+        return;
+    }
+    set_error_from_current_exception();
+    std::string note;
+    HeldError pending = HeldError::fetch();
+    try {
+        note = location_note(label);
+    } catch (...) {
+        // Without its note the error still says what went wrong.
+        note.clear();
+    }
+    PyErr_Clear();
+    pending.restore();
+    if (!note.empty()) add_note_to_current_error(note);
+    throw PythonError{};
+}
+
+void name_block_in_error(const core::Block& block) {
+    name_block_in_error(BlockLabel::of(block));
+}
+
+}  // namespace molvane::py
