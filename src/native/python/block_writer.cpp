@@ -41,6 +41,7 @@ void raise_if_failed(const core::IoOutcome& outcome, PyObject* path) {
             raise_io_error(IoErrorKind::InvalidInput, kNulInPath);
         case core::IoOutcome::Status::WriteZero: raise_io_error(IoErrorKind::WriteZero, kWriteZero);
         case core::IoOutcome::Status::SystemError: raise_os_error(outcome.error_number, path);
+        case core::IoOutcome::Status::Interrupted: check_signals(); return;
     }
 }
 
@@ -54,8 +55,12 @@ Ref open_path(PyObject* dest, core::OutputFile& file) {
     Py_ssize_t size = 0;
     if (PyBytes_AsStringAndSize(encoded.get(), &data, &size) < 0) throw PythonError{};
     const std::string name(data, static_cast<size_t>(size));
-    raise_if_failed(without_gil([&]() noexcept { return file.open(name); }), path.get());
-    return path;
+    // Opening a FIFO waits for a reader; a signal lets the handlers run.
+    for (;;) {
+        const core::IoOutcome outcome = without_gil([&]() noexcept { return file.open(name); });
+        raise_if_failed(outcome, path.get());
+        if (outcome.ok()) return path;
+    }
 }
 
 // How much of a chunk of `length` units a `write` call took, judged by its
@@ -68,7 +73,10 @@ Py_ssize_t units_taken(PyObject* result, Py_ssize_t length) {
         PyErr_Clear();
         return length;
     }
-    return (taken >= 0 && taken < length) ? taken : length;
+    // No file takes less than nothing: a negative count is a failure that
+    // its writer reported the C way.
+    if (taken < 0) raise(PyExc_OSError, "write returned a negative count");
+    return taken < length ? taken : length;
 }
 
 // Empties the buffer when a flush ends, whether the chunk got out or not.
@@ -168,7 +176,13 @@ void BlockWriter::flush() {
 
 void BlockWriter::write_path_chunk() {
     const std::string_view chunk = buffer_.view();
-    raise_if_failed(without_gil([&]() noexcept { return file_.write_all(chunk); }), path_.get());
+    // A signal ends a write early; the handlers run before the rest goes out.
+    for (size_t written = 0;;) {
+        const core::IoOutcome outcome =
+            without_gil([&]() noexcept { return file_.write_some(chunk, written); });
+        raise_if_failed(outcome, path_.get());
+        if (outcome.ok()) return;
+    }
 }
 
 void BlockWriter::write_file_object_chunk(PyObject* chunk) {
@@ -197,8 +211,13 @@ void BlockWriter::write_file_object_chunk(PyObject* chunk) {
     }
 }
 
+void BlockWriter::commit() {
+    write_method_.reset();
+    raise_if_failed(file_.commit(), path_.get());
+}
+
 void BlockWriter::close_sink() noexcept {
-    file_.close();
+    file_.discard();
     write_method_.reset();
 }
 

@@ -32,9 +32,20 @@ class BlockWriter {
     // the chunk fails, part of which may have reached the destination.
     void flush();
 
-    // Closes a path's descriptor, or lets go of a file object's `write`
-    // method (the file object itself stays open and is not flushed).
+    // Ends a completed write: a path's file is closed and, when it was
+    // written through a temporary, renamed over the target; a file object's
+    // `write` method is let go (the file object stays open, not flushed).
+    // Raises when the file cannot be closed or renamed.
+    void commit();
+
+    // Ends an abandoned write: a temporary is removed, leaving the target as
+    // it was; a file written directly is closed with what it got so far.
     void close_sink() noexcept;
+
+    // Whether abandoning this write leaves the destination untouched (a
+    // path written through a temporary), so that buffered blocks need not
+    // go out first.
+    bool is_atomic() const noexcept { return file_.is_atomic(); }
 
     uint64_t blocks_written() const noexcept { return blocks_written_; }
 

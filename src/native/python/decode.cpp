@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "python/block_note.hpp"
 #include "python/errors.hpp"
 #include "python/held_error.hpp"
 
@@ -10,12 +11,7 @@ namespace molvane::py {
 namespace {
 
 std::string decode_note(const core::Block& block, std::string_view access) {
-    std::string title;
-    Ref decoded = Ref::steal(PyUnicode_DecodeUTF8(
-        block.title().data(), static_cast<Py_ssize_t>(block.title().size()), "replace"));
-    Py_ssize_t size = 0;
-    const char* utf8 = decoded ? PyUnicode_AsUTF8AndSize(decoded.get(), &size) : nullptr;
-    if (utf8) title.assign(utf8, static_cast<size_t>(size));
+    const std::string title = readable_title(block.title());
     std::string note;
     note.reserve(access.size() + title.size() + kDecodeAdvice.size() + 24);
     note.append(access).append(" the SDBlock titled '").append(title).append("'. ");

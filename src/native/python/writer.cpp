@@ -17,24 +17,47 @@ namespace molvane::py {
 
 namespace {
 
-// Writes what `writer` still buffers and closes its sink, also when the
-// write fails; the failure is then raised.
+// Writes what `writer` still buffers and completes the write: a path
+// written through a temporary shows the output only now. On failure the
+// write is abandoned (the temporary removed) and the failure raised.
 void finish(BlockWriter& writer) {
-    struct CloseSink {
-        BlockWriter& writer;
-        ~CloseSink() { writer.close_sink(); }
-    } close{writer};
-    if (writer.has_buffered()) writer.flush();
+    try {
+        if (writer.has_buffered()) writer.flush();
+        writer.commit();
+    } catch (...) {
+        writer.close_sink();
+        throw;
+    }
 }
 
-// An open writer that goes away writes what it buffers; a failure cannot be
-// raised from here and goes to the unraisable-exception hook instead.
+// Ends a write that an error or a signal cut short. A path written through
+// a temporary is left as it was; any other destination keeps the blocks
+// accepted before, which are written out now (a failure doing so raises).
+void abandon(BlockWriter& writer) {
+    if (writer.is_atomic())
+        writer.close_sink();
+    else
+        finish(writer);
+}
+
+// An open writer that goes away without close() was not finished: a path
+// keeps what it held (with a ResourceWarning saying so), other destinations
+// get the buffered blocks. A failure cannot be raised from here and goes to
+// the unraisable-exception hook instead.
 void finish_on_destroy(std::unique_ptr<BlockWriter>& open_writer) noexcept {
     if (!open_writer) return;
     HeldError pending = HeldError::fetch();
     std::unique_ptr<BlockWriter> writer = std::move(open_writer);
     try {
-        finish(*writer);
+        if (writer->is_atomic()) {
+            writer->close_sink();
+            if (PyErr_WarnFormat(PyExc_ResourceWarning, 1,
+                                 "sdf_writer for %R was never closed; its output was discarded",
+                                 writer->sink_object()) < 0)
+                throw PythonError{};
+        } else {
+            finish(*writer);
+        }
     } catch (...) {
         set_error_from_current_exception();
         PyErr_WriteUnraisable(writer->sink_object());
@@ -57,6 +80,9 @@ PyObject* write_sdf(PyObject*, PyObject* args, PyObject* kwargs) {
         HeldError held;
         try {
             for (;;) {
+                // A list of blocks runs no bytecode in between: Ctrl-C is
+                // noticed here.
+                check_signals();
                 Ref item = Ref::steal(PyIter_Next(iterator.get()));
                 if (!item) {
                     throw_if_error();
@@ -72,8 +98,11 @@ PyObject* write_sdf(PyObject*, PyObject* args, PyObject* kwargs) {
             held = HeldError::fetch();
         }
         iterator.reset();
-        finish(writer);  // its failure replaces the held error
-        if (held) held.raise_again();
+        if (held) {
+            abandon(writer);  // its failure replaces the held error
+            held.raise_again();
+        }
+        finish(writer);
         return PyLong_FromUnsignedLongLong(writer.blocks_written());
     });
 }
@@ -119,21 +148,28 @@ PyObject* writer_write(PyObject* self, PyObject* block) {
 }
 
 // close() and __exit__: the writer is closed from the start, whatever the
-// final write does.
-PyObject* close_writer(PyObject* self) {
+// final write does. `completed` false abandons the write instead.
+PyObject* close_writer(PyObject* self, bool completed) {
     return with_exclusive<WriterObject>(self, [&](WriterObject& object) {
         std::unique_ptr<BlockWriter> writer = std::move(object.writer);
-        if (writer) finish(*writer);
+        if (writer) {
+            if (completed)
+                finish(*writer);
+            else
+                abandon(*writer);
+        }
         Py_RETURN_NONE;
     });
 }
 
 PyObject* writer_close(PyObject* self, PyObject*) {
-    return close_writer(self);
+    return close_writer(self, true);
 }
 
-PyObject* writer_exit(PyObject* self, PyObject*) {
-    return close_writer(self);
+// Leaving a `with` block by an exception abandons the write.
+PyObject* writer_exit(PyObject* self, PyObject* args) {
+    const bool raised = PyTuple_Size(args) > 0 && PyTuple_GetItem(args, 0) != Py_None;
+    return close_writer(self, !raised);
 }
 
 PyObject* writer_enter(PyObject* self, PyObject*) {
@@ -160,9 +196,17 @@ constexpr const char kWriteSdfDoc[] =
     "time: to a path without holding the GIL, or to a file object with one\n"
     "`write` call per chunk, as str for text blocks or bytes for byte-backed\n"
     "ones. Text blocks must be valid UTF-8.\n\n"
-    "An error stops writing: the blocks before the failing one are written,\n"
-    "a path keeps them, and a failed write may leave part of its chunk\n"
-    "written. Buffered and text file objects (such as `sys.stdout` or those\n"
+    "A regular file (or a new one) is written through a temporary file in\n"
+    "its directory, renamed over the path once every block is written: the\n"
+    "file keeps its permission bits, a symlink is followed, and until then\n"
+    "the path holds what it held before, so `write_sdf(path,\n"
+    "parse_sdf(path))` is safe. The rename guards against errors and\n"
+    "interruption, not against power loss (there is no fsync). FIFOs and\n"
+    "devices such as /dev/stdout are written directly.\n\n"
+    "An error or a signal's exception (KeyboardInterrupt) stops writing: a\n"
+    "path written through a temporary is left as it was; any other\n"
+    "destination gets the blocks before the failing one, and a failed write\n"
+    "may leave part of its chunk written. Buffered and text file objects (such as `sys.stdout` or those\n"
     "`open` returns by default) write everything or raise. When `write`\n"
     "returns a count smaller than its chunk, as an unbuffered (`buffering=0`)\n"
     "file may, the rest goes to further `write` calls, and a call that takes\n"
@@ -179,17 +223,21 @@ constexpr const char kSdfWriterDoc[] =
     "sdf_writer(dest)\n--\n\n"
     "Write SDBlocks one at a time to a path or a file object, buffered.\n\n"
     "Use it as `with sdf_writer(dest) as out:` and call `out.write(block)`\n"
-    "for each block. Blocks are written as `write_sdf` writes them, and an\n"
-    "error leaves the blocks before it written. A file object stays open.\n"
-    "The returned writer's `close` writes the blocks it still buffers.\n\n"
+    "for each block. Blocks are written as `write_sdf` writes them: a\n"
+    "regular file through a temporary file that `close` renames over the\n"
+    "path, so the path shows the new blocks only once the writer is closed.\n"
+    "Leaving the `with` block by an exception, or dropping the writer\n"
+    "without closing it, discards them and leaves the path as it was. A\n"
+    "file object stays open; `close` writes the blocks still buffered.\n\n"
     "Raises:\n"
     "    OSError: if `dest` cannot be created.";
 
 constexpr const char kWriterDoc[] =
     "Write SDBlocks one at a time, buffered as `write_sdf` writes them.\n\n"
-    "`close` writes the blocks still buffered and closes a path; a file\n"
-    "object is left open. Leaving a `with` block closes the writer, also on\n"
-    "an error. Writing to a closed writer raises ValueError.";
+    "`close` writes the blocks still buffered and closes a path, renaming\n"
+    "its temporary file over it; a file object is left open. Leaving a\n"
+    "`with` block closes the writer; leaving it by an exception discards\n"
+    "what a path was to get. Writing to a closed writer raises ValueError.";
 
 constexpr const char kWriteDoc[] =
     "write($self, block, /)\n--\n\n"
