@@ -1,6 +1,7 @@
 """Record editing: placement, header styles, line endings, checks before changes."""
 
 import pickle
+import re
 from types import SimpleNamespace
 
 import pytest
@@ -262,3 +263,36 @@ class RecordEdits(RuleBasedStateMachine):
 
 RecordEdits.TestCase.settings = settings(max_examples=60, stateful_step_count=20, deadline=None)
 test_record_edits = RecordEdits.TestCase
+
+
+@pytest.mark.parametrize("name, value, message", [
+    ("A\nB", "v", "SDBlock record names must be a single line"),
+    ("A\r", "v", "SDBlock record names must be a single line"),
+    ("A", "ok\n\n$$$$\nINJECTED", "SDBlock values cannot hold a $$$$ line, which would end the block"),
+    ("A", "$$$$", "SDBlock values cannot hold a $$$$ line, which would end the block"),
+    ("A", "x\r$$$$ tail", "SDBlock values cannot hold a $$$$ line, which would end the block"),
+    ("A", "one\n\ntwo", "SDBlock values cannot hold a blank line followed by more text, which would end the record early"),
+    ("A", " \t\nrest", "SDBlock values cannot hold a blank line followed by more text, which would end the record early"),
+    ("A", "one\r\n\r\ntwo", "SDBlock values cannot hold a blank line followed by more text, which would end the record early"),
+])
+@pytest.mark.parametrize("edit", ["append", "set", "setitem", "replace", "constructor"])
+@pytest.mark.parametrize("kind", [str, bytes])
+def test_records_that_would_not_read_back_are_refused(kind, edit, name, value, message):
+    cast = (lambda t: t) if kind is str else str.encode
+    block = SDBlock(cast(HEAD + "> <A>\n1\n\n$$$$\n"))
+    before = state(block)
+    with pytest.raises(ValueError, match=f"^{re.escape(message)}$"):
+        if edit == "constructor":
+            SDBlock(cast(HEAD + "$$$$\n"), [(cast(name), cast(value))])
+        elif edit == "replace":  # every pair is checked before any change
+            block.replace_records([(cast("B"), cast("fine")), (cast(name), cast(value))])
+        else:
+            RECORD_EDITS[edit](block, cast(name), cast(value))
+    assert state(block) == before
+
+
+@pytest.mark.parametrize("value", ["line\ninner line", "trailing\n", "  \n", "", "a\r\nb", "$$$ three"])
+def test_values_that_read_back_are_accepted(value):
+    block = SDBlock(HEAD + "$$$$\n")
+    block["A"] = value
+    assert SDBlock.from_sdf(str(block) * 2).__next__().get("A") == value.rstrip("\n ").replace("\r\n", "\n")

@@ -39,14 +39,14 @@ BlockLabel BlockLabel::of(const core::Block& block) {
 
 std::string readable_title(std::string_view title) {
     Ref decoded = decode_replacing(title);
-    if (PyUnicode_GetLength(decoded.get()) > kTitleCharacters) {
-        Ref head = Ref::check(PyUnicode_Substring(decoded.get(), 0, kTitleCharacters));
-        decoded = Ref::check(PyUnicode_FromFormat("%U\u2026", head.get()));
-    }
+    const bool cut = PyUnicode_GetLength(decoded.get()) > kTitleCharacters;
+    if (cut) decoded = Ref::check(PyUnicode_Substring(decoded.get(), 0, kTitleCharacters));
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(decoded.get(), &size);
     if (!utf8) throw PythonError{};
-    return std::string(utf8, static_cast<size_t>(size));
+    std::string readable(utf8, static_cast<size_t>(size));
+    if (cut) readable += "\u2026";
+    return readable;
 }
 
 void name_block_in_error(const BlockLabel& label) {
