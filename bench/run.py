@@ -358,6 +358,34 @@ def two_files_two_threads(files):
     return tuple(map(sum, zip(*results.values())))
 
 
+def v3000_table(indices):
+    lines = ["t", "  molvane", "", "  0  0  0     0  0            999 V3000", "M  V30 BEGIN CTAB",
+             f"M  V30 COUNTS {len(indices)} 0 0 0 0", "M  V30 BEGIN ATOM"]
+    lines += [f"M  V30 {i} C 0 0 0 0" for i in indices]
+    lines += ["M  V30 END ATOM", "M  V30 END CTAB", "M  END"]
+    return lines
+
+
+def validate_indices(indices):
+    def case(files):
+        from molvane import CTable
+
+        table = CTable(v3000_table(indices))
+        size = sum(len(line) + 1 for line in table.lines)
+        start = time.perf_counter()
+        table.valid_atom_indices()
+        table.renumber_indices()
+        return size, 1, time.perf_counter() - start
+
+    return case
+
+
+# A hash set of 100,000 indices has 107,897 buckets in libstdc++: with the
+# identity hash, multiples of that number all land in one bucket.
+ATOMS = 100_000
+ADVERSARIAL_INDICES = [(i + 1) * 107_897 for i in range(ATOMS)]
+
+
 # name -> (function, baseline name or None)
 CASES = {
     "floor: mmap + memmem (C)": ("floor_mmap", None),
@@ -392,6 +420,11 @@ CASES = {
     "write_sdf(path) of parsed blocks (slice)": (write_only, "python: one f.write (slice)"),
     "one thread, two files in turn": (two_files_one_thread, None),
     "two threads, one file each": (two_files_two_threads, "one thread, two files in turn"),
+    "V3000 index checks, 100,000 atoms in order": (validate_indices(range(1, ATOMS + 1)), None),
+    "V3000 index checks, 100,000 atoms aimed at one bucket": (
+        validate_indices(ADVERSARIAL_INDICES),
+        "V3000 index checks, 100,000 atoms in order",
+    ),
 }
 
 # Goals: (case, baseline, least ratio of speeds)
@@ -402,6 +435,8 @@ GOALS = [
     ("parse_sdf + set_record + write_sdf(path)", "python: read + one write", 0.5),
     ("write_sdf(path) of parsed blocks (slice)", "python: one f.write (slice)", 0.5),
     ("two threads, one file each", "one thread, two files in turn", 1.7),
+    # "within a few times the ordinary case"
+    ("V3000 index checks, 100,000 atoms aimed at one bucket", "V3000 index checks, 100,000 atoms in order", 0.33),
 ]
 
 
