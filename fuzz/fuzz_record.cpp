@@ -10,8 +10,8 @@
 
 #include "core/block.hpp"
 #include "core/error.hpp"
+#include "core/pickle_state.hpp"
 #include "core/record.hpp"
-#include "core/state.hpp"
 
 namespace {
 

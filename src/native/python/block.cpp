@@ -8,8 +8,8 @@
 #include "python/arguments.hpp"
 #include "python/decode.hpp"
 #include "python/errors.hpp"
-#include "python/names.hpp"
 #include "python/process_cell.hpp"
+#include "python/text_arguments.hpp"
 
 namespace molvane::py {
 

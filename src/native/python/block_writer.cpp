@@ -7,7 +7,7 @@
 #include "python/decode.hpp"
 #include "python/errors.hpp"
 #include "python/guard.hpp"
-#include "python/names.hpp"
+#include "python/text_arguments.hpp"
 #include "python/without_gil.hpp"
 
 namespace molvane::py {

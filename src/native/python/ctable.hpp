@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "core/ctable/block_lines.hpp"
-#include "core/ctable/mod.hpp"
+#include "core/ctable/table.hpp"
 #include "python/guard.hpp"
 #include "python/object.hpp"
 #include "python/ref.hpp"

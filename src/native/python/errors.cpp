@@ -4,11 +4,11 @@
 #include <new>
 #include <string>
 
-#include "core/ctable/mod.hpp"
+#include "core/ctable/table.hpp"
 #include "core/error.hpp"
 #include "python/held_error.hpp"
-#include "python/names.hpp"
 #include "python/process_cell.hpp"
+#include "python/text_arguments.hpp"
 
 namespace molvane::py {
 

@@ -3,9 +3,9 @@
 #include <Python.h>
 
 #include "python/block.hpp"
+#include "python/block_iterator.hpp"
 #include "python/ctable.hpp"
 #include "python/errors.hpp"
-#include "python/iter.hpp"
 #include "python/read.hpp"
 #include "python/record_iter.hpp"
 #include "python/ref.hpp"

@@ -11,11 +11,11 @@
 #include "core/newline.hpp"
 #include "python/arguments.hpp"
 #include "python/block.hpp"
+#include "python/block_iterator.hpp"
 #include "python/errors.hpp"
 #include "python/held_error.hpp"
-#include "python/iter.hpp"
 #include "python/method_def.hpp"
-#include "python/names.hpp"
+#include "python/text_arguments.hpp"
 #include "python/without_gil.hpp"
 
 namespace molvane::py {

@@ -10,7 +10,7 @@
 #include "python/block.hpp"
 #include "python/errors.hpp"
 #include "python/method_def.hpp"
-#include "python/names.hpp"
+#include "python/text_arguments.hpp"
 
 namespace molvane::py {
 

@@ -3,16 +3,16 @@
 #include <string>
 #include <vector>
 
-#include "core/index.hpp"
 #include "core/record.hpp"
+#include "core/record_index.hpp"
 #include "python/arguments.hpp"
 #include "python/block.hpp"
 #include "python/errors.hpp"
 #include "python/list.hpp"
 #include "python/method_def.hpp"
 #include "python/name_cache.hpp"
-#include "python/names.hpp"
 #include "python/record_objects.hpp"
+#include "python/text_arguments.hpp"
 
 namespace molvane::py {
 

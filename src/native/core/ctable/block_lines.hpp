@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "core/block.hpp"
-#include "core/ctable/mod.hpp"
+#include "core/ctable/table.hpp"
 
 namespace molvane::ctable {
 

@@ -1,4 +1,4 @@
-#include "python/iter.hpp"
+#include "python/block_iterator.hpp"
 
 #include "python/errors.hpp"
 #include "python/process_cell.hpp"

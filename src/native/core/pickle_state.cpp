@@ -1,4 +1,4 @@
-#include "core/state.hpp"
+#include "core/pickle_state.hpp"
 
 #include <string>
 

@@ -3,12 +3,12 @@
 #include <memory>
 #include <string>
 
-#include "core/state.hpp"
+#include "core/pickle_state.hpp"
 #include "python/arguments.hpp"
 #include "python/block.hpp"
 #include "python/errors.hpp"
 #include "python/method_def.hpp"
-#include "python/names.hpp"
+#include "python/text_arguments.hpp"
 
 namespace molvane::py {
 

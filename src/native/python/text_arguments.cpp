@@ -1,4 +1,4 @@
-#include "python/names.hpp"
+#include "python/text_arguments.hpp"
 
 #include <memory>
 #include <string>

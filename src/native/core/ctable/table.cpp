@@ -1,4 +1,4 @@
-#include "core/ctable/mod.hpp"
+#include "core/ctable/table.hpp"
 
 #include <utility>
 
