@@ -101,10 +101,10 @@ Split split_universal(const char* data, std::size_t size, std::size_t start) noe
 // Chunk splitter
 
 ChunkSplitter::Status ChunkSplitter::next(Block& block) {
-    if (start_ == filled_) return end_of_input_ ? Status::kEnd : Status::kNeedInput;
+    if (start_ == filled_) return end_of_input_ ? Status::End : Status::NeedInput;
     const char* data = buffer_.get();
     if (dollar_ == npos) {
-        if (filled_ - start_ < 4 && !end_of_input_) return Status::kNeedInput;
+        if (filled_ - start_ < 4 && !end_of_input_) return Status::NeedInput;
         std::size_t dollar = starts_with_dollars(data, filled_, start_)
                                  ? start_
                                  : lf_needle().find_line_start(data, filled_, resume_);
@@ -112,11 +112,11 @@ ChunkSplitter::Status ChunkSplitter::next(Block& block) {
             if (end_of_input_) {
                 block = {data + start_, filled_ - start_, npos};
                 start_ = resume_ = line_scan_ = filled_;
-                return Status::kBlock;
+                return Status::Block;
             }
             // A "\n$$$$" cut by the end of the data starts within its last 4 bytes.
             resume_ = std::max(filled_ >= 4 ? filled_ - 4 : 0, start_);
-            return Status::kNeedInput;
+            return Status::NeedInput;
         }
         dollar_ = dollar;
         line_scan_ = dollar + 4;
@@ -129,12 +129,12 @@ ChunkSplitter::Status ChunkSplitter::next(Block& block) {
         end = filled_;
     } else {
         line_scan_ = std::max(line_scan_, filled_);
-        return Status::kNeedInput;
+        return Status::NeedInput;
     }
     block = {data + start_, end - start_, dollar_ - start_};
     start_ = resume_ = line_scan_ = end;
     dollar_ = npos;
-    return Status::kBlock;
+    return Status::Block;
 }
 
 void ChunkSplitter::compact() noexcept {

@@ -110,13 +110,13 @@ Ref Reader::produce() {
     for (;;) {
         core::ChunkSplitter::Block piece;
         switch (splitter_.next(piece)) {
-            case core::ChunkSplitter::Status::kBlock:
+            case core::ChunkSplitter::Status::Block:
                 // Str input that needs translating was translated as it came in.
                 return make_block(core::build_block(std::string_view(piece.data, piece.size),
                                                     kind_ == TextKind::Bytes, core::npos,
                                                     piece.dollar));
-            case core::ChunkSplitter::Status::kEnd: close(); return {};
-            case core::ChunkSplitter::Status::kNeedInput: refill(); break;
+            case core::ChunkSplitter::Status::End: close(); return {};
+            case core::ChunkSplitter::Status::NeedInput: refill(); break;
         }
     }
 }
