@@ -1,5 +1,6 @@
 #include "core/block.hpp"
 
+#include "core/dollar_line.hpp"
 #include "core/error.hpp"
 #include "core/newline.hpp"
 
@@ -7,19 +8,8 @@ namespace molvane::core {
 
 namespace {
 
-constexpr std::string_view kDollars = "$$$$";
-constexpr std::string_view kTerminatorLF = "$$$$\n";
-constexpr std::string_view kTerminatorCRLF = "$$$$\r\n";
 constexpr std::string_view kMEnd = "M  END";
 constexpr std::string_view kLFMEnd = "\nM  END";
-
-bool starts_with_dollars(std::string_view line) noexcept {
-    return line.starts_with(kDollars);
-}
-
-std::string_view terminator_for(std::string_view line_ending) noexcept {
-    return line_ending == kCRLF ? kTerminatorCRLF : kTerminatorLF;
-}
 
 }  // namespace
 
@@ -41,8 +31,7 @@ std::string& BlockText::owned() {
 
 size_t Block::dollar_start() const noexcept {
     std::string_view text = view();
-    return text.ends_with(kCRLF) ? text.size() - kTerminatorCRLF.size()
-                                 : text.size() - kTerminatorLF.size();
+    return text.size() - terminator_of(text).size();
 }
 
 size_t find_mdl_end(std::string_view text, size_t from, size_t to) noexcept {
@@ -130,12 +119,6 @@ void Block::set_molblock(std::string_view molblock) {
     mdl_end = head.size() + completion.size();
 }
 
-size_t find_dollar_line(std::string_view text) noexcept {
-    if (starts_with_dollars(text)) return 0;
-    size_t hit = find_bytes(text, 0, "\n$$$$");
-    return hit == npos ? npos : hit + 1;
-}
-
 Block build_block(std::string_view range, bool is_bytes, size_t first_cr, size_t dollar_line) {
     Block block;
     block.is_bytes = is_bytes;
@@ -155,7 +138,7 @@ Block build_block(std::string_view range, bool is_bytes, size_t first_cr, size_t
     size_t title_end = dollar_line == 0 ? 0 : text.find('\n') + 1;
     size_t dollar_start = dollar_line == npos ? text.size() : std::max(dollar_line, title_end);
     std::string_view dollar_tail = std::string_view(text).substr(dollar_start);
-    if (dollar_tail != kTerminatorLF && dollar_tail != kTerminatorCRLF) {
+    if (!is_terminator_line(dollar_tail)) {
         std::string_view terminator = terminator_for(title_line_ending(text));
         text.resize(dollar_start);
         text.append(terminator);

@@ -86,10 +86,6 @@ struct Block {
     void set_molblock(std::string_view molblock);
 };
 
-// Where the `$$$$` line of one block's text starts (npos if none): the first
-// line if it starts with "$$$$", else the line after the first "\n$$$$".
-size_t find_dollar_line(std::string_view text) noexcept;
-
 // Builds an owned block from one block's byte range. `first_cr` (str input
 // only) asks for newline translation when below range.size(); `dollar_line`
 // is where a line starting with "$$$$" begins in the range, or npos.

@@ -2,14 +2,12 @@
 
 #include <algorithm>
 
+#include "core/dollar_line.hpp"
 #include "core/error.hpp"
 
 namespace molvane::core {
 
 namespace {
-
-constexpr std::string_view kTerminatorLF = "$$$$\n";
-constexpr std::string_view kTerminatorCRLF = "$$$$\r\n";
 
 // The last line of a section whose lines all end in LF.
 std::string_view last_line(std::string_view sd) noexcept {
@@ -54,10 +52,6 @@ void append_header_line(std::string& out, const HeaderTemplate& templ, std::stri
 // Value, the end of its last line, and the blank line ending the record.
 void append_value_lines(std::string& out, std::string_view value, std::string_view ending) {
     out.append(value).append(ending).append(ending);
-}
-
-std::string_view terminator_of(std::string_view text) noexcept {
-    return text.ends_with(kCRLF) ? kTerminatorCRLF : kTerminatorLF;
 }
 
 // An empty block gains an empty title line (and so an empty CTAB) before its

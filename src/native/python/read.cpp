@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "core/dollar_line.hpp"
 #include "core/error.hpp"
 #include "core/lines.hpp"
 #include "core/mapped.hpp"
@@ -23,10 +24,6 @@ namespace molvane::py {
 namespace {
 
 constexpr size_t kReadUnit = core::kReadUnit;
-
-bool starts_with_dollars(std::string_view line) {
-    return line.starts_with("$$$$");
-}
 
 TextKind kind_of(PyObject* value) {
     return PyBytes_Check(value) ? TextKind::Bytes : TextKind::Str;
@@ -204,7 +201,7 @@ void Reader::refill_lines() {
             std::string_view completion = line.ends_with('\r') ? core::kLF : ending;
             splitter_.append(completion.data(), completion.size());
         }
-        if (starts_with_dollars(line)) return;
+        if (core::starts_with_dollars(line)) return;
     }
 }
 
