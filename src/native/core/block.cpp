@@ -91,6 +91,8 @@ void Block::set_title(std::string_view value) {
 }
 
 void Block::set_molblock(std::string_view molblock) {
+    std::string translated;
+    if (!is_bytes) molblock = translated_view(molblock, translated);
     begin_edit();
     size_t first_lf = find_byte(molblock, 0, '\n');
     size_t new_title_end = first_lf == npos ? molblock.size() : first_lf + 1;
@@ -150,13 +152,7 @@ Block build_block(std::string_view range, bool is_bytes, size_t first_cr, size_t
 
 Block block_from_text(std::string_view text, bool is_bytes) {
     std::string translated;
-    if (!is_bytes) {
-        size_t first_cr = find_byte(text, 0, '\r');
-        if (first_cr != npos) {
-            translated = translated_copy(text, first_cr);
-            text = translated;
-        }
-    }
+    if (!is_bytes) text = translated_view(text, translated);
     size_t dollar_line = find_dollar_line(text);
     if (dollar_line != npos) {
         size_t line_end = next_line(text, dollar_line);

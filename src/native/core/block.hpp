@@ -81,8 +81,8 @@ struct Block {
 
     // Replace the title line; `value` holds the new title's bytes.
     void set_title(std::string_view value);
-    // Replace title line and CTAB; `molblock` is already newline-translated
-    // for str blocks.
+    // Replace title line and CTAB. A text block's molblock has its "\r\n" and
+    // "\r" newlines translated to "\n" first; a bytes block's is kept as given.
     void set_molblock(std::string_view molblock);
 };
 

@@ -5,12 +5,11 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 
 namespace molvane::core {
 
 IoOutcome OutputFile::open(const std::string& path) noexcept {
-    if (std::memchr(path.data(), '\0', path.size())) return {IoOutcome::Status::NulInPath, 0};
+    if (IoOutcome checked = check_path(path); !checked.ok()) return checked;
     close();
     int fd;
     do {

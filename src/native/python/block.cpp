@@ -4,7 +4,6 @@
 #include <vector>
 
 #include "core/error.hpp"
-#include "core/newline.hpp"
 #include "python/arguments.hpp"
 #include "python/decode.hpp"
 #include "python/errors.hpp"
@@ -73,16 +72,7 @@ PyObject* get_molblock(PyObject* self, void*) {
 int set_molblock(PyObject* self, PyObject* value, void*) {
     if (refuse_delete(value, "molblock") < 0) return -1;
     return with_exclusive<BlockObject>(self, [&](BlockObject& object) {
-        std::string_view molblock = block_typed_bytes(object.block, value, "molblocks");
-        std::string translated;
-        if (!object.block.is_bytes) {
-            size_t first_cr = core::find_byte(molblock, 0, '\r');
-            if (first_cr != core::npos) {
-                translated = core::translated_copy(molblock, first_cr);
-                molblock = translated;
-            }
-        }
-        object.block.set_molblock(molblock);
+        object.block.set_molblock(block_typed_bytes(object.block, value, "molblocks"));
         return 0;
     });
 }

@@ -33,17 +33,6 @@ std::string writing_access(uint64_t index) {
     throw PythonError{};
 }
 
-// Raises the exception for a failed open or write of `path`.
-void raise_if_failed(const core::IoOutcome& outcome, PyObject* path) {
-    switch (outcome.status) {
-        case core::IoOutcome::Status::Ok: return;
-        case core::IoOutcome::Status::NulInPath:
-            raise_io_error(IoErrorKind::InvalidInput, kNulInPath);
-        case core::IoOutcome::Status::WriteZero: raise_io_error(IoErrorKind::WriteZero, kWriteZero);
-        case core::IoOutcome::Status::SystemError: raise_os_error(outcome.error_number, path);
-    }
-}
-
 // Opens the path named by `dest` (os.fspath, then the file-system encoding)
 // without holding the interpreter lock. Returns the path object.
 Ref open_path(PyObject* dest, core::OutputFile& file) {
@@ -123,11 +112,9 @@ void BlockWriter::add_to_path(BlockObject& object) {
 }
 
 void BlockWriter::add_to_file_object(BlockObject& object) {
-    const ChunkKind kind = object.block.is_bytes ? ChunkKind::Bytes : ChunkKind::Text;
-    if (chunk_kind_ == ChunkKind::Undecided)
-        chunk_kind_ = kind;
-    else if (chunk_kind_ != kind)
-        raise(PyExc_TypeError, kMixedKinds);
+    const core::TextKind kind =
+        object.block.is_bytes ? core::TextKind::Bytes : core::TextKind::Text;
+    if (!core::fix_kind(chunk_kind_, kind)) raise(PyExc_TypeError, kMixedKinds);
 
     // A buffered str chunk holds only ASCII, so that it never needs decoding
     // checks; a str block with other bytes is decoded and written by itself.
@@ -160,7 +147,7 @@ void BlockWriter::flush() {
     }
     const std::string_view text = buffer_.view();
     const auto size = static_cast<Py_ssize_t>(text.size());
-    Ref chunk = Ref::check(chunk_kind_ == ChunkKind::Bytes
+    Ref chunk = Ref::check(chunk_kind_ == core::TextKind::Bytes
                                ? PyBytes_FromStringAndSize(text.data(), size)
                                : PyUnicode_DecodeUTF8(text.data(), size, "strict"));
     write_file_object_chunk(chunk.get());
@@ -185,7 +172,7 @@ void BlockWriter::write_file_object_chunk(PyObject* chunk) {
         if (taken == piece_length) return;
         // A file that reports taking nothing would be asked forever; one that
         // took part gets the rest, so that nothing is lost silently.
-        if (taken == 0) raise_io_error(IoErrorKind::WriteZero, kWriteZero);
+        if (taken == 0) raise_if_failed({core::IoOutcome::Status::WriteZero, 0}, nullptr);
         done += taken;
         if (is_bytes) {
             const char* data = PyBytes_AsString(chunk);

@@ -8,6 +8,7 @@
 
 #include "core/output_buffer.hpp"
 #include "core/output_file.hpp"
+#include "core/text_kind.hpp"
 #include "python/block.hpp"
 #include "python/ref.hpp"
 
@@ -47,8 +48,6 @@ class BlockWriter {
     }
 
   private:
-    enum class ChunkKind { Undecided, Text, Bytes };
-
     void add_to_file_object(BlockObject& object);
     void add_to_path(BlockObject& object);
     void write_path_chunk();
@@ -57,7 +56,7 @@ class BlockWriter {
     void write_file_object_chunk(PyObject* chunk);
 
     Ref write_method_;
-    ChunkKind chunk_kind_ = ChunkKind::Undecided;
+    core::TextKind chunk_kind_ = core::TextKind::Undecided;
     // Declared before path_, whose initialiser opens it.
     core::OutputFile file_;
     Ref path_;  // as os.fspath returned it, for error messages

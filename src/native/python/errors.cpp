@@ -1,6 +1,7 @@
 #include "python/errors.hpp"
 
 #include <array>
+#include <cerrno>
 #include <new>
 #include <string>
 
@@ -181,27 +182,18 @@ void raise_os_error(int error_number, PyObject* path_object) {
     throw PythonError{};
 }
 
-void raise_io_error(IoErrorKind kind, std::string_view text) {
-    PyObject* cls = PyExc_OSError;
-    switch (kind) {
-        case IoErrorKind::NotFound: cls = PyExc_FileNotFoundError; break;
-        case IoErrorKind::PermissionDenied: cls = PyExc_PermissionError; break;
-        case IoErrorKind::ConnectionRefused: cls = PyExc_ConnectionRefusedError; break;
-        case IoErrorKind::ConnectionReset: cls = PyExc_ConnectionResetError; break;
-        case IoErrorKind::ConnectionAborted: cls = PyExc_ConnectionAbortedError; break;
-        case IoErrorKind::BrokenPipe: cls = PyExc_BrokenPipeError; break;
-        case IoErrorKind::AlreadyExists: cls = PyExc_FileExistsError; break;
-        case IoErrorKind::WouldBlock: cls = PyExc_BlockingIOError; break;
-        case IoErrorKind::NotADirectory: cls = PyExc_NotADirectoryError; break;
-        case IoErrorKind::IsADirectory: cls = PyExc_IsADirectoryError; break;
-        case IoErrorKind::TimedOut: cls = PyExc_TimeoutError; break;
-        case IoErrorKind::Interrupted: cls = PyExc_InterruptedError; break;
-        case IoErrorKind::OutOfMemory: cls = PyExc_MemoryError; break;
-        case IoErrorKind::InvalidInput:
-        case IoErrorKind::WriteZero:
-        case IoErrorKind::Other: cls = PyExc_OSError; break;
+void raise_if_failed(const core::IoOutcome& outcome, PyObject* path_object) {
+    switch (outcome.status) {
+        case core::IoOutcome::Status::Ok: return;
+        case core::IoOutcome::Status::SystemError:
+            raise_os_error(outcome.error_number, path_object);
+        case core::IoOutcome::Status::Interrupted: raise_os_error(EINTR, path_object);
+        case core::IoOutcome::Status::NulInPath:
+            raise(PyExc_OSError, "file name contained an unexpected NUL byte");
+        case core::IoOutcome::Status::WriteZero:
+            raise(PyExc_OSError, "failed to write whole buffer");
     }
-    raise(cls, text);
+    raise(PyExc_SystemError, "unknown file call outcome");
 }
 
 }  // namespace molvane::py

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <type_traits>
 
+#include "core/io_outcome.hpp"
 #include "python/ref.hpp"
 
 namespace molvane::py {
@@ -64,27 +65,9 @@ enum class CTableErrorClass {
 // OSError(errno, os.strerror(errno), path), which picks the subclass.
 [[noreturn]] void raise_os_error(int error_number, PyObject* path_object);
 
-enum class IoErrorKind {
-    NotFound,
-    PermissionDenied,
-    ConnectionRefused,
-    ConnectionReset,
-    ConnectionAborted,
-    BrokenPipe,
-    AlreadyExists,
-    WouldBlock,
-    NotADirectory,
-    IsADirectory,
-    TimedOut,
-    Interrupted,
-    OutOfMemory,
-    InvalidInput,
-    WriteZero,
-    Other,
-};
-[[noreturn]] void raise_io_error(IoErrorKind kind, std::string_view text);
-
-inline constexpr std::string_view kNulInPath = "file name contained an unexpected NUL byte";
-inline constexpr std::string_view kWriteZero = "failed to write whole buffer";
+// Raises the exception for a failed file call on `path_object` (what
+// os.fspath() returned): raise_os_error for a system error, OSError with a
+// message of its own for the others. Returns when the call succeeded.
+void raise_if_failed(const core::IoOutcome& outcome, PyObject* path_object);
 
 }  // namespace molvane::py

@@ -1,14 +1,10 @@
 #include "python/read.hpp"
 
-#include <errno.h>
-
 #include <cstring>
 #include <string_view>
 
-#include "core/dollar_line.hpp"
 #include "core/error.hpp"
-#include "core/lines.hpp"
-#include "core/mapped.hpp"
+#include "core/line_items.hpp"
 #include "core/newline.hpp"
 #include "python/arguments.hpp"
 #include "python/block.hpp"
@@ -25,11 +21,11 @@ namespace {
 
 constexpr size_t kReadUnit = core::kReadUnit;
 
-TextKind kind_of(PyObject* value) {
-    return PyBytes_Check(value) ? TextKind::Bytes : TextKind::Str;
+core::TextKind kind_of(PyObject* value) {
+    return PyBytes_Check(value) ? core::TextKind::Bytes : core::TextKind::Text;
 }
 
-// Runs the signal handlers after a system call failed with EINTR; their
+// Runs the signal handlers after an interrupted system call; their
 // exception (KeyboardInterrupt, say) propagates, otherwise the call is retried.
 void handle_interrupt() {
     if (PyErr_CheckSignals() < 0) throw PythonError{};
@@ -67,8 +63,7 @@ void Reader::start_path(std::string path_bytes, Ref path_object, bool borrow) {
 void Reader::close() noexcept {
     Ref held = std::move(object_);
     source_ = Source::Closed;
-    core::close_file(fd_);
-    fd_ = -1;
+    file_.close();
     mapped_.reset();
     path_object_.reset();
     path_bytes_.clear();
@@ -110,7 +105,7 @@ Ref Reader::produce() {
             case core::ChunkSplitter::Status::Block:
                 // Str input that needs translating was translated as it came in.
                 return make_block(core::build_block(std::string_view(piece.data, piece.size),
-                                                    kind_ == TextKind::Bytes, core::npos,
+                                                    kind_ == core::TextKind::Bytes, core::npos,
                                                     piece.dollar));
             case core::ChunkSplitter::Status::End: close(); return {};
             case core::ChunkSplitter::Status::NeedInput: refill(); break;
@@ -119,8 +114,8 @@ Ref Reader::produce() {
 }
 
 Ref Reader::make_block(core::Block&& block) const {
-    core::expect(kind_ != TextKind::Unknown, "a block of unknown kind");
-    block.is_bytes = kind_ == TextKind::Bytes;
+    core::expect(kind_ != core::TextKind::Undecided, "a block of unknown kind");
+    block.is_bytes = kind_ == core::TextKind::Bytes;
     block.utf8_checked = utf8_known_;
     return new_block_object(std::move(block));
 }
@@ -138,22 +133,20 @@ Ref Reader::next_mapped() {
 }
 
 void Reader::open_path() {
-    if (path_bytes_.find('\0') != std::string::npos)
-        raise_io_error(IoErrorKind::InvalidInput, kNulInPath);
-    core::OpenedInput input;
+    core::IoOutcome outcome;
     for (;;) {
-        const char* path = path_bytes_.c_str();
-        without_gil([&] { input = core::open_input(path); });
-        if (input.error != EINTR) break;
+        const std::string& path = path_bytes_;
+        core::InputFile& file = file_;
+        outcome = without_gil([&]() noexcept { return file.open(path); });
+        if (outcome.status != core::IoOutcome::Status::Interrupted) break;
         handle_interrupt();
     }
-    if (input.error != 0) raise_os_error(input.error, path_object_.get());
-    if (input.mapping) {
-        mapped_ = std::make_unique<core::MappedReader>(std::move(input.mapping),
-                                                       kind_ == TextKind::Str, borrow_);
+    raise_if_failed(outcome, path_object_.get());
+    if (std::shared_ptr<const core::Mapping> mapping = file_.take_mapping()) {
+        mapped_ = std::make_unique<core::MappedReader>(std::move(mapping),
+                                                       kind_ == core::TextKind::Text, borrow_);
         source_ = Source::Mapped;
     } else {
-        fd_ = input.fd;
         source_ = Source::File;
     }
 }
@@ -173,17 +166,13 @@ void Reader::refill() {
     core::fail(core::ErrorKind::Internal, "internal error: refill of an unsplit source");
 }
 
-void Reader::set_kind(TextKind kind, const char* mixed_message) {
-    if (kind_ == TextKind::Unknown) {
-        kind_ = kind;
-    } else if (kind_ != kind) {
-        raise(PyExc_TypeError, mixed_message);
-    }
+void Reader::set_kind(core::TextKind kind, const char* mixed_message) {
+    if (!core::fix_kind(kind_, kind)) raise(PyExc_TypeError, mixed_message);
 }
 
 void Reader::refill_lines() {
-    std::string_view ending;  // fixed by the first item of this refill
-    for (bool first = true;; first = false) {
+    core::LineItems items(splitter_);
+    for (;;) {
         Ref item = Ref::steal(PyIter_Next(object_.get()));
         if (!item) {
             throw_if_error();
@@ -194,14 +183,7 @@ void Reader::refill_lines() {
             raise(PyExc_TypeError, "SDBlock.from_lines lines must be str or bytes");
         set_kind(kind_of(item.get()),
                  "SDBlock.from_lines does not accept mixed str and bytes lines");
-        std::string_view line = str_or_bytes_view(item.get());
-        splitter_.append(line.data(), line.size());
-        if (first) ending = core::title_line_ending(line);
-        if (line.empty() || line.back() != '\n') {
-            std::string_view completion = line.ends_with('\r') ? core::kLF : ending;
-            splitter_.append(completion.data(), completion.size());
-        }
-        if (core::starts_with_dollars(line)) return;
+        if (items.add(str_or_bytes_view(item.get()))) return;
     }
 }
 
@@ -226,7 +208,7 @@ void Reader::refill_buffer() {
     const char* start = content.data() + position_;
     if (window == 0) {
         // Empty content: nothing to append.
-    } else if (kind_ == TextKind::Str) {
+    } else if (kind_ == core::TextKind::Text) {
         char* space = splitter_.append_space(window);
         std::memcpy(space, start, window);
         splitter_.commit(core::translate_newlines(space, window, cr_carry_));
@@ -239,24 +221,23 @@ void Reader::refill_buffer() {
 
 void Reader::refill_file() {
     char* space = splitter_.append_space(kReadUnit + 16);
-    long got = 0;
+    size_t got = 0;
     for (;;) {
-        int error = 0;
-        const int fd = fd_;
-        without_gil([&] { got = core::read_some(fd, space, kReadUnit, error); });
-        if (got >= 0) break;
-        if (error == EINTR) {
-            handle_interrupt();
-            continue;
+        core::InputFile& file = file_;
+        const core::IoOutcome outcome =
+            without_gil([&]() noexcept { return file.read_some(space, kReadUnit, got); });
+        if (outcome.status != core::IoOutcome::Status::Interrupted) {
+            raise_if_failed(outcome, path_object_.get());
+            break;
         }
-        raise_os_error(error, path_object_.get());
+        handle_interrupt();
     }
     if (got == 0) {
         splitter_.finish_input();
         return;
     }
-    size_t length = static_cast<size_t>(got);
-    if (kind_ == TextKind::Str) length = core::translate_newlines(space, length, cr_carry_);
+    size_t length = got;
+    if (kind_ == core::TextKind::Text) length = core::translate_newlines(space, length, cr_carry_);
     splitter_.commit(length);
 }
 

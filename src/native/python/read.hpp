@@ -9,14 +9,13 @@
 #include <memory>
 #include <string>
 
+#include "core/input_file.hpp"
 #include "core/mapped_reader.hpp"
 #include "core/split.hpp"
+#include "core/text_kind.hpp"
 #include "python/ref.hpp"
 
 namespace molvane::py {
-
-// What the blocks of a reader are, fixed by the first input that has a type.
-enum class TextKind { Unknown, Str, Bytes };
 
 class Reader {
   public:
@@ -54,10 +53,10 @@ class Reader {
     void refill_file_object();
     void refill_buffer();
     void refill_file();
-    void set_kind(TextKind kind, const char* mixed_message);
+    void set_kind(core::TextKind kind, const char* mixed_message);
 
     Source source_ = Source::Closed;
-    TextKind kind_ = TextKind::Unknown;
+    core::TextKind kind_ = core::TextKind::Undecided;
     bool utf8_known_ = true;
     core::ChunkSplitter splitter_;
     // Lines: the Python iterator; file object: its read method; buffer: the
@@ -68,7 +67,7 @@ class Reader {
     std::string path_bytes_;  // path: as the file system takes it
     Ref path_object_;         // path: what os.fspath() returned, for OSError
     bool borrow_ = false;
-    int fd_ = -1;
+    core::InputFile file_;  // path: the file, until a mapping is taken from it
     std::unique_ptr<core::MappedReader> mapped_;
 };
 
