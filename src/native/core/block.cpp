@@ -68,7 +68,7 @@ std::string_view Block::sd_data() noexcept {
 
 void Block::begin_edit() {
     if (is_exported())
-        fail(ErrorKind::Buffer, "Existing exports of data: SDBlock cannot be edited");
+        fail(ErrorKind::Exported, "Existing exports of data: SDBlock cannot be edited");
     record_index.reset();
     lookup_seen = false;
 }
@@ -76,9 +76,10 @@ void Block::begin_edit() {
 void Block::set_title(std::string_view value) {
     begin_edit();
     if (value.find_first_of("\r\n") != std::string_view::npos)
-        fail(ErrorKind::Value, "SDBlock titles must be a single line");
+        fail(ErrorKind::InvalidText, "SDBlock titles must be a single line");
     if (starts_with_dollars(value))
-        fail(ErrorKind::Value, "SDBlock titles cannot start with $$$$, which would end the block");
+        fail(ErrorKind::InvalidText,
+             "SDBlock titles cannot start with $$$$, which would end the block");
     std::string_view ending = is_empty_block() ? (terminator().ends_with(kCRLF) ? kCRLF : kLF)
                                                : (title_line().ends_with(kCRLF) ? kCRLF : kLF);
     std::string line;
@@ -97,15 +98,15 @@ void Block::set_molblock(std::string_view molblock) {
     size_t first_lf = find_byte(molblock, 0, '\n');
     size_t new_title_end = first_lf == npos ? molblock.size() : first_lf + 1;
     size_t end = find_mdl_end(molblock, new_title_end, molblock.size());
-    if (end == npos) fail(ErrorKind::Value, "molblock has no M  END line");
+    if (end == npos) fail(ErrorKind::InvalidText, "molblock has no M  END line");
     if (!is_all_tail_space(molblock.substr(end)))
-        fail(ErrorKind::Value, "molblock has data after its M  END line");
+        fail(ErrorKind::InvalidText, "molblock has data after its M  END line");
     for (size_t pos = 0; pos < end;) {
         size_t line_end = next_line(molblock, pos);
         std::string_view line = molblock.substr(pos, line_end - pos);
         if (line.ends_with('\n')) line.remove_suffix(1);
         if (starts_with_dollars(line))
-            fail(ErrorKind::Value, "molblock has a $$$$ line, which would end the block");
+            fail(ErrorKind::InvalidText, "molblock has a $$$$ line, which would end the block");
         pos = line_end;
     }
     std::string_view head = molblock.substr(0, end);
@@ -157,7 +158,7 @@ Block block_from_text(std::string_view text, bool is_bytes) {
     if (dollar_line != npos) {
         size_t line_end = next_line(text, dollar_line);
         if (!is_all_tail_space(text.substr(line_end)))
-            fail(ErrorKind::Value,
+            fail(ErrorKind::InvalidText,
                  "SDBlock() takes one block; use SDBlock.from_sdf to parse several");
         text = text.substr(0, line_end);
     }

@@ -13,7 +13,7 @@ IoOutcome InputFile::open(const std::string& path) noexcept {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         if (errno == EINTR) return {IoOutcome::Status::Interrupted, EINTR};
-        return {IoOutcome::Status::SystemError, errno};
+        return {IoOutcome::Status::Errno, errno};
     }
     mapping_ = map_if_local(fd);
     if (mapping_) {
@@ -29,7 +29,7 @@ IoOutcome InputFile::read_some(char* buf, size_t len, size_t& got) noexcept {
     const ssize_t count = ::read(fd_, buf, len);
     if (count < 0) {
         if (errno == EINTR) return {IoOutcome::Status::Interrupted, EINTR};
-        return {IoOutcome::Status::SystemError, errno};
+        return {IoOutcome::Status::Errno, errno};
     }
     got = static_cast<size_t>(count);
     return {};

@@ -10,7 +10,7 @@ namespace molvane::core {
 struct IoOutcome {
     enum class Status {
         Ok,
-        SystemError,  // error_number holds errno
+        Errno,        // a system call failed: error_number holds its errno
         Interrupted,  // a signal interrupted the call: run the handlers, then call again
         NulInPath,    // the path cannot be passed to the system
         WriteZero,    // a write call accepted nothing

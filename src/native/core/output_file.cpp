@@ -15,7 +15,7 @@ IoOutcome OutputFile::open(const std::string& path) noexcept {
     do {
         fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return {IoOutcome::Status::SystemError, errno};
+    if (fd < 0) return {IoOutcome::Status::Errno, errno};
     fd_ = fd;
     return {};
 }
@@ -27,7 +27,7 @@ IoOutcome OutputFile::write_all(std::string_view chunk) noexcept {
         const ssize_t written = ::write(fd_, data, std::min(left, kMaxWriteCall));
         if (written < 0) {
             if (errno == EINTR) continue;
-            return {IoOutcome::Status::SystemError, errno};
+            return {IoOutcome::Status::Errno, errno};
         }
         if (written == 0) return {IoOutcome::Status::WriteZero, 0};
         data += written;

@@ -6,17 +6,21 @@
 #include "core/ctable/block_lines.hpp"
 #include "python/block.hpp"
 #include "python/ctable.hpp"
+#include "python/decode.hpp"
 #include "python/errors.hpp"
 
 namespace molvane::py {
 
 namespace {
 
+constexpr std::string_view kCTabAccess = "Reading the CTAB of";
+
 ctable::Table table_of(BlockObject& object) {
     try {
         return ctable::block_table(object.block);
-    } catch (const ctable::LineDecodeError& error) {
-        raise_line_decode_error(error, object.block);
+    } catch (const core::DecodeError& error) {
+        raise_block_decode_error(object.block, error.bytes(), error.start(), error.end(),
+                                 kCTabAccess);
     }
 }
 
@@ -37,8 +41,9 @@ PyObject* repair(PyObject* self, ctable::Repair which) {
     return with_exclusive<BlockObject>(self, [&](BlockObject& object) {
         try {
             ctable::repair_block(object.block, which);
-        } catch (const ctable::LineDecodeError& error) {
-            raise_line_decode_error(error, object.block);
+        } catch (const core::DecodeError& error) {
+            raise_block_decode_error(object.block, error.bytes(), error.start(), error.end(),
+                                     kCTabAccess);
         }
         Py_RETURN_NONE;
     });

@@ -21,18 +21,6 @@ std::string writing_access(uint64_t index) {
     return "Writing block " + std::to_string(index) + " (from 0),";
 }
 
-// Raises the UnicodeDecodeError that strict decoding of `text` would raise.
-[[noreturn]] void raise_invalid_utf8(std::string_view text, const core::Utf8Check& check) {
-    Ref object =
-        Ref::check(PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-    Ref error = Ref::check(
-        PyObject_CallFunction(PyExc_UnicodeDecodeError, "sOnns", "utf-8", object.get(),
-                              static_cast<Py_ssize_t>(check.valid_up_to),
-                              static_cast<Py_ssize_t>(check.error_end), "invalid utf-8"));
-    PyErr_SetObject(PyExc_UnicodeDecodeError, error.get());
-    throw PythonError{};
-}
-
 // Opens the path named by `dest` (os.fspath, then the file-system encoding)
 // without holding the interpreter lock. Returns the path object.
 Ref open_path(PyObject* dest, core::OutputFile& file) {
@@ -95,14 +83,9 @@ void BlockWriter::add_to_path(BlockObject& object) {
         const std::string_view text = block.view();
         if (!block.is_bytes && !block.utf8_checked) {
             const core::Utf8Check check = core::check_utf8(text);
-            if (!check.valid(text)) {
-                try {
-                    raise_invalid_utf8(text, check);
-                } catch (const PythonError&) {
-                    note_decode_error(block, writing_access(blocks_written_));
-                    throw;
-                }
-            }
+            if (!check.valid(text))
+                raise_block_decode_error(block, text, check.valid_up_to, check.error_end,
+                                         writing_access(blocks_written_));
             block.utf8_checked = true;
         }
         buffer_.append(text);

@@ -15,8 +15,6 @@ namespace molvane::py {
 
 namespace {
 
-constexpr std::string_view kCTabAccess = "Reading the CTAB of";
-
 // The UTF-8 bytes of a str line. Lone surrogates are kept (as "surrogatepass"
 // encodes them) so that every str round-trips through the table unchanged.
 std::string line_bytes(PyObject* line) {
@@ -228,17 +226,6 @@ PyObject* ctable_type() {
 
 Ref new_ctable_object(ctable::Table&& table) {
     return new_object<CTableObject>(ctable_type(), std::move(table));
-}
-
-void raise_line_decode_error(const ctable::LineDecodeError& error, const core::Block& block) {
-    const std::string& bytes = error.bytes();
-    Ref exception = Ref::check(
-        PyUnicodeDecodeError_Create("utf-8", bytes.data(), static_cast<Py_ssize_t>(bytes.size()),
-                                    static_cast<Py_ssize_t>(error.start()),
-                                    static_cast<Py_ssize_t>(error.end()), error.what()));
-    PyErr_SetObject(PyExc_UnicodeDecodeError, exception.get());
-    note_decode_error(block, kCTabAccess);
-    throw PythonError{};
 }
 
 }  // namespace molvane::py

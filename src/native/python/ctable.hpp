@@ -1,5 +1,4 @@
-// The CTable class: the Python object around a ctable::Table, and the
-// conversion of connection-table errors into Python exceptions.
+// The CTable class: the Python object around a ctable::Table.
 #pragma once
 
 #include <Python.h>
@@ -25,10 +24,5 @@ PyObject* ctable_type();
 
 // A new CTable object taking over `table`.
 Ref new_ctable_object(ctable::Table&& table);
-
-// Raises UnicodeDecodeError for a title or CTAB line of a str block, with the
-// decode note naming the block.
-[[noreturn]] void raise_line_decode_error(const ctable::LineDecodeError& error,
-                                          const core::Block& block);
 
 }  // namespace molvane::py

@@ -78,6 +78,16 @@ void note_decode_error(const core::Block& block, std::string_view access) noexce
     note_decode_error_for(block, [&] { return access; });
 }
 
+void raise_block_decode_error(const core::Block& block, std::string_view bytes, size_t start,
+                              size_t end, std::string_view access) {
+    try {
+        raise_utf8_decode_error(bytes, start, end);
+    } catch (const PythonError&) {
+        note_decode_error(block, access);
+        throw;
+    }
+}
+
 Ref block_value(const core::Block& block, std::string_view bytes, std::string_view access) {
     return typed_value(block, bytes, [&] { return access; });
 }

@@ -22,6 +22,11 @@ Ref decode_replacing(std::string_view bytes);
 // "{access} the SDBlock titled '{title}'. {advice}".
 void note_decode_error(const core::Block& block, std::string_view access) noexcept;
 
+// Raises the UnicodeDecodeError for the invalid range [start, end) of
+// `bytes`, read from the block, with the decode note for `access`.
+[[noreturn]] void raise_block_decode_error(const core::Block& block, std::string_view bytes,
+                                           size_t start, size_t end, std::string_view access);
+
 // `bytes` as an object of the block's type; `access` names what is read
 // ("Reading the title of", ...) for the note of a failed decode.
 Ref block_value(const core::Block& block, std::string_view bytes, std::string_view access);

@@ -5,7 +5,6 @@
 #include <new>
 #include <string>
 
-#include "core/ctable/table.hpp"
 #include "core/error.hpp"
 #include "python/held_error.hpp"
 #include "python/process_cell.hpp"
@@ -14,19 +13,6 @@
 namespace molvane::py {
 
 namespace {
-
-PyObject* class_for(core::ErrorKind kind) {
-    switch (kind) {
-        case core::ErrorKind::Type: return PyExc_TypeError;
-        case core::ErrorKind::Value: return PyExc_ValueError;
-        case core::ErrorKind::Buffer: return PyExc_BufferError;
-        case core::ErrorKind::Runtime: return PyExc_RuntimeError;
-        case core::ErrorKind::NotImplemented: return PyExc_NotImplementedError;
-        case core::ErrorKind::MalformedRecord: return malformed_record_error();
-        case core::ErrorKind::Internal: return PyExc_SystemError;
-    }
-    return PyExc_SystemError;
-}
 
 // The str() of an exception value, for messages that quote it.
 std::string describe(PyObject* value) {
@@ -57,16 +43,18 @@ PyObject* internal_error() {
     });
 }
 
-PyObject* fetch_ctable_class(CTableErrorClass which) {
-    static constexpr std::array<const char*, 4> kNames = {
-        "MalformedCTableError", "IndicesDuplicateError", "IndicesMismatchError",
-        "IndicesOutOfOrderError"};
+// The connection-table classes that molvane.ctable defines, by their index
+// in kCTableClassNames.
+constexpr std::array<const char*, 4> kCTableClassNames = {
+    "MalformedCTableError", "IndicesDuplicateError", "IndicesMismatchError",
+    "IndicesOutOfOrderError"};
+
+PyObject* fetch_ctable_class(size_t index) {
     // Only a successful fetch fills its cell, so a failed one is retried at
     // the next raise.
     static std::array<ProcessCell<PyObject>, 4> cells;
-    const size_t index = static_cast<size_t>(which);
     return cells[index].get([&] {
-        const char* name = kNames[index];
+        const char* name = kCTableClassNames[index];
         Ref cls;
         Ref module = Ref::steal(PyImport_ImportModule("molvane.ctable"));
         if (module) cls = Ref::steal(PyObject_GetAttrString(module.get(), name));
@@ -84,22 +72,28 @@ PyObject* fetch_ctable_class(CTableErrorClass which) {
     });
 }
 
-// A table error as its exception: one of the molvane.ctable classes or
-// NotImplementedError, with the message as the one argument.
-[[noreturn]] void raise_table_error(const ctable::TableError& error) {
-    const std::string& message = error.message();
-    switch (error.exception_class()) {
-        case ctable::ExceptionClass::MalformedCTable:
-            raise_ctable_error(CTableErrorClass::MalformedCTable, message);
-        case ctable::ExceptionClass::IndicesDuplicate:
-            raise_ctable_error(CTableErrorClass::IndicesDuplicate, message);
-        case ctable::ExceptionClass::IndicesMismatch:
-            raise_ctable_error(CTableErrorClass::IndicesMismatch, message);
-        case ctable::ExceptionClass::IndicesOutOfOrder:
-            raise_ctable_error(CTableErrorClass::IndicesOutOfOrder, message);
-        case ctable::ExceptionClass::NotImplemented: raise(PyExc_NotImplementedError, message);
+// The exception class of each kind of core error.
+PyObject* class_for(core::ErrorKind kind) {
+    switch (kind) {
+        case core::ErrorKind::InvalidText: return PyExc_ValueError;
+        case core::ErrorKind::Exported: return PyExc_BufferError;
+        case core::ErrorKind::MalformedRecord: return malformed_record_error();
+        case core::ErrorKind::MalformedTable: return fetch_ctable_class(0);
+        case core::ErrorKind::UnsupportedTable: return PyExc_NotImplementedError;
+        case core::ErrorKind::IndexOutOfOrder: return fetch_ctable_class(3);
+        case core::ErrorKind::DuplicateIndex: return fetch_ctable_class(1);
+        case core::ErrorKind::CountMismatch: return fetch_ctable_class(2);
+        case core::ErrorKind::InvalidUtf8: return PyExc_UnicodeDecodeError;
+        case core::ErrorKind::Internal: return PyExc_SystemError;
     }
-    raise(PyExc_SystemError, message);
+    return PyExc_SystemError;
+}
+
+// A core error as its exception, with the message as the one argument.
+[[noreturn]] void raise_core_error(const core::Error& error) {
+    if (const auto* decode = dynamic_cast<const core::DecodeError*>(&error))
+        raise_utf8_decode_error(decode->bytes(), decode->start(), decode->end());
+    raise(class_for(error.kind()), error.message());
 }
 
 }  // namespace
@@ -112,13 +106,7 @@ void set_error_from_current_exception() noexcept {
             PyErr_SetString(PyExc_SystemError, "error return without exception set");
     } catch (const core::Error& error) {
         try {
-            PyErr_SetString(class_for(error.kind()), error.message().c_str());
-        } catch (...) {
-            if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, error.message().c_str());
-        }
-    } catch (const ctable::TableError& error) {
-        try {
-            raise_table_error(error);
+            raise_core_error(error);
         } catch (...) {
             if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, error.what());
         }
@@ -169,8 +157,16 @@ void add_note_to_current_error(std::string_view note) noexcept {
     error.restore();
 }
 
-void raise_ctable_error(CTableErrorClass cls, std::string_view message) {
-    raise(fetch_ctable_class(cls), message);
+void raise_utf8_decode_error(std::string_view bytes, size_t start, size_t end) {
+    Ref error = Ref::check(PyUnicodeDecodeError_Create(
+        "utf-8", bytes.data(), static_cast<Py_ssize_t>(bytes.size()),
+        static_cast<Py_ssize_t>(start), static_cast<Py_ssize_t>(end), "invalid utf-8"));
+    PyErr_SetObject(PyExc_UnicodeDecodeError, error.get());
+    throw PythonError{};
+}
+
+void raise_internal(const char* what) {
+    raise(PyExc_SystemError, std::string("internal error: ") + what);
 }
 
 void raise_os_error(int error_number, PyObject* path_object) {
@@ -185,8 +181,7 @@ void raise_os_error(int error_number, PyObject* path_object) {
 void raise_if_failed(const core::IoOutcome& outcome, PyObject* path_object) {
     switch (outcome.status) {
         case core::IoOutcome::Status::Ok: return;
-        case core::IoOutcome::Status::SystemError:
-            raise_os_error(outcome.error_number, path_object);
+        case core::IoOutcome::Status::Errno: raise_os_error(outcome.error_number, path_object);
         case core::IoOutcome::Status::Interrupted: raise_os_error(EINTR, path_object);
         case core::IoOutcome::Status::NulInPath:
             raise(PyExc_OSError, "file name contained an unexpected NUL byte");

@@ -1,6 +1,7 @@
-// The boundary between C++ and the interpreter: every entry point runs its
-// body through `boundary`, which turns any C++ failure into a Python
-// exception, and the helpers below raise the module's exceptions.
+// The boundary between C++ and the interpreter, and the one place where
+// failures become exceptions: every entry point runs its body through
+// `boundary`, which turns any C++ failure into a Python exception (each core
+// error kind into its class), and the helpers below raise the others.
 #pragma once
 
 #include <Python.h>
@@ -52,14 +53,16 @@ PyObject* malformed_record_error();
 // Adds `note` to the exception currently set, as exc.add_note(note) does.
 void add_note_to_current_error(std::string_view note) noexcept;
 
-// The connection-table classes defined by molvane.ctable, fetched on first use.
-enum class CTableErrorClass {
-    MalformedCTable,
-    IndicesDuplicate,
-    IndicesMismatch,
-    IndicesOutOfOrder
-};
-[[noreturn]] void raise_ctable_error(CTableErrorClass cls, std::string_view message);
+// Raises the UnicodeDecodeError that strict UTF-8 decoding of `bytes` raises
+// for the invalid range [start, end).
+[[noreturn]] void raise_utf8_decode_error(std::string_view bytes, size_t start, size_t end);
+
+// Checks an invariant of the glue; a failure raises SystemError
+// "internal error: {what}" rather than going on in a broken state.
+[[noreturn]] void raise_internal(const char* what);
+inline void check_invariant(bool condition, const char* what) {
+    if (!condition) raise_internal(what);
+}
 
 // I/O failures. An operating-system error number on a path becomes
 // OSError(errno, os.strerror(errno), path), which picks the subclass.

@@ -5,7 +5,6 @@
 
 #include <Python.h>
 
-#include "core/error.hpp"
 #include "python/errors.hpp"
 #include "python/object.hpp"
 
@@ -25,7 +24,7 @@ class UseGuard {
 class SharedUse {
   public:
     explicit SharedUse(UseGuard& guard) : guard_(guard) {
-        if (guard_.state_ < 0) core::fail(core::ErrorKind::Runtime, "Already mutably borrowed");
+        if (guard_.state_ < 0) raise(PyExc_RuntimeError, "Already mutably borrowed");
         ++guard_.state_;
     }
     ~SharedUse() { --guard_.state_; }
@@ -39,7 +38,7 @@ class SharedUse {
 class ExclusiveUse {
   public:
     explicit ExclusiveUse(UseGuard& guard) : guard_(guard) {
-        if (guard_.state_ != 0) core::fail(core::ErrorKind::Runtime, "Already borrowed");
+        if (guard_.state_ != 0) raise(PyExc_RuntimeError, "Already borrowed");
         guard_.state_ = -1;
     }
     ~ExclusiveUse() { guard_.state_ = 0; }

@@ -3,7 +3,6 @@
 #include <cstring>
 #include <string_view>
 
-#include "core/error.hpp"
 #include "core/line_items.hpp"
 #include "core/newline.hpp"
 #include "python/arguments.hpp"
@@ -114,7 +113,7 @@ Ref Reader::produce() {
 }
 
 Ref Reader::make_block(core::Block&& block) const {
-    core::expect(kind_ != core::TextKind::Undecided, "a block of unknown kind");
+    check_invariant(kind_ != core::TextKind::Undecided, "a block of unknown kind");
     block.is_bytes = kind_ == core::TextKind::Bytes;
     block.utf8_checked = utf8_known_;
     return new_block_object(std::move(block));
@@ -163,7 +162,7 @@ void Reader::refill() {
         case Source::Path:
         case Source::Mapped: break;
     }
-    core::fail(core::ErrorKind::Internal, "internal error: refill of an unsplit source");
+    raise_internal("refill of an unsplit source");
 }
 
 void Reader::set_kind(core::TextKind kind, const char* mixed_message) {
@@ -203,7 +202,7 @@ void Reader::refill_file_object() {
 
 void Reader::refill_buffer() {
     std::string_view content = str_or_bytes_view(object_.get());
-    core::expect(position_ <= content.size(), "buffer position beyond its content");
+    check_invariant(position_ <= content.size(), "buffer position beyond its content");
     const size_t window = std::min(kReadUnit, content.size() - position_);
     const char* start = content.data() + position_;
     if (window == 0) {

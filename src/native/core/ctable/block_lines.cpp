@@ -18,7 +18,7 @@ std::string decode_line(std::string_view bytes, LineEncoding encoding) {
     if (encoding == LineEncoding::Latin1) return latin1_to_utf8(bytes);
     const core::Utf8Check check = core::check_utf8(bytes);
     if (!check.valid(bytes))
-        throw LineDecodeError(std::string(bytes), check.valid_up_to, check.error_end);
+        throw core::DecodeError(std::string(bytes), check.valid_up_to, check.error_end);
     return std::string(bytes);
 }
 
