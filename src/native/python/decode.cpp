@@ -96,4 +96,9 @@ Ref record_object(const core::Block& block, std::string_view bytes, std::string_
     return typed_value(block, bytes, [&] { return record_access(record_name); });
 }
 
+Ref record_value_object(const core::Block& block, std::string_view sd,
+                        const core::RecordSpan& record, std::string& scratch) {
+    return record_object(block, core::record_value(sd, record, scratch), record.name(sd));
+}
+
 }  // namespace molvane::py

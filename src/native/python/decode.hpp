@@ -4,9 +4,11 @@
 
 #include <Python.h>
 
+#include <string>
 #include <string_view>
 
 #include "core/block.hpp"
+#include "core/record.hpp"
 #include "python/ref.hpp"
 
 namespace molvane::py {
@@ -34,5 +36,10 @@ Ref block_value(const core::Block& block, std::string_view bytes, std::string_vi
 // A record's name or value as an object of the block's type; the note of a
 // failed decode reads "Reading record '{record_name}' of the SDBlock ...".
 Ref record_object(const core::Block& block, std::string_view bytes, std::string_view record_name);
+
+// The value of a scanned record (CR LF folded to LF) as a new object of the
+// block's type; `scratch` is reused between calls to hold folded values.
+Ref record_value_object(const core::Block& block, std::string_view sd,
+                        const core::RecordSpan& record, std::string& scratch);
 
 }  // namespace molvane::py

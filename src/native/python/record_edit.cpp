@@ -16,9 +16,6 @@ namespace molvane::py {
 
 namespace {
 
-constexpr std::string_view kNameNoun = "record names";
-constexpr std::string_view kValueNoun = "values";
-
 // The pairs of a `records` argument, checked and kept alive while the views
 // into them are used.
 struct RecordPairs {

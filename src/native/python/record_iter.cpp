@@ -5,11 +5,11 @@
 
 #include "core/record.hpp"
 #include "python/block.hpp"
+#include "python/decode.hpp"
 #include "python/errors.hpp"
 #include "python/name_cache.hpp"
 #include "python/object.hpp"
 #include "python/process_cell.hpp"
-#include "python/record_objects.hpp"
 
 namespace molvane::py {
 

@@ -7,18 +7,24 @@
 #include "core/record_index.hpp"
 #include "python/arguments.hpp"
 #include "python/block.hpp"
+#include "python/decode.hpp"
 #include "python/errors.hpp"
 #include "python/list.hpp"
 #include "python/method_def.hpp"
 #include "python/name_cache.hpp"
-#include "python/record_objects.hpp"
 #include "python/text_arguments.hpp"
 
 namespace molvane::py {
 
 namespace {
 
-constexpr std::string_view kNameNoun = "record names";
+// The tuple (name, value) for records().
+Ref record_pair(RecordNames& names, std::string_view sd, const core::RecordSpan& record,
+                std::string& scratch) {
+    Ref name = names.make(record.name(sd));
+    Ref value = record_value_object(names.block(), sd, record, scratch);
+    return Ref::check(PyTuple_Pack(2, name.get(), value.get()));
+}
 
 PyObject* block_records(PyObject* self, PyObject*) {
     return with_shared<BlockObject>(self, [&](BlockObject& object) {

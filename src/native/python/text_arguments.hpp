@@ -27,6 +27,10 @@ struct Names {
 // Created once per process, on first use, and never released.
 const Names& names();
 
+// What the type errors of record names and values call them.
+inline constexpr std::string_view kNameNoun = "record names";
+inline constexpr std::string_view kValueNoun = "values";
+
 // The bytes of `value` (a str's UTF-8), which must have the block's type;
 // otherwise TypeError "text SDBlock {noun} must be str" or
 // "byte-backed SDBlock {noun} must be bytes". The view lives as long as `value`.
