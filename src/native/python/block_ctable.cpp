@@ -5,6 +5,7 @@
 
 #include "core/ctable/block_lines.hpp"
 #include "python/block.hpp"
+#include "python/block_members.hpp"
 #include "python/ctable.hpp"
 #include "python/decode.hpp"
 #include "python/errors.hpp"
@@ -25,8 +26,9 @@ ctable::Table table_of(BlockObject& object) {
 }
 
 PyObject* block_ctable(PyObject* self, PyObject*) {
-    return with_shared<BlockObject>(
-        self, [&](BlockObject& object) { return new_ctable_object(table_of(object)).release(); });
+    return with_shared<BlockObject>(self, [&](BlockObject& object) {
+        return new_ctable_object(object_state(self).ctable_type.get(), table_of(object)).release();
+    });
 }
 
 // num_atoms and num_bonds: a count of the counts line, read from the header.
@@ -129,8 +131,8 @@ const PyGetSetDef kGetSets[] = {
     {"num_bonds", get_count<&ctable::Header::num_bonds>, nullptr, kNumBondsDoc, nullptr},
 };
 
-const bool registered = register_block_members({kMethods, kGetSets, {}});
-
 }  // namespace
+
+const BlockMembers kTableMembers = {kMethods, kGetSets, {}};
 
 }  // namespace molvane::py

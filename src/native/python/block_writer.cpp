@@ -7,7 +7,6 @@
 #include "python/decode.hpp"
 #include "python/errors.hpp"
 #include "python/guard.hpp"
-#include "python/text_arguments.hpp"
 #include "python/without_gil.hpp"
 
 namespace molvane::py {
@@ -56,16 +55,16 @@ struct ClearOnExit {
 
 // The bound `write` method of a file object, or null for anything else:
 // whatever the lookup raises only means that `dest` is taken as a path.
-Ref lookup_write_method(PyObject* dest) {
-    Ref method = Ref::steal(PyObject_GetAttr(dest, names().write.get()));
+Ref lookup_write_method(const ModuleState& state, PyObject* dest) {
+    Ref method = Ref::steal(PyObject_GetAttr(dest, state.names.write.get()));
     if (!method) PyErr_Clear();
     return method;
 }
 
 }  // namespace
 
-BlockWriter::BlockWriter(PyObject* dest)
-    : write_method_(lookup_write_method(dest)),
+BlockWriter::BlockWriter(const ModuleState& state, PyObject* dest)
+    : write_method_(lookup_write_method(state, dest)),
       path_(write_method_ ? Ref() : open_path(dest, file_)),
       buffer_(write_method_ ? core::kFileObjectChunkThreshold : core::kPathChunkThreshold) {}
 

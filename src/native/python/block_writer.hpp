@@ -10,6 +10,7 @@
 #include "core/output_file.hpp"
 #include "core/text_kind.hpp"
 #include "python/block.hpp"
+#include "python/module_state.hpp"
 #include "python/ref.hpp"
 
 namespace molvane::py {
@@ -18,7 +19,7 @@ class BlockWriter {
   public:
     // Opens the sink for `dest`: a file object when it has a `write`
     // attribute, else a path, created or truncated at once. Raises on failure.
-    explicit BlockWriter(PyObject* dest);
+    BlockWriter(const ModuleState& state, PyObject* dest);
     BlockWriter(const BlockWriter&) = delete;
     BlockWriter& operator=(const BlockWriter&) = delete;
 

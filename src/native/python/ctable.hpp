@@ -3,9 +3,6 @@
 
 #include <Python.h>
 
-#include <string_view>
-
-#include "core/ctable/block_lines.hpp"
 #include "core/ctable/table.hpp"
 #include "python/guard.hpp"
 #include "python/object.hpp"
@@ -19,10 +16,10 @@ struct CTableObject {
     UseGuard guard{};
 };
 
-// The CTable type, created once per process (borrowed reference).
-PyObject* ctable_type();
+// The CTable type of `module`, for its execution step.
+Ref new_ctable_type(PyObject* module);
 
-// A new CTable object taking over `table`.
-Ref new_ctable_object(ctable::Table&& table);
+// A new object of `ctable_type` (CTable) taking over `table`.
+Ref new_ctable_object(PyObject* ctable_type, ctable::Table&& table);
 
 }  // namespace molvane::py

@@ -7,8 +7,7 @@
 
 #include "core/error.hpp"
 #include "python/held_error.hpp"
-#include "python/process_cell.hpp"
-#include "python/text_arguments.hpp"
+#include "python/module_state.hpp"
 
 namespace molvane::py {
 
@@ -31,29 +30,16 @@ std::string describe(PyObject* value) {
     return std::string(utf8, static_cast<size_t>(size));
 }
 
-// Raised in place of a connection-table error when molvane.ctable cannot
-// supply its class. It derives from BaseException so that handlers written
-// for the table errors (except ValueError) do not swallow a broken install.
-PyObject* internal_error() {
-    static ProcessCell<PyObject> cls;
-    return cls.get([] {
-        return Ref::check(PyErr_NewExceptionWithDoc("molvane.InternalError",
-                                                    "An internal failure of molvane.native.",
-                                                    PyExc_BaseException, nullptr));
-    });
-}
-
 // The connection-table classes that molvane.ctable defines, by their index
 // in kCTableClassNames.
 constexpr std::array<const char*, 4> kCTableClassNames = {
     "MalformedCTableError", "IndicesDuplicateError", "IndicesMismatchError",
     "IndicesOutOfOrderError"};
 
-PyObject* fetch_ctable_class(size_t index) {
+PyObject* fetch_ctable_class(ModuleState& state, size_t index) {
     // Only a successful fetch fills its cell, so a failed one is retried at
     // the next raise.
-    static std::array<ProcessCell<PyObject>, 4> cells;
-    return cells[index].get([&] {
+    return state.ctable_classes[index].get([&] {
         const char* name = kCTableClassNames[index];
         Ref cls;
         Ref module = Ref::steal(PyImport_ImportModule("molvane.ctable"));
@@ -66,39 +52,52 @@ PyObject* fetch_ctable_class(size_t index) {
             HeldError failure = HeldError::fetch_normalized();
             std::string message = std::string("failed to import exception molvane.ctable.") + name +
                                   ": " + describe(failure.value());
-            raise(internal_error(), message);
+            raise(state.internal_error.get(), message);
         }
         return cls;
     });
 }
 
+// The class of a kind that is the module's own or fetched into its state.
+PyObject* module_class(ModuleState* state, core::ErrorKind kind) {
+    if (!state) return PyExc_SystemError;  // no module to take it from
+    switch (kind) {
+        case core::ErrorKind::MalformedRecord: return state->malformed_record_error.get();
+        case core::ErrorKind::MalformedTable: return fetch_ctable_class(*state, 0);
+        case core::ErrorKind::DuplicateIndex: return fetch_ctable_class(*state, 1);
+        case core::ErrorKind::CountMismatch: return fetch_ctable_class(*state, 2);
+        case core::ErrorKind::IndexOutOfOrder: return fetch_ctable_class(*state, 3);
+        default: return PyExc_SystemError;
+    }
+}
+
 // The exception class of each kind of core error.
-PyObject* class_for(core::ErrorKind kind) {
+PyObject* class_for(core::ErrorKind kind, PyObject* owner) {
     switch (kind) {
         case core::ErrorKind::InvalidText: return PyExc_ValueError;
         case core::ErrorKind::Exported: return PyExc_BufferError;
-        case core::ErrorKind::MalformedRecord: return malformed_record_error();
-        case core::ErrorKind::MalformedTable: return fetch_ctable_class(0);
         case core::ErrorKind::UnsupportedTable: return PyExc_NotImplementedError;
-        case core::ErrorKind::IndexOutOfOrder: return fetch_ctable_class(3);
-        case core::ErrorKind::DuplicateIndex: return fetch_ctable_class(1);
-        case core::ErrorKind::CountMismatch: return fetch_ctable_class(2);
         case core::ErrorKind::InvalidUtf8: return PyExc_UnicodeDecodeError;
         case core::ErrorKind::Internal: return PyExc_SystemError;
+        case core::ErrorKind::MalformedRecord:
+        case core::ErrorKind::MalformedTable:
+        case core::ErrorKind::DuplicateIndex:
+        case core::ErrorKind::CountMismatch:
+        case core::ErrorKind::IndexOutOfOrder: return module_class(find_state(owner), kind);
     }
     return PyExc_SystemError;
 }
 
 // A core error as its exception, with the message as the one argument.
-[[noreturn]] void raise_core_error(const core::Error& error) {
+[[noreturn]] void raise_core_error(const core::Error& error, PyObject* owner) {
     if (const auto* decode = dynamic_cast<const core::DecodeError*>(&error))
         raise_utf8_decode_error(decode->bytes(), decode->start(), decode->end());
-    raise(class_for(error.kind()), error.message());
+    raise(class_for(error.kind(), owner), error.message());
 }
 
 }  // namespace
 
-void set_error_from_current_exception() noexcept {
+void set_error_from_current_exception(PyObject* owner) noexcept {
     try {
         throw;
     } catch (const PythonError&) {
@@ -106,7 +105,7 @@ void set_error_from_current_exception() noexcept {
             PyErr_SetString(PyExc_SystemError, "error return without exception set");
     } catch (const core::Error& error) {
         try {
-            raise_core_error(error);
+            raise_core_error(error, owner);
         } catch (...) {
             if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, error.what());
         }
@@ -132,13 +131,19 @@ void raise_wrong_type(const char* format, PyObject* object) {
     throw PythonError{};
 }
 
-PyObject* malformed_record_error() {
-    static ProcessCell<PyObject> cls;
-    return cls.get([] {
-        return Ref::check(PyErr_NewExceptionWithDoc("molvane.MalformedRecordError",
-                                                    "An SD data header line has no `<name>`.",
-                                                    PyExc_ValueError, nullptr));
-    });
+Ref new_malformed_record_error() {
+    return Ref::check(PyErr_NewExceptionWithDoc("molvane.MalformedRecordError",
+                                                "An SD data header line has no `<name>`.",
+                                                PyExc_ValueError, nullptr));
+}
+
+// Raised in place of a connection-table error when molvane.ctable cannot
+// supply its class. It derives from BaseException so that handlers written
+// for the table errors (except ValueError) do not swallow a broken install.
+Ref new_internal_error() {
+    return Ref::check(PyErr_NewExceptionWithDoc("molvane.InternalError",
+                                                "An internal failure of molvane.native.",
+                                                PyExc_BaseException, nullptr));
 }
 
 void add_note_to_current_error(std::string_view note) noexcept {
@@ -147,8 +152,7 @@ void add_note_to_current_error(std::string_view note) noexcept {
         try {
             Ref text = Ref::check(
                 PyUnicode_FromStringAndSize(note.data(), static_cast<Py_ssize_t>(note.size())));
-            Ref::check(
-                PyObject_CallMethodObjArgs(value, names().add_note.get(), text.get(), nullptr));
+            Ref::check(PyObject_CallMethod(value, "add_note", "O", text.get()));
         } catch (...) {
             // A note that cannot be added must not replace the error itself.
             PyErr_Clear();

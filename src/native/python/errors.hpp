@@ -16,18 +16,20 @@
 namespace molvane::py {
 
 // Sets the Python exception for the C++ exception being handled. Call only
-// from inside a catch block.
-void set_error_from_current_exception() noexcept;
+// from inside a catch block. `owner` (the module, one of its types, or an
+// object of one) leads to the module state for the module's own exception
+// classes; without one, those errors become SystemError.
+void set_error_from_current_exception(PyObject* owner) noexcept;
 
-// Runs an entry point's body. A failure sets its Python exception and gives
-// the interpreter's error return for the body's result type: null for an
-// object, -1 for an int or Py_ssize_t.
+// Runs the body of an entry point of `owner`, as above. A failure sets its
+// Python exception and gives the interpreter's error return for the body's
+// result type: null for an object, -1 for an int or Py_ssize_t.
 template <class Body>
-auto boundary(Body&& body) noexcept -> decltype(body()) {
+auto boundary(PyObject* owner, Body&& body) noexcept -> decltype(body()) {
     try {
         return body();
     } catch (...) {
-        set_error_from_current_exception();
+        set_error_from_current_exception(owner);
         if constexpr (std::is_pointer_v<decltype(body())>)
             return nullptr;
         else
@@ -47,8 +49,11 @@ inline void throw_if_error() {
 // `object`'s type.
 [[noreturn]] void raise_wrong_type(const char* format, PyObject* object);
 
-// molvane.MalformedRecordError, created once per process (borrowed reference).
-PyObject* malformed_record_error();
+// New classes of the module's exceptions, for its execution step:
+// molvane.MalformedRecordError, and molvane.InternalError for a broken
+// install.
+Ref new_malformed_record_error();
+Ref new_internal_error();
 
 // Adds `note` to the exception currently set, as exc.add_note(note) does.
 void add_note_to_current_error(std::string_view note) noexcept;

@@ -53,7 +53,7 @@ class ExclusiveUse {
 // boundary with the object's state shared.
 template <class State, class Body>
 auto with_shared(PyObject* self, Body&& body) noexcept {
-    return boundary([&] {
+    return boundary(self, [&] {
         State& state = state_of<State>(self);
         SharedUse use(state.guard);
         return body(state);
@@ -64,7 +64,7 @@ auto with_shared(PyObject* self, Body&& body) noexcept {
 // `body(state)` runs at the boundary with the object's state held exclusively.
 template <class State, class Body>
 auto with_exclusive(PyObject* self, Body&& body) noexcept {
-    return boundary([&] {
+    return boundary(self, [&] {
         State& state = state_of<State>(self);
         ExclusiveUse use(state.guard);
         return body(state);

@@ -8,6 +8,7 @@
 #include "python/arguments.hpp"
 #include "python/block.hpp"
 #include "python/block_iterator.hpp"
+#include "python/block_members.hpp"
 #include "python/errors.hpp"
 #include "python/held_error.hpp"
 #include "python/method_def.hpp"
@@ -79,8 +80,8 @@ void Reader::close() noexcept {
 }
 
 int Reader::traverse(visitproc visit, void* arg) const {
-    if ((source_ == Source::Lines || source_ == Source::FileObject) && object_)
-        return visit(object_.get(), arg);
+    Py_VISIT(block_type_.get());
+    if (source_ == Source::Lines || source_ == Source::FileObject) Py_VISIT(object_.get());
     return 0;
 }
 
@@ -116,7 +117,7 @@ Ref Reader::make_block(core::Block&& block) const {
     check_invariant(kind_ != core::TextKind::Undecided, "a block of unknown kind");
     block.is_bytes = kind_ == core::TextKind::Bytes;
     block.utf8_checked = utf8_known_;
-    return new_block_object(std::move(block));
+    return new_block_object(block_type_.get(), std::move(block));
 }
 
 Ref Reader::next_mapped() {
@@ -247,8 +248,8 @@ namespace {
 // The read1 or read method of a file object, or null: an object is a file
 // object by these attributes alone, and an error looking one up counts as
 // not having it.
-Ref file_read_method(PyObject* source) {
-    for (PyObject* name : {names().read1.get(), names().read.get()}) {
+Ref file_read_method(const ModuleState& state, PyObject* source) {
+    for (PyObject* name : {state.names.read1.get(), state.names.read.get()}) {
         Ref method = Ref::steal(PyObject_GetAttr(source, name));
         if (method) return method;
         PyErr_Clear();
@@ -256,15 +257,15 @@ Ref file_read_method(PyObject* source) {
     return {};
 }
 
-Ref file_object_iterator(Ref read_method) {
-    Ref iterator = new_block_iterator();
+Ref file_object_iterator(const ModuleState& state, Ref read_method) {
+    Ref iterator = new_block_iterator(state);
     iterator_reader(iterator.get()).start_file_object(std::move(read_method));
     return iterator;
 }
 
 // os.fspath(source), and its bytes as the file system takes them:
 // os.fsencode(os.fsdecode(path)).
-Ref path_iterator(PyObject* source, bool borrow) {
+Ref path_iterator(const ModuleState& state, PyObject* source, bool borrow) {
     Ref path = Ref::check(PyOS_FSPath(source));
     Ref encoded;
     if (PyBytes_Check(path.get())) {
@@ -276,55 +277,57 @@ Ref path_iterator(PyObject* source, bool borrow) {
         encoded = Ref::check(PyUnicode_EncodeFSDefault(path.get()));
     }
     std::string_view bytes = str_or_bytes_view(encoded.get());
-    Ref iterator = new_block_iterator();
+    Ref iterator = new_block_iterator(state);
     iterator_reader(iterator.get()).start_path(std::string(bytes), std::move(path), borrow);
     return iterator;
 }
 
-bool has_fspath(PyObject* source) {
-    Ref attribute = Ref::steal(PyObject_GetAttr(source, names().fspath.get()));
+bool has_fspath(const ModuleState& state, PyObject* source) {
+    Ref attribute = Ref::steal(PyObject_GetAttr(source, state.names.fspath.get()));
     if (attribute) return true;
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PythonError{};
     PyErr_Clear();
     return false;
 }
 
-PyObject* parse_sdf(PyObject*, PyObject* args, PyObject* kwargs) {
-    return boundary([&] {
+PyObject* parse_sdf(PyObject* module, PyObject* args, PyObject* kwargs) {
+    return boundary(module, [&] {
         static const char* keywords[] = {"source", "borrow", nullptr};
         PyObject* source = nullptr;
         PyObject* borrow = Py_False;
         parse_arguments(args, kwargs, "O|$O!:parse_sdf", keywords, &source, &PyBool_Type, &borrow);
-        if (PyUnicode_Check(source) || PyBytes_Check(source) || has_fspath(source))
-            return path_iterator(source, borrow == Py_True).release();
-        if (Ref read_method = file_read_method(source))
-            return file_object_iterator(std::move(read_method)).release();
+        const ModuleState& state = module_state(module);
+        if (PyUnicode_Check(source) || PyBytes_Check(source) || has_fspath(state, source))
+            return path_iterator(state, source, borrow == Py_True).release();
+        if (Ref read_method = file_read_method(state, source))
+            return file_object_iterator(state, std::move(read_method)).release();
         raise_wrong_type("parse_sdf takes a path or a file object, not %U", source);
     });
 }
 
-PyObject* from_sdf(PyObject*, PyObject* sdf) {
-    return boundary([&] {
+PyObject* from_sdf(PyObject* cls, PyObject* sdf) {
+    return boundary(cls, [&] {
         if (!PyUnicode_Check(sdf) && !PyBytes_Check(sdf))
             raise(PyExc_TypeError, "SDBlock.from_sdf argument must be str or bytes");
         // A str that has no UTF-8 form (lone surrogates) fails here, at the call.
         str_or_bytes_view(sdf);
-        Ref iterator = new_block_iterator();
+        Ref iterator = new_block_iterator(type_state(as_type(cls)));
         iterator_reader(iterator.get()).start_buffer(Ref::borrow(sdf));
         return iterator.release();
     });
 }
 
-PyObject* from_lines(PyObject*, PyObject* lines) {
-    return boundary([&] {
+PyObject* from_lines(PyObject* cls, PyObject* lines) {
+    return boundary(cls, [&] {
         if (PyUnicode_Check(lines) || PyBytes_Check(lines))
             raise(PyExc_TypeError,
                   "SDBlock.from_lines takes lines or a file object; use SDBlock.from_sdf to "
                   "parse SDF str or bytes");
-        if (Ref read_method = file_read_method(lines))
-            return file_object_iterator(std::move(read_method)).release();
+        const ModuleState& state = type_state(as_type(cls));
+        if (Ref read_method = file_read_method(state, lines))
+            return file_object_iterator(state, std::move(read_method)).release();
         Ref items = Ref::check(PyObject_GetIter(lines));
-        Ref iterator = new_block_iterator();
+        Ref iterator = new_block_iterator(state);
         iterator_reader(iterator.get()).start_lines(std::move(items));
         return iterator.release();
     });
@@ -407,20 +410,20 @@ constexpr const char kFromLinesDoc[] =
     "        a non-iterable, and, as blocks are produced, for items or reads\n"
     "        that are not str or bytes or that mix the two.";
 
-PyMethodDef parse_sdf_def = {"parse_sdf", keywords_method(parse_sdf), METH_VARARGS | METH_KEYWORDS,
-                             kParseSdfDoc};
+PyMethodDef kParseSdfDef = {"parse_sdf", keywords_method(parse_sdf), METH_VARARGS | METH_KEYWORDS,
+                            kParseSdfDoc};
 
-const PyMethodDef kReaderMethods[] = {
+const PyMethodDef kMethods[] = {
     {"from_sdf", from_sdf, METH_O | METH_CLASS, kFromSdfDoc},
     {"from_lines", from_lines, METH_O | METH_CLASS, kFromLinesDoc},
 };
 
-[[maybe_unused]] const bool registered = register_block_members({kReaderMethods, {}, {}});
-
 }  // namespace
 
+const BlockMembers kReaderMembers = {kMethods, {}, {}};
+
 Ref parse_sdf_function(PyObject* module) {
-    return module_function(module, parse_sdf_def);
+    return module_function(module, kParseSdfDef);
 }
 
 }  // namespace molvane::py

@@ -20,6 +20,9 @@ namespace molvane::py {
 class Reader {
   public:
     Reader() = default;
+    // The type of the blocks made (SDBlock), set before the reader starts.
+    void make_blocks_of(Ref block_type) noexcept { block_type_ = std::move(block_type); }
+
     ~Reader() { close(); }
     Reader(const Reader&) = delete;
     Reader& operator=(const Reader&) = delete;
@@ -38,7 +41,8 @@ class Reader {
     // share of a mapping, and frees the buffer. Safe to call twice.
     void close() noexcept;
 
-    // Visits the Python object of a lines or file-object source.
+    // Visits the block type and the Python object of a lines or file-object
+    // source.
     int traverse(visitproc visit, void* arg) const;
 
   private:
@@ -55,6 +59,7 @@ class Reader {
     void refill_file();
     void set_kind(core::TextKind kind, const char* mixed_message);
 
+    Ref block_type_;  // kept by the reader, which makes blocks after the module may have gone
     Source source_ = Source::Closed;
     core::TextKind kind_ = core::TextKind::Undecided;
     bool utf8_known_ = true;

@@ -8,6 +8,7 @@
 #include "core/record.hpp"
 #include "python/arguments.hpp"
 #include "python/block.hpp"
+#include "python/block_members.hpp"
 #include "python/errors.hpp"
 #include "python/method_def.hpp"
 #include "python/text_arguments.hpp"
@@ -25,9 +26,10 @@ struct RecordPairs {
 
 // Reads a mapping (through its items()) or an iterable of (name, value)
 // tuples completely, checking every pair against the block's type.
-RecordPairs read_record_pairs(const core::Block& block, PyObject* source) {
+RecordPairs read_record_pairs(const ModuleState& state, const core::Block& block,
+                              PyObject* source) {
     Ref iterable;
-    Ref items = Ref::steal(PyObject_GetAttr(source, names().items.get()));
+    Ref items = Ref::steal(PyObject_GetAttr(source, state.names.items.get()));
     if (items) {
         iterable = Ref::check(PyObject_CallNoArgs(items.get()));
     } else {
@@ -61,7 +63,7 @@ core::HeaderStyle header_style(PyObject* header) {
 template <class Edit>
 PyObject* name_value_edit(PyObject* self, PyObject* args, PyObject* kwargs, const char* format,
                           Edit edit) {
-    return boundary([&] {
+    return boundary(self, [&] {
         static const char* keywords[] = {"name", "value", "header", nullptr};
         PyObject* name = nullptr;
         PyObject* value = nullptr;
@@ -86,7 +88,7 @@ PyObject* block_set_record(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* block_remove_record(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return boundary([&] {
+    return boundary(self, [&] {
         static const char* keywords[] = {"name", nullptr};
         PyObject* name = nullptr;
         parse_arguments(args, kwargs, "O:remove_record", keywords, &name);
@@ -99,7 +101,7 @@ PyObject* block_remove_record(PyObject* self, PyObject* args, PyObject* kwargs) 
 }
 
 PyObject* block_replace_records(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return boundary([&] {
+    return boundary(self, [&] {
         static const char* keywords[] = {"records", "header", nullptr};
         PyObject* source = nullptr;
         PyObject* header = nullptr;
@@ -109,7 +111,7 @@ PyObject* block_replace_records(PyObject* self, PyObject* args, PyObject* kwargs
         // generator, an items() method) cannot use this block.
         ExclusiveUse use(object.guard);
         core::HeaderStyle style = header_style(header);
-        RecordPairs pairs = read_record_pairs(object.block, source);
+        RecordPairs pairs = read_record_pairs(object_state(self), object.block, source);
         core::replace_records(object.block, pairs.records, style);
         Py_RETURN_NONE;
     });
@@ -197,12 +199,13 @@ const PyType_Slot kSlots[] = {
     {Py_mp_ass_subscript, reinterpret_cast<void*>(block_assign_subscript)},
 };
 
-[[maybe_unused]] const bool registered = register_block_members({kMethods, {}, kSlots});
-
 }  // namespace
 
-void append_constructor_records(BlockObject& self, PyObject* records, core::HeaderStyle style) {
-    RecordPairs pairs = read_record_pairs(self.block, records);
+const BlockMembers kRecordEditMembers = {kMethods, {}, kSlots};
+
+void append_constructor_records(const ModuleState& state, BlockObject& self, PyObject* records,
+                                core::HeaderStyle style) {
+    RecordPairs pairs = read_record_pairs(state, self.block, records);
     for (const core::NewRecord& record : pairs.records)
         core::append_record(self.block, record, style);
 }
