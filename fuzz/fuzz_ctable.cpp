@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "core/ctable/block_lines.hpp"
-#include "core/ctable/mod.hpp"
+#include "core/ctable/table.hpp"
 #include "core/ctable/utf8.hpp"
 #include "core/ctable/v3000.hpp"
 

@@ -10,8 +10,8 @@
 
 #include "core/block.hpp"
 #include "core/error.hpp"
+#include "core/pickle_state.hpp"
 #include "core/record.hpp"
-#include "core/state.hpp"
 
 namespace {
 
@@ -101,7 +101,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             }
         } catch (const Error& error) {
             // A malformed header, or a record that would not read back.
-            check(error.kind() == ErrorKind::MalformedRecord || error.kind() == ErrorKind::Value);
+            check(error.kind() == ErrorKind::MalformedRecord || error.kind() == ErrorKind::InvalidText);
             check(block.records_version == version);
             check(block.molblock() == head && block.terminator() == terminator);
             continue;

@@ -73,8 +73,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     for (size_t pos = 0;;) {
         molvane::core::ChunkSplitter::Block block;
         auto status = splitter.next(block);
-        if (status == molvane::core::ChunkSplitter::Status::kEnd) break;
-        if (status == molvane::core::ChunkSplitter::Status::kBlock) {
+        if (status == molvane::core::ChunkSplitter::Status::End) break;
+        if (status == molvane::core::ChunkSplitter::Status::Block) {
             std::string text(block.data, block.size);
             chunked.push_back({text, block.dollar, first_cr_of(text)});
         } else if (pos == data.size()) {

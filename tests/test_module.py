@@ -121,3 +121,56 @@ def test_class_traits(name, signature, doc):
 def test_signatures_and_docstrings(owner, name, signature, doc):
     member = getattr(owner, name)
     assert member.__text_signature__ == signature and member.__doc__.startswith(doc)
+
+
+TYPES = ["SDBlock", "CTable", "_SDBlockIterator", "_SDRecordIterator", "_SDNameIterator", "_SDFWriter"]
+
+
+@pytest.mark.parametrize("name", TYPES)
+@pytest.mark.parametrize("change", [
+    lambda cls: setattr(cls, "get", lambda self: None),
+    lambda cls: setattr(cls, "__repr__", lambda self: "patched"),
+    lambda cls: delattr(cls, "__doc__"),
+])
+def test_types_are_immutable(name, change):
+    cls = getattr(native, name)
+    before = dict(vars(cls))
+    with pytest.raises(TypeError, match="immutable type"):
+        change(cls)
+    assert dict(vars(cls)) == before
+
+
+SECOND_MODULE = r"""
+import importlib.util
+import molvane.ctable
+from molvane import native
+
+spec = importlib.util.spec_from_file_location("molvane.native", native.__file__)
+second = importlib.util.module_from_spec(spec)
+spec.loader.exec_module(second)
+names = ["SDBlock", "CTable", "_SDBlockIterator", "_SDRecordIterator", "_SDNameIterator",
+         "_SDFWriter", "MalformedRecordError"]
+print(sum(getattr(second, n) is getattr(native, n) for n in names))
+
+sdf = "t\n\n\n  0  0  0  0  0  0  0  0  0  0999 V2000\nM  END\n> x\n\n$$$$\n"
+for module in (native, second):
+    block = next(module.SDBlock.from_sdf(sdf))
+    copy = block.__copy__()
+    try:
+        block.names()
+    except Exception as error:
+        raised = type(error)
+    try:
+        module.CTable([])
+    except Exception as error:
+        table_error = type(error)
+    print(type(block) is module.SDBlock, type(copy) is module.SDBlock,
+          type(block.ctable()) is module.CTable, type(block.iter_records()) is module._SDRecordIterator,
+          raised is module.MalformedRecordError, table_error is molvane.ctable.MalformedCTableError)
+"""
+
+
+def test_each_module_object_has_its_own_state():
+    shared, *modules = run_python(SECOND_MODULE)
+    assert shared == "0"
+    assert modules == ["True True True True True True"] * 2

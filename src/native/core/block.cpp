@@ -1,5 +1,6 @@
 #include "core/block.hpp"
 
+#include "core/dollar_line.hpp"
 #include "core/error.hpp"
 #include "core/newline.hpp"
 
@@ -7,19 +8,8 @@ namespace molvane::core {
 
 namespace {
 
-constexpr std::string_view kDollars = "$$$$";
-constexpr std::string_view kTerminatorLF = "$$$$\n";
-constexpr std::string_view kTerminatorCRLF = "$$$$\r\n";
 constexpr std::string_view kMEnd = "M  END";
 constexpr std::string_view kLFMEnd = "\nM  END";
-
-bool starts_with_dollars(std::string_view line) noexcept {
-    return line.starts_with(kDollars);
-}
-
-std::string_view terminator_for(std::string_view line_ending) noexcept {
-    return line_ending == kCRLF ? kTerminatorCRLF : kTerminatorLF;
-}
 
 }  // namespace
 
@@ -41,8 +31,7 @@ std::string& BlockText::owned() {
 
 size_t Block::dollar_start() const noexcept {
     std::string_view text = view();
-    return text.ends_with(kCRLF) ? text.size() - kTerminatorCRLF.size()
-                                 : text.size() - kTerminatorLF.size();
+    return text.size() - terminator_of(text).size();
 }
 
 size_t find_mdl_end(std::string_view text, size_t from, size_t to) noexcept {
@@ -79,7 +68,7 @@ std::string_view Block::sd_data() noexcept {
 
 void Block::begin_edit() {
     if (is_exported())
-        fail(ErrorKind::Buffer, "Existing exports of data: SDBlock cannot be edited");
+        fail(ErrorKind::Exported, "Existing exports of data: SDBlock cannot be edited");
     record_index.reset();
     lookup_seen = false;
 }
@@ -87,9 +76,10 @@ void Block::begin_edit() {
 void Block::set_title(std::string_view value) {
     begin_edit();
     if (value.find_first_of("\r\n") != std::string_view::npos)
-        fail(ErrorKind::Value, "SDBlock titles must be a single line");
+        fail(ErrorKind::InvalidText, "SDBlock titles must be a single line");
     if (starts_with_dollars(value))
-        fail(ErrorKind::Value, "SDBlock titles cannot start with $$$$, which would end the block");
+        fail(ErrorKind::InvalidText,
+             "SDBlock titles cannot start with $$$$, which would end the block");
     std::string_view ending = is_empty_block() ? (terminator().ends_with(kCRLF) ? kCRLF : kLF)
                                                : (title_line().ends_with(kCRLF) ? kCRLF : kLF);
     std::string line;
@@ -102,19 +92,21 @@ void Block::set_title(std::string_view value) {
 }
 
 void Block::set_molblock(std::string_view molblock) {
+    std::string translated;
+    if (!is_bytes) molblock = translated_view(molblock, translated);
     begin_edit();
     size_t first_lf = find_byte(molblock, 0, '\n');
     size_t new_title_end = first_lf == npos ? molblock.size() : first_lf + 1;
     size_t end = find_mdl_end(molblock, new_title_end, molblock.size());
-    if (end == npos) fail(ErrorKind::Value, "molblock has no M  END line");
+    if (end == npos) fail(ErrorKind::InvalidText, "molblock has no M  END line");
     if (!is_all_tail_space(molblock.substr(end)))
-        fail(ErrorKind::Value, "molblock has data after its M  END line");
+        fail(ErrorKind::InvalidText, "molblock has data after its M  END line");
     for (size_t pos = 0; pos < end;) {
         size_t line_end = next_line(molblock, pos);
         std::string_view line = molblock.substr(pos, line_end - pos);
         if (line.ends_with('\n')) line.remove_suffix(1);
         if (starts_with_dollars(line))
-            fail(ErrorKind::Value, "molblock has a $$$$ line, which would end the block");
+            fail(ErrorKind::InvalidText, "molblock has a $$$$ line, which would end the block");
         pos = line_end;
     }
     std::string_view head = molblock.substr(0, end);
@@ -128,12 +120,6 @@ void Block::set_molblock(std::string_view molblock) {
     edit_text() = std::move(rebuilt);
     title_end = new_title_end;
     mdl_end = head.size() + completion.size();
-}
-
-size_t find_dollar_line(std::string_view text) noexcept {
-    if (starts_with_dollars(text)) return 0;
-    size_t hit = find_bytes(text, 0, "\n$$$$");
-    return hit == npos ? npos : hit + 1;
 }
 
 Block build_block(std::string_view range, bool is_bytes, size_t first_cr, size_t dollar_line) {
@@ -161,7 +147,7 @@ Block build_owned_block(std::string text, bool is_bytes, size_t first_cr, size_t
     size_t title_end = dollar_line == 0 ? 0 : text.find('\n') + 1;
     size_t dollar_start = dollar_line == npos ? text.size() : std::max(dollar_line, title_end);
     std::string_view dollar_tail = std::string_view(text).substr(dollar_start);
-    if (dollar_tail != kTerminatorLF && dollar_tail != kTerminatorCRLF) {
+    if (!is_terminator_line(dollar_tail)) {
         std::string_view terminator = terminator_for(title_line_ending(text));
         text.resize(dollar_start);
         text.append(terminator);
@@ -173,18 +159,12 @@ Block build_owned_block(std::string text, bool is_bytes, size_t first_cr, size_t
 
 Block block_from_text(std::string_view text, bool is_bytes) {
     std::string translated;
-    if (!is_bytes) {
-        size_t first_cr = find_byte(text, 0, '\r');
-        if (first_cr != npos) {
-            translated = translated_copy(text, first_cr);
-            text = translated;
-        }
-    }
+    if (!is_bytes) text = translated_view(text, translated);
     size_t dollar_line = find_dollar_line(text);
     if (dollar_line != npos) {
         size_t line_end = next_line(text, dollar_line);
         if (!is_all_tail_space(text.substr(line_end)))
-            fail(ErrorKind::Value,
+            fail(ErrorKind::InvalidText,
                  "SDBlock() takes one block; use SDBlock.from_sdf to parse several");
         text = text.substr(0, line_end);
     }

@@ -92,14 +92,10 @@ struct Block {
 
     // Replace the title line; `value` holds the new title's bytes.
     void set_title(std::string_view value);
-    // Replace title line and CTAB; `molblock` is already newline-translated
-    // for str blocks.
+    // Replace title line and CTAB. A text block's molblock has its "\r\n" and
+    // "\r" newlines translated to "\n" first; a bytes block's is kept as given.
     void set_molblock(std::string_view molblock);
 };
-
-// Where the `$$$$` line of one block's text starts (npos if none): the first
-// line if it starts with "$$$$", else the line after the first "\n$$$$".
-size_t find_dollar_line(std::string_view text) noexcept;
 
 // Builds an owned block from one block's byte range. `first_cr` (str input
 // only) asks for newline translation when below range.size(); `dollar_line`

@@ -1,11 +1,8 @@
 #include "core/mapped.hpp"
 
-#include <errno.h>
-#include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
-#include <unistd.h>
 
 #include <cstdint>
 #include <new>
@@ -45,10 +42,6 @@ bool is_local_file_system(unsigned long magic) noexcept {
     }
 }
 
-namespace {
-
-// A mapping of the whole regular file behind `fd`, or null when it should be
-// read in chunks instead.
 std::shared_ptr<const Mapping> map_if_local(int fd) noexcept {
     struct stat status;
     if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || status.st_size <= 0) return {};
@@ -65,34 +58,6 @@ std::shared_ptr<const Mapping> map_if_local(int fd) noexcept {
         munmap(data, size);
         return {};
     }
-}
-
-}  // namespace
-
-OpenedInput open_input(const char* path) noexcept {
-    OpenedInput input;
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        input.error = errno;
-        return input;
-    }
-    input.mapping = map_if_local(fd);
-    if (input.mapping) {
-        close(fd);
-    } else {
-        input.fd = fd;
-    }
-    return input;
-}
-
-long read_some(int fd, char* buf, size_t len, int& error) noexcept {
-    ssize_t got = read(fd, buf, len);
-    if (got < 0) error = errno;
-    return static_cast<long>(got);
-}
-
-void close_file(int fd) noexcept {
-    if (fd >= 0) close(fd);
 }
 
 }  // namespace molvane::core

@@ -48,4 +48,11 @@ std::string translated_copy(std::string_view text, size_t first_cr) {
     return copy;
 }
 
+std::string_view translated_view(std::string_view text, std::string& scratch) {
+    size_t first_cr = find_byte(text, 0, '\r');
+    if (first_cr == npos) return text;
+    scratch = translated_copy(text, first_cr);
+    return scratch;
+}
+
 }  // namespace molvane::core

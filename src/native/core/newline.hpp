@@ -16,4 +16,8 @@ size_t translate_newlines(char* buf, size_t n, bool& cr_carry) noexcept;
 // of its first CR (npos, or text.size(), when it has none: a plain copy).
 std::string translated_copy(std::string_view text, size_t first_cr);
 
+// `text` with newlines translated: `text` itself when it holds no CR, else a
+// translated copy kept in `scratch`.
+std::string_view translated_view(std::string_view text, std::string& scratch);
+
 }  // namespace molvane::core

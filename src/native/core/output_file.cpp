@@ -21,7 +21,7 @@ constexpr int kCreateFlags = O_WRONLY | O_CREAT | O_CLOEXEC;
 constexpr int kAttempts = 16;
 
 IoOutcome system_error(int error_number) noexcept {
-    return {IoOutcome::Status::SystemError, error_number};
+    return {IoOutcome::Status::Errno, error_number};
 }
 
 IoOutcome interrupted() noexcept {
@@ -74,7 +74,7 @@ IoOutcome OutputFile::open_direct(const std::string& path) noexcept {
 }
 
 IoOutcome OutputFile::open(const std::string& path) noexcept {
-    if (std::memchr(path.data(), '\0', path.size())) return {IoOutcome::Status::NulInPath, 0};
+    if (IoOutcome checked = check_path(path); !checked.ok()) return checked;
     discard();
     struct stat status;
     bool exists = false;

@@ -11,25 +11,13 @@
 #include <string>
 #include <string_view>
 
+#include "core/io_outcome.hpp"
+
 namespace molvane::core {
 
 // The largest byte count handed to one write call (the limit some systems
 // place on a single read or write).
 inline constexpr size_t kMaxWriteCall = 0x7FFFFFFF;
-
-struct IoOutcome {
-    enum class Status {
-        Ok,
-        SystemError,  // error_number holds errno
-        NulInPath,    // the path cannot be passed to the system
-        WriteZero,    // a write call accepted nothing
-        Interrupted,  // a signal arrived: run the handlers, then call again
-    };
-    Status status = Status::Ok;
-    int error_number = 0;
-
-    bool ok() const noexcept { return status == Status::Ok; }
-};
 
 class OutputFile {
   public:

@@ -2,14 +2,12 @@
 
 #include <algorithm>
 
+#include "core/dollar_line.hpp"
 #include "core/error.hpp"
 
 namespace molvane::core {
 
 namespace {
-
-constexpr std::string_view kTerminatorLF = "$$$$\n";
-constexpr std::string_view kTerminatorCRLF = "$$$$\r\n";
 
 // The last line of a section whose lines all end in LF.
 std::string_view last_line(std::string_view sd) noexcept {
@@ -54,10 +52,6 @@ void append_header_line(std::string& out, const HeaderTemplate& templ, std::stri
 // Value, the end of its last line, and the blank line ending the record.
 void append_value_lines(std::string& out, std::string_view value, std::string_view ending) {
     out.append(value).append(ending).append(ending);
-}
-
-std::string_view terminator_of(std::string_view text) noexcept {
-    return text.ends_with(kCRLF) ? kTerminatorCRLF : kTerminatorLF;
 }
 
 // An empty block gains an empty title line (and so an empty CTAB) before its
@@ -279,7 +273,7 @@ bool find_last_record(std::string_view sd, std::string_view name, RecordSpan& fo
 
 void check_new_record(NewRecord record) {
     if (record.name.find_first_of("\r\n") != npos)
-        fail(ErrorKind::Value, "SDBlock record names must be a single line");
+        fail(ErrorKind::InvalidText, "SDBlock record names must be a single line");
     // A blank line ends a record, so one with text after it would cut the
     // value short and leave the rest as stray lines or further records.
     bool after_blank = false;
@@ -287,11 +281,11 @@ void check_new_record(NewRecord record) {
         size_t next = 0;
         std::string_view line = record.value.substr(pos, any_line_end(record.value, pos, next) - pos);
         if (line.starts_with("$$$$"))
-            fail(ErrorKind::Value, "SDBlock values cannot hold a $$$$ line, which would end the block");
+            fail(ErrorKind::InvalidText, "SDBlock values cannot hold a $$$$ line, which would end the block");
         if (is_blank(line)) {
             after_blank = true;
         } else if (after_blank) {
-            fail(ErrorKind::Value,
+            fail(ErrorKind::InvalidText,
                  "SDBlock values cannot hold a blank line followed by more text, which would end "
                  "the record early");
         }

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <new>
 
+#include "core/dollar_line.hpp"
 #include "core/error.hpp"
 #include "core/fault_guard.hpp"
 
@@ -15,10 +16,8 @@ namespace molvane::core {
 
 namespace {
 
-constexpr char kDollars[] = "$$$$";
-
-bool starts_with_dollars(const char* data, std::size_t size, std::size_t at) noexcept {
-    return size - at >= 4 && std::memcmp(data + at, kDollars, 4) == 0;
+bool dollars_at(const char* data, std::size_t size, std::size_t at) noexcept {
+    return starts_with_dollars(std::string_view(data + at, size - at));
 }
 
 // First occurrence of `byte` in [from, to), or npos.
@@ -49,7 +48,7 @@ std::size_t DollarNeedle::find_line_start(const char* data, std::size_t size,
         if (hit == npos) return npos;
         const char before = data[hit - 1];
         const bool at_line_start = before == '\n' || (universal_ && before == '\r');
-        if (at_line_start && std::memcmp(data + hit + 1, kDollars, 3) == 0) return hit;
+        if (at_line_start && std::memcmp(data + hit + 1, kDollars.data(), 3) == 0) return hit;
         // No position inside a run of '$' follows a line break: skip the run.
         std::size_t after = hit + 1;
         while (after <= last && data[after] == '$')
@@ -70,9 +69,8 @@ const DollarNeedle& universal_needle() noexcept {
 }
 
 Split split_lf(const char* data, std::size_t size, std::size_t start, std::size_t resume) noexcept {
-    std::size_t dollar = starts_with_dollars(data, size, start)
-                             ? start
-                             : lf_needle().find_line_start(data, size, resume);
+    std::size_t dollar =
+        dollars_at(data, size, start) ? start : lf_needle().find_line_start(data, size, resume);
     if (dollar == npos) return {size, npos, size};
     std::size_t lf = find_in(data, dollar + 4, size, '\n');
     std::size_t end = lf == npos ? size : lf + 1;
@@ -80,7 +78,7 @@ Split split_lf(const char* data, std::size_t size, std::size_t start, std::size_
 }
 
 Split split_universal(const char* data, std::size_t size, std::size_t start) noexcept {
-    std::size_t dollar = starts_with_dollars(data, size, start)
+    std::size_t dollar = dollars_at(data, size, start)
                              ? start
                              : universal_needle().find_line_start(data, size, start);
     std::size_t end = size;
@@ -102,22 +100,22 @@ Split split_universal(const char* data, std::size_t size, std::size_t start) noe
 // Chunk splitter
 
 ChunkSplitter::Status ChunkSplitter::next(Block& block) {
-    if (start_ == filled_) return end_of_input_ ? Status::kEnd : Status::kNeedInput;
+    if (start_ == filled_) return end_of_input_ ? Status::End : Status::NeedInput;
     const char* data = buffer_.get();
     if (dollar_ == npos) {
-        if (filled_ - start_ < 4 && !end_of_input_) return Status::kNeedInput;
-        std::size_t dollar = starts_with_dollars(data, filled_, start_)
+        if (filled_ - start_ < 4 && !end_of_input_) return Status::NeedInput;
+        std::size_t dollar = dollars_at(data, filled_, start_)
                                  ? start_
                                  : lf_needle().find_line_start(data, filled_, resume_);
         if (dollar == npos) {
             if (end_of_input_) {
                 block = {data + start_, filled_ - start_, npos};
                 start_ = resume_ = line_scan_ = filled_;
-                return Status::kBlock;
+                return Status::Block;
             }
             // A "\n$$$$" cut by the end of the data starts within its last 4 bytes.
             resume_ = std::max(filled_ >= 4 ? filled_ - 4 : 0, start_);
-            return Status::kNeedInput;
+            return Status::NeedInput;
         }
         dollar_ = dollar;
         line_scan_ = dollar + 4;
@@ -130,12 +128,12 @@ ChunkSplitter::Status ChunkSplitter::next(Block& block) {
         end = filled_;
     } else {
         line_scan_ = std::max(line_scan_, filled_);
-        return Status::kNeedInput;
+        return Status::NeedInput;
     }
     block = {data + start_, end - start_, dollar_ - start_};
     start_ = resume_ = line_scan_ = end;
     dollar_ = npos;
-    return Status::kBlock;
+    return Status::Block;
 }
 
 void ChunkSplitter::compact() noexcept {
@@ -197,10 +195,7 @@ bool is_finished_block(const char* data, const BlockSpan& span, bool check_cr) n
         title_end = lf + 1;
     }
     std::size_t terminator = std::max(span.dollar, title_end);
-    std::size_t tail = span.end - terminator;
-    const char* line = data + terminator;
-    return (tail == 5 && std::memcmp(line, "$$$$\n", 5) == 0) ||
-           (tail == 6 && std::memcmp(line, "$$$$\r\n", 6) == 0);
+    return is_terminator_line(std::string_view(data + terminator, span.end - terminator));
 }
 
 bool BatchSplitter::split_batch() {

@@ -63,13 +63,13 @@ Split split_universal(const char* data, std::size_t size, std::size_t start) noe
 // Splits input that is appended piece by piece into an owned buffer.
 //
 // Call next(): it yields a block, asks for input, or reports the end. On
-// kNeedInput append with append_space()/commit() (so reads and in-place
+// NeedInput append with append_space()/commit() (so reads and in-place
 // translation work on the buffer itself) or append(), or call finish_input().
 // A yielded block points into the buffer and stays valid until the next
 // append.
 class ChunkSplitter {
   public:
-    enum class Status { kBlock, kNeedInput, kEnd };
+    enum class Status { Block, NeedInput, End };
 
     struct Block {
         const char* data;

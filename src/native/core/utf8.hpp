@@ -1,6 +1,7 @@
-// Byte-level text checks for writing str blocks: the all-ASCII test that
-// picks a file object's fast path, and strict UTF-8 validation that reports
-// where the first invalid sequence lies.
+// Byte-level text checks: the all-ASCII test that picks a file object's fast
+// path when writing, and the one strict UTF-8 validation, which reports where
+// the first invalid sequence lies (for writing text blocks, for the table
+// lines of text blocks and for replacing decoding).
 #pragma once
 
 #include <cstddef>

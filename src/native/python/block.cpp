@@ -3,27 +3,21 @@
 #include <string>
 #include <vector>
 
-#include "core/error.hpp"
-#include "core/newline.hpp"
 #include "python/arguments.hpp"
+#include "python/block_members.hpp"
 #include "python/decode.hpp"
 #include "python/errors.hpp"
-#include "python/names.hpp"
-#include "python/process_cell.hpp"
+#include "python/text_arguments.hpp"
 
 namespace molvane::py {
 
 namespace {
 
-std::vector<BlockMembers>& member_registry() {
-    static std::vector<BlockMembers> registry;
-    return registry;
-}
-
 // --- construction -----------------------------------------------------------
 
 PyObject* block_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    return boundary([&] {
+    PyObject* cls = reinterpret_cast<PyObject*>(type);
+    return boundary(cls, [&] {
         static const char* keywords[] = {"sdf", "records", "header", nullptr};
         PyObject* sdf = nullptr;
         PyObject* records = Py_None;
@@ -33,9 +27,10 @@ PyObject* block_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (!PyUnicode_Check(sdf) && !PyBytes_Check(sdf))
             raise(PyExc_TypeError, "SDBlock() argument must be str or bytes");
         core::Block block = core::block_from_text(str_or_bytes_view(sdf), PyBytes_Check(sdf));
-        (void)type;  // the class cannot be subclassed: `type` is always SDBlock
-        Ref object = new_block_object(std::move(block));
-        if (records != Py_None) append_constructor_records(as_block(object.get()), records, style);
+        // The class cannot be subclassed: `type` is always SDBlock.
+        Ref object = new_block_object(cls, std::move(block));
+        if (records != Py_None)
+            append_constructor_records(type_state(type), as_block(object.get()), records, style);
         return object.release();
     });
 }
@@ -73,16 +68,7 @@ PyObject* get_molblock(PyObject* self, void*) {
 int set_molblock(PyObject* self, PyObject* value, void*) {
     if (refuse_delete(value, "molblock") < 0) return -1;
     return with_exclusive<BlockObject>(self, [&](BlockObject& object) {
-        std::string_view molblock = block_typed_bytes(object.block, value, "molblocks");
-        std::string translated;
-        if (!object.block.is_bytes) {
-            size_t first_cr = core::find_byte(molblock, 0, '\r');
-            if (first_cr != core::npos) {
-                translated = core::translated_copy(molblock, first_cr);
-                molblock = translated;
-            }
-        }
-        object.block.set_molblock(molblock);
+        object.block.set_molblock(block_typed_bytes(object.block, value, "molblocks"));
         return 0;
     });
 }
@@ -161,16 +147,33 @@ constexpr const char kMdlDoc[] =
     "CTAB and `block.mdl.splitlines()` gives its lines. `block.molblock`\n"
     "is `block.title`, the title line's ending, then `block.mdl`.";
 
-const PyGetSetDef kSectionGetSets[] = {
+const PyGetSetDef kGetSets[] = {
     {"title", get_title, set_title, kTitleDoc, nullptr},
     {"molblock", get_molblock, set_molblock, kMolblockDoc, nullptr},
     {"mdl", get_mdl, nullptr, kMdlDoc, nullptr},
 };
 
-// The type's spec and the tables it points to, gathered from every
-// registration. They must outlive the type, which lives for the whole
-// process. Building them is plain C++, so a thread that waits for another
-// to build them never waits on Python.
+const PyType_Slot kSlots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(block_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_object<BlockObject>)},
+    {Py_tp_repr, reinterpret_cast<void*>(block_repr)},
+    {Py_tp_str, reinterpret_cast<void*>(block_str)},
+    {Py_tp_doc, const_cast<char*>(kBlockDoc)},
+};
+
+const BlockMembers kOwnMembers = {{}, kGetSets, kSlots};
+
+// Every member table of SDBlock: this file's, then each concept's, in order.
+const BlockMembers* const kMembers[] = {
+    &kOwnMembers,        &kReaderMembers,          &kRecordMembers,
+    &kRecordEditMembers, &kRecordIterationMembers, &kTableMembers,
+    &kProtocolMembers,
+};
+
+// The spec and the tables it points to, joined from kMembers. Every SDBlock
+// type, one per module object in any interpreter, points into them, so they
+// are built once, on the first module's execution step, and live for the
+// process; they are plain data that no interpreter owns.
 struct BlockTypeTables {
     std::vector<PyMethodDef> methods;
     std::vector<PyGetSetDef> getsets;
@@ -178,44 +181,30 @@ struct BlockTypeTables {
     PyType_Spec spec;
 
     BlockTypeTables() {
-        getsets.assign(std::begin(kSectionGetSets), std::end(kSectionGetSets));
-        slots = {
-            {Py_tp_new, reinterpret_cast<void*>(block_new)},
-            {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_object<BlockObject>)},
-            {Py_tp_repr, reinterpret_cast<void*>(block_repr)},
-            {Py_tp_str, reinterpret_cast<void*>(block_str)},
-            {Py_tp_doc, const_cast<char*>(kBlockDoc)},
-        };
-        for (const BlockMembers& members : member_registry()) {
-            methods.insert(methods.end(), members.methods.begin(), members.methods.end());
-            getsets.insert(getsets.end(), members.getsets.begin(), members.getsets.end());
-            slots.insert(slots.end(), members.slots.begin(), members.slots.end());
+        for (const BlockMembers* members : kMembers) {
+            methods.insert(methods.end(), members->methods.begin(), members->methods.end());
+            getsets.insert(getsets.end(), members->getsets.begin(), members->getsets.end());
+            slots.insert(slots.end(), members->slots.begin(), members->slots.end());
         }
         methods.push_back({nullptr, nullptr, 0, nullptr});
         getsets.push_back({nullptr, nullptr, nullptr, nullptr, nullptr});
         slots.push_back({Py_tp_methods, methods.data()});
         slots.push_back({Py_tp_getset, getsets.data()});
         slots.push_back({0, nullptr});
-        spec = {"molvane.native.SDBlock", object_size<BlockObject>, 0, Py_TPFLAGS_DEFAULT,
-                slots.data()};
+        spec = {"molvane.native.SDBlock", object_size<BlockObject>, 0,
+                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots.data()};
     }
 };
 
 }  // namespace
 
-bool register_block_members(BlockMembers members) {
-    member_registry().push_back(members);
-    return true;
-}
-
-PyObject* block_type() {
+Ref new_block_type(PyObject* module) {
     static BlockTypeTables tables;
-    static ProcessCell<PyObject> type;
-    return type.get([] { return new_type(tables.spec); });
+    return new_type(module, tables.spec);
 }
 
-Ref new_block_object(core::Block&& block) {
-    return new_object<BlockObject>(block_type(), std::move(block));
+Ref new_block_object(PyObject* block_type, core::Block&& block) {
+    return new_object<BlockObject>(block_type, std::move(block));
 }
 
 core::HeaderStyle parse_header_style(PyObject* header) {

@@ -5,26 +5,32 @@
 
 #include "core/ctable/block_lines.hpp"
 #include "python/block.hpp"
+#include "python/block_members.hpp"
 #include "python/ctable.hpp"
+#include "python/decode.hpp"
 #include "python/errors.hpp"
 
 namespace molvane::py {
 
 namespace {
 
+constexpr std::string_view kCTabAccess = "Reading the CTAB of";
+
 ctable::Table table_of(BlockObject& object) {
     try {
         return ctable::block_table(object.block);
-    } catch (const ctable::LineDecodeError& error) {
-        raise_line_decode_error(error, object.block);
+    } catch (const core::DecodeError& error) {
+        raise_block_decode_error(object.block, error.bytes(), error.start(), error.end(),
+                                 kCTabAccess);
     }
 }
 
 PyObject* block_ctable(PyObject* self, PyObject*) {
-    return with_shared<BlockObject>(
-        self, [&](BlockObject& object) {
-            return new_ctable_object(table_of(object), BlockLabel::of(object.block)).release();
-        });
+    return with_shared<BlockObject>(self, [&](BlockObject& object) {
+        return new_ctable_object(object_state(self).ctable_type.get(), table_of(object),
+                                 BlockLabel::of(object.block))
+            .release();
+    });
 }
 
 // num_atoms and num_bonds: a count of the counts line, read from the header.
@@ -39,8 +45,9 @@ PyObject* repair(PyObject* self, ctable::Repair which) {
     return with_exclusive<BlockObject>(self, [&](BlockObject& object) {
         try {
             ctable::repair_block(object.block, which);
-        } catch (const ctable::LineDecodeError& error) {
-            raise_line_decode_error(error, object.block);
+        } catch (const core::DecodeError& error) {
+            raise_block_decode_error(object.block, error.bytes(), error.start(), error.end(),
+                                     kCTabAccess);
         }
         Py_RETURN_NONE;
     });
@@ -126,8 +133,8 @@ const PyGetSetDef kGetSets[] = {
     {"num_bonds", get_count<&ctable::Header::num_bonds>, nullptr, kNumBondsDoc, nullptr},
 };
 
-const bool registered = register_block_members({kMethods, kGetSets, {}});
-
 }  // namespace
+
+const BlockMembers kTableMembers = {kMethods, kGetSets, {}};
 
 }  // namespace molvane::py

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "core/ctable/mod.hpp"
+#include "core/ctable/table.hpp"
 #include "core/error.hpp"
 #include "python/decode.hpp"
 #include "python/errors.hpp"
@@ -49,16 +49,17 @@ std::string readable_title(std::string_view title) {
     return readable;
 }
 
-void name_block_in_error(const BlockLabel& label) {
+void name_block_in_error(PyObject* owner, const BlockLabel& label) {
     try {
         throw;
+    } catch (const ctable::TableError&) {
+        // every connection-table error
     } catch (const core::Error& error) {
         if (error.kind() != core::ErrorKind::MalformedRecord) return;
-    } catch (const ctable::TableError&) {
     } catch (...) {
         return;
     }
-    set_error_from_current_exception();
+    set_error_from_current_exception(owner);
     std::string note;
     HeldError pending = HeldError::fetch();
     try {
@@ -73,8 +74,8 @@ void name_block_in_error(const BlockLabel& label) {
     throw PythonError{};
 }
 
-void name_block_in_error(const core::Block& block) {
-    name_block_in_error(BlockLabel::of(block));
+void name_block_in_error(PyObject* owner, const core::Block& block) {
+    name_block_in_error(owner, BlockLabel::of(block));
 }
 
 }  // namespace molvane::py

@@ -30,7 +30,8 @@ std::string readable_title(std::string_view title);
 // exception with the note "In the SDBlock titled '{}' (block {} from 0, at
 // byte {})." (the parts the label knows) and PythonError is thrown; any other
 // exception is left for the caller to rethrow.
-void name_block_in_error(const BlockLabel& label);
-void name_block_in_error(const core::Block& block);
+// `owner` leads to the module's exception classes, as for boundary().
+void name_block_in_error(PyObject* owner, const BlockLabel& label);
+void name_block_in_error(PyObject* owner, const core::Block& block);
 
 }  // namespace molvane::py

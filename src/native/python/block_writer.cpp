@@ -7,7 +7,6 @@
 #include "python/decode.hpp"
 #include "python/errors.hpp"
 #include "python/guard.hpp"
-#include "python/names.hpp"
 #include "python/without_gil.hpp"
 
 namespace molvane::py {
@@ -19,30 +18,6 @@ constexpr std::string_view kMixedKinds = "cannot write mixed str and bytes block
 // The note's access text for the block about to be written.
 std::string writing_access(uint64_t index) {
     return "Writing block " + std::to_string(index) + " (from 0),";
-}
-
-// Raises the UnicodeDecodeError that strict decoding of `text` would raise.
-[[noreturn]] void raise_invalid_utf8(std::string_view text, const core::Utf8Check& check) {
-    Ref object =
-        Ref::check(PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-    Ref error = Ref::check(
-        PyObject_CallFunction(PyExc_UnicodeDecodeError, "sOnns", "utf-8", object.get(),
-                              static_cast<Py_ssize_t>(check.valid_up_to),
-                              static_cast<Py_ssize_t>(check.error_end), "invalid utf-8"));
-    PyErr_SetObject(PyExc_UnicodeDecodeError, error.get());
-    throw PythonError{};
-}
-
-// Raises the exception for a failed open or write of `path`.
-void raise_if_failed(const core::IoOutcome& outcome, PyObject* path) {
-    switch (outcome.status) {
-        case core::IoOutcome::Status::Ok: return;
-        case core::IoOutcome::Status::NulInPath:
-            raise_io_error(IoErrorKind::InvalidInput, kNulInPath);
-        case core::IoOutcome::Status::WriteZero: raise_io_error(IoErrorKind::WriteZero, kWriteZero);
-        case core::IoOutcome::Status::SystemError: raise_os_error(outcome.error_number, path);
-        case core::IoOutcome::Status::Interrupted: check_signals(); return;
-    }
 }
 
 // Opens the path named by `dest` (os.fspath, then the file-system encoding)
@@ -87,16 +62,16 @@ struct ClearOnExit {
 
 // The bound `write` method of a file object, or null for anything else:
 // whatever the lookup raises only means that `dest` is taken as a path.
-Ref lookup_write_method(PyObject* dest) {
-    Ref method = Ref::steal(PyObject_GetAttr(dest, names().write.get()));
+Ref lookup_write_method(const ModuleState& state, PyObject* dest) {
+    Ref method = Ref::steal(PyObject_GetAttr(dest, state.names.write.get()));
     if (!method) PyErr_Clear();
     return method;
 }
 
 }  // namespace
 
-BlockWriter::BlockWriter(PyObject* dest)
-    : write_method_(lookup_write_method(dest)),
+BlockWriter::BlockWriter(const ModuleState& state, PyObject* dest)
+    : write_method_(lookup_write_method(state, dest)),
       path_(write_method_ ? Ref() : open_path(dest, file_)),
       buffer_(write_method_ ? core::kFileObjectChunkThreshold : core::kPathChunkThreshold) {}
 
@@ -114,14 +89,9 @@ void BlockWriter::add_to_path(BlockObject& object) {
         const std::string_view text = block.view();
         if (!block.is_bytes && !block.utf8_checked) {
             const core::Utf8Check check = core::check_utf8(text);
-            if (!check.valid(text)) {
-                try {
-                    raise_invalid_utf8(text, check);
-                } catch (const PythonError&) {
-                    note_decode_error(block, writing_access(blocks_written_));
-                    throw;
-                }
-            }
+            if (!check.valid(text))
+                raise_block_decode_error(block, text, check.valid_up_to, check.error_end,
+                                         writing_access(blocks_written_));
             block.utf8_checked = true;
         }
         buffer_.append(text);
@@ -131,11 +101,9 @@ void BlockWriter::add_to_path(BlockObject& object) {
 }
 
 void BlockWriter::add_to_file_object(BlockObject& object) {
-    const ChunkKind kind = object.block.is_bytes ? ChunkKind::Bytes : ChunkKind::Text;
-    if (chunk_kind_ == ChunkKind::Undecided)
-        chunk_kind_ = kind;
-    else if (chunk_kind_ != kind)
-        raise(PyExc_TypeError, kMixedKinds);
+    const core::TextKind kind =
+        object.block.is_bytes ? core::TextKind::Bytes : core::TextKind::Text;
+    if (!core::fix_kind(chunk_kind_, kind)) raise(PyExc_TypeError, kMixedKinds);
 
     // A buffered str chunk holds only ASCII, so that it never needs decoding
     // checks; a str block with other bytes is decoded and written by itself.
@@ -168,7 +136,7 @@ void BlockWriter::flush() {
     }
     const std::string_view text = buffer_.view();
     const auto size = static_cast<Py_ssize_t>(text.size());
-    Ref chunk = Ref::check(chunk_kind_ == ChunkKind::Bytes
+    Ref chunk = Ref::check(chunk_kind_ == core::TextKind::Bytes
                                ? PyBytes_FromStringAndSize(text.data(), size)
                                : PyUnicode_DecodeUTF8(text.data(), size, "strict"));
     write_file_object_chunk(chunk.get());
@@ -199,7 +167,7 @@ void BlockWriter::write_file_object_chunk(PyObject* chunk) {
         if (taken == piece_length) return;
         // A file that reports taking nothing would be asked forever; one that
         // took part gets the rest, so that nothing is lost silently.
-        if (taken == 0) raise_io_error(IoErrorKind::WriteZero, kWriteZero);
+        if (taken == 0) raise_if_failed({core::IoOutcome::Status::WriteZero, 0}, nullptr);
         done += taken;
         if (is_bytes) {
             const char* data = PyBytes_AsString(chunk);

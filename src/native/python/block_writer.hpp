@@ -8,7 +8,9 @@
 
 #include "core/output_buffer.hpp"
 #include "core/output_file.hpp"
+#include "core/text_kind.hpp"
 #include "python/block.hpp"
+#include "python/module_state.hpp"
 #include "python/ref.hpp"
 
 namespace molvane::py {
@@ -17,7 +19,7 @@ class BlockWriter {
   public:
     // Opens the sink for `dest`: a file object when it has a `write`
     // attribute, else a path, created or truncated at once. Raises on failure.
-    explicit BlockWriter(PyObject* dest);
+    BlockWriter(const ModuleState& state, PyObject* dest);
     BlockWriter(const BlockWriter&) = delete;
     BlockWriter& operator=(const BlockWriter&) = delete;
 
@@ -58,8 +60,6 @@ class BlockWriter {
     }
 
   private:
-    enum class ChunkKind { Undecided, Text, Bytes };
-
     void add_to_file_object(BlockObject& object);
     void add_to_path(BlockObject& object);
     void write_path_chunk();
@@ -68,7 +68,7 @@ class BlockWriter {
     void write_file_object_chunk(PyObject* chunk);
 
     Ref write_method_;
-    ChunkKind chunk_kind_ = ChunkKind::Undecided;
+    core::TextKind chunk_kind_ = core::TextKind::Undecided;
     // Declared before path_, whose initialiser opens it.
     core::OutputFile file_;
     Ref path_;  // as os.fspath returned it, for error messages

@@ -9,13 +9,10 @@
 #include "python/errors.hpp"
 #include "python/list.hpp"
 #include "python/method_def.hpp"
-#include "python/process_cell.hpp"
 
 namespace molvane::py {
 
 namespace {
-
-constexpr std::string_view kCTabAccess = "Reading the CTAB of";
 
 // The UTF-8 bytes of a str line. Lone surrogates are kept (as "surrogatepass"
 // encodes them) so that every str round-trips through the table unchanged.
@@ -48,13 +45,15 @@ std::vector<std::string> lines_from_iterable(PyObject* iterable) {
     return lines;
 }
 
-PyObject* ctable_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
-    return boundary([&] {
+PyObject* ctable_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    PyObject* cls = reinterpret_cast<PyObject*>(type);
+    return boundary(cls, [&] {
         static const char* keywords[] = {"lines", nullptr};
         PyObject* lines = nullptr;
         parse_arguments(args, kwargs, "O:CTable", keywords, &lines);
         ctable::Table table = ctable::Table::from_lines(lines_from_iterable(lines));
-        return new_ctable_object(std::move(table)).release();
+        // The class cannot be subclassed: `type` is always CTable.
+        return new_ctable_object(cls, std::move(table)).release();
     });
 }
 
@@ -74,7 +73,7 @@ PyObject* get_count(PyObject* self, void*) {
 
 PyObject* validate(PyObject* self, PyObject* args, PyObject* kwargs, ctable::SectionKind kind,
                    const char* format) {
-    return boundary([&] {
+    return boundary(self, [&] {
         static const char* keywords[] = {"strict", nullptr};
         int strict = 0;
         parse_arguments(args, kwargs, format, keywords, &strict);
@@ -83,7 +82,7 @@ PyObject* validate(PyObject* self, PyObject* args, PyObject* kwargs, ctable::Sec
         try {
             ctable::validate_indices(object.table, kind, strict);
         } catch (...) {
-            object.name_block_in_error();
+            object.name_block_in_error(self);
             throw;
         }
         Py_RETURN_TRUE;
@@ -221,30 +220,22 @@ PyType_Slot kSlots[] = {
 };
 
 PyType_Spec kSpec = {
-    "molvane.native.CTable", object_size<CTableObject>, 0, Py_TPFLAGS_DEFAULT, kSlots,
+    "molvane.native.CTable",
+    object_size<CTableObject>,
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    kSlots,
 };
 
 }  // namespace
 
-PyObject* ctable_type() {
-    static ProcessCell<PyObject> type;
-    return type.get([] { return new_type(kSpec); });
+Ref new_ctable_type(PyObject* module) {
+    return new_type(module, kSpec);
 }
 
-Ref new_ctable_object(ctable::Table&& table, std::optional<BlockLabel> source) {
-    return new_object<CTableObject>(ctable_type(), std::move(table), UseGuard{},
-                                    std::move(source));
-}
-
-void raise_line_decode_error(const ctable::LineDecodeError& error, const core::Block& block) {
-    const std::string& bytes = error.bytes();
-    Ref exception = Ref::check(
-        PyUnicodeDecodeError_Create("utf-8", bytes.data(), static_cast<Py_ssize_t>(bytes.size()),
-                                    static_cast<Py_ssize_t>(error.start()),
-                                    static_cast<Py_ssize_t>(error.end()), error.what()));
-    PyErr_SetObject(PyExc_UnicodeDecodeError, exception.get());
-    note_decode_error(block, kCTabAccess);
-    throw PythonError{};
+Ref new_ctable_object(PyObject* ctable_type, ctable::Table&& table,
+                      std::optional<BlockLabel> source) {
+    return new_object<CTableObject>(ctable_type, std::move(table), UseGuard{}, std::move(source));
 }
 
 }  // namespace molvane::py

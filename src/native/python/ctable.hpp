@@ -1,14 +1,11 @@
-// The CTable class: the Python object around a ctable::Table, and the
-// conversion of connection-table errors into Python exceptions.
+// The CTable class: the Python object around a ctable::Table.
 #pragma once
 
 #include <Python.h>
 
 #include <optional>
-#include <string_view>
 
-#include "core/ctable/block_lines.hpp"
-#include "core/ctable/mod.hpp"
+#include "core/ctable/table.hpp"
 #include "python/block_note.hpp"
 #include "python/guard.hpp"
 #include "python/object.hpp"
@@ -23,20 +20,17 @@ struct CTableObject {
     // The block a table was read from, named in its errors.
     std::optional<BlockLabel> source{};
 
-    void name_block_in_error() const {
-        if (source) py::name_block_in_error(*source);
+    void name_block_in_error(PyObject* owner) const {
+        if (source) py::name_block_in_error(owner, *source);
     }
 };
 
-// The CTable type, created once per process (borrowed reference).
-PyObject* ctable_type();
+// The CTable type of `module`, for its execution step.
+Ref new_ctable_type(PyObject* module);
 
-// A new CTable object taking over `table`, read from the block of `source`.
-Ref new_ctable_object(ctable::Table&& table, std::optional<BlockLabel> source = std::nullopt);
-
-// Raises UnicodeDecodeError for a title or CTAB line of a str block, with the
-// decode note naming the block.
-[[noreturn]] void raise_line_decode_error(const ctable::LineDecodeError& error,
-                                          const core::Block& block);
+// A new object of `ctable_type` (CTable) taking over `table`, read from the
+// block of `source`.
+Ref new_ctable_object(PyObject* ctable_type, ctable::Table&& table,
+                      std::optional<BlockLabel> source = std::nullopt);
 
 }  // namespace molvane::py

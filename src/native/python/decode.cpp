@@ -74,12 +74,27 @@ void note_decode_error(const core::Block& block, std::string_view access) noexce
     note_decode_error_for(block, [&] { return access; });
 }
 
+void raise_block_decode_error(const core::Block& block, std::string_view bytes, size_t start,
+                              size_t end, std::string_view access) {
+    try {
+        raise_utf8_decode_error(bytes, start, end);
+    } catch (const PythonError&) {
+        note_decode_error(block, access);
+        throw;
+    }
+}
+
 Ref block_value(const core::Block& block, std::string_view bytes, std::string_view access) {
     return typed_value(block, bytes, [&] { return access; });
 }
 
 Ref record_object(const core::Block& block, std::string_view bytes, std::string_view record_name) {
     return typed_value(block, bytes, [&] { return record_access(record_name); });
+}
+
+Ref record_value_object(const core::Block& block, std::string_view sd,
+                        const core::RecordSpan& record, std::string& scratch) {
+    return record_object(block, core::record_value(sd, record, scratch), record.name(sd));
 }
 
 }  // namespace molvane::py

@@ -1,31 +1,17 @@
 #include "python/errors.hpp"
 
 #include <array>
+#include <cerrno>
 #include <new>
 #include <string>
 
-#include "core/ctable/mod.hpp"
 #include "core/error.hpp"
 #include "python/held_error.hpp"
-#include "python/names.hpp"
-#include "python/process_cell.hpp"
+#include "python/module_state.hpp"
 
 namespace molvane::py {
 
 namespace {
-
-PyObject* class_for(core::ErrorKind kind) {
-    switch (kind) {
-        case core::ErrorKind::Type: return PyExc_TypeError;
-        case core::ErrorKind::Value: return PyExc_ValueError;
-        case core::ErrorKind::Buffer: return PyExc_BufferError;
-        case core::ErrorKind::Runtime: return PyExc_RuntimeError;
-        case core::ErrorKind::NotImplemented: return PyExc_NotImplementedError;
-        case core::ErrorKind::MalformedRecord: return malformed_record_error();
-        case core::ErrorKind::Internal: return PyExc_SystemError;
-    }
-    return PyExc_SystemError;
-}
 
 // The str() of an exception value, for messages that quote it.
 std::string describe(PyObject* value) {
@@ -44,28 +30,17 @@ std::string describe(PyObject* value) {
     return std::string(utf8, static_cast<size_t>(size));
 }
 
-// Raised in place of a connection-table error when molvane.ctable cannot
-// supply its class. It derives from BaseException so that handlers written
-// for the table errors (except ValueError) do not swallow a broken install.
-PyObject* internal_error() {
-    static ProcessCell<PyObject> cls;
-    return cls.get([] {
-        return Ref::check(PyErr_NewExceptionWithDoc("molvane.InternalError",
-                                                    "An internal failure of molvane.native.",
-                                                    PyExc_BaseException, nullptr));
-    });
-}
+// The connection-table classes that molvane.ctable defines, by their index
+// in kCTableClassNames.
+constexpr std::array<const char*, 4> kCTableClassNames = {
+    "MalformedCTableError", "IndicesDuplicateError", "IndicesMismatchError",
+    "IndicesOutOfOrderError"};
 
-PyObject* fetch_ctable_class(CTableErrorClass which) {
-    static constexpr std::array<const char*, 4> kNames = {
-        "MalformedCTableError", "IndicesDuplicateError", "IndicesMismatchError",
-        "IndicesOutOfOrderError"};
+PyObject* fetch_ctable_class(ModuleState& state, size_t index) {
     // Only a successful fetch fills its cell, so a failed one is retried at
     // the next raise.
-    static std::array<ProcessCell<PyObject>, 4> cells;
-    const size_t index = static_cast<size_t>(which);
-    return cells[index].get([&] {
-        const char* name = kNames[index];
+    return state.ctable_classes[index].get([&] {
+        const char* name = kCTableClassNames[index];
         Ref cls;
         Ref module = Ref::steal(PyImport_ImportModule("molvane.ctable"));
         if (module) cls = Ref::steal(PyObject_GetAttrString(module.get(), name));
@@ -77,33 +52,52 @@ PyObject* fetch_ctable_class(CTableErrorClass which) {
             HeldError failure = HeldError::fetch_normalized();
             std::string message = std::string("failed to import exception molvane.ctable.") + name +
                                   ": " + describe(failure.value());
-            raise(internal_error(), message);
+            raise(state.internal_error.get(), message);
         }
         return cls;
     });
 }
 
-// A table error as its exception: one of the molvane.ctable classes or
-// NotImplementedError, with the message as the one argument.
-[[noreturn]] void raise_table_error(const ctable::TableError& error) {
-    const std::string& message = error.message();
-    switch (error.exception_class()) {
-        case ctable::ExceptionClass::MalformedCTable:
-            raise_ctable_error(CTableErrorClass::MalformedCTable, message);
-        case ctable::ExceptionClass::IndicesDuplicate:
-            raise_ctable_error(CTableErrorClass::IndicesDuplicate, message);
-        case ctable::ExceptionClass::IndicesMismatch:
-            raise_ctable_error(CTableErrorClass::IndicesMismatch, message);
-        case ctable::ExceptionClass::IndicesOutOfOrder:
-            raise_ctable_error(CTableErrorClass::IndicesOutOfOrder, message);
-        case ctable::ExceptionClass::NotImplemented: raise(PyExc_NotImplementedError, message);
+// The class of a kind that is the module's own or fetched into its state.
+PyObject* module_class(ModuleState* state, core::ErrorKind kind) {
+    if (!state) return PyExc_SystemError;  // no module to take it from
+    switch (kind) {
+        case core::ErrorKind::MalformedRecord: return state->malformed_record_error.get();
+        case core::ErrorKind::MalformedTable: return fetch_ctable_class(*state, 0);
+        case core::ErrorKind::DuplicateIndex: return fetch_ctable_class(*state, 1);
+        case core::ErrorKind::CountMismatch: return fetch_ctable_class(*state, 2);
+        case core::ErrorKind::IndexOutOfOrder: return fetch_ctable_class(*state, 3);
+        default: return PyExc_SystemError;
     }
-    raise(PyExc_SystemError, message);
+}
+
+// The exception class of each kind of core error.
+PyObject* class_for(core::ErrorKind kind, PyObject* owner) {
+    switch (kind) {
+        case core::ErrorKind::InvalidText: return PyExc_ValueError;
+        case core::ErrorKind::Exported: return PyExc_BufferError;
+        case core::ErrorKind::UnsupportedTable: return PyExc_NotImplementedError;
+        case core::ErrorKind::InvalidUtf8: return PyExc_UnicodeDecodeError;
+        case core::ErrorKind::Internal: return PyExc_SystemError;
+        case core::ErrorKind::MalformedRecord:
+        case core::ErrorKind::MalformedTable:
+        case core::ErrorKind::DuplicateIndex:
+        case core::ErrorKind::CountMismatch:
+        case core::ErrorKind::IndexOutOfOrder: return module_class(find_state(owner), kind);
+    }
+    return PyExc_SystemError;
+}
+
+// A core error as its exception, with the message as the one argument.
+[[noreturn]] void raise_core_error(const core::Error& error, PyObject* owner) {
+    if (const auto* decode = dynamic_cast<const core::DecodeError*>(&error))
+        raise_utf8_decode_error(decode->bytes(), decode->start(), decode->end());
+    raise(class_for(error.kind(), owner), error.message());
 }
 
 }  // namespace
 
-void set_error_from_current_exception() noexcept {
+void set_error_from_current_exception(PyObject* owner) noexcept {
     try {
         throw;
     } catch (const PythonError&) {
@@ -111,13 +105,7 @@ void set_error_from_current_exception() noexcept {
             PyErr_SetString(PyExc_SystemError, "error return without exception set");
     } catch (const core::Error& error) {
         try {
-            PyErr_SetString(class_for(error.kind()), error.message().c_str());
-        } catch (...) {
-            if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, error.message().c_str());
-        }
-    } catch (const ctable::TableError& error) {
-        try {
-            raise_table_error(error);
+            raise_core_error(error, owner);
         } catch (...) {
             if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, error.what());
         }
@@ -143,13 +131,19 @@ void raise_wrong_type(const char* format, PyObject* object) {
     throw PythonError{};
 }
 
-PyObject* malformed_record_error() {
-    static ProcessCell<PyObject> cls;
-    return cls.get([] {
-        return Ref::check(PyErr_NewExceptionWithDoc("molvane.MalformedRecordError",
-                                                    "An SD data header line has no `<name>`.",
-                                                    PyExc_ValueError, nullptr));
-    });
+Ref new_malformed_record_error() {
+    return Ref::check(PyErr_NewExceptionWithDoc("molvane.MalformedRecordError",
+                                                "An SD data header line has no `<name>`.",
+                                                PyExc_ValueError, nullptr));
+}
+
+// Raised in place of a connection-table error when molvane.ctable cannot
+// supply its class. It derives from BaseException so that handlers written
+// for the table errors (except ValueError) do not swallow a broken install.
+Ref new_internal_error() {
+    return Ref::check(PyErr_NewExceptionWithDoc("molvane.InternalError",
+                                                "An internal failure of molvane.native.",
+                                                PyExc_BaseException, nullptr));
 }
 
 void add_note_to_current_error(std::string_view note) noexcept {
@@ -158,8 +152,7 @@ void add_note_to_current_error(std::string_view note) noexcept {
         try {
             Ref text = Ref::check(
                 PyUnicode_FromStringAndSize(note.data(), static_cast<Py_ssize_t>(note.size())));
-            Ref::check(
-                PyObject_CallMethodObjArgs(value, names().add_note.get(), text.get(), nullptr));
+            Ref::check(PyObject_CallMethod(value, "add_note", "O", text.get()));
         } catch (...) {
             // A note that cannot be added must not replace the error itself.
             PyErr_Clear();
@@ -168,8 +161,16 @@ void add_note_to_current_error(std::string_view note) noexcept {
     error.restore();
 }
 
-void raise_ctable_error(CTableErrorClass cls, std::string_view message) {
-    raise(fetch_ctable_class(cls), message);
+void raise_utf8_decode_error(std::string_view bytes, size_t start, size_t end) {
+    Ref error = Ref::check(PyUnicodeDecodeError_Create(
+        "utf-8", bytes.data(), static_cast<Py_ssize_t>(bytes.size()),
+        static_cast<Py_ssize_t>(start), static_cast<Py_ssize_t>(end), "invalid utf-8"));
+    PyErr_SetObject(PyExc_UnicodeDecodeError, error.get());
+    throw PythonError{};
+}
+
+void raise_internal(const char* what) {
+    raise(PyExc_SystemError, std::string("internal error: ") + what);
 }
 
 namespace {
@@ -196,27 +197,18 @@ void raise_os_error(int error_number, std::string_view message, PyObject* path_o
     raise_os_error_object(error_number, text.get(), path_object);
 }
 
-void raise_io_error(IoErrorKind kind, std::string_view text) {
-    PyObject* cls = PyExc_OSError;
-    switch (kind) {
-        case IoErrorKind::NotFound: cls = PyExc_FileNotFoundError; break;
-        case IoErrorKind::PermissionDenied: cls = PyExc_PermissionError; break;
-        case IoErrorKind::ConnectionRefused: cls = PyExc_ConnectionRefusedError; break;
-        case IoErrorKind::ConnectionReset: cls = PyExc_ConnectionResetError; break;
-        case IoErrorKind::ConnectionAborted: cls = PyExc_ConnectionAbortedError; break;
-        case IoErrorKind::BrokenPipe: cls = PyExc_BrokenPipeError; break;
-        case IoErrorKind::AlreadyExists: cls = PyExc_FileExistsError; break;
-        case IoErrorKind::WouldBlock: cls = PyExc_BlockingIOError; break;
-        case IoErrorKind::NotADirectory: cls = PyExc_NotADirectoryError; break;
-        case IoErrorKind::IsADirectory: cls = PyExc_IsADirectoryError; break;
-        case IoErrorKind::TimedOut: cls = PyExc_TimeoutError; break;
-        case IoErrorKind::Interrupted: cls = PyExc_InterruptedError; break;
-        case IoErrorKind::OutOfMemory: cls = PyExc_MemoryError; break;
-        case IoErrorKind::InvalidInput:
-        case IoErrorKind::WriteZero:
-        case IoErrorKind::Other: cls = PyExc_OSError; break;
+void raise_if_failed(const core::IoOutcome& outcome, PyObject* path_object) {
+    switch (outcome.status) {
+        case core::IoOutcome::Status::Ok: return;
+        case core::IoOutcome::Status::Errno: raise_os_error(outcome.error_number, path_object);
+        // The handlers run; unless they raise, the caller makes the call again.
+        case core::IoOutcome::Status::Interrupted: check_signals(); return;
+        case core::IoOutcome::Status::NulInPath:
+            raise(PyExc_OSError, "file name contained an unexpected NUL byte");
+        case core::IoOutcome::Status::WriteZero:
+            raise(PyExc_OSError, "failed to write whole buffer");
     }
-    raise(cls, text);
+    raise(PyExc_SystemError, "unknown file call outcome");
 }
 
 }  // namespace molvane::py

@@ -1,6 +1,7 @@
-// The boundary between C++ and the interpreter: every entry point runs its
-// body through `boundary`, which turns any C++ failure into a Python
-// exception, and the helpers below raise the module's exceptions.
+// The boundary between C++ and the interpreter, and the one place where
+// failures become exceptions: every entry point runs its body through
+// `boundary`, which turns any C++ failure into a Python exception (each core
+// error kind into its class), and the helpers below raise the others.
 #pragma once
 
 #include <Python.h>
@@ -9,23 +10,26 @@
 #include <string_view>
 #include <type_traits>
 
+#include "core/io_outcome.hpp"
 #include "python/ref.hpp"
 
 namespace molvane::py {
 
 // Sets the Python exception for the C++ exception being handled. Call only
-// from inside a catch block.
-void set_error_from_current_exception() noexcept;
+// from inside a catch block. `owner` (the module, one of its types, or an
+// object of one) leads to the module state for the module's own exception
+// classes; without one, those errors become SystemError.
+void set_error_from_current_exception(PyObject* owner) noexcept;
 
-// Runs an entry point's body. A failure sets its Python exception and gives
-// the interpreter's error return for the body's result type: null for an
-// object, -1 for an int or Py_ssize_t.
+// Runs the body of an entry point of `owner`, as above. A failure sets its
+// Python exception and gives the interpreter's error return for the body's
+// result type: null for an object, -1 for an int or Py_ssize_t.
 template <class Body>
-auto boundary(Body&& body) noexcept -> decltype(body()) {
+auto boundary(PyObject* owner, Body&& body) noexcept -> decltype(body()) {
     try {
         return body();
     } catch (...) {
-        set_error_from_current_exception();
+        set_error_from_current_exception(owner);
         if constexpr (std::is_pointer_v<decltype(body())>)
             return nullptr;
         else
@@ -45,20 +49,25 @@ inline void throw_if_error() {
 // `object`'s type.
 [[noreturn]] void raise_wrong_type(const char* format, PyObject* object);
 
-// molvane.MalformedRecordError, created once per process (borrowed reference).
-PyObject* malformed_record_error();
+// New classes of the module's exceptions, for its execution step:
+// molvane.MalformedRecordError, and molvane.InternalError for a broken
+// install.
+Ref new_malformed_record_error();
+Ref new_internal_error();
 
 // Adds `note` to the exception currently set, as exc.add_note(note) does.
 void add_note_to_current_error(std::string_view note) noexcept;
 
-// The connection-table classes defined by molvane.ctable, fetched on first use.
-enum class CTableErrorClass {
-    MalformedCTable,
-    IndicesDuplicate,
-    IndicesMismatch,
-    IndicesOutOfOrder
-};
-[[noreturn]] void raise_ctable_error(CTableErrorClass cls, std::string_view message);
+// Raises the UnicodeDecodeError that strict UTF-8 decoding of `bytes` raises
+// for the invalid range [start, end).
+[[noreturn]] void raise_utf8_decode_error(std::string_view bytes, size_t start, size_t end);
+
+// Checks an invariant of the glue; a failure raises SystemError
+// "internal error: {what}" rather than going on in a broken state.
+[[noreturn]] void raise_internal(const char* what);
+inline void check_invariant(bool condition, const char* what) {
+    if (!condition) raise_internal(what);
+}
 
 // I/O failures. An operating-system error number on a path becomes
 // OSError(errno, os.strerror(errno), path), which picks the subclass.
@@ -66,36 +75,15 @@ enum class CTableErrorClass {
 // The same with a message of our own in place of os.strerror(errno).
 [[noreturn]] void raise_os_error(int error_number, std::string_view message, PyObject* path_object);
 
-enum class IoErrorKind {
-    NotFound,
-    PermissionDenied,
-    ConnectionRefused,
-    ConnectionReset,
-    ConnectionAborted,
-    BrokenPipe,
-    AlreadyExists,
-    WouldBlock,
-    NotADirectory,
-    IsADirectory,
-    TimedOut,
-    Interrupted,
-    OutOfMemory,
-    InvalidInput,
-    WriteZero,
-    Other,
-};
-[[noreturn]] void raise_io_error(IoErrorKind kind, std::string_view text);
+// Raises the exception for a failed file call on `path_object` (what
+// os.fspath() returned): raise_os_error for a system error, OSError with a
+// message of its own for the others. Returns when the call succeeded.
+void raise_if_failed(const core::IoOutcome& outcome, PyObject* path_object);
 
 // Runs Python's signal handlers; what they raise (KeyboardInterrupt, say)
 // propagates. Cheap when no signal is pending.
 inline void check_signals() {
     if (PyErr_CheckSignals() < 0) throw PythonError{};
 }
-
-inline constexpr std::string_view kNulInPath = "file name contained an unexpected NUL byte";
-inline constexpr std::string_view kReadNone =
-    "file object read returned None: it is non-blocking and has no data ready; read it in "
-    "blocking mode";
-inline constexpr std::string_view kWriteZero = "failed to write whole buffer";
 
 }  // namespace molvane::py

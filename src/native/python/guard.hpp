@@ -5,7 +5,6 @@
 
 #include <Python.h>
 
-#include "core/error.hpp"
 #include "python/errors.hpp"
 #include "python/object.hpp"
 
@@ -25,7 +24,7 @@ class UseGuard {
 class SharedUse {
   public:
     explicit SharedUse(UseGuard& guard) : guard_(guard) {
-        if (guard_.state_ < 0) core::fail(core::ErrorKind::Runtime, "Already mutably borrowed");
+        if (guard_.state_ < 0) raise(PyExc_RuntimeError, "Already mutably borrowed");
         ++guard_.state_;
     }
     ~SharedUse() { --guard_.state_; }
@@ -39,7 +38,7 @@ class SharedUse {
 class ExclusiveUse {
   public:
     explicit ExclusiveUse(UseGuard& guard) : guard_(guard) {
-        if (guard_.state_ != 0) core::fail(core::ErrorKind::Runtime, "Already borrowed");
+        if (guard_.state_ != 0) raise(PyExc_RuntimeError, "Already borrowed");
         guard_.state_ = -1;
     }
     ~ExclusiveUse() { guard_.state_ = 0; }
@@ -53,15 +52,17 @@ class ExclusiveUse {
 // States that know which block their errors are about (a block, a table
 // made from one): they add a note naming it to a record or table error.
 template <class State>
-concept NamesBlockInErrors = requires(const State& state) { state.name_block_in_error(); };
+concept NamesBlockInErrors = requires(const State& state, PyObject* owner) {
+    state.name_block_in_error(owner);
+};
 
 template <class State, class Body>
-decltype(auto) run_on_state(State& state, Body& body) {
+decltype(auto) run_on_state(PyObject* self, State& state, Body& body) {
     if constexpr (NamesBlockInErrors<State>) {
         try {
             return body(state);
         } catch (...) {
-            state.name_block_in_error();
+            state.name_block_in_error(self);
             throw;
         }
     } else {
@@ -73,10 +74,10 @@ decltype(auto) run_on_state(State& state, Body& body) {
 // boundary with the object's state shared.
 template <class State, class Body>
 auto with_shared(PyObject* self, Body&& body) noexcept {
-    return boundary([&] {
+    return boundary(self, [&] {
         State& state = state_of<State>(self);
         SharedUse use(state.guard);
-        return run_on_state(state, body);
+        return run_on_state(self, state, body);
     });
 }
 
@@ -84,10 +85,10 @@ auto with_shared(PyObject* self, Body&& body) noexcept {
 // `body(state)` runs at the boundary with the object's state held exclusively.
 template <class State, class Body>
 auto with_exclusive(PyObject* self, Body&& body) noexcept {
-    return boundary([&] {
+    return boundary(self, [&] {
         State& state = state_of<State>(self);
         ExclusiveUse use(state.guard);
-        return run_on_state(state, body);
+        return run_on_state(self, state, body);
     });
 }
 

@@ -24,10 +24,11 @@ inline PyCFunction fast_keywords_method(FastKeywordsFunction function) {
 }
 
 // A function object of `module` for `definition`, whose __module__ is the
-// module's name.
+// module's name and whose `self` is the module, so that the function reaches
+// the module's state.
 inline Ref module_function(PyObject* module, PyMethodDef& definition) {
     Ref name = Ref::check(PyModule_GetNameObject(module));
-    return Ref::check(PyCFunction_NewEx(&definition, nullptr, name.get()));
+    return Ref::check(PyCFunction_NewEx(&definition, module, name.get()));
 }
 
 }  // namespace molvane::py

@@ -1,11 +1,13 @@
 // The module's entry point: multi-phase initialisation whose one execution
-// step registers the classes, functions and attributes in a fixed order.
+// step fills the module's state (types, exceptions, names) and registers the
+// classes, functions and attributes in a fixed order.
 #include <Python.h>
 
 #include "python/block.hpp"
+#include "python/block_iterator.hpp"
 #include "python/ctable.hpp"
 #include "python/errors.hpp"
-#include "python/iter.hpp"
+#include "python/module_state.hpp"
 #include "python/read.hpp"
 #include "python/record_iter.hpp"
 #include "python/ref.hpp"
@@ -31,17 +33,29 @@ void add_to_module(PyObject* module, const char* name, Ref value) {
 }
 
 int exec_module(PyObject* module) {
-    return boundary([&] {
-        add_to_module(module, "CTable", Ref::borrow(ctable_type()));
-        add_to_module(module, "SDBlock", Ref::borrow(block_type()));
-        add_to_module(module, "_SDBlockIterator", Ref::borrow(block_iterator_type()));
-        add_to_module(module, "_SDRecordIterator", Ref::borrow(record_iterator_type()));
-        add_to_module(module, "_SDNameIterator", Ref::borrow(name_iterator_type()));
-        add_to_module(module, "MalformedRecordError", Ref::borrow(malformed_record_error()));
+    return boundary(module, [&] {
+        create_module_state(module);
+        ModuleState& state = module_state(module);
+        state.names = intern_names();
+        state.malformed_record_error = new_malformed_record_error();
+        state.internal_error = new_internal_error();
+        state.ctable_type = new_ctable_type(module);
+        state.block_type = new_block_type(module);
+        state.block_iterator_type = new_block_iterator_type(module);
+        state.record_iterator_type = new_record_iterator_type(module);
+        state.name_iterator_type = new_name_iterator_type(module);
+        state.writer_type = new_writer_type(module);
+
+        add_to_module(module, "CTable", state.ctable_type);
+        add_to_module(module, "SDBlock", state.block_type);
+        add_to_module(module, "_SDBlockIterator", state.block_iterator_type);
+        add_to_module(module, "_SDRecordIterator", state.record_iterator_type);
+        add_to_module(module, "_SDNameIterator", state.name_iterator_type);
+        add_to_module(module, "MalformedRecordError", state.malformed_record_error);
         add_to_module(module, "parse_sdf", parse_sdf_function(module));
         add_to_module(module, "write_sdf", write_sdf_function(module));
         add_to_module(module, "sdf_writer", sdf_writer_function(module));
-        add_to_module(module, "_SDFWriter", Ref::borrow(writer_type()));
+        add_to_module(module, "_SDFWriter", state.writer_type);
         add_to_module(module, "__version__", Ref::check(PyUnicode_FromString("1.0.0")));
         add_to_module(module, "DEBUG_BUILD", Ref::borrow(Py_False));
         return 0;
@@ -54,7 +68,15 @@ PyModuleDef_Slot module_slots[] = {
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "native", "", 0, nullptr, module_slots, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "native",
+    "",
+    kModuleStateSize,
+    nullptr,
+    module_slots,
+    traverse_module_state,
+    clear_module_state,
+    free_module_state,
 };
 
 }  // namespace

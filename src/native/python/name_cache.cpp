@@ -1,10 +1,12 @@
-// The cache belongs to the Python thread state rather than to a C++
-// thread_local: it lives in the thread state's dict as a capsule, so the
-// interpreter drops it when it clears that thread state, with the GIL held
-// and while the interpreter can still release objects. A thread_local
-// destructor would run at thread exit without the GIL, possibly after
-// finalisation, where releasing the names is not safe. Tying the cache to
-// the thread state also keeps the objects of one interpreter out of another.
+// The cache is per thread, so it stays out of the module state: it belongs
+// to the Python thread state rather than to a C++ thread_local. It lives in
+// the thread state's dict as a capsule, so the interpreter drops it when it
+// clears that thread state, with the GIL held and while the interpreter can
+// still release objects. A thread_local destructor would run at thread exit
+// without the GIL, possibly after finalisation, where releasing the names is
+// not safe. Tying the cache to the thread state also keeps the objects of one
+// interpreter out of another; module objects of one interpreter share it,
+// since it holds only str and bytes names.
 #include "python/name_cache.hpp"
 
 #include <array>
@@ -15,7 +17,6 @@
 
 #include "python/decode.hpp"
 #include "python/errors.hpp"
-#include "python/process_cell.hpp"
 
 namespace molvane::py {
 
@@ -94,17 +95,11 @@ void destroy_cache(PyObject* capsule) {
     delete static_cast<NameCache*>(PyCapsule_GetPointer(capsule, kCapsuleName));
 }
 
-PyObject* cache_key() {
-    static ProcessCell<PyObject> key;
-    return key.get([] { return Ref::check(PyUnicode_InternFromString(kCapsuleName)); });
-}
-
 // This thread's cache, created on first use, or null when the thread has no
 // state dict to keep it in. `holder` keeps the cache alive while it is used.
-NameCache* thread_cache(Ref& holder) {
+NameCache* thread_cache(Ref& holder, PyObject* key) {
     PyObject* dict = PyThreadState_GetDict();
     if (!dict) return nullptr;
-    PyObject* key = cache_key();
     PyObject* found = PyDict_GetItemWithError(dict, key);
     if (found) {
         holder = Ref::borrow(found);
@@ -134,7 +129,8 @@ class CacheUse {
 
 }  // namespace
 
-RecordNames::RecordNames(const core::Block& block) : block_(block), cache_(thread_cache(holder_)) {}
+RecordNames::RecordNames(const core::Block& block, const ModuleState& state)
+    : block_(block), cache_(thread_cache(holder_, state.names.name_cache_key.get())) {}
 
 Ref RecordNames::make(std::string_view name) {
     if (name.size() > kMaxNameBytes || !cache_ || cache_->in_use)

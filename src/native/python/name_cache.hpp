@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "core/block.hpp"
+#include "python/module_state.hpp"
 #include "python/ref.hpp"
 
 namespace molvane::py {
@@ -16,7 +17,8 @@ struct NameCache;
 // thread's cache once, then serves every name of the operation from it.
 class RecordNames {
   public:
-    explicit RecordNames(const core::Block& block);
+    // `state` is the module's whose types make the block (for the cache's key).
+    RecordNames(const core::Block& block, const ModuleState& state);
 
     // The name as an object of the block's type. A str block's name is
     // decoded strictly; a UnicodeDecodeError gets the decode note for the record.

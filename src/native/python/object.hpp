@@ -60,9 +60,11 @@ int traverse_object(PyObject* self, visitproc visit, void* arg) {
     return state_of<State>(self).traverse(visit, arg);
 }
 
-// A new heap type made from `spec`.
-inline Ref new_type(PyType_Spec& spec) {
-    return Ref::check(PyType_FromSpec(&spec));
+// A new heap type of `module` made from `spec`. Specs and their tables are
+// plain static data that every type made from them points into, in any
+// interpreter, so they live for the process; the types belong to the module.
+inline Ref new_type(PyObject* module, PyType_Spec& spec) {
+    return Ref::check(PyType_FromModuleAndSpec(module, &spec, nullptr));
 }
 
 }  // namespace molvane::py

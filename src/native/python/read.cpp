@@ -1,21 +1,18 @@
 #include "python/read.hpp"
 
-#include <errno.h>
-
 #include <cstring>
 #include <string_view>
 
-#include "core/error.hpp"
-#include "core/lines.hpp"
-#include "core/mapped.hpp"
+#include "core/line_items.hpp"
 #include "core/newline.hpp"
 #include "python/arguments.hpp"
 #include "python/block.hpp"
+#include "python/block_iterator.hpp"
+#include "python/block_members.hpp"
 #include "python/errors.hpp"
 #include "python/held_error.hpp"
-#include "python/iter.hpp"
 #include "python/method_def.hpp"
-#include "python/names.hpp"
+#include "python/text_arguments.hpp"
 #include "python/without_gil.hpp"
 
 namespace molvane::py {
@@ -24,15 +21,11 @@ namespace {
 
 constexpr size_t kReadUnit = core::kReadUnit;
 
-bool starts_with_dollars(std::string_view line) {
-    return line.starts_with("$$$$");
+core::TextKind kind_of(PyObject* value) {
+    return PyBytes_Check(value) ? core::TextKind::Bytes : core::TextKind::Text;
 }
 
-TextKind kind_of(PyObject* value) {
-    return PyBytes_Check(value) ? TextKind::Bytes : TextKind::Str;
-}
-
-// Runs the signal handlers after a system call failed with EINTR; their
+// Runs the signal handlers after an interrupted system call; their
 // exception (KeyboardInterrupt, say) propagates, otherwise the call is retried.
 void handle_interrupt() {
     check_signals();
@@ -60,7 +53,7 @@ void Reader::start_buffer(Ref text) {
     kind_ = kind_of(text.get());
     object_ = std::move(text);
     source_ = Source::Buffer;
-    offsets_exact_ = kind_ == TextKind::Bytes;
+    offsets_exact_ = kind_ == core::TextKind::Bytes;
 }
 
 void Reader::start_path(std::string path_bytes, Ref path_object, bool borrow) {
@@ -75,8 +68,7 @@ void Reader::start_path(std::string path_bytes, Ref path_object, bool borrow) {
 void Reader::close() noexcept {
     Ref held = std::move(object_);
     source_ = Source::Closed;
-    core::close_file(fd_);
-    fd_ = -1;
+    file_.close();
     mapped_.reset();
     path_object_.reset();
     path_bytes_.clear();
@@ -93,8 +85,8 @@ void Reader::close() noexcept {
 }
 
 int Reader::traverse(visitproc visit, void* arg) const {
-    if ((source_ == Source::Lines || source_ == Source::FileObject) && object_)
-        return visit(object_.get(), arg);
+    Py_VISIT(block_type_.get());
+    if (source_ == Source::Lines || source_ == Source::FileObject) Py_VISIT(object_.get());
     return 0;
 }
 
@@ -118,17 +110,17 @@ Ref Reader::produce() {
     for (;;) {
         core::ChunkSplitter::Block piece;
         switch (splitter_.next(piece)) {
-            case core::ChunkSplitter::Status::kBlock: {
+            case core::ChunkSplitter::Status::Block: {
                 // Str input that needs translating was translated as it came in.
                 core::Block block = core::build_block(std::string_view(piece.data, piece.size),
-                                                      kind_ == TextKind::Bytes, core::npos,
+                                                      kind_ == core::TextKind::Bytes, core::npos,
                                                       piece.dollar);
                 if (offsets_exact_) block.origin.offset = stream_offset_;
                 stream_offset_ += piece.size;
                 return make_block(std::move(block));
             }
-            case core::ChunkSplitter::Status::kEnd: close(); return {};
-            case core::ChunkSplitter::Status::kNeedInput:
+            case core::ChunkSplitter::Status::End: close(); return {};
+            case core::ChunkSplitter::Status::NeedInput:
                 check_signals();
                 refill();
                 break;
@@ -137,11 +129,11 @@ Ref Reader::produce() {
 }
 
 Ref Reader::make_block(core::Block&& block) {
-    core::expect(kind_ != TextKind::Unknown, "a block of unknown kind");
-    block.is_bytes = kind_ == TextKind::Bytes;
+    check_invariant(kind_ != core::TextKind::Undecided, "a block of unknown kind");
+    block.is_bytes = kind_ == core::TextKind::Bytes;
     block.utf8_checked = utf8_known_;
     block.origin.number = blocks_made_++;
-    return new_block_object(std::move(block));
+    return new_block_object(block_type_.get(), std::move(block));
 }
 
 Ref Reader::next_mapped() {
@@ -159,22 +151,20 @@ Ref Reader::next_mapped() {
 }
 
 void Reader::open_path() {
-    if (path_bytes_.find('\0') != std::string::npos)
-        raise_io_error(IoErrorKind::InvalidInput, kNulInPath);
-    core::OpenedInput input;
+    core::IoOutcome outcome;
     for (;;) {
-        const char* path = path_bytes_.c_str();
-        without_gil([&] { input = core::open_input(path); });
-        if (input.error != EINTR) break;
+        const std::string& path = path_bytes_;
+        core::InputFile& file = file_;
+        outcome = without_gil([&]() noexcept { return file.open(path); });
+        if (outcome.status != core::IoOutcome::Status::Interrupted) break;
         handle_interrupt();
     }
-    if (input.error != 0) raise_os_error(input.error, path_object_.get());
-    if (input.mapping) {
-        mapped_ = std::make_unique<core::MappedReader>(std::move(input.mapping),
-                                                       kind_ == TextKind::Str, borrow_);
+    raise_if_failed(outcome, path_object_.get());
+    if (std::shared_ptr<const core::Mapping> mapping = file_.take_mapping()) {
+        mapped_ = std::make_unique<core::MappedReader>(std::move(mapping),
+                                                       kind_ == core::TextKind::Text, borrow_);
         source_ = Source::Mapped;
     } else {
-        fd_ = input.fd;
         source_ = Source::File;
     }
 }
@@ -191,20 +181,16 @@ void Reader::refill() {
         case Source::Path:
         case Source::Mapped: break;
     }
-    core::fail(core::ErrorKind::Internal, "internal error: refill of an unsplit source");
+    raise_internal("refill of an unsplit source");
 }
 
-void Reader::set_kind(TextKind kind, const char* mixed_message) {
-    if (kind_ == TextKind::Unknown) {
-        kind_ = kind;
-    } else if (kind_ != kind) {
-        raise(PyExc_TypeError, mixed_message);
-    }
+void Reader::set_kind(core::TextKind kind, const char* mixed_message) {
+    if (!core::fix_kind(kind_, kind)) raise(PyExc_TypeError, mixed_message);
 }
 
 void Reader::refill_lines() {
-    std::string_view ending;  // fixed by the first item of this refill
-    for (bool first = true;; first = false) {
+    core::LineItems items(splitter_);
+    for (;;) {
         Ref item = Ref::steal(PyIter_Next(object_.get()));
         if (!item) {
             throw_if_error();
@@ -215,21 +201,17 @@ void Reader::refill_lines() {
             raise(PyExc_TypeError, "SDBlock.from_lines lines must be str or bytes");
         set_kind(kind_of(item.get()),
                  "SDBlock.from_lines does not accept mixed str and bytes lines");
-        std::string_view line = str_or_bytes_view(item.get());
-        splitter_.append(line.data(), line.size());
-        if (first) ending = core::title_line_ending(line);
-        if (line.empty() || line.back() != '\n') {
-            std::string_view completion = line.ends_with('\r') ? core::kLF : ending;
-            splitter_.append(completion.data(), completion.size());
-        }
-        if (starts_with_dollars(line)) return;
+        if (items.add(str_or_bytes_view(item.get()))) return;
     }
 }
 
 void Reader::refill_file_object() {
     Ref size = Ref::check(PyLong_FromSize_t(kReadUnit));
     Ref chunk = Ref::check(PyObject_CallFunctionObjArgs(object_.get(), size.get(), nullptr));
-    if (chunk.get() == Py_None) raise_io_error(IoErrorKind::WouldBlock, kReadNone);
+    if (chunk.get() == Py_None)
+        raise(PyExc_BlockingIOError,
+              "file object read returned None: it is non-blocking and has no data ready; read "
+              "it in blocking mode");
     if (!PyUnicode_Check(chunk.get()) && !PyBytes_Check(chunk.get()))
         raise(PyExc_TypeError, "file objects must read str or bytes");
     std::string_view bytes = str_or_bytes_view(chunk.get());
@@ -239,18 +221,18 @@ void Reader::refill_file_object() {
     }
     set_kind(kind_of(chunk.get()), "file objects must not mix str and bytes reads");
     // Offsets of a text file's characters are not its byte offsets.
-    if (kind_ == TextKind::Str) offsets_exact_ = false;
+    if (kind_ == core::TextKind::Text) offsets_exact_ = false;
     splitter_.append(bytes.data(), bytes.size());
 }
 
 void Reader::refill_buffer() {
     std::string_view content = str_or_bytes_view(object_.get());
-    core::expect(position_ <= content.size(), "buffer position beyond its content");
+    check_invariant(position_ <= content.size(), "buffer position beyond its content");
     const size_t window = std::min(kReadUnit, content.size() - position_);
     const char* start = content.data() + position_;
     if (window == 0) {
         // Empty content: nothing to append.
-    } else if (kind_ == TextKind::Str) {
+    } else if (kind_ == core::TextKind::Text) {
         char* space = splitter_.append_space(window);
         std::memcpy(space, start, window);
         splitter_.commit(core::translate_newlines(space, window, cr_carry_));
@@ -264,27 +246,26 @@ void Reader::refill_buffer() {
 
 void Reader::refill_file() {
     char* space = splitter_.append_space(kReadUnit + 16);
-    long got = 0;
+    size_t got = 0;
     for (;;) {
-        int error = 0;
-        const int fd = fd_;
-        without_gil([&] { got = core::read_some(fd, space, kReadUnit, error); });
-        if (got >= 0) break;
-        if (error == EINTR) {
-            handle_interrupt();
-            continue;
+        core::InputFile& file = file_;
+        const core::IoOutcome outcome =
+            without_gil([&]() noexcept { return file.read_some(space, kReadUnit, got); });
+        if (outcome.status != core::IoOutcome::Status::Interrupted) {
+            raise_if_failed(outcome, path_object_.get());
+            break;
         }
-        raise_os_error(error, path_object_.get());
+        handle_interrupt();
     }
     if (got == 0) {
         splitter_.finish_input();
         return;
     }
-    size_t length = static_cast<size_t>(got);
-    if (kind_ == TextKind::Str) {
+    size_t length = got;
+    if (kind_ == core::TextKind::Text) {
         length = core::translate_newlines(space, length, cr_carry_);
         // A CR LF folded to LF: offsets in the text no longer match the file.
-        if (length != static_cast<size_t>(got)) offsets_exact_ = false;
+        if (length != got) offsets_exact_ = false;
     }
     splitter_.commit(length);
 }
@@ -296,8 +277,8 @@ namespace {
 // The read1 or read method of a file object, or null: an object is a file
 // object by these attributes alone, and an error looking one up counts as
 // not having it.
-Ref file_read_method(PyObject* source) {
-    for (PyObject* name : {names().read1.get(), names().read.get()}) {
+Ref file_read_method(const ModuleState& state, PyObject* source) {
+    for (PyObject* name : {state.names.read1.get(), state.names.read.get()}) {
         Ref method = Ref::steal(PyObject_GetAttr(source, name));
         if (method) return method;
         PyErr_Clear();
@@ -305,15 +286,15 @@ Ref file_read_method(PyObject* source) {
     return {};
 }
 
-Ref file_object_iterator(Ref read_method) {
-    Ref iterator = new_block_iterator();
+Ref file_object_iterator(const ModuleState& state, Ref read_method) {
+    Ref iterator = new_block_iterator(state);
     iterator_reader(iterator.get()).start_file_object(std::move(read_method));
     return iterator;
 }
 
 // os.fspath(source), and its bytes as the file system takes them:
 // os.fsencode(os.fsdecode(path)).
-Ref path_iterator(PyObject* source, bool borrow) {
+Ref path_iterator(const ModuleState& state, PyObject* source, bool borrow) {
     Ref path = Ref::check(PyOS_FSPath(source));
     Ref encoded;
     if (PyBytes_Check(path.get())) {
@@ -325,55 +306,57 @@ Ref path_iterator(PyObject* source, bool borrow) {
         encoded = Ref::check(PyUnicode_EncodeFSDefault(path.get()));
     }
     std::string_view bytes = str_or_bytes_view(encoded.get());
-    Ref iterator = new_block_iterator();
+    Ref iterator = new_block_iterator(state);
     iterator_reader(iterator.get()).start_path(std::string(bytes), std::move(path), borrow);
     return iterator;
 }
 
-bool has_fspath(PyObject* source) {
-    Ref attribute = Ref::steal(PyObject_GetAttr(source, names().fspath.get()));
+bool has_fspath(const ModuleState& state, PyObject* source) {
+    Ref attribute = Ref::steal(PyObject_GetAttr(source, state.names.fspath.get()));
     if (attribute) return true;
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PythonError{};
     PyErr_Clear();
     return false;
 }
 
-PyObject* parse_sdf(PyObject*, PyObject* args, PyObject* kwargs) {
-    return boundary([&] {
+PyObject* parse_sdf(PyObject* module, PyObject* args, PyObject* kwargs) {
+    return boundary(module, [&] {
         static const char* keywords[] = {"source", "borrow", nullptr};
         PyObject* source = nullptr;
         PyObject* borrow = Py_False;
         parse_arguments(args, kwargs, "O|$O!:parse_sdf", keywords, &source, &PyBool_Type, &borrow);
-        if (PyUnicode_Check(source) || PyBytes_Check(source) || has_fspath(source))
-            return path_iterator(source, borrow == Py_True).release();
-        if (Ref read_method = file_read_method(source))
-            return file_object_iterator(std::move(read_method)).release();
+        const ModuleState& state = module_state(module);
+        if (PyUnicode_Check(source) || PyBytes_Check(source) || has_fspath(state, source))
+            return path_iterator(state, source, borrow == Py_True).release();
+        if (Ref read_method = file_read_method(state, source))
+            return file_object_iterator(state, std::move(read_method)).release();
         raise_wrong_type("parse_sdf takes a path or a file object, not %U", source);
     });
 }
 
-PyObject* from_sdf(PyObject*, PyObject* sdf) {
-    return boundary([&] {
+PyObject* from_sdf(PyObject* cls, PyObject* sdf) {
+    return boundary(cls, [&] {
         if (!PyUnicode_Check(sdf) && !PyBytes_Check(sdf))
             raise(PyExc_TypeError, "SDBlock.from_sdf argument must be str or bytes");
         // A str that has no UTF-8 form (lone surrogates) fails here, at the call.
         str_or_bytes_view(sdf);
-        Ref iterator = new_block_iterator();
+        Ref iterator = new_block_iterator(type_state(as_type(cls)));
         iterator_reader(iterator.get()).start_buffer(Ref::borrow(sdf));
         return iterator.release();
     });
 }
 
-PyObject* from_lines(PyObject*, PyObject* lines) {
-    return boundary([&] {
+PyObject* from_lines(PyObject* cls, PyObject* lines) {
+    return boundary(cls, [&] {
         if (PyUnicode_Check(lines) || PyBytes_Check(lines))
             raise(PyExc_TypeError,
                   "SDBlock.from_lines takes lines or a file object; use SDBlock.from_sdf to "
                   "parse SDF str or bytes");
-        if (Ref read_method = file_read_method(lines))
-            return file_object_iterator(std::move(read_method)).release();
+        const ModuleState& state = type_state(as_type(cls));
+        if (Ref read_method = file_read_method(state, lines))
+            return file_object_iterator(state, std::move(read_method)).release();
         Ref items = Ref::check(PyObject_GetIter(lines));
-        Ref iterator = new_block_iterator();
+        Ref iterator = new_block_iterator(state);
         iterator_reader(iterator.get()).start_lines(std::move(items));
         return iterator.release();
     });
@@ -456,20 +439,20 @@ constexpr const char kFromLinesDoc[] =
     "        a non-iterable, and, as blocks are produced, for items or reads\n"
     "        that are not str or bytes or that mix the two.";
 
-PyMethodDef parse_sdf_def = {"parse_sdf", keywords_method(parse_sdf), METH_VARARGS | METH_KEYWORDS,
-                             kParseSdfDoc};
+PyMethodDef kParseSdfDef = {"parse_sdf", keywords_method(parse_sdf), METH_VARARGS | METH_KEYWORDS,
+                            kParseSdfDoc};
 
-const PyMethodDef kReaderMethods[] = {
+const PyMethodDef kMethods[] = {
     {"from_sdf", from_sdf, METH_O | METH_CLASS, kFromSdfDoc},
     {"from_lines", from_lines, METH_O | METH_CLASS, kFromLinesDoc},
 };
 
-[[maybe_unused]] const bool registered = register_block_members({kReaderMethods, {}, {}});
-
 }  // namespace
 
+const BlockMembers kReaderMembers = {kMethods, {}, {}};
+
 Ref parse_sdf_function(PyObject* module) {
-    return module_function(module, parse_sdf_def);
+    return module_function(module, kParseSdfDef);
 }
 
 }  // namespace molvane::py

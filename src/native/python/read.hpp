@@ -10,18 +10,20 @@
 #include <memory>
 #include <string>
 
+#include "core/input_file.hpp"
 #include "core/mapped_reader.hpp"
 #include "core/split.hpp"
+#include "core/text_kind.hpp"
 #include "python/ref.hpp"
 
 namespace molvane::py {
 
-// What the blocks of a reader are, fixed by the first input that has a type.
-enum class TextKind { Unknown, Str, Bytes };
-
 class Reader {
   public:
     Reader() = default;
+    // The type of the blocks made (SDBlock), set before the reader starts.
+    void make_blocks_of(Ref block_type) noexcept { block_type_ = std::move(block_type); }
+
     ~Reader() { close(); }
     Reader(const Reader&) = delete;
     Reader& operator=(const Reader&) = delete;
@@ -40,7 +42,8 @@ class Reader {
     // share of a mapping, and frees the buffer. Safe to call twice.
     void close() noexcept;
 
-    // Visits the Python object of a lines or file-object source.
+    // Visits the block type and the Python object of a lines or file-object
+    // source.
     int traverse(visitproc visit, void* arg) const;
 
   private:
@@ -55,10 +58,11 @@ class Reader {
     void refill_file_object();
     void refill_buffer();
     void refill_file();
-    void set_kind(TextKind kind, const char* mixed_message);
+    void set_kind(core::TextKind kind, const char* mixed_message);
 
+    Ref block_type_;  // kept by the reader, which makes blocks after the module may have gone
     Source source_ = Source::Closed;
-    TextKind kind_ = TextKind::Unknown;
+    core::TextKind kind_ = core::TextKind::Undecided;
     bool utf8_known_ = true;
     core::ChunkSplitter splitter_;
     // Lines: the Python iterator; file object: its read method; buffer: the
@@ -69,7 +73,7 @@ class Reader {
     std::string path_bytes_;  // path: as the file system takes it
     Ref path_object_;         // path: what os.fspath() returned, for OSError
     bool borrow_ = false;
-    int fd_ = -1;
+    core::InputFile file_;  // path: the file, until a mapping is taken from it
     // Where the blocks came from, for error notes: how many were made, the
     // stream offset of the next chunk-split block, and whether such offsets
     // are the input's own byte offsets.

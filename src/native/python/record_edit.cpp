@@ -8,16 +8,14 @@
 #include "core/record.hpp"
 #include "python/arguments.hpp"
 #include "python/block.hpp"
+#include "python/block_members.hpp"
 #include "python/errors.hpp"
 #include "python/method_def.hpp"
-#include "python/names.hpp"
+#include "python/text_arguments.hpp"
 
 namespace molvane::py {
 
 namespace {
-
-constexpr std::string_view kNameNoun = "record names";
-constexpr std::string_view kValueNoun = "values";
 
 // The pairs of a `records` argument, checked and kept alive while the views
 // into them are used.
@@ -28,9 +26,10 @@ struct RecordPairs {
 
 // Reads a mapping (through its items()) or an iterable of (name, value)
 // tuples completely, checking every pair against the block's type.
-RecordPairs read_record_pairs(const core::Block& block, PyObject* source) {
+RecordPairs read_record_pairs(const ModuleState& state, const core::Block& block,
+                              PyObject* source) {
     Ref iterable;
-    Ref items = Ref::steal(PyObject_GetAttr(source, names().items.get()));
+    Ref items = Ref::steal(PyObject_GetAttr(source, state.names.items.get()));
     if (items) {
         iterable = Ref::check(PyObject_CallNoArgs(items.get()));
     } else {
@@ -64,7 +63,7 @@ core::HeaderStyle header_style(PyObject* header) {
 template <class Edit>
 PyObject* name_value_edit(PyObject* self, PyObject* args, PyObject* kwargs, const char* format,
                           Edit edit) {
-    return boundary([&] {
+    return boundary(self, [&] {
         static const char* keywords[] = {"name", "value", "header", nullptr};
         PyObject* name = nullptr;
         PyObject* value = nullptr;
@@ -78,7 +77,7 @@ PyObject* name_value_edit(PyObject* self, PyObject* args, PyObject* kwargs, cons
         try {
             edit(object.block, record, style);
         } catch (...) {
-            object.name_block_in_error();
+            object.name_block_in_error(self);
             throw;
         }
         Py_RETURN_NONE;
@@ -94,7 +93,7 @@ PyObject* block_set_record(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* block_remove_record(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return boundary([&] {
+    return boundary(self, [&] {
         static const char* keywords[] = {"name", nullptr};
         PyObject* name = nullptr;
         parse_arguments(args, kwargs, "O:remove_record", keywords, &name);
@@ -105,7 +104,7 @@ PyObject* block_remove_record(PyObject* self, PyObject* args, PyObject* kwargs) 
         try {
             removed = core::remove_records(object.block, name_bytes);
         } catch (...) {
-            object.name_block_in_error();
+            object.name_block_in_error(self);
             throw;
         }
         return PyLong_FromSize_t(removed);
@@ -113,7 +112,7 @@ PyObject* block_remove_record(PyObject* self, PyObject* args, PyObject* kwargs) 
 }
 
 PyObject* block_replace_records(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return boundary([&] {
+    return boundary(self, [&] {
         static const char* keywords[] = {"records", "header", nullptr};
         PyObject* source = nullptr;
         PyObject* header = nullptr;
@@ -123,7 +122,7 @@ PyObject* block_replace_records(PyObject* self, PyObject* args, PyObject* kwargs
         // generator, an items() method) cannot use this block.
         ExclusiveUse use(object.guard);
         core::HeaderStyle style = header_style(header);
-        RecordPairs pairs = read_record_pairs(object.block, source);
+        RecordPairs pairs = read_record_pairs(object_state(self), object.block, source);
         core::replace_records(object.block, pairs.records, style);
         Py_RETURN_NONE;
     });
@@ -211,12 +210,13 @@ const PyType_Slot kSlots[] = {
     {Py_mp_ass_subscript, reinterpret_cast<void*>(block_assign_subscript)},
 };
 
-[[maybe_unused]] const bool registered = register_block_members({kMethods, {}, kSlots});
-
 }  // namespace
 
-void append_constructor_records(BlockObject& self, PyObject* records, core::HeaderStyle style) {
-    RecordPairs pairs = read_record_pairs(self.block, records);
+const BlockMembers kRecordEditMembers = {kMethods, {}, kSlots};
+
+void append_constructor_records(const ModuleState& state, BlockObject& self, PyObject* records,
+                                core::HeaderStyle style) {
+    RecordPairs pairs = read_record_pairs(state, self.block, records);
     for (const core::NewRecord& record : pairs.records)
         core::append_record(self.block, record, style);
 }

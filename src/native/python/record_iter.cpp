@@ -5,11 +5,11 @@
 
 #include "core/record.hpp"
 #include "python/block.hpp"
+#include "python/block_members.hpp"
+#include "python/decode.hpp"
 #include "python/errors.hpp"
 #include "python/name_cache.hpp"
 #include "python/object.hpp"
-#include "python/process_cell.hpp"
-#include "python/record_objects.hpp"
 
 namespace molvane::py {
 
@@ -28,7 +28,7 @@ enum class Yield { Pairs, Names };
 
 template <Yield kind>
 PyObject* iter_next(PyObject* self) {
-    return with_exclusive<RecordIterObject>(self, [](RecordIterObject& it) -> PyObject* {
+    return with_exclusive<RecordIterObject>(self, [&](RecordIterObject& it) -> PyObject* {
         if (it.done) return nullptr;  // no error set: StopIteration
         try {
             BlockObject& object = as_block(it.block.get());
@@ -44,7 +44,7 @@ PyObject* iter_next(PyObject* self) {
                 return nullptr;
             }
             it.cursor = scanner.cursor();
-            Ref name = RecordNames(block).make(record.name(sd));
+            Ref name = RecordNames(block, object_state(self)).make(record.name(sd));
             if constexpr (kind == Yield::Names) {
                 return name.release();
             } else {
@@ -54,7 +54,7 @@ PyObject* iter_next(PyObject* self) {
             }
         } catch (...) {
             it.done = true;
-            as_block(it.block.get()).name_block_in_error();
+            as_block(it.block.get()).name_block_in_error(it.block.get());
             throw;
         }
     });
@@ -77,7 +77,7 @@ constexpr const char* kIteratorDoc =
                          : "Lazily iterate over one block's record names.";
 
 template <Yield kind>
-PyType_Slot iterator_slots[] = {
+PyType_Slot kIteratorSlots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_object<RecordIterObject>)},
     {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
     {Py_tp_iternext, reinterpret_cast<void*>(iter_next<kind>)},
@@ -86,22 +86,21 @@ PyType_Slot iterator_slots[] = {
 };
 
 template <Yield kind>
-PyType_Spec iterator_spec = {kIteratorName<kind>, object_size<RecordIterObject>, 0,
-                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-                             iterator_slots<kind>};
-
-template <Yield kind>
-PyObject* iterator_type() {
-    static ProcessCell<PyObject> type;
-    return type.get([] { return new_type(iterator_spec<kind>); });
-}
+PyType_Spec kIteratorSpec = {
+    kIteratorName<kind>, object_size<RecordIterObject>, 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
+    kIteratorSlots<kind>};
 
 PyObject* block_iter_records(PyObject* self, PyObject*) {
-    return boundary([&] { return new_iterator(record_iterator_type(), self).release(); });
+    return boundary(self, [&] {
+        return new_iterator(object_state(self).record_iterator_type.get(), self).release();
+    });
 }
 
 PyObject* block_iter(PyObject* self) {
-    return boundary([&] { return new_iterator(name_iterator_type(), self).release(); });
+    return boundary(self, [&] {
+        return new_iterator(object_state(self).name_iterator_type.get(), self).release();
+    });
 }
 
 constexpr const char kIterRecordsDoc[] =
@@ -119,16 +118,16 @@ const PyType_Slot kSlots[] = {
     {Py_tp_iter, reinterpret_cast<void*>(block_iter)},
 };
 
-[[maybe_unused]] const bool registered = register_block_members({kMethods, {}, kSlots});
-
 }  // namespace
 
-PyObject* record_iterator_type() {
-    return iterator_type<Yield::Pairs>();
+const BlockMembers kRecordIterationMembers = {kMethods, {}, kSlots};
+
+Ref new_record_iterator_type(PyObject* module) {
+    return new_type(module, kIteratorSpec<Yield::Pairs>);
 }
 
-PyObject* name_iterator_type() {
-    return iterator_type<Yield::Names>();
+Ref new_name_iterator_type(PyObject* module) {
+    return new_type(module, kIteratorSpec<Yield::Names>);
 }
 
 }  // namespace molvane::py

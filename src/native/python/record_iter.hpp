@@ -5,10 +5,13 @@
 
 #include <Python.h>
 
+#include "python/ref.hpp"
+
 namespace molvane::py {
 
-// The iterator types, created once per process (borrowed references).
-PyObject* record_iterator_type();
-PyObject* name_iterator_type();
+// The iterator types of `module` (_SDRecordIterator, _SDNameIterator), for
+// its execution step.
+Ref new_record_iterator_type(PyObject* module);
+Ref new_name_iterator_type(PyObject* module);
 
 }  // namespace molvane::py

@@ -3,28 +3,35 @@
 #include <string>
 #include <vector>
 
-#include "core/index.hpp"
 #include "core/record.hpp"
+#include "core/record_index.hpp"
 #include "python/arguments.hpp"
 #include "python/block.hpp"
+#include "python/block_members.hpp"
+#include "python/decode.hpp"
 #include "python/errors.hpp"
 #include "python/list.hpp"
 #include "python/method_def.hpp"
 #include "python/name_cache.hpp"
-#include "python/names.hpp"
-#include "python/record_objects.hpp"
+#include "python/text_arguments.hpp"
 
 namespace molvane::py {
 
 namespace {
 
-constexpr std::string_view kNameNoun = "record names";
+// The tuple (name, value) for records().
+Ref record_pair(RecordNames& names, std::string_view sd, const core::RecordSpan& record,
+                std::string& scratch) {
+    Ref name = names.make(record.name(sd));
+    Ref value = record_value_object(names.block(), sd, record, scratch);
+    return Ref::check(PyTuple_Pack(2, name.get(), value.get()));
+}
 
 PyObject* block_records(PyObject* self, PyObject*) {
     return with_shared<BlockObject>(self, [&](BlockObject& object) {
         std::string_view sd = object.block.sd_data();
         std::vector<core::RecordSpan> spans = core::scan_records(sd);
-        RecordNames names(object.block);
+        RecordNames names(object.block, object_state(self));
         std::string scratch;
         return new_list(spans.size(),
                         [&](size_t i) { return record_pair(names, sd, spans[i], scratch); })
@@ -36,7 +43,7 @@ PyObject* block_names(PyObject* self, PyObject*) {
     return with_shared<BlockObject>(self, [&](BlockObject& object) {
         std::string_view sd = object.block.sd_data();
         std::vector<core::RecordSpan> spans = core::scan_records(sd);
-        RecordNames names(object.block);
+        RecordNames names(object.block, object_state(self));
         return new_list(spans.size(), [&](size_t i) { return names.make(spans[i].name(sd)); })
             .release();
     });
@@ -47,7 +54,7 @@ PyObject* block_to_dict(PyObject* self, PyObject*) {
         std::string_view sd = object.block.sd_data();
         std::vector<core::RecordSpan> spans = core::scan_records(sd);
         Ref dict = Ref::check(PyDict_New());
-        RecordNames names(object.block);
+        RecordNames names(object.block, object_state(self));
         std::string scratch;
         for (const core::RecordSpan& span : spans) {
             Ref name = names.make(span.name(sd));
@@ -70,7 +77,7 @@ Ref lookup_value(BlockObject& object, PyObject* key) {
 // A vector call: get() is the per-block lookup of whole files, and building
 // an argument tuple would cost more than an indexed lookup.
 PyObject* block_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return boundary([&] {
+    return boundary(self, [&] {
         static constexpr const char* kNames[] = {"name", "default"};
         PyObject* values[] = {nullptr, Py_None};
         parse_fast_arguments("get", args, nargs, kwnames, kNames, 1, values);
@@ -82,7 +89,7 @@ PyObject* block_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
         try {
             value = lookup_value(object, key);
         } catch (...) {
-            object.name_block_in_error();
+            object.name_block_in_error(self);
             throw;
         }
         return value ? value.release() : Ref::borrow(fallback).release();
@@ -166,8 +173,8 @@ const PyType_Slot kSlots[] = {
     {Py_nb_bool, reinterpret_cast<void*>(block_bool)},
 };
 
-[[maybe_unused]] const bool registered = register_block_members({kMethods, {}, kSlots});
-
 }  // namespace
+
+const BlockMembers kRecordMembers = {kMethods, {}, kSlots};
 
 }  // namespace molvane::py

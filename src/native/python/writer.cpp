@@ -10,7 +10,6 @@
 #include "python/held_error.hpp"
 #include "python/method_def.hpp"
 #include "python/object.hpp"
-#include "python/process_cell.hpp"
 #include "python/ref.hpp"
 
 namespace molvane::py {
@@ -44,7 +43,8 @@ void abandon(BlockWriter& writer) {
 // keeps what it held (with a ResourceWarning saying so), other destinations
 // get the buffered blocks. A failure cannot be raised from here and goes to
 // the unraisable-exception hook instead.
-void finish_on_destroy(std::unique_ptr<BlockWriter>& open_writer) noexcept {
+// `owner` is the writer object, or null where it is no longer at hand.
+void finish_on_destroy(std::unique_ptr<BlockWriter>& open_writer, PyObject* owner) noexcept {
     if (!open_writer) return;
     HeldError pending = HeldError::fetch();
     std::unique_ptr<BlockWriter> writer = std::move(open_writer);
@@ -59,7 +59,7 @@ void finish_on_destroy(std::unique_ptr<BlockWriter>& open_writer) noexcept {
             finish(*writer);
         }
     } catch (...) {
-        set_error_from_current_exception();
+        set_error_from_current_exception(owner);
         PyErr_WriteUnraisable(writer->sink_object());
     }
     writer.reset();
@@ -68,15 +68,16 @@ void finish_on_destroy(std::unique_ptr<BlockWriter>& open_writer) noexcept {
 
 // --- write_sdf and sdf_writer ------------------------------------------------
 
-PyObject* write_sdf(PyObject*, PyObject* args, PyObject* kwargs) {
-    return boundary([&] {
+PyObject* write_sdf(PyObject* module, PyObject* args, PyObject* kwargs) {
+    return boundary(module, [&] {
         static const char* keywords[] = {"dest", "blocks", nullptr};
         PyObject* dest = nullptr;
         PyObject* blocks = nullptr;
         parse_arguments(args, kwargs, "OO:write_sdf", keywords, &dest, &blocks);
         // A non-iterable fails here, before the destination is created.
         Ref iterator = Ref::check(PyObject_GetIter(blocks));
-        BlockWriter writer(dest);
+        const ModuleState& state = module_state(module);
+        BlockWriter writer(state, dest);
         HeldError held;
         try {
             for (;;) {
@@ -88,13 +89,13 @@ PyObject* write_sdf(PyObject*, PyObject* args, PyObject* kwargs) {
                     throw_if_error();
                     break;
                 }
-                if (!is_block(item.get()))
+                if (!is_block(state, item.get()))
                     raise_wrong_type("write_sdf() items must be SDBlock, not %U", item.get());
                 writer.add(as_block(item.get()));
             }
         } catch (...) {
             // The blocks before the failure are still written out below.
-            set_error_from_current_exception();
+            set_error_from_current_exception(module);
             held = HeldError::fetch();
         }
         iterator.reset();
@@ -112,7 +113,7 @@ struct WriterObject {
     std::unique_ptr<BlockWriter> writer;  // null once closed
     UseGuard guard{};
 
-    ~WriterObject() { finish_on_destroy(writer); }
+    ~WriterObject() { finish_on_destroy(writer, nullptr); }
 
     int traverse(visitproc visit, void* arg) const {
         if (writer) Py_VISIT(writer->write_method());
@@ -124,21 +125,23 @@ WriterObject& as_writer(PyObject* object) {
     return state_of<WriterObject>(object);
 }
 
-PyObject* sdf_writer(PyObject*, PyObject* args, PyObject* kwargs) {
-    return boundary([&] {
+PyObject* sdf_writer(PyObject* module, PyObject* args, PyObject* kwargs) {
+    return boundary(module, [&] {
         static const char* keywords[] = {"dest", nullptr};
         PyObject* dest = nullptr;
         parse_arguments(args, kwargs, "O:sdf_writer", keywords, &dest);
-        auto writer = std::make_unique<BlockWriter>(dest);
-        return new_object<WriterObject>(writer_type(), std::move(writer)).release();
+        const ModuleState& state = module_state(module);
+        auto writer = std::make_unique<BlockWriter>(state, dest);
+        return new_object<WriterObject>(state.writer_type.get(), std::move(writer)).release();
     });
 }
 
 // --- _SDFWriter --------------------------------------------------------------
 
 PyObject* writer_write(PyObject* self, PyObject* block) {
-    return boundary([&] {
-        if (!is_block(block)) raise_wrong_type("write() argument must be SDBlock, not %U", block);
+    return boundary(self, [&] {
+        if (!is_block(object_state(self), block))
+            raise_wrong_type("write() argument must be SDBlock, not %U", block);
         WriterObject& object = as_writer(self);
         ExclusiveUse use(object.guard);
         if (!object.writer) raise(PyExc_ValueError, "I/O operation on a closed sdf_writer");
@@ -179,7 +182,7 @@ PyObject* writer_enter(PyObject* self, PyObject*) {
 // Runs before the collector clears a cycle that holds an open writer (for
 // instance through a file object that keeps its own writer).
 void writer_finalize(PyObject* self) {
-    finish_on_destroy(as_writer(self).writer);
+    finish_on_destroy(as_writer(self).writer, self);
 }
 
 int writer_clear(PyObject* self) {
@@ -256,12 +259,12 @@ constexpr const char kCloseDoc[] =
     "    OSError: if the buffered blocks cannot be written; the writer is\n"
     "        closed anyway.";
 
-PyMethodDef write_sdf_def = {"write_sdf", keywords_method(write_sdf), METH_VARARGS | METH_KEYWORDS,
-                             kWriteSdfDoc};
-PyMethodDef sdf_writer_def = {"sdf_writer", keywords_method(sdf_writer),
-                              METH_VARARGS | METH_KEYWORDS, kSdfWriterDoc};
+PyMethodDef kWriteSdfDef = {"write_sdf", keywords_method(write_sdf), METH_VARARGS | METH_KEYWORDS,
+                            kWriteSdfDoc};
+PyMethodDef kSdfWriterDef = {"sdf_writer", keywords_method(sdf_writer),
+                             METH_VARARGS | METH_KEYWORDS, kSdfWriterDoc};
 
-PyMethodDef writer_methods[] = {
+PyMethodDef kMethods[] = {
     {"write", writer_write, METH_O, kWriteDoc},
     {"close", writer_close, METH_NOARGS, kCloseDoc},
     {"__enter__", writer_enter, METH_NOARGS, "__enter__($self)\n--\n\n"},
@@ -269,37 +272,37 @@ PyMethodDef writer_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyType_Slot writer_slots[] = {
+PyType_Slot kSlots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_object<WriterObject>)},
     {Py_tp_finalize, reinterpret_cast<void*>(writer_finalize)},
     {Py_tp_traverse, reinterpret_cast<void*>(traverse_object<WriterObject>)},
     {Py_tp_clear, reinterpret_cast<void*>(writer_clear)},
-    {Py_tp_methods, writer_methods},
+    {Py_tp_methods, kMethods},
     {Py_tp_doc, const_cast<char*>(kWriterDoc)},
     {0, nullptr},
 };
 
-PyType_Spec writer_spec = {
+PyType_Spec kSpec = {
     "molvane.native._SDFWriter",
     object_size<WriterObject>,
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    writer_slots,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION |
+        Py_TPFLAGS_IMMUTABLETYPE,
+    kSlots,
 };
 
 }  // namespace
 
 Ref write_sdf_function(PyObject* module) {
-    return module_function(module, write_sdf_def);
+    return module_function(module, kWriteSdfDef);
 }
 
 Ref sdf_writer_function(PyObject* module) {
-    return module_function(module, sdf_writer_def);
+    return module_function(module, kSdfWriterDef);
 }
 
-PyObject* writer_type() {
-    static ProcessCell<PyObject> type;
-    return type.get([] { return new_type(writer_spec); });
+Ref new_writer_type(PyObject* module) {
+    return new_type(module, kSpec);
 }
 
 }  // namespace molvane::py

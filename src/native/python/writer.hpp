@@ -12,7 +12,7 @@ namespace molvane::py {
 Ref write_sdf_function(PyObject* module);
 Ref sdf_writer_function(PyObject* module);
 
-// The _SDFWriter type, created once per process (borrowed reference).
-PyObject* writer_type();
+// The _SDFWriter type of `module`, for its execution step.
+Ref new_writer_type(PyObject* module);
 
 }  // namespace molvane::py

@@ -7,6 +7,7 @@
 #include "core/ctable/header.hpp"
 #include "core/ctable/utf8.hpp"
 #include "core/ctable/v3000.hpp"
+#include "core/utf8.hpp"
 
 namespace molvane::ctable {
 namespace {
@@ -15,10 +16,9 @@ constexpr std::size_t kHeaderCtabLines = 5;
 
 std::string decode_line(std::string_view bytes, LineEncoding encoding) {
     if (encoding == LineEncoding::Latin1) return latin1_to_utf8(bytes);
-    if (const auto invalid = find_invalid_utf8(bytes)) {
-        throw LineDecodeError(std::string(bytes), invalid->offset,
-                              invalid->offset + invalid->length);
-    }
+    const core::Utf8Check check = core::check_utf8(bytes);
+    if (!check.valid(bytes))
+        throw core::DecodeError(std::string(bytes), check.valid_up_to, check.error_end);
     return std::string(bytes);
 }
 

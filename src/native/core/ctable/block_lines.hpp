@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstddef>
-#include <exception>
 #include <limits>
 #include <span>
 #include <string>
@@ -11,7 +10,7 @@
 #include <vector>
 
 #include "core/block.hpp"
-#include "core/ctable/mod.hpp"
+#include "core/ctable/table.hpp"
 
 namespace molvane::ctable {
 
@@ -24,26 +23,9 @@ enum class LineEncoding { Latin1, Utf8 };
 std::vector<std::string_view> split_ctab_lines(
     std::string_view text, std::size_t max_lines = std::numeric_limits<std::size_t>::max());
 
-// A title or CTAB line of a str block that is not valid UTF-8.
-class LineDecodeError : public std::exception {
-  public:
-    LineDecodeError(std::string bytes, std::size_t start, std::size_t end)
-        : bytes_(std::move(bytes)), start_(start), end_(end) {}
-    // The whole undecodable line and the invalid range [start, end) within it.
-    const std::string& bytes() const noexcept { return bytes_; }
-    std::size_t start() const noexcept { return start_; }
-    std::size_t end() const noexcept { return end_; }
-    const char* what() const noexcept override { return "invalid utf-8"; }
-
-  private:
-    std::string bytes_;
-    std::size_t start_;
-    std::size_t end_;
-};
-
 // The table lines of a block: title (already stripped of trailing whitespace),
-// then the lines of mdl, as UTF-8 text. Throws LineDecodeError for the first
-// line of a Utf8 block that is not valid UTF-8.
+// then the lines of mdl, as UTF-8 text. Throws core::DecodeError, holding the
+// whole line, for the first line of a Utf8 block that is not valid UTF-8.
 std::vector<std::string> decode_table_lines(std::string_view title, std::string_view mdl,
                                             LineEncoding encoding);
 
@@ -65,7 +47,7 @@ RewrittenText rewrite_ctab(std::string_view text, std::size_t title_end, std::si
                            std::string_view line_ending);
 
 // The table of a block: its title and CTAB lines, decoded by the block's kind.
-// Throws LineDecodeError or TableError; the block is not changed.
+// Throws core::DecodeError or TableError; the block is not changed.
 Table block_table(core::Block& block);
 
 // The header of a block's counts lines; throws TableError only.

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/ctable/mod.hpp"
+#include "core/ctable/table.hpp"
 
 namespace molvane::ctable {
 

@@ -1,5 +1,7 @@
 #include "core/ctable/utf8.hpp"
 
+#include "core/utf8.hpp"
+
 namespace molvane::ctable {
 namespace {
 
@@ -23,12 +25,11 @@ std::size_t sequence_length(unsigned char lead) {
 }
 
 // Allowed range of the byte after a lead byte; later continuation bytes are
-// always 0x80..0xBF. With allow_surrogates, ED may be followed by A0..BF.
-bool second_byte_ok(unsigned char lead, unsigned char second, bool allow_surrogates) {
+// always 0x80..0xBF. Surrogates are code points here, so ED may be followed
+// by A0..BF.
+bool second_byte_ok(unsigned char lead, unsigned char second) {
     switch (lead) {
         case 0xE0: return second >= 0xA0 && second <= 0xBF;
-        case 0xED:
-            return allow_surrogates ? is_continuation(second) : second >= 0x80 && second <= 0x9F;
         case 0xF0: return second >= 0x90 && second <= 0xBF;
         case 0xF4: return second >= 0x80 && second <= 0x8F;
         default: return is_continuation(second);
@@ -37,8 +38,7 @@ bool second_byte_ok(unsigned char lead, unsigned char second, bool allow_surroga
 
 // Validates the sequence at pos. Returns its length when well-formed; else 0
 // and sets *bad to the length of its maximal valid prefix (at least 1).
-std::size_t valid_sequence(std::string_view text, std::size_t pos, bool allow_surrogates,
-                           std::size_t* bad) {
+std::size_t valid_sequence(std::string_view text, std::size_t pos, std::size_t* bad) {
     const unsigned char lead = byte_at(text, pos);
     const std::size_t length = sequence_length(lead);
     if (length == 1) return 1;
@@ -46,8 +46,7 @@ std::size_t valid_sequence(std::string_view text, std::size_t pos, bool allow_su
     if (length != 0) {
         for (; taken < length && pos + taken < text.size(); ++taken) {
             const unsigned char next = byte_at(text, pos + taken);
-            const bool ok =
-                taken == 1 ? second_byte_ok(lead, next, allow_surrogates) : is_continuation(next);
+            const bool ok = taken == 1 ? second_byte_ok(lead, next) : is_continuation(next);
             if (!ok) break;
         }
         if (taken == length) return length;
@@ -86,41 +85,21 @@ void append_utf8(std::string& out, char32_t value) {
 
 CodePoint decode_code_point(std::string_view text, std::size_t pos) {
     std::size_t bad = 0;
-    const std::size_t length = valid_sequence(text, pos, true, &bad);
+    const std::size_t length = valid_sequence(text, pos, &bad);
     if (length == 0) return {kReplacement, 1};
     return {sequence_value(text, pos, length), length};
-}
-
-std::optional<InvalidSequence> find_invalid_utf8(std::string_view text) {
-    std::size_t pos = 0;
-    while (pos < text.size()) {
-        // ASCII runs are the common case; skip them a byte at a time cheaply.
-        if (byte_at(text, pos) < 0x80) {
-            ++pos;
-            continue;
-        }
-        std::size_t bad = 0;
-        const std::size_t length = valid_sequence(text, pos, false, &bad);
-        if (length == 0) return InvalidSequence{pos, bad};
-        pos += length;
-    }
-    return std::nullopt;
 }
 
 std::string decode_utf8_lossy(std::string_view text) {
     std::string out;
     out.reserve(text.size());
-    std::size_t pos = 0;
-    while (pos < text.size()) {
-        std::size_t bad = 0;
-        const std::size_t length = valid_sequence(text, pos, false, &bad);
-        if (length == 0) {
-            append_utf8(out, kReplacement);
-            pos += bad;
-        } else {
-            out.append(text.substr(pos, length));
-            pos += length;
-        }
+    while (!text.empty()) {
+        const core::Utf8Check check = core::check_utf8(text);
+        out.append(text.substr(0, check.valid_up_to));
+        if (check.valid(text)) break;
+        // One replacement for each maximal ill-formed subpart.
+        append_utf8(out, kReplacement);
+        text.remove_prefix(check.error_end);
     }
     return out;
 }

@@ -1,5 +1,5 @@
-// UTF-8 helpers for table lines: code point stepping, validation and the
-// conversions between block bytes and table text.
+// UTF-8 helpers for table lines: code point stepping and the conversions
+// between block bytes and table text. Strict validation is core/utf8.hpp's.
 #pragma once
 
 #include <cstddef>
@@ -20,14 +20,6 @@ struct CodePoint {
 // any other malformed byte reads as U+FFFD of length 1, so stepping always
 // makes progress.
 CodePoint decode_code_point(std::string_view text, std::size_t pos);
-
-// The first ill-formed sequence of text under strict UTF-8 (surrogates are
-// ill-formed): its offset and the length of its maximal valid prefix (at least 1).
-struct InvalidSequence {
-    std::size_t offset;
-    std::size_t length;
-};
-std::optional<InvalidSequence> find_invalid_utf8(std::string_view text);
 
 // Decodes text as UTF-8, replacing every maximal ill-formed subpart by U+FFFD
 // (the same replacement count as Python's errors="replace").

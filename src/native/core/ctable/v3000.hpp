@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "core/ctable/header.hpp"
-#include "core/ctable/mod.hpp"
+#include "core/ctable/table.hpp"
 
 namespace molvane::ctable {
 

@@ -1,5 +1,6 @@
-// Interned attribute names, and the check that an argument has its block's
-// type (str for text blocks, bytes for byte-backed ones).
+// Text arguments: the bytes of a str or bytes argument, and the check that an
+// argument has its block's type (str for text blocks, bytes for byte-backed
+// ones).
 #pragma once
 
 #include <Python.h>
@@ -14,18 +15,9 @@ struct Block;
 
 namespace molvane::py {
 
-struct Names {
-    Ref write;
-    Ref read1;
-    Ref read;
-    Ref items;
-    Ref add_note;
-    Ref fspath;
-    Ref from_state;
-};
-
-// Created once per process, on first use, and never released.
-const Names& names();
+// What the type errors of record names and values call them.
+inline constexpr std::string_view kNameNoun = "record names";
+inline constexpr std::string_view kValueNoun = "values";
 
 // The bytes of `value` (a str's UTF-8), which must have the block's type;
 // otherwise TypeError "text SDBlock {noun} must be str" or

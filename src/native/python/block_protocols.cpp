@@ -3,12 +3,13 @@
 #include <memory>
 #include <string>
 
-#include "core/state.hpp"
+#include "core/pickle_state.hpp"
 #include "python/arguments.hpp"
 #include "python/block.hpp"
+#include "python/block_members.hpp"
 #include "python/errors.hpp"
 #include "python/method_def.hpp"
-#include "python/names.hpp"
+#include "python/text_arguments.hpp"
 
 namespace molvane::py {
 
@@ -23,9 +24,10 @@ bool same_state(core::Block& a, core::Block& b) {
 
 // Equality only: blocks have no order, and no hash since they can change.
 PyObject* block_richcompare(PyObject* self, PyObject* other, int op) {
-    if (op < Py_LT || op > Py_GE || !is_block(other) || (op != Py_EQ && op != Py_NE))
+    // The slot is SDBlock's, so `self` is one; the type is final.
+    if (op < Py_LT || op > Py_GE || Py_TYPE(other) != Py_TYPE(self) || (op != Py_EQ && op != Py_NE))
         Py_RETURN_NOTIMPLEMENTED;
-    return boundary([&] {
+    return boundary(self, [&] {
         BlockObject& left = as_block(self);
         BlockObject& right = as_block(other);
         SharedUse use_left(left.guard);
@@ -38,7 +40,7 @@ PyObject* block_richcompare(PyObject* self, PyObject* other, int op) {
 // A view of a bytes block's whole text. Each view holds a share of the
 // block's export guard, so every edit is refused until it is released.
 int block_getbuffer(PyObject* self, Py_buffer* view, int flags) {
-    return boundary([&] {
+    return boundary(self, [&] {
         BlockObject& object = as_block(self);
         if (!object.block.is_bytes)
             raise(PyExc_TypeError, "a str SDBlock is not bytes-like; use str(block)");
@@ -71,7 +73,8 @@ PyObject* block_copy(PyObject* self, PyObject*) {
         copy.is_bytes = source.is_bytes;
         copy.utf8_checked = source.utf8_checked;
         copy.records_version = source.records_version;
-        return new_block_object(std::move(copy)).release();
+        return new_block_object(reinterpret_cast<PyObject*>(Py_TYPE(self)), std::move(copy))
+            .release();
     });
 }
 
@@ -84,7 +87,8 @@ PyObject* block_reduce(PyObject* self, PyObject*) {
         core::Block& block = object.block;
         const size_t mdl_end = block.locate_mdl_end();
         std::string_view text = block.view();
-        Ref rebuild = Ref::check(PyObject_GetAttr(block_type(), names().from_state.get()));
+        Ref rebuild = Ref::check(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(self)),
+                                                  object_state(self).names.from_state.get()));
         Ref data = Ref::check(
             PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
         Ref title_end = Ref::check(PyLong_FromSize_t(block.title_end));
@@ -105,8 +109,8 @@ uint64_t state_offset(PyObject* value, const char* name) {
     return offset;
 }
 
-PyObject* block_from_state(PyObject*, PyObject* args, PyObject* kwargs) {
-    return boundary([&] {
+PyObject* block_from_state(PyObject* cls, PyObject* args, PyObject* kwargs) {
+    return boundary(cls, [&] {
         static const char* keywords[] = {"data", "title_end", "mdl_end", "text", nullptr};
         PyObject *data = nullptr, *title_end = nullptr, *mdl_end = nullptr, *text = nullptr;
         parse_arguments(args, kwargs, "OOOO:_from_state", keywords, &data, &title_end, &mdl_end,
@@ -120,7 +124,7 @@ PyObject* block_from_state(PyObject*, PyObject* args, PyObject* kwargs) {
         std::optional<core::Block> block =
             core::block_from_state(str_or_bytes_view(data), title, mdl, text == Py_False);
         if (!block) raise(PyExc_ValueError, "invalid SDBlock state");
-        return new_block_object(std::move(*block)).release();
+        return new_block_object(cls, std::move(*block)).release();
     });
 }
 
@@ -161,8 +165,8 @@ const PyType_Slot kSlots[] = {
     {Py_bf_releasebuffer, reinterpret_cast<void*>(block_releasebuffer)},
 };
 
-[[maybe_unused]] const bool registered = register_block_members({kMethods, {}, kSlots});
-
 }  // namespace
+
+const BlockMembers kProtocolMembers = {kMethods, {}, kSlots};
 
 }  // namespace molvane::py

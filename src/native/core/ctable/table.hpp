@@ -1,48 +1,24 @@
-// Connection-table model: the table type and the one error type of the
+// Connection-table model: the table type and the error type of the
 // connection-table code.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <exception>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
+
+#include "core/error.hpp"
 
 namespace molvane::ctable {
 
 enum class Format { V2000, V3000 };
 
-// Every connection-table failure. Malformed kinds carry a 1-based line number
-// (line 1 is the title) and get a "CTable line N: " prefix in their message.
-enum class ErrorKind {
-    MissingLine,
-    NoField,
-    NotAnInteger,
-    BadFormat,
-    NoEndLine,
-    SecondSection,
-    NotAnAtomIndex,
-    ContinuedLastLine,
-    V3000Only,
-    Unsupported,
-    OutOfOrder,
-    Duplicate,
-    FewerLines,
-    MoreLines,
-    AmbiguousBondAtom,
-};
-
-// The Python exception class each kind becomes.
-enum class ExceptionClass {
-    MalformedCTable,
-    IndicesDuplicate,
-    IndicesMismatch,
-    IndicesOutOfOrder,
-    NotImplemented,
-};
-
-class TableError : public std::exception {
+// Every connection-table failure: a core error of one of the table kinds,
+// made by the factory that names what went wrong. Failures that concern one
+// line have a "CTable line N: " prefix (line 1 is the title).
+class TableError : public core::Error {
   public:
     static TableError missing_line(std::size_t line_count);
     static TableError no_field(std::string_view field_name, std::size_t line);
@@ -65,20 +41,8 @@ class TableError : public std::exception {
                                  std::int64_t declared);
     static TableError ambiguous_bond_atom(std::int64_t atom, std::size_t line);
 
-    ErrorKind kind() const noexcept { return kind_; }
-    // 1-based line number, or 0 for the kinds that concern no single line.
-    std::size_t line() const noexcept { return line_; }
-    // The full text of the exception's one argument.
-    const std::string& message() const noexcept { return message_; }
-    ExceptionClass exception_class() const noexcept;
-    const char* what() const noexcept override { return message_.c_str(); }
-
   private:
-    TableError(ErrorKind kind, std::size_t line, std::string message);
-
-    ErrorKind kind_;
-    std::size_t line_;
-    std::string message_;
+    TableError(core::ErrorKind kind, std::string message) : Error(kind, std::move(message)) {}
 };
 
 // Table format, declared atom and bond counts, as read from the table header.

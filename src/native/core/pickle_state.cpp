@@ -1,13 +1,15 @@
-#include "core/state.hpp"
+#include "core/pickle_state.hpp"
 
 #include <string>
+
+#include "core/dollar_line.hpp"
 
 namespace molvane::core {
 
 std::optional<Block> block_from_state(std::string_view data, uint64_t title_end, uint64_t mdl_end,
                                       bool is_bytes) {
     if (data.size() <= 1) return std::nullopt;
-    std::string_view terminator = data.ends_with(kCRLF) ? "$$$$\r\n" : "$$$$\n";
+    std::string_view terminator = terminator_of(data);
     if (!data.ends_with(terminator)) return std::nullopt;
     const size_t dollar_start = data.size() - terminator.size();
     if (title_end == 0) {

@@ -1,4 +1,4 @@
-#include "core/index.hpp"
+#include "core/record_index.hpp"
 
 #include <algorithm>
 #include <memory>

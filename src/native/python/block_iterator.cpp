@@ -1,7 +1,6 @@
-#include "python/iter.hpp"
+#include "python/block_iterator.hpp"
 
 #include "python/errors.hpp"
-#include "python/process_cell.hpp"
 
 namespace molvane::py {
 
@@ -34,39 +33,41 @@ constexpr const char kCloseDoc[] =
     "Stop iterating and release the input source, closing files that\n"
     "`parse_sdf` opened.";
 
-PyMethodDef iterator_methods[] = {
+PyMethodDef kMethods[] = {
     {"close", iterator_close, METH_NOARGS, kCloseDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyType_Slot iterator_slots[] = {
+PyType_Slot kSlots[] = {
     {Py_tp_doc, const_cast<char*>("Lazily parse SDBlocks from an input source.")},
     {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
     {Py_tp_iternext, reinterpret_cast<void*>(iterator_next)},
     {Py_tp_traverse, reinterpret_cast<void*>(traverse_object<BlockIteratorObject>)},
     {Py_tp_clear, reinterpret_cast<void*>(iterator_clear)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_object<BlockIteratorObject>)},
-    {Py_tp_methods, iterator_methods},
+    {Py_tp_methods, kMethods},
     {0, nullptr},
 };
 
-PyType_Spec iterator_spec = {
+PyType_Spec kSpec = {
     "molvane.native._SDBlockIterator",
     object_size<BlockIteratorObject>,
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    iterator_slots,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION |
+        Py_TPFLAGS_IMMUTABLETYPE,
+    kSlots,
 };
 
 }  // namespace
 
-PyObject* block_iterator_type() {
-    static ProcessCell<PyObject> type;
-    return type.get([] { return new_type(iterator_spec); });
+Ref new_block_iterator_type(PyObject* module) {
+    return new_type(module, kSpec);
 }
 
-Ref new_block_iterator() {
-    return new_object<BlockIteratorObject>(block_iterator_type());
+Ref new_block_iterator(const ModuleState& state) {
+    Ref iterator = new_object<BlockIteratorObject>(state.block_iterator_type.get());
+    iterator_reader(iterator.get()).make_blocks_of(state.block_type);
+    return iterator;
 }
 
 }  // namespace molvane::py

@@ -1,30 +1,11 @@
-#include "python/names.hpp"
+#include "python/text_arguments.hpp"
 
-#include <memory>
 #include <string>
 
 #include "core/block.hpp"
 #include "python/errors.hpp"
-#include "python/process_cell.hpp"
 
 namespace molvane::py {
-
-namespace {
-
-Ref intern(const char* text) {
-    return Ref::check(PyUnicode_InternFromString(text));
-}
-
-}  // namespace
-
-const Names& names() {
-    static ProcessCell<Names> cell;
-    return *cell.get([] {
-        return std::unique_ptr<Names>(new Names{intern("write"), intern("read1"), intern("read"),
-                                                intern("items"), intern("add_note"),
-                                                intern("__fspath__"), intern("_from_state")});
-    });
-}
 
 std::string_view str_or_bytes_view(PyObject* value) {
     if (PyBytes_Check(value)) {
