@@ -30,7 +30,8 @@ def limit_memory():
     # Bounds the damage if signals went unheard; ASan's shadow memory needs
     # the whole address space, so its runs go without.
     if "asan" not in os.environ.get("LD_PRELOAD", ""):
-        limit_memory()
+        import resource
+        resource.setrlimit(resource.RLIMIT_AS, (4 << 30, 4 << 30))
 
 def alarm_soon():
     signal.setitimer(signal.ITIMER_REAL, 0.2)
