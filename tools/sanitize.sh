@@ -25,6 +25,7 @@ pip install --quiet \
 # and reports only memory that nothing points to any more.
 export LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)"
 export PYTHONMALLOC=malloc
+export MOLVANE_SANITIZED=1  # the build is a debug build: DEBUG_BUILD is True
 export ASAN_OPTIONS="detect_leaks=1:halt_on_error=1:exitcode=23"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 # The benchmark smoke test compiles C programs, which must not run under the preload.

@@ -56,8 +56,8 @@ int exec_module(PyObject* module) {
         add_to_module(module, "write_sdf", write_sdf_function(module));
         add_to_module(module, "sdf_writer", sdf_writer_function(module));
         add_to_module(module, "_SDFWriter", state.writer_type);
-        add_to_module(module, "__version__", Ref::check(PyUnicode_FromString("1.0.0")));
-        add_to_module(module, "DEBUG_BUILD", Ref::borrow(Py_False));
+        add_to_module(module, "__version__", Ref::check(PyUnicode_FromString(MOLVANE_VERSION)));
+        add_to_module(module, "DEBUG_BUILD", Ref::borrow(MOLVANE_DEBUG_BUILD ? Py_True : Py_False));
         return 0;
     });
 }
