@@ -24,6 +24,13 @@ def test_module_registers_its_names_in_order():
     assert molvane.SDBlock is native.SDBlock and molvane.__version__ == native.__version__
 
 
+def test_package_exports_every_public_native_name():
+    public = [name for name in native.__all__ if not name.startswith("_") and name != "__version__"]
+    assert set(public) <= set(molvane.__all__)
+    assert all(getattr(molvane, name) is getattr(native, name) for name in public)
+    assert all(hasattr(molvane, name) for name in molvane.__all__)
+
+
 def test_exception_classes():
     err = native.MalformedRecordError
     assert (err.__module__, err.__name__, err.__bases__) == ("molvane", "MalformedRecordError", (ValueError,))

@@ -12,11 +12,28 @@ from molvane.ctable import (
     IndicesOutOfOrderError,
     MalformedCTableError,
 )
-from molvane.native import *  # noqa: F403  (the module's __all__)
+from molvane.native import (
+    DEBUG_BUILD,
+    CTable,
+    MalformedRecordError,
+    SDBlock,
+    parse_sdf,
+    sdf_writer,
+    write_sdf,
+)
 
 __version__ = _native.__version__
 
-__all__ = [name for name in _native.__all__ if not name.startswith("_")] + [
+# Spelled out rather than computed so that type checkers see the same names
+# as the interpreter; a test keeps it in step with the native module.
+__all__ = [
+    "CTable",
+    "SDBlock",
+    "MalformedRecordError",
+    "parse_sdf",
+    "write_sdf",
+    "sdf_writer",
+    "DEBUG_BUILD",
     "CTableError",
     "MalformedCTableError",
     "IndicesDuplicateError",
