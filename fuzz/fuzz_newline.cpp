@@ -49,8 +49,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (pieces != whole) std::abort();
 
     size_t first_cr = text.find('\r');
-    if (molvane::core::translated_copy(text, first_cr == std::string::npos ? text.size() : first_cr) !=
-        whole)
+    if (molvane::core::translated_copy(
+            text, first_cr == std::string::npos ? text.size() : first_cr) != whole)
         std::abort();
     return 0;
 }

@@ -30,12 +30,12 @@ struct Input {
     }
 };
 
-#define check(condition)                                                             \
-    do {                                                                             \
-        if (!(condition)) {                                                          \
+#define check(condition)                                                                 \
+    do {                                                                                 \
+        if (!(condition)) {                                                              \
             std::fprintf(stderr, "check failed at line %d: %s\n", __LINE__, #condition); \
-            std::abort();                                                            \
-        }                                                                            \
+            std::abort();                                                                \
+        }                                                                                \
     } while (0)
 
 void check_invariants(Block& block) {
@@ -52,7 +52,8 @@ bool records_of(Block& block, std::vector<std::pair<std::string, std::string>>& 
         std::string_view sd = block.sd_data();
         std::string scratch;
         for (const RecordSpan& span : scan_records(sd))
-            out.emplace_back(std::string(span.name(sd)), std::string(record_value(sd, span, scratch)));
+            out.emplace_back(std::string(span.name(sd)),
+                             std::string(record_value(sd, span, scratch)));
         return true;
     } catch (const Error& error) {
         check(error.kind() == ErrorKind::MalformedRecord);
@@ -101,7 +102,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             }
         } catch (const Error& error) {
             // A malformed header, or a record that would not read back.
-            check(error.kind() == ErrorKind::MalformedRecord || error.kind() == ErrorKind::InvalidText);
+            check(error.kind() == ErrorKind::MalformedRecord ||
+                  error.kind() == ErrorKind::InvalidText);
             check(block.records_version == version);
             check(block.molblock() == head && block.terminator() == terminator);
             continue;

@@ -134,8 +134,8 @@ Block build_owned_block(std::string text, bool is_bytes, size_t first_cr, size_t
     block.is_bytes = is_bytes;
     if (!is_bytes && first_cr < text.size()) {
         bool cr_carry = false;
-        const size_t tail = translate_newlines(text.data() + first_cr, text.size() - first_cr,
-                                               cr_carry);
+        const size_t tail =
+            translate_newlines(text.data() + first_cr, text.size() - first_cr, cr_carry);
         text.resize(first_cr + tail);
         if (dollar_line != npos) {
             // Translation moved the `$$$$` line: it is the copy's last line.

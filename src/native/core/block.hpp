@@ -46,7 +46,7 @@ inline constexpr size_t kUnknownOffset = SIZE_MAX;
 
 // Where a reader found a block, for error messages: its number in the input
 // (from 0) and the offset of its first byte, each kUnknownOrigin when not
-// known (a block made by SDBlock(), or read from lines or text whose offsets
+// known (a block built from one text, or read from lines or text whose offsets
 // translation has moved).
 inline constexpr uint64_t kUnknownOrigin = UINT64_MAX;
 struct BlockOrigin {
@@ -106,7 +106,7 @@ Block build_block(std::string_view range, bool is_bytes, size_t first_cr, size_t
 inline constexpr size_t kBuildSlack = 8;
 Block build_owned_block(std::string text, bool is_bytes, size_t first_cr, size_t dollar_line);
 
-// The text of SDBlock(sdf) as a block, refusing a second block after the first.
+// One block's text as a block, refusing a second block after the first.
 Block block_from_text(std::string_view text, bool is_bytes);
 
 // The M  END line rule over text[from, to): mdl end offset or npos.

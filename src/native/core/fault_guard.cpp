@@ -56,8 +56,8 @@ void on_bus_error(int signal_number, siginfo_t* info, void* context) {
         // A signal sent rather than raised by the hardware (another handler
         // passing on our fault, say) carries no address: trust the guard.
         const bool ours = info->si_code <= 0 ||
-                          (address >= guard->begin && address - guard->begin <
-                                                          static_cast<std::ptrdiff_t>(guard->size));
+                          (address >= guard->begin &&
+                           address - guard->begin < static_cast<std::ptrdiff_t>(guard->size));
         if (ours) {
             active_guard = nullptr;
             siglongjmp(guard->resume, 1);

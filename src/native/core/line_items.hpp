@@ -1,4 +1,4 @@
-// The items of an iterable of lines (SDBlock.from_lines) on their way into a
+// The items of an iterable of lines (a block built from lines) on their way into a
 // chunk splitter. Every item ends a line: one that does not end in LF is
 // completed, with LF after a trailing CR and otherwise with the title line
 // ending of the refill's first item, so that an empty item is an empty line.

@@ -46,8 +46,8 @@ std::string temporary_name(const std::string& target) {
 
 // Where a write of `path` should really go: the target of a symlink chain,
 // or nothing when the path should be opened as it is.
-bool resolve_regular_target(const std::string& path, std::string& target,
-                            struct stat& status, bool& exists) noexcept {
+bool resolve_regular_target(const std::string& path, std::string& target, struct stat& status,
+                            bool& exists) noexcept {
     if (stat(path.c_str(), &status) == 0) {
         if (!S_ISREG(status.st_mode)) return false;
         char resolved[PATH_MAX];

@@ -279,9 +279,11 @@ void check_new_record(NewRecord record) {
     bool after_blank = false;
     for (size_t pos = 0; pos < record.value.size();) {
         size_t next = 0;
-        std::string_view line = record.value.substr(pos, any_line_end(record.value, pos, next) - pos);
+        std::string_view line =
+            record.value.substr(pos, any_line_end(record.value, pos, next) - pos);
         if (line.starts_with("$$$$"))
-            fail(ErrorKind::InvalidText, "SDBlock values cannot hold a $$$$ line, which would end the block");
+            fail(ErrorKind::InvalidText,
+                 "SDBlock values cannot hold a $$$$ line, which would end the block");
         if (is_blank(line)) {
             after_blank = true;
         } else if (after_blank) {

@@ -34,7 +34,7 @@ PyObject* block_ctable(PyObject* self, PyObject*) {
 }
 
 // num_atoms and num_bonds: a count of the counts line, read from the header.
-template <std::int64_t ctable::Header::* count>
+template <std::int64_t ctable::Header::*count>
 PyObject* get_count(PyObject* self, void*) {
     return with_shared<BlockObject>(self, [](BlockObject& object) {
         return PyLong_FromLongLong(ctable::block_header(object.block).*count);

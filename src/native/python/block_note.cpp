@@ -33,8 +33,7 @@ std::string location_note(const BlockLabel& label) {
 
 BlockLabel BlockLabel::of(const core::Block& block) {
     std::string_view title = block.title();
-    return {std::string(title.substr(0, std::min(title.size(), kLabelTitleBytes))),
-            block.origin};
+    return {std::string(title.substr(0, std::min(title.size(), kLabelTitleBytes))), block.origin};
 }
 
 std::string readable_title(std::string_view title) {

@@ -65,7 +65,7 @@ PyObject* get_lines(PyObject* self, void*) {
 }
 
 // num_atoms and num_bonds: a count of the counts line.
-template <std::int64_t ctable::Table::* count>
+template <std::int64_t ctable::Table::*count>
 PyObject* get_count(PyObject* self, void*) {
     return with_shared<CTableObject>(
         self, [](CTableObject& object) { return PyLong_FromLongLong(object.table.*count); });

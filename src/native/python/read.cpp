@@ -112,9 +112,9 @@ Ref Reader::produce() {
         switch (splitter_.next(piece)) {
             case core::ChunkSplitter::Status::Block: {
                 // Str input that needs translating was translated as it came in.
-                core::Block block = core::build_block(std::string_view(piece.data, piece.size),
-                                                      kind_ == core::TextKind::Bytes, core::npos,
-                                                      piece.dollar);
+                core::Block block =
+                    core::build_block(std::string_view(piece.data, piece.size),
+                                      kind_ == core::TextKind::Bytes, core::npos, piece.dollar);
                 if (offsets_exact_) block.origin.offset = stream_offset_;
                 stream_offset_ += piece.size;
                 return make_block(std::move(block));
