@@ -1,22 +1,22 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer targets of the core with clang (ASan + UBSan) and runs
-# each for a time budget, seeded from the real SD files beside the repository.
+# Builds the libFuzzer targets of the core with clang (ASan + UBSan) through
+# CMake's MOLVANE_FUZZ option and runs each for a time budget, seeded from the
+# real SD files beside the repository (MOLVANE_CORPUS, default ../shared/corpus).
 #
 #   bash fuzz/run.sh [SECONDS_PER_TARGET] [TARGET...]
 #
 # Needs clang with its fuzzer runtime (Debian: apt-get install clang).
 # Inputs that crash are left in fuzz/_build/<target>/ as crash-* files; keep
-# each one as a regression case once fixed.
+# each one as a regression case in fuzz/regressions/<target>/ once fixed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 budget=${1:-60}
 shift || true
 build=fuzz/_build
-mkdir -p "$build"
+CXX=clang++ cmake -S . -B "$build" -G Ninja -DMOLVANE_FUZZ=ON -DMOLVANE_SANITIZE=ON \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo > "$build.cmake.log"
+cmake --build "$build" > "$build.build.log"
 
-flags=(-std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined -Isrc/native)
-shopt -s nullglob
-core_sources=(src/native/core/*.cpp src/native/core/ctable/*.cpp)
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
     for source in fuzz/fuzz_*.cpp; do
@@ -25,11 +25,8 @@ if [ ${#targets[@]} -eq 0 ]; then
     done
 fi
 
-seeds=../shared/corpus/fileparsers
+seeds=${MOLVANE_CORPUS:-../shared/corpus}/fileparsers
 for target in "${targets[@]}"; do
-    exe="$build/fuzz_$target"
-    echo "== building $target"
-    clang++ "${flags[@]}" "fuzz/fuzz_$target.cpp" "${core_sources[@]}" -o "$exe"
     corpus="$build/$target/corpus"
     mkdir -p "$corpus"
     if [ -d "$seeds" ] && [ -z "$(ls -A "$corpus")" ]; then
@@ -37,7 +34,7 @@ for target in "${targets[@]}"; do
     fi
     if [ -d "fuzz/regressions/$target" ]; then
         echo "== replaying kept regressions of $target"
-        "$exe" "fuzz/regressions/$target"/* > "$build/$target/regress.log" 2>&1
+        "$build/fuzz_$target" "fuzz/regressions/$target"/* > "$build/$target/regress.log" 2>&1
     fi
     echo "== fuzzing $target for ${budget}s"
     (cd "$build/$target" && "../fuzz_$target" -max_total_time="$budget" -max_len=65536 \

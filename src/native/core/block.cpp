@@ -30,8 +30,8 @@ std::string& BlockText::owned() {
 }
 
 size_t Block::dollar_start() const noexcept {
-    std::string_view text = view();
-    return text.size() - terminator_of(text).size();
+    std::string_view whole = view();
+    return whole.size() - terminator_of(whole).size();
 }
 
 size_t find_mdl_end(std::string_view text, size_t from, size_t to) noexcept {
@@ -85,8 +85,7 @@ void Block::set_title(std::string_view value) {
     std::string line;
     line.reserve(value.size() + ending.size());
     line.append(value).append(ending);
-    std::string& text = edit_text();
-    text.replace(0, title_end, line);
+    edit_text().replace(0, title_end, line);
     if (mdl_end != kUnknownOffset) mdl_end = mdl_end - title_end + line.size();
     title_end = line.size();
 }
