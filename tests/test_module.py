@@ -123,8 +123,8 @@ def test_class_traits(name, signature, doc):
 
 @pytest.mark.parametrize("owner, name, signature, doc", [
     (native, "parse_sdf", "(source, *, borrow=False)", "Lazily parse SDBlocks from an SDF path or file object."),
-    (native, "write_sdf", "(dest, blocks)", "Write SDBlocks to a path or a file object, and return how ma"),
-    (native, "sdf_writer", "(dest)", "Write SDBlocks one at a time to a path or a file object, buf"),
+    (native, "write_sdf", "(dest, blocks, *, compresslevel=None)", "Write SDBlocks to a path or a file object, and return how ma"),
+    (native, "sdf_writer", "(dest, *, compresslevel=None)", "Write SDBlocks one at a time to a path or a file object, buf"),
     (native.SDBlock, "iter_records", "($self)", "Lazily iterate over SD data records in input order."),
     (native.CTable, "valid_atom_indices", "($self, strict=False)", "Validate that the atom lines match"),
     (native.CTable, "valid_bond_indices", "($self, strict=False)", "Validate that the bond lines match"),

@@ -1,6 +1,7 @@
 #include "core/input_file.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,6 +15,25 @@ IoOutcome InputFile::open(const std::string& path) noexcept {
     if (fd < 0) {
         if (errno == EINTR) return {IoOutcome::Status::Interrupted, EINTR};
         return {IoOutcome::Status::Errno, errno};
+    }
+    compression_ = Compression::None;
+    unread_format_ = {};
+    size_ = kUnknownSize;
+    struct stat status {};
+    if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode)) {
+        size_ = static_cast<uint64_t>(status.st_size);
+        char head[kCompressionMagicLength];
+        ssize_t got;
+        do {
+            got = ::pread(fd, head, sizeof head, 0);
+        } while (got < 0 && errno == EINTR);
+        const std::string_view start(head, got > 0 ? static_cast<size_t>(got) : 0);
+        compression_ = sniff_compression(start);
+        unread_format_ = core::unread_format(start);
+        if (compression_ != Compression::None || !unread_format_.empty()) {
+            fd_ = fd;
+            return {};
+        }
     }
     mapping_ = map_if_local(fd);
     if (mapping_) {
@@ -33,6 +53,12 @@ IoOutcome InputFile::read_some(char* buf, size_t len, size_t& got) noexcept {
     }
     got = static_cast<size_t>(count);
     return {};
+}
+
+uint64_t InputFile::regular_file_size(const std::string& path) noexcept {
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return kUnknownSize;
+    return static_cast<uint64_t>(status.st_size);
 }
 
 void InputFile::close() noexcept {

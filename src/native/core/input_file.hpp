@@ -7,9 +7,12 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
+#include "core/compression.hpp"
 #include "core/io_outcome.hpp"
 #include "core/mapped.hpp"
 
@@ -22,8 +25,28 @@ class InputFile {
     InputFile(const InputFile&) = delete;
     InputFile& operator=(const InputFile&) = delete;
 
-    // Opens `path` read-only, close-on-exec, and maps it when it can.
+    // Opens `path` read-only, close-on-exec, and maps it when it can. A
+    // regular file whose first bytes are a compression format's magic is
+    // neither mapped nor read: its descriptor waits for a decompressor.
     IoOutcome open(const std::string& path) noexcept;
+
+    // The compression of a regular file found by open(); None otherwise.
+    Compression compression() const noexcept { return compression_; }
+    // The archive or compression format of a regular file that is not read
+    // ("zip archive", say), or "": such a file is neither mapped nor read.
+    std::string_view unread_format() const noexcept { return unread_format_; }
+    // The size of a regular file at open(), or kUnknownSize.
+    static constexpr uint64_t kUnknownSize = UINT64_MAX;
+    uint64_t size() const noexcept { return size_; }
+    // The open descriptor, still owned here; -1 when there is none.
+    int descriptor() const noexcept { return fd_; }
+    // Hands the open descriptor over to the caller, who closes it; -1 when
+    // there is none (a mapped file's is closed at once).
+    int release_descriptor() noexcept {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
 
     // The mapping that open() made, handed over once; null for a file read
     // in chunks.
@@ -33,11 +56,18 @@ class InputFile {
     // end of the file.
     IoOutcome read_some(char* buf, size_t len, size_t& got) noexcept;
 
+    // The size of the regular file at `path`, or kUnknownSize for anything
+    // else (a FIFO, a device, a path that cannot be looked up).
+    static uint64_t regular_file_size(const std::string& path) noexcept;
+
     // Closes the descriptor, if open, and drops a mapping not taken.
     void close() noexcept;
 
   private:
     int fd_ = -1;
+    Compression compression_ = Compression::None;
+    std::string_view unread_format_;
+    uint64_t size_ = kUnknownSize;
     std::shared_ptr<const Mapping> mapping_;
 };
 

@@ -48,7 +48,9 @@ bool MappedReader::read_batch() {
     if (!splitter_.split_batch()) return false;
     while (splitter_.has_ready()) {
         Block block;
-        if (!build(splitter_.pop(), block)) return false;
+        const BlockSpan span = splitter_.pop();
+        batch_end_ = span.end;
+        if (!build(span, block)) return false;
         ready_.push_back(std::move(block));
     }
     return true;
@@ -58,6 +60,7 @@ Block MappedReader::take() {
     expect(!ready_.empty(), "no mapped block is ready");
     Block block = std::move(ready_.front());
     ready_.pop_front();
+    position_ = ready_.empty() ? batch_end_ : ready_.front().origin.offset;
     return block;
 }
 

@@ -2,6 +2,7 @@
 // needs no interpreter, so the glue runs read_batch() without the GIL.
 #pragma once
 
+#include <cstdint>
 #include <deque>
 #include <memory>
 
@@ -26,6 +27,9 @@ class MappedReader {
     // its mapping (it was truncated while mapped): the reader cannot go on.
     bool read_batch();
     Block take();
+    // Bytes of the file behind the blocks taken so far: where the next one
+    // starts, or the end of the last batch split.
+    uint64_t position() const noexcept { return position_; }
 
   private:
     bool build(const BlockSpan& span, Block& block) const;
@@ -34,6 +38,8 @@ class MappedReader {
     BatchSplitter splitter_;
     std::deque<Block> ready_;
     bool is_str_;
+    uint64_t batch_end_ = 0;
+    uint64_t position_ = 0;
 };
 
 }  // namespace molvane::core

@@ -47,6 +47,10 @@ class OutputFile {
     void discard() noexcept;
 
     bool is_open() const noexcept { return fd_ >= 0; }
+    // The open descriptor (of the temporary, when there is one), still owned
+    // here, for a writer that formats its own bytes (a compressor); -1 when
+    // closed.
+    int descriptor() const noexcept { return fd_; }
     // Whether commit() is what makes the output appear at the target.
     bool is_atomic() const noexcept { return !temporary_.empty(); }
 

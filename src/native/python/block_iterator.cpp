@@ -33,6 +33,34 @@ constexpr const char kCloseDoc[] =
     "Stop iterating and release the input source, closing files that\n"
     "`parse_sdf` opened.";
 
+PyObject* get_position(PyObject* self, void*) {
+    return with_shared<BlockIteratorObject>(
+        self, [&](BlockIteratorObject& object) { return object.reader.position().release(); });
+}
+
+PyObject* get_size(PyObject* self, void*) {
+    return with_shared<BlockIteratorObject>(
+        self, [&](BlockIteratorObject& object) { return object.reader.size().release(); });
+}
+
+constexpr const char kPositionDoc[] =
+    "How far the iterator has read its source: bytes of the file (of the\n"
+    "compressed file, for a compressed one), bytes or characters read from a\n"
+    "file object, or None for an iterable of lines. With `size`, it drives a\n"
+    "progress bar: `tqdm(total=blocks.size)`, updated by the change in\n"
+    "`position` after each block. It runs ahead of the blocks handed out by\n"
+    "at most one read.";
+
+constexpr const char kSizeDoc[] =
+    "The size of the source in the units of `position`, or None when it is\n"
+    "not known (file objects, pipes, iterables of lines).";
+
+PyGetSetDef kGetSets[] = {
+    {"position", get_position, nullptr, kPositionDoc, nullptr},
+    {"size", get_size, nullptr, kSizeDoc, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 PyMethodDef kMethods[] = {
     {"close", iterator_close, METH_NOARGS, kCloseDoc},
     {nullptr, nullptr, 0, nullptr},
@@ -46,6 +74,7 @@ PyType_Slot kSlots[] = {
     {Py_tp_clear, reinterpret_cast<void*>(iterator_clear)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_object<BlockIteratorObject>)},
     {Py_tp_methods, kMethods},
+    {Py_tp_getset, kGetSets},
     {0, nullptr},
 };
 

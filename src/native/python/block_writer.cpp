@@ -3,10 +3,13 @@
 #include <string>
 #include <string_view>
 
+#include "core/compression.hpp"
 #include "core/utf8.hpp"
 #include "python/decode.hpp"
 #include "python/errors.hpp"
 #include "python/guard.hpp"
+#include "python/held_error.hpp"
+#include "python/text_arguments.hpp"
 #include "python/without_gil.hpp"
 
 namespace molvane::py {
@@ -60,6 +63,28 @@ struct ClearOnExit {
     ~ClearOnExit() { buffer.clear(); }
 };
 
+// Whether a file object takes bytes: an instance of io's binary bases, or
+// one whose `mode` says "b". Unknown objects count as text, as before.
+bool is_binary_file_object(PyObject* dest) {
+    Ref io = Ref::check(PyImport_ImportModule("io"));
+    for (const char* base : {"RawIOBase", "BufferedIOBase"}) {
+        Ref cls = Ref::check(PyObject_GetAttrString(io.get(), base));
+        const int is = PyObject_IsInstance(dest, cls.get());
+        if (is < 0) throw PythonError{};
+        if (is) return true;
+    }
+    Ref text_base = Ref::check(PyObject_GetAttrString(io.get(), "TextIOBase"));
+    const int is_text = PyObject_IsInstance(dest, text_base.get());
+    if (is_text < 0) throw PythonError{};
+    if (is_text) return false;
+    Ref mode = Ref::steal(PyObject_GetAttrString(dest, "mode"));
+    if (!mode || !PyUnicode_Check(mode.get())) {
+        PyErr_Clear();
+        return false;
+    }
+    return PyUnicode_FindChar(mode.get(), 'b', 0, PyUnicode_GetLength(mode.get()), 1) >= 0;
+}
+
 // The bound `write` method of a file object, or null for anything else:
 // whatever the lookup raises only means that `dest` is taken as a path.
 Ref lookup_write_method(const ModuleState& state, PyObject* dest) {
@@ -70,10 +95,53 @@ Ref lookup_write_method(const ModuleState& state, PyObject* dest) {
 
 }  // namespace
 
-BlockWriter::BlockWriter(const ModuleState& state, PyObject* dest)
+BlockWriter::BlockWriter(const ModuleState& state, PyObject* dest, PyObject* level)
     : write_method_(lookup_write_method(state, dest)),
       path_(write_method_ ? Ref() : open_path(dest, file_)),
-      buffer_(write_method_ ? core::kFileObjectChunkThreshold : core::kPathChunkThreshold) {}
+      buffer_(write_method_ ? core::kFileObjectChunkThreshold : core::kPathChunkThreshold) {
+    if (write_method_) {
+        if (level != Py_None) {
+            close_sink();
+            raise(PyExc_ValueError,
+                  "compresslevel applies to paths ending in .gz, .bz2, .xz or .zst");
+        }
+        encode_for_binary_ = is_binary_file_object(dest);
+        return;
+    }
+    try {
+        start_compressing(level);
+    } catch (...) {
+        close_sink();
+        throw;
+    }
+}
+
+void BlockWriter::start_compressing(PyObject* level) {
+    Ref encoded =
+        PyBytes_Check(path_.get()) ? path_ : Ref::check(PyUnicode_EncodeFSDefault(path_.get()));
+    const core::Compression compression =
+        core::compression_by_suffix(str_or_bytes_view(encoded.get()));
+    if (compression == core::Compression::None) {
+        if (level != Py_None)
+            raise(PyExc_ValueError,
+                  "compresslevel applies to paths ending in .gz, .bz2, .xz or .zst");
+        return;
+    }
+    // The compressor (molvane/_compression.py) writes into our descriptor
+    // without owning it, so the temporary and its rename stay ours.
+    Ref module = Ref::check(PyImport_ImportModule("molvane._compression"));
+    Ref opener = Ref::check(PyObject_GetAttrString(module.get(), "open_compressing_fd"));
+    const std::string_view name = core::compression_name(compression);
+    Ref name_object =
+        Ref::check(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
+    Ref descriptor = Ref::check(PyLong_FromLong(file_.descriptor()));
+    Ref pair = Ref::check(PyObject_CallFunctionObjArgs(opener.get(), descriptor.get(),
+                                                       name_object.get(), level, nullptr));
+    if (!PyTuple_Check(pair.get()) || PyTuple_Size(pair.get()) != 2)
+        raise_internal("the compressor opener returns (write, finish)");
+    compress_write_ = Ref::borrow(PyTuple_GetItem(pair.get(), 0));
+    compress_finish_ = Ref::borrow(PyTuple_GetItem(pair.get(), 1));
+}
 
 void BlockWriter::add(BlockObject& object) {
     if (write_method_)
@@ -82,20 +150,22 @@ void BlockWriter::add(BlockObject& object) {
         add_to_path(object);
 }
 
-void BlockWriter::add_to_path(BlockObject& object) {
-    {
-        SharedUse use(object.guard);
-        core::Block& block = object.block;
-        const std::string_view text = block.view();
-        if (!block.is_bytes && !block.utf8_checked) {
-            const core::Utf8Check check = core::check_utf8(text);
-            if (!check.valid(text))
-                raise_block_decode_error(block, text, check.valid_up_to, check.error_end,
-                                         writing_access(blocks_written_));
-            block.utf8_checked = true;
-        }
-        buffer_.append(text);
+void BlockWriter::add_checked_text(BlockObject& object) {
+    SharedUse use(object.guard);
+    core::Block& block = object.block;
+    const std::string_view text = block.view();
+    if (!block.is_bytes && !block.utf8_checked) {
+        const core::Utf8Check check = core::check_utf8(text);
+        if (!check.valid(text))
+            raise_block_decode_error(block, text, check.valid_up_to, check.error_end,
+                                     writing_access(blocks_written_));
+        block.utf8_checked = true;
     }
+    buffer_.append(text);
+}
+
+void BlockWriter::add_to_path(BlockObject& object) {
+    add_checked_text(object);
     if (buffer_.reached_threshold()) flush();
     ++blocks_written_;
 }
@@ -104,6 +174,13 @@ void BlockWriter::add_to_file_object(BlockObject& object) {
     const core::TextKind kind =
         object.block.is_bytes ? core::TextKind::Bytes : core::TextKind::Text;
     if (!core::fix_kind(chunk_kind_, kind)) raise(PyExc_TypeError, kMixedKinds);
+    if (encode_for_binary_ && kind == core::TextKind::Text) {
+        // Bound for bytes: checked as for a path, then buffered as bytes.
+        add_checked_text(object);
+        if (buffer_.reached_threshold()) flush();
+        ++blocks_written_;
+        return;
+    }
 
     // A buffered str chunk holds only ASCII, so that it never needs decoding
     // checks; a str block with other bytes is decoded and written by itself.
@@ -136,13 +213,30 @@ void BlockWriter::flush() {
     }
     const std::string_view text = buffer_.view();
     const auto size = static_cast<Py_ssize_t>(text.size());
-    Ref chunk = Ref::check(chunk_kind_ == core::TextKind::Bytes
+    Ref chunk = Ref::check(chunk_kind_ == core::TextKind::Bytes || encode_for_binary_
                                ? PyBytes_FromStringAndSize(text.data(), size)
                                : PyUnicode_DecodeUTF8(text.data(), size, "strict"));
     write_file_object_chunk(chunk.get());
 }
 
+void BlockWriter::write_compressed_chunk() {
+    const std::string_view chunk = buffer_.view();
+    Ref view = Ref::check(PyMemoryView_FromMemory(
+        const_cast<char*>(chunk.data()), static_cast<Py_ssize_t>(chunk.size()), PyBUF_READ));
+    Ref result =
+        Ref::steal(PyObject_CallFunctionObjArgs(compress_write_.get(), view.get(), nullptr));
+    {
+        // The compressor has taken the bytes; the view must not outlive them.
+        HeldError pending = HeldError::fetch();
+        Ref released = Ref::steal(PyObject_CallMethod(view.get(), "release", nullptr));
+        if (!released) PyErr_Clear();
+        pending.restore();
+    }
+    if (!result) throw PythonError{};
+}
+
 void BlockWriter::write_path_chunk() {
+    if (compress_write_) return write_compressed_chunk();
     const std::string_view chunk = buffer_.view();
     // A signal ends a write early; the handlers run before the rest goes out.
     for (size_t written = 0;;) {
@@ -181,10 +275,18 @@ void BlockWriter::write_file_object_chunk(PyObject* chunk) {
 
 void BlockWriter::commit() {
     write_method_.reset();
+    if (compress_finish_) {
+        // The end of the compressed stream goes out before the rename.
+        Ref finish = std::move(compress_finish_);
+        compress_write_.reset();
+        Ref::check(PyObject_CallFunctionObjArgs(finish.get(), nullptr));
+    }
     raise_if_failed(file_.commit(), path_.get());
 }
 
 void BlockWriter::close_sink() noexcept {
+    compress_write_.reset();
+    compress_finish_.reset();
     file_.discard();
     write_method_.reset();
 }

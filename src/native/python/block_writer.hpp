@@ -18,8 +18,10 @@ namespace molvane::py {
 class BlockWriter {
   public:
     // Opens the sink for `dest`: a file object when it has a `write`
-    // attribute, else a path, created or truncated at once. Raises on failure.
-    BlockWriter(const ModuleState& state, PyObject* dest);
+    // attribute, else a path, created or truncated at once; a path ending in
+    // .gz, .bz2, .xz or .zst is compressed, at `level` (None: the format's
+    // default). Raises on failure.
+    BlockWriter(const ModuleState& state, PyObject* dest, PyObject* level);
     BlockWriter(const BlockWriter&) = delete;
     BlockWriter& operator=(const BlockWriter&) = delete;
 
@@ -62,12 +64,23 @@ class BlockWriter {
   private:
     void add_to_file_object(BlockObject& object);
     void add_to_path(BlockObject& object);
+    // Buffers the block's text, a str block's checked as UTF-8 first.
+    void add_checked_text(BlockObject& object);
     void write_path_chunk();
     // One `write` call for `chunk`, and more for the rest when the call
     // reports that it took only part of it.
     void write_file_object_chunk(PyObject* chunk);
 
+    void start_compressing(PyObject* level);
+    void write_compressed_chunk();
+
     Ref write_method_;
+    // A binary file object given str blocks: they go out as UTF-8 bytes.
+    bool encode_for_binary_ = false;
+    // A compressed path: the compressor's write and finish methods, which
+    // write into the file's descriptor.
+    Ref compress_write_;
+    Ref compress_finish_;
     core::TextKind chunk_kind_ = core::TextKind::Undecided;
     // Declared before path_, whose initialiser opens it.
     core::OutputFile file_;

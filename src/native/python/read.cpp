@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "core/compression.hpp"
 #include "core/line_items.hpp"
 #include "core/newline.hpp"
 #include "python/arguments.hpp"
@@ -39,6 +40,7 @@ constexpr std::string_view kFileShrank =
 // --- sources -----------------------------------------------------------------
 
 void Reader::start_lines(Ref iterator) {
+    lines_ = true;
     object_ = std::move(iterator);
     source_ = Source::Lines;
     offsets_exact_ = false;  // items may get line endings added
@@ -51,6 +53,8 @@ void Reader::start_file_object(Ref read_method) {
 
 void Reader::start_buffer(Ref text) {
     kind_ = kind_of(text.get());
+    size_ = str_or_bytes_view(text.get()).size();
+    sized_ = true;
     object_ = std::move(text);
     source_ = Source::Buffer;
     offsets_exact_ = kind_ == core::TextKind::Bytes;
@@ -67,6 +71,9 @@ void Reader::start_path(std::string path_bytes, Ref path_object, bool borrow) {
 
 void Reader::close() noexcept {
     Ref held = std::move(object_);
+    Ref stream = std::move(stream_);
+    // A file read to its end has been consumed whole.
+    if (reached_end_ && sized_ && size_ != core::InputFile::kUnknownSize) consumed_ = size_;
     source_ = Source::Closed;
     file_.close();
     mapped_.reset();
@@ -75,19 +82,41 @@ void Reader::close() noexcept {
     splitter_.reset();
     position_ = 0;
     cr_carry_ = false;
-    if (held) {
-        // Dropping the caller's iterator may run its finalizer; keep the error
-        // being raised, if any, across it.
+    if (held || stream) {
+        // Dropping the caller's iterator may run its finalizer, and closing a
+        // decompressing stream stops its thread; keep the error being
+        // raised, if any, across both.
         HeldError pending = HeldError::fetch();
         held.reset();
+        if (stream) {
+            Ref closed = Ref::steal(PyObject_CallMethod(stream.get(), "close", nullptr));
+            if (!closed) PyErr_Clear();  // nothing is left to report it to
+        }
+        stream.reset();
         pending.restore();
     }
 }
 
 int Reader::traverse(visitproc visit, void* arg) const {
     Py_VISIT(block_type_.get());
-    if (source_ == Source::Lines || source_ == Source::FileObject) Py_VISIT(object_.get());
+    if (source_ == Source::Lines || source_ == Source::FileObject ||
+        source_ == Source::Decompressed)
+        Py_VISIT(object_.get());
+    Py_VISIT(stream_.get());
     return 0;
+}
+
+Ref Reader::position() const {
+    if (lines_) return Ref::borrow(Py_None);
+    return Ref::check(PyLong_FromUnsignedLongLong(consumed_));
+}
+
+Ref Reader::size() const {
+    uint64_t size = size_;
+    if (!sized_ && source_ == Source::Path) size = core::InputFile::regular_file_size(path_bytes_);
+    if (!sized_ && source_ != Source::Path) size = core::InputFile::kUnknownSize;
+    if (size == core::InputFile::kUnknownSize) return Ref::borrow(Py_None);
+    return Ref::check(PyLong_FromUnsignedLongLong(size));
 }
 
 // --- next() ------------------------------------------------------------------
@@ -119,7 +148,10 @@ Ref Reader::produce() {
                 stream_offset_ += piece.size;
                 return make_block(std::move(block));
             }
-            case core::ChunkSplitter::Status::End: close(); return {};
+            case core::ChunkSplitter::Status::End:
+                reached_end_ = true;
+                close();
+                return {};
             case core::ChunkSplitter::Status::NeedInput:
                 check_signals();
                 refill();
@@ -139,6 +171,7 @@ Ref Reader::make_block(core::Block&& block) {
 Ref Reader::next_mapped() {
     if (!mapped_->has_block()) {
         if (mapped_->exhausted()) {
+            reached_end_ = true;
             close();
             return {};
         }
@@ -147,7 +180,9 @@ Ref Reader::next_mapped() {
         without_gil([&] { intact = mapped.read_batch(); });
         if (!intact) raise_os_error(EIO, kFileShrank, path_object_.get());
     }
-    return make_block(mapped_->take());
+    Ref block = make_block(mapped_->take());
+    consumed_ = mapped_->position();
+    return block;
 }
 
 void Reader::open_path() {
@@ -160,6 +195,16 @@ void Reader::open_path() {
         handle_interrupt();
     }
     raise_if_failed(outcome, path_object_.get());
+    size_ = file_.size();
+    sized_ = true;
+    if (std::string_view format = file_.unread_format(); !format.empty()) {
+        PyErr_Format(PyExc_ValueError,
+                     "%R is a %s, not an SD file: extract it first (molvane reads SD files "
+                     "compressed with gzip, bzip2, xz or zstd)",
+                     path_object_.get(), std::string(format).c_str());
+        throw PythonError{};
+    }
+    if (file_.compression() != core::Compression::None) return start_decompressing();
     if (std::shared_ptr<const core::Mapping> mapping = file_.take_mapping()) {
         mapped_ = std::make_unique<core::MappedReader>(std::move(mapping),
                                                        kind_ == core::TextKind::Text, borrow_);
@@ -177,6 +222,7 @@ void Reader::refill() {
         case Source::FileObject: return refill_file_object();
         case Source::Buffer: return refill_buffer();
         case Source::File: return refill_file();
+        case Source::Decompressed: return refill_decompressed();
         case Source::Closed: return splitter_.finish_input();
         case Source::Path:
         case Source::Mapped: break;
@@ -220,6 +266,7 @@ void Reader::refill_file_object() {
         return;
     }
     set_kind(kind_of(chunk.get()), "file objects must not mix str and bytes reads");
+    consumed_ += bytes.size();
     // Offsets of a text file's characters are not its byte offsets.
     if (kind_ == core::TextKind::Text) offsets_exact_ = false;
     splitter_.append(bytes.data(), bytes.size());
@@ -241,6 +288,7 @@ void Reader::refill_buffer() {
         splitter_.append(start, window);
     }
     position_ += window;
+    consumed_ = position_;
     if (position_ == content.size()) splitter_.finish_input();
 }
 
@@ -261,12 +309,73 @@ void Reader::refill_file() {
         splitter_.finish_input();
         return;
     }
+    if (consumed_ == 0) {
+        // A pipe or device: what it carries cannot be handed to a
+        // decompressor once read, so compressed data is refused, not split.
+        const std::string_view head(space, got);
+        const core::Compression compression = core::sniff_compression(head);
+        if (compression != core::Compression::None) {
+            PyErr_Format(PyExc_ValueError,
+                         "%R carries %s-compressed data, which molvane decompresses from "
+                         "regular files only: decompress it on the way in, or pass a "
+                         "decompressing file object",
+                         path_object_.get(),
+                         std::string(core::compression_name(compression)).c_str());
+            throw PythonError{};
+        }
+    }
+    consumed_ += got;
     size_t length = got;
     if (kind_ == core::TextKind::Text) {
         length = core::translate_newlines(space, length, cr_carry_);
         // A CR LF folded to LF: offsets in the text no longer match the file.
         if (length != got) offsets_exact_ = false;
     }
+    splitter_.commit(length);
+}
+
+void Reader::start_decompressing() {
+    // The stream that decompresses (molvane/_compression.py) takes the
+    // descriptor over once it is called: from then on it closes it.
+    Ref module = Ref::check(PyImport_ImportModule("molvane._compression"));
+    Ref opener = Ref::check(PyObject_GetAttrString(module.get(), "open_decompressing"));
+    const std::string_view name = core::compression_name(file_.compression());
+    Ref name_object =
+        Ref::check(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
+    Ref descriptor = Ref::check(PyLong_FromLong(file_.descriptor()));
+    file_.release_descriptor();
+    stream_ = Ref::check(PyObject_CallFunctionObjArgs(
+        opener.get(), descriptor.get(), name_object.get(), path_object_.get(), nullptr));
+    object_ = Ref::check(PyObject_GetAttrString(stream_.get(), "readinto"));
+    source_ = Source::Decompressed;
+    offsets_exact_ = false;  // offsets in the decompressed text are not the file's
+}
+
+void Reader::refill_decompressed() {
+    char* space = splitter_.append_space(kReadUnit + 16);
+    Ref view =
+        Ref::check(PyMemoryView_FromMemory(space, static_cast<Py_ssize_t>(kReadUnit), PyBUF_WRITE));
+    Ref count = Ref::steal(PyObject_CallFunctionObjArgs(object_.get(), view.get(), nullptr));
+    {
+        // The view must not outlive this call, whatever readinto did with it.
+        HeldError pending = HeldError::fetch();
+        Ref released = Ref::steal(PyObject_CallMethod(view.get(), "release", nullptr));
+        if (!released) PyErr_Clear();
+        pending.restore();
+    }
+    if (!count) throw PythonError{};
+    const size_t got = PyLong_AsSize_t(count.get());
+    throw_if_error();
+    check_invariant(got <= kReadUnit, "a decompressed read larger than its buffer");
+    Ref position = Ref::check(PyObject_GetAttrString(stream_.get(), "position"));
+    consumed_ = PyLong_AsUnsignedLongLong(position.get());
+    throw_if_error();
+    if (got == 0) {
+        splitter_.finish_input();
+        return;
+    }
+    const size_t length =
+        kind_ == core::TextKind::Text ? core::translate_newlines(space, got, cr_carry_) : got;
     splitter_.commit(length);
 }
 

@@ -46,8 +46,15 @@ class Reader {
     // source.
     int traverse(visitproc visit, void* arg) const;
 
+    // How far the reader is, for progress bars: bytes of the source consumed
+    // (the compressed file's bytes for a compressed one; characters and
+    // bytes as read for file objects), or null where it cannot tell (lines).
+    Ref position() const;
+    // The source's size in the units of position(), or None when unknown.
+    Ref size() const;
+
   private:
-    enum class Source { Closed, Lines, FileObject, Buffer, Path, File, Mapped };
+    enum class Source { Closed, Lines, FileObject, Buffer, Path, File, Mapped, Decompressed };
 
     Ref produce();
     Ref make_block(core::Block&& block);
@@ -58,6 +65,8 @@ class Reader {
     void refill_file_object();
     void refill_buffer();
     void refill_file();
+    void start_decompressing();
+    void refill_decompressed();
     void set_kind(core::TextKind kind, const char* mixed_message);
 
     Ref block_type_;  // kept by the reader, which makes blocks after the module may have gone
@@ -81,6 +90,13 @@ class Reader {
     uint64_t stream_offset_ = 0;
     bool offsets_exact_ = true;
     std::unique_ptr<core::MappedReader> mapped_;
+    // Decompressed: the stream object, whose readinto method is object_.
+    Ref stream_;
+    uint64_t consumed_ = 0;  // bytes or characters taken in from the source
+    uint64_t size_ = core::InputFile::kUnknownSize;
+    bool sized_ = false;  // size_ is known to be final
+    bool reached_end_ = false;
+    bool lines_ = false;  // an iterable of lines: no position to tell
 };
 
 // parse_sdf as a function object of `module`.

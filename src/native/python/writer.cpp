@@ -70,14 +70,15 @@ void finish_on_destroy(std::unique_ptr<BlockWriter>& open_writer, PyObject* owne
 
 PyObject* write_sdf(PyObject* module, PyObject* args, PyObject* kwargs) {
     return boundary(module, [&] {
-        static const char* keywords[] = {"dest", "blocks", nullptr};
+        static const char* keywords[] = {"dest", "blocks", "compresslevel", nullptr};
         PyObject* dest = nullptr;
         PyObject* blocks = nullptr;
-        parse_arguments(args, kwargs, "OO:write_sdf", keywords, &dest, &blocks);
+        PyObject* level = Py_None;
+        parse_arguments(args, kwargs, "OO|$O:write_sdf", keywords, &dest, &blocks, &level);
         // A non-iterable fails here, before the destination is created.
         Ref iterator = Ref::check(PyObject_GetIter(blocks));
         const ModuleState& state = module_state(module);
-        BlockWriter writer(state, dest);
+        BlockWriter writer(state, dest, level);
         HeldError held;
         try {
             for (;;) {
@@ -127,11 +128,12 @@ WriterObject& as_writer(PyObject* object) {
 
 PyObject* sdf_writer(PyObject* module, PyObject* args, PyObject* kwargs) {
     return boundary(module, [&] {
-        static const char* keywords[] = {"dest", nullptr};
+        static const char* keywords[] = {"dest", "compresslevel", nullptr};
         PyObject* dest = nullptr;
-        parse_arguments(args, kwargs, "O:sdf_writer", keywords, &dest);
+        PyObject* level = Py_None;
+        parse_arguments(args, kwargs, "O|$O:sdf_writer", keywords, &dest, &level);
         const ModuleState& state = module_state(module);
-        auto writer = std::make_unique<BlockWriter>(state, dest);
+        auto writer = std::make_unique<BlockWriter>(state, dest, level);
         return new_object<WriterObject>(state.writer_type.get(), std::move(writer)).release();
     });
 }
@@ -193,7 +195,7 @@ int writer_clear(PyObject* self) {
 }
 
 constexpr const char kWriteSdfDoc[] =
-    "write_sdf(dest, blocks)\n--\n\n"
+    "write_sdf(dest, blocks, *, compresslevel=None)\n--\n\n"
     "Write SDBlocks to a path or a file object, and return how many.\n\n"
     "Blocks are written as `str(block)` or `bytes(block)`, 64-256 KiB at a\n"
     "time: to a path without holding the GIL, or to a file object with one\n"
@@ -206,6 +208,12 @@ constexpr const char kWriteSdfDoc[] =
     "parse_sdf(path))` is safe. The rename guards against errors and\n"
     "interruption, not against power loss (there is no fsync). FIFOs and\n"
     "devices such as /dev/stdout are written directly.\n\n"
+    "A path ending in .gz, .bz2, .xz or .zst is compressed in that format\n"
+    "(gzip through isal; .zst needs `molvane[zstd]`). `compresslevel` sets\n"
+    "the level: 0-9 for gzip (isal has four levels: 0, 1-3, 4-7 and 8-9\n"
+    "map onto them; default 6), 1-9 for bz2 (default 9), 0-9 for xz\n"
+    "(default 6) and 1-22 for zstd (default 3). Str blocks written to a\n"
+    "binary file object go out as UTF-8 bytes, checked as for a path.\n\n"
     "An error or a signal's exception (KeyboardInterrupt) stops writing: a\n"
     "path written through a temporary is left as it was; any other\n"
     "destination gets the blocks before the failing one, and a failed write\n"
@@ -224,7 +232,7 @@ constexpr const char kWriteSdfDoc[] =
     "    OSError: if `dest` cannot be created or written.";
 
 constexpr const char kSdfWriterDoc[] =
-    "sdf_writer(dest)\n--\n\n"
+    "sdf_writer(dest, *, compresslevel=None)\n--\n\n"
     "Write SDBlocks one at a time to a path or a file object, buffered.\n\n"
     "Use it as `with sdf_writer(dest) as out:` and call `out.write(block)`\n"
     "for each block. Blocks are written as `write_sdf` writes them: a\n"
@@ -232,7 +240,9 @@ constexpr const char kSdfWriterDoc[] =
     "path, so the path shows the new blocks only once the writer is closed.\n"
     "Leaving the `with` block by an exception, or dropping the writer\n"
     "without closing it, discards them and leaves the path as it was. A\n"
-    "file object stays open; `close` writes the blocks still buffered.\n\n"
+    "file object stays open; `close` writes the blocks still buffered. A\n"
+    "path ending in .gz, .bz2, .xz or .zst is compressed, at\n"
+    "`compresslevel`, as `write_sdf` does.\n\n"
     "Raises:\n"
     "    OSError: if `dest` cannot be created.";
 

@@ -1,0 +1,255 @@
+"""Compressed SD files: the decompressing streams behind ``parse_sdf(path)``
+and the compressing ones behind ``write_sdf(path)`` and ``sdf_writer(path)``.
+
+Reading: the native reader recognises a compressed file by its magic bytes
+and hands its open descriptor to :func:`open_decompressing`. The stream
+decompresses on a thread of its own, a megabyte ahead, while the reader splits
+what came before; gzip (isal), bz2, lzma and zstandard all release the GIL
+while they decompress, so the two overlap. The reader pulls the decompressed
+bytes with ``readinto`` straight into its splitting buffer.
+
+Writing: a path ending in ``.gz``, ``.bz2``, ``.xz`` or ``.zst`` is written
+through :func:`open_compressing`, into a temporary file beside the target that
+is renamed over it when the write completes, as for plain paths.
+"""
+
+from __future__ import annotations
+
+import errno
+import os
+import queue
+import threading
+from typing import IO, Any, Callable
+
+# Bytes asked for per step of the helper thread.
+_STEP = 1 << 20
+# Steps the helper thread may run ahead of the reader.
+_AHEAD = 4
+
+# Default levels: fast ones that still compress SD text well (gzip 1..9 as in
+# zlib, where isal's level 2 is its default trade-off; zstd's 3 is its own).
+DEFAULT_LEVELS = {"gzip": 6, "bz2": 9, "xz": 6, "zstd": 3}
+LEVEL_RANGES = {"gzip": (0, 9), "bz2": (1, 9), "xz": (0, 9), "zstd": (1, 22)}
+
+
+def _zstandard() -> Any:
+    try:
+        import zstandard
+    except ImportError as error:
+        raise ImportError(
+            "reading or writing .zst files needs the zstandard package: "
+            "pip install 'molvane[zstd]'"
+        ) from error
+    return zstandard
+
+
+def _isal_igzip() -> Any:
+    try:
+        from isal import igzip
+    except ImportError as error:
+        raise ImportError(
+            "reading or writing gzip files needs the isal package: pip install isal"
+        ) from error
+    return igzip
+
+
+def _open_reader(fmt: str, raw: IO[bytes]) -> Any:
+    """A file-like decompressing reader of gzip, bzip2 or xz data: read1
+    returns what one step gives, and a file that ends early raises EOFError
+    only once everything before it has been returned. Every member or stream
+    of a concatenated file is read."""
+    if fmt == "gzip":
+        return _isal_igzip().IGzipFile(fileobj=raw, mode="rb")
+    if fmt == "bz2":
+        import bz2
+
+        return bz2.BZ2File(raw, "rb")
+    import lzma
+
+    return lzma.LZMAFile(raw, "rb", format=lzma.FORMAT_XZ)
+
+
+def _fault(error: BaseException, fmt: str, path: object) -> BaseException:
+    """The error a reader raises for a fault of the compressed data: EOFError
+    for a file that ends early, OSError for data that is not valid."""
+    name = os.fsdecode(path) if isinstance(path, (str, bytes)) else str(path)
+    if isinstance(error, EOFError) or "incomplete" in str(error) or "truncated" in str(error):
+        return EOFError(f"{name!r}: the {fmt} data ends early: the file is truncated")
+    if isinstance(error, (OSError, ValueError)) or type(error).__name__.endswith("Error"):
+        return OSError(errno.EIO, f"the {fmt} data is corrupt ({error})", name)
+    return error
+
+
+class DecompressingStream:
+    """The decompressed bytes of one compressed file, read ahead on a thread.
+
+    ``readinto`` gives them in order; ``position`` is how many bytes of the
+    compressed file the decompressor has consumed, for progress. A fault of
+    the data is raised by the ``readinto`` that reaches it, after every byte
+    before it was handed out.
+    """
+
+    def __init__(self, fd: int, fmt: str, path: object) -> None:
+        self._raw = open(fd, "rb", buffering=0, closefd=True)
+        if fmt == "zstd":
+            try:
+                _zstandard()
+            except ImportError:
+                self._raw.close()
+                raise
+        self._fmt = fmt
+        self._path = path
+        self._queue: queue.Queue[bytes | BaseException] = queue.Queue(_AHEAD)
+        self._stop = threading.Event()
+        self._chunk = memoryview(b"")
+        self._done = False
+        self._position = 0
+        self._thread = threading.Thread(target=self._decompress, name="molvane-decompress", daemon=True)
+        self._thread.start()
+
+    def _put(self, item: bytes | BaseException) -> bool:
+        while not self._stop.is_set():
+            try:
+                self._queue.put(item, timeout=0.1)
+                return True
+            except queue.Full:
+                pass
+        return False
+
+    def _decompress(self) -> None:
+        try:
+            self._run()
+        except BaseException as error:  # handed to the reader, raised there
+            self._put(_fault(error, self._fmt, self._path))
+
+    def _run(self) -> None:
+        if self._fmt == "zstd":
+            return self._run_zstd()
+        reader = _open_reader(self._fmt, self._raw)
+        try:
+            read1, tell = reader.read1, self._raw.tell
+            while not self._stop.is_set():
+                data = read1(_STEP)
+                self._position = tell()
+                if not self._put(data) or not data:
+                    return
+        finally:
+            reader.close()
+
+    def _run_zstd(self) -> None:
+        # zstandard's readers stop quietly at a cut frame, so the frames are
+        # decompressed here, a piece of input at a time: a fault loses at most
+        # the output of its own piece, and a cut frame is noticed at the end.
+        new = _zstandard().ZstdDecompressor().decompressobj
+        read = self._raw.read
+        decompressor = new()
+        started = False  # the current frame has taken input
+        while not self._stop.is_set():
+            data = read(_STEP)
+            if not data:
+                if started and not decompressor.eof:
+                    raise EOFError("compressed data ends before its end-of-frame marker")
+                self._put(b"")
+                return
+            self._position += len(data)
+            while data:
+                if decompressor.eof:
+                    # Another frame follows (zstd a b > c, or pzstd output).
+                    decompressor = new()
+                    started = False
+                started = True
+                out = decompressor.decompress(data)
+                data = decompressor.unused_data if decompressor.eof else b""
+                if out and not self._put(out):
+                    return
+
+    @property
+    def position(self) -> int:
+        return self._position
+
+    def readinto(self, view: memoryview) -> int:
+        while not self._chunk:
+            if self._done:
+                return 0
+            item = self._queue.get()
+            if isinstance(item, BaseException):
+                self._done = True
+                raise item
+            if not item:
+                self._done = True
+                return 0
+            self._chunk = memoryview(item)
+        count = min(len(view), len(self._chunk))
+        view[:count] = self._chunk[:count]
+        self._chunk = self._chunk[count:]
+        return count
+
+    def close(self) -> None:
+        self._stop.set()
+        # Unblock a helper waiting to put, then wait for it to leave the stream.
+        while self._thread.is_alive():
+            try:
+                self._queue.get_nowait()
+            except queue.Empty:
+                self._thread.join(0.05)
+        self._chunk = memoryview(b"")
+        self._raw.close()
+
+
+def open_decompressing(fd: int, fmt: str, path: object) -> DecompressingStream:
+    """The decompressed bytes of the compressed file open as ``fd``, which the
+    stream owns from this call on."""
+    try:
+        return DecompressingStream(fd, fmt, path)
+    except BaseException:
+        try:
+            os.close(fd)
+        except OSError:
+            pass
+        raise
+
+
+def check_level(fmt: str, level: int | None) -> int:
+    if level is None:
+        return DEFAULT_LEVELS[fmt]
+    if isinstance(level, bool) or not isinstance(level, int):
+        raise TypeError(f"compresslevel must be an int, not {type(level).__name__}")
+    low, high = LEVEL_RANGES[fmt]
+    if not low <= level <= high:
+        raise ValueError(f"compresslevel for {fmt} must be from {low} to {high}, not {level}")
+    return level
+
+
+def open_compressing_fd(fd: int, fmt: str, level: int | None) -> tuple[Callable[[Any], Any], Callable[[], None]]:
+    """(write, finish) for compressed output into the open descriptor ``fd``,
+    which stays the caller's: ``finish`` ends the compressed stream and
+    flushes it, without closing ``fd``."""
+    level = check_level(fmt, level)
+    raw = open(fd, "wb", buffering=0, closefd=False)
+    if fmt == "gzip":
+        igzip = _isal_igzip()
+        # isal has levels 0..3; zlib's 0..9 map onto them (1 fast, 2 its
+        # default trade-off, 3 best), so that a gzip level means what it says.
+        isal_level = 0 if level == 0 else 1 if level <= 3 else 2 if level <= 7 else 3
+        stream: Any = igzip.IGzipFile(fileobj=raw, mode="wb", compresslevel=isal_level)
+    elif fmt == "bz2":
+        import bz2
+
+        stream = bz2.BZ2File(raw, "wb", compresslevel=level)
+    elif fmt == "xz":
+        import lzma
+
+        stream = lzma.LZMAFile(raw, "wb", format=lzma.FORMAT_XZ, preset=level)
+    elif fmt == "zstd":
+        zstandard = _zstandard()
+        # A checksum per frame, as the zstd command line writes, so that
+        # damage is found on reading.
+        stream = zstandard.ZstdCompressor(level=level, write_checksum=True).stream_writer(raw, closefd=False)
+    else:
+        raise ValueError(f"unknown compression {fmt!r}")
+
+    def finish() -> None:
+        stream.close()
+        raw.close()
+
+    return stream.write, finish

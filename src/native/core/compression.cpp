@@ -1,0 +1,52 @@
+#include "core/compression.hpp"
+
+namespace molvane::core {
+
+Compression sniff_compression(std::string_view head) noexcept {
+    using namespace std::string_view_literals;
+    // gzip: the magic and the deflate method, the only one defined.
+    if (head.starts_with("\x1f\x8b\x08"sv)) return Compression::Gzip;
+    // bzip2: "BZh", a block size digit, then the magic of a first block (or
+    // of the end of an empty stream). A title line may well start "BZh1";
+    // it will not go on with these bytes.
+    if (head.size() >= 10 && head.starts_with("BZh"sv) && head[3] >= '1' && head[3] <= '9') {
+        const std::string_view block = head.substr(4, 6);
+        if (block == "\x31\x41\x59\x26\x53\x59"sv || block == "\x17\x72\x45\x38\x50\x90"sv)
+            return Compression::Bzip2;
+    }
+    if (head.starts_with("\xfd"
+                         "7zXZ\0"sv))
+        return Compression::Xz;
+    if (head.starts_with("\x28\xb5\x2f\xfd"sv)) return Compression::Zstd;
+    return Compression::None;
+}
+
+std::string_view unread_format(std::string_view head) noexcept {
+    using namespace std::string_view_literals;
+    if (head.starts_with("PK\x03\x04"sv) || head.starts_with("PK\x05\x06"sv)) return "zip archive";
+    if (head.starts_with("\x04\x22\x4d\x18"sv)) return "lz4";
+    if (head.starts_with("7z\xbc\xaf\x27\x1c"sv)) return "7z archive";
+    if (head.starts_with("Rar!\x1a\x07"sv)) return "rar archive";
+    return "";
+}
+
+Compression compression_by_suffix(std::string_view path) noexcept {
+    if (path.ends_with(".gz")) return Compression::Gzip;
+    if (path.ends_with(".bz2")) return Compression::Bzip2;
+    if (path.ends_with(".xz")) return Compression::Xz;
+    if (path.ends_with(".zst")) return Compression::Zstd;
+    return Compression::None;
+}
+
+std::string_view compression_name(Compression compression) noexcept {
+    switch (compression) {
+        case Compression::Gzip: return "gzip";
+        case Compression::Bzip2: return "bz2";
+        case Compression::Xz: return "xz";
+        case Compression::Zstd: return "zstd";
+        case Compression::None: break;
+    }
+    return "";
+}
+
+}  // namespace molvane::core

@@ -1,0 +1,314 @@
+"""Compressed SD files: read by their magic bytes, written by their suffix."""
+
+import bz2
+import gzip
+import io
+import lzma
+import os
+import random
+import sys
+import threading
+import zipfile
+
+import pytest
+
+import molvane
+from conftest import DATA, corpus_files
+
+zstandard = pytest.importorskip("zstandard")
+
+
+def zstd_compress(data, level=3):
+    # With a checksum, as the zstd command line writes frames.
+    return zstandard.ZstdCompressor(level=level, write_checksum=True).compress(data)
+
+
+def zstd_decompress(data):
+    # Reads every frame, as `zstd -d` does.
+    out, reader = [], zstandard.ZstdDecompressor().stream_reader(io.BytesIO(data), read_across_frames=True)
+    while chunk := reader.read(1 << 16):
+        out.append(chunk)
+    return b"".join(out)
+
+
+FORMATS = {
+    "gz": (gzip.compress, gzip.decompress),
+    "bz2": (bz2.compress, bz2.decompress),
+    "xz": (lzma.compress, lzma.decompress),
+    "zst": (zstd_compress, zstd_decompress),
+}
+KINDS = [pytest.param(str, id="str-path"), pytest.param(os.fsencode, id="bytes-path")]
+
+
+def random_sdf(count, seed=7, ending=b"\n"):
+    """Blocks with random titles and values, so that they compress poorly
+    and a cut file still holds many whole blocks before its cut."""
+    rng = random.Random(seed)
+    blocks = []
+    for _ in range(count):
+        title = rng.randbytes(12).hex().encode()
+        value = rng.randbytes(40).hex().encode()
+        lines = [title, b"  molvane", b"", b"  0  0  0  0  0  0  0  0  0  0999 V2000", b"M  END",
+                 b"> <ID>", value, b"", b"$$$$"]
+        blocks.append(ending.join(lines) + ending)
+    return b"".join(blocks)
+
+
+def same_blocks(left, right):
+    return [str(b) for b in left] == [str(b) for b in right] and [
+        b.__reduce__()[1] for b in left] == [b.__reduce__()[1] for b in right]
+
+
+@pytest.mark.parametrize("kind", KINDS)
+@pytest.mark.parametrize("suffix", FORMATS)
+@pytest.mark.parametrize("source", ["two_blocks.sdf", "crlf.sdf", "random-crlf", "corpus"])
+def test_compressed_paths_read_as_their_plain_files(tmp_path, suffix, kind, source):
+    if source == "corpus":
+        files = corpus_files()[:6]
+        if not files:
+            pytest.skip("no corpus")
+        data = b"".join(p.read_bytes() for p in files)
+    elif source == "random-crlf":
+        data = random_sdf(3000, ending=b"\r\n")
+    else:
+        data = (DATA / source).read_bytes()
+    plain = tmp_path / "plain.sdf"
+    plain.write_bytes(data)
+    packed = tmp_path / f"packed.sdf.{suffix}"
+    packed.write_bytes(FORMATS[suffix][0](data))
+    expected = list(molvane.parse_sdf(kind(str(plain))))
+    got = list(molvane.parse_sdf(kind(str(packed))))
+    assert same_blocks(got, expected)
+
+
+@pytest.mark.parametrize("kind", KINDS)
+@pytest.mark.parametrize("suffix", FORMATS)
+def test_concatenated_members_are_read_whole(tmp_path, suffix, kind):
+    first, second = random_sdf(50, seed=1), random_sdf(70, seed=2)
+    compress = FORMATS[suffix][0]
+    packed = tmp_path / f"cat.sdf.{suffix}"
+    packed.write_bytes(compress(first) + compress(second))
+    plain = tmp_path / "cat.sdf"
+    plain.write_bytes(first + second)
+    got = list(molvane.parse_sdf(kind(str(packed))))
+    assert len(got) == 120 and same_blocks(got, list(molvane.parse_sdf(kind(str(plain)))))
+
+
+@pytest.mark.parametrize("suffix", FORMATS)
+def test_cr_and_lf_split_across_decompressed_reads_fold_to_one_line_break(tmp_path, suffix):
+    # The reader takes decompressed text 128 KiB at a time: put a CR LF across
+    # that boundary, and lone CRs around it.
+    unit = 131072
+    head = b"t\r\n  p\r\n\r\n  0  0  0  0  0  0  0  0  0  0999 V2000\r\nM  END\r\n> <A>\r\n"
+    filler = b"x" * (unit - len(head) - 1)
+    data = head + filler + b"\r\n\r\n$$$$\r\nu\rv\r\rM  END\r$$$$\r"
+    assert data[unit - 1:unit + 1] == b"\r\n"
+    packed = tmp_path / f"cr.sdf.{suffix}"
+    packed.write_bytes(FORMATS[suffix][0](data))
+    plain = tmp_path / "cr.sdf"
+    plain.write_bytes(data)
+    got = [str(b) for b in molvane.parse_sdf(str(packed))]
+    assert got == [str(b) for b in molvane.parse_sdf(str(plain))]
+    assert got[0].endswith("x\n\n$$$$\n") and "\r" not in "".join(got)
+
+
+def cut(data):
+    return data[: len(data) // 2]
+
+
+def corrupt(data):
+    middle = len(data) // 2
+    return data[:middle] + bytes(b ^ 0x5A for b in data[middle:middle + 64]) + data[middle + 64:]
+
+
+@pytest.mark.parametrize("suffix", FORMATS)
+@pytest.mark.parametrize("damage, error", [(cut, EOFError), (corrupt, OSError)])
+def test_damaged_files_deliver_the_blocks_before_the_fault_then_raise(tmp_path, suffix, damage, error):
+    data = random_sdf(20000)
+    whole = [bytes(b) for b in molvane.SDBlock.from_sdf(data)]
+    packed = tmp_path / f"damaged.sdf.{suffix}"
+    packed.write_bytes(damage(FORMATS[suffix][0](data)))
+    delivered = []
+    with pytest.raises((EOFError, OSError)) as raised:
+        for block in molvane.parse_sdf(os.fsencode(packed)):
+            delivered.append(bytes(block))
+    assert str(packed) in str(raised.value)
+    if damage is cut:
+        assert isinstance(raised.value, EOFError) and "truncated" in str(raised.value)
+        # Every whole block before the cut arrived, and nothing else.
+        assert len(delivered) > len(whole) // 4 and delivered == whole[: len(delivered)]
+    else:
+        # Bad data may also read as data that ends early, never silently. A
+        # format may only find the damage at its next checksum (gzip's is at
+        # the end of a member), so what came out just before it may be
+        # garbage, and bzip2 works in blocks of 900 kB; the blocks well before
+        # the damage are right.
+        assert isinstance(raised.value, (OSError, EOFError))
+        assert delivered[: len(whole) // 8] == whole[: len(whole) // 8]
+
+
+@pytest.mark.parametrize("name, content, expected", [
+    ("plain.sdf.gz", b"t\n\n\nM  END\n$$$$\n", ["t\n\n\nM  END\n$$$$\n"]),  # suffix says gz, bytes say text
+    ("packed.sdf", gzip.compress(b"t\n\n\nM  END\n$$$$\n"), ["t\n\n\nM  END\n$$$$\n"]),  # the reverse
+    ("BZh1.sdf", b"BZh1 is a title\n\n\nM  END\n$$$$\n", ["BZh1 is a title\n\n\nM  END\n$$$$\n"]),
+    ("empty.sdf.xz", lzma.compress(b""), []),
+])
+def test_magic_bytes_decide_not_the_suffix(tmp_path, name, content, expected):
+    path = tmp_path / name
+    path.write_bytes(content)
+    assert [str(b) for b in molvane.parse_sdf(str(path))] == expected
+
+
+def test_archives_are_refused_with_what_they_are(tmp_path):
+    path = tmp_path / "dump.sdf.zip"
+    with zipfile.ZipFile(path, "w") as archive:
+        archive.writestr("dump.sdf", "t\n\n\nM  END\n$$$$\n")
+    with pytest.raises(ValueError, match=r"is a zip archive, not an SD file: extract it first"):
+        next(molvane.parse_sdf(path))
+
+
+@pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="needs FIFOs")
+def test_compressed_data_from_a_fifo_is_refused(tmp_path):
+    fifo = tmp_path / "pipe"
+    os.mkfifo(fifo)
+    writer = threading.Thread(target=lambda: fifo.write_bytes(gzip.compress(b"t\n\n\nM  END\n$$$$\n")))
+    writer.start()
+    try:
+        with pytest.raises(ValueError, match="carries gzip-compressed data"):
+            next(molvane.parse_sdf(str(fifo)))
+    finally:
+        writer.join(10)
+
+
+def test_a_missing_zstandard_names_the_extra(tmp_path, monkeypatch):
+    path = tmp_path / "x.sdf.zst"
+    path.write_bytes(zstd_compress(b"t\n\n\nM  END\n$$$$\n"))
+    monkeypatch.setitem(sys.modules, "zstandard", None)
+    with pytest.raises(ImportError, match=r"molvane\[zstd\]"):
+        next(molvane.parse_sdf(path))
+    with pytest.raises(ImportError, match=r"molvane\[zstd\]"):
+        molvane.write_sdf(tmp_path / "y.sdf.zst", [])
+    assert not (tmp_path / "y.sdf.zst").exists() and sorted(os.listdir(tmp_path)) == ["x.sdf.zst"]
+
+
+def test_closing_early_stops_the_decompressing_thread(tmp_path):
+    path = tmp_path / "big.sdf.gz"
+    path.write_bytes(gzip.compress(random_sdf(20000)))
+    before = threading.active_count()
+    blocks = molvane.parse_sdf(path)
+    next(blocks)
+    assert threading.active_count() == before + 1
+    blocks.close()
+    assert threading.active_count() == before
+
+
+# --- writing -------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("suffix", FORMATS)
+@pytest.mark.parametrize("kind", KINDS)
+@pytest.mark.parametrize("how", ["write_sdf", "sdf_writer"])
+@pytest.mark.parametrize("level", [None, 1])
+def test_compressed_writes_round_trip_byte_for_byte(tmp_path, suffix, kind, how, level):
+    data = random_sdf(500, ending=b"\r\n")
+    source = tmp_path / "in.sdf"
+    source.write_bytes(data)
+    blocks = list(molvane.parse_sdf(kind(str(source))))
+    target = tmp_path / f"out.sdf.{suffix}"
+    if how == "write_sdf":
+        assert molvane.write_sdf(target, blocks, compresslevel=level) == len(blocks)
+    else:
+        with molvane.sdf_writer(target, compresslevel=level) as out:
+            for block in blocks:
+                out.write(block)
+    plain = tmp_path / "plain.sdf"
+    molvane.write_sdf(plain, blocks)
+    assert FORMATS[suffix][1](target.read_bytes()) == plain.read_bytes()
+    assert same_blocks(list(molvane.parse_sdf(kind(str(target)))), blocks)
+
+
+@pytest.mark.parametrize("target, level, error, message", [
+    ("out.sdf.gz", 10, ValueError, "compresslevel for gzip must be from 0 to 9, not 10"),
+    ("out.sdf.zst", 0, ValueError, "compresslevel for zstd must be from 1 to 22, not 0"),
+    ("out.sdf.bz2", "9", TypeError, "compresslevel must be an int, not str"),
+    ("out.sdf", 5, ValueError, "compresslevel applies to paths ending in .gz, .bz2, .xz or .zst"),
+    (io.BytesIO(), 5, ValueError, "compresslevel applies to paths ending in .gz, .bz2, .xz or .zst"),
+])
+def test_bad_compression_levels_are_refused_before_anything_is_written(tmp_path, target, level, error, message):
+    dest = tmp_path / target if isinstance(target, str) else target
+    for call in (lambda: molvane.write_sdf(dest, [], compresslevel=level),
+                 lambda: molvane.sdf_writer(dest, compresslevel=level)):
+        with pytest.raises(error, match=message.replace(".", r"\.")):
+            call()
+    assert os.listdir(tmp_path) == []
+
+
+def test_a_failed_compressed_write_leaves_the_target_as_it_was(tmp_path):
+    target = tmp_path / "out.sdf.gz"
+    target.write_bytes(b"old")
+    good = molvane.SDBlock("t\n\n\nM  END\n$$$$\n")
+    with pytest.raises(TypeError):
+        molvane.write_sdf(target, [good, "not a block"])
+    assert target.read_bytes() == b"old" and os.listdir(tmp_path) == ["out.sdf.gz"]
+
+
+@pytest.mark.parametrize("sink", ["bytesio", "open-wb", "gzip-open"])
+def test_str_blocks_go_to_binary_file_objects_as_utf8(tmp_path, sink):
+    blocks = [molvane.SDBlock("caf\u00e9\n\n\nM  END\n> <A>\n\u00b5\n\n$$$$\n"), molvane.SDBlock("t\n\n\nM  END\n$$$$\n")]
+    expected = "".join(str(b) for b in blocks).encode()
+    path = tmp_path / "out"
+    if sink == "bytesio":
+        out = io.BytesIO()
+        molvane.write_sdf(out, blocks)
+        assert out.getvalue() == expected
+    elif sink == "open-wb":
+        with open(path, "wb") as out:
+            molvane.write_sdf(out, blocks)
+        assert path.read_bytes() == expected
+    else:
+        with gzip.open(path, "wb") as out:
+            molvane.write_sdf(out, blocks)
+        assert gzip.decompress(path.read_bytes()) == expected
+
+
+def test_str_blocks_that_are_not_utf8_are_refused_by_a_binary_file_object(tmp_path):
+    path = tmp_path / "latin1.sdf"
+    path.write_bytes(b"caf\xe9\n\n\nM  END\n$$$$\n")
+    bad = next(molvane.parse_sdf(str(path)))
+    out = io.BytesIO()
+    with pytest.raises(UnicodeDecodeError):
+        molvane.write_sdf(out, [bad])
+    assert out.getvalue() == b""
+
+
+# --- progress ------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("suffix", [None, *FORMATS])
+def test_position_runs_from_zero_to_the_file_size(tmp_path, suffix):
+    data = random_sdf(20000)
+    path = tmp_path / "p.sdf"
+    path.write_bytes(data if suffix is None else FORMATS[suffix][0](data))
+    size = path.stat().st_size
+    blocks = molvane.parse_sdf(path)
+    assert (blocks.position, blocks.size) == (0, size)
+    seen = []
+    for _ in blocks:
+        seen.append(blocks.position)
+    assert seen == sorted(seen) and 0 < seen[0] <= size and seen[-1] == size
+    assert (blocks.position, blocks.size) == (size, size)
+
+
+@pytest.mark.parametrize("make, size", [
+    (lambda: molvane.SDBlock.from_sdf(b"t\n\n\nM  END\n$$$$\n" * 3), 48),
+    (lambda: molvane.parse_sdf(io.BytesIO(b"t\n\n\nM  END\n$$$$\n" * 3)), None),
+])
+def test_position_of_other_sources(make, size):
+    blocks = make()
+    assert blocks.size == size
+    assert len(list(blocks)) == 3 and blocks.position == 48
+
+
+def test_lines_have_no_position():
+    blocks = molvane.SDBlock.from_lines(["t\n", "\n", "\n", "M  END\n", "$$$$\n"])
+    assert list(blocks) and (blocks.position, blocks.size) == (None, None)
