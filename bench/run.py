@@ -115,6 +115,10 @@ def make_data(scratch: pathlib.Path, size_mb: int, slice_mb: int, rdkit_mb: int)
         "gz": scratch / "slice.sdf.gz",
         "slice": scratch / "slice.sdf",
         "rdkit": scratch / "rdkit_slice.sdf",
+        "small": scratch / "small.sdf",
+        "bz2": scratch / "small.sdf.bz2",
+        "xz": scratch / "small.sdf.xz",
+        "zst": scratch / "slice.sdf.zst",
     }
     if stamp.exists() and all(p.exists() for p in files.values()):
         return files, json.loads(stamp.read_text())
@@ -145,6 +149,20 @@ def make_data(scratch: pathlib.Path, size_mb: int, slice_mb: int, rdkit_mb: int)
     with gzip.open(files["gz"], "wb", compresslevel=1) as out:
         out.write(files["slice"].read_bytes())
     files["rdkit"].write_bytes(cut(rdkit_mb))
+    # bzip2 and xz compress slowly: their files hold a smaller cut.
+    small = cut(min(slice_mb, 16))
+    files["small"].write_bytes(small)
+    import bz2
+    import lzma
+
+    files["bz2"].write_bytes(bz2.compress(small, 9))
+    files["xz"].write_bytes(lzma.compress(small, preset=6))
+    try:
+        import zstandard
+
+        files["zst"].write_bytes(zstandard.ZstdCompressor(level=3).compress(files["slice"].read_bytes()))
+    except ImportError:
+        files["zst"].write_bytes(b"")
     meta = {"blocks": serial}
     stamp.write_text(json.dumps(meta))
     return files, meta
@@ -256,6 +274,75 @@ def gzip_read(files):
     with gzip.open(files["gz"], "rb") as f:
         data = f.read()
     return len(data), data.count(b"\n$$$$")
+
+
+# --- compressed files: molvane against the decompressor (compressor) alone ---
+
+PLAIN_OF = {"gz": "slice", "zst": "slice", "bz2": "small", "xz": "small"}
+
+
+def library_reader(key, path):
+    if key == "gz":
+        from isal import igzip
+
+        return igzip.open(path, "rb")
+    if key == "bz2":
+        import bz2
+
+        return bz2.open(path, "rb")
+    if key == "xz":
+        import lzma
+
+        return lzma.open(path, "rb")
+    import zstandard
+
+    return zstandard.ZstdDecompressor().stream_reader(open(path, "rb"), read_across_frames=True)
+
+
+def decompress_floor(key):
+    """The library's own decompression: 128 KiB reads, discarded."""
+
+    def case(files):
+        with library_reader(key, files[key]) as f:
+            while f.read(131072):
+                pass
+        return os.path.getsize(files[PLAIN_OF[key]]), 0
+
+    return case
+
+
+def parse_compressed(key):
+    def case(files):
+        from molvane import parse_sdf
+
+        blocks = 0
+        for _ in parse_sdf(os.fsencode(files[key])):
+            blocks += 1
+        return os.path.getsize(files[PLAIN_OF[key]]), blocks
+
+    return case
+
+
+def gzip_write_floor(files):
+    from isal import igzip
+
+    data = files["slice"].read_bytes()
+    out = files["lf"].with_name("written_floor.sdf.gz")
+    start = time.perf_counter()
+    # Level 2, isal's default: what write_sdf's default gzip level maps to.
+    with igzip.open(out, "wb", compresslevel=2) as f:
+        f.write(data)
+    return len(data), data.count(b"\n$$$$"), time.perf_counter() - start
+
+
+def gzip_write(files):
+    from molvane import parse_sdf, write_sdf
+
+    blocks = list(parse_sdf(os.fsencode(files["slice"])))
+    out = files["lf"].with_name("written.sdf.gz")
+    start = time.perf_counter()
+    write_sdf(os.fsencode(out), blocks)
+    return os.path.getsize(files["slice"]), len(blocks), time.perf_counter() - start
 
 
 def from_sdf(files):
@@ -408,6 +495,25 @@ CASES = {
     ),
     "gzip.open().read() (slice)": (gzip_read, None),
     "parse_sdf(gzip.open(...)) (slice)": (parse_gzip, "gzip.open().read() (slice)"),
+    "isal: igzip read, 128 KiB (slice)": (decompress_floor("gz"), None),
+    "parse_sdf(path.sdf.gz) (slice)": (parse_compressed("gz"), "isal: igzip read, 128 KiB (slice)"),
+    "isal: igzip write, level 2 (slice)": (gzip_write_floor, None),
+    "write_sdf(path.sdf.gz) (slice)": (gzip_write, "isal: igzip write, level 2 (slice)"),
+    "bz2: BZ2File read, 128 KiB (16 MB cut)": (decompress_floor("bz2"), None),
+    "parse_sdf(path.sdf.bz2) (16 MB cut)": (
+        parse_compressed("bz2"),
+        "bz2: BZ2File read, 128 KiB (16 MB cut)",
+    ),
+    "lzma: LZMAFile read, 128 KiB (16 MB cut)": (decompress_floor("xz"), None),
+    "parse_sdf(path.sdf.xz) (16 MB cut)": (
+        parse_compressed("xz"),
+        "lzma: LZMAFile read, 128 KiB (16 MB cut)",
+    ),
+    "zstandard: stream_reader read, 128 KiB (slice)": (decompress_floor("zst"), None),
+    "parse_sdf(path.sdf.zst) (slice)": (
+        parse_compressed("zst"),
+        "zstandard: stream_reader read, 128 KiB (slice)",
+    ),
     "SDBlock.from_sdf(whole bytes)": (from_sdf, "python: read + split at $$$$"),
     "get(name) per block (slice)": (
         rdkit_slice_get,
@@ -437,6 +543,12 @@ GOALS = [
     ("parse_sdf + set_record + write_sdf(path)", "python: read + one write", 0.5),
     ("write_sdf(path) of parsed blocks (slice)", "python: one f.write (slice)", 0.5),
     ("two threads, one file each", "one thread, two files in turn", 1.7),
+    ("parse_sdf(path.sdf.gz) (slice)", "isal: igzip read, 128 KiB (slice)", 0.9),
+    ("parse_sdf(path.sdf.gz) (slice)", "parse_sdf(gzip.open(...)) (slice)", 2.5),
+    ("write_sdf(path.sdf.gz) (slice)", "isal: igzip write, level 2 (slice)", 0.9),
+    ("parse_sdf(path.sdf.bz2) (16 MB cut)", "bz2: BZ2File read, 128 KiB (16 MB cut)", 0.9),
+    ("parse_sdf(path.sdf.xz) (16 MB cut)", "lzma: LZMAFile read, 128 KiB (16 MB cut)", 0.9),
+    ("parse_sdf(path.sdf.zst) (slice)", "zstandard: stream_reader read, 128 KiB (slice)", 0.9),
     # "within a few times the ordinary case"
     ("V3000 index checks, 100,000 atoms aimed at one bucket", "V3000 index checks, 100,000 atoms in order", 0.33),
 ]
