@@ -125,6 +125,9 @@ class DecompressingStream:
     def _run(self) -> None:
         if self._fmt == "zstd":
             return self._run_zstd()
+        if self._fmt in ("bz2", "xz"):
+            return self._run_streams()
+        # gzip: isal's reader does a whole step in C, with the GIL released.
         reader = _open_reader(self._fmt, self._raw)
         try:
             read1, tell = reader.read1, self._raw.tell
@@ -136,16 +139,58 @@ class DecompressingStream:
         finally:
             reader.close()
 
+    def _run_streams(self) -> None:
+        # bzip2 and xz through their one-stream decompressors, a large piece
+        # of input per call: each call runs in C without the GIL, and the
+        # output of a call is bounded by max_length. Streams may follow one
+        # another (pbzip2, xz of several files); a cut stream is noticed at
+        # the end of the input, after everything before it was handed out.
+        if self._fmt == "bz2":
+            import bz2
+
+            new: Callable[[], Any] = bz2.BZ2Decompressor
+        else:
+            import lzma
+
+            new = lambda: lzma.LZMADecompressor(format=lzma.FORMAT_XZ)  # noqa: E731
+        read = self._raw.read
+        decompressor = new()
+        started = False  # the current stream has taken input
+        data = b""
+        while not self._stop.is_set():
+            if decompressor.eof:
+                data = decompressor.unused_data
+                decompressor = new()
+                started = False
+                if not data.strip(b"\0"):
+                    data = b""  # zero padding after a stream
+            if not data and (not started or decompressor.needs_input):
+                data = read(_STEP)
+                if not data:
+                    if started and not decompressor.eof:
+                        raise EOFError("compressed data ends before its end-of-stream marker")
+                    self._put(b"")
+                    return
+                self._position += len(data)
+            out = decompressor.decompress(data, max_length=_STEP)
+            started = True
+            data = b""
+            if out and not self._put(out):
+                return
+
     def _run_zstd(self) -> None:
         # zstandard's readers stop quietly at a cut frame, so the frames are
         # decompressed here, a piece of input at a time: a fault loses at most
         # the output of its own piece, and a cut frame is noticed at the end.
+        # The piece adapts so that each step gives about _STEP bytes: zstd
+        # compresses SD text 5 to 100 times, and large outputs cost copies.
         new = _zstandard().ZstdDecompressor().decompressobj
         read = self._raw.read
         decompressor = new()
         started = False  # the current frame has taken input
+        piece = 1 << 16
         while not self._stop.is_set():
-            data = read(_STEP)
+            data = read(piece)
             if not data:
                 if started and not decompressor.eof:
                     raise EOFError("compressed data ends before its end-of-frame marker")
@@ -162,6 +207,10 @@ class DecompressingStream:
                 data = decompressor.unused_data if decompressor.eof else b""
                 if out and not self._put(out):
                     return
+                if len(out) > 2 * _STEP and piece > 1 << 12:
+                    piece //= 2
+                elif len(out) < _STEP // 4 and piece < _STEP:
+                    piece *= 2
 
     @property
     def position(self) -> int:
