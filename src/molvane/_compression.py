@@ -298,6 +298,10 @@ def open_compressing_fd(fd: int, fmt: str, level: int | None) -> tuple[Callable[
         raise ValueError(f"unknown compression {fmt!r}")
 
     def finish() -> None:
+        if fmt == "zstd":
+            # Ending the frame here leaves close() nothing to flush: the
+            # count its own flush returns is leaked by zstandard's close.
+            stream.flush(_zstandard().FLUSH_FRAME)
         stream.close()
         raw.close()
 
