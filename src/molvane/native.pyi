@@ -34,6 +34,8 @@ __all__ = [
     "write_sdf",
     "sdf_writer",
     "_SDFWriter",
+    "_build_table",
+    "_SDTable",
     "__version__",
     "DEBUG_BUILD",
 ]
@@ -178,3 +180,23 @@ class _SDFWriter:
     def close(self) -> None: ...
     def __enter__(self) -> _SDFWriter: ...
     def __exit__(self, *_exc_info: object) -> None: ...
+
+@final
+class _SDTable:
+    @property
+    def num_rows(self) -> int: ...
+    @property
+    def skipped(self) -> int: ...
+    def __arrow_c_schema__(self) -> object: ...
+    def __arrow_c_stream__(self, requested_schema: object | None = None) -> object: ...
+
+def _build_table(
+    blocks: Iterable[SDBlock[Any]],
+    /,
+    *,
+    columns: Iterable[str | bytes] | None = None,
+    title: str | bytes | None = None,
+    molblock: str | bytes | None = None,
+    types: Literal["auto", "str"] = "auto",
+    errors: Literal["raise", "skip"] = "raise",
+) -> _SDTable: ...
