@@ -355,3 +355,65 @@ def test_missing_library_names_the_extra(monkeypatch, function, missing, extra):
     with pytest.raises(ImportError, match=rf"pip install 'molvane\[{extra}\]'"):
         result = getattr(molvane, function)([])
         next(iter(result))
+
+
+# --- paths: the mapped file straight into the builder -------------------------------
+
+
+@pytest.mark.parametrize("path", data_files(), ids=lambda p: p.name)
+@pytest.mark.parametrize("kind", [str, bytes])
+def test_path_equals_blocks(path, kind):
+    source = str(path) if kind is str else bytes(path)
+    from_path = native._build_table_from_path(source, title="title", molblock="m")
+    assert from_path is not None
+    from_blocks = native._build_table(molvane.parse_sdf(source), title="title", molblock="m")
+    assert pa.table(from_path).equals(pa.table(from_blocks))
+
+
+@pytest.mark.parametrize("path", corpus_params())
+def test_corpus_path_equals_blocks(path):
+    for source in (str(path), bytes(path)):
+        try:
+            expected = pa.table(native._build_table(molvane.parse_sdf(source), title="title", errors="skip"))
+        except (UnicodeDecodeError, ValueError) as error:
+            with pytest.raises(type(error)):
+                native._build_table_from_path(source, title="title", errors="skip")
+            continue
+        built = native._build_table_from_path(source, title="title", errors="skip")
+        if built is None:  # only files that can be mapped, and empty ones are not
+            assert path.stat().st_size == 0 and expected.num_rows == 0
+            continue
+        assert pa.table(built).equals(expected)
+
+
+def test_path_errors_name_the_block(tmp_path):
+    path = tmp_path / "bad.sdf"
+    first = block_text("good", [("A", "1")])
+    path.write_text(first + block_text("bad", raw_tail="> no name\nv\n\n"))
+    with pytest.raises(molvane.MalformedRecordError) as caught:
+        molvane.to_arrow(path)
+    assert caught.value.__notes__ == [f"In the SDBlock titled 'bad' (block 1 from 0, at byte {len(first)})."]
+    with pytest.raises(FileNotFoundError) as missing:
+        molvane.to_arrow(tmp_path / "absent.sdf")
+    assert missing.value.filename == str(tmp_path / "absent.sdf")
+
+
+def test_unmapped_file_is_read_through_parse_sdf(tmp_path):
+    fifo = tmp_path / "fifo.sdf"
+    import os
+    import threading
+
+    os.mkfifo(fifo)
+    text = block_text("a", [("A", "1")]) + block_text("b", [("A", "x")])
+
+    def feed():
+        with open(fifo, "w") as f:
+            f.write(text)
+
+    writer = threading.Thread(target=feed)
+    writer.start()
+    try:
+        table = molvane.to_arrow(str(fifo))
+    finally:
+        writer.join()
+    assert table.to_pydict() == {"title": ["a", "b"], "A": ["1", "x"]}

@@ -35,6 +35,7 @@ __all__ = [
     "sdf_writer",
     "_SDFWriter",
     "_build_table",
+    "_build_table_from_path",
     "_SDTable",
     "__version__",
     "DEBUG_BUILD",
@@ -200,3 +201,14 @@ def _build_table(
     types: Literal["auto", "str"] = "auto",
     errors: Literal["raise", "skip"] = "raise",
 ) -> _SDTable: ...
+
+def _build_table_from_path(
+    path: str | bytes,
+    /,
+    *,
+    columns: Iterable[str | bytes] | None = None,
+    title: str | bytes | None = None,
+    molblock: str | bytes | None = None,
+    types: Literal["auto", "str"] = "auto",
+    errors: Literal["raise", "skip"] = "raise",
+) -> _SDTable | None: ...

@@ -83,16 +83,26 @@ def _check_options(columns: Sequence[_Name] | None, title: _Name | None, molbloc
 
 
 def _build(
-    blocks: Iterable[Any],
+    source: Any,
     columns: Sequence[_Name] | None,
     title: _Name | None,
     molblock: _Name | None,
     types: Literal["auto", "str"],
     errors: Literal["raise", "skip"],
 ) -> Any:
-    return _native._build_table(
-        blocks, columns=columns, title=title, molblock=molblock, types=types, errors=errors
-    )
+    options: dict[str, Any] = {
+        "columns": columns,
+        "title": title,
+        "molblock": molblock,
+        "types": types,
+        "errors": errors,
+    }
+    if isinstance(source, (str, bytes, os.PathLike)):
+        # A mapped file feeds the builder without an SDBlock per block.
+        built = _native._build_table_from_path(os.fspath(source), **options)
+        if built is not None:
+            return built
+    return _native._build_table(_blocks(source), **options)
 
 
 def _as_arrow(pa: Any, built: Any, errors: Literal["raise", "skip"]) -> Any:
@@ -118,7 +128,7 @@ def to_arrow(
     """
     pa = _require("pyarrow", "arrow", "to_arrow")
     _check_options(columns, title, molblock)
-    built = _build(_blocks(source), columns, title, molblock, types, errors)
+    built = _build(source, columns, title, molblock, types, errors)
     return _as_arrow(pa, built, errors)
 
 
@@ -150,7 +160,7 @@ def to_polars(
     """The SD data of `source` as a polars.DataFrame, taken without pyarrow (see to_arrow)."""
     pl = _require("polars", "polars", "to_polars")
     _check_options(columns, title, molblock)
-    built = _build(_blocks(source), columns, title, molblock, types, errors)
+    built = _build(source, columns, title, molblock, types, errors)
     return pl.DataFrame(built)
 
 

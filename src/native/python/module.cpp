@@ -59,6 +59,7 @@ int exec_module(PyObject* module) {
         add_to_module(module, "sdf_writer", sdf_writer_function(module));
         add_to_module(module, "_SDFWriter", state.writer_type);
         add_to_module(module, "_build_table", build_table_function(module));
+        add_to_module(module, "_build_table_from_path", build_table_from_path_function(module));
         add_to_module(module, "_SDTable", state.table_type);
         add_to_module(module, "__version__", Ref::check(PyUnicode_FromString(MOLVANE_VERSION)));
         add_to_module(module, "DEBUG_BUILD", Ref::borrow(MOLVANE_DEBUG_BUILD ? Py_True : Py_False));

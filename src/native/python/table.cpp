@@ -1,5 +1,6 @@
 #include "python/table.hpp"
 
+#include <cerrno>
 #include <memory>
 #include <optional>
 #include <string>
@@ -7,6 +8,8 @@
 
 #include "core/arrow_export.hpp"
 #include "core/error.hpp"
+#include "core/input_file.hpp"
+#include "core/mapped_reader.hpp"
 #include "core/table_builder.hpp"
 #include "python/arguments.hpp"
 #include "python/block.hpp"
@@ -188,6 +191,20 @@ struct HeldBlocks {
     }
 };
 
+// The error of a block of the file's reader, raised with the block named.
+[[noreturn]] void raise_for_block(PyObject* module, const core::TableBuilder& builder,
+                                  const core::Block& block) {
+    try {
+        throw;
+    } catch (const core::DecodeError& error) {
+        raise_block_decode_error(block, error.bytes(), error.start(), error.end(),
+                                 access_of(builder.failed_field()));
+    } catch (...) {
+        name_block_in_error(module, block);
+        throw;
+    }
+}
+
 void add_batch(PyObject* module, core::TableBuilder& builder, HeldBlocks& held) {
     const size_t count = held.objects.size();
     size_t at = 0;
@@ -196,15 +213,16 @@ void add_batch(PyObject* module, core::TableBuilder& builder, HeldBlocks& held) 
             for (; at < count; ++at)
                 builder.add(as_block(held.objects[at].get()).block);
         });
-    } catch (const core::DecodeError& error) {
-        const core::Block& block = as_block(held.objects[at].get()).block;
-        raise_block_decode_error(block, error.bytes(), error.start(), error.end(),
-                                 access_of(builder.failed_field()));
     } catch (...) {
-        name_block_in_error(module, as_block(held.objects[at].get()).block);
-        throw;
+        raise_for_block(module, builder, as_block(held.objects[at].get()).block);
     }
     held.clear();
+}
+
+Ref new_table(const ModuleState& state, core::TableBuilder& builder) {
+    auto table = std::make_shared<core::Table>(without_gil([&] { return builder.finish(); }));
+    return new_object<TableObject>(state.table_type.get(),
+                                   std::shared_ptr<const core::Table>(std::move(table)));
 }
 
 PyObject* build_table(PyObject* module, PyObject* args, PyObject* kwargs) {
@@ -257,11 +275,81 @@ PyObject* build_table(PyObject* module, PyObject* args, PyObject* kwargs) {
             builder.emplace(options);
         }
         if (!held.objects.empty()) add_batch(module, *builder, held);
+        return new_table(state, *builder).release();
+    });
+}
 
-        auto table = std::make_shared<core::Table>(without_gil([&] { return builder->finish(); }));
-        return new_object<TableObject>(state.table_type.get(),
-                                       std::shared_ptr<const core::Table>(std::move(table)))
-            .release();
+constexpr std::string_view kFileShrank =
+    "the file shrank while it was read (it was truncated or rewritten in place)";
+
+// A mapped file's blocks go to the builder straight from the reader, a
+// batch at a time without the lock: no SDBlock is made. A file that cannot
+// be mapped (a pipe, a network file system) gives None, for the caller to
+// read it through parse_sdf.
+PyObject* build_table_from_path(PyObject* module, PyObject* args, PyObject* kwargs) {
+    return boundary(module, [&] {
+        static const char* const keywords[] = {"path",  "columns", "title", "molblock",
+                                               "types", "errors",  nullptr};
+        PyObject* path = nullptr;
+        PyObject* columns = Py_None;
+        PyObject* title = Py_None;
+        PyObject* molblock = Py_None;
+        PyObject* types = nullptr;
+        PyObject* errors = nullptr;
+        parse_arguments(args, kwargs, "O|$OOOOO:_build_table_from_path", keywords, &path, &columns,
+                        &title, &molblock, &types, &errors);
+        // `path` is what os.fspath() gave: str paths read as text, bytes as bytes.
+        Ref encoded;
+        if (PyUnicode_Check(path))
+            encoded = Ref::check(PyUnicode_EncodeFSDefault(path));
+        else if (PyBytes_Check(path))
+            encoded = Ref::borrow(path);
+        else
+            raise_wrong_type("path must be str or bytes, not %U", path);
+        Ref auto_types = Ref::check(PyUnicode_FromString("auto"));
+        Ref raise_errors = Ref::check(PyUnicode_FromString("raise"));
+        core::TableOptions options =
+            parse_options(columns, title, molblock, types ? types : auto_types.get(),
+                          errors ? errors : raise_errors.get());
+        options.is_bytes = PyBytes_Check(path);
+        core::TableBuilder builder(options);
+        const ModuleState& state = module_state(module);
+
+        const std::string path_bytes = name_bytes(encoded.get(), "path");
+        core::InputFile file;
+        core::IoOutcome outcome;
+        for (;;) {
+            outcome = without_gil([&]() noexcept { return file.open(path_bytes); });
+            if (outcome.status != core::IoOutcome::Status::Interrupted) break;
+            check_signals();
+        }
+        raise_if_failed(outcome, path);
+        std::shared_ptr<const core::Mapping> mapping = file.take_mapping();
+        file.close();
+        if (!mapping) return Ref::borrow(Py_None).release();
+
+        core::MappedReader reader(std::move(mapping), !options.is_bytes, false);
+        core::Block block;
+        uint64_t number = 0;
+        bool intact = true;
+        while (intact && !reader.exhausted()) {
+            try {
+                without_gil([&] {
+                    if (!reader.has_block() && !(intact = reader.read_batch())) return;
+                    while (reader.has_block()) {
+                        block = reader.take();
+                        block.origin.number = number++;
+                        block.locate_mdl_end();
+                        builder.add(block);
+                    }
+                });
+            } catch (...) {
+                raise_for_block(module, builder, block);
+            }
+            check_signals();
+        }
+        if (!intact) raise_os_error(EIO, kFileShrank, path);
+        return new_table(state, builder).release();
     });
 }
 
@@ -281,6 +369,17 @@ constexpr const char* kBuildTableDoc =
     "of such a column are null; other columns, and every one with types='str', hold\n"
     "the values as written: UTF-8 strings for str blocks, binary for bytes blocks.\n"
     "`errors='skip'` leaves the records of a block with a malformed data header null.";
+
+constexpr const char* kBuildTableFromPathDoc =
+    "_build_table_from_path($module, path, /, *, columns=None, title=None, molblock=None, "
+    "types='auto', errors='raise')\n--\n\n"
+    "As _build_table for the blocks of the file at `path` (what os.fspath() gives: str\n"
+    "reads text, bytes reads bytes), taken from its mapping without making SDBlocks.\n"
+    "None when the file cannot be mapped: read it through parse_sdf then.";
+
+PyMethodDef kBuildTableFromPathDef = {"_build_table_from_path",
+                                      keywords_method(build_table_from_path),
+                                      METH_VARARGS | METH_KEYWORDS, kBuildTableFromPathDoc};
 
 PyMethodDef kBuildTableDef = {"_build_table", keywords_method(build_table),
                               METH_VARARGS | METH_KEYWORDS, kBuildTableDoc};
@@ -325,6 +424,10 @@ Ref new_table_type(PyObject* module) {
 
 Ref build_table_function(PyObject* module) {
     return module_function(module, kBuildTableDef);
+}
+
+Ref build_table_from_path_function(PyObject* module) {
+    return module_function(module, kBuildTableFromPathDef);
 }
 
 }  // namespace molvane::py

@@ -14,4 +14,7 @@ Ref new_table_type(PyObject* module);
 // The _build_table function of `module`.
 Ref build_table_function(PyObject* module);
 
+// The _build_table_from_path function of `module`.
+Ref build_table_from_path_function(PyObject* module);
+
 }  // namespace molvane::py
