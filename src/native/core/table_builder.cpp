@@ -43,6 +43,21 @@ void Column::append(std::string_view value) {
     offsets.push_back(static_cast<int64_t>(data.size()));
 }
 
+void Column::append_typed(std::string_view value) {
+    if (all_reals) {
+        switch (read_number(value).kind) {
+            case NumberKind::Empty: break;
+            case NumberKind::Integer: any_number = true; break;
+            case NumberKind::Float:
+                any_number = true;
+                all_integers = false;
+                break;
+            case NumberKind::Text: all_reals = false; break;
+        }
+    }
+    append(value);
+}
+
 void Column::append_null() {
     push_validity(*this, false);
     offsets.push_back(static_cast<int64_t>(data.size()));
@@ -84,7 +99,6 @@ size_t TableBuilder::column_for(std::string_view name) {
     const size_t column = records_.size();
     index_.emplace(std::string(name), column);
     records_.push_back(new_column(std::string(name), true));
-    records_.back().append_nulls(rows_);
     staged_.emplace_back();
     staged_row_.push_back(0);
     return column;
@@ -104,6 +118,7 @@ void TableBuilder::check_text(std::string_view text, FailedField::Part part,
 // without a name made the builder skip them all.
 bool TableBuilder::stage_records(std::string_view sd) {
     folded_.clear();
+    staged_columns_.clear();
     const int64_t stamp = rows_ + 1;
     try {
         RecordScanner scanner(sd);
@@ -118,13 +133,17 @@ bool TableBuilder::stage_records(std::string_view sd) {
                 value = folded_.back();
             }
             staged_[column] = value;
-            staged_row_[column] = stamp;
+            if (staged_row_[column] != stamp) {
+                staged_row_[column] = stamp;
+                staged_columns_.push_back(column);
+            }
         }
     } catch (const Error& error) {
         if (error.kind() != ErrorKind::MalformedRecord || !options_.skip_malformed) throw;
         // Nothing staged for this row may stand.
-        for (int64_t& row : staged_row_)
-            if (row == stamp) row = 0;
+        for (size_t column : staged_columns_)
+            staged_row_[column] = 0;
+        staged_columns_.clear();
         return false;
     }
     return true;
@@ -139,41 +158,33 @@ void TableBuilder::add(const Block& block) {
 
     // Every check runs before the first column grows, so that a failure
     // leaves the columns of equal length.
-    const int64_t stamp = rows_ + 1;
     std::string_view title = block.title();
     if (title_) check_text(title, FailedField::Part::Title, {});
     std::string_view molblock = text.substr(0, block.mdl_end);
     if (molblock_) check_text(molblock, FailedField::Part::Molblock, {});
-    for (size_t i = 0; i < records_.size(); ++i) {
-        if (staged_row_[i] != stamp) continue;
-        check_text(records_[i].name, FailedField::Part::RecordName, records_[i].name);
-        check_text(staged_[i], FailedField::Part::RecordValue, records_[i].name);
+    for (size_t column : staged_columns_) {
+        check_text(records_[column].name, FailedField::Part::RecordName, records_[column].name);
+        check_text(staged_[column], FailedField::Part::RecordValue, records_[column].name);
     }
 
+    // A column catches up with the rows without its record when it next
+    // takes a value, or at the end: a row costs only the records it has.
     if (title_) title_->append(title);
-    for (size_t i = 0; i < records_.size(); ++i) {
-        if (staged_row_[i] == stamp)
-            records_[i].append(staged_[i]);
+    for (size_t column : staged_columns_) {
+        Column& target = records_[column];
+        target.append_nulls(rows_ - target.length);
+        if (options_.infer_types)
+            target.append_typed(staged_[column]);
         else
-            records_[i].append_null();
+            target.append(staged_[column]);
     }
     if (molblock_) molblock_->append(molblock);
     ++rows_;
 }
 
 void infer_column_type(Column& column) {
-    bool all_integers = true;
-    bool all_reals = true;
-    bool any_value = false;
-    for (int64_t row = 0; row < column.length && all_reals; ++row) {
-        if (!column.is_valid(row)) continue;
-        NumberValue number = read_number(column.string_at(row));
-        if (number.kind == NumberKind::Empty) continue;
-        any_value = true;
-        if (number.kind != NumberKind::Integer) all_integers = false;
-        if (number.kind == NumberKind::Text) all_reals = false;
-    }
-    if (!any_value || !all_reals) return;
+    const bool all_integers = column.all_integers;
+    if (!column.any_number || !column.all_reals) return;
 
     std::vector<uint8_t> validity(column.validity.size(), 0);
     int64_t null_count = 0;
@@ -214,6 +225,7 @@ Table TableBuilder::finish() {
     table.columns.reserve(records_.size() + 2);
     if (title_) table.columns.push_back(std::move(*title_));
     for (Column& column : records_) {
+        column.append_nulls(rows_ - column.length);
         if (options_.infer_types) infer_column_type(column);
         table.columns.push_back(std::move(column));
     }

@@ -36,8 +36,14 @@ struct Column {
     std::string data;
     std::vector<int64_t> integers;  // Int64
     std::vector<double> reals;      // Float64
+    // What the values appended through append_typed() allow so far.
+    bool all_integers = true;
+    bool all_reals = true;
+    bool any_number = false;
 
     void append(std::string_view value);
+    // append() that also keeps the flags above for infer_column_type().
+    void append_typed(std::string_view value);
     void append_null();
     void append_nulls(int64_t count);
     bool is_valid(int64_t row) const noexcept {
@@ -110,18 +116,18 @@ class TableBuilder {
     // current row + 1).
     std::vector<std::string_view> staged_;
     std::vector<int64_t> staged_row_;
-    std::deque<std::string> folded_;  // CR LF-folded values of the current block
+    std::vector<size_t> staged_columns_;  // the columns staged in the current row, in order
+    std::deque<std::string> folded_;      // CR LF-folded values of the current block
     std::string scratch_;
     FailedField failed_;
     int64_t rows_ = 0;
     uint64_t skipped_ = 0;
 };
 
-// Gives a string column of record values the type that the number grammar
-// finds for it: Int64 when every non-empty value is an integer, else Float64
-// when every one is a float, else it stays a string column. Empty values of
-// a numeric column become nulls; a column without a non-empty value stays a
-// string column.
+// Gives a string column of record values, appended with append_typed(), the
+// type that the number grammar finds for it: Int64 when every non-empty value is an integer, else
+// Float64 when every one is a float, else it stays a string column. Empty values of a numeric
+// column become nulls; a column without a non-empty value stays a string column.
 void infer_column_type(Column& column);
 
 }  // namespace molvane::core
