@@ -21,7 +21,7 @@ from molvane.native import (
     sdf_writer,
     write_sdf,
 )
-from molvane.tables import iter_batches, to_arrow, to_pandas, to_polars
+from molvane.tables import from_table, iter_batches, to_arrow, to_pandas, to_polars
 
 __version__ = _native.__version__
 
@@ -44,4 +44,5 @@ __all__ = [
     "to_pandas",
     "to_polars",
     "iter_batches",
+    "from_table",
 ]

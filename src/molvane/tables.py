@@ -40,12 +40,13 @@ from __future__ import annotations
 import importlib
 import itertools
 import os
+import stat
 from collections.abc import Iterable, Iterator, Sequence
 from typing import Any, Literal
 
 from molvane import native as _native
 
-__all__ = ["to_arrow", "to_pandas", "to_polars", "iter_batches"]
+__all__ = ["to_arrow", "to_pandas", "to_polars", "iter_batches", "from_table"]
 
 # pyarrow, pandas and polars are optional and need not ship type information,
 # so their objects are typed Any here.
@@ -82,6 +83,13 @@ def _check_options(columns: Sequence[_Name] | None, title: _Name | None, molbloc
         seen.add(name)
 
 
+def _is_regular_file(path: Any) -> bool:
+    try:
+        return stat.S_ISREG(os.stat(path).st_mode)
+    except (OSError, ValueError):
+        return False  # parse_sdf raises what there is to raise
+
+
 def _build(
     source: Any,
     columns: Sequence[_Name] | None,
@@ -97,8 +105,10 @@ def _build(
         "types": types,
         "errors": errors,
     }
-    if isinstance(source, (str, bytes, os.PathLike)):
-        # A mapped file feeds the builder without an SDBlock per block.
+    if isinstance(source, (str, bytes, os.PathLike)) and _is_regular_file(source):
+        # A mapped file feeds the builder without an SDBlock per block. Only
+        # regular files go this way: opening a pipe to find that it cannot be
+        # mapped would consume its writer.
         built = _native._build_table_from_path(os.fspath(source), **options)
         if built is not None:
             return built
@@ -196,3 +206,119 @@ def iter_batches(
         if errors == "skip":
             batch = batch.replace_schema_metadata({SKIPPED_KEY: str(built.skipped).encode()})
         yield batch
+
+
+# The connection table of a row without a molblock: no atoms, no bonds.
+_EMPTY_CTAB = "\n\n\n  0  0  0  0  0  0  0  0  0  0999 V2000\nM  END\n"
+
+
+def _record_text(value: Any) -> str | bytes:
+    """A cell as record text: ints as written, floats so that they read back equal."""
+    if isinstance(value, (str, bytes)):
+        return value
+    if isinstance(value, bool):
+        return "1" if value else "0"
+    if isinstance(value, float):
+        # repr() is the shortest text that reads back as the same float
+        # ("nan", "inf" and "-inf" included).
+        return repr(value)
+    return str(value)
+
+
+def _as_kind(value: str | bytes, as_bytes: bool) -> Any:
+    if as_bytes:
+        return value.encode() if isinstance(value, str) else value
+    return value.decode() if isinstance(value, bytes) else value
+
+
+def _arrow_table(pa: Any, table: Any) -> Any:
+    if isinstance(table, pa.Table):
+        return table
+    if hasattr(table, "__arrow_c_stream__"):
+        return pa.table(table)
+    if type(table).__module__.startswith("pandas"):
+        return pa.Table.from_pandas(table, preserve_index=False)
+    raise TypeError(
+        f"from_table() takes an Arrow table, an object with __arrow_c_stream__ or a pandas DataFrame, "
+        f"not {type(table).__name__}"
+    )
+
+
+def from_table(
+    table: Any,
+    *,
+    molblock: str | None = "molblock",
+    title: str | None = "title",
+    records: Sequence[str] | None = None,
+) -> Iterator[Any]:
+    """SDBlocks from the rows of a table, the way back from to_arrow.
+
+    `table` is a pyarrow.Table, any object with ``__arrow_c_stream__`` (a
+    polars DataFrame, say) or a pandas DataFrame. Each row becomes a block:
+    the `molblock` column (when the table has it and the row's value is not
+    null) gives the title line and connection table, else the block gets an
+    empty one; a non-null `title` cell then sets the title. The `records`
+    columns (by default every other column, in order) become records in that
+    order: ints as written, floats as the shortest text that reads back
+    equal, bools as 1 or 0, text as it is; a null leaves the record out.
+    Blocks are bytes blocks when the molblock column (or, without one, any
+    record column) holds binary values, else str blocks.
+    """
+    pa = _require("pyarrow", "arrow", "from_table")
+    arrow = _arrow_table(pa, table)
+    names = list(arrow.column_names)
+    molblock_name = molblock if molblock is not None and molblock in names else None
+    title_name = title if title is not None and title in names else None
+    if records is None:
+        record_names = [n for n in names if n != molblock_name and n != title_name]
+    else:
+        record_names = list(records)
+        missing = [n for n in record_names if n not in names]
+        if missing:
+            raise KeyError(f"the table has no column {missing[0]!r}")
+
+    def is_binary(name: str) -> bool:
+        kind = arrow.schema.field(name).type
+        return bool(pa.types.is_binary(kind) or pa.types.is_large_binary(kind))
+
+    if molblock_name is not None:
+        as_bytes = is_binary(molblock_name)
+    else:
+        as_bytes = any(is_binary(n) for n in record_names)
+    empty = _as_kind(_EMPTY_CTAB, as_bytes)
+    encoded_names = [_as_kind(n, as_bytes) for n in record_names]
+    return _rows_as_blocks(arrow, molblock_name, title_name, record_names, encoded_names, empty, as_bytes)
+
+
+def _rows_as_blocks(
+    arrow: Any,
+    molblock_name: str | None,
+    title_name: str | None,
+    record_names: list[str],
+    encoded_names: list[Any],
+    empty: Any,
+    as_bytes: bool,
+) -> Iterator[Any]:
+    for batch in arrow.to_batches():
+        count = batch.num_rows
+        molblocks = batch.column(molblock_name).to_pylist() if molblock_name else [None] * count
+        titles = batch.column(title_name).to_pylist() if title_name else [None] * count
+        columns = [batch.column(name).to_pylist() for name in record_names]
+        for row in range(count):
+            text = molblocks[row]
+            block_title = titles[row]
+            if text is None:
+                start = _as_kind(_record_text(block_title) if block_title is not None else "", as_bytes)
+                text = start + empty
+                block_title = None
+            pairs = [
+                (name, _as_kind(_record_text(column[row]), as_bytes))
+                for name, column in zip(encoded_names, columns)
+                if column[row] is not None
+            ]
+            block = _native.SDBlock(_as_kind(text, as_bytes), pairs)
+            if block_title is not None:
+                wanted = _as_kind(_record_text(block_title), as_bytes)
+                if block.title != wanted:
+                    block.title = wanted
+            yield block
