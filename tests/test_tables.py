@@ -501,3 +501,19 @@ def test_from_table_options_and_sources():
 def test_from_table_binary_gives_bytes_blocks():
     [block] = molvane.from_table(pa.table({"V": pa.array([b"v"], pa.binary()), "n": [3]}))
     assert block.to_dict() == {b"V": b"v", b"n": b"3"}
+
+
+@pytest.mark.parametrize("rows", [7, 8, 9, 17, 64, 100])
+def test_null_runs_across_bitmap_bytes(rows):
+    texts = []
+    for i in range(rows):
+        records = [("A", str(i))] if i % 7 == 3 else []
+        records += [("B", "x")] if i % 5 == 0 else []
+        records += [("C", f"{i}.5")] if i >= rows // 2 else []
+        texts.append(block_text(f"m{i}", records))
+    blocks = blocks_of(*texts)
+    table = molvane.to_arrow(blocks, types="str")
+    assert table.to_pydict() == reference(blocks)
+    typed = molvane.to_arrow(blocks)
+    assert typed["C"].null_count == rows // 2
+    assert typed["C"].to_pylist() == [None if v is None else float(v) for v in reference(blocks)["C"]]

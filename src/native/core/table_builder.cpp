@@ -64,8 +64,12 @@ void Column::append_null() {
 }
 
 void Column::append_nulls(int64_t count) {
-    for (int64_t i = 0; i < count; ++i)
-        append_null();
+    if (count <= 0) return;
+    // Null bits are clear bits: the bitmap only grows.
+    length += count;
+    null_count += count;
+    validity.resize(static_cast<size_t>((length + 7) >> 3), 0);
+    offsets.resize(static_cast<size_t>(length) + 1, static_cast<int64_t>(data.size()));
 }
 
 std::string_view Column::string_at(int64_t row) const noexcept {
