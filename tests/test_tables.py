@@ -1,5 +1,6 @@
 import io
 import math
+import re
 import subprocess
 import sys
 
@@ -517,3 +518,47 @@ def test_null_runs_across_bitmap_bytes(rows):
     typed = molvane.to_arrow(blocks)
     assert typed["C"].null_count == rows // 2
     assert typed["C"].to_pylist() == [None if v is None else float(v) for v in reference(blocks)["C"]]
+
+
+# --- types asked for by name -------------------------------------------------------
+
+
+def forced_blocks():
+    values = [("N", "1"), ("N", " 2 "), ("N", "2.5"), ("N", "x"), ("N", "")]
+    return blocks_of(*(block_text(f"m{i}", [v, ("F", "3")]) for i, v in enumerate(values)))
+
+
+@pytest.mark.parametrize(
+    "kind, expected_type, expected",
+    [
+        ("int", pa.int64(), [1, 2, None, None, None]),
+        ("float", pa.float64(), [1.0, 2.0, 2.5, None, None]),
+        ("str", pa.large_string(), ["1", " 2 ", "2.5", "x", ""]),
+    ],
+)
+def test_types_mapping_with_skip(kind, expected_type, expected):
+    table = molvane.to_arrow(forced_blocks(), types={"N": kind}, errors="skip")
+    assert table.schema.field("N").type == expected_type
+    assert table["N"].to_pylist() == expected
+    assert table.schema.field("F").type == pa.int64()  # the others are inferred
+
+
+@pytest.mark.parametrize(
+    "kind, message",
+    [
+        ("int", "the value '2.5' of record 'N' is not an int (row 2, the block titled 'm2')"),
+        ("float", "the value 'x' of record 'N' is not a float (row 3, the block titled 'm3')"),
+    ],
+)
+def test_types_mapping_raises(kind, message):
+    with pytest.raises(ValueError, match=re.escape(message)):
+        molvane.to_arrow(forced_blocks(), types={"N": kind})
+
+
+def test_types_mapping_on_paths_and_bad_kinds(tmp_path):
+    path = tmp_path / "n.sdf"
+    path.write_text("".join(block_text(f"m{i}", [("N", str(i))]) for i in range(3)))
+    assert molvane.to_arrow(path, types={"N": "str"})["N"].to_pylist() == ["0", "1", "2"]
+    assert molvane.to_arrow(bytes(path), types={b"N": "float"})["N"].to_pylist() == [0.0, 1.0, 2.0]
+    with pytest.raises(ValueError, match="'int', 'float' or 'str'"):
+        molvane.to_arrow(path, types={"N": "date"})

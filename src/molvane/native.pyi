@@ -198,7 +198,7 @@ def _build_table(
     columns: Iterable[str | bytes] | None = None,
     title: str | bytes | None = None,
     molblock: str | bytes | None = None,
-    types: Literal["auto", "str"] = "auto",
+    types: Literal["auto", "str"] | Mapping[str | bytes, Literal["int", "float", "str"]] = "auto",
     errors: Literal["raise", "skip"] = "raise",
 ) -> _SDTable: ...
 
@@ -209,6 +209,6 @@ def _build_table_from_path(
     columns: Iterable[str | bytes] | None = None,
     title: str | bytes | None = None,
     molblock: str | bytes | None = None,
-    types: Literal["auto", "str"] = "auto",
+    types: Literal["auto", "str"] | Mapping[str | bytes, Literal["int", "float", "str"]] = "auto",
     errors: Literal["raise", "skip"] = "raise",
 ) -> _SDTable | None: ...

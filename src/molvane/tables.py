@@ -25,7 +25,11 @@ value ignored:
 - else, and for a column without any non-empty value, the values as written.
 
 Empty values of a numeric column are null. ``types="str"`` keeps every
-column as written. Str sources give UTF-8 string columns (text that is not
+column as written. A mapping ``{name: "int" | "float" | "str"}`` gives the
+named record columns that type (the others are inferred): an int column
+takes the integers above, a float column integers and floats; any other
+value raises ValueError naming the row, value and block with
+``errors="raise"``, and becomes null with ``errors="skip"``. Str sources give UTF-8 string columns (text that is not
 UTF-8 raises UnicodeDecodeError with a note naming the block); bytes sources
 give binary columns.
 
@@ -41,8 +45,8 @@ import importlib
 import itertools
 import os
 import stat
-from collections.abc import Iterable, Iterator, Sequence
-from typing import Any, Literal
+from collections.abc import Iterable, Iterator, Mapping, Sequence
+from typing import Any, Literal, Union
 
 from molvane import native as _native
 
@@ -51,6 +55,7 @@ __all__ = ["to_arrow", "to_pandas", "to_polars", "iter_batches", "from_table"]
 # pyarrow, pandas and polars are optional and need not ship type information,
 # so their objects are typed Any here.
 _Name = str | bytes
+_TypesOption = Union[Literal["auto", "str"], Mapping[_Name, Literal["int", "float", "str"]]]
 
 SKIPPED_KEY = b"molvane.skipped"
 
@@ -95,14 +100,14 @@ def _build(
     columns: Sequence[_Name] | None,
     title: _Name | None,
     molblock: _Name | None,
-    types: Literal["auto", "str"],
+    types: _TypesOption,
     errors: Literal["raise", "skip"],
 ) -> Any:
     options: dict[str, Any] = {
         "columns": columns,
         "title": title,
         "molblock": molblock,
-        "types": types,
+        "types": dict(types) if isinstance(types, Mapping) else types,
         "errors": errors,
     }
     if isinstance(source, (str, bytes, os.PathLike)) and _is_regular_file(source):
@@ -128,7 +133,7 @@ def to_arrow(
     columns: Sequence[_Name] | None = None,
     title: _Name | None = "title",
     molblock: _Name | None = None,
-    types: Literal["auto", "str"] = "auto",
+    types: _TypesOption = "auto",
     errors: Literal["raise", "skip"] = "raise",
 ) -> Any:
     """The SD data of `source` as a pyarrow.Table, one row per block (see the module's doc).
@@ -148,7 +153,7 @@ def to_pandas(
     columns: Sequence[_Name] | None = None,
     title: _Name | None = "title",
     molblock: _Name | None = None,
-    types: Literal["auto", "str"] = "auto",
+    types: _TypesOption = "auto",
     errors: Literal["raise", "skip"] = "raise",
 ) -> Any:
     """The SD data of `source` as a pandas.DataFrame, through pyarrow (see to_arrow)."""
@@ -164,7 +169,7 @@ def to_polars(
     columns: Sequence[_Name] | None = None,
     title: _Name | None = "title",
     molblock: _Name | None = None,
-    types: Literal["auto", "str"] = "auto",
+    types: _TypesOption = "auto",
     errors: Literal["raise", "skip"] = "raise",
 ) -> Any:
     """The SD data of `source` as a polars.DataFrame, taken without pyarrow (see to_arrow)."""
@@ -181,7 +186,7 @@ def iter_batches(
     columns: Sequence[_Name] | None = None,
     title: _Name | None = "title",
     molblock: _Name | None = None,
-    types: Literal["auto", "str"] = "auto",
+    types: _TypesOption = "auto",
     errors: Literal["raise", "skip"] = "raise",
 ) -> Iterator[Any]:
     """pyarrow.RecordBatches of `batch_size` blocks each (the last may hold fewer).

@@ -87,11 +87,39 @@ TableBuilder::TableBuilder(TableOptions options) : options_(std::move(options)) 
             if (options_.molblock && name == *options_.molblock) fail_collision(name, "molblock");
             if (index_.find(name) != index_.end()) continue;
             index_.emplace(name, records_.size());
-            records_.push_back(new_column(name, true));
+            records_.push_back(new_record_column(name));
         }
         staged_.resize(records_.size());
         staged_row_.assign(records_.size(), 0);
     }
+}
+
+Column TableBuilder::new_record_column(std::string name) const {
+    Column column = new_column(std::move(name), true);
+    for (const auto& [forced_name, type] : options_.forced)
+        if (forced_name == column.name) column.forced = type;
+    return column;
+}
+
+bool converts_to(std::string_view value, ColumnType type) noexcept {
+    const NumberKind kind = read_number(value).kind;
+    switch (type) {
+        case ColumnType::String: return true;
+        case ColumnType::Int64: return kind == NumberKind::Empty || kind == NumberKind::Integer;
+        case ColumnType::Float64: return kind != NumberKind::Text;
+    }
+    return false;
+}
+
+void TableBuilder::check_conversion(const Column& column, std::string_view value,
+                                    std::string_view title) {
+    if (!column.forced || !options_.strict_conversion || converts_to(value, *column.forced)) return;
+    std::string message = "the value '";
+    message.append(value.substr(0, 80)).append("' of record '").append(column.name);
+    message.append("' is not ").append(*column.forced == ColumnType::Int64 ? "an int" : "a float");
+    message.append(" (row ").append(std::to_string(rows_)).append(", the block titled '");
+    message.append(title.substr(0, 80)).append("')");
+    fail(ErrorKind::InvalidText, std::move(message));
 }
 
 size_t TableBuilder::column_for(std::string_view name) {
@@ -102,7 +130,7 @@ size_t TableBuilder::column_for(std::string_view name) {
     if (options_.molblock && name == *options_.molblock) fail_collision(name, "molblock");
     const size_t column = records_.size();
     index_.emplace(std::string(name), column);
-    records_.push_back(new_column(std::string(name), true));
+    records_.push_back(new_record_column(std::string(name)));
     staged_.emplace_back();
     staged_row_.push_back(0);
     return column;
@@ -169,6 +197,7 @@ void TableBuilder::add(const Block& block) {
     for (size_t column : staged_columns_) {
         check_text(records_[column].name, FailedField::Part::RecordName, records_[column].name);
         check_text(staged_[column], FailedField::Part::RecordValue, records_[column].name);
+        check_conversion(records_[column], staged_[column], title);
     }
 
     // A column catches up with the rows without its record when it next
@@ -177,7 +206,7 @@ void TableBuilder::add(const Block& block) {
     for (size_t column : staged_columns_) {
         Column& target = records_[column];
         target.append_nulls(rows_ - target.length);
-        if (options_.infer_types)
+        if (options_.infer_types && !target.forced)
             target.append_typed(staged_[column]);
         else
             target.append(staged_[column]);
@@ -187,9 +216,13 @@ void TableBuilder::add(const Block& block) {
 }
 
 void infer_column_type(Column& column) {
-    const bool all_integers = column.all_integers;
     if (!column.any_number || !column.all_reals) return;
+    convert_column(column, column.all_integers ? ColumnType::Int64 : ColumnType::Float64);
+}
 
+void convert_column(Column& column, ColumnType type) {
+    if (type == ColumnType::String || column.type != ColumnType::String) return;
+    const bool all_integers = type == ColumnType::Int64;
     std::vector<uint8_t> validity(column.validity.size(), 0);
     int64_t null_count = 0;
     std::vector<int64_t> integers;
@@ -202,7 +235,10 @@ void infer_column_type(Column& column) {
         const auto at = static_cast<size_t>(row);
         NumberValue number;
         if (column.is_valid(row)) number = read_number(column.string_at(row));
-        if (!column.is_valid(row) || number.kind == NumberKind::Empty) {
+        const bool converts =
+            all_integers ? number.kind == NumberKind::Integer
+                         : (number.kind == NumberKind::Integer || number.kind == NumberKind::Float);
+        if (!column.is_valid(row) || !converts) {
             ++null_count;
             continue;
         }
@@ -230,7 +266,10 @@ Table TableBuilder::finish() {
     if (title_) table.columns.push_back(std::move(*title_));
     for (Column& column : records_) {
         column.append_nulls(rows_ - column.length);
-        if (options_.infer_types) infer_column_type(column);
+        if (column.forced)
+            convert_column(column, *column.forced);
+        else if (options_.infer_types)
+            infer_column_type(column);
         table.columns.push_back(std::move(column));
     }
     if (molblock_) table.columns.push_back(std::move(*molblock_));

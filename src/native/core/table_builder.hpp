@@ -17,6 +17,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "core/block.hpp"
@@ -28,7 +29,8 @@ enum class ColumnType { String, Int64, Float64 };
 struct Column {
     std::string name;
     ColumnType type = ColumnType::String;
-    bool is_record = false;  // record columns take inferred types, others stay strings
+    bool is_record = false;            // record columns take inferred types, others stay strings
+    std::optional<ColumnType> forced;  // the type asked for, in place of inference
     int64_t length = 0;
     int64_t null_count = 0;
     std::vector<uint8_t> validity;    // bit i set: row i has a value
@@ -63,6 +65,10 @@ struct TableOptions {
     bool is_bytes = true;
     bool skip_malformed = false;  // a malformed header nulls the block's records
     bool infer_types = true;      // the grammar of core/number_text
+    // Types asked for by record name; a value that does not convert is null,
+    // or with strict_conversion an InvalidText error naming row and value.
+    std::vector<std::pair<std::string, ColumnType>> forced;
+    bool strict_conversion = true;
     std::optional<std::vector<std::string>> columns;  // the record names to keep, in order
     std::optional<std::string> title;                 // the title column's name
     std::optional<std::string> molblock;              // the molblock column's name
@@ -103,6 +109,8 @@ class TableBuilder {
     using NameMap = std::unordered_map<std::string, size_t, NameHash, std::equal_to<>>;
 
     size_t column_for(std::string_view name);
+    Column new_record_column(std::string name) const;
+    void check_conversion(const Column& column, std::string_view value, std::string_view title);
     void check_text(std::string_view text, FailedField::Part part, std::string_view name);
     bool stage_records(std::string_view sd);
 
@@ -129,5 +137,13 @@ class TableBuilder {
 // Float64 when every one is a float, else it stays a string column. Empty values of a numeric
 // column become nulls; a column without a non-empty value stays a string column.
 void infer_column_type(Column& column);
+
+// Gives a string column the type `type`: a value that the number grammar does
+// not read as one (an Int64 takes integers, a Float64 integers and floats)
+// becomes null, as does an empty value.
+void convert_column(Column& column, ColumnType type);
+
+// Whether `value` converts to `type` (an empty value converts, to null).
+bool converts_to(std::string_view value, ColumnType type) noexcept;
 
 }  // namespace molvane::core

@@ -148,18 +148,35 @@ core::TableOptions parse_options(PyObject* columns, PyObject* title, PyObject* m
         throw_if_error();
         options.columns = std::move(names);
     }
-    if (text_equals(types, "auto"))
+    if (PyDict_Check(types)) {
+        // Named columns take the type given; the others are inferred.
+        Py_ssize_t position = 0;
+        PyObject* name = nullptr;
+        PyObject* type = nullptr;
+        while (PyDict_Next(types, &position, &name, &type)) {
+            core::ColumnType column_type = core::ColumnType::String;
+            if (text_equals(type, "int"))
+                column_type = core::ColumnType::Int64;
+            else if (text_equals(type, "float"))
+                column_type = core::ColumnType::Float64;
+            else if (!text_equals(type, "str"))
+                raise(PyExc_ValueError, "the types of a types mapping are 'int', 'float' or 'str'");
+            options.forced.emplace_back(name_bytes(name, "a column name"), column_type);
+        }
+    } else if (text_equals(types, "auto")) {
         options.infer_types = true;
-    else if (text_equals(types, "str"))
+    } else if (text_equals(types, "str")) {
         options.infer_types = false;
-    else
-        raise(PyExc_ValueError, "types must be 'auto' or 'str'");
+    } else {
+        raise(PyExc_ValueError, "types must be 'auto', 'str' or a mapping of names to types");
+    }
     if (text_equals(errors, "raise"))
         options.skip_malformed = false;
     else if (text_equals(errors, "skip"))
         options.skip_malformed = true;
     else
         raise(PyExc_ValueError, "errors must be 'raise' or 'skip'");
+    options.strict_conversion = !options.skip_malformed;
     return options;
 }
 
@@ -368,6 +385,8 @@ constexpr const char* kBuildTableDoc =
     "case) within double's range, spaces and tabs around a value ignored; empty values\n"
     "of such a column are null; other columns, and every one with types='str', hold\n"
     "the values as written: UTF-8 strings for str blocks, binary for bytes blocks.\n"
+    "A dict {name: 'int' | 'float' | 'str'} gives the named record columns that type;\n"
+    "a value that does not convert raises ValueError, or is null with errors='skip'.\n"
     "`errors='skip'` leaves the records of a block with a malformed data header null.";
 
 constexpr const char* kBuildTableFromPathDoc =
