@@ -465,6 +465,34 @@ def validate_indices(indices):
     return case
 
 
+def dict_frame(files):
+    import pandas as pd
+    from molvane import parse_sdf
+
+    frame = pd.DataFrame([b.to_dict() for b in parse_sdf(str(files["lf"]))])
+    return os.path.getsize(files["lf"]), len(frame)
+
+
+def rdkit_load_sdf(files):
+    from rdkit import RDLogger
+    from rdkit.Chem import PandasTools
+
+    RDLogger.DisableLog("rdApp.*")
+    frame = PandasTools.LoadSDF(str(files["rdkit"]), molColName=None)
+    return os.path.getsize(files["rdkit"]), len(frame)
+
+
+def table_case(function, key="lf", **options):
+    def case(files):
+        import molvane
+
+        result = getattr(molvane, function)(str(files[key]), **options)
+        rows = result.num_rows if hasattr(result, "num_rows") else len(result)
+        return os.path.getsize(files[key]), rows
+
+    return case
+
+
 # A hash set of 100,000 indices has 107,897 buckets in libstdc++: with the
 # identity hash, multiples of that number all land in one bucket.
 ATOMS = 100_000
@@ -524,6 +552,22 @@ CASES = {
     "write_sdf(path) of parsed blocks (slice)": (write_only("written.sdf"), "python: one f.write (slice)"),
     "one thread, two files in turn": (two_files_one_thread, None),
     "two threads, one file each": (two_files_two_threads, "one thread, two files in turn"),
+    "python: dict per block -> pandas.DataFrame (all str)": (dict_frame, None),
+    "rdkit: PandasTools.LoadSDF(molColName=None) (slice)": (rdkit_load_sdf, None),
+    "to_arrow(str path), auto types (slice)": (
+        table_case("to_arrow", "rdkit"),
+        "rdkit: PandasTools.LoadSDF(molColName=None) (slice)",
+    ),
+    "to_arrow(str path), auto types": (
+        table_case("to_arrow"),
+        "python: dict per block -> pandas.DataFrame (all str)",
+    ),
+    "to_arrow(str path), types='str'": (
+        table_case("to_arrow", types="str"),
+        "python: dict per block -> pandas.DataFrame (all str)",
+    ),
+    "to_pandas(str path)": (table_case("to_pandas"), "python: dict per block -> pandas.DataFrame (all str)"),
+    "to_polars(str path)": (table_case("to_polars"), "python: dict per block -> pandas.DataFrame (all str)"),
     "V3000 index checks, 100,000 atoms in order": (validate_indices(range(1, ATOMS + 1)), None),
     "V3000 index checks, 100,000 atoms aimed at one bucket": (
         validate_indices(ADVERSARIAL_INDICES),
@@ -545,6 +589,7 @@ GOALS = [
     ("parse_sdf(path.sdf.bz2) (16 MB cut)", "bz2: BZ2File read, 128 KiB (16 MB cut)", 0.9),
     ("parse_sdf(path.sdf.xz) (16 MB cut)", "lzma: LZMAFile read, 128 KiB (16 MB cut)", 0.9),
     ("parse_sdf(path.sdf.zst) (slice)", "zstandard: stream_reader read, 128 KiB (slice)", 0.9),
+    ("to_arrow(str path), auto types (slice)", "rdkit: PandasTools.LoadSDF(molColName=None) (slice)", 50.0),
     # "within a few times the ordinary case"
     ("V3000 index checks, 100,000 atoms aimed at one bucket", "V3000 index checks, 100,000 atoms in order", 0.33),
 ]

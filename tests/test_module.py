@@ -13,7 +13,7 @@ def test_module_registers_its_names_in_order():
     assert native.__all__ == [
         "CTable", "SDBlock", "_SDBlockIterator", "_SDRecordIterator", "_SDNameIterator",
         "MalformedRecordError", "parse_sdf", "write_sdf", "sdf_writer", "_SDFWriter",
-        "__version__", "DEBUG_BUILD",
+        "_build_table", "_build_table_from_path", "_SDTable", "__version__", "DEBUG_BUILD",
     ]
     assert all(hasattr(native, name) for name in native.__all__)
     # One version, pyproject's, reaches the module through the build.

@@ -21,6 +21,7 @@ from molvane.native import (
     sdf_writer,
     write_sdf,
 )
+from molvane.tables import from_table, iter_batches, to_arrow, to_pandas, to_polars
 
 __version__ = _native.__version__
 
@@ -39,4 +40,9 @@ __all__ = [
     "IndicesDuplicateError",
     "IndicesMismatchError",
     "IndicesOutOfOrderError",
+    "to_arrow",
+    "to_pandas",
+    "to_polars",
+    "iter_batches",
+    "from_table",
 ]

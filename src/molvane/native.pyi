@@ -34,6 +34,9 @@ __all__ = [
     "write_sdf",
     "sdf_writer",
     "_SDFWriter",
+    "_build_table",
+    "_build_table_from_path",
+    "_SDTable",
     "__version__",
     "DEBUG_BUILD",
 ]
@@ -184,3 +187,34 @@ class _SDFWriter:
     def close(self) -> None: ...
     def __enter__(self) -> _SDFWriter: ...
     def __exit__(self, *_exc_info: object) -> None: ...
+
+@final
+class _SDTable:
+    @property
+    def num_rows(self) -> int: ...
+    @property
+    def skipped(self) -> int: ...
+    def __arrow_c_schema__(self) -> object: ...
+    def __arrow_c_stream__(self, requested_schema: object | None = None) -> object: ...
+
+def _build_table(
+    blocks: Iterable[SDBlock[Any]],
+    /,
+    *,
+    columns: Iterable[str | bytes] | None = None,
+    title: str | bytes | None = None,
+    molblock: str | bytes | None = None,
+    types: Literal["auto", "str"] | Mapping[str | bytes, Literal["int", "float", "str"]] = "auto",
+    errors: Literal["raise", "skip"] = "raise",
+) -> _SDTable: ...
+
+def _build_table_from_path(
+    path: str | bytes,
+    /,
+    *,
+    columns: Iterable[str | bytes] | None = None,
+    title: str | bytes | None = None,
+    molblock: str | bytes | None = None,
+    types: Literal["auto", "str"] | Mapping[str | bytes, Literal["int", "float", "str"]] = "auto",
+    errors: Literal["raise", "skip"] = "raise",
+) -> _SDTable | None: ...

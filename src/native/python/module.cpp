@@ -11,6 +11,7 @@
 #include "python/read.hpp"
 #include "python/record_iter.hpp"
 #include "python/ref.hpp"
+#include "python/table.hpp"
 #include "python/writer.hpp"
 
 namespace molvane::py {
@@ -45,6 +46,7 @@ int exec_module(PyObject* module) {
         state.record_iterator_type = new_record_iterator_type(module);
         state.name_iterator_type = new_name_iterator_type(module);
         state.writer_type = new_writer_type(module);
+        state.table_type = new_table_type(module);
 
         add_to_module(module, "CTable", state.ctable_type);
         add_to_module(module, "SDBlock", state.block_type);
@@ -56,6 +58,9 @@ int exec_module(PyObject* module) {
         add_to_module(module, "write_sdf", write_sdf_function(module));
         add_to_module(module, "sdf_writer", sdf_writer_function(module));
         add_to_module(module, "_SDFWriter", state.writer_type);
+        add_to_module(module, "_build_table", build_table_function(module));
+        add_to_module(module, "_build_table_from_path", build_table_from_path_function(module));
+        add_to_module(module, "_SDTable", state.table_type);
         add_to_module(module, "__version__", Ref::check(PyUnicode_FromString(MOLVANE_VERSION)));
         add_to_module(module, "DEBUG_BUILD", Ref::borrow(MOLVANE_DEBUG_BUILD ? Py_True : Py_False));
         return 0;

@@ -31,6 +31,7 @@ struct ModuleState {
     Ref name_iterator_type;      // _SDNameIterator
     Ref ctable_type;             // CTable
     Ref writer_type;             // _SDFWriter
+    Ref table_type;              // _SDTable
     Ref malformed_record_error;  // molvane.MalformedRecordError
     Ref internal_error;          // molvane.InternalError
     Names names;

@@ -1,0 +1,329 @@
+"""SD files as tables: every block a row, every record name a column.
+
+The columns are built by the compiled module without a Python object per
+value and reach pyarrow, pandas and polars through the Arrow PyCapsule
+interface. Those libraries are imported only by the functions that need
+them; a missing one is an ImportError naming the extra that installs it.
+
+Columns, in order: the title (``title="title"``, ``None`` leaves it out),
+the records (every name in the order first seen across the input, or the
+names of ``columns=`` in their order, an unseen one giving an all-null
+column), then the molblock (``molblock=None`` leaves it out, a name adds it).
+A block without a record has null there; of a name repeated in one block the
+last value wins, as in ``SDBlock.to_dict()``. A record whose name is that of
+the title or molblock column is a ValueError naming both.
+
+Types, with ``types="auto"``, per record column, spaces and tabs around a
+value ignored:
+
+- int64 when every non-empty value is ``[+-]?[0-9]+`` (leading zeros allowed)
+  and lies in [-2**63, 2**63);
+- else float64 when every non-empty value is a decimal or exponent float,
+  ``[+-]?([0-9]+(\\.[0-9]*)?|\\.[0-9]+)([eE][+-]?[0-9]+)?``, or ``nan``, ``inf``,
+  ``infinity`` in any case with an optional sign, and within double's range
+  (``"1e999"`` is text, not inf);
+- else, and for a column without any non-empty value, the values as written.
+
+Empty values of a numeric column are null. ``types="str"`` keeps every
+column as written. A mapping ``{name: "int" | "float" | "str"}`` gives the
+named record columns that type (the others are inferred): an int column
+takes the integers above, a float column integers and floats; any other
+value raises ValueError naming the row, value and block with
+``errors="raise"``, and becomes null with ``errors="skip"``. Str sources give UTF-8 string columns (text that is not
+UTF-8 raises UnicodeDecodeError with a note naming the block); bytes sources
+give binary columns.
+
+``errors="skip"`` keeps the row of a block with a malformed data header but
+leaves its records null; the table's schema metadata then holds the number
+of such blocks under ``molvane.skipped``. ``errors="raise"`` (the default)
+raises MalformedRecordError, whose note names the block.
+"""
+
+from __future__ import annotations
+
+import importlib
+import itertools
+import os
+import stat
+from collections.abc import Iterable, Iterator, Mapping, Sequence
+from typing import Any, Literal, Union
+
+from molvane import native as _native
+
+__all__ = ["to_arrow", "to_pandas", "to_polars", "iter_batches", "from_table"]
+
+# pyarrow, pandas and polars are optional and need not ship type information,
+# so their objects are typed Any here.
+_Name = str | bytes
+_TypesOption = Union[Literal["auto", "str"], Mapping[_Name, Literal["int", "float", "str"]]]
+
+SKIPPED_KEY = b"molvane.skipped"
+
+
+def _require(module: str, extra: str, what: str) -> Any:
+    try:
+        return importlib.import_module(module)
+    except ImportError as error:
+        raise ImportError(
+            f"molvane.{what} needs {module}; install it with: pip install 'molvane[{extra}]'"
+        ) from error
+
+
+def _blocks(source: Any) -> Iterable[Any]:
+    """The SDBlocks of `source`: a path or file object for parse_sdf, or SDBlocks."""
+    if isinstance(source, (str, bytes, os.PathLike)) or hasattr(source, "read"):
+        return _native.parse_sdf(source)
+    return source
+
+
+def _check_options(columns: Sequence[_Name] | None, title: _Name | None, molblock: _Name | None) -> None:
+    if columns is None:
+        return
+    if isinstance(columns, (str, bytes)):
+        raise TypeError("columns must be a sequence of names, not a single name")
+    seen: set[_Name] = set()
+    for name in columns:
+        if name in seen:
+            raise ValueError(f"columns names {name!r} twice")
+        seen.add(name)
+
+
+def _is_regular_file(path: Any) -> bool:
+    try:
+        return stat.S_ISREG(os.stat(path).st_mode)
+    except (OSError, ValueError):
+        return False  # parse_sdf raises what there is to raise
+
+
+def _build(
+    source: Any,
+    columns: Sequence[_Name] | None,
+    title: _Name | None,
+    molblock: _Name | None,
+    types: _TypesOption,
+    errors: Literal["raise", "skip"],
+) -> Any:
+    options: dict[str, Any] = {
+        "columns": columns,
+        "title": title,
+        "molblock": molblock,
+        "types": dict(types) if isinstance(types, Mapping) else types,
+        "errors": errors,
+    }
+    if isinstance(source, (str, bytes, os.PathLike)) and _is_regular_file(source):
+        # A mapped file feeds the builder without an SDBlock per block. Only
+        # regular files go this way: opening a pipe to find that it cannot be
+        # mapped would consume its writer.
+        built = _native._build_table_from_path(os.fspath(source), **options)
+        if built is not None:
+            return built
+    return _native._build_table(_blocks(source), **options)
+
+
+def _as_arrow(pa: Any, built: Any, errors: Literal["raise", "skip"]) -> Any:
+    table = pa.table(built)
+    if errors == "skip":
+        table = table.replace_schema_metadata({SKIPPED_KEY: str(built.skipped).encode()})
+    return table
+
+
+def to_arrow(
+    source: Any,
+    *,
+    columns: Sequence[_Name] | None = None,
+    title: _Name | None = "title",
+    molblock: _Name | None = None,
+    types: _TypesOption = "auto",
+    errors: Literal["raise", "skip"] = "raise",
+) -> Any:
+    """The SD data of `source` as a pyarrow.Table, one row per block (see the module's doc).
+
+    `source` is a path or file object, read as parse_sdf reads it, or an
+    iterable of SDBlocks (a filtered list, say).
+    """
+    pa = _require("pyarrow", "arrow", "to_arrow")
+    _check_options(columns, title, molblock)
+    built = _build(source, columns, title, molblock, types, errors)
+    return _as_arrow(pa, built, errors)
+
+
+def to_pandas(
+    source: Any,
+    *,
+    columns: Sequence[_Name] | None = None,
+    title: _Name | None = "title",
+    molblock: _Name | None = None,
+    types: _TypesOption = "auto",
+    errors: Literal["raise", "skip"] = "raise",
+) -> Any:
+    """The SD data of `source` as a pandas.DataFrame, through pyarrow (see to_arrow)."""
+    _require("pandas", "pandas", "to_pandas")
+    _require("pyarrow", "pandas", "to_pandas")
+    table = to_arrow(source, columns=columns, title=title, molblock=molblock, types=types, errors=errors)
+    return table.to_pandas()
+
+
+def to_polars(
+    source: Any,
+    *,
+    columns: Sequence[_Name] | None = None,
+    title: _Name | None = "title",
+    molblock: _Name | None = None,
+    types: _TypesOption = "auto",
+    errors: Literal["raise", "skip"] = "raise",
+) -> Any:
+    """The SD data of `source` as a polars.DataFrame, taken without pyarrow (see to_arrow)."""
+    pl = _require("polars", "polars", "to_polars")
+    _check_options(columns, title, molblock)
+    built = _build(source, columns, title, molblock, types, errors)
+    return pl.DataFrame(built)
+
+
+def iter_batches(
+    source: Any,
+    batch_size: int = 65536,
+    *,
+    columns: Sequence[_Name] | None = None,
+    title: _Name | None = "title",
+    molblock: _Name | None = None,
+    types: _TypesOption = "auto",
+    errors: Literal["raise", "skip"] = "raise",
+) -> Iterator[Any]:
+    """pyarrow.RecordBatches of `batch_size` blocks each (the last may hold fewer).
+
+    Memory stays bounded by the batch, whatever the input's size. Each batch
+    has the columns and types of its own blocks; pass ``columns=`` (and
+    ``types="str"`` where a column's values may change kind along the file)
+    for batches of one schema.
+    """
+    pa = _require("pyarrow", "arrow", "iter_batches")
+    if not isinstance(batch_size, int) or isinstance(batch_size, bool) or batch_size < 1:
+        raise ValueError("batch_size must be a positive int")
+    _check_options(columns, title, molblock)
+    blocks = iter(_blocks(source))
+    while True:
+        chunk = list(itertools.islice(blocks, batch_size))
+        if not chunk:
+            return
+        built = _build(chunk, columns, title, molblock, types, errors)
+        reader = pa.RecordBatchReader.from_stream(built)
+        batch = reader.read_next_batch()
+        if errors == "skip":
+            batch = batch.replace_schema_metadata({SKIPPED_KEY: str(built.skipped).encode()})
+        yield batch
+
+
+# The connection table of a row without a molblock: no atoms, no bonds.
+_EMPTY_CTAB = "\n\n\n  0  0  0  0  0  0  0  0  0  0999 V2000\nM  END\n"
+
+
+def _record_text(value: Any) -> str | bytes:
+    """A cell as record text: ints as written, floats so that they read back equal."""
+    if isinstance(value, (str, bytes)):
+        return value
+    if isinstance(value, bool):
+        return "1" if value else "0"
+    if isinstance(value, float):
+        # repr() is the shortest text that reads back as the same float
+        # ("nan", "inf" and "-inf" included).
+        return repr(value)
+    return str(value)
+
+
+def _as_kind(value: str | bytes, as_bytes: bool) -> Any:
+    if as_bytes:
+        return value.encode() if isinstance(value, str) else value
+    return value.decode() if isinstance(value, bytes) else value
+
+
+def _arrow_table(pa: Any, table: Any) -> Any:
+    if isinstance(table, pa.Table):
+        return table
+    if hasattr(table, "__arrow_c_stream__"):
+        return pa.table(table)
+    if type(table).__module__.startswith("pandas"):
+        return pa.Table.from_pandas(table, preserve_index=False)
+    raise TypeError(
+        f"from_table() takes an Arrow table, an object with __arrow_c_stream__ or a pandas DataFrame, "
+        f"not {type(table).__name__}"
+    )
+
+
+def from_table(
+    table: Any,
+    *,
+    molblock: str | None = "molblock",
+    title: str | None = "title",
+    records: Sequence[str] | None = None,
+) -> Iterator[Any]:
+    """SDBlocks from the rows of a table, the way back from to_arrow.
+
+    `table` is a pyarrow.Table, any object with ``__arrow_c_stream__`` (a
+    polars DataFrame, say) or a pandas DataFrame. Each row becomes a block:
+    the `molblock` column (when the table has it and the row's value is not
+    null) gives the title line and connection table, else the block gets an
+    empty one; a non-null `title` cell then sets the title. The `records`
+    columns (by default every other column, in order) become records in that
+    order: ints as written, floats as the shortest text that reads back
+    equal, bools as 1 or 0, text as it is; a null leaves the record out.
+    Blocks are bytes blocks when the molblock column (or, without one, any
+    record column) holds binary values, else str blocks.
+    """
+    pa = _require("pyarrow", "arrow", "from_table")
+    arrow = _arrow_table(pa, table)
+    names = list(arrow.column_names)
+    molblock_name = molblock if molblock is not None and molblock in names else None
+    title_name = title if title is not None and title in names else None
+    if records is None:
+        record_names = [n for n in names if n != molblock_name and n != title_name]
+    else:
+        record_names = list(records)
+        missing = [n for n in record_names if n not in names]
+        if missing:
+            raise KeyError(f"the table has no column {missing[0]!r}")
+
+    def is_binary(name: str) -> bool:
+        kind = arrow.schema.field(name).type
+        return bool(pa.types.is_binary(kind) or pa.types.is_large_binary(kind))
+
+    if molblock_name is not None:
+        as_bytes = is_binary(molblock_name)
+    else:
+        as_bytes = any(is_binary(n) for n in record_names)
+    empty = _as_kind(_EMPTY_CTAB, as_bytes)
+    encoded_names = [_as_kind(n, as_bytes) for n in record_names]
+    return _rows_as_blocks(arrow, molblock_name, title_name, record_names, encoded_names, empty, as_bytes)
+
+
+def _rows_as_blocks(
+    arrow: Any,
+    molblock_name: str | None,
+    title_name: str | None,
+    record_names: list[str],
+    encoded_names: list[Any],
+    empty: Any,
+    as_bytes: bool,
+) -> Iterator[Any]:
+    for batch in arrow.to_batches():
+        count = batch.num_rows
+        molblocks = batch.column(molblock_name).to_pylist() if molblock_name else [None] * count
+        titles = batch.column(title_name).to_pylist() if title_name else [None] * count
+        columns = [batch.column(name).to_pylist() for name in record_names]
+        for row in range(count):
+            text = molblocks[row]
+            block_title = titles[row]
+            if text is None:
+                start = _as_kind(_record_text(block_title) if block_title is not None else "", as_bytes)
+                text = start + empty
+                block_title = None
+            pairs = [
+                (name, _as_kind(_record_text(column[row]), as_bytes))
+                for name, column in zip(encoded_names, columns)
+                if column[row] is not None
+            ]
+            block = _native.SDBlock(_as_kind(text, as_bytes), pairs)
+            if block_title is not None:
+                wanted = _as_kind(_record_text(block_title), as_bytes)
+                if block.title != wanted:
+                    block.title = wanted
+            yield block

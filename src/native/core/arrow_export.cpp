@@ -1,0 +1,204 @@
+#include "core/arrow_export.hpp"
+
+#include <cerrno>
+#include <new>
+#include <string>
+#include <vector>
+
+namespace molvane::core {
+
+namespace {
+
+const char* format_of(const Table& table, const Column& column) noexcept {
+    switch (column.type) {
+        case ColumnType::Int64: return "l";
+        case ColumnType::Float64: return "g";
+        case ColumnType::String: break;
+    }
+    return table.is_bytes ? "Z" : "U";
+}
+
+// --- schema -------------------------------------------------------------------
+
+struct SchemaData {
+    std::string name;
+    std::vector<ArrowSchema> child_schemas;
+    std::vector<ArrowSchema*> children;
+};
+
+void release_schema(ArrowSchema* schema) {
+    if (!schema || !schema->release) return;
+    for (int64_t i = 0; i < schema->n_children; ++i) {
+        ArrowSchema* child = schema->children[i];
+        if (child->release) child->release(child);
+    }
+    delete static_cast<SchemaData*>(schema->private_data);
+    schema->release = nullptr;
+}
+
+void fill_schema(ArrowSchema* out, const char* format, SchemaData* data, int64_t flags) {
+    out->format = format;
+    out->name = data->name.c_str();
+    out->metadata = nullptr;
+    out->flags = flags;
+    out->n_children = static_cast<int64_t>(data->children.size());
+    out->children = data->children.empty() ? nullptr : data->children.data();
+    out->dictionary = nullptr;
+    out->release = release_schema;
+    out->private_data = data;
+}
+
+// --- arrays -------------------------------------------------------------------
+
+struct ArrayData {
+    std::shared_ptr<const Table> table;
+    std::vector<const void*> buffers;
+    std::vector<ArrowArray> child_arrays;
+    std::vector<ArrowArray*> children;
+};
+
+void release_array(ArrowArray* array) {
+    if (!array || !array->release) return;
+    for (int64_t i = 0; i < array->n_children; ++i) {
+        ArrowArray* child = array->children[i];
+        if (child->release) child->release(child);
+    }
+    delete static_cast<ArrayData*>(array->private_data);
+    array->release = nullptr;
+}
+
+void fill_array(ArrowArray* out, int64_t length, int64_t null_count, ArrayData* data) {
+    out->length = length;
+    out->null_count = null_count;
+    out->offset = 0;
+    out->n_buffers = static_cast<int64_t>(data->buffers.size());
+    out->buffers = data->buffers.data();
+    out->n_children = static_cast<int64_t>(data->children.size());
+    out->children = data->children.empty() ? nullptr : data->children.data();
+    out->dictionary = nullptr;
+    out->release = release_array;
+    out->private_data = data;
+}
+
+// Arrow wants a buffer even for zero values; this one stands for all empty ones.
+alignas(8) const int64_t kEmptyBuffer[1] = {0};
+
+const void* or_empty(const void* buffer) noexcept {
+    return buffer ? buffer : kEmptyBuffer;
+}
+
+void export_column(const std::shared_ptr<const Table>& table, const Column& column,
+                   ArrowArray* out) {
+    auto data = std::make_unique<ArrayData>();
+    data->table = table;
+    const void* validity = column.null_count == 0 ? nullptr : column.validity.data();
+    data->buffers.push_back(validity);
+    switch (column.type) {
+        case ColumnType::Int64: data->buffers.push_back(or_empty(column.integers.data())); break;
+        case ColumnType::Float64: data->buffers.push_back(or_empty(column.reals.data())); break;
+        case ColumnType::String:
+            data->buffers.push_back(column.offsets.data());
+            data->buffers.push_back(or_empty(column.data.data()));
+            break;
+    }
+    fill_array(out, column.length, column.null_count, data.release());
+}
+
+// --- stream -------------------------------------------------------------------
+
+struct StreamData {
+    std::shared_ptr<const Table> table;
+    bool done = false;
+};
+
+int stream_get_schema(ArrowArrayStream* stream, ArrowSchema* out) {
+    try {
+        export_schema(*static_cast<StreamData*>(stream->private_data)->table, out);
+        return 0;
+    } catch (const std::bad_alloc&) {
+        return ENOMEM;
+    } catch (...) {
+        return EIO;
+    }
+}
+
+int stream_get_next(ArrowArrayStream* stream, ArrowArray* out) {
+    auto* data = static_cast<StreamData*>(stream->private_data);
+    try {
+        if (data->done) {
+            out->release = nullptr;  // the end of the stream
+            return 0;
+        }
+        export_array(data->table, out);
+        data->done = true;
+        return 0;
+    } catch (const std::bad_alloc&) {
+        return ENOMEM;
+    } catch (...) {
+        return EIO;
+    }
+}
+
+const char* stream_last_error(ArrowArrayStream*) {
+    return nullptr;
+}
+
+void release_stream(ArrowArrayStream* stream) {
+    if (!stream || !stream->release) return;
+    delete static_cast<StreamData*>(stream->private_data);
+    stream->release = nullptr;
+}
+
+}  // namespace
+
+void export_schema(const Table& table, ArrowSchema* out) {
+    auto data = std::make_unique<SchemaData>();
+    const size_t count = table.columns.size();
+    std::vector<std::unique_ptr<SchemaData>> column_data;
+    column_data.reserve(count);
+    data->child_schemas.resize(count);
+    data->children.reserve(count);
+    for (size_t i = 0; i < count; ++i) {
+        column_data.push_back(std::make_unique<SchemaData>());
+        column_data.back()->name = table.columns[i].name;
+        data->children.push_back(&data->child_schemas[i]);
+    }
+    // Nothing below allocates: ownership moves into the structs.
+    for (size_t i = 0; i < count; ++i)
+        fill_schema(&data->child_schemas[i], format_of(table, table.columns[i]),
+                    column_data[i].release(), ARROW_FLAG_NULLABLE);
+    fill_schema(out, "+s", data.release(), 0);
+}
+
+void export_array(std::shared_ptr<const Table> table, ArrowArray* out) {
+    auto data = std::make_unique<ArrayData>();
+    const size_t count = table->columns.size();
+    data->table = table;
+    data->buffers.push_back(nullptr);
+    data->child_arrays.resize(count);
+    data->children.reserve(count);
+    for (size_t i = 0; i < count; ++i)
+        data->children.push_back(&data->child_arrays[i]);
+    size_t done = 0;
+    try {
+        for (; done < count; ++done)
+            export_column(table, table->columns[done], &data->child_arrays[done]);
+    } catch (...) {
+        for (size_t i = 0; i < done; ++i)
+            release_array(&data->child_arrays[i]);
+        throw;
+    }
+    fill_array(out, table->rows, 0, data.release());
+}
+
+void export_stream(std::shared_ptr<const Table> table, ArrowArrayStream* out) {
+    auto data = std::make_unique<StreamData>();
+    data->table = std::move(table);
+    out->get_schema = stream_get_schema;
+    out->get_next = stream_get_next;
+    out->get_last_error = stream_last_error;
+    out->release = release_stream;
+    out->private_data = data.release();
+}
+
+}  // namespace molvane::core

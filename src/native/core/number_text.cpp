@@ -1,0 +1,119 @@
+#include "core/number_text.hpp"
+
+#include <charconv>
+#include <limits>
+#include <system_error>
+
+namespace molvane::core {
+
+namespace {
+
+constexpr bool is_digit(char c) noexcept {
+    return c >= '0' && c <= '9';
+}
+
+constexpr char lower(char c) noexcept {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool equals_folded(std::string_view text, std::string_view word) noexcept {
+    if (text.size() != word.size()) return false;
+    for (size_t i = 0; i < text.size(); ++i)
+        if (lower(text[i]) != word[i]) return false;
+    return true;
+}
+
+std::string_view strip_blanks(std::string_view value) noexcept {
+    size_t begin = 0;
+    size_t end = value.size();
+    while (begin < end && (value[begin] == ' ' || value[begin] == '\t'))
+        ++begin;
+    while (end > begin && (value[end - 1] == ' ' || value[end - 1] == '\t'))
+        --end;
+    return value.substr(begin, end - begin);
+}
+
+size_t skip_digits(std::string_view text, size_t at) noexcept {
+    while (at < text.size() && is_digit(text[at]))
+        ++at;
+    return at;
+}
+
+// Whether `body` (no sign) matches the decimal float grammar.
+bool is_decimal_float(std::string_view body) noexcept {
+    size_t at = skip_digits(body, 0);
+    size_t integer_digits = at;
+    size_t fraction_digits = 0;
+    if (at < body.size() && body[at] == '.') {
+        size_t end = skip_digits(body, at + 1);
+        fraction_digits = end - at - 1;
+        at = end;
+    }
+    if (integer_digits == 0 && fraction_digits == 0) return false;
+    if (at < body.size() && (body[at] == 'e' || body[at] == 'E')) {
+        ++at;
+        if (at < body.size() && (body[at] == '+' || body[at] == '-')) ++at;
+        size_t end = skip_digits(body, at);
+        if (end == at) return false;
+        at = end;
+    }
+    return at == body.size();
+}
+
+}  // namespace
+
+NumberValue read_number(std::string_view value) noexcept {
+    std::string_view text = strip_blanks(value);
+    NumberValue result;
+    if (text.empty()) {
+        result.kind = NumberKind::Empty;
+        return result;
+    }
+    bool negative = text[0] == '-';
+    std::string_view body = text[0] == '+' || text[0] == '-' ? text.substr(1) : text;
+    if (body.empty()) return result;
+
+    if (skip_digits(body, 0) == body.size()) {
+        // Accumulated as a negative number, whose range holds -2**63.
+        constexpr int64_t kMin = std::numeric_limits<int64_t>::min();
+        int64_t accumulated = 0;
+        bool fits = true;
+        for (char c : body) {
+            const int64_t digit = c - '0';
+            if (accumulated < (kMin + digit) / 10) {
+                fits = false;
+                break;
+            }
+            accumulated = accumulated * 10 - digit;
+        }
+        if (fits && (negative || accumulated != kMin)) {
+            result.kind = NumberKind::Integer;
+            result.integer = negative ? accumulated : -accumulated;
+            result.real = static_cast<double>(result.integer);
+            return result;
+        }
+    }
+
+    if (equals_folded(body, "nan")) {
+        result.kind = NumberKind::Float;
+        result.real = negative ? -std::numeric_limits<double>::quiet_NaN()
+                               : std::numeric_limits<double>::quiet_NaN();
+        return result;
+    }
+    if (equals_folded(body, "inf") || equals_folded(body, "infinity")) {
+        result.kind = NumberKind::Float;
+        result.real = negative ? -std::numeric_limits<double>::infinity()
+                               : std::numeric_limits<double>::infinity();
+        return result;
+    }
+    if (!is_decimal_float(body)) return result;
+    double parsed = 0.0;
+    auto [end, error] =
+        std::from_chars(body.data(), body.data() + body.size(), parsed, std::chars_format::general);
+    if (error != std::errc() || end != body.data() + body.size()) return result;
+    result.kind = NumberKind::Float;
+    result.real = negative ? -parsed : parsed;
+    return result;
+}
+
+}  // namespace molvane::core

@@ -1,0 +1,33 @@
+// Which SD data values read as numbers, for the typed columns of tables.
+//
+// The grammar, applied after spaces and tabs around the value are stripped
+// (a value that is then empty counts as empty, not as a number):
+//
+//   integer := sign? digit+                          and -2**63 <= value < 2**63
+//   float   := sign? (digit+ ("." digit*)? | "." digit+) (("e" | "E") sign? digit+)?
+//            | sign? ("nan" | "inf" | "infinity")    letters in any case
+//   sign    := "+" | "-"
+//
+// Leading zeros are allowed ("007" is 7). An integer outside int64 is still a
+// float ("9223372036854775808" is 9.223372036854776e18). A float literal whose
+// value lies outside double's range ("1e999", or one that underflows) is not
+// a number: the value is kept as text rather than turned into inf or 0.
+// Anything else (hex, "1_000", "1,5", a line break inside) is text.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+namespace molvane::core {
+
+enum class NumberKind { Empty, Integer, Float, Text };
+
+struct NumberValue {
+    NumberKind kind = NumberKind::Text;
+    int64_t integer = 0;  // set for Integer
+    double real = 0.0;    // set for Integer and Float
+};
+
+NumberValue read_number(std::string_view value) noexcept;
+
+}  // namespace molvane::core

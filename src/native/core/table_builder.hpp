@@ -1,0 +1,149 @@
+// SD blocks into columns: one row per block, one column per record name, the
+// data held in the buffers that the Arrow columnar format uses (validity
+// bitmap, 64-bit offsets and data bytes, or fixed-width values), so that
+// tables leave the module without a copy or a Python object per value.
+//
+// Columns come in this order: the title column (when asked for), the record
+// columns (the selected names in their order, or every name in the order
+// first seen across the input), the molblock column (when asked for). A
+// block without a record has null there; of a name repeated in one block the
+// last value wins, as in to_dict().
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "core/block.hpp"
+
+namespace molvane::core {
+
+enum class ColumnType { String, Int64, Float64 };
+
+struct Column {
+    std::string name;
+    ColumnType type = ColumnType::String;
+    bool is_record = false;            // record columns take inferred types, others stay strings
+    std::optional<ColumnType> forced;  // the type asked for, in place of inference
+    int64_t length = 0;
+    int64_t null_count = 0;
+    std::vector<uint8_t> validity;    // bit i set: row i has a value
+    std::vector<int64_t> offsets{0};  // String: value i is data[offsets[i], offsets[i+1])
+    std::string data;
+    std::vector<int64_t> integers;  // Int64
+    std::vector<double> reals;      // Float64
+    // What the values appended through append_typed() allow so far.
+    bool all_integers = true;
+    bool all_reals = true;
+    bool any_number = false;
+
+    void append(std::string_view value);
+    // append() that also keeps the flags above for infer_column_type().
+    void append_typed(std::string_view value);
+    void append_null();
+    void append_nulls(int64_t count);
+    bool is_valid(int64_t row) const noexcept {
+        return (validity[static_cast<size_t>(row >> 3)] >> (row & 7)) & 1;
+    }
+    std::string_view string_at(int64_t row) const noexcept;
+};
+
+struct Table {
+    std::vector<Column> columns;
+    int64_t rows = 0;
+    bool is_bytes = true;  // binary columns; else UTF-8 string columns
+    uint64_t skipped = 0;  // blocks whose records were left out (errors="skip")
+};
+
+struct TableOptions {
+    bool is_bytes = true;
+    bool skip_malformed = false;  // a malformed header nulls the block's records
+    bool infer_types = true;      // the grammar of core/number_text
+    // Types asked for by record name; a value that does not convert is null,
+    // or with strict_conversion an InvalidText error naming row and value.
+    std::vector<std::pair<std::string, ColumnType>> forced;
+    bool strict_conversion = true;
+    std::optional<std::vector<std::string>> columns;  // the record names to keep, in order
+    std::optional<std::string> title;                 // the title column's name
+    std::optional<std::string> molblock;              // the molblock column's name
+};
+
+// Which text of a block a failed UTF-8 check was about.
+struct FailedField {
+    enum class Part { Title, Molblock, RecordName, RecordValue } part = Part::Title;
+    std::string record_name;
+};
+
+class TableBuilder {
+  public:
+    // Throws InvalidText when a selected name is also the title or molblock
+    // column's name.
+    explicit TableBuilder(TableOptions options);
+
+    // Appends the block as a row; its mdl_end must be located. Throws
+    // MalformedRecord at a header without a name (unless skipping), InvalidText
+    // for a record named as the title or molblock column, and DecodeError for
+    // text of a text block that is not UTF-8 (see failed_field()). After a
+    // throw the builder is left unusable.
+    void add(const Block& block);
+
+    const FailedField& failed_field() const noexcept { return failed_; }
+    int64_t rows() const noexcept { return rows_; }
+
+    // The table, with types inferred when asked; the builder is spent.
+    Table finish();
+
+  private:
+    struct NameHash {
+        using is_transparent = void;
+        size_t operator()(std::string_view name) const noexcept {
+            return std::hash<std::string_view>{}(name);
+        }
+    };
+    using NameMap = std::unordered_map<std::string, size_t, NameHash, std::equal_to<>>;
+
+    size_t column_for(std::string_view name);
+    Column new_record_column(std::string name) const;
+    void check_conversion(const Column& column, std::string_view value, std::string_view title);
+    void check_text(std::string_view text, FailedField::Part part, std::string_view name);
+    bool stage_records(std::string_view sd);
+
+    TableOptions options_;
+    std::optional<Column> title_;
+    std::optional<Column> molblock_;
+    std::vector<Column> records_;
+    NameMap index_;
+    // The value staged for each record column in the current row, and the
+    // row that staged it (a column's value stands only when it is the
+    // current row + 1).
+    std::vector<std::string_view> staged_;
+    std::vector<int64_t> staged_row_;
+    std::vector<size_t> staged_columns_;  // the columns staged in the current row, in order
+    std::deque<std::string> folded_;      // CR LF-folded values of the current block
+    std::string scratch_;
+    FailedField failed_;
+    int64_t rows_ = 0;
+    uint64_t skipped_ = 0;
+};
+
+// Gives a string column of record values, appended with append_typed(), the
+// type that the number grammar finds for it: Int64 when every non-empty value is an integer, else
+// Float64 when every one is a float, else it stays a string column. Empty values of a numeric
+// column become nulls; a column without a non-empty value stays a string column.
+void infer_column_type(Column& column);
+
+// Gives a string column the type `type`: a value that the number grammar does
+// not read as one (an Int64 takes integers, a Float64 integers and floats)
+// becomes null, as does an empty value.
+void convert_column(Column& column, ColumnType type);
+
+// Whether `value` converts to `type` (an empty value converts, to null).
+bool converts_to(std::string_view value, ColumnType type) noexcept;
+
+}  // namespace molvane::core
