@@ -170,7 +170,7 @@ const BlockMembers* const kMembers[] = {
     &kProtocolMembers,
 };
 
-// The spec and the tables it points to, joined from kMembers. Every SDBlock
+// The PyType_Spec and the tables it points to, joined from kMembers. Every SDBlock
 // type, one per module object in any interpreter, points into them, so they
 // are built once, on the first module's execution step, and live for the
 // process; they are plain data that no interpreter owns.
