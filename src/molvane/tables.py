@@ -71,9 +71,10 @@ def _require(module: str, extra: str, what: str) -> Any:
 
 def _blocks(source: Any) -> Iterable[Any]:
     """The SDBlocks of `source`: a path or file object for parse_sdf, or SDBlocks."""
+    blocks: Iterable[Any] = source
     if isinstance(source, (str, bytes, os.PathLike)) or hasattr(source, "read"):
-        return _native.parse_sdf(source)
-    return source
+        blocks = _native.parse_sdf(source)
+    return blocks
 
 
 def _check_options(columns: Sequence[_Name] | None, title: _Name | None, molblock: _Name | None) -> None:
