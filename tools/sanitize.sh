@@ -26,7 +26,9 @@ pip install --quiet \
 export LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)"
 export PYTHONMALLOC=malloc
 export MOLVANE_SANITIZED=1  # the build is a debug build: DEBUG_BUILD is True
-export ASAN_OPTIONS="detect_leaks=1:halt_on_error=1:exitcode=23"
+# Full stacks on malloc, so that the suppressions can match deep frames.
+export ASAN_OPTIONS="detect_leaks=1:halt_on_error=1:exitcode=23:fast_unwind_on_malloc=0"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+export LSAN_OPTIONS="suppressions=$PWD/tools/lsan.supp:print_suppressions=0"
 # The benchmark smoke test compiles C programs, which must not run under the preload.
 python -m pytest tests -p no:cacheprovider -x -q --ignore=tests/test_bench_smoke.py "$@"
