@@ -1,0 +1,387 @@
+"""Reading files from any byte offset: byte ranges, shards and the block index."""
+
+import gzip
+import os
+import re
+import threading
+
+import pytest
+from conftest import corpus_params, texts
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import molvane
+
+# Pieces that make every boundary case of the splitting rules likely: all
+# three line endings, `$$$$` lines, runs of '$', blocks without a terminator.
+TOKENS = ["A", " ", "\n", "\r", "\r\n", "$", "$$", "$$$$", "\n$$$$", "\n$$$$\n", "M  END", "\u00e9"]
+sd_texts = st.lists(st.sampled_from(TOKENS), max_size=50).map(lambda parts: "".join(parts).encode())
+
+
+def reference_starts(data: bytes, universal: bool) -> list[int]:
+    """Offsets of the blocks' first bytes, found line by line: a block ends
+    with the first line that starts with `$$$$` (LF, or also CR and CR LF)."""
+    pattern = rb"[^\r\n]*(?:\r\n|\r|\n)|[^\r\n]+\Z" if universal else rb"[^\n]*\n|[^\n]+\Z"
+    starts, pos, start = [], 0, 0
+    for line in re.findall(pattern, data):
+        if line.startswith(b"$$$$"):
+            starts.append(start)
+            start = pos + len(line)
+        pos += len(line)
+    if start < len(data):
+        starts.append(start)
+    return starts
+
+
+def path_of(file, as_str):
+    return str(file) if as_str else os.fsencode(file)
+
+
+def ranged(path, cuts):
+    """The blocks of the ranges between `cuts`, one range after the other."""
+    bounds = [0, *cuts, None]
+    return [b for start, stop in zip(bounds, bounds[1:]) for b in molvane.parse_sdf(path, start=start, stop=stop)]
+
+
+@pytest.fixture
+def write(tmp_path):
+    def write(data: bytes, name="x.sdf"):
+        file = tmp_path / name
+        file.write_bytes(data)
+        return file
+
+    return write
+
+
+# ---------------------------------------------------------------------------
+# parse_sdf(path, start=, stop=)
+
+
+@settings(max_examples=60, deadline=None)
+@given(sd_texts, st.lists(st.integers(0, 260), max_size=4).map(sorted), st.booleans())
+def test_adjacent_ranges_give_the_whole_files_blocks(tmp_path_factory, data, cuts, as_str):
+    file = tmp_path_factory.mktemp("ranges") / "x.sdf"
+    file.write_bytes(data)
+    path = path_of(file, as_str)
+    kind = str if as_str else bytes
+    assert texts(ranged(path, cuts), kind) == texts(molvane.parse_sdf(path), kind)
+
+
+@settings(max_examples=60, deadline=None)
+@given(sd_texts, st.booleans())
+def test_a_range_holds_the_blocks_starting_in_it(tmp_path_factory, data, as_str):
+    file = tmp_path_factory.mktemp("ranges") / "x.sdf"
+    file.write_bytes(data)
+    path = path_of(file, as_str)
+    starts = reference_starts(data, universal=as_str)
+    whole = texts(molvane.parse_sdf(path), str if as_str else bytes)
+    for i, start in enumerate(starts):
+        # Any range around a block's first byte, and none past it, yields it.
+        assert texts(molvane.parse_sdf(path, start=start, stop=start + 1), str if as_str else bytes) == [whole[i]]
+        if start > 0:
+            assert list(molvane.parse_sdf(path, start=start - 1, stop=start)) == []
+
+
+@pytest.mark.parametrize("path", corpus_params())
+def test_corpus_ranges_at_every_eighth(path):
+    size = path.stat().st_size
+    cuts = [size * k // 8 for k in range(1, 8)]
+    for as_str in (False, True):
+        p = path_of(path, as_str)
+        kind = str if as_str else bytes
+        try:
+            whole = texts(molvane.parse_sdf(p), kind)
+        except (UnicodeDecodeError, ValueError):
+            continue  # not UTF-8, or not an SD file: reading it whole fails too
+        assert texts(ranged(p, cuts), kind) == whole
+
+
+@pytest.mark.parametrize("start, stop, titles", [
+    (0, None, ["a", "b", "c"]),
+    (1, None, ["b", "c"]),
+    (7, 8, ["b"]),            # "b" starts at 7
+    (7, 7, []),               # empty range
+    (9, 3, []),               # start past stop
+    (0, 7, ["a"]),
+    (0, 8, ["a", "b"]),
+    (14, None, ["c"]),
+    (15, None, []),
+    (10**30, None, []),       # past any file
+    (0, 10**30, ["a", "b", "c"]),
+])
+def test_range_edges(write, start, stop, titles):
+    file = write(b"a\n$$$$\nb\n$$$$\nc\n$$$$\n")
+    assert [b.title for b in molvane.parse_sdf(str(file), start=start, stop=stop)] == titles
+
+
+def test_range_position_runs_over_the_range(write):
+    file = write(b"a\n$$$$\nb\n$$$$\nc\n$$$$\n")
+    blocks = molvane.parse_sdf(os.fsencode(file), start=3, stop=8)
+    assert blocks.size == 21
+    assert [b.title for b in blocks] == [b"b"]
+    assert blocks.position == 14  # the end of the range's last block
+
+
+@pytest.mark.parametrize("start, stop, error, message", [
+    (-1, None, ValueError, "start must not be negative"),
+    (0, -5, ValueError, "stop must not be negative"),
+    (1.5, None, TypeError, "start must be an int byte offset, not float"),
+    ("3", None, TypeError, "start must be an int byte offset, not str"),
+    (True, None, TypeError, "start must be an int byte offset, not bool"),
+    (0, 2.0, TypeError, "stop must be an int byte offset, not float"),
+])
+def test_bad_offsets_are_refused_at_the_call(write, start, stop, error, message):
+    file = write(b"a\n$$$$\n")
+    with pytest.raises(error, match=message):
+        molvane.parse_sdf(str(file), start=start, stop=stop)
+
+
+def test_ranges_need_a_path(write):
+    file = write(b"a\n$$$$\n")
+    with open(file, "rb") as handle, pytest.raises(TypeError, match="need a path.*not BufferedReader"):
+        molvane.parse_sdf(handle, start=0, stop=3)
+
+
+def test_compressed_files_have_no_ranges(write):
+    file = write(gzip.compress(b"a\n$$$$\n"), "x.sdf.gz")
+    with pytest.raises(ValueError, match=r"random access needs an uncompressed file: decompress .*x\.sdf\.gz"):
+        list(molvane.parse_sdf(str(file), start=0, stop=3))
+
+
+def test_pipes_have_no_ranges(tmp_path):
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+
+    def feed():
+        # Opening a FIFO waits for the other end; the reader may be gone
+        # before anything is written.
+        try:
+            fifo.write_bytes(b"a\n$$$$\n")
+        except BrokenPipeError:
+            pass
+
+    writer = threading.Thread(target=feed)
+    writer.start()
+    try:
+        with pytest.raises(ValueError, match="random access needs a regular file"):
+            list(molvane.parse_sdf(str(fifo), start=1))
+    finally:
+        writer.join()
+
+
+def test_empty_file_has_no_blocks_in_any_range(write):
+    file = write(b"")
+    assert list(molvane.parse_sdf(str(file), start=0, stop=10)) == []
+
+
+# ---------------------------------------------------------------------------
+# shards
+
+
+@settings(max_examples=60, deadline=None)
+@given(sd_texts, st.integers(1, 9), st.booleans())
+def test_shards_cover_the_file_on_block_starts(tmp_path_factory, data, n, as_str):
+    file = tmp_path_factory.mktemp("shards") / "x.sdf"
+    file.write_bytes(data)
+    path = path_of(file, as_str)
+    pieces = molvane.shards(path, n=n)
+    if not data:
+        assert pieces == []
+        return
+    assert pieces[0][0] == 0 and pieces[-1][1] == len(data)
+    assert all(a[1] == b[0] for a, b in zip(pieces, pieces[1:]))
+    assert all(start < stop for start, stop in pieces)
+    assert len(pieces) <= n
+    starts = set(reference_starts(data, universal=as_str))
+    assert all(start in starts for start, _ in pieces)
+    kind = str if as_str else bytes
+    by_shard = [b for start, stop in pieces for b in molvane.parse_sdf(path, start=start, stop=stop)]
+    assert texts(by_shard, kind) == texts(molvane.parse_sdf(path), kind)
+
+
+@pytest.mark.parametrize("kwargs, count", [
+    ({"n": 1}, 1),
+    ({"n": 4}, 4),
+    ({"n": 1000}, 100),      # no more shards than blocks
+    ({"size": 10**9}, 1),
+    ({"size": 1}, 100),
+    ({"size": 1000}, 4),     # 3 200 bytes in pieces of 1 000
+])
+def test_shard_counts(write, kwargs, count):
+    file = write(b"".join(b"%026d\n$$$$\n" % i for i in range(100)))  # 32 bytes a block
+    assert len(molvane.shards(str(file), **kwargs)) == count
+
+
+@pytest.mark.parametrize("kwargs, error, message", [
+    ({"n": 1, "size": 5}, TypeError, "n or size, not both"),
+    ({"n": 0}, ValueError, "n must be at least 1"),
+    ({"size": 0}, ValueError, "size must be at least 1"),
+    ({"n": -2}, ValueError, "n must not be negative"),
+    ({"n": 2.0}, TypeError, "n must be an int"),
+])
+def test_shard_arguments(write, kwargs, error, message):
+    file = write(b"a\n$$$$\n")
+    with pytest.raises(error, match=message):
+        molvane.shards(str(file), **kwargs)
+
+
+def test_shards_default_to_one_per_cpu(write):
+    file = write(b"a\n$$$$\n" * 10_000)
+    assert len(molvane.shards(str(file))) == min(os.cpu_count() or 1, 10_000)
+
+
+# ---------------------------------------------------------------------------
+# SDFile
+
+
+def offsets_of(f):
+    return memoryview(f.offsets).tolist()
+
+
+@settings(max_examples=80, deadline=None)
+@given(sd_texts, st.booleans())
+def test_index_is_the_splitters_block_starts(tmp_path_factory, data, as_str):
+    file = tmp_path_factory.mktemp("index") / "x.sdf"
+    file.write_bytes(data)
+    path = path_of(file, as_str)
+    f = molvane.SDFile(path)
+    assert offsets_of(f) == reference_starts(data, universal=as_str) + [len(data)]
+    kind = str if as_str else bytes
+    whole = texts(molvane.parse_sdf(path), kind)
+    assert len(f) == len(whole)
+    assert texts(f, kind) == whole
+    assert texts([f[i] for i in range(-len(f), 0)], kind) == whole
+
+
+@pytest.mark.parametrize("path", corpus_params())
+def test_corpus_index_matches_parse_sdf(path):
+    for as_str in (False, True):
+        p = path_of(path, as_str)
+        kind = str if as_str else bytes
+        try:
+            whole = texts(molvane.parse_sdf(p), kind)
+        except (UnicodeDecodeError, ValueError):
+            continue
+        f = molvane.SDFile(p)
+        assert len(f) == len(whole)
+        assert texts(f, kind) == whole
+        # Each offset is where a range that starts there finds its block.
+        offsets = offsets_of(f)
+        for i in {0, len(whole) // 2, len(whole) - 1} & set(range(len(whole))):
+            got = molvane.parse_sdf(p, start=offsets[i], stop=offsets[i] + 1)
+            assert texts(got, kind) == [whole[i]]
+
+
+def test_offsets_are_a_uint64_buffer(write):
+    numpy = pytest.importorskip("numpy")
+    file = write(b"a\n$$$$\nbb\n$$$$\nccc")
+    f = molvane.SDFile(str(file))
+    assert numpy.frombuffer(f.offsets, dtype=numpy.uint64).tolist() == [0, 7, 15, 18]
+    assert f.offsets.format == "Q" and f.offsets.readonly
+
+
+@pytest.mark.parametrize("key, titles", [
+    (0, "a"), (-1, "d"), (-4, "a"), (2, "c"),
+    (slice(1, 3), ["b", "c"]), (slice(None, None, -2), ["d", "b"]), (slice(5, 9), []),
+])
+def test_indexing(write, key, titles):
+    f = molvane.SDFile(str(write(b"a\n$$$$\nb\n$$$$\nc\n$$$$\nd\n$$$$\n")))
+    got = f[key]
+    assert (got.title if isinstance(key, int) else [b.title for b in got]) == titles
+
+
+@pytest.mark.parametrize("key, error", [(4, IndexError), (-5, IndexError), (10**30, IndexError), ("0", TypeError), (1.0, TypeError)])
+def test_bad_indices(write, key, error):
+    f = molvane.SDFile(str(write(b"a\n$$$$\nb\n$$$$\nc\n$$$$\nd\n$$$$\n")))
+    with pytest.raises(error):
+        f[key]
+
+
+def test_pickles_carry_the_index(write):
+    import pickle
+
+    file = write(b"a\n$$$$\nb\n$$$$\n")
+    f = molvane.SDFile(os.fsencode(file))
+    copy = pickle.loads(pickle.dumps(f))
+    # The copy trusts its index: rewriting the file with the same size and
+    # time shows that it never scans.
+    stat = file.stat()
+    file.write_bytes(b"a\n$$$$\nb$$$$\n\n")
+    os.utime(file, ns=(stat.st_atime_ns, stat.st_mtime_ns))
+    assert offsets_of(copy) == [0, 7, 14] and len(copy) == 2
+
+
+@pytest.mark.parametrize("change", ["append", "rewrite"])
+def test_a_changed_file_is_detected(write, change):
+    import pickle
+
+    file = write(b"a\n$$$$\nb\n$$$$\n")
+    f = molvane.SDFile(str(file))
+    state = pickle.dumps(f)
+    stat = file.stat()
+    if change == "append":
+        with open(file, "ab") as handle:
+            handle.write(b"c\n$$$$\n")
+    else:
+        file.write_bytes(b"x\n$$$$\ny\n$$$$\n")
+        os.utime(file, ns=(stat.st_atime_ns, stat.st_mtime_ns + 1000))
+    with pytest.raises(OSError, match="changed since it was indexed"):
+        f[0]
+    with pytest.raises(OSError, match="changed since it was indexed"):
+        len(pickle.loads(state))
+
+
+@pytest.mark.parametrize("state, message", [
+    ((14, 0, b"\0" * 7), "no whole offsets"),
+    ((14, 0, (5).to_bytes(8, "little") + (14).to_bytes(8, "little")), "do not rise"),
+    ((14, 0, (0).to_bytes(8, "little") + (9).to_bytes(8, "little")), "do not rise"),
+])
+def test_bad_pickle_states_are_refused(write, state, message):
+    f = molvane.SDFile(str(write(b"a\n$$$$\nb\n$$$$\n")))
+    with pytest.raises(ValueError, match=message):
+        f.__setstate__(state)
+
+
+def test_compressed_files_have_no_index(write):
+    file = write(gzip.compress(b"a\n$$$$\n"), "x.sdf.gz")
+    f = molvane.SDFile(str(file))
+    with pytest.raises(ValueError, match="random access needs an uncompressed file"):
+        len(f)
+    with pytest.raises(ValueError, match="random access needs an uncompressed file"):
+        molvane.shards(str(file))
+
+
+def test_pipes_have_no_index(tmp_path):
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    # Opening does not wait for a writer.
+    with pytest.raises(ValueError, match="random access needs a regular file"):
+        len(molvane.SDFile(str(fifo)))
+
+
+def test_sdfile_needs_a_path():
+    with pytest.raises(TypeError, match="SDFile takes a path"):
+        molvane.SDFile(3)
+
+
+def test_threads_share_one_sdfile(write):
+    data = b"".join(b"m%d\n\n\nM  END\n> <N>\n%d\n\n$$$$\n" % (i, i) for i in range(2000))
+    f = molvane.SDFile(os.fsencode(write(data)))
+    expected = texts(molvane.parse_sdf(os.fsencode(write(data, "copy.sdf"))))
+    results, errors = {}, []
+
+    def work(k):
+        try:
+            # The first calls race to build the index.
+            results[k] = [bytes(f[i]) for i in range(k, len(f), 4)]
+        except Exception as error:  # noqa: BLE001 - reported below
+            errors.append(error)
+
+    threads = [threading.Thread(target=work, args=(k,)) for k in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert errors == []
+    for k in range(4):
+        assert results[k] == expected[k::4]
