@@ -55,8 +55,11 @@ struct Column {
     std::string_view string_at(int64_t row) const noexcept;
 };
 
+// A table's columns, or (when `parts` is not empty) its parts: batches of the
+// same columns, one after the other, which its own columns are not used for.
 struct Table {
     std::vector<Column> columns;
+    std::vector<Table> parts;
     int64_t rows = 0;
     bool is_bytes = true;  // binary columns; else UTF-8 string columns
     uint64_t skipped = 0;  // blocks whose records were left out (errors="skip")
