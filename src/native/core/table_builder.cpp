@@ -63,8 +63,7 @@ void Column::append_null() {
     offsets.push_back(static_cast<int64_t>(data.size()));
 }
 
-void Column::append_nulls(int64_t count) {
-    if (count <= 0) return;
+void Column::append_null_run(int64_t count) {
     // Null bits are clear bits: the bitmap only grows.
     length += count;
     null_count += count;

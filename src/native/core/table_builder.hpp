@@ -48,7 +48,11 @@ struct Column {
     // append() that also keeps the flags above for infer_column_type().
     void append_typed(std::string_view value);
     void append_null();
-    void append_nulls(int64_t count);
+    // Inline: most rows call it for a column that has caught up already.
+    void append_nulls(int64_t count) {
+        if (count > 0) append_null_run(count);
+    }
+    void append_null_run(int64_t count);
     bool is_valid(int64_t row) const noexcept {
         return (validity[static_cast<size_t>(row >> 3)] >> (row & 7)) & 1;
     }
