@@ -25,6 +25,7 @@ class MappedReader {
         batch_end_ = position_ = begin;
     }
 
+    uint64_t size() const noexcept { return mapping_->size(); }
     bool has_block() const noexcept { return !ready_.empty(); }
     bool exhausted() const noexcept { return ready_.empty() && splitter_.exhausted(); }
 

@@ -90,6 +90,7 @@ void ParallelTableBuild::build(Range& range, size_t index) {
     TableBuilder builder(options_);
     Block block;
     uint64_t number = 0;
+    bool reserved = false;
     while (!reader.exhausted()) {
         // What an earlier range's failure or a cancel makes moot stops here.
         if (stop_after_.load(std::memory_order_relaxed) < me) return;
@@ -114,6 +115,13 @@ void ParallelTableBuild::build(Range& range, size_t index) {
                 stop_from(me);
                 return;
             }
+        }
+        if (!reserved && reader.position() > range.begin) {
+            // The first batch tells how many rows the range will hold.
+            reserved = true;
+            const uint64_t span = std::min<uint64_t>(range.end, mapping_->size()) - range.begin;
+            builder.reserve_rows(
+                static_cast<int64_t>(span * number / (reader.position() - range.begin)));
         }
     }
     range.position = reader.position();

@@ -226,6 +226,23 @@ void TableBuilder::add(const Block& block) {
     ++rows_;
 }
 
+void TableBuilder::reserve_rows(int64_t expected) {
+    if (rows_ == 0 || expected <= rows_) return;
+    // A tenth more than the rows so far predict, for the blocks that vary.
+    const double scale = static_cast<double>(expected) / static_cast<double>(rows_) * 1.1;
+    const auto rows = static_cast<size_t>(static_cast<double>(expected) * 1.1) + 1;
+    auto reserve = [&](Column& column) {
+        column.data.reserve(static_cast<size_t>(static_cast<double>(column.data.size()) * scale));
+        column.offsets.reserve(rows + 1);
+        column.validity.reserve(rows / 8 + 1);
+    };
+    if (title_) reserve(*title_);
+    if (molblock_) reserve(*molblock_);
+    if (block_) reserve(*block_);
+    for (Column& column : records_)
+        reserve(column);
+}
+
 void infer_column_type(Column& column) {
     if (!column.any_number || !column.all_reals) return;
     convert_column(column, column.all_integers ? ColumnType::Int64 : ColumnType::Float64);

@@ -119,6 +119,11 @@ class TableBuilder {
     // throw the builder is left unusable.
     void add(const Block& block);
 
+    // Reserves room for `expected` rows in all, judged by the rows so far:
+    // buffers that do not grow as they fill are copied and faulted in once.
+    // Room never written costs address space only.
+    void reserve_rows(int64_t expected);
+
     const FailedField& failed_field() const noexcept { return failed_; }
     // Set when add() threw for a value that does not convert.
     const std::optional<ConversionFailure>& conversion_failure() const noexcept {
