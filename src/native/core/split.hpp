@@ -146,6 +146,7 @@ class BatchSplitter {
                   bool release_pages, bool guard_faults = false) noexcept
         : data_(data),
           size_(size),
+          stop_(size),
           universal_(universal),
           borrow_(borrow),
           release_pages_(release_pages),
@@ -176,6 +177,7 @@ class BatchSplitter {
 
     const char* data_;
     std::size_t size_;
+    std::size_t stop_;  // blocks that start here or later are not split
     bool universal_;
     bool borrow_;
     bool release_pages_;

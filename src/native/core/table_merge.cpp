@@ -1,0 +1,147 @@
+#include "core/table_merge.hpp"
+
+#include <algorithm>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <unordered_map>
+#include <utility>
+
+namespace molvane::core {
+
+namespace {
+
+struct Typing {
+    ColumnType type = ColumnType::String;
+    bool any_number = false;
+    bool all_integers = true;
+    bool all_reals = true;
+    std::optional<ColumnType> forced;
+};
+
+// A column of `rows` nulls of `type`, for a part without the record.
+Column null_column(const Column& like, ColumnType type, int64_t rows) {
+    Column out;
+    out.name = like.name;
+    out.is_record = like.is_record;
+    out.forced = like.forced;
+    out.type = type;
+    out.length = rows;
+    out.null_count = rows;
+    out.validity.assign(static_cast<size_t>((rows + 7) >> 3), 0);
+    const auto count = static_cast<size_t>(rows);
+    switch (type) {
+        case ColumnType::String: out.offsets.assign(count + 1, 0); break;
+        case ColumnType::Int64:
+            out.offsets.clear();
+            out.integers.assign(count, 0);
+            break;
+        case ColumnType::Float64:
+            out.offsets.clear();
+            out.reals.assign(count, 0.0);
+            break;
+    }
+    return out;
+}
+
+}  // namespace
+
+Table merge_tables(std::vector<Table>& parts, const TableOptions& options, unsigned threads) {
+    Table table;
+    table.is_bytes = options.is_bytes;
+    // The names in first-seen order, and where each part holds each name.
+    std::unordered_map<std::string_view, size_t> index;
+    std::vector<std::string_view> names;
+    std::vector<Typing> typings;
+    std::vector<std::vector<Column*>> holders;  // [name][part]
+    for (size_t p = 0; p < parts.size(); ++p) {
+        table.rows += parts[p].rows;
+        table.skipped += parts[p].skipped;
+        for (Column& column : parts[p].columns) {
+            if (!column.is_record) continue;
+            auto [found, added] = index.try_emplace(column.name, names.size());
+            if (added) {
+                names.push_back(column.name);
+                typings.push_back(Typing{ColumnType::String, false, true, true, column.forced});
+                holders.emplace_back(parts.size(), nullptr);
+            }
+            Typing& typing = typings[found->second];
+            typing.any_number = typing.any_number || column.any_number;
+            typing.all_integers = typing.all_integers && column.all_integers;
+            typing.all_reals = typing.all_reals && column.all_reals;
+            holders[found->second][p] = &column;
+        }
+    }
+    for (Typing& typing : typings) {
+        if (typing.forced)
+            typing.type = *typing.forced;
+        else if (options.infer_types && typing.any_number && typing.all_reals)
+            typing.type = typing.all_integers ? ColumnType::Int64 : ColumnType::Float64;
+    }
+
+    // Every part converts its own values to the types found over all parts.
+    auto convert_part = [&](size_t p) {
+        for (size_t n = 0; n < names.size(); ++n)
+            if (Column* column = holders[n][p]) convert_column(*column, typings[n].type);
+    };
+    const size_t workers = std::min<size_t>(std::max(threads, 1u), parts.size());
+    if (workers <= 1) {
+        for (size_t p = 0; p < parts.size(); ++p)
+            convert_part(p);
+    } else {
+        std::vector<std::thread> running;
+        running.reserve(workers - 1);
+        auto stride = [&](size_t first) {
+            for (size_t p = first; p < parts.size(); p += workers)
+                convert_part(p);
+        };
+        for (size_t w = 1; w < workers; ++w)
+            running.emplace_back(stride, w);
+        stride(0);
+        for (std::thread& thread : running)
+            thread.join();
+    }
+
+    // Every part gets the columns in the one order, typed alike, so that
+    // the parts are the batches of one table: title, records, molblock, block.
+    const size_t leading = options.title ? 1 : 0;
+    const size_t trailing = (options.molblock ? 1 : 0) + (options.block ? 1 : 0);
+    std::vector<Column> likes;  // name and kind of each record column, before any moves
+    likes.reserve(names.size());
+    for (size_t n = 0; n < names.size(); ++n) {
+        size_t p = 0;
+        while (!holders[n][p])
+            ++p;
+        likes.push_back(null_column(*holders[n][p], typings[n].type, 0));
+    }
+    std::vector<std::vector<Column>> uniform(parts.size());
+    for (size_t p = 0; p < parts.size(); ++p) {
+        std::vector<Column>& columns = uniform[p];
+        std::vector<Column>& own = parts[p].columns;
+        columns.reserve(leading + names.size() + trailing);
+        for (size_t at = 0; at < leading; ++at)
+            columns.push_back(std::move(own[at]));
+        for (size_t n = 0; n < names.size(); ++n) {
+            if (holders[n][p])
+                columns.push_back(std::move(*holders[n][p]));
+            else
+                columns.push_back(null_column(likes[n], typings[n].type, parts[p].rows));
+        }
+        for (size_t at = own.size() - trailing; at < own.size(); ++at)
+            columns.push_back(std::move(own[at]));
+    }
+    for (size_t p = 0; p < parts.size(); ++p) {
+        // Empty parts add nothing but a batch of no rows.
+        if (parts[p].rows == 0 && !(p + 1 == parts.size() && table.parts.empty())) continue;
+        Table part;
+        part.rows = parts[p].rows;
+        part.is_bytes = options.is_bytes;
+        part.columns = std::move(uniform[p]);
+        table.parts.push_back(std::move(part));
+    }
+    parts.clear();
+    return table;
+}
+
+}  // namespace molvane::core
