@@ -146,7 +146,6 @@ class BatchSplitter {
                   bool release_pages, bool guard_faults = false) noexcept
         : data_(data),
           size_(size),
-          stop_(size),
           universal_(universal),
           borrow_(borrow),
           release_pages_(release_pages),
@@ -177,14 +176,13 @@ class BatchSplitter {
 
     const char* data_;
     std::size_t size_;
-    std::size_t stop_;  // blocks that start here or later are not split
     bool universal_;
     bool borrow_;
     bool release_pages_;
     bool guard_faults_;
     bool out_of_memory_ = false;
     std::size_t split_ = 0;
-    std::size_t stop_ = size_;
+    std::size_t stop_ = size_;  // blocks that start here or later are not split
     std::size_t released_ = 0;
     std::deque<BlockSpan> queue_;
 };
