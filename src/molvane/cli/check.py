@@ -56,43 +56,58 @@ def block_problems(block: Any) -> Iterator[str]:
         yield f"malformed data header: {str(error).splitlines()[0]}"
 
 
+def _repeated(block: Any, field: bytes, name: str, number: int, seen: dict[bytes, int]) -> list[str]:
+    try:
+        value = block.get(field)
+    except native.MalformedRecordError:
+        return []  # reported as a malformed data header
+    if value is None:
+        return []
+    key = value.strip()
+    if key in seen:
+        return [f"{name} {key.decode('utf-8', 'replace')!r} repeats that of block {seen[key]}"]
+    seen[key] = number
+    return []
+
+
 def run(args: argparse.Namespace) -> int:
     progress = progress_of(args)
     field = args.id.encode() if args.id else None
     total_blocks = problems = bad_blocks = 0
 
-    def report(label: str, number: int, block: Any, problem: str) -> None:
+    def report_all(label: str, number: int, block: Any, found: list[str]) -> int:
         nonlocal problems
-        problems += 1
-        progress.clear()
-        title = title_of(block) if block is not None else ""
-        print(f"{label}: block {number} {title!r}: {problem}", flush=False)
+        if found:
+            progress.clear()
+        for problem in found:
+            problems += 1
+            print(f"{label}: block {number} {title_of(block)!r}: {problem}")
+        return int(bool(found))
 
     for source in sources(input_names(args), tail=True):
         seen: dict[bytes, int] = {}
-        number = -1
-        last = None
+        pending: tuple[int, Any, list[str]] | None = None
+        blocks = 0
         for number, block in enumerate(progress.track(source.blocks, source.label)):
-            last = block
+            if pending is not None:
+                bad_blocks += report_all(source.label, *pending)
+            blocks = number + 1
             found = list(block_problems(block))
             if field is not None:
-                try:
-                    value = block.get(field)
-                except native.MalformedRecordError:
-                    value = None
-                if value is not None:
-                    key = value.strip()
-                    if key in seen:
-                        found.append(f"{args.id} {key.decode('utf-8', 'replace')!r} repeats that of block {seen[key]}")
-                    else:
-                        seen[key] = number
-            for problem in found:
-                report(source.label, number, block, problem)
-            bad_blocks += bool(found)
-        total_blocks += number + 1
-        if last is not None and source.ends_with_terminator() is False:
-            report(source.label, number, last, "the last block is truncated: the input ends without a '$$$$' line")
-            bad_blocks += 1
+                found.extend(_repeated(block, field, args.id, number, seen))
+            pending = (number, block, found)
+        total_blocks += blocks
+        if pending is not None:
+            number, block, found = pending
+            ending = source.ending()
+            if found == ["empty block"] and ending == "blank":
+                # Blank lines after the last '$$$$': the reader gives them as
+                # a block of their own, but no one wrote a block there.
+                found = []
+            elif ending == "open" and blocks > 1:
+                # (One block without '$$$$' is a plain molfile.)
+                found.append("the last block is truncated: the input ends without a '$$$$' line")
+            bad_blocks += report_all(source.label, number, block, found)
     files = len(input_names(args))
     where = f"{total_blocks} blocks in {files} file{'s' if files != 1 else ''}"
     if problems:

@@ -143,8 +143,10 @@ class Source:
             self._plain_size = info.st_size
         self.blocks = native.parse_sdf(os.fsencode(name))
 
-    def ends_with_terminator(self) -> bool | None:
-        """After reading: whether the input's last line is ``$$$$`` (None if unknown)."""
+    def ending(self) -> str | None:
+        """After reading, how the input ends: "terminated" (a ``$$$$`` line
+        last), "blank" (blank lines after the last ``$$$$``), "open" (no
+        ``$$$$`` after the last text) or None when that cannot be seen."""
         if self._tail is not None:
             data = self._tail.tail
         elif self.name != STDIN and hasattr(self, "_plain_size"):
@@ -153,10 +155,12 @@ class Source:
                 data = handle.read(64)
         else:
             return None
-        stripped = data.rstrip(b"\r\n")
-        if not stripped:
-            return not data
-        return stripped.rsplit(b"\n", 1)[-1].rstrip(b"\r").startswith(b"$$$$")
+        stripped = data.rstrip(b" \t\r\n")
+        if not stripped.rsplit(b"\n", 1)[-1].startswith(b"$$$$"):
+            return "open" if stripped else None
+        after = data[len(stripped):]
+        line_end = 2 if after.startswith(b"\r\n") else 1 if after.startswith(b"\n") else 0
+        return "blank" if after[line_end:] else "terminated"
 
     def __iter__(self) -> Iterator[Any]:
         return iter(self.blocks)
