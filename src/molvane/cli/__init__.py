@@ -42,6 +42,10 @@ class _Parser(argparse.ArgumentParser):
 
 
 def parser() -> argparse.ArgumentParser:
+    return _parsers()[0]
+
+
+def _parsers() -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParser]]:
     from molvane import __version__
 
     top = _Parser(
@@ -55,7 +59,20 @@ def parser() -> argparse.ArgumentParser:
     sub.required = True
     for module in (count, fields, select, tables_out, filter, split, cat, edit, check, repair):
         module.register(sub)  # type: ignore[attr-defined]
-    return top
+    return top, sub.choices
+
+
+def parse(argv: list[str]) -> Any:
+    """The arguments of a command line.
+
+    A command's own arguments are parsed intermixed, so options may stand
+    between or after the files (`molvane cut ID --title a.sdf b.sdf`), which
+    plain argparse refuses once a command has two positional arguments.
+    """
+    top, commands = _parsers()
+    if argv and argv[0] in commands:
+        return commands[argv[0]].parse_intermixed_args(argv[1:])
+    return top.parse_args(argv)
 
 
 def _quiet_broken_pipe() -> None:
@@ -72,7 +89,7 @@ def _quiet_broken_pipe() -> None:
 def main(argv: list[str] | None = None) -> int:
     """Run the command of `argv` (default sys.argv[1:]); its exit status."""
     try:
-        args: Any = parser().parse_args(argv)
+        args = parse(sys.argv[1:] if argv is None else list(argv))
         return int(args.run(args))
     except SystemExit as done:  # --help and --version
         return int(done.code or 0) if not isinstance(done.code, str) else 2

@@ -15,12 +15,12 @@ from molvane.cli.errors import UsageError
 from molvane.cli.outputs import write_blocks
 
 
-def _set(blocks: Iterator[Any], pairs: list[tuple[bytes, bytes]], only_missing: bool) -> Iterator[Any]:
+def _set(blocks: Iterator[Any], pairs: list[tuple[bytes, bytes]], only_missing: bool, header: str) -> Iterator[Any]:
     for block in blocks:
         for name, value in pairs:
             if only_missing and name in block:
                 continue
-            block.set_record(name, value, header="copy")
+            block.set_record(name, value, header=header)
         yield block
 
 
@@ -28,6 +28,8 @@ def _rename(blocks: Iterator[Any], renames: dict[bytes, bytes]) -> Iterator[Any]
     for block in blocks:
         records = block.records()
         if any(name in renames for name, _ in records):
+            # "copy" gives a renamed record the header line of the block's
+            # first record, the name swapped: its style, not a plain one.
             block.replace_records([(renames.get(name, name), value) for name, value in records], header="copy")
         yield block
 
@@ -53,7 +55,7 @@ def _split_items(args: argparse.Namespace, what: str) -> list[tuple[bytes, bytes
 
 def run_set(args: argparse.Namespace) -> int:
     pairs = _split_items(args, "set")
-    write_blocks(args.output, _set(all_blocks(args), pairs, args.missing))
+    write_blocks(args.output, _set(all_blocks(args), pairs, args.missing, args.header))
     return 0
 
 
@@ -74,7 +76,7 @@ def register(sub: Any) -> None:
         "set",
         help="set a field to a value in every block",
         description="Set each NAME to VALUE in every block: an existing record keeps its header line and "
-        "place (later ones of that name go), a new one is appended with the block's header style.",
+        "place (later ones of that name go), a new one is appended.",
         epilog="example: molvane set SOURCE=vendorA BATCH=7 library.sdf -o tagged.sdf",
     )
     setter.add_argument(
@@ -82,6 +84,11 @@ def register(sub: Any) -> None:
         help="the edits, then SD files (plain or compressed; none or '-' reads stdin)",
     )
     setter.add_argument("--missing", action="store_true", help="only where the block lacks the field")
+    setter.add_argument(
+        "--header", choices=["plain", "padded", "copy"], default="plain",
+        help="header line of a new record: '> <NAME>' (plain, default), '>  <NAME>' (padded, as RDKit "
+        "writes) or a copy of the block's first header with the name replaced",
+    )
     add_output(setter)
     add_quiet(setter)
     setter.set_defaults(run=run_set)

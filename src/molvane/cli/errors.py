@@ -25,5 +25,5 @@ def one_line(error: BaseException) -> str:
         if isinstance(error, UnicodeDecodeError):
             text = f"text is not UTF-8 ({error.reason} at byte {error.start})"
     notes = getattr(error, "__notes__", None) or []
-    parts = [text, *notes]
-    return " ".join(" ".join(part.split()) for part in parts if part)
+    parts = [" ".join(part.split()) for part in (text, *notes) if part.strip()]
+    return " ".join(part if part[-1] in ".:;!?)" or part is parts[-1] else part + "." for part in parts)

@@ -109,6 +109,11 @@ def is_plain_file(name: str) -> bool:
 
 
 def _stdin_stream() -> IO[bytes]:
+    if sys.stdin is None:
+        raise CommandError("no stdin to read SD data from; name a FILE")
+    if sys.stdin.isatty():
+        # Most likely a forgotten file name, not SD text about to be typed.
+        raise CommandError("no input file given and stdin is a terminal; name a FILE or pipe SD data in")
     raw = sys.stdin.buffer
     head = raw.peek(6)[:6] if hasattr(raw, "peek") else b""
     fmt = compression_of(head)

@@ -126,12 +126,12 @@ def run_parquet(args: argparse.Namespace) -> int:
 
 def _table_options(parser: argparse.ArgumentParser, *, output_required: bool = False) -> None:
     parser.add_argument(
-        "--title", nargs="?", const="title", default=None, metavar="NAME",
-        help="add the title line as a first column (named NAME, default 'title')",
+        "--title", action="store_const", const="title", default=None,
+        help="add the title line as a first column, named 'title'",
     )
     parser.add_argument(
-        "--molblock", nargs="?", const="molblock", default=None, metavar="NAME",
-        help="add the molblock (title, header and connection table) as a last column (default name 'molblock')",
+        "--molblock", action="store_const", const="molblock", default=None,
+        help="add the molblock (title, header and connection table) as a last column, named 'molblock'",
     )
     parser.add_argument(
         "--types", choices=["auto", "str"], default="auto",
