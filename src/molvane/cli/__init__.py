@@ -16,10 +16,34 @@ import signal
 import sys
 from typing import Any, NoReturn
 
-from molvane.cli import cat, check, count, edit, fields, filter, repair, select, split, tables_out
+import importlib
+
 from molvane.cli.errors import CommandError, UsageError, one_line
 
 PROG = "molvane"
+
+# Command -> the module that defines it (in the order --help lists them).
+# Only the module of the command being run is imported: a short command
+# like count spends most of its time starting up.
+COMMANDS = {
+    "count": "count",
+    "fields": "fields",
+    "head": "select",
+    "slice": "select",
+    "sample": "select",
+    "cut": "tables_out",
+    "to-csv": "tables_out",
+    "to-jsonl": "tables_out",
+    "to-parquet": "tables_out",
+    "filter": "filter",
+    "split": "split",
+    "cat": "cat",
+    "set": "edit",
+    "rename": "edit",
+    "drop": "edit",
+    "check": "check",
+    "repair": "repair",
+}
 
 EPILOG = """\
 Inputs are SD files, plain or gzip, bzip2, xz or zstd compressed (known by
@@ -42,10 +66,11 @@ class _Parser(argparse.ArgumentParser):
 
 
 def parser() -> argparse.ArgumentParser:
-    return _parsers()[0]
+    return _parsers(list(COMMANDS))[0]
 
 
-def _parsers() -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParser]]:
+def _parsers(names: list[str]) -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParser]]:
+    """The top parser with the commands of `names` (and of their modules)."""
     from molvane import __version__
 
     top = _Parser(
@@ -57,8 +82,8 @@ def _parsers() -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentPars
     top.add_argument("--version", action="version", version=f"molvane {__version__}")
     sub = top.add_subparsers(title="commands", metavar="COMMAND", dest="command")
     sub.required = True
-    for module in (count, fields, select, tables_out, filter, split, cat, edit, check, repair):
-        module.register(sub)  # type: ignore[attr-defined]
+    for module in dict.fromkeys(COMMANDS[name] for name in names):
+        importlib.import_module(f"molvane.cli.{module}").register(sub)
     return top, sub.choices
 
 
@@ -69,10 +94,10 @@ def parse(argv: list[str]) -> Any:
     between or after the files (`molvane cut ID --title a.sdf b.sdf`), which
     plain argparse refuses once a command has two positional arguments.
     """
-    top, commands = _parsers()
-    if argv and argv[0] in commands:
+    if argv and argv[0] in COMMANDS:
+        _, commands = _parsers([argv[0]])
         return commands[argv[0]].parse_intermixed_args(argv[1:])
-    return top.parse_args(argv)
+    return parser().parse_args(argv)
 
 
 def _quiet_broken_pipe() -> None:
