@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import argparse
 import os
+import re
 import signal
 import sys
 from typing import Any, NoReturn
@@ -58,6 +59,9 @@ for byte as read, to -o FILE (compressed when it ends in .gz, .bz2, .xz or
 """
 
 
+_SLICE = re.compile(r"-\d*(:-?\d*){0,2}(,-?\d*(:-?\d*){0,2})*$")
+
+
 class _Parser(argparse.ArgumentParser):
     """An argparse parser whose usage errors are one line on stderr, exit status 2."""
 
@@ -94,6 +98,10 @@ def parse(argv: list[str]) -> Any:
     between or after the files (`molvane cut ID --title a.sdf b.sdf`), which
     plain argparse refuses once a command has two positional arguments.
     """
+    if argv and argv[0] == "slice":
+        # "-1" or "-10:" is a slice, not an option: a leading space keeps
+        # argparse from taking it for one (the slice parser strips it).
+        argv = [argv[0], *(" " + a if _SLICE.match(a) else a for a in argv[1:])]
     if argv and argv[0] in COMMANDS:
         _, commands = _parsers([argv[0]])
         return commands[argv[0]].parse_intermixed_args(argv[1:])
@@ -130,6 +138,10 @@ def main(argv: list[str] | None = None) -> int:
     except (CommandError, OSError, ValueError, EOFError, ImportError, NotImplementedError,
             UnicodeError, LookupError) as error:
         print(f"{PROG}: error: {one_line(error)}", file=sys.stderr)
+        return 1
+    except Exception as error:  # a fault of ours: still one line, with its kind
+        print(f"{PROG}: error: internal error, please report it: {type(error).__name__}: {one_line(error)}",
+              file=sys.stderr)
         return 1
 
 

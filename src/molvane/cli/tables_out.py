@@ -49,6 +49,8 @@ def build_table(args: argparse.Namespace, columns: list[str] | None) -> Any:
     for field in table.schema:
         if pa.types.is_binary(field.type):
             field = field.with_type(pa.string())
+        elif pa.types.is_large_binary(field.type):
+            field = field.with_type(pa.large_string())
         fields.append(field)
     try:
         return table.cast(pa.schema(fields, metadata=table.schema.metadata))
