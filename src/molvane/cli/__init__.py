@@ -73,7 +73,7 @@ def parser() -> argparse.ArgumentParser:
     return _parsers(list(COMMANDS))[0]
 
 
-def _parsers(names: list[str]) -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParser]]:
+def _parsers(names: list[str]) -> tuple[argparse.ArgumentParser, dict[str, Any]]:
     """The top parser with the commands of `names` (and of their modules)."""
     from molvane import __version__
 

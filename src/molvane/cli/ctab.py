@@ -17,7 +17,7 @@ def header_lines(block: Any) -> list[bytes]:
 
 
 def has_end(block: Any) -> bool:
-    return block.mdl.rstrip(b"\r\n").endswith(b"M  END")
+    return bool(block.mdl.rstrip(b"\r\n").endswith(b"M  END"))
 
 
 def version(lines: list[bytes]) -> bytes | None:

@@ -44,8 +44,8 @@ def _drop(blocks: Iterator[Any], names: list[bytes]) -> Iterator[Any]:
 def _split_items(args: argparse.Namespace, what: str) -> list[tuple[bytes, bytes]]:
     """Leading NAME=VALUE items are the edits; the items after them are the input files."""
     items = list(args.items)
-    edits = []
-    while items and "=" in items[0] and not (edits and items[0] == "-"):
+    edits: list[tuple[bytes, bytes]] = []
+    while items and "=" in items[0]:
         edits.append(name_value(items.pop(0), what))
     if not edits:
         raise UsageError(f"{what} needs at least one NAME=VALUE before the files")

@@ -45,7 +45,8 @@ def decompressing(fmt: str, raw: IO[bytes]) -> IO[bytes]:
     if fmt == "gzip":
         from isal import igzip
 
-        return igzip.IGzipFile(fileobj=raw, mode="rb")  # type: ignore[return-value]
+        reader: Any = igzip.IGzipFile(fileobj=raw, mode="rb")  # type: ignore[no-untyped-call]
+        return reader  # type: ignore[no-any-return]
     if fmt == "bz2":
         import bz2
 
@@ -58,7 +59,8 @@ def decompressing(fmt: str, raw: IO[bytes]) -> IO[bytes]:
         import zstandard
     except ImportError as error:
         raise CommandError("reading .zst data needs the zstandard package: pip install 'molvane[zstd]'") from error
-    return zstandard.ZstdDecompressor().stream_reader(raw, read_across_frames=True)  # type: ignore[return-value]
+    stream: IO[bytes] = zstandard.ZstdDecompressor().stream_reader(raw, read_across_frames=True)
+    return stream
 
 
 class TailReader:

@@ -9,6 +9,7 @@ extra to install.
 from __future__ import annotations
 
 import argparse
+import importlib
 import json
 import math
 import os
@@ -20,12 +21,12 @@ from molvane.cli.common import add_inputs, add_quiet, all_blocks, input_names
 from molvane.cli.errors import UsageError
 
 
-def _pyarrow() -> Any:
+def _pyarrow(module: str = "pyarrow") -> Any:
+    # pyarrow ships no type information: its modules are Any here.
     try:
-        import pyarrow
+        return importlib.import_module(module)
     except ImportError:
         raise ImportError("this command needs pyarrow; install it with: pip install 'molvane[arrow]'") from None
-    return pyarrow
 
 
 def build_table(args: argparse.Namespace, columns: list[str] | None) -> Any:
@@ -66,12 +67,10 @@ def _sink(path: str | None) -> Any:
 
 
 def write_csv(table: Any, path: str | None, delimiter: str) -> None:
-    _pyarrow()
-    import pyarrow.csv
-
-    options = pyarrow.csv.WriteOptions(delimiter=delimiter)
+    csv = _pyarrow("pyarrow.csv")
+    options = csv.WriteOptions(delimiter=delimiter)
     sink = _sink(path)
-    pyarrow.csv.write_csv(table, sink, write_options=options)
+    csv.write_csv(table, sink, write_options=options)
     if sink is sys.stdout.buffer:
         sink.flush()
 
@@ -120,9 +119,8 @@ def run_jsonl(args: argparse.Namespace) -> int:
 
 def run_parquet(args: argparse.Namespace) -> int:
     table = build_table(args, None)
-    import pyarrow.parquet
-
-    pyarrow.parquet.write_table(table, args.output, compression=args.compression)
+    parquet = _pyarrow("pyarrow.parquet")
+    parquet.write_table(table, args.output, compression=args.compression)
     return 0
 
 
