@@ -8,7 +8,13 @@ import pytest
 from cli_blocks import numbered, split_blocks, v2000, v3000
 from conftest import DATA
 
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+from molvane import SDBlock
 from molvane.cli import main
+from molvane.cli.errors import CommandError
+from molvane.cli.expr import compile_expression
 
 BLOCKS = numbered(12)
 
@@ -336,3 +342,20 @@ def test_errors_are_one_line_with_the_exit_status(capsys, sdf, tmp_path, argv, s
     assert err.startswith("molvane: error: ") and err.count("\n") == 1, err
     assert complaint in err
     assert "Traceback" not in err
+
+
+# Pieces of expressions, glued at random: whatever comes out must parse into a
+# predicate that runs, or fail as one ExpressionError; never anything else.
+PIECES = ["VALUE", "ID", "`SOURCE`", "$title", "exists", "missing", "not", "and", "or", "in", "(", ")", ",",
+          "<", "<=", "==", "!=", "~", "!~", ">", "=", "3", "-1.5e2", '"M001"', "'x'", '"["', "@", "__import__", "."]
+
+
+@settings(max_examples=200, deadline=None)
+@given(st.lists(st.sampled_from(PIECES), max_size=9).map(" ".join))
+def test_random_expressions_parse_or_fail_cleanly(text):
+    try:
+        predicate = compile_expression(text)
+    except CommandError as error:
+        assert str(error).startswith("bad filter expression") or "No such file" in str(error)
+        return
+    assert all(predicate(SDBlock(b)) in (True, False) for b in BLOCKS[:4])
