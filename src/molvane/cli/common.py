@@ -57,8 +57,17 @@ def each_block(args: argparse.Namespace, progress: Progress | None = None) -> It
 
 
 def all_blocks(args: argparse.Namespace, progress: Progress | None = None) -> Iterator[Any]:
+    """Every block of the inputs, one stream (the reader itself for one input)."""
     progress = progress or progress_of(args)
-    for source in sources(input_names(args)):
+    names = input_names(args)
+    if len(names) == 1:
+        source = Source(names[0])
+        return progress.track(source.blocks, source.label)
+    return _chained(names, progress)
+
+
+def _chained(names: list[str], progress: Progress) -> Iterator[Any]:
+    for source in sources(names):
         yield from progress.track(source.blocks, source.label)
 
 

@@ -46,8 +46,10 @@ class Progress:
     def track(self, blocks: Any, label: str) -> Iterator[Any]:
         """The blocks of `blocks`, drawing the bar from its position/size as they pass."""
         if not self.enabled:
-            yield from blocks
-            return
+            return iter(blocks)  # no layer in between when there is nothing to draw
+        return self._tracked(blocks, label)
+
+    def _tracked(self, blocks: Any, label: str) -> Iterator[Any]:
         start = last = time.monotonic()
         count = 0
         for block in blocks:
