@@ -359,3 +359,21 @@ def test_random_expressions_parse_or_fail_cleanly(text):
         assert str(error).startswith("bad filter expression") or "No such file" in str(error)
         return
     assert all(predicate(SDBlock(b)) in (True, False) for b in BLOCKS[:4])
+
+
+def test_counting_by_byte_ranges_in_threads_matches_one_reader(monkeypatch, tmp_path):
+    import molvane.cli.count as count
+    from conftest import corpus_files
+
+    from molvane import parse_sdf
+
+    monkeypatch.setattr(count, "_RANGED_BYTES", 0)
+    monkeypatch.setattr(count.os, "cpu_count", lambda: 3)
+    crafted = tmp_path / "crafted.sdf"
+    crafted.write_bytes(b"".join(BLOCKS).replace(b"\n", b"\r\n") + b"\n\n" + b"$$$$\n" * 5)
+    files = [crafted] + [p for p in corpus_files() if p.suffix == ".sdf"]
+    for path in files:
+        size = path.stat().st_size
+        if size < 3:
+            continue
+        assert count.ranged_count(bytes(path), size) == sum(1 for _ in parse_sdf(bytes(path))), path
