@@ -48,14 +48,6 @@ def input_names(args: argparse.Namespace) -> list[str]:
     return list(names) or ["-"]
 
 
-def each_block(args: argparse.Namespace, progress: Progress | None = None) -> Iterator[tuple[Source, int, Any]]:
-    """(source, number in its file from 0, block) of every input in turn."""
-    progress = progress or progress_of(args)
-    for source in sources(input_names(args)):
-        for number, block in enumerate(progress.track(source.blocks, source.label)):
-            yield source, number, block
-
-
 def all_blocks(args: argparse.Namespace, progress: Progress | None = None) -> Iterator[Any]:
     """Every block of the inputs, one stream (the reader itself for one input)."""
     progress = progress or progress_of(args)
