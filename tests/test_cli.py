@@ -379,3 +379,24 @@ def test_count_agrees_with_the_reader_on_every_corpus_file(capsys, tmp_path, com
     assert main(["count", *map(str, files)]) == 0
     lines = capsys.readouterr().out.splitlines()
     assert [int(line.split()[0]) for line in lines[:-1]] == [sum(1 for _ in parse_sdf(bytes(p))) for p in files]
+
+
+@pytest.mark.parametrize(
+    "argv",
+    [["rename", "ABSENT=X"], ["drop", "ABSENT"], ["set", "--missing", "ID=other"], ["cat"], ["filter", "exists ID"]],
+    ids=lambda argv: argv[0],
+)
+def test_commands_that_change_nothing_write_the_input_byte_for_byte(capsys, tmp_path, argv):
+    # CRLF line ends and an RDKit-style padded header must come through as they were.
+    source = tmp_path / "crlf.sdf"
+    source.write_bytes(b"".join(BLOCKS[:3]).replace(b"> <ID>", b">  <ID>  (1)").replace(b"\n", b"\r\n"))
+    out = tmp_path / "out.sdf"
+    assert run(capsys, *argv, source, "-o", out)[0] == 0
+    assert out.read_bytes() == source.read_bytes()
+
+
+@pytest.mark.parametrize("header, line", [("plain", b"> <NEW>\n"), ("padded", b">  <NEW>\n")])
+def test_set_writes_new_records_in_the_header_style_asked(capsys, sdf, tmp_path, header, line):
+    out = tmp_path / "out.sdf"
+    assert run(capsys, "set", "--header", header, "NEW=1", sdf, "-o", out)[0] == 0
+    assert all(block.endswith(line + b"1\n\n$$$$\n") for block in written(out))
