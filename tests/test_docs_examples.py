@@ -7,6 +7,10 @@ imports an optional library that is not installed (RDKit, tqdm, dask, ...)
 is skipped, naming it; so is one placed after an HTML comment
 ``<!-- needs: name -->`` when it needs the library only through molvane
 (``molvane.to_pandas`` needs pandas without importing it).
+
+Shell blocks made only of ``molvane`` commands (pipelines and ``&&`` chains
+of them) run too, line by line, each expected to exit 0; blocks that call
+other programs (obabel, grep) are shown for comparison, not run.
 """
 
 from __future__ import annotations
@@ -16,7 +20,10 @@ import importlib.util
 import os
 import pathlib
 import re
+import shlex
 import shutil
+import subprocess
+import sys
 
 import pytest
 
@@ -69,6 +76,34 @@ def examples():
     return params
 
 
+SHELLS = ("sh", "shell", "bash", "console")
+SEPARATORS = {"|", "||", "&&", ";"}
+
+
+def command_lines(code: str) -> list[str] | None:
+    """The lines of a shell block if every command in it is molvane's, else None."""
+    lines = [line.strip() for line in code.splitlines() if line.strip() and not line.lstrip().startswith("#")]
+    for line in lines:
+        lexer = shlex.shlex(line, posix=True, punctuation_chars=True)
+        lexer.whitespace_split = True
+        tokens = list(lexer)
+        heads = [tokens[0]] + [after for token, after in zip(tokens, tokens[1:]) if token in SEPARATORS]
+        if any(head != "molvane" for head in heads):
+            return None
+    return lines or None
+
+
+def command_examples():
+    params = []
+    for page in PAGES:
+        name = page.relative_to(REPO).as_posix()
+        for line, lang, code, _ in code_blocks(page.read_text(encoding="utf-8")):
+            lines = command_lines(code) if lang in SHELLS else None
+            if lines:
+                params.append(pytest.param(lines, id=f"{name}:{line}"))
+    return params or [pytest.param(None, marks=pytest.mark.skip(reason="no page shows molvane commands"))]
+
+
 def imported_roots(code: str) -> set[str]:
     roots = set()
     for node in ast.walk(ast.parse(code)):
@@ -99,6 +134,19 @@ def test_example_runs(code, needs, clone_root, capsys):
     assert not (REPO / "checked.sdf").exists()
 
 
+@pytest.mark.parametrize("lines", command_examples())
+def test_command_example_runs(lines, clone_root):
+    bin_dir = os.path.dirname(sys.executable)
+    if shutil.which("molvane", path=bin_dir) is None:
+        pytest.skip(f"the molvane command is not installed beside {sys.executable}")
+    env = dict(os.environ, PATH=bin_dir + os.pathsep + os.environ.get("PATH", ""))
+    for line in lines:
+        done = subprocess.run(
+            ["bash", "-c", "set -o pipefail; " + line], env=env, capture_output=True, text=True, timeout=120
+        )
+        assert done.returncode == 0, f"{line}\n{done.stderr}"
+
+
 def test_pages_have_examples():
     """The extraction finds the blocks: a page layout it misreads would pass vacuously."""
     found = {param.id.split(":")[0] for param in examples()}
@@ -118,6 +166,22 @@ def test_pages_have_examples():
 )
 def test_code_blocks(text, expected):
     assert code_blocks(text) == expected
+
+
+@pytest.mark.parametrize(
+    ("code", "expected"),
+    [
+        ("molvane count a.sdf\n", ["molvane count a.sdf"]),
+        ("# note\nmolvane filter 'A < 1' a.sdf | molvane head -n 2 > b.sdf\n", ["molvane filter 'A < 1' a.sdf | molvane head -n 2 > b.sdf"]),
+        ("molvane count a.sdf && molvane fields a.sdf\n", ["molvane count a.sdf && molvane fields a.sdf"]),
+        ("obabel a.sdf -O b.sdf\n", None),
+        ("molvane cat a.sdf | grep -c x\n", None),
+        ("molvane filter 'NAME ~ \"a|b\"' a.sdf\n", ["molvane filter 'NAME ~ \"a|b\"' a.sdf"]),
+    ],
+    ids=["one", "pipeline-and-comment", "chain", "other-program", "pipe-into-other", "pipe-in-quotes"],
+)
+def test_command_lines(code, expected):
+    assert command_lines(code) == expected
 
 
 def test_unclosed_block_is_an_error():
