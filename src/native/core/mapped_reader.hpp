@@ -19,6 +19,10 @@ class MappedReader {
     // instead of copying it.
     MappedReader(std::shared_ptr<const Mapping> mapping, bool is_str, bool borrow) noexcept;
 
+    // Reads only the blocks whose first byte lies in [start, stop), before the
+    // first batch. False when the file turned out shorter than its mapping.
+    bool restrict_to(uint64_t start, uint64_t stop);
+
     bool has_block() const noexcept { return !ready_.empty(); }
     bool exhausted() const noexcept { return ready_.empty() && splitter_.exhausted(); }
 

@@ -11,6 +11,7 @@
 // splitter cuts a whole mapped file a batch at a time. Neither touches Python.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <deque>
 #include <memory>
@@ -146,7 +147,15 @@ class BatchSplitter {
           guard_faults_(guard_faults) {}
 
     bool has_ready() const noexcept { return !queue_.empty(); }
-    bool exhausted() const noexcept { return queue_.empty() && split_ == size_; }
+    bool exhausted() const noexcept { return queue_.empty() && split_ >= stop_; }
+
+    // Splits only the blocks that start in [begin, stop): `begin` must be a
+    // block start (see core/block_bounds). Call before the first batch.
+    void restrict_to(std::size_t begin, std::size_t stop) noexcept {
+        split_ = std::min(begin, size_);
+        stop_ = std::min(stop, size_);
+        released_ = split_ - split_ % kReleaseGrain;
+    }
 
     // Splits the next batch into the queue, then releases pages. Runs
     // without Python; may throw std::bad_alloc. False when the data could
@@ -168,6 +177,7 @@ class BatchSplitter {
     bool guard_faults_;
     bool out_of_memory_ = false;
     std::size_t split_ = 0;
+    std::size_t stop_ = size_;
     std::size_t released_ = 0;
     std::deque<BlockSpan> queue_;
 };
