@@ -513,6 +513,81 @@ def table_case(function, key="lf", **options):
     return case
 
 
+# --- the command line: whole processes, start-up included on both sides -----
+
+
+def grep_count(files):
+    out = subprocess.run(["grep", "-c", r"^\$\$\$\$", str(files["lf"])], check=True, capture_output=True)
+    return os.path.getsize(files["lf"]), int(out.stdout)
+
+
+def cli_count(files):
+    out = subprocess.run([sys.executable, "-m", "molvane", "count", str(files["lf"])], check=True, capture_output=True)
+    return os.path.getsize(files["lf"]), int(out.stdout)
+
+
+# Both filters keep the blocks whose id lies below the middle one: a numeric
+# comparison on every block, about half of them written. The limit is found
+# outside the timed part.
+RDKIT_FILTER = """
+import sys
+from rdkit import Chem, RDLogger
+RDLogger.DisableLog("rdApp.*")
+limit = float(sys.argv[3])
+writer = Chem.SDWriter(sys.argv[2])
+with open(sys.argv[1], "rb") as handle:
+    for mol in Chem.ForwardSDMolSupplier(handle, sanitize=False, removeHs=False, strictParsing=False):
+        if mol is not None and mol.HasProp("molvane_id") and float(mol.GetProp("molvane_id")) < limit:
+            writer.write(mol)
+writer.close()
+"""
+
+
+def _filter_limit(path):
+    from molvane import parse_sdf
+
+    ids = [float(b.get(FIELD)) for b in parse_sdf(os.fsencode(path))]
+    return ids, (min(ids) + max(ids)) / 2
+
+
+def rdkit_filter(files):
+    ids, limit = _filter_limit(files["rdkit"])
+    out = pathlib.Path(files["rdkit"]).with_name("filtered_rdkit.sdf")
+    start = time.perf_counter()
+    subprocess.run([sys.executable, "-c", RDKIT_FILTER, str(files["rdkit"]), str(out), str(limit)], check=True)
+    return os.path.getsize(files["rdkit"]), len(ids), time.perf_counter() - start
+
+
+def cli_filter(files):
+    ids, limit = _filter_limit(files["rdkit"])
+    out = pathlib.Path(files["rdkit"]).with_name("filtered_cli.sdf")
+    start = time.perf_counter()
+    argv = [sys.executable, "-m", "molvane", "filter", f"{FIELD.decode()} < {limit}", str(files["rdkit"]), "-o", str(out)]
+    subprocess.run(argv, check=True)
+    return os.path.getsize(files["rdkit"]), len(ids), time.perf_counter() - start
+
+
+PARQUET_DIRECT = """
+import sys
+import pyarrow.parquet
+import molvane
+pyarrow.parquet.write_table(molvane.to_arrow(sys.argv[1], title=None), sys.argv[2])
+"""
+
+
+def parquet_direct(files):
+    out = pathlib.Path(files["slice"]).with_name("direct.parquet")
+    subprocess.run([sys.executable, "-c", PARQUET_DIRECT, str(files["slice"]), str(out)], check=True)
+    return os.path.getsize(files["slice"]), 0
+
+
+def cli_parquet(files):
+    out = pathlib.Path(files["slice"]).with_name("cli.parquet")
+    argv = [sys.executable, "-m", "molvane", "to-parquet", str(files["slice"]), "-o", str(out)]
+    subprocess.run(argv, check=True)
+    return os.path.getsize(files["slice"]), 0
+
+
 # A hash set of 100,000 indices has 107,897 buckets in libstdc++: with the
 # identity hash, multiples of that number all land in one bucket.
 ATOMS = 100_000
@@ -593,6 +668,15 @@ CASES = {
         validate_indices(ADVERSARIAL_INDICES),
         "V3000 index checks, 100,000 atoms in order",
     ),
+    "grep -c '^$$$$' (process)": (grep_count, None),
+    "molvane count (process)": (cli_count, "grep -c '^$$$$' (process)"),
+    "rdkit: ForwardSDMolSupplier filter script (process, slice)": (rdkit_filter, None),
+    "molvane filter, numeric field (process, slice)": (
+        cli_filter,
+        "rdkit: ForwardSDMolSupplier filter script (process, slice)",
+    ),
+    "to_arrow + pyarrow.parquet.write_table (process, slice)": (parquet_direct, None),
+    "molvane to-parquet (process, slice)": (cli_parquet, "to_arrow + pyarrow.parquet.write_table (process, slice)"),
 }
 
 # Goals: (case, baseline, least ratio of speeds)
@@ -612,6 +696,14 @@ GOALS = [
     ("to_arrow(str path), auto types (slice)", "rdkit: PandasTools.LoadSDF(molColName=None) (slice)", 50.0),
     # "within a few times the ordinary case"
     ("V3000 index checks, 100,000 atoms aimed at one bucket", "V3000 index checks, 100,000 atoms in order", 0.33),
+    # the command line: count within 1.5x of grep, filter 20x RDKit, to-parquet within 1.2x of the library
+    ("molvane count (process)", "grep -c '^$$$$' (process)", 1 / 1.5),
+    (
+        "molvane filter, numeric field (process, slice)",
+        "rdkit: ForwardSDMolSupplier filter script (process, slice)",
+        20.0,
+    ),
+    ("molvane to-parquet (process, slice)", "to_arrow + pyarrow.parquet.write_table (process, slice)", 1 / 1.2),
 ]
 
 

@@ -1,0 +1,135 @@
+"""``molvane check``: a linter for SD files.
+
+Every problem is printed on a line of its own naming the file, the block
+(numbered from 0, as slice counts) and its title; a summary line follows.
+The exit status is 1 when anything was found, 0 for a clean input.
+"""
+
+from __future__ import annotations
+
+import argparse
+from collections.abc import Iterator
+from typing import Any
+
+from molvane import native
+from molvane.cli import ctab
+from molvane.cli.common import add_inputs, add_quiet, input_names, progress_of, title_of
+from molvane.cli.inputs import sources
+
+
+def _body(text: bytes) -> bytes:
+    """A block's text without its terminator line."""
+    stripped = text.rstrip(b"\r\n")
+    if stripped.endswith(b"$$$$"):
+        line_start = stripped.rfind(b"\n") + 1
+        if stripped[line_start:].startswith(b"$$$$"):
+            return stripped[:line_start]
+    return text
+
+
+def block_problems(block: Any) -> Iterator[str]:
+    text = bytes(block)
+    body = _body(text)
+    if not body.strip():
+        yield "empty block"
+        return
+    try:
+        text.decode("utf-8")
+    except UnicodeDecodeError as error:
+        yield f"text is not UTF-8 (byte {error.start} of the block)"
+    if not ctab.has_end(block):
+        yield "no 'M  END' line"
+    else:
+        lines = ctab.header_lines(block)
+        kind = ctab.version(lines)
+        if kind is None:
+            yield "the header is shorter than its three lines and a counts line"
+        elif kind == b"V2000":
+            problem = ctab.v2000_problem(lines)
+            if problem:
+                yield problem
+        else:
+            yield from ctab.v3000_problems(block)
+    try:
+        block.records()
+    except native.MalformedRecordError as error:
+        yield f"malformed data header: {str(error).splitlines()[0]}"
+
+
+def _repeated(block: Any, field: bytes, name: str, number: int, seen: dict[bytes, int]) -> list[str]:
+    try:
+        value = block.get(field)
+    except native.MalformedRecordError:
+        return []  # reported as a malformed data header
+    if value is None:
+        return []
+    key = value.strip()
+    if key in seen:
+        return [f"{name} {key.decode('utf-8', 'replace')!r} repeats that of block {seen[key]}"]
+    seen[key] = number
+    return []
+
+
+def run(args: argparse.Namespace) -> int:
+    progress = progress_of(args)
+    field = args.id.encode() if args.id else None
+    total_blocks = problems = bad_blocks = 0
+
+    def report_all(label: str, number: int, block: Any, found: list[str]) -> int:
+        nonlocal problems
+        if found:
+            progress.clear()
+        for problem in found:
+            problems += 1
+            print(f"{label}: block {number} {title_of(block)!r}: {problem}")
+        return int(bool(found))
+
+    for source in sources(input_names(args), tail=True):
+        seen: dict[bytes, int] = {}
+        pending: tuple[int, Any, list[str]] | None = None
+        blocks = 0
+        for number, block in enumerate(progress.track(source.blocks, source.label)):
+            if pending is not None:
+                bad_blocks += report_all(source.label, *pending)
+            blocks = number + 1
+            found = list(block_problems(block))
+            if field is not None:
+                found.extend(_repeated(block, field, args.id, number, seen))
+            pending = (number, block, found)
+        total_blocks += blocks
+        if pending is not None:
+            number, block, found = pending
+            ending = source.ending()
+            if found == ["empty block"] and ending == "blank":
+                # Blank lines after the last '$$$$': the reader gives them as
+                # a block of their own, but no one wrote a block there.
+                found = []
+            elif ending == "open" and blocks > 1:
+                # (One block without '$$$$' is a plain molfile.)
+                found.append("the last block is truncated: the input ends without a '$$$$' line")
+            bad_blocks += report_all(source.label, number, block, found)
+    files = len(input_names(args))
+    where = f"{total_blocks} blocks in {files} file{'s' if files != 1 else ''}"
+    if problems:
+        print(f"check: {problems} problem{'s' if problems != 1 else ''} in {bad_blocks} of {where}")
+        return 1
+    if not args.quiet:
+        print(f"check: no problems in {where}")
+    return 0
+
+
+def register(sub: Any) -> None:
+    parser = sub.add_parser(
+        "check",
+        help="report structural problems, block by block",
+        description="Report, per block (numbered from 0) and title: blocks without 'M  END', malformed "
+        "data headers, a V2000 counts line that disagrees with its atom and bond lines, V3000 index and "
+        "count problems, text that is not UTF-8, empty blocks, a truncated last block (no '$$$$' line) "
+        "and, with --id, repeated values of an id field. Ends with a summary line; exits 1 when anything "
+        "was found.",
+        epilog="example: molvane check --id CHEMBL_ID library.sdf.gz",
+    )
+    add_inputs(parser)
+    parser.add_argument("--id", metavar="FIELD", help="report blocks whose FIELD value repeats an earlier one")
+    add_quiet(parser)
+    parser.set_defaults(run=run)

@@ -1,0 +1,117 @@
+"""``molvane split``: one input cut into several files on block boundaries."""
+
+from __future__ import annotations
+
+import argparse
+import itertools
+import os
+import re
+from collections.abc import Iterator
+from typing import Any
+
+from molvane import native
+from molvane.cli.common import add_inputs, add_quiet, all_blocks, input_names, positive
+from molvane.cli.errors import UsageError
+from molvane.cli.inputs import Source
+from molvane.cli.outputs import destination
+
+_SIZE = re.compile(r"(\d+(?:\.\d*)?)\s*([kmgt]?)i?b?", re.IGNORECASE)
+_UNITS = {"": 1, "k": 1 << 10, "m": 1 << 20, "g": 1 << 30, "t": 1 << 40}
+
+
+def parse_size(text: str) -> int:
+    match = _SIZE.fullmatch(text.strip())
+    if not match:
+        raise argparse.ArgumentTypeError(f"not a size: {text!r} (use e.g. 500k, 100M, 2G)")
+    size = int(float(match.group(1)) * _UNITS[match.group(2).lower()])
+    if size <= 0:
+        raise argparse.ArgumentTypeError(f"a size must be more than 0, not {text!r}")
+    return size
+
+
+def _default_pattern(name: str) -> str:
+    base = "split" if name == "-" else os.path.basename(name)
+    for suffix in (".gz", ".bz2", ".xz", ".zst"):
+        if base.endswith(suffix):
+            base = base[: -len(suffix)]
+    stem = base[:-4] if base.lower().endswith(".sdf") else base
+    return stem.replace("{", "{{").replace("}", "}}") + ".{n:03d}.sdf"
+
+
+def file_name(pattern: str, number: int) -> str:
+    try:
+        return pattern.format(n=number)
+    except (KeyError, IndexError, ValueError) as error:
+        raise UsageError(f"bad --output pattern {pattern!r}: use {{n}} for the part number ({error})") from None
+
+
+def _parts_by_count(blocks: Iterator[Any], every: int) -> Iterator[Iterator[Any]]:
+    while True:
+        first = next(blocks, None)
+        if first is None:
+            return
+        yield itertools.chain([first], itertools.islice(blocks, every - 1))
+
+
+def _parts_by_size(blocks: Iterator[Any], limit: int) -> Iterator[list[Any]]:
+    part: list[Any] = []
+    size = 0
+    for block in blocks:
+        length = len(memoryview(block))
+        if part and size + length > limit:
+            yield part
+            part, size = [], 0
+        part.append(block)
+        size += length
+    if part:
+        yield part
+
+
+def run(args: argparse.Namespace) -> int:
+    chosen = [args.parts is not None, args.every is not None, args.size is not None]
+    if sum(chosen) != 1:
+        raise UsageError("split takes one of -n N (files), -k K (blocks per file) or --size SIZE")
+    names = input_names(args)
+    pattern = args.output or _default_pattern(names[0])
+    if "{n" not in pattern:
+        raise UsageError(f"--output pattern {pattern!r} needs {{n}} for the part number, e.g. part.{{n:03d}}.sdf")
+    blocks = iter(all_blocks(args))
+    if args.parts is not None:
+        if names == ["-"] or len(names) != 1:
+            raise UsageError("split -n needs one input file (its blocks are counted first); use -k for stdin")
+        total = sum(1 for _ in Source(names[0]).blocks)
+        every = max(1, -(-total // args.parts))
+        parts: Iterator[Any] = _parts_by_count(blocks, every)
+    elif args.every is not None:
+        parts = _parts_by_count(blocks, args.every)
+    else:
+        parts = _parts_by_size(blocks, args.size)
+    for number, part in enumerate(parts, start=args.start):
+        path = file_name(pattern, number)
+        native.write_sdf(destination(path), part)
+        if args.verbose:
+            print(path)
+    return 0
+
+
+def register(sub: Any) -> None:
+    parser = sub.add_parser(
+        "split",
+        help="cut the blocks into several files",
+        description="Write the blocks into several files: N files of (nearly) equal block counts, K blocks "
+        "per file, or files of at most SIZE bytes (a larger block gets a file of its own). Each file is "
+        "named by the --output pattern, compressed by its suffix.",
+        epilog="example: molvane split -k 10000 library.sdf.gz -o 'chunks/part-{n:04d}.sdf.gz'",
+    )
+    add_inputs(parser)
+    parser.add_argument("-n", "--parts", type=positive, metavar="N", help="into N files")
+    parser.add_argument("-k", "--every", type=positive, metavar="K", help="K blocks per file")
+    parser.add_argument("--size", type=parse_size, metavar="SIZE", help="at most SIZE bytes per file (e.g. 100M)")
+    parser.add_argument(
+        "-o", "--output", metavar="PATTERN",
+        help="file names, {n} the part number (Python format, e.g. {n:04d}); default NAME.{n:03d}.sdf",
+    )
+    parser.add_argument("--start", type=int, default=0, metavar="I", help="number of the first part (default 0)")
+    parser.add_argument("--verbose", action="store_true", help="print each file name as it is written")
+    add_quiet(parser)
+    parser.set_defaults(run=run)
