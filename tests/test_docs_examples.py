@@ -8,6 +8,12 @@ is skipped, naming it; so is one placed after an HTML comment
 ``<!-- needs: name -->`` when it needs the library only through molvane
 (``molvane.to_pandas`` needs pandas without importing it).
 
+An example with an ``if __name__ == "__main__":`` guard (a process pool, a
+Dask cluster) runs as a script of its own, as a reader would run it, so that
+worker processes can import it. Examples that start worker processes are
+skipped under the sanitizer preload, which worker processes inherit and
+whose leak checker then reports third-party libraries.
+
 Shell blocks made only of ``molvane`` commands (pipelines and ``&&`` chains
 of them) run too, line by line, each expected to exit 0; blocks that call
 other programs (obabel, grep) are shown for comparison, not run.
@@ -32,6 +38,8 @@ PAGES = sorted((REPO / "docs").rglob("*.md")) + [REPO / "README.md"]
 # Libraries an example may need that a test run need not have.
 OPTIONAL = {"rdkit", "pandas", "polars", "pyarrow", "dask", "distributed", "tqdm", "zstandard", "numpy"}
 FENCE = re.compile(r"^(?P<indent>[ \t]*)(?P<fence>```+|~~~+)[ \t]*(?P<lang>[\w+-]*)[^\n]*$")
+WORKERS = re.compile(r"ProcessPoolExecutor|LocalCluster|multiprocessing")
+MAIN_GUARD = re.compile(r"^if __name__ == [\"']__main__[\"']:", re.M)
 NEEDS = re.compile(r"<!--\s*needs:\s*(?P<names>[\w ,.-]+?)\s*-->")
 
 
@@ -129,7 +137,15 @@ def test_example_runs(code, needs, clone_root, capsys):
     )
     if missing:
         pytest.skip(f"needs {', '.join(missing)}, not installed")
-    exec(compile(code, "<docs example>", "exec"), {"__name__": "__docs_example__"})
+    if WORKERS.search(code) and "libasan" in os.environ.get("LD_PRELOAD", ""):
+        pytest.skip("starts worker processes, which would inherit the sanitizer preload")
+    if MAIN_GUARD.search(code):
+        script = clone_root / "example.py"
+        script.write_text(code, encoding="utf-8")
+        done = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, timeout=300)
+        assert done.returncode == 0, done.stderr
+    else:
+        exec(compile(code, "<docs example>", "exec"), {"__name__": "__docs_example__"})
     # An example must not write outside its scratch directory.
     assert not (REPO / "checked.sdf").exists()
 

@@ -53,7 +53,8 @@ def _add_overloaded(target: griffe.Object, live: Any) -> None:
             continue
         parameters = []
         try:
-            signature = inspect.signature(getattr(live, name))
+            # A class's own text signature ("SDFile(path)") is its __new__'s.
+            signature = inspect.signature(live if name == "__new__" else getattr(live, name))
         except (TypeError, ValueError):
             continue
         for parameter in signature.parameters.values():
@@ -68,6 +69,16 @@ def _add_overloaded(target: griffe.Object, live: Any) -> None:
         function.labels |= overloads[0].labels
         function.overloads = overloads
         target.set_member(name, function)
+        if name == "__new__" and "__init__" not in target.members:
+            # griffe takes a class's signature from __init__: a native type
+            # is made by __new__ alone, so __init__ stands in for it here.
+            init = griffe.Function(
+                "__init__",
+                parameters=griffe.Parameters(*parameters),
+                lineno=function.lineno,
+                endlineno=function.endlineno,
+            )
+            target.set_member("__init__", init)
 
 
 def _own_class(target: griffe.Object, name: str, live: Any) -> None:
