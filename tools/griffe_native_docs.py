@@ -51,34 +51,41 @@ def _add_overloaded(target: griffe.Object, live: Any) -> None:
     for name, overloads in list((getattr(target, "overloads", None) or {}).items()):
         if not overloads or name in target.members or not hasattr(live, name):
             continue
-        parameters = []
         try:
             # A class's own text signature ("SDFile(path)") is its __new__'s.
             signature = inspect.signature(live if name == "__new__" else getattr(live, name))
         except (TypeError, ValueError):
             continue
-        for parameter in signature.parameters.values():
-            default = None if parameter.default is parameter.empty else repr(parameter.default)
-            parameters.append(griffe.Parameter(parameter.name, kind=_KINDS[parameter.kind], default=default))
         function = griffe.Function(
             name,
-            parameters=griffe.Parameters(*parameters),
+            parameters=griffe.Parameters(*_parameters(signature)),
             lineno=overloads[0].lineno,
             endlineno=overloads[-1].endlineno,
         )
         function.labels |= overloads[0].labels
         function.overloads = overloads
         target.set_member(name, function)
-        if name == "__new__" and "__init__" not in target.members:
-            # griffe takes a class's signature from __init__: a native type
-            # is made by __new__ alone, so __init__ stands in for it here.
-            init = griffe.Function(
-                "__init__",
-                parameters=griffe.Parameters(*parameters),
-                lineno=function.lineno,
-                endlineno=function.endlineno,
-            )
-            target.set_member("__init__", init)
+
+
+def _parameters(signature: inspect.Signature) -> list[griffe.Parameter]:
+    parameters = []
+    for parameter in signature.parameters.values():
+        default = None if parameter.default is parameter.empty else repr(parameter.default)
+        parameters.append(griffe.Parameter(parameter.name, kind=_KINDS[parameter.kind], default=default))
+    return parameters
+
+
+def _add_init(target: griffe.Object, live: Any) -> None:
+    """griffe takes a class's signature from __init__, but a native type is
+    made by __new__ alone: an __init__ with the type's text signature
+    ("SDFile(path)") stands in for it, so the docstring's arguments match."""
+    if not target.is_class or "__init__" in target.members:
+        return
+    try:
+        signature = inspect.signature(live)
+    except (TypeError, ValueError):
+        return
+    target.set_member("__init__", griffe.Function("__init__", parameters=griffe.Parameters(*_parameters(signature))))
 
 
 def _own_class(target: griffe.Object, name: str, live: Any) -> None:
@@ -93,6 +100,7 @@ def _own_class(target: griffe.Object, name: str, live: Any) -> None:
 
 def _copy(target: griffe.Object, live: Any, loader: Any) -> None:
     _add_overloaded(target, live)
+    _add_init(target, live)
     for name in list(target.members):
         if target.members[name].is_alias:
             _own_class(target, name, live)
