@@ -7,8 +7,8 @@ repository, runs every case several times (warm page cache) in a fresh
 process of its own, and prints one markdown table: case, MB/s, blocks/s,
 ratio to its baseline and peak RSS growth. The table, with the date, the
 Python version and the CPU, is written to bench/RESULTS.md (or --output),
-and a chart of the same figures to docs/img/bench.png (or --chart; it needs
-matplotlib, from the docs extra).
+and a chart of the same figures to docs/img/bench.png (beside another
+--output, or --chart; it needs matplotlib, from the docs extra).
 """
 
 from __future__ import annotations
@@ -793,9 +793,9 @@ def main(argv=None):
     parser.add_argument(
         "--chart",
         type=pathlib.Path,
-        default=REPO / "docs" / "img" / "bench.png",
         help="PNG chart of the measured speeds, written with the results (needs matplotlib: "
-        "pip install 'molvane[docs]'); an empty value skips it",
+        "pip install 'molvane[docs]'); by default docs/img/bench.png with the default --output, "
+        "else the output's name with .png; an empty value skips it",
     )
     parser.add_argument("--worker", help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
@@ -827,6 +827,11 @@ def main(argv=None):
         f"Best of {repeat} runs (median in brackets), warm page cache, each case in a fresh process.\n\n"
     )
     args.output.write_text(header + table + "\n")
+    if args.chart is None:
+        # The site's chart goes with the site's table; another output (a
+        # smoke run's) keeps its chart beside it.
+        default_output = args.output.resolve() == (BENCH / "RESULTS.md").resolve()
+        args.chart = REPO / "docs" / "img" / "bench.png" if default_output else args.output.with_suffix(".png")
     if str(args.chart) not in ("", "."):
         title = f"{size_mb} MB file, {cpu_model()}, {os.cpu_count()} cores, {datetime.date.today().isoformat()}"
         write_chart(results, args.chart, title)
