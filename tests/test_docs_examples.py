@@ -5,8 +5,9 @@ by paths relative to a clone's root, so each one runs in a scratch directory
 holding copies of those folders, in a fresh namespace. An example that
 imports an optional library that is not installed (RDKit, tqdm, dask, ...)
 is skipped, naming it; so is one placed after an HTML comment
-``<!-- needs: name -->`` when it needs the library only through molvane
-(``molvane.to_pandas`` needs pandas without importing it).
+``<!-- needs: name, ... -->`` naming a module or attribute that is absent,
+when it needs a library only through molvane (``molvane.to_pandas`` needs
+pandas without importing it) or an API this build lacks.
 
 An example with an ``if __name__ == "__main__":`` guard (a process pool, a
 Dask cluster) runs as a script of its own, as a reader would run it, so that
@@ -122,6 +123,24 @@ def imported_roots(code: str) -> set[str]:
     return roots
 
 
+def available(name: str) -> bool:
+    """Whether a module, or an attribute of one (``molvane.SDFile.save_index``), exists."""
+    if importlib.util.find_spec(name.split(".")[0]) is None:
+        return False
+    parts = name.split(".")
+    for cut in range(len(parts), 0, -1):
+        try:
+            found = importlib.import_module(".".join(parts[:cut]))
+        except ImportError:
+            continue
+        for attribute in parts[cut:]:
+            if not hasattr(found, attribute):
+                return False
+            found = getattr(found, attribute)
+        return True
+    return False
+
+
 @pytest.fixture
 def clone_root(tmp_path, monkeypatch):
     for folder in ("examples", "tests/data"):
@@ -132,11 +151,9 @@ def clone_root(tmp_path, monkeypatch):
 
 @pytest.mark.parametrize(("code", "needs"), examples())
 def test_example_runs(code, needs, clone_root, capsys):
-    missing = sorted(
-        name for name in (imported_roots(code) & OPTIONAL) | needs if importlib.util.find_spec(name) is None
-    )
+    missing = sorted(name for name in (imported_roots(code) & OPTIONAL) | needs if not available(name))
     if missing:
-        pytest.skip(f"needs {', '.join(missing)}, not installed")
+        pytest.skip(f"needs {', '.join(missing)}, not available here")
     if WORKERS.search(code) and "libasan" in os.environ.get("LD_PRELOAD", ""):
         pytest.skip("starts worker processes, which would inherit the sanitizer preload")
     if MAIN_GUARD.search(code):
@@ -198,6 +215,20 @@ def test_code_blocks(text, expected):
 )
 def test_command_lines(code, expected):
     assert command_lines(code) == expected
+
+
+@pytest.mark.parametrize(
+    ("name", "expected"),
+    [
+        ("molvane", True),
+        ("molvane.SDBlock.title", True),
+        ("molvane.SDBlock.no_such_member", False),
+        ("molvane.no_such_module", False),
+        ("no_such_library_at_all", False),
+    ],
+)
+def test_available(name, expected):
+    assert available(name) is expected
 
 
 def test_unclosed_block_is_an_error():
