@@ -123,7 +123,8 @@ def _copy(target: griffe.Object, live: Any, loader: Any) -> None:
             # DEBUG_BUILD): not a description of it.
             if member.docstring.value == inspect.cleandoc(type(value).__doc__ or ""):
                 member.docstring = None
-        child = inspect.getattr_static(live, name, None) if inspect.isclass(live) else getattr(live, name, None)
+        # A class's own members only: an inherited __init__ says "Initialize self".
+        child = vars(live).get(name) if inspect.isclass(live) else getattr(live, name, None)
         if child is not None and _documentable(child):
             _copy(member, child, loader)  # type: ignore[arg-type]
 
