@@ -49,13 +49,21 @@ def test_check_reports_each_fault_by_block_number_and_title(capsys, tmp_path, fa
 
 
 @pytest.mark.parametrize("compressed", [False, True])
-def test_check_sees_a_truncated_last_block_of_plain_and_compressed_files(capsys, tmp_path, compressed):
+@pytest.mark.parametrize("from_stdin", [False, True])
+def test_check_sees_a_truncated_last_block_of_plain_and_compressed_input(capsys, monkeypatch, tmp_path, compressed,
+                                                                         from_stdin):
+    import io
+
     data = GOOD + LATER[: -len(b"$$$$\n")]
     path = tmp_path / ("cut.sdf.gz" if compressed else "cut.sdf")
     path.write_bytes(gzip.compress(data) if compressed else data)
-    status, lines = check(capsys, path)
+    if from_stdin:
+        stream = io.TextIOWrapper(io.BufferedReader(io.BytesIO(path.read_bytes())))
+        monkeypatch.setattr("sys.stdin", stream)
+    status, lines = check(capsys, "-" if from_stdin else path)
     assert status == 1
-    assert lines[0] == f"{path}: block 1 'later': the last block is truncated: the input ends without a '$$$$' line"
+    name = "<stdin>" if from_stdin else path
+    assert lines[0] == f"{name}: block 1 'later': the last block is truncated: the input ends without a '$$$$' line"
 
 
 @pytest.mark.parametrize(

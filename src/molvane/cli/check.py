@@ -122,11 +122,21 @@ def register(sub: Any) -> None:
     parser = sub.add_parser(
         "check",
         help="report structural problems, block by block",
-        description="Report, per block (numbered from 0) and title: blocks without 'M  END', malformed "
-        "data headers, a V2000 counts line that disagrees with its atom and bond lines, V3000 index and "
-        "count problems, text that is not UTF-8, empty blocks, a truncated last block (no '$$$$' line) "
-        "and, with --id, repeated values of an id field. Ends with a summary line; exits 1 when anything "
-        "was found.",
+        description=(
+            "Report, per block (numbered from 0, as slice counts) and title:\n"
+            "  - blocks without an 'M  END' line\n"
+            "  - malformed data headers\n"
+            "  - a V2000 counts line that disagrees with its atom and bond lines\n"
+            "  - V3000 index and count problems (duplicate or malformed indices,\n"
+            "    COUNTS that disagree with the atom and bond lines)\n"
+            "  - text that is not UTF-8\n"
+            "  - empty blocks\n"
+            "  - a truncated last block (the input ends without a '$$$$' line)\n"
+            "  - with --id FIELD, values of FIELD seen in an earlier block\n"
+            "A summary line follows. The exit status is 1 when anything was found,\n"
+            "0 for a clean input (with --quiet, a clean input prints nothing)."
+        ),
+        formatter_class=argparse.RawDescriptionHelpFormatter,
         epilog="example: molvane check --id CHEMBL_ID library.sdf.gz",
     )
     add_inputs(parser)

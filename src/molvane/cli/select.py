@@ -56,10 +56,9 @@ def resolve(items: list[Any], length: int) -> list[int]:
 
 
 def _index(name: str) -> Any:
-    """The block index of a plain file, when this molvane has one."""
-    index_type = getattr(molvane, "SDFile", None)
-    if index_type is not None and is_plain_file(name):
-        return index_type(os.fsencode(name))
+    """The block index of a plain file (None for compressed files and stdin)."""
+    if is_plain_file(name):
+        return molvane.SDFile(os.fsencode(name))
     return None
 
 

@@ -9,10 +9,11 @@ import re
 from collections.abc import Iterator
 from typing import Any
 
+import molvane
 from molvane import native
 from molvane.cli.common import add_inputs, add_quiet, all_blocks, input_names, positive
 from molvane.cli.errors import UsageError
-from molvane.cli.inputs import Source
+from molvane.cli.inputs import Source, is_plain_file
 from molvane.cli.outputs import destination
 
 _SIZE = re.compile(r"(\d+(?:\.\d*)?)\s*([kmgt]?)i?b?", re.IGNORECASE)
@@ -79,7 +80,10 @@ def run(args: argparse.Namespace) -> int:
     if args.parts is not None:
         if names == ["-"] or len(names) != 1:
             raise UsageError("split -n needs one input file (its blocks are counted first); use -k for stdin")
-        total = sum(1 for _ in Source(names[0]).blocks)
+        if is_plain_file(names[0]):
+            total = len(molvane.SDFile(os.fsencode(names[0])))
+        else:
+            total = sum(1 for _ in Source(names[0]).blocks)
         every = max(1, -(-total // args.parts))
         parts: Iterator[Any] = _parts_by_count(blocks, every)
     elif args.every is not None:
