@@ -6,7 +6,9 @@ Builds its data in a scratch directory from the real SD files beside the
 repository, runs every case several times (warm page cache) in a fresh
 process of its own, and prints one markdown table: case, MB/s, blocks/s,
 ratio to its baseline and peak RSS growth. The table, with the date, the
-Python version and the CPU, is written to bench/RESULTS.md (or --output).
+Python version and the CPU, is written to bench/RESULTS.md (or --output),
+and a chart of the same figures to docs/img/bench.png (beside another
+--output, or --chart; it needs matplotlib, from the docs extra).
 """
 
 from __future__ import annotations
@@ -890,6 +892,13 @@ def main(argv=None):
     parser.add_argument("--output", type=pathlib.Path, default=BENCH / "RESULTS.md")
     parser.add_argument("--repeat", type=int)
     parser.add_argument("--only", action="append", help="run only cases containing this text")
+    parser.add_argument(
+        "--chart",
+        type=pathlib.Path,
+        help="PNG chart of the measured speeds, written with the results (needs matplotlib: "
+        "pip install 'molvane[docs]'); by default docs/img/bench.png with the default --output, "
+        "else the output's name with .png; an empty value skips it",
+    )
     parser.add_argument("--worker", help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
     if args.worker:
@@ -920,7 +929,62 @@ def main(argv=None):
         f"Best of {repeat} runs (median in brackets), warm page cache, each case in a fresh process.\n\n"
     )
     args.output.write_text(header + table + "\n")
+    if args.chart is None:
+        # The site's chart goes with the site's table; another output (a
+        # smoke run's) keeps its chart beside it.
+        default_output = args.output.resolve() == (BENCH / "RESULTS.md").resolve()
+        args.chart = REPO / "docs" / "img" / "bench.png" if default_output else args.output.with_suffix(".png")
+    if str(args.chart) not in ("", "."):
+        title = f"{size_mb} MB file, {cpu_model()}, {os.cpu_count()} cores, {datetime.date.today().isoformat()}"
+        write_chart(results, args.chart, title)
     return 0
+
+
+def write_chart(results, path, title):
+    """Each molvane case beside its baseline (floor or peer), in MB/s on a log scale."""
+    try:
+        import matplotlib
+
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+    except ImportError:
+        print("chart not written: it needs matplotlib (pip install 'molvane[docs]')", file=sys.stderr)
+        return
+    pairs = [
+        (name, CASES[name][1])
+        for name, result in results.items()
+        if not name.startswith("floor:")
+        and CASES[name][1] in results
+        and "unavailable" not in result and "unavailable" not in results[CASES[name][1]]
+    ]
+    if not pairs:
+        print("chart not written: no case was measured with its baseline", file=sys.stderr)
+        return
+    height = 0.38
+    figure, axes = plt.subplots(figsize=(11, 1.2 + 0.62 * len(pairs)))
+    rows = range(len(pairs))
+    ours = [speed(results[name])[0] for name, _ in pairs]
+    theirs = [speed(results[baseline])[0] for _, baseline in pairs]
+    axes.barh([r - height / 2 for r in rows], ours, height, label="molvane", color="#2b6cb0")
+    axes.barh([r + height / 2 for r in rows], theirs, height, label="its baseline (floor, peer or plain case)", color="#a0aec0")
+    for row, (mine, base) in enumerate(zip(ours, theirs)):
+        axes.text(mine * 1.05, row - height / 2, f"{mine:,.0f} MB/s ({mine / base:.2f}x)", va="center", fontsize=7)
+        axes.text(base * 1.05, row + height / 2, f"{base:,.0f}", va="center", fontsize=7, color="#4a5568")
+    axes.set_yticks(list(rows))
+    # "$$$$" in a case name would start matplotlib's math text.
+    labels = [f"{name}\nvs {baseline}".replace("$", r"\$") for name, baseline in pairs]
+    axes.set_yticklabels(labels, fontsize=7)
+    axes.invert_yaxis()
+    axes.set_xscale("log")
+    axes.set_xlim(right=max(ours + theirs) * 6)
+    axes.set_xlabel("MB/s, best run (log scale)")
+    axes.set_title(title, fontsize=9)
+    axes.legend(loc="lower right", fontsize=8)
+    figure.tight_layout()
+    path.parent.mkdir(parents=True, exist_ok=True)
+    figure.savefig(path, dpi=110)
+    plt.close(figure)
+    print(f"chart written to {path}", file=sys.stderr)
 
 
 def summary(result):
