@@ -385,3 +385,51 @@ def test_threads_share_one_sdfile(write):
     assert errors == []
     for k in range(4):
         assert results[k] == expected[k::4]
+
+
+# ---------------------------------------------------------------------------
+# Process pools: the README's recipe, as it stands there
+
+
+def edit_shard(path, start, stop):
+    blocks = []
+    for block in molvane.parse_sdf(path, start=start, stop=stop):
+        block.set_record("title_length", str(len(block.title)))
+        blocks.append(block)
+    return blocks
+
+
+def edit_file(path, out, workers=4):
+    import concurrent.futures
+
+    pieces = molvane.shards(path, n=workers * 4)
+    with concurrent.futures.ProcessPoolExecutor(workers) as pool:
+        results = pool.map(edit_shard, [path] * len(pieces), *zip(*pieces))
+        return molvane.write_sdf(out, (b for blocks in results for b in blocks))
+
+
+def block_text(f, i):
+    return bytes(f[i])
+
+
+def test_process_pool_recipe_equals_one_process(write, tmp_path):
+    # CR LF titles: the shards' cuts follow the universal rule of str paths.
+    data = b"".join(b"mol %d\r\n\n\nM  END\r\n> <N>\n%d\n\n$$$$\r\n" % (i, i) for i in range(3000))
+    path = str(write(data))
+    one = tmp_path / "one.sdf"
+    molvane.write_sdf(one, edit_shard(path, 0, None))
+    pooled = tmp_path / "pooled.sdf"
+    assert edit_file(path, pooled, workers=2) == 3000
+    assert pooled.read_bytes() == one.read_bytes()
+    assert b"> <title_length>\n" in one.read_bytes()
+
+
+def test_sdfile_pickles_into_a_process_pool(write):
+    import concurrent.futures
+
+    data = b"".join(b"mol %d\n\n\nM  END\n$$$$\n" % i for i in range(500))
+    f = molvane.SDFile(os.fsencode(write(data)))
+    picks = [0, 499, 250, -1, 7]
+    with concurrent.futures.ProcessPoolExecutor(2) as pool:
+        got = list(pool.map(block_text, [f] * len(picks), picks))
+    assert got == [bytes(f[i]) for i in picks]
