@@ -2,6 +2,7 @@
 
 import gzip
 import os
+import pathlib
 import re
 import threading
 
@@ -41,6 +42,10 @@ def ranged(path, cuts):
     """The blocks of the ranges between `cuts`, one range after the other."""
     bounds = [0, *cuts, None]
     return [b for start, stop in zip(bounds, bounds[1:]) for b in molvane.parse_sdf(path, start=start, stop=stop)]
+
+
+def read_bytes(path):
+    return pathlib.Path(os.fsdecode(path)).read_bytes()
 
 
 @pytest.fixture
@@ -433,3 +438,53 @@ def test_sdfile_pickles_into_a_process_pool(write):
     with concurrent.futures.ProcessPoolExecutor(2) as pool:
         got = list(pool.map(block_text, [f] * len(picks), picks))
     assert got == [bytes(f[i]) for i in picks]
+
+
+# ---------------------------------------------------------------------------
+# Saved indexes
+
+
+@pytest.mark.parametrize("as_str", [False, True])
+def test_saved_index_replaces_the_scan(write, as_str):
+    file = write(b"a\r$$$$\rb\n$$$$\nc")
+    path = path_of(file, as_str)
+    f = molvane.SDFile(path)
+    written = f.save_index()
+    assert written == path + (".idx" if as_str else b".idx")
+    loaded = molvane.SDFile(path, index=written)
+    assert offsets_of(loaded) == offsets_of(f)
+    assert texts(loaded, str if as_str else bytes) == texts(f, str if as_str else bytes)
+
+
+def test_saved_index_format(write, tmp_path):
+    import struct
+
+    file = write(b"a\n$$$$\nbb\n$$$$\n")
+    target = molvane.SDFile(os.fsencode(file)).save_index(tmp_path / "other.idx")
+    data = read_bytes(target)
+    stat = file.stat()
+    assert data == struct.pack("<8sIIQqQ3Q", b"MVSDIDX\0", 1, 0, 15, stat.st_mtime_ns, 3, 0, 7, 15)
+
+
+@pytest.mark.parametrize("meddle, message", [
+    (lambda d: b"NOTANIDX" + d[8:], "is not a saved SDFile index"),
+    (lambda d: d[:8] + b"\x02" + d[9:], "another format version"),
+    (lambda d: d[:-1], "damaged"),
+    (lambda d: d[:-8] + (99).to_bytes(8, "little"), "damaged"),   # last offset is not the size
+    (lambda d: d[:12] + b"\x01" + d[13:], "indexes the blocks of a str path"),
+])
+def test_bad_saved_indexes_are_refused(write, tmp_path, meddle, message):
+    file = write(b"a\n$$$$\nb\n$$$$\n")
+    saved = molvane.SDFile(os.fsencode(file)).save_index()
+    (tmp_path / "bad.idx").write_bytes(meddle(read_bytes(saved)))
+    with pytest.raises(ValueError, match=message):
+        molvane.SDFile(os.fsencode(file), index=tmp_path / "bad.idx")
+
+
+def test_saved_index_of_a_changed_file_is_refused(write):
+    file = write(b"a\n$$$$\nb\n$$$$\n")
+    saved = molvane.SDFile(str(file)).save_index()
+    with open(file, "ab") as handle:
+        handle.write(b"c\n$$$$\n")
+    with pytest.raises(OSError, match="changed since it was indexed"):
+        len(molvane.SDFile(str(file), index=saved))
