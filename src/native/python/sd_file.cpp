@@ -204,6 +204,11 @@ PyObject* sd_file_item(PyObject* self, Py_ssize_t i) {
     });
 }
 
+PyObject* sd_file_iter(PyObject* self) {
+    // The blocks in order, each read as f[i] reads it, until IndexError.
+    return PySeqIter_New(self);
+}
+
 PyObject* sd_file_subscript(PyObject* self, PyObject* key) {
     return boundary(self, [&] {
         SDFileObject& object = sd_file(self);
@@ -453,6 +458,7 @@ PyType_Slot kSlots[] = {
     {Py_tp_traverse, reinterpret_cast<void*>(traverse_object<SDFileObject>)},
     {Py_tp_methods, kMethods},
     {Py_tp_getset, kGetSets},
+    {Py_tp_iter, reinterpret_cast<void*>(sd_file_iter)},
     {Py_mp_length, reinterpret_cast<void*>(sd_file_length)},
     {Py_mp_subscript, reinterpret_cast<void*>(sd_file_subscript)},
     {Py_sq_length, reinterpret_cast<void*>(sd_file_length)},
