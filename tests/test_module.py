@@ -106,7 +106,7 @@ def test_imported_exception_is_fetched_once_across_threads():
 @pytest.mark.parametrize("name, signature, doc", [
     ("SDBlock", '(sdf, records=None, *, header="plain")', "Handle a single molecule block from an SD file."),
     ("CTable", "(lines)", "Handle a Connection table (CTAB) from a single molecule block."),
-    ("SDFile", "(path)", "Random access to the blocks of one SD file."),
+    ("SDFile", "(path, *, index=None)", "Random access to the blocks of one SD file."),
     ("_SDBlockIterator", None, "Lazily parse SDBlocks from an input source."),
     ("_SDRecordIterator", None, "Lazily iterate over one block's SD data records."),
     ("_SDNameIterator", None, "Lazily iterate over one block's record names."),

@@ -2,6 +2,7 @@
 
 import gzip
 import os
+import pathlib
 import re
 import threading
 
@@ -41,6 +42,10 @@ def ranged(path, cuts):
     """The blocks of the ranges between `cuts`, one range after the other."""
     bounds = [0, *cuts, None]
     return [b for start, stop in zip(bounds, bounds[1:]) for b in molvane.parse_sdf(path, start=start, stop=stop)]
+
+
+def read_bytes(path):
+    return pathlib.Path(os.fsdecode(path)).read_bytes()
 
 
 @pytest.fixture
@@ -290,7 +295,9 @@ def test_indexing(write, key, titles):
     assert (got.title if isinstance(key, int) else [b.title for b in got]) == titles
 
 
-@pytest.mark.parametrize("key, error", [(4, IndexError), (-5, IndexError), (10**30, IndexError), ("0", TypeError), (1.0, TypeError)])
+@pytest.mark.parametrize("key, error", [
+    (4, IndexError), (-5, IndexError), (10**30, IndexError), ("0", TypeError), (1.0, TypeError),
+])
 def test_bad_indices(write, key, error):
     f = molvane.SDFile(str(write(b"a\n$$$$\nb\n$$$$\nc\n$$$$\nd\n$$$$\n")))
     with pytest.raises(error):
@@ -359,6 +366,15 @@ def test_pipes_have_no_index(tmp_path):
         len(molvane.SDFile(str(fifo)))
 
 
+def test_repr_does_not_index(tmp_path):
+    # A missing file shows that nothing was opened.
+    missing = tmp_path / "missing.sdf"
+    f = molvane.SDFile(missing)
+    assert repr(f) == f"SDFile({str(missing)!r})"
+    with pytest.raises(FileNotFoundError):
+        len(f)
+
+
 def test_sdfile_needs_a_path():
     with pytest.raises(TypeError, match="SDFile takes a path"):
         molvane.SDFile(3)
@@ -385,3 +401,101 @@ def test_threads_share_one_sdfile(write):
     assert errors == []
     for k in range(4):
         assert results[k] == expected[k::4]
+
+
+# ---------------------------------------------------------------------------
+# Process pools: the README's recipe, as it stands there
+
+
+def edit_shard(path, start, stop):
+    blocks = []
+    for block in molvane.parse_sdf(path, start=start, stop=stop):
+        block.set_record("title_length", str(len(block.title)))
+        blocks.append(block)
+    return blocks
+
+
+def edit_file(path, out, workers=4):
+    import concurrent.futures
+
+    pieces = molvane.shards(path, n=workers * 4)
+    with concurrent.futures.ProcessPoolExecutor(workers) as pool:
+        results = pool.map(edit_shard, [path] * len(pieces), *zip(*pieces))
+        return molvane.write_sdf(out, (b for blocks in results for b in blocks))
+
+
+def block_text(f, i):
+    return bytes(f[i])
+
+
+def test_process_pool_recipe_equals_one_process(write, tmp_path):
+    # CR LF titles: the shards' cuts follow the universal rule of str paths.
+    data = b"".join(b"mol %d\r\n\n\nM  END\r\n> <N>\n%d\n\n$$$$\r\n" % (i, i) for i in range(3000))
+    path = str(write(data))
+    one = tmp_path / "one.sdf"
+    molvane.write_sdf(one, edit_shard(path, 0, None))
+    pooled = tmp_path / "pooled.sdf"
+    assert edit_file(path, pooled, workers=2) == 3000
+    assert pooled.read_bytes() == one.read_bytes()
+    assert b"> <title_length>\n" in one.read_bytes()
+
+
+def test_sdfile_pickles_into_a_process_pool(write):
+    import concurrent.futures
+
+    data = b"".join(b"mol %d\n\n\nM  END\n$$$$\n" % i for i in range(500))
+    f = molvane.SDFile(os.fsencode(write(data)))
+    picks = [0, 499, 250, -1, 7]
+    with concurrent.futures.ProcessPoolExecutor(2) as pool:
+        got = list(pool.map(block_text, [f] * len(picks), picks))
+    assert got == [bytes(f[i]) for i in picks]
+
+
+# ---------------------------------------------------------------------------
+# Saved indexes
+
+
+@pytest.mark.parametrize("as_str", [False, True])
+def test_saved_index_replaces_the_scan(write, as_str):
+    file = write(b"a\r$$$$\rb\n$$$$\nc")
+    path = path_of(file, as_str)
+    f = molvane.SDFile(path)
+    written = f.save_index()
+    assert written == path + (".idx" if as_str else b".idx")
+    loaded = molvane.SDFile(path, index=written)
+    assert offsets_of(loaded) == offsets_of(f)
+    assert texts(loaded, str if as_str else bytes) == texts(f, str if as_str else bytes)
+
+
+def test_saved_index_format(write, tmp_path):
+    import struct
+
+    file = write(b"a\n$$$$\nbb\n$$$$\n")
+    target = molvane.SDFile(os.fsencode(file)).save_index(tmp_path / "other.idx")
+    data = read_bytes(target)
+    stat = file.stat()
+    assert data == struct.pack("<8sIIQqQ3Q", b"MVSDIDX\0", 1, 0, 15, stat.st_mtime_ns, 3, 0, 7, 15)
+
+
+@pytest.mark.parametrize("meddle, message", [
+    (lambda d: b"NOTANIDX" + d[8:], "is not a saved SDFile index"),
+    (lambda d: d[:8] + b"\x02" + d[9:], "another format version"),
+    (lambda d: d[:-1], "damaged"),
+    (lambda d: d[:-8] + (99).to_bytes(8, "little"), "damaged"),   # last offset is not the size
+    (lambda d: d[:12] + b"\x01" + d[13:], "indexes the blocks of a str path"),
+])
+def test_bad_saved_indexes_are_refused(write, tmp_path, meddle, message):
+    file = write(b"a\n$$$$\nb\n$$$$\n")
+    saved = molvane.SDFile(os.fsencode(file)).save_index()
+    (tmp_path / "bad.idx").write_bytes(meddle(read_bytes(saved)))
+    with pytest.raises(ValueError, match=message):
+        molvane.SDFile(os.fsencode(file), index=tmp_path / "bad.idx")
+
+
+def test_saved_index_of_a_changed_file_is_refused(write):
+    file = write(b"a\n$$$$\nb\n$$$$\n")
+    saved = molvane.SDFile(str(file)).save_index()
+    with open(file, "ab") as handle:
+        handle.write(b"c\n$$$$\n")
+    with pytest.raises(OSError, match="changed since it was indexed"):
+        len(molvane.SDFile(str(file), index=saved))

@@ -7,7 +7,7 @@ namespace molvane::core {
 
 bool BlockFile::adopt(std::vector<uint64_t> offsets, FileStamp stamp) noexcept {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (ready_) return false;
+    if (ready_.load(std::memory_order_relaxed)) return false;
     offsets_ = std::move(offsets);
     stamp_ = stamp;
     adopted_ = true;
@@ -15,8 +15,9 @@ bool BlockFile::adopt(std::vector<uint64_t> offsets, FileStamp stamp) noexcept {
 }
 
 BlockFile::Status BlockFile::ready(IoOutcome& outcome) {
+    if (is_ready()) return Status::Ok;
     std::lock_guard<std::mutex> lock(mutex_);
-    if (ready_) return Status::Ok;
+    if (ready_.load(std::memory_order_relaxed)) return Status::Ok;
     do {
         outcome = file_.open(path_);
     } while (outcome.status == IoOutcome::Status::Interrupted);
@@ -36,7 +37,7 @@ BlockFile::Status BlockFile::ready(IoOutcome& outcome) {
             offsets_.push_back(0);
         }
     }
-    ready_ = true;
+    ready_.store(true, std::memory_order_release);
     return Status::Ok;
 }
 

@@ -4,6 +4,7 @@
 // at once and needs no interpreter.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -32,6 +33,9 @@ class BlockFile {
     // first success it only returns Ok. `outcome` holds the failed file
     // call's error. May throw std::bad_alloc.
     Status ready(IoOutcome& outcome);
+    // Whether ready() succeeded: then it returns at once, and callers may skip
+    // releasing the interpreter lock for it.
+    bool is_ready() const noexcept { return ready_.load(std::memory_order_acquire); }
 
     // After ready(): block starts and the file's size, len() + 1 entries.
     const std::vector<uint64_t>& offsets() const noexcept { return offsets_; }
@@ -48,7 +52,7 @@ class BlockFile {
     std::string path_;
     bool universal_;
     std::mutex mutex_;
-    bool ready_ = false;
+    std::atomic<bool> ready_ = false;
     bool adopted_ = false;
     RandomAccessFile file_;
     std::vector<uint64_t> offsets_;

@@ -7,6 +7,8 @@
 
 #include "core/block_file.hpp"
 #include "core/block_index.hpp"
+#include "core/index_file.hpp"
+#include "core/output_file.hpp"
 #include "python/arguments.hpp"
 #include "python/block.hpp"
 #include "python/errors.hpp"
@@ -72,6 +74,7 @@ void raise_status(core::BlockFile::Status status, const core::IoOutcome& outcome
 // The index, scanned on first use without the GIL.
 core::BlockFile& ready(SDFileObject& object) {
     core::BlockFile& file = *object.file;
+    if (file.is_ready()) return file;
     core::IoOutcome outcome;
     const core::BlockFile::Status status = without_gil([&] { return file.ready(outcome); });
     raise_status(status, outcome, object);
@@ -88,12 +91,48 @@ Ref read_block(SDFileObject& object, std::size_t i) {
     return new_block_object(object.block_type.get(), std::move(block));
 }
 
+// The saved index at `source`, checked to be one for blocks of `is_str`.
+core::SavedIndex load_index(PyObject* source, bool is_str) {
+    PathArgument path = path_argument(source);
+    core::RandomAccessFile file;
+    open_random_access(file, path);
+    std::string data(static_cast<std::size_t>(file.stamp().size), '\0');
+    const core::IoOutcome outcome =
+        without_gil([&]() noexcept { return file.read_at(0, data.data(), data.size()); });
+    raise_if_failed(outcome, path.object.get());
+    core::SavedIndex index;
+    switch (core::decode_index(data, index)) {
+        case core::IndexFault::None: break;
+        case core::IndexFault::NotAnIndex:
+            PyErr_Format(PyExc_ValueError, "%R is not a saved SDFile index", path.object.get());
+            throw PythonError{};
+        case core::IndexFault::Version:
+            PyErr_Format(PyExc_ValueError,
+                         "%R is an SDFile index of another format version: index the file again",
+                         path.object.get());
+            throw PythonError{};
+        case core::IndexFault::Damaged:
+            PyErr_Format(PyExc_ValueError, "%R is a damaged SDFile index", path.object.get());
+            throw PythonError{};
+    }
+    if (index.universal != is_str) {
+        PyErr_Format(PyExc_ValueError,
+                     "%R indexes the blocks of a %s path; open the file with a %s path or "
+                     "index it again",
+                     path.object.get(), index.universal ? "str" : "bytes",
+                     index.universal ? "str" : "bytes");
+        throw PythonError{};
+    }
+    return index;
+}
+
 PyObject* sd_file_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyObject* cls = reinterpret_cast<PyObject*>(type);
     return boundary(cls, [&] {
-        static const char* keywords[] = {"path", nullptr};
+        static const char* keywords[] = {"path", "index", nullptr};
         PyObject* source = nullptr;
-        parse_arguments(args, kwargs, "O:SDFile", keywords, &source);
+        PyObject* index = Py_None;
+        parse_arguments(args, kwargs, "O|$O:SDFile", keywords, &source, &index);
         if (!PyUnicode_Check(source) && !PyBytes_Check(source)) {
             Ref attribute = Ref::steal(PyObject_GetAttrString(source, "__fspath__"));
             if (!attribute) {
@@ -104,9 +143,50 @@ PyObject* sd_file_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         }
         PathArgument path = path_argument(source);
         auto file = std::make_shared<core::BlockFile>(std::move(path.bytes), path.is_str);
+        if (index != Py_None) {
+            core::SavedIndex saved = load_index(index, path.is_str);
+            file->adopt(std::move(saved.offsets), saved.stamp);
+        }
         Ref object = new_object<SDFileObject>(cls, std::move(file), std::move(path.object),
                                               type_state(type).block_type, path.is_str);
         return object.release();
+    });
+}
+
+PyObject* sd_file_save_index(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return boundary(self, [&] {
+        static const char* keywords[] = {"path", nullptr};
+        PyObject* target = Py_None;
+        parse_arguments(args, kwargs, "|O:save_index", keywords, &target);
+        SDFileObject& object = sd_file(self);
+        const core::BlockFile& file = ready(object);
+        Ref destination;
+        if (target == Py_None) {
+            Ref suffix = Ref::check(object.is_str ? PyUnicode_FromString(".idx")
+                                                  : PyBytes_FromString(".idx"));
+            destination = Ref::check(PyNumber_Add(object.path.get(), suffix.get()));
+        } else {
+            destination = Ref::check(PyOS_FSPath(target));
+        }
+        PathArgument path = path_argument(destination.get());
+        const std::string data =
+            core::encode_index({file.universal(), file.stamp(), file.offsets()});
+        core::OutputFile out;
+        for (;;) {
+            const std::string& bytes = path.bytes;
+            const core::IoOutcome opened = without_gil([&]() noexcept { return out.open(bytes); });
+            raise_if_failed(opened, path.object.get());
+            if (opened.ok()) break;
+        }
+        // A signal ends a write early; the handlers run before the rest goes out.
+        for (std::size_t written = 0;;) {
+            const core::IoOutcome outcome =
+                without_gil([&]() noexcept { return out.write_some(data, written); });
+            raise_if_failed(outcome, path.object.get());
+            if (outcome.ok()) break;
+        }
+        raise_if_failed(out.commit(), path.object.get());
+        return destination.release();
     });
 }
 
@@ -122,6 +202,18 @@ PyObject* sd_file_item(PyObject* self, Py_ssize_t i) {
             raise(PyExc_IndexError, "SDFile index out of range");
         return read_block(object, static_cast<std::size_t>(i)).release();
     });
+}
+
+PyObject* sd_file_repr(PyObject* self) {
+    // Never indexes: a repr in a debugger must not scan a large file.
+    return boundary(self, [&] {
+        return Ref::check(PyUnicode_FromFormat("SDFile(%R)", sd_file(self).path.get())).release();
+    });
+}
+
+PyObject* sd_file_iter(PyObject* self) {
+    // The blocks in order, each read as f[i] reads it, until IndexError.
+    return PySeqIter_New(self);
 }
 
 PyObject* sd_file_subscript(PyObject* self, PyObject* key) {
@@ -212,10 +304,8 @@ PyObject* sd_file_setstate(PyObject* self, PyObject* state) {
         std::vector<uint64_t> offsets(bytes.size() / sizeof(uint64_t));
         std::memcpy(offsets.data(), bytes.data(), bytes.size());
         // Offsets that do not rise from 0 to the size would read outside blocks.
-        bool rising = offsets.front() == 0 && offsets.back() == size;
-        for (std::size_t k = 1; rising && k < offsets.size(); ++k)
-            rising = offsets[k - 1] < offsets[k];
-        if (!rising) raise(PyExc_ValueError, "SDFile state offsets do not rise from 0 to the size");
+        if (!core::offsets_fit(offsets, size))
+            raise(PyExc_ValueError, "SDFile state offsets do not rise from 0 to the size");
         if (!sd_file(self).file->adopt(std::move(offsets), {size, static_cast<int64_t>(mtime)}))
             raise(PyExc_ValueError, "an SDFile in use cannot take another index");
         Py_RETURN_NONE;
@@ -305,7 +395,19 @@ PyMethodDef kShardsDef = {"shards", keywords_method(shards), METH_VARARGS | METH
 constexpr const char kReduceDoc[] = "Pickle as the path and its index: a worker never rescans.";
 constexpr const char kSetStateDoc[] = "Take the index of a pickle.";
 
+constexpr const char kSaveIndexDoc[] =
+    "save_index($self, path=None)\n--\n\n"
+    "Write the block index to `path`, by default the file's path with\n"
+    "\".idx\" added, for `SDFile(path, index=...)` to load instead of\n"
+    "scanning. The index file (written through a temporary renamed over the\n"
+    "target) is a small binary: the magic \"MVSDIDX\\0\", the format version\n"
+    "(1), the splitting rule (0 for bytes paths, 1 for str paths), the\n"
+    "file's size and modification time (ns) and the offsets, all as\n"
+    "little-endian 32- and 64-bit integers. Returns the path written.";
+
 PyMethodDef kMethods[] = {
+    {"save_index", keywords_method(sd_file_save_index), METH_VARARGS | METH_KEYWORDS,
+     kSaveIndexDoc},
     {"__reduce__", sd_file_reduce, METH_NOARGS, kReduceDoc},
     {"__setstate__", sd_file_setstate, METH_O, kSetStateDoc},
     {nullptr, nullptr, 0, nullptr},
@@ -327,7 +429,7 @@ PyGetSetDef kGetSets[] = {
 };
 
 constexpr const char kSDFileDoc[] =
-    "SDFile(path)\n--\n\n"
+    "SDFile(path, *, index=None)\n--\n\n"
     "Random access to the blocks of one SD file.\n\n"
     "`len(f)`, `f[i]` (negative too), `f[a:b:c]` (a list of blocks) and\n"
     "`for block in f` read the blocks that `parse_sdf(path)` gives, of the\n"
@@ -343,13 +445,18 @@ constexpr const char kSDFileDoc[] =
     "again: an index that silently changed under a running job would mix\n"
     "two versions of the file. A file replaced by a new one (renamed over\n"
     "the path) after the first access goes on being read from the old one.\n\n"
+    "`index` names an index written by `save_index`: it is checked to be\n"
+    "for the path's kind and, on first use, for the file's size and\n"
+    "modification time, and replaces the scan.\n\n"
     "The file must be regular, uncompressed and on a local file system:\n"
     "pipes and compressed files raise ValueError on first use. An SDFile is\n"
     "safe to share between threads.\n\n"
     "Args:\n"
-    "    path: a str, bytes or os.PathLike path\n\n"
+    "    path: a str, bytes or os.PathLike path\n"
+    "    index: a path to an index saved by `save_index`, or None to scan\n\n"
     "Raises:\n"
-    "    TypeError: if `path` is not a path";
+    "    TypeError: if `path` is not a path\n"
+    "    ValueError: if `index` is not a saved index for this kind of path";
 
 PyType_Slot kSlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(sd_file_new)},
@@ -358,6 +465,8 @@ PyType_Slot kSlots[] = {
     {Py_tp_traverse, reinterpret_cast<void*>(traverse_object<SDFileObject>)},
     {Py_tp_methods, kMethods},
     {Py_tp_getset, kGetSets},
+    {Py_tp_iter, reinterpret_cast<void*>(sd_file_iter)},
+    {Py_tp_repr, reinterpret_cast<void*>(sd_file_repr)},
     {Py_mp_length, reinterpret_cast<void*>(sd_file_length)},
     {Py_mp_subscript, reinterpret_cast<void*>(sd_file_subscript)},
     {Py_sq_length, reinterpret_cast<void*>(sd_file_length)},
