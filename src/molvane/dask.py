@@ -128,7 +128,14 @@ class _ReadFrame:
     def __call__(self, piece: _Piece) -> Any:
         pa = _require("pyarrow", "read_sdf")
         pd = _require("pandas", "read_sdf")
-        table = self.table(piece)
+        try:
+            table = self.table(piece)
+        except ValueError as error:
+            error.add_note(
+                f"molvane.dask.read_sdf: each column has the type it has in {self.sample}; "
+                f"types={{name: 'float' | 'str'}} or types='str' gives it another"
+            )
+            raise
         wanted = set(self.schema.names)
         extra = [name for name in table.column_names if name not in wanted]
         if extra:
