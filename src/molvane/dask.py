@@ -151,8 +151,9 @@ class _ReadFrame:
                 if column.type != field.type:
                     # Types are fixed per column for every partition; a difference
                     # here is a fault of ours, not of the data.
-                    raise molvane.InternalError(
-                        f"column {field.name!r} of {_describe(piece)} is {column.type}, not {field.type}"
+                    raise RuntimeError(
+                        f"molvane.dask.read_sdf: column {field.name!r} of {_describe(piece)} was built as "
+                        f"{column.type}, not {field.type}; this is a fault of molvane, please report it"
                     )
             else:
                 column = pa.nulls(table.num_rows, field.type)
@@ -166,8 +167,9 @@ def _sample_table(paths: Sequence[_Path], sample: int, options: dict[str, Any]) 
     first file with any block, and a description of it for errors."""
     for path in paths:
         if _is_compressed(path):
-            blocks = []
+            blocks: list[Any] = []
             seen = 0
+            block: Any
             for block in molvane.parse_sdf(path):
                 blocks.append(block)
                 seen += len(str(block)) if isinstance(path, str) else len(bytes(block))
@@ -335,6 +337,8 @@ def to_sdf(
     dask = _require("dask", "to_sdf")
     db = _require("dask.bag", "to_sdf")
     dd = _require("dask.dataframe", "to_sdf")
+    write: Any
+    extra: tuple[Any, ...]
     if isinstance(collection, db.Bag):
         write, extra = _write_blocks, ()
     elif isinstance(collection, dd.DataFrame):
