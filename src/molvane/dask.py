@@ -13,8 +13,8 @@ here; a missing one is an ImportError naming the ``molvane[dask]`` extra.
 from __future__ import annotations
 
 import glob
-import itertools
 import os
+import stat
 from collections.abc import Iterable, Mapping, Sequence
 from typing import Any, Literal
 
@@ -72,13 +72,19 @@ def _expand(paths_or_glob: Any) -> list[_Path]:
     return paths
 
 
-def _is_compressed(path: _Path) -> bool:
-    """Whether the reader sees a compressed file there (they have no byte ranges)."""
+def _shards(path: _Path, **cut: int) -> list[tuple[int, int]] | None:
+    """The byte ranges of a file, or None for a file to be read whole.
+
+    A compressed file has no random access: shards() refuses it with
+    ValueError. Read whole, it is still read exactly, so any such refusal of
+    a regular file makes it one piece; other files raise what they raise.
+    """
     try:
-        molvane.shards(path, n=1)
-    except molvane.CompressedRangeError:
-        return True
-    return False
+        return list(molvane.shards(path, **cut))
+    except ValueError:
+        if not stat.S_ISREG(os.stat(path).st_mode):
+            raise
+        return None
 
 
 # A piece of input: a path and a byte range, or (path, None, None) for the whole file.
@@ -88,10 +94,11 @@ _Piece = tuple[_Path, int | None, int | None]
 def _pieces(paths: Sequence[_Path], blocksize: int | None) -> list[_Piece]:
     pieces: list[_Piece] = []
     for path in paths:
-        if blocksize is None or _is_compressed(path):
+        ranges = None if blocksize is None else _shards(path, size=blocksize)
+        if ranges is None:
             pieces.append((path, None, None))
         else:
-            pieces.extend((path, start, stop) for start, stop in molvane.shards(path, size=blocksize))
+            pieces.extend((path, start, stop) for start, stop in ranges)
     return pieces
 
 
@@ -166,7 +173,7 @@ def _sample_table(paths: Sequence[_Path], sample: int, options: dict[str, Any]) 
     """The table of the blocks starting in the first `sample` bytes of the
     first file with any block, and a description of it for errors."""
     for path in paths:
-        if _is_compressed(path):
+        if _shards(path, n=1) is None:
             blocks: list[Any] = []
             seen = 0
             block: Any
