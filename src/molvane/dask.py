@@ -197,7 +197,7 @@ def _fixed_types(table: Any, types: Any, options: dict[str, Any]) -> Any:
         return "str"
     pa = _require("pyarrow", "read_sdf")
     fixed: dict[Any, str] = {}
-    special = {options["title"], options["molblock"]} - {None}
+    special = {os.fsdecode(n) for n in (options["title"], options["molblock"]) if n is not None}
     for field in table.schema:
         if field.name in special:
             continue
