@@ -194,6 +194,8 @@ class _SDTable:
     def num_rows(self) -> int: ...
     @property
     def skipped(self) -> int: ...
+    @property
+    def end(self) -> int: ...
     def __arrow_c_schema__(self) -> object: ...
     def __arrow_c_stream__(self, requested_schema: object | None = None) -> object: ...
 
@@ -204,6 +206,7 @@ def _build_table(
     columns: Iterable[str | bytes] | None = None,
     title: str | bytes | None = None,
     molblock: str | bytes | None = None,
+    block: str | bytes | None = None,
     types: Literal["auto", "str"] | Mapping[str | bytes, Literal["int", "float", "str"]] = "auto",
     errors: Literal["raise", "skip"] = "raise",
 ) -> _SDTable: ...
@@ -215,6 +218,13 @@ def _build_table_from_path(
     columns: Iterable[str | bytes] | None = None,
     title: str | bytes | None = None,
     molblock: str | bytes | None = None,
+    block: str | bytes | None = None,
     types: Literal["auto", "str"] | Mapping[str | bytes, Literal["int", "float", "str"]] = "auto",
     errors: Literal["raise", "skip"] = "raise",
+    start: int | None = None,
+    stop: int | None = None,
+    threads: int | None = None,
+    limit: int | None = None,
+    first_number: int | None = None,
+    _min_range: int | None = None,
 ) -> _SDTable | None: ...

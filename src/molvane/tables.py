@@ -77,7 +77,12 @@ def _blocks(source: Any) -> Iterable[Any]:
     return blocks
 
 
-def _check_options(columns: Sequence[_Name] | None, title: _Name | None, molblock: _Name | None) -> None:
+def _check_options(
+    columns: Sequence[_Name] | None,
+    title: _Name | None,
+    molblock: _Name | None,
+    block: _Name | None = None,
+) -> None:
     if columns is None:
         return
     if isinstance(columns, (str, bytes)):
@@ -89,11 +94,37 @@ def _check_options(columns: Sequence[_Name] | None, title: _Name | None, molbloc
         seen.add(name)
 
 
+def _is_path(source: Any) -> bool:
+    return isinstance(source, (str, bytes, os.PathLike))
+
+
 def _is_regular_file(path: Any) -> bool:
     try:
         return stat.S_ISREG(os.stat(path).st_mode)
     except (OSError, ValueError):
         return False  # parse_sdf raises what there is to raise
+
+
+def _is_empty_file(path: Any) -> bool:
+    """An empty regular file, which has no mapping but no blocks to range over either."""
+    try:
+        return _is_path(path) and _is_regular_file(path) and os.stat(path).st_size == 0
+    except OSError:
+        return False
+
+
+def _check_range(source: Any, start: int | None, stop: int | None) -> None:
+    if (start is not None or stop is not None) and not _is_path(source):
+        raise TypeError(f"start= and stop= take a path, not {type(source).__name__}")
+
+
+def _check_threads(threads: int | None) -> None:
+    if threads is not None and (not isinstance(threads, int) or isinstance(threads, bool) or threads < 1):
+        raise ValueError("threads must be a positive int or None")
+
+
+def _unmapped_range(source: Any) -> ValueError:
+    return ValueError(f"start= and stop= need a regular file that can be mapped: {os.fsdecode(source)!r}")
 
 
 def _build(
@@ -103,21 +134,37 @@ def _build(
     molblock: _Name | None,
     types: _TypesOption,
     errors: Literal["raise", "skip"],
+    block: _Name | None = None,
+    start: int | None = None,
+    stop: int | None = None,
+    threads: int | None = None,
+    min_range: int | None = None,
 ) -> Any:
     options: dict[str, Any] = {
         "columns": columns,
         "title": title,
         "molblock": molblock,
+        "block": block,
         "types": dict(types) if isinstance(types, Mapping) else types,
         "errors": errors,
     }
-    if isinstance(source, (str, bytes, os.PathLike)) and _is_regular_file(source):
+    ranged = start is not None or stop is not None
+    if _is_path(source) and _is_regular_file(source):
         # A mapped file feeds the builder without an SDBlock per block. Only
         # regular files go this way: opening a pipe to find that it cannot be
         # mapped would consume its writer.
-        built = _native._build_table_from_path(os.fspath(source), **options)
+        built = _native._build_table_from_path(
+            os.fspath(source),
+            start=start,
+            stop=stop,
+            threads=threads if threads is not None else os.cpu_count(),
+            _min_range=min_range,
+            **options,
+        )
         if built is not None:
             return built
+    if ranged and not _is_empty_file(source):
+        raise _unmapped_range(source)
     return _native._build_table(_blocks(source), **options)
 
 
@@ -134,17 +181,32 @@ def to_arrow(
     columns: Sequence[_Name] | None = None,
     title: _Name | None = "title",
     molblock: _Name | None = None,
+    block: _Name | None = None,
     types: _TypesOption = "auto",
     errors: Literal["raise", "skip"] = "raise",
+    start: int | None = None,
+    stop: int | None = None,
+    threads: int | None = None,
+    _min_range: int | None = None,
 ) -> Any:
     """The SD data of `source` as a pyarrow.Table, one row per block (see the module's doc).
 
     `source` is a path or file object, read as parse_sdf reads it, or an
-    iterable of SDBlocks (a filtered list, say).
+    iterable of SDBlocks (a filtered list, say). `block` names a column of
+    each block's whole text, from which from_table(block=...) gives the
+    blocks back byte for byte.
+
+    For a path: `start` and `stop` (byte offsets, None for the file's start
+    and end) keep the blocks whose first byte lies in [start, stop), so that
+    consecutive ranges hold every block once; `threads` (None: every core)
+    build a mapped file's byte ranges in parallel, the result equal to the
+    one-thread result.
     """
     pa = _require("pyarrow", "arrow", "to_arrow")
-    _check_options(columns, title, molblock)
-    built = _build(source, columns, title, molblock, types, errors)
+    _check_options(columns, title, molblock, block)
+    _check_range(source, start, stop)
+    _check_threads(threads)
+    built = _build(source, columns, title, molblock, types, errors, block, start, stop, threads, _min_range)
     return _as_arrow(pa, built, errors)
 
 
@@ -154,13 +216,28 @@ def to_pandas(
     columns: Sequence[_Name] | None = None,
     title: _Name | None = "title",
     molblock: _Name | None = None,
+    block: _Name | None = None,
     types: _TypesOption = "auto",
     errors: Literal["raise", "skip"] = "raise",
+    start: int | None = None,
+    stop: int | None = None,
+    threads: int | None = None,
 ) -> Any:
     """The SD data of `source` as a pandas.DataFrame, through pyarrow (see to_arrow)."""
     _require("pandas", "pandas", "to_pandas")
     _require("pyarrow", "pandas", "to_pandas")
-    table = to_arrow(source, columns=columns, title=title, molblock=molblock, types=types, errors=errors)
+    table = to_arrow(
+        source,
+        columns=columns,
+        title=title,
+        molblock=molblock,
+        block=block,
+        types=types,
+        errors=errors,
+        start=start,
+        stop=stop,
+        threads=threads,
+    )
     return table.to_pandas()
 
 
@@ -170,13 +247,19 @@ def to_polars(
     columns: Sequence[_Name] | None = None,
     title: _Name | None = "title",
     molblock: _Name | None = None,
+    block: _Name | None = None,
     types: _TypesOption = "auto",
     errors: Literal["raise", "skip"] = "raise",
+    start: int | None = None,
+    stop: int | None = None,
+    threads: int | None = None,
 ) -> Any:
     """The SD data of `source` as a polars.DataFrame, taken without pyarrow (see to_arrow)."""
     pl = _require("polars", "polars", "to_polars")
-    _check_options(columns, title, molblock)
-    built = _build(source, columns, title, molblock, types, errors)
+    _check_options(columns, title, molblock, block)
+    _check_range(source, start, stop)
+    _check_threads(threads)
+    built = _build(source, columns, title, molblock, types, errors, block, start, stop, threads)
     return pl.DataFrame(built)
 
 
@@ -187,31 +270,102 @@ def iter_batches(
     columns: Sequence[_Name] | None = None,
     title: _Name | None = "title",
     molblock: _Name | None = None,
+    block: _Name | None = None,
     types: _TypesOption = "auto",
     errors: Literal["raise", "skip"] = "raise",
+    start: int | None = None,
+    stop: int | None = None,
 ) -> Iterator[Any]:
     """pyarrow.RecordBatches of `batch_size` blocks each (the last may hold fewer).
 
     Memory stays bounded by the batch, whatever the input's size. Each batch
     has the columns and types of its own blocks; pass ``columns=`` (and
     ``types="str"`` where a column's values may change kind along the file)
-    for batches of one schema.
+    for batches of one schema. `start` and `stop` keep to a path's blocks
+    whose first byte lies in [start, stop), as for to_arrow.
     """
     pa = _require("pyarrow", "arrow", "iter_batches")
     if not isinstance(batch_size, int) or isinstance(batch_size, bool) or batch_size < 1:
         raise ValueError("batch_size must be a positive int")
-    _check_options(columns, title, molblock)
-    blocks = iter(_blocks(source))
-    while True:
-        chunk = list(itertools.islice(blocks, batch_size))
-        if not chunk:
+    _check_options(columns, title, molblock, block)
+    _check_range(source, start, stop)
+    return _batches(pa, source, batch_size, columns, title, molblock, block, types, errors, start, stop)
+
+
+def _batches(
+    pa: Any,
+    source: Any,
+    batch_size: int,
+    columns: Sequence[_Name] | None,
+    title: _Name | None,
+    molblock: _Name | None,
+    block: _Name | None,
+    types: _TypesOption,
+    errors: Literal["raise", "skip"],
+    start: int | None,
+    stop: int | None,
+) -> Iterator[Any]:
+    options: dict[str, Any] = {
+        "columns": columns,
+        "title": title,
+        "molblock": molblock,
+        "block": block,
+        "types": dict(types) if isinstance(types, Mapping) else types,
+        "errors": errors,
+    }
+    built_batches: Iterator[Any] | None = None
+    if _is_path(source) and _is_regular_file(source):
+        built_batches = _mapped_batches(os.fspath(source), batch_size, start, stop, options)
+        first = next(built_batches, None)
+        if first is None:
+            built_batches = None
+        else:
+            built_batches = itertools.chain([first], built_batches)
+    if built_batches is None:
+        if (start is not None or stop is not None) and not _is_empty_file(source):
+            raise _unmapped_range(source)
+        built_batches = _block_batches(_blocks(source), batch_size, options)
+    for built in built_batches:
+        if built is False:
             return
-        built = _build(chunk, columns, title, molblock, types, errors)
         reader = pa.RecordBatchReader.from_stream(built)
         batch = reader.read_next_batch()
         if errors == "skip":
             batch = batch.replace_schema_metadata({SKIPPED_KEY: str(built.skipped).encode()})
         yield batch
+
+
+def _mapped_batches(
+    path: str | bytes, batch_size: int, start: int | None, stop: int | None, options: dict[str, Any]
+) -> Iterator[Any]:
+    """Tables of a mapped file's blocks, `batch_size` at a time; nothing when it cannot be mapped.
+
+    Each batch maps the file afresh from where the last one ended, so the
+    pages behind it are no longer held.
+    """
+    offset = start
+    number = 0
+    while True:
+        built = _native._build_table_from_path(
+            path, start=offset, stop=stop, threads=1, limit=batch_size, first_number=number, **options
+        )
+        if built is None:
+            return
+        if built.num_rows == 0:
+            yield False  # mapped and done: no batch, as for an empty iterable
+            return
+        yield built
+        number += built.num_rows
+        offset = built.end
+
+
+def _block_batches(blocks: Iterable[Any], batch_size: int, options: dict[str, Any]) -> Iterator[Any]:
+    iterator = iter(blocks)
+    while True:
+        chunk = list(itertools.islice(iterator, batch_size))
+        if not chunk:
+            return
+        yield _native._build_table(chunk, **options)
 
 
 # The connection table of a row without a molblock: no atoms, no bonds.
@@ -256,8 +410,13 @@ def from_table(
     molblock: str | None = "molblock",
     title: str | None = "title",
     records: Sequence[str] | None = None,
+    block: str | None = None,
 ) -> Iterator[Any]:
     """SDBlocks from the rows of a table, the way back from to_arrow.
+
+    With `block` naming a column of whole block texts (to_arrow's
+    ``block=``), a row whose value there is not null is that block, byte for
+    byte, whatever its other columns hold; the other rows are built as below.
 
     `table` is a pyarrow.Table, any object with ``__arrow_c_stream__`` (a
     polars DataFrame, say) or a pandas DataFrame. Each row becomes a block:
@@ -273,10 +432,12 @@ def from_table(
     pa = _require("pyarrow", "arrow", "from_table")
     arrow = _arrow_table(pa, table)
     names = list(arrow.column_names)
+    if block is not None and block not in names:
+        raise KeyError(f"the table has no column {block!r}")
     molblock_name = molblock if molblock is not None and molblock in names else None
     title_name = title if title is not None and title in names else None
     if records is None:
-        record_names = [n for n in names if n != molblock_name and n != title_name]
+        record_names = [n for n in names if n not in (molblock_name, title_name, block)]
     else:
         record_names = list(records)
         missing = [n for n in record_names if n not in names]
@@ -287,13 +448,23 @@ def from_table(
         kind = arrow.schema.field(name).type
         return bool(pa.types.is_binary(kind) or pa.types.is_large_binary(kind))
 
-    if molblock_name is not None:
+    if block is not None:
+        as_bytes = is_binary(block)
+    elif molblock_name is not None:
         as_bytes = is_binary(molblock_name)
     else:
         as_bytes = any(is_binary(n) for n in record_names)
     empty = _as_kind(_EMPTY_CTAB, as_bytes)
     encoded_names = [_as_kind(n, as_bytes) for n in record_names]
-    return _rows_as_blocks(arrow, molblock_name, title_name, record_names, encoded_names, empty, as_bytes)
+    return _rows_as_blocks(arrow, molblock_name, title_name, record_names, encoded_names, empty, as_bytes, block)
+
+
+def _whole_block(text: Any, as_bytes: bool) -> Any:
+    """The one block of a block column's text, as it is."""
+    found = list(_native.SDBlock.from_sdf(_as_kind(text, as_bytes)))
+    if len(found) != 1:
+        raise ValueError(f"a block column value holds {len(found)} blocks, not one: {text[:80]!r}")
+    return found[0]
 
 
 def _rows_as_blocks(
@@ -304,13 +475,18 @@ def _rows_as_blocks(
     encoded_names: list[Any],
     empty: Any,
     as_bytes: bool,
+    block_name: str | None = None,
 ) -> Iterator[Any]:
     for batch in arrow.to_batches():
         count = batch.num_rows
         molblocks = batch.column(molblock_name).to_pylist() if molblock_name else [None] * count
         titles = batch.column(title_name).to_pylist() if title_name else [None] * count
         columns = [batch.column(name).to_pylist() for name in record_names]
+        wholes = batch.column(block_name).to_pylist() if block_name else [None] * count
         for row in range(count):
+            if wholes[row] is not None:
+                yield _whole_block(wholes[row], as_bytes)
+                continue
             text = molblocks[row]
             block_title = titles[row]
             if text is None:

@@ -19,6 +19,12 @@ class MappedReader {
     // instead of copying it.
     MappedReader(std::shared_ptr<const Mapping> mapping, bool is_str, bool borrow) noexcept;
 
+    // Keeps to the blocks that start in [begin, end), `begin` a block start.
+    void limit_to(uint64_t begin, uint64_t end) noexcept {
+        splitter_.limit_to(static_cast<size_t>(begin), static_cast<size_t>(end));
+        batch_end_ = position_ = begin;
+    }
+
     bool has_block() const noexcept { return !ready_.empty(); }
     bool exhausted() const noexcept { return ready_.empty() && splitter_.exhausted(); }
 

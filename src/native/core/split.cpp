@@ -199,8 +199,9 @@ bool is_finished_block(const char* data, const BlockSpan& span, bool check_cr) n
 }
 
 bool BatchSplitter::split_batch() {
-    if (split_ >= size_) return true;
-    const std::size_t limit = split_ > SIZE_MAX - kBatchSize ? SIZE_MAX : split_ + kBatchSize;
+    if (split_ >= stop_) return true;
+    std::size_t limit = split_ > SIZE_MAX - kBatchSize ? SIZE_MAX : split_ + kBatchSize;
+    if (limit > stop_) limit = stop_;
     // Only the scans read the mapping; the queue is the caller's, so a fault
     // leaves it holding the spans found before.
     auto scan = [this, limit]() noexcept {
@@ -217,7 +218,7 @@ bool BatchSplitter::split_batch() {
                 return;
             }
             split_ = step.end;
-        } while (split_ < limit && split_ < size_);
+        } while (split_ < limit);
     };
     const bool intact = guard_faults_ ? run_guarded(data_, size_, scan) : (scan(), true);
     if (out_of_memory_) {

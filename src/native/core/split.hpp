@@ -140,13 +140,22 @@ class BatchSplitter {
                   bool release_pages, bool guard_faults = false) noexcept
         : data_(data),
           size_(size),
+          stop_(size),
           universal_(universal),
           borrow_(borrow),
           release_pages_(release_pages),
           guard_faults_(guard_faults) {}
 
+    // Keeps to the blocks that start in [begin, end): `begin` must be a
+    // block start (see next_block_start), `end` any offset. Call before the
+    // first batch.
+    void limit_to(std::size_t begin, std::size_t end) noexcept {
+        split_ = released_ = begin;
+        stop_ = end < size_ ? end : size_;
+    }
+
     bool has_ready() const noexcept { return !queue_.empty(); }
-    bool exhausted() const noexcept { return queue_.empty() && split_ == size_; }
+    bool exhausted() const noexcept { return queue_.empty() && split_ >= stop_; }
 
     // Splits the next batch into the queue, then releases pages. Runs
     // without Python; may throw std::bad_alloc. False when the data could
@@ -162,6 +171,7 @@ class BatchSplitter {
 
     const char* data_;
     std::size_t size_;
+    std::size_t stop_;  // blocks that start here or later are not split
     bool universal_;
     bool borrow_;
     bool release_pages_;

@@ -81,10 +81,12 @@ std::string_view Column::string_at(int64_t row) const noexcept {
 TableBuilder::TableBuilder(TableOptions options) : options_(std::move(options)) {
     if (options_.title) title_ = new_column(*options_.title, false);
     if (options_.molblock) molblock_ = new_column(*options_.molblock, false);
+    if (options_.block) block_ = new_column(*options_.block, false);
     if (options_.columns) {
         for (const std::string& name : *options_.columns) {
             if (options_.title && name == *options_.title) fail_collision(name, "title");
             if (options_.molblock && name == *options_.molblock) fail_collision(name, "molblock");
+            if (options_.block && name == *options_.block) fail_collision(name, "block");
             if (index_.find(name) != index_.end()) continue;
             index_.emplace(name, records_.size());
             records_.push_back(new_record_column(name));
@@ -114,12 +116,19 @@ bool converts_to(std::string_view value, ColumnType type) noexcept {
 void TableBuilder::check_conversion(const Column& column, std::string_view value,
                                     std::string_view title) {
     if (!column.forced || !options_.strict_conversion || converts_to(value, *column.forced)) return;
+    conversion_failure_ =
+        ConversionFailure{std::string(value.substr(0, 80)), column.name,
+                          std::string(title.substr(0, 80)), *column.forced, rows_};
+    fail(ErrorKind::InvalidText, conversion_message(*conversion_failure_, 0));
+}
+
+std::string conversion_message(const ConversionFailure& failure, int64_t row_base) {
     std::string message = "the value '";
-    message.append(value.substr(0, 80)).append("' of record '").append(column.name);
-    message.append("' is not ").append(*column.forced == ColumnType::Int64 ? "an int" : "a float");
-    message.append(" (row ").append(std::to_string(rows_)).append(", the block titled '");
-    message.append(title.substr(0, 80)).append("')");
-    fail(ErrorKind::InvalidText, std::move(message));
+    message.append(failure.value).append("' of record '").append(failure.record_name);
+    message.append("' is not ").append(failure.type == ColumnType::Int64 ? "an int" : "a float");
+    message.append(" (row ").append(std::to_string(row_base + failure.row));
+    message.append(", the block titled '").append(failure.title).append("')");
+    return message;
 }
 
 size_t TableBuilder::column_for(std::string_view name) {
@@ -128,6 +137,7 @@ size_t TableBuilder::column_for(std::string_view name) {
     if (options_.columns) return npos;
     if (options_.title && name == *options_.title) fail_collision(name, "title");
     if (options_.molblock && name == *options_.molblock) fail_collision(name, "molblock");
+    if (options_.block && name == *options_.block) fail_collision(name, "block");
     const size_t column = records_.size();
     index_.emplace(std::string(name), column);
     records_.push_back(new_record_column(std::string(name)));
@@ -194,6 +204,7 @@ void TableBuilder::add(const Block& block) {
     if (title_) check_text(title, FailedField::Part::Title, {});
     std::string_view molblock = text.substr(0, block.mdl_end);
     if (molblock_) check_text(molblock, FailedField::Part::Molblock, {});
+    if (block_) check_text(text, FailedField::Part::Block, {});
     for (size_t column : staged_columns_) {
         check_text(records_[column].name, FailedField::Part::RecordName, records_[column].name);
         check_text(staged_[column], FailedField::Part::RecordValue, records_[column].name);
@@ -212,6 +223,7 @@ void TableBuilder::add(const Block& block) {
             target.append(staged_[column]);
     }
     if (molblock_) molblock_->append(molblock);
+    if (block_) block_->append(text);
     ++rows_;
 }
 
@@ -262,17 +274,20 @@ Table TableBuilder::finish() {
     table.rows = rows_;
     table.is_bytes = options_.is_bytes;
     table.skipped = skipped_;
-    table.columns.reserve(records_.size() + 2);
+    table.columns.reserve(records_.size() + 3);
     if (title_) table.columns.push_back(std::move(*title_));
     for (Column& column : records_) {
         column.append_nulls(rows_ - column.length);
-        if (column.forced)
-            convert_column(column, *column.forced);
-        else if (options_.infer_types)
-            infer_column_type(column);
+        if (!options_.defer_types) {
+            if (column.forced)
+                convert_column(column, *column.forced);
+            else if (options_.infer_types)
+                infer_column_type(column);
+        }
         table.columns.push_back(std::move(column));
     }
     if (molblock_) table.columns.push_back(std::move(*molblock_));
+    if (block_) table.columns.push_back(std::move(*block_));
     records_.clear();
     index_.clear();
     return table;

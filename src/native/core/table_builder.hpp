@@ -5,7 +5,8 @@
 //
 // Columns come in this order: the title column (when asked for), the record
 // columns (the selected names in their order, or every name in the order
-// first seen across the input), the molblock column (when asked for). A
+// first seen across the input), the molblock column (when asked for), the
+// block column, each block's whole text (when asked for). A
 // block without a record has null there; of a name repeated in one block the
 // last value wins, as in to_dict().
 #pragma once
@@ -59,6 +60,7 @@ struct Table {
     int64_t rows = 0;
     bool is_bytes = true;  // binary columns; else UTF-8 string columns
     uint64_t skipped = 0;  // blocks whose records were left out (errors="skip")
+    uint64_t end = 0;      // input offset just past the last row's block, when read from a file
 };
 
 struct TableOptions {
@@ -72,11 +74,28 @@ struct TableOptions {
     std::optional<std::vector<std::string>> columns;  // the record names to keep, in order
     std::optional<std::string> title;                 // the title column's name
     std::optional<std::string> molblock;              // the molblock column's name
+    std::optional<std::string> block;                 // the whole-block column's name
+    // finish() leaves record columns as strings with their number flags, for
+    // merge_tables() to type once over every part.
+    bool defer_types = false;
 };
+
+// A value that did not convert to the type asked for, kept so that the
+// message can name the row as counted over a whole input.
+struct ConversionFailure {
+    std::string value;
+    std::string record_name;
+    std::string title;
+    ColumnType type = ColumnType::Int64;
+    int64_t row = 0;
+};
+
+// "the value '...' of record '...' is not an int (row N, the block titled '...')"
+std::string conversion_message(const ConversionFailure& failure, int64_t row_base);
 
 // Which text of a block a failed UTF-8 check was about.
 struct FailedField {
-    enum class Part { Title, Molblock, RecordName, RecordValue } part = Part::Title;
+    enum class Part { Title, Molblock, Block, RecordName, RecordValue } part = Part::Title;
     std::string record_name;
 };
 
@@ -94,6 +113,10 @@ class TableBuilder {
     void add(const Block& block);
 
     const FailedField& failed_field() const noexcept { return failed_; }
+    // Set when add() threw for a value that does not convert.
+    const std::optional<ConversionFailure>& conversion_failure() const noexcept {
+        return conversion_failure_;
+    }
     int64_t rows() const noexcept { return rows_; }
 
     // The table, with types inferred when asked; the builder is spent.
@@ -117,6 +140,7 @@ class TableBuilder {
     TableOptions options_;
     std::optional<Column> title_;
     std::optional<Column> molblock_;
+    std::optional<Column> block_;
     std::vector<Column> records_;
     NameMap index_;
     // The value staged for each record column in the current row, and the
@@ -128,6 +152,7 @@ class TableBuilder {
     std::deque<std::string> folded_;      // CR LF-folded values of the current block
     std::string scratch_;
     FailedField failed_;
+    std::optional<ConversionFailure> conversion_failure_;
     int64_t rows_ = 0;
     uint64_t skipped_ = 0;
 };

@@ -1,15 +1,20 @@
 #include "python/table.hpp"
 
 #include <cerrno>
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/arrow_export.hpp"
+#include "core/block_bounds.hpp"
 #include "core/error.hpp"
+#include "core/fault_guard.hpp"
 #include "core/input_file.hpp"
 #include "core/mapped_reader.hpp"
+#include "core/parallel_table.hpp"
 #include "core/table_builder.hpp"
 #include "python/arguments.hpp"
 #include "python/block.hpp"
@@ -93,6 +98,13 @@ PyObject* table_num_rows(PyObject* self, void*) {
     });
 }
 
+PyObject* table_end(PyObject* self, void*) {
+    return boundary(self, [&] {
+        return Ref::check(PyLong_FromUnsignedLongLong(state_of<TableObject>(self).table->end))
+            .release();
+    });
+}
+
 PyObject* table_skipped(PyObject* self, void*) {
     return boundary(self, [&] {
         return Ref::check(PyLong_FromUnsignedLongLong(state_of<TableObject>(self).table->skipped))
@@ -134,12 +146,17 @@ bool text_equals(PyObject* object, const char* expected) {
 }
 
 core::TableOptions parse_options(PyObject* columns, PyObject* title, PyObject* molblock,
-                                 PyObject* types, PyObject* errors) {
+                                 PyObject* block, PyObject* types, PyObject* errors) {
     core::TableOptions options;
     options.title = optional_name(title, "title");
     options.molblock = optional_name(molblock, "molblock");
+    options.block = optional_name(block, "block");
     if (options.title && options.molblock && *options.title == *options.molblock)
         raise(PyExc_ValueError, "title and molblock name the same column");
+    if (options.title && options.block && *options.title == *options.block)
+        raise(PyExc_ValueError, "title and block name the same column");
+    if (options.molblock && options.block && *options.molblock == *options.block)
+        raise(PyExc_ValueError, "molblock and block name the same column");
     if (columns != Py_None) {
         Ref iterator = Ref::check(PyObject_GetIter(columns));
         std::vector<std::string> names;
@@ -187,6 +204,7 @@ std::string access_of(const core::FailedField& field) {
     switch (field.part) {
         case Part::Title: return "Reading the title of";
         case Part::Molblock: return "Reading the molblock of";
+        case Part::Block: return "Reading the text of";
         case Part::RecordName:
         case Part::RecordValue: break;
     }
@@ -209,13 +227,13 @@ struct HeldBlocks {
 };
 
 // The error of a block of the file's reader, raised with the block named.
-[[noreturn]] void raise_for_block(PyObject* module, const core::TableBuilder& builder,
+[[noreturn]] void raise_for_block(PyObject* module, const core::FailedField& field,
                                   const core::Block& block) {
     try {
         throw;
     } catch (const core::DecodeError& error) {
         raise_block_decode_error(block, error.bytes(), error.start(), error.end(),
-                                 access_of(builder.failed_field()));
+                                 access_of(field));
     } catch (...) {
         name_block_in_error(module, block);
         throw;
@@ -231,7 +249,7 @@ void add_batch(PyObject* module, core::TableBuilder& builder, HeldBlocks& held) 
                 builder.add(as_block(held.objects[at].get()).block);
         });
     } catch (...) {
-        raise_for_block(module, builder, as_block(held.objects[at].get()).block);
+        raise_for_block(module, builder.failed_field(), as_block(held.objects[at].get()).block);
     }
     held.clear();
 }
@@ -244,20 +262,21 @@ Ref new_table(const ModuleState& state, core::TableBuilder& builder) {
 
 PyObject* build_table(PyObject* module, PyObject* args, PyObject* kwargs) {
     return boundary(module, [&] {
-        static const char* const keywords[] = {"blocks", "columns", "title", "molblock",
-                                               "types",  "errors",  nullptr};
+        static const char* const keywords[] = {"blocks", "columns", "title",  "molblock",
+                                               "block",  "types",   "errors", nullptr};
         PyObject* blocks = nullptr;
         PyObject* columns = Py_None;
         PyObject* title = Py_None;
         PyObject* molblock = Py_None;
+        PyObject* block = Py_None;
         PyObject* types = nullptr;
         PyObject* errors = nullptr;
-        parse_arguments(args, kwargs, "O|$OOOOO:_build_table", keywords, &blocks, &columns, &title,
-                        &molblock, &types, &errors);
+        parse_arguments(args, kwargs, "O|$OOOOOO:_build_table", keywords, &blocks, &columns, &title,
+                        &molblock, &block, &types, &errors);
         Ref auto_types = Ref::check(PyUnicode_FromString("auto"));
         Ref raise_errors = Ref::check(PyUnicode_FromString("raise"));
         core::TableOptions options =
-            parse_options(columns, title, molblock, types ? types : auto_types.get(),
+            parse_options(columns, title, molblock, block, types ? types : auto_types.get(),
                           errors ? errors : raise_errors.get());
         ModuleState& state = module_state(module);
         Ref iterator = Ref::check(PyObject_GetIter(blocks));
@@ -299,22 +318,116 @@ PyObject* build_table(PyObject* module, PyObject* args, PyObject* kwargs) {
 constexpr std::string_view kFileShrank =
     "the file shrank while it was read (it was truncated or rewritten in place)";
 
+// A non-negative int argument, `fallback` for None.
+uint64_t offset_argument(PyObject* value, const char* what, uint64_t fallback) {
+    if (value == Py_None) return fallback;
+    if (!PyLong_Check(value) || PyBool_Check(value)) {
+        std::string format = std::string(what) + " must be an int or None, not %U";
+        raise_wrong_type(format.c_str(), value);
+    }
+    int overflow = 0;
+    const long long number = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (number == -1 && PyErr_Occurred()) throw PythonError{};
+    if (overflow > 0) return UINT64_MAX;
+    if (overflow < 0 || number < 0) {
+        std::string message = std::string(what) + " must not be negative";
+        raise(PyExc_ValueError, message.c_str());
+    }
+    return static_cast<uint64_t>(number);
+}
+
+// The blocks of [begin, end) on this thread, at most `limit` of them, as the
+// builder's table; signals are checked between batches.
+Ref build_on_this_thread(PyObject* module, PyObject* path, core::TableOptions options,
+                         std::shared_ptr<const core::Mapping> mapping, uint64_t begin, uint64_t end,
+                         uint64_t limit, uint64_t first_number) {
+    const ModuleState& state = module_state(module);
+    core::TableBuilder builder(options);
+    core::MappedReader reader(std::move(mapping), !options.is_bytes, false);
+    reader.limit_to(begin, end);
+    core::Block block;
+    uint64_t taken = 0;
+    bool intact = true;
+    while (intact && taken < limit && !reader.exhausted()) {
+        try {
+            without_gil([&] {
+                if (!reader.has_block() && !(intact = reader.read_batch())) return;
+                while (taken < limit && reader.has_block()) {
+                    block = reader.take();
+                    block.origin.number = first_number + taken++;
+                    block.locate_mdl_end();
+                    builder.add(block);
+                }
+            });
+        } catch (...) {
+            raise_for_block(module, builder.failed_field(), block);
+        }
+        check_signals();
+    }
+    if (!intact) raise_os_error(EIO, kFileShrank, path);
+    auto table = std::make_shared<core::Table>(without_gil([&] { return builder.finish(); }));
+    table->end = reader.position();
+    return new_object<TableObject>(state.table_type.get(),
+                                   std::shared_ptr<const core::Table>(std::move(table)));
+}
+
+// The blocks of [begin, end) built in ranges by `threads` threads; the
+// calling thread waits without the lock and looks at signals in between.
+Ref build_in_parallel(PyObject* module, PyObject* path, core::TableOptions options,
+                      std::shared_ptr<const core::Mapping> mapping, uint64_t begin, uint64_t end,
+                      unsigned threads, uint64_t min_range) {
+    const ModuleState& state = module_state(module);
+    core::ParallelTableBuild build(std::move(mapping), std::move(options), begin, end, threads,
+                                   min_range);
+    if (!without_gil([&] { return build.start(); })) raise_os_error(EIO, kFileShrank, path);
+    while (!without_gil([&] { return build.wait_for(std::chrono::milliseconds(50)); })) {
+        try {
+            check_signals();
+        } catch (...) {
+            build.cancel();
+            throw;
+        }
+    }
+    std::optional<core::Table> table = without_gil([&] { return build.finish(); });
+    if (!table) {
+        const core::TableFailure& failure = build.failure();
+        if (failure.shrank) raise_os_error(EIO, kFileShrank, path);
+        try {
+            std::rethrow_exception(failure.error);
+        } catch (...) {
+            raise_for_block(module, failure.field, failure.block);
+        }
+    }
+    auto shared = std::make_shared<core::Table>(std::move(*table));
+    return new_object<TableObject>(state.table_type.get(),
+                                   std::shared_ptr<const core::Table>(std::move(shared)));
+}
+
 // A mapped file's blocks go to the builder straight from the reader, a
 // batch at a time without the lock: no SDBlock is made. A file that cannot
 // be mapped (a pipe, a network file system) gives None, for the caller to
 // read it through parse_sdf.
 PyObject* build_table_from_path(PyObject* module, PyObject* args, PyObject* kwargs) {
     return boundary(module, [&] {
-        static const char* const keywords[] = {"path",  "columns", "title", "molblock",
-                                               "types", "errors",  nullptr};
+        static const char* const keywords[] = {
+            "path",  "columns", "title",   "molblock", "block",        "types",      "errors",
+            "start", "stop",    "threads", "limit",    "first_number", "_min_range", nullptr};
         PyObject* path = nullptr;
         PyObject* columns = Py_None;
         PyObject* title = Py_None;
         PyObject* molblock = Py_None;
+        PyObject* block = Py_None;
         PyObject* types = nullptr;
         PyObject* errors = nullptr;
-        parse_arguments(args, kwargs, "O|$OOOOO:_build_table_from_path", keywords, &path, &columns,
-                        &title, &molblock, &types, &errors);
+        PyObject* start = Py_None;
+        PyObject* stop = Py_None;
+        PyObject* threads = Py_None;
+        PyObject* limit = Py_None;
+        PyObject* number = Py_None;
+        PyObject* min_range = Py_None;
+        parse_arguments(args, kwargs, "O|$OOOOOOOOOOOO:_build_table_from_path", keywords, &path,
+                        &columns, &title, &molblock, &block, &types, &errors, &start, &stop,
+                        &threads, &limit, &number, &min_range);
         // `path` is what os.fspath() gave: str paths read as text, bytes as bytes.
         Ref encoded;
         if (PyUnicode_Check(path))
@@ -326,11 +439,20 @@ PyObject* build_table_from_path(PyObject* module, PyObject* args, PyObject* kwar
         Ref auto_types = Ref::check(PyUnicode_FromString("auto"));
         Ref raise_errors = Ref::check(PyUnicode_FromString("raise"));
         core::TableOptions options =
-            parse_options(columns, title, molblock, types ? types : auto_types.get(),
+            parse_options(columns, title, molblock, block, types ? types : auto_types.get(),
                           errors ? errors : raise_errors.get());
         options.is_bytes = PyBytes_Check(path);
-        core::TableBuilder builder(options);
-        const ModuleState& state = module_state(module);
+        const uint64_t first = offset_argument(start, "start", 0);
+        const uint64_t last = offset_argument(stop, "stop", UINT64_MAX);
+        const unsigned hardware = std::max(std::thread::hardware_concurrency(), 1u);
+        const uint64_t thread_count = offset_argument(threads, "threads", hardware);
+        if (thread_count == 0) raise(PyExc_ValueError, "threads must be at least 1");
+        const uint64_t most = offset_argument(limit, "limit", UINT64_MAX);
+        if (most == 0) raise(PyExc_ValueError, "limit must be at least 1");
+        const uint64_t first_number = offset_argument(number, "first_number", 0);
+        const uint64_t smallest = offset_argument(min_range, "_min_range", 4u << 20);
+        // Built before the file opens, so that a collision raises first.
+        core::TableBuilder{options};
 
         const std::string path_bytes = name_bytes(encoded.get(), "path");
         core::InputFile file;
@@ -345,39 +467,45 @@ PyObject* build_table_from_path(PyObject* module, PyObject* args, PyObject* kwar
         file.close();
         if (!mapping) return Ref::borrow(Py_None).release();
 
-        core::MappedReader reader(std::move(mapping), !options.is_bytes, false);
-        core::Block block;
-        uint64_t number = 0;
+        // Blocks whose first byte lies in [first, last): the range starts at
+        // the first block boundary at or after `first`.
+        const uint64_t size = mapping->size();
+        const uint64_t end = std::min(last, size);
+        uint64_t begin = std::min(first, size);
         bool intact = true;
-        while (intact && !reader.exhausted()) {
-            try {
-                without_gil([&] {
-                    if (!reader.has_block() && !(intact = reader.read_batch())) return;
-                    while (reader.has_block()) {
-                        block = reader.take();
-                        block.origin.number = number++;
-                        block.locate_mdl_end();
-                        builder.add(block);
-                    }
-                });
-            } catch (...) {
-                raise_for_block(module, builder, block);
-            }
-            check_signals();
+        if (begin > 0) {
+            core::install_fault_handler();
+            without_gil([&] {
+                const char* data = mapping->data();
+                auto find = [&]() noexcept {
+                    begin = core::next_block_start(data, static_cast<size_t>(size),
+                                                   static_cast<size_t>(begin), !options.is_bytes);
+                };
+                intact = core::run_guarded(data, static_cast<size_t>(size), find);
+            });
         }
         if (!intact) raise_os_error(EIO, kFileShrank, path);
-        return new_table(state, builder).release();
+        if (begin > end) begin = end;
+        const unsigned workers = static_cast<unsigned>(std::min<uint64_t>(thread_count, 256));
+        if (workers > 1 && most == UINT64_MAX && first_number == 0 && end - begin >= 2 * smallest)
+            return build_in_parallel(module, path, std::move(options), std::move(mapping), begin,
+                                     end, workers, smallest)
+                .release();
+        return build_on_this_thread(module, path, std::move(options), std::move(mapping), begin,
+                                    end, most, first_number)
+            .release();
     });
 }
 
 // --- the type ---------------------------------------------------------------------
 
 constexpr const char* kBuildTableDoc =
-    "_build_table($module, blocks, /, *, columns=None, title=None, molblock=None, types='auto', "
-    "errors='raise')\n--\n\n"
+    "_build_table($module, blocks, /, *, columns=None, title=None, molblock=None, block=None, "
+    "types='auto', errors='raise')\n--\n\n"
     "Builds the columns of the SDBlocks that `blocks` yields, one row per block.\n\n"
     "Columns: `title` (a name, or None for none), the records (every name in the order\n"
-    "first seen, or the names of `columns` in their order), `molblock` (a name or None).\n"
+    "first seen, or the names of `columns` in their order), `molblock` (a name or None),\n"
+    "`block` (a name for a column of each block's whole text, or None).\n"
     "A block without a record has null there; of a name repeated in a block the last\n"
     "value wins. `types='auto'` makes a record column int64 when every non-empty\n"
     "value matches [+-]?[0-9]+ and fits int64, else float64 when every non-empty value\n"
@@ -391,10 +519,15 @@ constexpr const char* kBuildTableDoc =
 
 constexpr const char* kBuildTableFromPathDoc =
     "_build_table_from_path($module, path, /, *, columns=None, title=None, molblock=None, "
-    "types='auto', errors='raise')\n--\n\n"
+    "block=None, types='auto', errors='raise', start=None, stop=None, threads=None, limit=None, "
+    "first_number=None, _min_range=None)\n--\n\n"
     "As _build_table for the blocks of the file at `path` (what os.fspath() gives: str\n"
     "reads text, bytes reads bytes), taken from its mapping without making SDBlocks.\n"
-    "None when the file cannot be mapped: read it through parse_sdf then.";
+    "Only the blocks whose first byte lies in [start, stop) are built. `threads` (None:\n"
+    "every core) build ranges of at least `_min_range` bytes in parallel; `limit` builds\n"
+    "at most that many blocks on one thread, the table's `end` telling where the next\n"
+    "one starts; `first_number` numbers the first block in error notes. None when the file cannot "
+    "be mapped: read it through parse_sdf then.";
 
 PyMethodDef kBuildTableFromPathDef = {"_build_table_from_path",
                                       keywords_method(build_table_from_path),
@@ -414,6 +547,8 @@ PyMethodDef kMethods[] = {
 
 PyGetSetDef kGetSet[] = {
     {"num_rows", table_num_rows, nullptr, "The number of rows: one per block.", nullptr},
+    {"end", table_end, nullptr,
+     "For a table read from a file: the offset just past the last row's block.", nullptr},
     {"skipped", table_skipped, nullptr,
      "The number of blocks whose records were left null for a malformed data header.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
