@@ -183,6 +183,10 @@ def test_to_sdf_round_trips(scheduler, mixed, tmp_path, suffix):
     molvane.write_sdf(str(one), molvane.from_table(molvane.to_arrow(str(mixed), molblock="molblock")))
     assert "".join(str(b) for p in paths for b in molvane.parse_sdf(p)) == one.read_text()
 
+    frame = mdask.read_sdf(os.fsencode(mixed), blocksize=600, block="block")
+    paths = mdask.to_sdf(frame, str(tmp_path / "whole" / f"*{suffix}"), block="block")
+    assert b"".join(bytes(b) for p in paths for b in molvane.parse_sdf(os.fsencode(p))) == mixed.read_bytes()
+
 
 # --- arguments and extras ----------------------------------------------------------
 

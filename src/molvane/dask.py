@@ -128,9 +128,8 @@ class _ReadFrame:
 
     def table(self, piece: _Piece) -> Any:
         path, start, stop = piece
-        if start is None:
-            return molvane.to_arrow(path, **self.options)
-        return molvane.to_arrow(path, start=start, stop=stop, **self.options)
+        # Dask runs the partitions in parallel: each is built by one thread.
+        return molvane.to_arrow(path, start=start, stop=stop, threads=1, **self.options)
 
     def __call__(self, piece: _Piece) -> Any:
         pa = _require("pyarrow", "read_sdf")
@@ -184,7 +183,7 @@ def _sample_table(paths: Sequence[_Path], sample: int, options: dict[str, Any]) 
                     break
             table = molvane.to_arrow(blocks, **options)
         else:
-            table = molvane.to_arrow(path, start=0, stop=sample, **options)
+            table = molvane.to_arrow(path, start=0, stop=sample, threads=1, **options)
         if table.num_rows:
             return table, f"the sample (the blocks in the first {sample} bytes of {os.fsdecode(path)!r})"
     return molvane.to_arrow([], **options), "the sample (the files hold no block)"
@@ -197,7 +196,7 @@ def _fixed_types(table: Any, types: Any, options: dict[str, Any]) -> Any:
         return "str"
     pa = _require("pyarrow", "read_sdf")
     fixed: dict[Any, str] = {}
-    special = {os.fsdecode(n) for n in (options["title"], options["molblock"]) if n is not None}
+    special = {os.fsdecode(n) for n in (options["title"], options["molblock"], options["block"]) if n is not None}
     for field in table.schema:
         if field.name in special:
             continue
@@ -220,6 +219,7 @@ def read_sdf(
     types: Any = "auto",
     title: str | bytes | None = "title",
     molblock: str | bytes | None = None,
+    block: str | bytes | None = None,
     errors: Literal["raise", "skip"] = "raise",
     sample: int | str = DEFAULT_SAMPLE,
 ) -> Any:
@@ -232,8 +232,8 @@ def read_sdf(
     ``"64MB"``; None for one piece per file) on block boundaries, and each
     piece is one partition, in file order, built by ``molvane.to_arrow`` on
     its byte range. A compressed file is one partition. `columns`, `types`,
-    `title`, `molblock` and `errors` are those of to_arrow. Each partition
-    has its own index, from 0.
+    `title`, `molblock`, `block` and `errors` are those of to_arrow. Each
+    partition has its own index, from 0.
 
     Columns and types, which dask needs before reading: they are those of
     the blocks in the first `sample` bytes of the first file (``"1 MiB"``
@@ -263,9 +263,15 @@ def read_sdf(
     block_bytes = _byte_count(blocksize, "blocksize", allow_none=True)
     sample_bytes = _byte_count(sample, "sample")
     assert sample_bytes is not None
-    _tables._check_options(columns, title, molblock)
+    _tables._check_options(columns, title, molblock, block)
     paths = _expand(paths_or_glob)
-    options: dict[str, Any] = {"columns": columns, "title": title, "molblock": molblock, "errors": errors}
+    options: dict[str, Any] = {
+        "columns": columns,
+        "title": title,
+        "molblock": molblock,
+        "block": block,
+        "errors": errors,
+    }
     first, described = _sample_table(paths, sample_bytes, dict(options, types=types))
     options["types"] = _fixed_types(first, types, options)
     # Built with the sample's own types, every partition has the sample's schema.
@@ -330,6 +336,7 @@ def to_sdf(
     molblock: str | None = "molblock",
     title: str | None = "title",
     records: Sequence[str] | None = None,
+    block: str | None = None,
 ) -> list[_Path]:
     """Writes each partition of `collection` to its own SD file and returns their paths.
 
@@ -337,7 +344,8 @@ def to_sdf(
     zeros to the width of the last (``part-00.sdf`` ... ``part-11.sdf``).
     Missing folders are made. A Bag of SDBlocks is written block for block
     as it is; a DataFrame's rows become blocks through ``molvane.from_table``
-    (`molblock`, `title` and `records` are its options). A path ending in
+    (`molblock`, `title`, `records` and `block` are its options: a frame
+    read with ``block="block"`` is written back byte for byte). A path ending in
     .gz, .bz2, .xz or .zst is compressed, as by write_sdf. The writes run
     on the collection's scheduler and are done when to_sdf returns.
     """
@@ -349,7 +357,8 @@ def to_sdf(
     if isinstance(collection, db.Bag):
         write, extra = _write_blocks, ()
     elif isinstance(collection, dd.DataFrame):
-        write, extra = _write_frame, ({"molblock": molblock, "title": title, "records": records},)
+        options = {"molblock": molblock, "title": title, "records": records, "block": block}
+        write, extra = _write_frame, (options,)
     else:
         raise TypeError(f"to_sdf() writes a dask Bag or DataFrame, not {type(collection).__name__}")
     parts = collection.to_delayed()
