@@ -122,7 +122,7 @@ def test_class_traits(name, signature, doc):
 
 
 @pytest.mark.parametrize("owner, name, signature, doc", [
-    (native, "parse_sdf", "(source, *, borrow=False)", "Lazily parse SDBlocks from an SDF path or file object."),
+    (native, "parse_sdf", "(source, *, borrow=False, start=0, stop=None)", "Lazily parse SDBlocks from an SDF path or file object."),
     (native, "write_sdf", "(dest, blocks, *, compresslevel=None)", "Write SDBlocks to a path or a file object, and return how ma"),
     (native, "sdf_writer", "(dest, *, compresslevel=None)", "Write SDBlocks one at a time to a path or a file object, buf"),
     (native.SDBlock, "iter_records", "($self)", "Lazily iterate over SD data records in input order."),

@@ -161,10 +161,16 @@ class _SDBlockIterator(Generic[_T]):
     def size(self) -> int | None: ...
 
 @overload
-def parse_sdf(source: str | os.PathLike[str], *, borrow: bool = False) -> _SDBlockIterator[str]: ...
+def parse_sdf(
+    source: str | os.PathLike[str], *, borrow: bool = False, start: int = 0, stop: int | None = None
+) -> _SDBlockIterator[str]: ...
 @overload
 def parse_sdf(
-    source: bytes | os.PathLike[bytes], *, borrow: bool = False
+    source: bytes | os.PathLike[bytes],
+    *,
+    borrow: bool = False,
+    start: int = 0,
+    stop: int | None = None,
 ) -> _SDBlockIterator[bytes]: ...
 @overload
 def parse_sdf(source: IO[str], *, borrow: bool = False) -> _SDBlockIterator[str]: ...

@@ -51,6 +51,7 @@ class InputFile {
     // The mapping that open() made, handed over once; null for a file read
     // in chunks.
     std::shared_ptr<const Mapping> take_mapping() noexcept { return std::move(mapping_); }
+    bool has_mapping() const noexcept { return mapping_ != nullptr; }
 
     // Reads up to `len` bytes into `buf`; `got` is the count read, 0 at the
     // end of the file.

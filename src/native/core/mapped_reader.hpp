@@ -24,6 +24,9 @@ class MappedReader {
         splitter_.limit_to(static_cast<size_t>(begin), static_cast<size_t>(end));
         batch_end_ = position_ = begin;
     }
+    // Reads only the blocks whose first byte lies in [start, stop), before the
+    // first batch. False when the file turned out shorter than its mapping.
+    bool restrict_to(uint64_t start, uint64_t stop);
 
     bool has_block() const noexcept { return !ready_.empty(); }
     bool exhausted() const noexcept { return ready_.empty() && splitter_.exhausted(); }

@@ -11,6 +11,7 @@
 // splitter cuts a whole mapped file a batch at a time. Neither touches Python.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <deque>
 #include <memory>
@@ -156,6 +157,14 @@ class BatchSplitter {
 
     bool has_ready() const noexcept { return !queue_.empty(); }
     bool exhausted() const noexcept { return queue_.empty() && split_ >= stop_; }
+
+    // Splits only the blocks that start in [begin, stop): `begin` must be a
+    // block start (see core/block_bounds). Call before the first batch.
+    void restrict_to(std::size_t begin, std::size_t stop) noexcept {
+        split_ = std::min(begin, size_);
+        stop_ = std::min(stop, size_);
+        released_ = split_ - split_ % kReleaseGrain;
+    }
 
     // Splits the next batch into the queue, then releases pages. Runs
     // without Python; may throw std::bad_alloc. False when the data could

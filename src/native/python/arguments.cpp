@@ -1,6 +1,7 @@
 #include "python/arguments.hpp"
 
 #include <cstdint>
+#include <string>
 
 #include "python/errors.hpp"
 
@@ -48,6 +49,31 @@ void parse_fast_arguments(const char* function, PyObject* const* args, Py_ssize_
             throw PythonError{};
         }
     }
+}
+
+uint64_t byte_offset_argument(const char* function, const char* name, PyObject* value) {
+    // bool is an int, but an offset given as True is a mistake.
+    if (PyBool_Check(value) || !PyIndex_Check(value)) {
+        const std::string format =
+            std::string(function) + "() " + name + " must be an int byte offset, not %U";
+        raise_wrong_type(format.c_str(), value);
+    }
+    Ref number = Ref::check(PyNumber_Index(value));
+    Ref zero = Ref::check(PyLong_FromLong(0));
+    const int negative = PyObject_RichCompareBool(number.get(), zero.get(), Py_LT);
+    if (negative < 0) throw PythonError{};
+    if (negative) {
+        PyErr_Format(PyExc_ValueError, "%s() %s must not be negative, got %R", function, name,
+                     number.get());
+        throw PythonError{};
+    }
+    const unsigned long long offset = PyLong_AsUnsignedLongLong(number.get());
+    if (offset == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw PythonError{};
+        PyErr_Clear();
+        return UINT64_MAX;
+    }
+    return offset;
 }
 
 }  // namespace molvane::py

@@ -3,6 +3,7 @@
 
 #include <Python.h>
 
+#include <cstdint>
 #include <span>
 
 #include "python/ref.hpp"
@@ -27,5 +28,10 @@ void parse_arguments(PyObject* args, PyObject* kwargs, const char* format,
 void parse_fast_arguments(const char* function, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames, std::span<const char* const> names, size_t required,
                           std::span<PyObject*> values);
+
+// A byte offset given to `function` as `name`: an int (any object with
+// __index__) that is not negative; an offset past any file (beyond 2**64 - 1)
+// stands for UINT64_MAX. Raises TypeError or ValueError naming both.
+uint64_t byte_offset_argument(const char* function, const char* name, PyObject* value);
 
 }  // namespace molvane::py

@@ -69,11 +69,19 @@ void Reader::start_path(std::string path_bytes, Ref path_object, bool borrow) {
     source_ = Source::Path;
 }
 
+void Reader::restrict_range(uint64_t start, uint64_t stop) noexcept {
+    ranged_ = true;
+    range_start_ = start;
+    range_stop_ = stop;
+}
+
 void Reader::close() noexcept {
     Ref held = std::move(object_);
     Ref stream = std::move(stream_);
-    // A file read to its end has been consumed whole.
-    if (reached_end_ && sized_ && size_ != core::InputFile::kUnknownSize) consumed_ = size_;
+    // A file read to its end has been consumed whole; a range, up to the end
+    // of its last block.
+    if (reached_end_ && sized_ && size_ != core::InputFile::kUnknownSize)
+        consumed_ = ranged_ ? range_end_ : size_;
     source_ = Source::Closed;
     file_.close();
     mapped_.reset();
@@ -172,6 +180,7 @@ Ref Reader::next_mapped() {
     if (!mapped_->has_block()) {
         if (mapped_->exhausted()) {
             reached_end_ = true;
+            range_end_ = mapped_->position();
             close();
             return {};
         }
@@ -204,13 +213,49 @@ void Reader::open_path() {
                      path_object_.get(), std::string(format).c_str());
         throw PythonError{};
     }
+    if (ranged_) check_random_access();
     if (file_.compression() != core::Compression::None) return start_decompressing();
     if (std::shared_ptr<const core::Mapping> mapping = file_.take_mapping()) {
         mapped_ = std::make_unique<core::MappedReader>(std::move(mapping),
                                                        kind_ == core::TextKind::Text, borrow_);
         source_ = Source::Mapped;
+        if (ranged_) {
+            core::MappedReader& mapped = *mapped_;
+            const uint64_t start = range_start_;
+            const uint64_t stop = range_stop_;
+            bool intact = true;
+            without_gil([&] { intact = mapped.restrict_to(start, stop); });
+            if (!intact) raise_os_error(EIO, kFileShrank, path_object_.get());
+            consumed_ = mapped_->position();
+        }
     } else {
         source_ = Source::File;
+    }
+}
+
+void Reader::check_random_access() {
+    if (file_.compression() != core::Compression::None) {
+        PyErr_Format(PyExc_ValueError,
+                     "random access needs an uncompressed file: decompress %R first (it is "
+                     "%s-compressed)",
+                     path_object_.get(),
+                     std::string(core::compression_name(file_.compression())).c_str());
+        throw PythonError{};
+    }
+    if (size_ == core::InputFile::kUnknownSize) {
+        PyErr_Format(PyExc_ValueError,
+                     "random access needs a regular file: %R is a pipe, socket or device; save "
+                     "its content to a file first",
+                     path_object_.get());
+        throw PythonError{};
+    }
+    // An empty file is read, not mapped, and holds no block in any range.
+    if (size_ != 0 && !file_.has_mapping()) {
+        PyErr_Format(PyExc_OSError,
+                     "random access needs a file on a local file system: %R is on a network "
+                     "or FUSE file system; copy it to a local disk first",
+                     path_object_.get());
+        throw PythonError{};
     }
 }
 
@@ -430,13 +475,27 @@ bool has_fspath(const ModuleState& state, PyObject* source) {
 
 PyObject* parse_sdf(PyObject* module, PyObject* args, PyObject* kwargs) {
     return boundary(module, [&] {
-        static const char* keywords[] = {"source", "borrow", nullptr};
+        static const char* keywords[] = {"source", "borrow", "start", "stop", nullptr};
         PyObject* source = nullptr;
         PyObject* borrow = Py_False;
-        parse_arguments(args, kwargs, "O|$O!:parse_sdf", keywords, &source, &PyBool_Type, &borrow);
+        PyObject* start = nullptr;
+        PyObject* stop = Py_None;
+        parse_arguments(args, kwargs, "O|$O!OO:parse_sdf", keywords, &source, &PyBool_Type, &borrow,
+                        &start, &stop);
+        const bool ranged = start != nullptr || stop != Py_None;
+        const uint64_t first = start ? byte_offset_argument("parse_sdf", "start", start) : 0;
+        const uint64_t last =
+            stop != Py_None ? byte_offset_argument("parse_sdf", "stop", stop) : UINT64_MAX;
         const ModuleState& state = module_state(module);
-        if (PyUnicode_Check(source) || PyBytes_Check(source) || has_fspath(state, source))
-            return path_iterator(state, source, borrow == Py_True).release();
+        if (PyUnicode_Check(source) || PyBytes_Check(source) || has_fspath(state, source)) {
+            Ref iterator = path_iterator(state, source, borrow == Py_True);
+            if (ranged) iterator_reader(iterator.get()).restrict_range(first, last);
+            return iterator.release();
+        }
+        if (ranged)
+            raise_wrong_type(
+                "parse_sdf start and stop need a path to a regular, uncompressed file, not %U",
+                source);
         if (Ref read_method = file_read_method(state, source))
             return file_object_iterator(state, std::move(read_method)).release();
         raise_wrong_type("parse_sdf takes a path or a file object, not %U", source);
@@ -472,7 +531,7 @@ PyObject* from_lines(PyObject* cls, PyObject* lines) {
 }
 
 constexpr const char kParseSdfDoc[] =
-    "parse_sdf(source, *, borrow=False)\n--\n\n"
+    "parse_sdf(source, *, borrow=False, start=0, stop=None)\n--\n\n"
     "Lazily parse SDBlocks from an SDF path or file object.\n\n"
     "A path is opened on the first `next()`. Regular files on local Linux\n"
     "file systems are memory-mapped and split a batch of blocks at a time\n"
@@ -501,6 +560,16 @@ constexpr const char kParseSdfDoc[] =
     "blocks before the fault are delivered. A zip, 7z, rar or lz4 file raises\n"
     "ValueError. The iterator's `position` and `size` tell how far it has\n"
     "read, in bytes of the file, for progress bars.\n\n"
+    "`start` and `stop` read a byte range of a path: exactly the blocks\n"
+    "whose first byte lies in [start, stop), so adjacent ranges split a\n"
+    "file into disjoint runs of its blocks with nothing lost, wherever the\n"
+    "cuts fall (see `shards`). Only the bytes from the line holding `start`\n"
+    "to the end of the range's last block are read. A range past the end or\n"
+    "with `start >= stop` holds no blocks. `position` is then the byte offset\n"
+    "in the file, running from the range's first block to the end of its\n"
+    "last, and `size` stays the file's size. The file must be a regular,\n"
+    "uncompressed file on a local file system: pipes and compressed files\n"
+    "raise ValueError on the first `next()`.\n\n"
     "A file object, such as `sys.stdin.buffer`, is read as\n"
     "`SDBlock.from_lines` reads one, from its position and through Python:\n"
     "binary ones give bytes blocks and text ones str blocks. It is not\n"
@@ -508,11 +577,16 @@ constexpr const char kParseSdfDoc[] =
     "Args:\n"
     "    source: a str, bytes, or os.PathLike path, or a file object with a\n"
     "        `read1` or `read` method\n"
-    "    borrow: let blocks borrow a mapped file rather than copy it\n\n"
+    "    borrow: let blocks borrow a mapped file rather than copy it\n"
+    "    start: byte offset at or after which the first block starts\n"
+    "    stop: byte offset before which the last block starts; None for the\n"
+    "        end of the file\n\n"
     "Returns:\n"
     "    An iterator of SDBlocks; `close()` releases the file early\n\n"
     "Raises:\n"
-    "    TypeError: if `source` is neither a path nor a file object";
+    "    TypeError: if `source` is neither a path nor a file object, or if\n"
+    "        `start` or `stop` is given for a file object or is not an int\n"
+    "    ValueError: for a negative `start` or `stop`";
 
 constexpr const char kFromSdfDoc[] =
     "from_sdf(sdf)\n--\n\n"

@@ -33,6 +33,8 @@ class Reader {
     void start_file_object(Ref read_method);
     void start_buffer(Ref text);  // a str or bytes object
     void start_path(std::string path_bytes, Ref path_object, bool borrow);
+    // After start_path: only the blocks whose first byte lies in [start, stop).
+    void restrict_range(uint64_t start, uint64_t stop) noexcept;
 
     // The next block, or a null Ref at the end. An error releases the source
     // before it propagates, so that later calls end the iteration.
@@ -68,6 +70,8 @@ class Reader {
     void start_decompressing();
     void refill_decompressed();
     void set_kind(core::TextKind kind, const char* mixed_message);
+    // Refuses, for a byte range, a file that cannot be read from any offset.
+    void check_random_access();
 
     Ref block_type_;  // kept by the reader, which makes blocks after the module may have gone
     Source source_ = Source::Closed;
@@ -96,6 +100,12 @@ class Reader {
     uint64_t size_ = core::InputFile::kUnknownSize;
     bool sized_ = false;  // size_ is known to be final
     bool reached_end_ = false;
+    // A path read by byte range: its bounds, and where its last block ended
+    // (the position once the range is read).
+    bool ranged_ = false;
+    uint64_t range_start_ = 0;
+    uint64_t range_stop_ = UINT64_MAX;
+    uint64_t range_end_ = 0;
     bool lines_ = false;  // an iterable of lines: no position to tell
 };
 
