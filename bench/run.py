@@ -188,7 +188,7 @@ def make_data(scratch: pathlib.Path, size_mb: int, slice_mb: int, rdkit_mb: int)
 
 def build_floors(scratch: pathlib.Path):
     exes = {}
-    for name in ("floor_mmap", "floor_read"):
+    for name in ("floor_mmap", "floor_read", "floor_memchr"):
         exe = scratch / name
         source = BENCH / f"{name}.c"
         if not exe.exists() or exe.stat().st_mtime < source.stat().st_mtime:
@@ -553,6 +553,63 @@ def dask_read_sdf(finish):
     return case
 
 
+LOOKUPS = 100_000
+
+
+def sdfile_index(as_str=False):
+    def case(files):
+        import molvane
+
+        f = molvane.SDFile(str(files["lf"]) if as_str else os.fsencode(files["lf"]))
+        return os.path.getsize(files["lf"]), len(f)
+
+    return case
+
+
+def lookup_plan(path):
+    """The same random block numbers for every peer, and their bytes."""
+    import random
+
+    import molvane
+
+    offsets = memoryview(molvane.SDFile(os.fsencode(path)).offsets).tolist()
+    rng = random.Random(15)
+    picks = [rng.randrange(len(offsets) - 1) for _ in range(LOOKUPS)]
+    return picks, sum(offsets[i + 1] - offsets[i] for i in picks)
+
+
+def sdfile_lookups(files):
+    import molvane
+
+    picks, size = lookup_plan(files["lf"])
+    f = molvane.SDFile(os.fsencode(files["lf"]))
+    len(f)  # the index: its own row
+    start = time.perf_counter()
+    for i in picks:
+        f[i]
+    return size, len(picks), time.perf_counter() - start
+
+
+def rdkit_lookups(files):
+    from rdkit import Chem, RDLogger
+
+    RDLogger.DisableLog("rdApp.*")
+    picks, size = lookup_plan(files["lf"])
+    supplier = Chem.SDMolSupplier(str(files["lf"]), sanitize=False)
+    len(supplier)  # its index, by reading every line, left out as for molvane
+    start = time.perf_counter()
+    for i in picks:
+        supplier[i]
+    return size, len(picks), time.perf_counter() - start
+
+
+def rdkit_index(files):
+    from rdkit import Chem, RDLogger
+
+    RDLogger.DisableLog("rdApp.*")
+    return os.path.getsize(files["lf"]), len(Chem.SDMolSupplier(str(files["lf"]), sanitize=False))
+
+
 # A hash set of 100,000 indices has 107,897 buckets in libstdc++: with the
 # identity hash, multiples of that number all land in one bucket.
 ATOMS = 100_000
@@ -637,6 +694,15 @@ CASES = {
         dask_read_sdf("persist"),
         "to_arrow(str path), one thread",
     ),
+    "floor: mmap + memchr count of '$' (C)": ("floor_memchr", None),
+    "SDFile(bytes path) index": (sdfile_index(), "floor: mmap + memchr count of '$' (C)"),
+    "SDFile(str path) index": (sdfile_index(as_str=True), "floor: mmap + memchr count of '$' (C)"),
+    "rdkit: SDMolSupplier(sanitize=False) len() index": (rdkit_index, None),
+    "rdkit: 100,000 random SDMolSupplier(sanitize=False)[i]": (rdkit_lookups, None),
+    "SDFile: 100,000 random f[i]": (
+        sdfile_lookups,
+        "rdkit: 100,000 random SDMolSupplier(sanitize=False)[i]",
+    ),
     "V3000 index checks, 100,000 atoms in order": (validate_indices(range(1, ATOMS + 1)), None),
     "V3000 index checks, 100,000 atoms aimed at one bucket": (
         validate_indices(ADVERSARIAL_INDICES),
@@ -660,6 +726,8 @@ GOALS = [
     ("parse_sdf(path.sdf.zst) (slice)", "zstandard: stream_reader read, 128 KiB (slice)", 0.9),
     ("to_arrow(str path), auto types (slice)", "rdkit: PandasTools.LoadSDF(molColName=None) (slice)", 50.0),
     ("dask.read_sdf(str path).compute(), 2-worker LocalCluster", "to_arrow(str path), one thread", 1.6),
+    ("SDFile(bytes path) index", "floor: mmap + memchr count of '$' (C)", 0.8),
+    ("SDFile: 100,000 random f[i]", "rdkit: 100,000 random SDMolSupplier(sanitize=False)[i]", 20.0),
     # "within a few times the ordinary case"
     ("V3000 index checks, 100,000 atoms aimed at one bucket", "V3000 index checks, 100,000 atoms in order", 0.33),
 ]

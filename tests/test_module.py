@@ -13,7 +13,8 @@ def test_module_registers_its_names_in_order():
     assert native.__all__ == [
         "CTable", "SDBlock", "_SDBlockIterator", "_SDRecordIterator", "_SDNameIterator",
         "MalformedRecordError", "parse_sdf", "write_sdf", "sdf_writer", "_SDFWriter",
-        "_build_table", "_build_table_from_path", "_SDTable", "__version__", "DEBUG_BUILD",
+        "_build_table", "_build_table_from_path", "_SDTable", "SDFile", "shards", "__version__",
+        "DEBUG_BUILD",
     ]
     assert all(hasattr(native, name) for name in native.__all__)
     # One version, pyproject's, reaches the module through the build.
@@ -105,6 +106,7 @@ def test_imported_exception_is_fetched_once_across_threads():
 @pytest.mark.parametrize("name, signature, doc", [
     ("SDBlock", '(sdf, records=None, *, header="plain")', "Handle a single molecule block from an SD file."),
     ("CTable", "(lines)", "Handle a Connection table (CTAB) from a single molecule block."),
+    ("SDFile", "(path, *, index=None)", "Random access to the blocks of one SD file."),
     ("_SDBlockIterator", None, "Lazily parse SDBlocks from an input source."),
     ("_SDRecordIterator", None, "Lazily iterate over one block's SD data records."),
     ("_SDNameIterator", None, "Lazily iterate over one block's record names."),
@@ -124,6 +126,7 @@ def test_class_traits(name, signature, doc):
 @pytest.mark.parametrize("owner, name, signature, doc", [
     (native, "parse_sdf", "(source, *, borrow=False, start=0, stop=None)", "Lazily parse SDBlocks from an SDF path or file object."),
     (native, "write_sdf", "(dest, blocks, *, compresslevel=None)", "Write SDBlocks to a path or a file object, and return how ma"),
+    (native, "shards", "(path, n=None, size=None)", "Cut a file into runs of whole blocks, for reading in parallel."),
     (native, "sdf_writer", "(dest, *, compresslevel=None)", "Write SDBlocks one at a time to a path or a file object, buf"),
     (native.SDBlock, "iter_records", "($self)", "Lazily iterate over SD data records in input order."),
     (native.CTable, "valid_atom_indices", "($self, strict=False)", "Validate that the atom lines match"),

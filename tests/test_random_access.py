@@ -2,6 +2,7 @@
 
 import gzip
 import os
+import pathlib
 import re
 import threading
 
@@ -41,6 +42,10 @@ def ranged(path, cuts):
     """The blocks of the ranges between `cuts`, one range after the other."""
     bounds = [0, *cuts, None]
     return [b for start, stop in zip(bounds, bounds[1:]) for b in molvane.parse_sdf(path, start=start, stop=stop)]
+
+
+def read_bytes(path):
+    return pathlib.Path(os.fsdecode(path)).read_bytes()
 
 
 @pytest.fixture
@@ -172,3 +177,314 @@ def test_pipes_have_no_ranges(tmp_path):
 def test_empty_file_has_no_blocks_in_any_range(write):
     file = write(b"")
     assert list(molvane.parse_sdf(str(file), start=0, stop=10)) == []
+
+
+# ---------------------------------------------------------------------------
+# shards
+
+
+@settings(max_examples=60, deadline=None)
+@given(sd_texts, st.integers(1, 9), st.booleans())
+def test_shards_cover_the_file_on_block_starts(tmp_path_factory, data, n, as_str):
+    file = tmp_path_factory.mktemp("shards") / "x.sdf"
+    file.write_bytes(data)
+    path = path_of(file, as_str)
+    pieces = molvane.shards(path, n=n)
+    if not data:
+        assert pieces == []
+        return
+    assert pieces[0][0] == 0 and pieces[-1][1] == len(data)
+    assert all(a[1] == b[0] for a, b in zip(pieces, pieces[1:]))
+    assert all(start < stop for start, stop in pieces)
+    assert len(pieces) <= n
+    starts = set(reference_starts(data, universal=as_str))
+    assert all(start in starts for start, _ in pieces)
+    kind = str if as_str else bytes
+    by_shard = [b for start, stop in pieces for b in molvane.parse_sdf(path, start=start, stop=stop)]
+    assert texts(by_shard, kind) == texts(molvane.parse_sdf(path), kind)
+
+
+@pytest.mark.parametrize("kwargs, count", [
+    ({"n": 1}, 1),
+    ({"n": 4}, 4),
+    ({"n": 1000}, 100),      # no more shards than blocks
+    ({"size": 10**9}, 1),
+    ({"size": 1}, 100),
+    ({"size": 1000}, 4),     # 3 200 bytes in pieces of 1 000
+])
+def test_shard_counts(write, kwargs, count):
+    file = write(b"".join(b"%026d\n$$$$\n" % i for i in range(100)))  # 32 bytes a block
+    assert len(molvane.shards(str(file), **kwargs)) == count
+
+
+@pytest.mark.parametrize("kwargs, error, message", [
+    ({"n": 1, "size": 5}, TypeError, "n or size, not both"),
+    ({"n": 0}, ValueError, "n must be at least 1"),
+    ({"size": 0}, ValueError, "size must be at least 1"),
+    ({"n": -2}, ValueError, "n must not be negative"),
+    ({"n": 2.0}, TypeError, "n must be an int"),
+])
+def test_shard_arguments(write, kwargs, error, message):
+    file = write(b"a\n$$$$\n")
+    with pytest.raises(error, match=message):
+        molvane.shards(str(file), **kwargs)
+
+
+def test_shards_default_to_one_per_cpu(write):
+    file = write(b"a\n$$$$\n" * 10_000)
+    assert len(molvane.shards(str(file))) == min(os.cpu_count() or 1, 10_000)
+
+
+# ---------------------------------------------------------------------------
+# SDFile
+
+
+def offsets_of(f):
+    return memoryview(f.offsets).tolist()
+
+
+@settings(max_examples=80, deadline=None)
+@given(sd_texts, st.booleans())
+def test_index_is_the_splitters_block_starts(tmp_path_factory, data, as_str):
+    file = tmp_path_factory.mktemp("index") / "x.sdf"
+    file.write_bytes(data)
+    path = path_of(file, as_str)
+    f = molvane.SDFile(path)
+    assert offsets_of(f) == reference_starts(data, universal=as_str) + [len(data)]
+    kind = str if as_str else bytes
+    whole = texts(molvane.parse_sdf(path), kind)
+    assert len(f) == len(whole)
+    assert texts(f, kind) == whole
+    assert texts([f[i] for i in range(-len(f), 0)], kind) == whole
+
+
+@pytest.mark.parametrize("path", corpus_params())
+def test_corpus_index_matches_parse_sdf(path):
+    for as_str in (False, True):
+        p = path_of(path, as_str)
+        kind = str if as_str else bytes
+        try:
+            whole = texts(molvane.parse_sdf(p), kind)
+        except (UnicodeDecodeError, ValueError):
+            continue
+        f = molvane.SDFile(p)
+        assert len(f) == len(whole)
+        assert texts(f, kind) == whole
+        # Each offset is where a range that starts there finds its block.
+        offsets = offsets_of(f)
+        for i in {0, len(whole) // 2, len(whole) - 1} & set(range(len(whole))):
+            got = molvane.parse_sdf(p, start=offsets[i], stop=offsets[i] + 1)
+            assert texts(got, kind) == [whole[i]]
+
+
+def test_offsets_are_a_uint64_buffer(write):
+    numpy = pytest.importorskip("numpy")
+    file = write(b"a\n$$$$\nbb\n$$$$\nccc")
+    f = molvane.SDFile(str(file))
+    assert numpy.frombuffer(f.offsets, dtype=numpy.uint64).tolist() == [0, 7, 15, 18]
+    assert f.offsets.format == "Q" and f.offsets.readonly
+
+
+@pytest.mark.parametrize("key, titles", [
+    (0, "a"), (-1, "d"), (-4, "a"), (2, "c"),
+    (slice(1, 3), ["b", "c"]), (slice(None, None, -2), ["d", "b"]), (slice(5, 9), []),
+])
+def test_indexing(write, key, titles):
+    f = molvane.SDFile(str(write(b"a\n$$$$\nb\n$$$$\nc\n$$$$\nd\n$$$$\n")))
+    got = f[key]
+    assert (got.title if isinstance(key, int) else [b.title for b in got]) == titles
+
+
+@pytest.mark.parametrize("key, error", [(4, IndexError), (-5, IndexError), (10**30, IndexError), ("0", TypeError), (1.0, TypeError)])
+def test_bad_indices(write, key, error):
+    f = molvane.SDFile(str(write(b"a\n$$$$\nb\n$$$$\nc\n$$$$\nd\n$$$$\n")))
+    with pytest.raises(error):
+        f[key]
+
+
+def test_pickles_carry_the_index(write):
+    import pickle
+
+    file = write(b"a\n$$$$\nb\n$$$$\n")
+    f = molvane.SDFile(os.fsencode(file))
+    copy = pickle.loads(pickle.dumps(f))
+    # The copy trusts its index: rewriting the file with the same size and
+    # time shows that it never scans.
+    stat = file.stat()
+    file.write_bytes(b"a\n$$$$\nb$$$$\n\n")
+    os.utime(file, ns=(stat.st_atime_ns, stat.st_mtime_ns))
+    assert offsets_of(copy) == [0, 7, 14] and len(copy) == 2
+
+
+@pytest.mark.parametrize("change", ["append", "rewrite"])
+def test_a_changed_file_is_detected(write, change):
+    import pickle
+
+    file = write(b"a\n$$$$\nb\n$$$$\n")
+    f = molvane.SDFile(str(file))
+    state = pickle.dumps(f)
+    stat = file.stat()
+    if change == "append":
+        with open(file, "ab") as handle:
+            handle.write(b"c\n$$$$\n")
+    else:
+        file.write_bytes(b"x\n$$$$\ny\n$$$$\n")
+        os.utime(file, ns=(stat.st_atime_ns, stat.st_mtime_ns + 1000))
+    with pytest.raises(OSError, match="changed since it was indexed"):
+        f[0]
+    with pytest.raises(OSError, match="changed since it was indexed"):
+        len(pickle.loads(state))
+
+
+@pytest.mark.parametrize("state, message", [
+    ((14, 0, b"\0" * 7), "no whole offsets"),
+    ((14, 0, (5).to_bytes(8, "little") + (14).to_bytes(8, "little")), "do not rise"),
+    ((14, 0, (0).to_bytes(8, "little") + (9).to_bytes(8, "little")), "do not rise"),
+])
+def test_bad_pickle_states_are_refused(write, state, message):
+    f = molvane.SDFile(str(write(b"a\n$$$$\nb\n$$$$\n")))
+    with pytest.raises(ValueError, match=message):
+        f.__setstate__(state)
+
+
+def test_compressed_files_have_no_index(write):
+    file = write(gzip.compress(b"a\n$$$$\n"), "x.sdf.gz")
+    f = molvane.SDFile(str(file))
+    with pytest.raises(ValueError, match="random access needs an uncompressed file"):
+        len(f)
+    with pytest.raises(ValueError, match="random access needs an uncompressed file"):
+        molvane.shards(str(file))
+
+
+def test_pipes_have_no_index(tmp_path):
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    # Opening does not wait for a writer.
+    with pytest.raises(ValueError, match="random access needs a regular file"):
+        len(molvane.SDFile(str(fifo)))
+
+
+def test_sdfile_needs_a_path():
+    with pytest.raises(TypeError, match="SDFile takes a path"):
+        molvane.SDFile(3)
+
+
+def test_threads_share_one_sdfile(write):
+    data = b"".join(b"m%d\n\n\nM  END\n> <N>\n%d\n\n$$$$\n" % (i, i) for i in range(2000))
+    f = molvane.SDFile(os.fsencode(write(data)))
+    expected = texts(molvane.parse_sdf(os.fsencode(write(data, "copy.sdf"))))
+    results, errors = {}, []
+
+    def work(k):
+        try:
+            # The first calls race to build the index.
+            results[k] = [bytes(f[i]) for i in range(k, len(f), 4)]
+        except Exception as error:  # noqa: BLE001 - reported below
+            errors.append(error)
+
+    threads = [threading.Thread(target=work, args=(k,)) for k in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert errors == []
+    for k in range(4):
+        assert results[k] == expected[k::4]
+
+
+# ---------------------------------------------------------------------------
+# Process pools: the README's recipe, as it stands there
+
+
+def edit_shard(path, start, stop):
+    blocks = []
+    for block in molvane.parse_sdf(path, start=start, stop=stop):
+        block.set_record("title_length", str(len(block.title)))
+        blocks.append(block)
+    return blocks
+
+
+def edit_file(path, out, workers=4):
+    import concurrent.futures
+
+    pieces = molvane.shards(path, n=workers * 4)
+    with concurrent.futures.ProcessPoolExecutor(workers) as pool:
+        results = pool.map(edit_shard, [path] * len(pieces), *zip(*pieces))
+        return molvane.write_sdf(out, (b for blocks in results for b in blocks))
+
+
+def block_text(f, i):
+    return bytes(f[i])
+
+
+def test_process_pool_recipe_equals_one_process(write, tmp_path):
+    # CR LF titles: the shards' cuts follow the universal rule of str paths.
+    data = b"".join(b"mol %d\r\n\n\nM  END\r\n> <N>\n%d\n\n$$$$\r\n" % (i, i) for i in range(3000))
+    path = str(write(data))
+    one = tmp_path / "one.sdf"
+    molvane.write_sdf(one, edit_shard(path, 0, None))
+    pooled = tmp_path / "pooled.sdf"
+    assert edit_file(path, pooled, workers=2) == 3000
+    assert pooled.read_bytes() == one.read_bytes()
+    assert b"> <title_length>\n" in one.read_bytes()
+
+
+def test_sdfile_pickles_into_a_process_pool(write):
+    import concurrent.futures
+
+    data = b"".join(b"mol %d\n\n\nM  END\n$$$$\n" % i for i in range(500))
+    f = molvane.SDFile(os.fsencode(write(data)))
+    picks = [0, 499, 250, -1, 7]
+    with concurrent.futures.ProcessPoolExecutor(2) as pool:
+        got = list(pool.map(block_text, [f] * len(picks), picks))
+    assert got == [bytes(f[i]) for i in picks]
+
+
+# ---------------------------------------------------------------------------
+# Saved indexes
+
+
+@pytest.mark.parametrize("as_str", [False, True])
+def test_saved_index_replaces_the_scan(write, as_str):
+    file = write(b"a\r$$$$\rb\n$$$$\nc")
+    path = path_of(file, as_str)
+    f = molvane.SDFile(path)
+    written = f.save_index()
+    assert written == path + (".idx" if as_str else b".idx")
+    loaded = molvane.SDFile(path, index=written)
+    assert offsets_of(loaded) == offsets_of(f)
+    assert texts(loaded, str if as_str else bytes) == texts(f, str if as_str else bytes)
+
+
+def test_saved_index_format(write, tmp_path):
+    import struct
+
+    file = write(b"a\n$$$$\nbb\n$$$$\n")
+    target = molvane.SDFile(os.fsencode(file)).save_index(tmp_path / "other.idx")
+    data = read_bytes(target)
+    stat = file.stat()
+    assert data == struct.pack("<8sIIQqQ3Q", b"MVSDIDX\0", 1, 0, 15, stat.st_mtime_ns, 3, 0, 7, 15)
+
+
+@pytest.mark.parametrize("meddle, message", [
+    (lambda d: b"NOTANIDX" + d[8:], "is not a saved SDFile index"),
+    (lambda d: d[:8] + b"\x02" + d[9:], "another format version"),
+    (lambda d: d[:-1], "damaged"),
+    (lambda d: d[:-8] + (99).to_bytes(8, "little"), "damaged"),   # last offset is not the size
+    (lambda d: d[:12] + b"\x01" + d[13:], "indexes the blocks of a str path"),
+])
+def test_bad_saved_indexes_are_refused(write, tmp_path, meddle, message):
+    file = write(b"a\n$$$$\nb\n$$$$\n")
+    saved = molvane.SDFile(os.fsencode(file)).save_index()
+    (tmp_path / "bad.idx").write_bytes(meddle(read_bytes(saved)))
+    with pytest.raises(ValueError, match=message):
+        molvane.SDFile(os.fsencode(file), index=tmp_path / "bad.idx")
+
+
+def test_saved_index_of_a_changed_file_is_refused(write):
+    file = write(b"a\n$$$$\nb\n$$$$\n")
+    saved = molvane.SDFile(str(file)).save_index()
+    with open(file, "ab") as handle:
+        handle.write(b"c\n$$$$\n")
+    with pytest.raises(OSError, match="changed since it was indexed"):
+        len(molvane.SDFile(str(file), index=saved))

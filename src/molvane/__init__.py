@@ -17,8 +17,10 @@ from molvane.native import (
     CTable,
     MalformedRecordError,
     SDBlock,
+    SDFile,
     parse_sdf,
     sdf_writer,
+    shards,
     write_sdf,
 )
 from molvane.tables import from_table, iter_batches, to_arrow, to_pandas, to_polars
@@ -45,4 +47,6 @@ __all__ = [
     "to_polars",
     "iter_batches",
     "from_table",
+    "SDFile",
+    "shards",
 ]

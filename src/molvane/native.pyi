@@ -10,6 +10,7 @@ from typing import (
     Literal,
     Mapping,
     Protocol,
+    SupportsIndex,
     TypeVar,
     final,
     overload,
@@ -37,6 +38,8 @@ __all__ = [
     "_build_table",
     "_build_table_from_path",
     "_SDTable",
+    "SDFile",
+    "shards",
     "__version__",
     "DEBUG_BUILD",
 ]
@@ -176,6 +179,35 @@ def parse_sdf(
 def parse_sdf(source: IO[str], *, borrow: bool = False) -> _SDBlockIterator[str]: ...
 @overload
 def parse_sdf(source: IO[bytes], *, borrow: bool = False) -> _SDBlockIterator[bytes]: ...
+
+_AnyPath = str | bytes | os.PathLike[str] | os.PathLike[bytes]
+
+@final
+class SDFile(Generic[_T]):
+    @overload
+    def __new__(cls, path: str | os.PathLike[str], *, index: _AnyPath | None = None) -> SDFile[str]: ...
+    @overload
+    def __new__(
+        cls, path: bytes | os.PathLike[bytes], *, index: _AnyPath | None = None
+    ) -> SDFile[bytes]: ...
+    def __len__(self) -> int: ...
+    @overload
+    def __getitem__(self, key: SupportsIndex, /) -> SDBlock[_T]: ...
+    @overload
+    def __getitem__(self, key: slice, /) -> list[SDBlock[_T]]: ...
+    @property
+    def offsets(self) -> memoryview: ...
+    @property
+    def path(self) -> _T: ...
+    def save_index(self, path: _AnyPath | None = None) -> _T | str | bytes: ...
+    def __reduce__(self) -> tuple[Any, ...]: ...
+    def __setstate__(self, state: tuple[int, int, bytes], /) -> None: ...
+
+def shards(
+    path: _AnyPath,
+    n: int | None = None,
+    size: int | None = None,
+) -> list[tuple[int, int]]: ...
 
 class _Writable(Protocol):
     def write(self, data: Any, /) -> Any: ...

@@ -77,7 +77,10 @@ Split split_lf(const char* data, std::size_t size, std::size_t start, std::size_
     return {end, dollar, end};
 }
 
-Split split_universal(const char* data, std::size_t size, std::size_t start) noexcept {
+namespace {
+
+// Universal rule: the `$$$$` line at `dollar` and the end of its block.
+Split universal_step(const char* data, std::size_t size, std::size_t start) noexcept {
     std::size_t dollar = dollars_at(data, size, start)
                              ? start
                              : universal_needle().find_line_start(data, size, start);
@@ -92,8 +95,21 @@ Split split_universal(const char* data, std::size_t size, std::size_t start) noe
             end = lf + 1;
         }
     }
-    std::size_t first_cr = find_in(data, start, end, '\r');
-    return {end, dollar, first_cr == npos ? end : first_cr};
+    return {end, dollar, end};
+}
+
+}  // namespace
+
+Split split_universal(const char* data, std::size_t size, std::size_t start) noexcept {
+    Split step = universal_step(data, size, start);
+    std::size_t first_cr = find_in(data, start, step.end, '\r');
+    step.first_cr = first_cr == npos ? step.end : first_cr;
+    return step;
+}
+
+std::size_t block_end(const char* data, std::size_t size, std::size_t start,
+                      bool universal) noexcept {
+    return universal ? universal_step(data, size, start).end : split_lf(data, size, start).end;
 }
 
 // ---------------------------------------------------------------------------

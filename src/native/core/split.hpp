@@ -61,6 +61,11 @@ inline Split split_lf(const char* data, std::size_t size, std::size_t start) noe
 // Universal rule, one step from `start`.
 Split split_universal(const char* data, std::size_t size, std::size_t start) noexcept;
 
+// End of the block that starts at `start`, as split_lf or split_universal
+// finds it, without looking for the block's CRs.
+std::size_t block_end(const char* data, std::size_t size, std::size_t start,
+                      bool universal) noexcept;
+
 // Splits input that is appended piece by piece into an owned buffer.
 //
 // Call next(): it yields a block, asks for input, or reports the end. On

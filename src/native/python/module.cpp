@@ -11,6 +11,7 @@
 #include "python/read.hpp"
 #include "python/record_iter.hpp"
 #include "python/ref.hpp"
+#include "python/sd_file.hpp"
 #include "python/table.hpp"
 #include "python/writer.hpp"
 
@@ -47,6 +48,7 @@ int exec_module(PyObject* module) {
         state.name_iterator_type = new_name_iterator_type(module);
         state.writer_type = new_writer_type(module);
         state.table_type = new_table_type(module);
+        state.sd_file_type = new_sd_file_type(module);
 
         add_to_module(module, "CTable", state.ctable_type);
         add_to_module(module, "SDBlock", state.block_type);
@@ -61,6 +63,8 @@ int exec_module(PyObject* module) {
         add_to_module(module, "_build_table", build_table_function(module));
         add_to_module(module, "_build_table_from_path", build_table_from_path_function(module));
         add_to_module(module, "_SDTable", state.table_type);
+        add_to_module(module, "SDFile", state.sd_file_type);
+        add_to_module(module, "shards", shards_function(module));
         add_to_module(module, "__version__", Ref::check(PyUnicode_FromString(MOLVANE_VERSION)));
         add_to_module(module, "DEBUG_BUILD", Ref::borrow(MOLVANE_DEBUG_BUILD ? Py_True : Py_False));
         return 0;

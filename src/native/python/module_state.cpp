@@ -24,9 +24,9 @@ Ref intern(const char* text) {
 }  // namespace
 
 int ModuleState::traverse(visitproc visit, void* arg) const {
-    for (const Ref* ref :
-         {&block_type, &block_iterator_type, &record_iterator_type, &name_iterator_type,
-          &ctable_type, &writer_type, &table_type, &malformed_record_error, &internal_error})
+    for (const Ref* ref : {&block_type, &block_iterator_type, &record_iterator_type,
+                           &name_iterator_type, &ctable_type, &writer_type, &table_type,
+                           &sd_file_type, &malformed_record_error, &internal_error})
         Py_VISIT(ref->get());
     for (const LazyRef& cls : ctable_classes)
         if (int result = cls.traverse(visit, arg)) return result;
@@ -34,9 +34,9 @@ int ModuleState::traverse(visitproc visit, void* arg) const {
 }
 
 void ModuleState::clear() noexcept {
-    for (Ref* ref :
-         {&block_type, &block_iterator_type, &record_iterator_type, &name_iterator_type,
-          &ctable_type, &writer_type, &table_type, &malformed_record_error, &internal_error})
+    for (Ref* ref : {&block_type, &block_iterator_type, &record_iterator_type, &name_iterator_type,
+                     &ctable_type, &writer_type, &table_type, &sd_file_type,
+                     &malformed_record_error, &internal_error})
         ref->reset();
     for (LazyRef& cls : ctable_classes)
         cls.clear();

@@ -32,6 +32,7 @@ struct ModuleState {
     Ref ctable_type;             // CTable
     Ref writer_type;             // _SDFWriter
     Ref table_type;              // _SDTable
+    Ref sd_file_type;            // SDFile
     Ref malformed_record_error;  // molvane.MalformedRecordError
     Ref internal_error;          // molvane.InternalError
     Names names;

@@ -13,6 +13,7 @@
 #include "python/errors.hpp"
 #include "python/held_error.hpp"
 #include "python/method_def.hpp"
+#include "python/random_access.hpp"
 #include "python/text_arguments.hpp"
 #include "python/without_gil.hpp"
 
@@ -234,29 +235,11 @@ void Reader::open_path() {
 }
 
 void Reader::check_random_access() {
-    if (file_.compression() != core::Compression::None) {
-        PyErr_Format(PyExc_ValueError,
-                     "random access needs an uncompressed file: decompress %R first (it is "
-                     "%s-compressed)",
-                     path_object_.get(),
-                     std::string(core::compression_name(file_.compression())).c_str());
-        throw PythonError{};
-    }
-    if (size_ == core::InputFile::kUnknownSize) {
-        PyErr_Format(PyExc_ValueError,
-                     "random access needs a regular file: %R is a pipe, socket or device; save "
-                     "its content to a file first",
-                     path_object_.get());
-        throw PythonError{};
-    }
+    if (file_.compression() != core::Compression::None)
+        raise_compressed(path_object_.get(), core::compression_name(file_.compression()));
+    if (size_ == core::InputFile::kUnknownSize) raise_not_regular(path_object_.get());
     // An empty file is read, not mapped, and holds no block in any range.
-    if (size_ != 0 && !file_.has_mapping()) {
-        PyErr_Format(PyExc_OSError,
-                     "random access needs a file on a local file system: %R is on a network "
-                     "or FUSE file system; copy it to a local disk first",
-                     path_object_.get());
-        throw PythonError{};
-    }
+    if (size_ != 0 && !file_.has_mapping()) raise_unmappable(path_object_.get());
 }
 
 // --- refills -----------------------------------------------------------------

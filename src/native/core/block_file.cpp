@@ -1,0 +1,66 @@
+#include "core/block_file.hpp"
+
+#include "core/block_index.hpp"
+#include "core/split.hpp"
+
+namespace molvane::core {
+
+bool BlockFile::adopt(std::vector<uint64_t> offsets, FileStamp stamp) noexcept {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (ready_.load(std::memory_order_relaxed)) return false;
+    offsets_ = std::move(offsets);
+    stamp_ = stamp;
+    adopted_ = true;
+    return true;
+}
+
+BlockFile::Status BlockFile::ready(IoOutcome& outcome) {
+    if (is_ready()) return Status::Ok;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (ready_.load(std::memory_order_relaxed)) return Status::Ok;
+    do {
+        outcome = file_.open(path_);
+    } while (outcome.status == IoOutcome::Status::Interrupted);
+    if (!outcome.ok()) return Status::Io;
+    if (file_.refusal() != AccessRefusal::None) return Status::Refused;
+    if (adopted_) {
+        if (!(file_.stamp() == stamp_)) return Status::Changed;
+    } else {
+        stamp_ = file_.stamp();
+        offsets_.clear();
+        if (stamp_.size != 0) {
+            std::shared_ptr<const Mapping> mapping = file_.map();
+            if (!mapping) return Status::Unmappable;
+            if (!index_blocks(mapping->data(), mapping->size(), universal_, offsets_))
+                return Status::Shrank;
+        } else {
+            offsets_.push_back(0);
+        }
+    }
+    ready_.store(true, std::memory_order_release);
+    return Status::Ok;
+}
+
+BlockFile::Status BlockFile::read(std::size_t i, Block& block, IoOutcome& outcome) const {
+    FileStamp now;
+    outcome = file_.current_stamp(now);
+    if (!outcome.ok()) return Status::Io;
+    if (!(now == stamp_)) return Status::Changed;
+    const uint64_t begin = offsets_[i];
+    const std::size_t length = static_cast<std::size_t>(offsets_[i + 1] - begin);
+    std::string text;
+    text.reserve(length + kBuildSlack);
+    text.resize(length);
+    outcome = file_.read_at(begin, text.data(), length);
+    if (!outcome.ok()) return Status::Io;
+    // The block's own split finds its `$$$$` line and first CR.
+    const char* data = text.data();
+    const Split step = universal_ ? split_universal(data, length, 0) : split_lf(data, length, 0);
+    const std::size_t first_cr = universal_ ? step.first_cr : npos;
+    block = build_owned_block(std::move(text), !universal_, first_cr, step.dollar);
+    block.origin.offset = begin;
+    block.origin.number = i;
+    return Status::Ok;
+}
+
+}  // namespace molvane::core

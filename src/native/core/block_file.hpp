@@ -1,0 +1,62 @@
+// A file read block by block at random: its block index, found once by a
+// scan of a mapping (or adopted from a pickle or a saved index), and each
+// block's bytes read with one pread. Every call is safe from several threads
+// at once and needs no interpreter.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "core/block.hpp"
+#include "core/random_access_file.hpp"
+
+namespace molvane::core {
+
+class BlockFile {
+  public:
+    // How a call went, beyond its IoOutcome.
+    enum class Status { Ok, Io, Refused, Unmappable, Changed, Shrank };
+
+    // `universal`: blocks of a str path, split by the universal rule and
+    // translated as parse_sdf translates them.
+    BlockFile(std::string path, bool universal) noexcept
+        : path_(std::move(path)), universal_(universal) {}
+
+    // An index found before, for a file of `stamp`: used instead of a scan
+    // once the file is opened and found unchanged. False once ready.
+    bool adopt(std::vector<uint64_t> offsets, FileStamp stamp) noexcept;
+
+    // Opens the file and scans it unless an index was adopted; after the
+    // first success it only returns Ok. `outcome` holds the failed file
+    // call's error. May throw std::bad_alloc.
+    Status ready(IoOutcome& outcome);
+    // Whether ready() succeeded: then it returns at once, and callers may skip
+    // releasing the interpreter lock for it.
+    bool is_ready() const noexcept { return ready_.load(std::memory_order_acquire); }
+
+    // After ready(): block starts and the file's size, len() + 1 entries.
+    const std::vector<uint64_t>& offsets() const noexcept { return offsets_; }
+    std::size_t count() const noexcept { return offsets_.empty() ? 0 : offsets_.size() - 1; }
+    const FileStamp& stamp() const noexcept { return stamp_; }
+    const RandomAccessFile& file() const noexcept { return file_; }
+    bool universal() const noexcept { return universal_; }
+
+    // After ready(): block `i` (< count()), or Changed when the file's size
+    // or modification time is not the indexed one. May throw std::bad_alloc.
+    Status read(std::size_t i, Block& block, IoOutcome& outcome) const;
+
+  private:
+    std::string path_;
+    bool universal_;
+    std::mutex mutex_;
+    std::atomic<bool> ready_ = false;
+    bool adopted_ = false;
+    RandomAccessFile file_;
+    std::vector<uint64_t> offsets_;
+    FileStamp stamp_;
+};
+
+}  // namespace molvane::core

@@ -1,0 +1,91 @@
+#include "core/random_access_file.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace molvane::core {
+
+namespace {
+
+FileStamp stamp_of(const struct stat& status) noexcept {
+    return {static_cast<uint64_t>(status.st_size),
+            static_cast<int64_t>(status.st_mtim.tv_sec) * 1000000000 +
+                static_cast<int64_t>(status.st_mtim.tv_nsec)};
+}
+
+IoOutcome from_errno() noexcept {
+    if (errno == EINTR) return {IoOutcome::Status::Interrupted, EINTR};
+    return {IoOutcome::Status::Errno, errno};
+}
+
+}  // namespace
+
+IoOutcome RandomAccessFile::open(const std::string& path) noexcept {
+    if (IoOutcome checked = check_path(path); !checked.ok()) return checked;
+    close();
+    // O_NONBLOCK: opening a FIFO would otherwise wait for a writer, only for
+    // the FIFO to be refused; it changes nothing for a regular file.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return from_errno();
+    fd_ = fd;
+    struct stat status {};
+    if (::fstat(fd, &status) != 0) return from_errno();
+    refusal_ = AccessRefusal::None;
+    compression_ = Compression::None;
+    unread_format_ = {};
+    if (!S_ISREG(status.st_mode)) {
+        refusal_ = AccessRefusal::NotRegular;
+        return {};
+    }
+    stamp_ = stamp_of(status);
+    char head[kCompressionMagicLength];
+    ssize_t got;
+    do {
+        got = ::pread(fd, head, sizeof head, 0);
+    } while (got < 0 && errno == EINTR);
+    if (got < 0) return from_errno();
+    const std::string_view start(head, static_cast<size_t>(got));
+    compression_ = sniff_compression(start);
+    unread_format_ = core::unread_format(start);
+    if (compression_ != Compression::None)
+        refusal_ = AccessRefusal::Compressed;
+    else if (!unread_format_.empty())
+        refusal_ = AccessRefusal::Archive;
+    return {};
+}
+
+void RandomAccessFile::close() noexcept {
+    if (fd_ < 0) return;
+    (void)::close(fd_);
+    fd_ = -1;
+}
+
+IoOutcome RandomAccessFile::current_stamp(FileStamp& stamp) const noexcept {
+    struct stat status {};
+    if (::fstat(fd_, &status) != 0) return {IoOutcome::Status::Errno, errno};
+    stamp = stamp_of(status);
+    return {};
+}
+
+std::shared_ptr<const Mapping> RandomAccessFile::map() const noexcept {
+    return map_if_local(fd_);
+}
+
+IoOutcome RandomAccessFile::read_at(uint64_t begin, char* buf, size_t len) const noexcept {
+    size_t done = 0;
+    while (done < len) {
+        const ssize_t got = ::pread(fd_, buf + done, len - done, static_cast<off_t>(begin + done));
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            return {IoOutcome::Status::Errno, errno};
+        }
+        if (got == 0) return {IoOutcome::Status::Errno, EIO};
+        done += static_cast<size_t>(got);
+    }
+    return {};
+}
+
+}  // namespace molvane::core

@@ -1,0 +1,70 @@
+#include "python/random_access.hpp"
+
+#include "python/errors.hpp"
+#include "python/text_arguments.hpp"
+#include "python/without_gil.hpp"
+
+namespace molvane::py {
+
+PathArgument path_argument(PyObject* source) {
+    Ref path = Ref::check(PyOS_FSPath(source));
+    Ref encoded;
+    if (PyBytes_Check(path.get())) {
+        std::string_view raw = str_or_bytes_view(path.get());
+        Ref decoded = Ref::check(
+            PyUnicode_DecodeFSDefaultAndSize(raw.data(), static_cast<Py_ssize_t>(raw.size())));
+        encoded = Ref::check(PyUnicode_EncodeFSDefault(decoded.get()));
+    } else {
+        encoded = Ref::check(PyUnicode_EncodeFSDefault(path.get()));
+    }
+    const bool is_str = PyUnicode_Check(path.get());
+    return {std::string(str_or_bytes_view(encoded.get())), std::move(path), is_str};
+}
+
+void raise_compressed(PyObject* path_object, std::string_view compression) {
+    PyErr_Format(PyExc_ValueError,
+                 "random access needs an uncompressed file: decompress %R first (it is "
+                 "%s-compressed)",
+                 path_object, std::string(compression).c_str());
+    throw PythonError{};
+}
+
+void raise_not_regular(PyObject* path_object) {
+    PyErr_Format(PyExc_ValueError,
+                 "random access needs a regular file: %R is a pipe, socket or device; save "
+                 "its content to a file first",
+                 path_object);
+    throw PythonError{};
+}
+
+void raise_unmappable(PyObject* path_object) {
+    PyErr_Format(PyExc_OSError,
+                 "random access needs a file on a local file system: %R is on a network "
+                 "or FUSE file system; copy it to a local disk first",
+                 path_object);
+    throw PythonError{};
+}
+
+void open_random_access(core::RandomAccessFile& file, const PathArgument& path) {
+    for (;;) {
+        const std::string& bytes = path.bytes;
+        const core::IoOutcome outcome = without_gil([&]() noexcept { return file.open(bytes); });
+        if (outcome.status != core::IoOutcome::Status::Interrupted) {
+            raise_if_failed(outcome, path.object.get());
+            break;
+        }
+        check_signals();
+    }
+    switch (file.refusal()) {
+        case core::AccessRefusal::None: return;
+        case core::AccessRefusal::NotRegular: raise_not_regular(path.object.get());
+        case core::AccessRefusal::Compressed:
+            raise_compressed(path.object.get(), core::compression_name(file.compression()));
+        case core::AccessRefusal::Archive:
+            PyErr_Format(PyExc_ValueError, "%R is a %s, not an SD file: extract it first",
+                         path.object.get(), std::string(file.unread_format()).c_str());
+            throw PythonError{};
+    }
+}
+
+}  // namespace molvane::py

@@ -1,0 +1,35 @@
+// What byte ranges, shards and SDFile share in the glue: the path as the
+// file system takes it, and the errors for files that cannot be read at any
+// offset.
+#pragma once
+
+#include <Python.h>
+
+#include <string>
+
+#include "core/random_access_file.hpp"
+#include "python/ref.hpp"
+
+namespace molvane::py {
+
+struct PathArgument {
+    std::string bytes;  // os.fsencode(os.fsdecode(path))
+    Ref object;         // os.fspath(source), for messages and pickles
+    bool is_str;        // a str path: str blocks, universal newlines
+};
+
+// `source` (str, bytes or os.PathLike) as a path; TypeError otherwise.
+PathArgument path_argument(PyObject* source);
+
+// Opens `file` without the GIL, running signal handlers on interruption,
+// and raises for a file that cannot be read at any offset (a pipe, a
+// compressed file, an archive).
+void open_random_access(core::RandomAccessFile& file, const PathArgument& path);
+
+// The errors for a file refused by core::RandomAccessFile or found elsewhere
+// to be unfit.
+[[noreturn]] void raise_compressed(PyObject* path_object, std::string_view compression);
+[[noreturn]] void raise_not_regular(PyObject* path_object);
+[[noreturn]] void raise_unmappable(PyObject* path_object);
+
+}  // namespace molvane::py
