@@ -188,7 +188,7 @@ def make_data(scratch: pathlib.Path, size_mb: int, slice_mb: int, rdkit_mb: int)
 
 def build_floors(scratch: pathlib.Path):
     exes = {}
-    for name in ("floor_mmap", "floor_read", "floor_memchr"):
+    for name in ("floor_mmap", "floor_read", "floor_memchr", "floor_mmap_memchr", "floor_read_memchr"):
         exe = scratch / name
         source = BENCH / f"{name}.c"
         if not exe.exists() or exe.stat().st_mtime < source.stat().st_mtime:
@@ -511,13 +511,6 @@ def table_case(function, key="lf", **options):
     return case
 
 
-def to_arrow_one_thread(files):
-    import molvane
-
-    table = molvane.to_arrow(str(files["lf"]), threads=1)
-    return os.path.getsize(files["lf"]), table.num_rows
-
-
 _DASK_CLIENT = []
 
 
@@ -568,6 +561,25 @@ def sdfile_index(as_str=False):
     return case
 
 
+def arrow_bytes(table):
+    """The bytes of a table's own buffers (pyarrow's count of them)."""
+    return table.nbytes
+
+
+def table_memory_case(function, key="lf", **options):
+    """table_case that also reports the table's own buffers, for the memory goals."""
+
+    def case(files):
+        import molvane
+
+        result = getattr(molvane, function)(str(files[key]), **options)
+        TABLE_KB[0] = arrow_bytes(result) // 1024
+        rows = result.num_rows if hasattr(result, "num_rows") else len(result)
+        return os.path.getsize(files[key]), rows
+
+    return case
+
+
 def lookup_plan(path):
     """The same random block numbers for every peer, and their bytes."""
     import random
@@ -610,6 +622,34 @@ def rdkit_index(files):
 
     RDLogger.DisableLog("rdApp.*")
     return os.path.getsize(files["lf"]), len(Chem.SDMolSupplier(str(files["lf"]), sanitize=False))
+
+
+def table_ranges(files, parts=4):
+    """to_arrow of a file as `parts` byte ranges, one after the other, on one thread."""
+    import molvane
+
+    path = str(files["lf"])
+    size = os.path.getsize(path)
+    cuts = [size * i // parts for i in range(parts + 1)]
+    rows = sum(molvane.to_arrow(path, start=a, stop=b, threads=1).num_rows for a, b in zip(cuts, cuts[1:]))
+    return size, rows
+
+
+def table_batches(files, batch_size=8192):
+    """iter_batches of a mapped file: each batch dropped before the next is built."""
+    import molvane
+
+    rows = 0
+    largest = 0
+    for batch in molvane.iter_batches(str(files["lf"]), batch_size):
+        rows += batch.num_rows
+        largest = max(largest, batch.nbytes)
+    TABLE_KB[0] = largest // 1024
+    return os.path.getsize(files["lf"]), rows
+
+
+# The table's own buffers in the last run of a memory case, in KiB.
+TABLE_KB = [0]
 
 
 # A hash set of 100,000 indices has 107,897 buckets in libstdc++: with the
@@ -687,14 +727,47 @@ CASES = {
     ),
     "to_pandas(str path)": (table_case("to_pandas"), "python: dict per block -> pandas.DataFrame (all str)"),
     "to_polars(str path)": (table_case("to_polars"), "python: dict per block -> pandas.DataFrame (all str)"),
-    "to_arrow(str path), one thread": (to_arrow_one_thread, None),
+    "floor: mmap + memchr (C)": ("floor_mmap_memchr", None),
+    "floor: 128 KiB reads + memchr (C)": ("floor_read_memchr", "floor: mmap + memchr (C)"),
+    "to_arrow(str path), auto types, one thread (slice)": (
+        table_case("to_arrow", "rdkit", threads=1),
+        "rdkit: PandasTools.LoadSDF(molColName=None) (slice)",
+    ),
+    "to_arrow(str path), auto types, one thread": (
+        table_memory_case("to_arrow", threads=1),
+        "floor: mmap + memchr (C)",
+    ),
+    "to_arrow(str path), auto types, all threads": (
+        table_memory_case("to_arrow"),
+        "to_arrow(str path), auto types, one thread",
+    ),
+    "to_arrow(bytes path), auto types, one thread": (
+        table_case("to_arrow", "lf", threads=1),
+        "floor: mmap + memchr (C)",
+    ),
+    "to_arrow(str path), 4 byte ranges in turn, one thread": (
+        table_ranges,
+        "to_arrow(str path), auto types, one thread",
+    ),
+    "to_arrow(str path), block column, one thread": (
+        table_memory_case("to_arrow", threads=1, block="block"),
+        "to_arrow(str path), auto types, one thread",
+    ),
+    "to_arrow(str path), block column, all threads": (
+        table_memory_case("to_arrow", block="block"),
+        "to_arrow(str path), block column, one thread",
+    ),
+    "iter_batches(str path), 8192 rows a batch": (
+        table_batches,
+        "to_arrow(str path), auto types, one thread",
+    ),
     "dask.read_sdf(str path, blocksize='32 MiB').compute(), 2-worker LocalCluster": (
         dask_read_sdf("compute"),
-        "to_arrow(str path), one thread",
+        "to_arrow(str path), auto types, one thread",
     ),
     "dask.read_sdf(str path, blocksize='32 MiB').persist(), 2-worker LocalCluster": (
         dask_read_sdf("persist"),
-        "to_arrow(str path), one thread",
+        "to_arrow(str path), auto types, one thread",
     ),
     "floor: mmap + memchr count of '$' (C)": ("floor_memchr", None),
     "SDFile(bytes path) index": (sdfile_index(), "floor: mmap + memchr count of '$' (C)"),
@@ -727,11 +800,29 @@ GOALS = [
     ("parse_sdf(path.sdf.xz) (16 MB cut)", "lzma: LZMAFile read, 128 KiB (16 MB cut)", 0.9),
     ("parse_sdf(path.sdf.zst) (slice)", "zstandard: stream_reader read, 128 KiB (slice)", 0.9),
     ("to_arrow(str path), auto types (slice)", "rdkit: PandasTools.LoadSDF(molColName=None) (slice)", 50.0),
-    ("dask.read_sdf(str path, blocksize='32 MiB').compute(), 2-worker LocalCluster", "to_arrow(str path), one thread", 1.6),
+    ("to_arrow(str path), auto types, one thread (slice)", "rdkit: PandasTools.LoadSDF(molColName=None) (slice)", 50.0),
+    ("to_arrow(str path), auto types, all threads", "to_arrow(str path), auto types, one thread", 1.8),
+    ("to_arrow(str path), block column, all threads", "to_arrow(str path), block column, one thread", 1.8),
+    ("dask.read_sdf(str path, blocksize='32 MiB').compute(), 2-worker LocalCluster", "to_arrow(str path), auto types, one thread", 1.6),
     ("SDFile(bytes path) index", "floor: mmap + memchr count of '$' (C)", 0.8),
     ("SDFile: 100,000 random f[i]", "rdkit: 100,000 random SDMolSupplier(sanitize=False)[i]", 20.0),
     # "within a few times the ordinary case"
     ("V3000 index checks, 100,000 atoms aimed at one bucket", "V3000 index checks, 100,000 atoms in order", 0.33),
+]
+
+
+# Speeds in MB/s: (case, least)
+SPEED_GOALS = [
+    ("to_arrow(str path), auto types, one thread", 1500.0),
+    ("to_arrow(str path), auto types, one thread (slice)", 1500.0),
+]
+
+# Peak RSS growth against the table's own buffers: (case, most ratio, window MB)
+MEMORY_GOALS = [
+    ("to_arrow(str path), auto types, one thread", 1.5, 16),
+    ("to_arrow(str path), auto types, all threads", 1.5, 16),
+    ("to_arrow(str path), block column, one thread", 1.5, 16),
+    ("iter_batches(str path), 8192 rows a batch", 1.5, 16),
 ]
 
 
@@ -784,7 +875,10 @@ def worker(case_name, scratch, repeat):
             elapsed = result[2]
         rss_growth = max(rss_growth, status_kb("VmHWM") - base)
         times.append(elapsed)
-    print(json.dumps({"times": times, "bytes": result[0], "blocks": result[1], "rss_kb": rss_growth}))
+    output = {"times": times, "bytes": result[0], "blocks": result[1], "rss_kb": rss_growth}
+    if TABLE_KB[0]:
+        output["table_kb"] = TABLE_KB[0]
+    print(json.dumps(output))
 
 
 def run_case(name, files, scratch, repeat):
@@ -892,6 +986,24 @@ def render(results, size_mb, repeat):
             continue
         ratio = speed(a)[0] / speed(b)[0]
         rows.append(f"| {case} >= {least}x {baseline} | {ratio:.2f}x | {'yes' if ratio >= least else 'no'} |")
+    for case, least in SPEED_GOALS:
+        a = results.get(case)
+        if not a or "unavailable" in a:
+            rows.append(f"| {case} >= {least:,.0f} MB/s | n/a | n/a |")
+            continue
+        mbs = speed(a)[0]
+        rows.append(f"| {case} >= {least:,.0f} MB/s | {mbs:,.0f} MB/s | {'yes' if mbs >= least else 'no'} |")
+    for case, most, window in MEMORY_GOALS:
+        a = results.get(case)
+        if not a or "unavailable" in a or "table_kb" not in a:
+            rows.append(f"| {case}: peak RSS growth <= {most}x table + {window} MB | n/a | n/a |")
+            continue
+        table_mb, grown_mb = a["table_kb"] / 1024, a["rss_kb"] / 1024
+        met = grown_mb <= most * table_mb + window
+        rows.append(
+            f"| {case}: peak RSS growth <= {most}x table + {window} MB | {grown_mb:,.1f} MB "
+            f"(table {table_mb:,.1f} MB) | {'yes' if met else 'no'} |"
+        )
     return "\n".join(rows)
 
 

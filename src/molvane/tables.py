@@ -11,7 +11,17 @@ names of ``columns=`` in their order, an unseen one giving an all-null
 column), then the molblock (``molblock=None`` leaves it out, a name adds it).
 A block without a record has null there; of a name repeated in one block the
 last value wins, as in ``SDBlock.to_dict()``. A record whose name is that of
-the title or molblock column is a ValueError naming both.
+the title or molblock column is a ValueError naming both. ``block=None``
+(the default) or a name adds a last column holding each block's whole text,
+which ``from_table(table, block=name)`` gives back byte for byte.
+
+Paths are read from their mapping: ``start=`` and ``stop=`` keep the blocks
+whose first byte lies in [start, stop) (consecutive ranges hold every block
+once), and ``threads=`` (all cores by default) builds byte ranges cut on
+block boundaries in parallel. The result equals the one-thread result:
+rows in file order, columns in first-seen order, types inferred over whole
+columns, the first bad block in file order raising. A threaded table comes
+as one batch per range (``combine_chunks()`` joins them).
 
 Types, with ``types="auto"``, per record column, spaces and tabs around a
 value ignored:

@@ -108,7 +108,7 @@ void export_column(const std::shared_ptr<const Table>& table, const Column& colu
 
 struct StreamData {
     std::shared_ptr<const Table> table;
-    bool done = false;
+    size_t next = 0;  // the next batch
 };
 
 int stream_get_schema(ArrowArrayStream* stream, ArrowSchema* out) {
@@ -125,12 +125,17 @@ int stream_get_schema(ArrowArrayStream* stream, ArrowSchema* out) {
 int stream_get_next(ArrowArrayStream* stream, ArrowArray* out) {
     auto* data = static_cast<StreamData*>(stream->private_data);
     try {
-        if (data->done) {
+        const std::shared_ptr<const Table>& table = data->table;
+        const size_t batches = table->parts.empty() ? 1 : table->parts.size();
+        if (data->next == batches) {
             out->release = nullptr;  // the end of the stream
             return 0;
         }
-        export_array(data->table, out);
-        data->done = true;
+        if (table->parts.empty())
+            export_array(table, out);
+        else  // a part shares the ownership of the whole table
+            export_array(std::shared_ptr<const Table>(table, &table->parts[data->next]), out);
+        ++data->next;
         return 0;
     } catch (const std::bad_alloc&) {
         return ENOMEM;
@@ -151,7 +156,8 @@ void release_stream(ArrowArrayStream* stream) {
 
 }  // namespace
 
-void export_schema(const Table& table, ArrowSchema* out) {
+void export_schema(const Table& whole, ArrowSchema* out) {
+    const Table& table = whole.parts.empty() ? whole : whole.parts.front();
     auto data = std::make_unique<SchemaData>();
     const size_t count = table.columns.size();
     std::vector<std::unique_ptr<SchemaData>> column_data;

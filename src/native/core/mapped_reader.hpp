@@ -28,6 +28,7 @@ class MappedReader {
     // first batch. False when the file turned out shorter than its mapping.
     bool restrict_to(uint64_t start, uint64_t stop);
 
+    uint64_t size() const noexcept { return mapping_->size(); }
     bool has_block() const noexcept { return !ready_.empty(); }
     bool exhausted() const noexcept { return ready_.empty() && splitter_.exhausted(); }
 

@@ -31,7 +31,10 @@ ParallelTableBuild::~ParallelTableBuild() {
 
 bool ParallelTableBuild::start() {
     const uint64_t span = end_ > begin_ ? end_ - begin_ : 0;
-    const uint64_t count = std::clamp<uint64_t>(span / min_range_, 1, threads_);
+    // A few ranges per thread, taken in turn, so that a thread slowed by the
+    // rest of the machine holds up only a small range at the end.
+    const uint64_t count =
+        std::clamp<uint64_t>(span / min_range_, 1, uint64_t{threads_} * kRangesPerThread);
     std::vector<uint64_t> cuts{begin_};
     const char* data = mapping_->data();
     const size_t size = mapping_->size();
@@ -51,9 +54,14 @@ bool ParallelTableBuild::start() {
         ranges_[at].begin = cuts[at];
         ranges_[at].end = cuts[at + 1];
     }
-    threads_running_.reserve(ranges_.size());
-    for (size_t at = 0; at < ranges_.size(); ++at)
-        threads_running_.emplace_back([this, at] { run(at); });
+    const size_t workers = std::min<size_t>(threads_, ranges_.size());
+    threads_running_.reserve(workers);
+    for (size_t at = 0; at < workers; ++at)
+        threads_running_.emplace_back([this] {
+            // Ranges in input order: a failure stops the ranges after it.
+            for (size_t next = next_range_++; next < ranges_.size(); next = next_range_++)
+                run(next);
+        });
     return true;
 }
 
@@ -90,6 +98,7 @@ void ParallelTableBuild::build(Range& range, size_t index) {
     TableBuilder builder(options_);
     Block block;
     uint64_t number = 0;
+    bool reserved = false;
     while (!reader.exhausted()) {
         // What an earlier range's failure or a cancel makes moot stops here.
         if (stop_after_.load(std::memory_order_relaxed) < me) return;
@@ -114,6 +123,13 @@ void ParallelTableBuild::build(Range& range, size_t index) {
                 stop_from(me);
                 return;
             }
+        }
+        if (!reserved && reader.position() > range.begin) {
+            // The first batch tells how many rows the range will hold.
+            reserved = true;
+            const uint64_t span = std::min<uint64_t>(range.end, mapping_->size()) - range.begin;
+            builder.reserve_rows(
+                static_cast<int64_t>(span * number / (reader.position() - range.begin)));
         }
     }
     range.position = reader.position();

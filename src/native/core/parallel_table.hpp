@@ -31,7 +31,7 @@ struct TableFailure {
 class ParallelTableBuild {
   public:
     // Builds the blocks that start in [begin, end) of `mapping` (begin a
-    // block start) with up to `threads` ranges of at least `min_range` bytes.
+    // block start) in `threads` threads, in ranges of at least `min_range` bytes.
     ParallelTableBuild(std::shared_ptr<const Mapping> mapping, TableOptions options, uint64_t begin,
                        uint64_t end, unsigned threads, uint64_t min_range);
     ParallelTableBuild(const ParallelTableBuild&) = delete;
@@ -71,7 +71,10 @@ class ParallelTableBuild {
     uint64_t end_;
     unsigned threads_;
     uint64_t min_range_;
+    static constexpr uint64_t kRangesPerThread = 4;
+
     std::vector<Range> ranges_;
+    std::atomic<size_t> next_range_{0};  // the next range a thread takes
     std::vector<std::thread> threads_running_;
     // Ranges after this one need not go on: an earlier range failed (-1: cancelled).
     std::atomic<int64_t> stop_after_{INT64_MAX};

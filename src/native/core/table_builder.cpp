@@ -63,8 +63,7 @@ void Column::append_null() {
     offsets.push_back(static_cast<int64_t>(data.size()));
 }
 
-void Column::append_nulls(int64_t count) {
-    if (count <= 0) return;
+void Column::append_null_run(int64_t count) {
     // Null bits are clear bits: the bitmap only grows.
     length += count;
     null_count += count;
@@ -225,6 +224,23 @@ void TableBuilder::add(const Block& block) {
     if (molblock_) molblock_->append(molblock);
     if (block_) block_->append(text);
     ++rows_;
+}
+
+void TableBuilder::reserve_rows(int64_t expected) {
+    if (rows_ == 0 || expected <= rows_) return;
+    // A tenth more than the rows so far predict, for the blocks that vary.
+    const double scale = static_cast<double>(expected) / static_cast<double>(rows_) * 1.1;
+    const auto rows = static_cast<size_t>(static_cast<double>(expected) * 1.1) + 1;
+    auto reserve = [&](Column& column) {
+        column.data.reserve(static_cast<size_t>(static_cast<double>(column.data.size()) * scale));
+        column.offsets.reserve(rows + 1);
+        column.validity.reserve(rows / 8 + 1);
+    };
+    if (title_) reserve(*title_);
+    if (molblock_) reserve(*molblock_);
+    if (block_) reserve(*block_);
+    for (Column& column : records_)
+        reserve(column);
 }
 
 void infer_column_type(Column& column) {

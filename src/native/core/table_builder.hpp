@@ -48,15 +48,22 @@ struct Column {
     // append() that also keeps the flags above for infer_column_type().
     void append_typed(std::string_view value);
     void append_null();
-    void append_nulls(int64_t count);
+    // Inline: most rows call it for a column that has caught up already.
+    void append_nulls(int64_t count) {
+        if (count > 0) append_null_run(count);
+    }
+    void append_null_run(int64_t count);
     bool is_valid(int64_t row) const noexcept {
         return (validity[static_cast<size_t>(row >> 3)] >> (row & 7)) & 1;
     }
     std::string_view string_at(int64_t row) const noexcept;
 };
 
+// A table's columns, or (when `parts` is not empty) its parts: batches of the
+// same columns, one after the other, which its own columns are not used for.
 struct Table {
     std::vector<Column> columns;
+    std::vector<Table> parts;
     int64_t rows = 0;
     bool is_bytes = true;  // binary columns; else UTF-8 string columns
     uint64_t skipped = 0;  // blocks whose records were left out (errors="skip")
@@ -111,6 +118,11 @@ class TableBuilder {
     // text of a text block that is not UTF-8 (see failed_field()). After a
     // throw the builder is left unusable.
     void add(const Block& block);
+
+    // Reserves room for `expected` rows in all, judged by the rows so far:
+    // buffers that do not grow as they fill are copied and faulted in once.
+    // Room never written costs address space only.
+    void reserve_rows(int64_t expected);
 
     const FailedField& failed_field() const noexcept { return failed_; }
     // Set when add() threw for a value that does not convert.

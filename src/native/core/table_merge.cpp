@@ -1,6 +1,7 @@
 #include "core/table_merge.hpp"
 
 #include <algorithm>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -19,69 +20,28 @@ struct Typing {
     std::optional<ColumnType> forced;
 };
 
-// Appends the validity bits of `part` after the `out.length` bits of `out`.
-void append_validity(std::vector<uint8_t>& out, int64_t out_length, const Column& part) {
-    const auto shift = static_cast<unsigned>(out_length & 7);
-    const auto bytes = static_cast<size_t>((part.length + 7) >> 3);
-    if (shift == 0) {
-        out.insert(out.end(), part.validity.begin(),
-                   part.validity.begin() + static_cast<std::ptrdiff_t>(bytes));
-        return;
-    }
-    // Bits past a column's length are clear, so whole bytes can be shifted in.
-    for (size_t at = 0; at < bytes; ++at) {
-        const unsigned byte = part.validity[at];
-        out.back() = static_cast<uint8_t>(out.back() | (byte << shift));
-        out.push_back(static_cast<uint8_t>(byte >> (8 - shift)));
-    }
-    out.resize(static_cast<size_t>((out_length + part.length + 7) >> 3));
-}
-
-void append_part(Column& out, Column& part) {
-    append_validity(out.validity, out.length, part);
-    switch (out.type) {
-        case ColumnType::String: {
-            const int64_t base = static_cast<int64_t>(out.data.size()) - part.offsets.front();
-            out.offsets.reserve(out.offsets.size() + static_cast<size_t>(part.length));
-            for (size_t row = 1; row < part.offsets.size(); ++row)
-                out.offsets.push_back(part.offsets[row] + base);
-            out.data.append(part.data);
-            break;
-        }
-        case ColumnType::Int64:
-            out.integers.insert(out.integers.end(), part.integers.begin(), part.integers.end());
-            break;
-        case ColumnType::Float64:
-            out.reals.insert(out.reals.end(), part.reals.begin(), part.reals.end());
-            break;
-    }
-    out.length += part.length;
-    out.null_count += part.null_count;
-    part = Column();
-}
-
-void append_absent(Column& out, int64_t rows) {
-    switch (out.type) {
-        case ColumnType::String: out.append_nulls(rows); return;
-        case ColumnType::Int64:
-            out.integers.resize(out.integers.size() + static_cast<size_t>(rows), 0);
-            break;
-        case ColumnType::Float64:
-            out.reals.resize(out.reals.size() + static_cast<size_t>(rows), 0.0);
-            break;
-    }
-    out.length += rows;
-    out.null_count += rows;
-    out.validity.resize(static_cast<size_t>((out.length + 7) >> 3), 0);
-}
-
-Column empty_like(const Column& column, ColumnType type) {
+// A column of `rows` nulls of `type`, for a part without the record.
+Column null_column(const Column& like, ColumnType type, int64_t rows) {
     Column out;
-    out.name = column.name;
-    out.is_record = column.is_record;
-    out.forced = column.forced;
+    out.name = like.name;
+    out.is_record = like.is_record;
+    out.forced = like.forced;
     out.type = type;
-    if (type != ColumnType::String) out.offsets.clear();
+    out.length = rows;
+    out.null_count = rows;
+    out.validity.assign(static_cast<size_t>((rows + 7) >> 3), 0);
+    const auto count = static_cast<size_t>(rows);
+    switch (type) {
+        case ColumnType::String: out.offsets.assign(count + 1, 0); break;
+        case ColumnType::Int64:
+            out.offsets.clear();
+            out.integers.assign(count, 0);
+            break;
+        case ColumnType::Float64:
+            out.offsets.clear();
+            out.reals.assign(count, 0.0);
+            break;
+    }
     return out;
 }
 
@@ -143,37 +103,44 @@ Table merge_tables(std::vector<Table>& parts, const TableOptions& options, unsig
             thread.join();
     }
 
-    // The columns, in the builder's order: title, records, molblock, block.
-    if (parts.empty()) return table;
-    const Table& first = parts.front();
+    // Every part gets the columns in the one order, typed alike, so that
+    // the parts are the batches of one table: title, records, molblock, block.
     const size_t leading = options.title ? 1 : 0;
     const size_t trailing = (options.molblock ? 1 : 0) + (options.block ? 1 : 0);
-    auto concatenate = [&](auto&& column_of, const Column& like, ColumnType type) {
-        Column out = empty_like(like, type);
-        for (size_t p = 0; p < parts.size(); ++p) {
-            if (Column* column = column_of(p))
-                append_part(out, *column);
-            else
-                append_absent(out, parts[p].rows);
-        }
-        table.columns.push_back(std::move(out));
-    };
-    table.columns.reserve(names.size() + leading + trailing);
-    if (leading)
-        concatenate([&](size_t p) { return &parts[p].columns.front(); }, first.columns.front(),
-                    ColumnType::String);
+    std::vector<Column> likes;  // name and kind of each record column, before any moves
+    likes.reserve(names.size());
     for (size_t n = 0; n < names.size(); ++n) {
         size_t p = 0;
         while (!holders[n][p])
             ++p;
-        const Column like = empty_like(*holders[n][p], typings[n].type);
-        concatenate([&](size_t q) { return holders[n][q]; }, like, typings[n].type);
+        likes.push_back(null_column(*holders[n][p], typings[n].type, 0));
     }
-    // The molblock and block columns close every part, after its records.
-    for (size_t back = trailing; back > 0; --back) {
-        auto at_back = [&](size_t p) { return &parts[p].columns[parts[p].columns.size() - back]; };
-        concatenate(at_back, *at_back(0), ColumnType::String);
+    std::vector<std::vector<Column>> uniform(parts.size());
+    for (size_t p = 0; p < parts.size(); ++p) {
+        std::vector<Column>& columns = uniform[p];
+        std::vector<Column>& own = parts[p].columns;
+        columns.reserve(leading + names.size() + trailing);
+        for (size_t at = 0; at < leading; ++at)
+            columns.push_back(std::move(own[at]));
+        for (size_t n = 0; n < names.size(); ++n) {
+            if (holders[n][p])
+                columns.push_back(std::move(*holders[n][p]));
+            else
+                columns.push_back(null_column(likes[n], typings[n].type, parts[p].rows));
+        }
+        for (size_t at = own.size() - trailing; at < own.size(); ++at)
+            columns.push_back(std::move(own[at]));
     }
+    for (size_t p = 0; p < parts.size(); ++p) {
+        // Empty parts add nothing but a batch of no rows.
+        if (parts[p].rows == 0 && !(p + 1 == parts.size() && table.parts.empty())) continue;
+        Table part;
+        part.rows = parts[p].rows;
+        part.is_bytes = options.is_bytes;
+        part.columns = std::move(uniform[p]);
+        table.parts.push_back(std::move(part));
+    }
+    parts.clear();
     return table;
 }
 

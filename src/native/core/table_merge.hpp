@@ -9,11 +9,12 @@
 namespace molvane::core {
 
 // `parts` were built with `options` plus defer_types, in input order. The
-// result has their rows in that order, the record columns in the order first
-// seen over all parts, and each record column typed over all of its values
-// (int64 only when every part allows it, string when any part holds text).
-// The parts are spent along the way, each column freed once copied; up to
-// `threads` threads convert the parts' values.
+// result holds them as its parts, the batches of one table (see Table), with
+// their rows in that order, the record columns in the order first seen over
+// all parts (a part without a record gets a null column), and each record
+// column typed over all of its values (int64 only when every part allows it,
+// string when any part holds text). Nothing is copied: up to `threads`
+// threads convert the parts' values in place. The parts are spent.
 Table merge_tables(std::vector<Table>& parts, const TableOptions& options, unsigned threads);
 
 }  // namespace molvane::core

@@ -348,6 +348,8 @@ Ref build_on_this_thread(PyObject* module, PyObject* path, core::TableOptions op
     core::Block block;
     uint64_t taken = 0;
     bool intact = true;
+    bool reserved = false;
+    const uint64_t span = std::min<uint64_t>(end, reader.size()) - begin;
     while (intact && taken < limit && !reader.exhausted()) {
         try {
             without_gil([&] {
@@ -357,6 +359,12 @@ Ref build_on_this_thread(PyObject* module, PyObject* path, core::TableOptions op
                     block.origin.number = first_number + taken++;
                     block.locate_mdl_end();
                     builder.add(block);
+                }
+                if (!reserved && reader.position() > begin) {
+                    // The first batch tells how many rows the range will hold.
+                    reserved = true;
+                    const uint64_t rows = span * taken / (reader.position() - begin);
+                    builder.reserve_rows(static_cast<int64_t>(std::min(rows, limit)));
                 }
             });
         } catch (...) {
