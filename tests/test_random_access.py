@@ -295,7 +295,9 @@ def test_indexing(write, key, titles):
     assert (got.title if isinstance(key, int) else [b.title for b in got]) == titles
 
 
-@pytest.mark.parametrize("key, error", [(4, IndexError), (-5, IndexError), (10**30, IndexError), ("0", TypeError), (1.0, TypeError)])
+@pytest.mark.parametrize("key, error", [
+    (4, IndexError), (-5, IndexError), (10**30, IndexError), ("0", TypeError), (1.0, TypeError),
+])
 def test_bad_indices(write, key, error):
     f = molvane.SDFile(str(write(b"a\n$$$$\nb\n$$$$\nc\n$$$$\nd\n$$$$\n")))
     with pytest.raises(error):
