@@ -530,9 +530,9 @@ def dask_read_sdf(finish):
             cluster = LocalCluster(n_workers=2, processes=True, threads_per_worker=1, dashboard_address=None)
             _DASK_CLIENT.append(Client(cluster))
         start = time.perf_counter()
-        # Pieces of 32 MiB: sixteen or so share out evenly over two workers,
+        # Pieces of 64 MiB: nine or so share out evenly over two workers,
         # and the first arrive at the client while the others are read.
-        frame = molvane.dask.read_sdf(str(files["lf"]), blocksize="32 MiB")
+        frame = molvane.dask.read_sdf(str(files["lf"]), blocksize="64 MiB")
         if finish == "compute":
             rows = len(frame.compute())
             elapsed = time.perf_counter() - start
@@ -761,11 +761,11 @@ CASES = {
         table_batches,
         "to_arrow(str path), auto types, one thread",
     ),
-    "dask.read_sdf(str path, blocksize='32 MiB').compute(), 2-worker LocalCluster": (
+    "dask.read_sdf(str path, blocksize='64 MiB').compute(), 2-worker LocalCluster": (
         dask_read_sdf("compute"),
         "to_arrow(str path), auto types, one thread",
     ),
-    "dask.read_sdf(str path, blocksize='32 MiB').persist(), 2-worker LocalCluster": (
+    "dask.read_sdf(str path, blocksize='64 MiB').persist(), 2-worker LocalCluster": (
         dask_read_sdf("persist"),
         "to_arrow(str path), auto types, one thread",
     ),
@@ -803,7 +803,7 @@ GOALS = [
     ("to_arrow(str path), auto types, one thread (slice)", "rdkit: PandasTools.LoadSDF(molColName=None) (slice)", 50.0),
     ("to_arrow(str path), auto types, all threads", "to_arrow(str path), auto types, one thread", 1.8),
     ("to_arrow(str path), block column, all threads", "to_arrow(str path), block column, one thread", 1.8),
-    ("dask.read_sdf(str path, blocksize='32 MiB').compute(), 2-worker LocalCluster", "to_arrow(str path), auto types, one thread", 1.6),
+    ("dask.read_sdf(str path, blocksize='64 MiB').compute(), 2-worker LocalCluster", "to_arrow(str path), auto types, one thread", 1.6),
     ("SDFile(bytes path) index", "floor: mmap + memchr count of '$' (C)", 0.8),
     ("SDFile: 100,000 random f[i]", "rdkit: 100,000 random SDMolSupplier(sanitize=False)[i]", 20.0),
     # "within a few times the ordinary case"

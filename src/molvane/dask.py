@@ -231,7 +231,8 @@ def read_sdf(
     `blocksize` bytes (an int, or a text such as ``"256 MiB"`` or
     ``"64MB"``; None for one piece per file) on block boundaries, and each
     piece is one partition, in file order, built by ``molvane.to_arrow`` on
-    its byte range. A compressed file is one partition. `columns`, `types`,
+    its byte range on one thread (dask runs the partitions in parallel). A
+    compressed file is one partition. `columns`, `types`,
     `title`, `molblock`, `block` and `errors` are those of to_arrow. Each
     partition has its own index, from 0.
 
@@ -254,8 +255,11 @@ def read_sdf(
       ``types="str"`` keeps every column as written.
 
     So a column whose sample values are all empty is text throughout; name
-    it in `types` for another type. Columns have pyarrow-backed pandas
-    dtypes (``pandas.ArrowDtype``): nullable, and int64 stays exact.
+    it in `types` for another type. Columns are pyarrow-backed
+    (``pandas.ArrowDtype``; dask shows text as pandas' pyarrow string
+    dtype): nullable, and int64 stays exact. A pandas frame has no schema
+    metadata, so ``errors="skip"`` does not report how many blocks it
+    skipped; to_arrow on the same range does.
     """
     dd = _require("dask.dataframe", "read_sdf")
     pa = _require("pyarrow", "read_sdf")
