@@ -366,6 +366,15 @@ def test_pipes_have_no_index(tmp_path):
         len(molvane.SDFile(str(fifo)))
 
 
+def test_repr_does_not_index(tmp_path):
+    # A missing file shows that nothing was opened.
+    missing = tmp_path / "missing.sdf"
+    f = molvane.SDFile(missing)
+    assert repr(f) == f"SDFile({str(missing)!r})"
+    with pytest.raises(FileNotFoundError):
+        len(f)
+
+
 def test_sdfile_needs_a_path():
     with pytest.raises(TypeError, match="SDFile takes a path"):
         molvane.SDFile(3)

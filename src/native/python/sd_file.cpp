@@ -204,6 +204,18 @@ PyObject* sd_file_item(PyObject* self, Py_ssize_t i) {
     });
 }
 
+PyObject* sd_file_repr(PyObject* self) {
+    // Never indexes: a repr in a debugger must not scan a large file.
+    return boundary(self, [&] {
+        return Ref::check(PyUnicode_FromFormat("SDFile(%R)", sd_file(self).path.get())).release();
+    });
+}
+
+PyObject* sd_file_iter(PyObject* self) {
+    // The blocks in order, each read as f[i] reads it, until IndexError.
+    return PySeqIter_New(self);
+}
+
 PyObject* sd_file_subscript(PyObject* self, PyObject* key) {
     return boundary(self, [&] {
         SDFileObject& object = sd_file(self);
@@ -453,6 +465,8 @@ PyType_Slot kSlots[] = {
     {Py_tp_traverse, reinterpret_cast<void*>(traverse_object<SDFileObject>)},
     {Py_tp_methods, kMethods},
     {Py_tp_getset, kGetSets},
+    {Py_tp_iter, reinterpret_cast<void*>(sd_file_iter)},
+    {Py_tp_repr, reinterpret_cast<void*>(sd_file_repr)},
     {Py_mp_length, reinterpret_cast<void*>(sd_file_length)},
     {Py_mp_subscript, reinterpret_cast<void*>(sd_file_subscript)},
     {Py_sq_length, reinterpret_cast<void*>(sd_file_length)},
