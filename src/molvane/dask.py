@@ -165,7 +165,18 @@ class _ReadFrame:
                 column = pa.nulls(table.num_rows, field.type)
             columns.append(column)
         conformed = pa.Table.from_arrays(columns, schema=self.schema)
-        return conformed.to_pandas(types_mapper=pd.ArrowDtype)
+        return _to_pandas(pa, pd, conformed)
+
+
+def _to_pandas(pa: Any, pd: Any, table: Any) -> Any:
+    """The table as pandas columns backed by its own Arrow arrays; text as
+    pandas' pyarrow strings, which dask would otherwise convert it to."""
+    text = pd.StringDtype("pyarrow")
+
+    def dtype(kind: Any) -> Any:
+        return text if pa.types.is_large_string(kind) or pa.types.is_string(kind) else pd.ArrowDtype(kind)
+
+    return table.to_pandas(types_mapper=dtype)
 
 
 def _sample_table(paths: Sequence[_Path], sample: int, options: dict[str, Any]) -> tuple[Any, str]:
@@ -280,7 +291,7 @@ def read_sdf(
     options["types"] = _fixed_types(first, types, options)
     # Built with the sample's own types, every partition has the sample's schema.
     reader = _ReadFrame(options, pa.schema(list(first.schema)), described)
-    meta = reader.schema.empty_table().to_pandas(types_mapper=pd.ArrowDtype)
+    meta = _to_pandas(pa, pd, reader.schema.empty_table())
     pieces = _pieces(paths, block_bytes)
     if not pieces:
         return dd.from_pandas(meta, npartitions=1)
