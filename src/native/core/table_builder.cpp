@@ -228,9 +228,10 @@ void TableBuilder::add(const Block& block) {
 
 void TableBuilder::reserve_rows(int64_t expected) {
     if (rows_ == 0 || expected <= rows_) return;
-    // A tenth more than the rows so far predict, for the blocks that vary.
-    const double scale = static_cast<double>(expected) / static_cast<double>(rows_) * 1.1;
-    const auto rows = static_cast<size_t>(static_cast<double>(expected) * 1.1) + 1;
+    // Half again what the rows so far predict, for the blocks that vary: room
+    // never written costs no memory, a buffer that outgrows its room a copy.
+    const double scale = static_cast<double>(expected) / static_cast<double>(rows_) * 1.5;
+    const auto rows = static_cast<size_t>(static_cast<double>(expected) * 1.5) + 1;
     auto reserve = [&](Column& column) {
         column.data.reserve(static_cast<size_t>(static_cast<double>(column.data.size()) * scale));
         column.offsets.reserve(rows + 1);
