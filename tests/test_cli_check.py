@@ -90,6 +90,12 @@ def test_check_reports_repeated_ids(capsys, tmp_path):
     assert status == 1
     assert lines[0] == f"{path}: block 2 'again': ID 'a' repeats that of block 0"
     assert check(capsys, path)[0] == 0
+    # Parts of one library are checked against each other.
+    other = tmp_path / "more.sdf"
+    other.write_bytes(v2000("elsewhere", ID="a"))
+    status, lines = check(capsys, "--id", "ID", path, other)
+    assert status == 1
+    assert f"{other}: block 0 'elsewhere': ID 'a' repeats that of block 0 of {path}" in lines
 
 
 # The corpus files that are broken on purpose (parser tests), and what check says of each.

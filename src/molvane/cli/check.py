@@ -56,7 +56,9 @@ def block_problems(block: Any) -> Iterator[str]:
         yield f"malformed data header: {str(error).splitlines()[0]}"
 
 
-def _repeated(block: Any, field: bytes, name: str, number: int, seen: dict[bytes, int]) -> list[str]:
+def _repeated(
+    block: Any, field: bytes, name: str, label: str, number: int, seen: dict[bytes, tuple[str, int]]
+) -> list[str]:
     try:
         value = block.get(field)
     except native.MalformedRecordError:
@@ -65,8 +67,10 @@ def _repeated(block: Any, field: bytes, name: str, number: int, seen: dict[bytes
         return []
     key = value.strip()
     if key in seen:
-        return [f"{name} {key.decode('utf-8', 'replace')!r} repeats that of block {seen[key]}"]
-    seen[key] = number
+        first_label, first_number = seen[key]
+        where = f"block {first_number}" + ("" if first_label == label else f" of {first_label}")
+        return [f"{name} {key.decode('utf-8', 'replace')!r} repeats that of {where}"]
+    seen[key] = (label, number)
     return []
 
 
@@ -84,8 +88,9 @@ def run(args: argparse.Namespace) -> int:
             print(f"{label}: block {number} {title_of(block)!r}: {problem}")
         return int(bool(found))
 
+    # Ids are compared across all inputs: parts of one library must not repeat each other.
+    seen: dict[bytes, tuple[str, int]] = {}
     for source in sources(input_names(args), tail=True):
-        seen: dict[bytes, int] = {}
         pending: tuple[int, Any, list[str]] | None = None
         blocks = 0
         for number, block in enumerate(progress.track(source.blocks, source.label)):
@@ -94,7 +99,7 @@ def run(args: argparse.Namespace) -> int:
             blocks = number + 1
             found = list(block_problems(block))
             if field is not None:
-                found.extend(_repeated(block, field, args.id, number, seen))
+                found.extend(_repeated(block, field, args.id, source.label, number, seen))
             pending = (number, block, found)
         total_blocks += blocks
         if pending is not None:
@@ -132,7 +137,7 @@ def register(sub: Any) -> None:
             "  - text that is not UTF-8\n"
             "  - empty blocks\n"
             "  - a truncated last block (the input ends without a '$$$$' line)\n"
-            "  - with --id FIELD, values of FIELD seen in an earlier block\n"
+            "  - with --id FIELD, values of FIELD seen in an earlier block (of any input)\n"
             "A summary line follows. The exit status is 1 when anything was found,\n"
             "0 for a clean input (with --quiet, a clean input prints nothing)."
         ),
