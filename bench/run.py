@@ -598,6 +598,8 @@ def _filter_limit(path):
 
 
 def rdkit_filter(files):
+    import rdkit  # noqa: F401  (without it the case is unavailable, not failed)
+
     ids, limit = _filter_limit(files["rdkit"])
     out = pathlib.Path(files["rdkit"]).with_name("filtered_rdkit.sdf")
     start = time.perf_counter()
