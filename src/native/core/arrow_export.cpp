@@ -91,6 +91,15 @@ void export_column(const std::shared_ptr<const Table>& table, const Column& colu
                    ArrowArray* out) {
     auto data = std::make_unique<ArrayData>();
     data->table = table;
+    if (column.shares_zeros) {
+        // Zeros read as all bits clear, offsets all 0 and values all 0.
+        const int64_t* zeros = table->zeros.data();
+        data->buffers.push_back(zeros);
+        data->buffers.push_back(zeros);
+        if (column.type == ColumnType::String) data->buffers.push_back(kEmptyBuffer);
+        fill_array(out, column.length, column.null_count, data.release());
+        return;
+    }
     const void* validity = column.null_count == 0 ? nullptr : column.validity.data();
     data->buffers.push_back(validity);
     switch (column.type) {

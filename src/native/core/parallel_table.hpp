@@ -71,7 +71,7 @@ class ParallelTableBuild {
     uint64_t end_;
     unsigned threads_;
     uint64_t min_range_;
-    static constexpr uint64_t kRangesPerThread = 4;
+    static constexpr uint64_t kRangesPerThread = 8;
 
     std::vector<Range> ranges_;
     std::atomic<size_t> next_range_{0};  // the next range a thread takes

@@ -253,32 +253,40 @@ void convert_column(Column& column, ColumnType type) {
     if (type == ColumnType::String || column.type != ColumnType::String) return;
     const bool all_integers = type == ColumnType::Int64;
     std::vector<uint8_t> validity(column.validity.size(), 0);
-    int64_t null_count = 0;
+    int64_t valid_count = 0;
     std::vector<int64_t> integers;
     std::vector<double> reals;
     if (all_integers)
         integers.resize(static_cast<size_t>(column.length));
     else
         reals.resize(static_cast<size_t>(column.length));
-    for (int64_t row = 0; row < column.length; ++row) {
-        const auto at = static_cast<size_t>(row);
-        NumberValue number;
-        if (column.is_valid(row)) number = read_number(column.string_at(row));
-        const bool converts =
-            all_integers ? number.kind == NumberKind::Integer
-                         : (number.kind == NumberKind::Integer || number.kind == NumberKind::Float);
-        if (!column.is_valid(row) || !converts) {
-            ++null_count;
-            continue;
+    // Sparse columns are mostly nulls: a validity byte of nulls skips its
+    // eight rows, whose values stay zero.
+    for (size_t byte = 0; byte < column.validity.size(); ++byte) {
+        const uint8_t bits = column.validity[byte];
+        if (bits == 0) continue;
+        uint8_t converted = 0;
+        for (unsigned bit = 0; bit < 8; ++bit) {
+            if (!((bits >> bit) & 1)) continue;
+            const size_t at = byte * 8 + bit;
+            const NumberValue number = read_number(column.string_at(static_cast<int64_t>(at)));
+            if (number.kind == NumberKind::Integer) {
+                if (all_integers)
+                    integers[at] = number.integer;
+                else
+                    reals[at] = number.real;
+            } else if (number.kind == NumberKind::Float && !all_integers) {
+                reals[at] = number.real;
+            } else {
+                continue;
+            }
+            converted = static_cast<uint8_t>(converted | (1u << bit));
+            ++valid_count;
         }
-        validity[at >> 3] = static_cast<uint8_t>(validity[at >> 3] | (1u << (at & 7)));
-        if (all_integers)
-            integers[at] = number.integer;
-        else
-            reals[at] = number.real;
+        validity[byte] = converted;
     }
     column.validity = std::move(validity);
-    column.null_count = null_count;
+    column.null_count = column.length - valid_count;
     column.type = all_integers ? ColumnType::Int64 : ColumnType::Float64;
     column.integers = std::move(integers);
     column.reals = std::move(reals);

@@ -43,6 +43,9 @@ struct Column {
     bool all_integers = true;
     bool all_reals = true;
     bool any_number = false;
+    // All null, with no buffers of its own: it is exported with its table's
+    // `zeros` as validity, offsets and values alike.
+    bool shares_zeros = false;
 
     void append(std::string_view value);
     // append() that also keeps the flags above for infer_column_type().
@@ -68,6 +71,8 @@ struct Table {
     bool is_bytes = true;  // binary columns; else UTF-8 string columns
     uint64_t skipped = 0;  // blocks whose records were left out (errors="skip")
     uint64_t end = 0;      // input offset just past the last row's block, when read from a file
+    // rows + 1 zeros, the buffers of every column that shares_zeros.
+    std::vector<int64_t> zeros;
 };
 
 struct TableOptions {

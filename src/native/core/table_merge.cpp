@@ -1,6 +1,9 @@
 #include "core/table_merge.hpp"
 
 #include <algorithm>
+#include <atomic>
+#include <exception>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -20,7 +23,9 @@ struct Typing {
     std::optional<ColumnType> forced;
 };
 
-// A column of `rows` nulls of `type`, for a part without the record.
+// A column of `rows` nulls of `type`, for a part without the record. It
+// owns no buffers: most parts of a sparse table lack most records, and one
+// buffer of zeros per part stands for them all.
 Column null_column(const Column& like, ColumnType type, int64_t rows) {
     Column out;
     out.name = like.name;
@@ -29,19 +34,8 @@ Column null_column(const Column& like, ColumnType type, int64_t rows) {
     out.type = type;
     out.length = rows;
     out.null_count = rows;
-    out.validity.assign(static_cast<size_t>((rows + 7) >> 3), 0);
-    const auto count = static_cast<size_t>(rows);
-    switch (type) {
-        case ColumnType::String: out.offsets.assign(count + 1, 0); break;
-        case ColumnType::Int64:
-            out.offsets.clear();
-            out.integers.assign(count, 0);
-            break;
-        case ColumnType::Float64:
-            out.offsets.clear();
-            out.reals.assign(count, 0.0);
-            break;
-    }
+    out.offsets.clear();
+    out.shares_zeros = true;
     return out;
 }
 
@@ -80,29 +74,6 @@ Table merge_tables(std::vector<Table>& parts, const TableOptions& options, unsig
             typing.type = typing.all_integers ? ColumnType::Int64 : ColumnType::Float64;
     }
 
-    // Every part converts its own values to the types found over all parts.
-    auto convert_part = [&](size_t p) {
-        for (size_t n = 0; n < names.size(); ++n)
-            if (Column* column = holders[n][p]) convert_column(*column, typings[n].type);
-    };
-    const size_t workers = std::min<size_t>(std::max(threads, 1u), parts.size());
-    if (workers <= 1) {
-        for (size_t p = 0; p < parts.size(); ++p)
-            convert_part(p);
-    } else {
-        std::vector<std::thread> running;
-        running.reserve(workers - 1);
-        auto stride = [&](size_t first) {
-            for (size_t p = first; p < parts.size(); p += workers)
-                convert_part(p);
-        };
-        for (size_t w = 1; w < workers; ++w)
-            running.emplace_back(stride, w);
-        stride(0);
-        for (std::thread& thread : running)
-            thread.join();
-    }
-
     // Every part gets the columns in the one order, typed alike, so that
     // the parts are the batches of one table: title, records, molblock, block.
     const size_t leading = options.title ? 1 : 0;
@@ -116,20 +87,54 @@ Table merge_tables(std::vector<Table>& parts, const TableOptions& options, unsig
         likes.push_back(null_column(*holders[n][p], typings[n].type, 0));
     }
     std::vector<std::vector<Column>> uniform(parts.size());
-    for (size_t p = 0; p < parts.size(); ++p) {
+    // Each part converts its own values to the types found over all parts
+    // and fills the columns it lacks with nulls: the parts share nothing,
+    // so the threads take them in turn.
+    auto finish_part = [&](size_t p) {
         std::vector<Column>& columns = uniform[p];
         std::vector<Column>& own = parts[p].columns;
         columns.reserve(leading + names.size() + trailing);
         for (size_t at = 0; at < leading; ++at)
             columns.push_back(std::move(own[at]));
         for (size_t n = 0; n < names.size(); ++n) {
-            if (holders[n][p])
-                columns.push_back(std::move(*holders[n][p]));
-            else
+            if (Column* held = holders[n][p]) {
+                convert_column(*held, typings[n].type);
+                columns.push_back(std::move(*held));
+            } else {
                 columns.push_back(null_column(likes[n], typings[n].type, parts[p].rows));
+                if (parts[p].zeros.empty())
+                    parts[p].zeros.assign(static_cast<size_t>(parts[p].rows) + 1, 0);
+            }
         }
         for (size_t at = own.size() - trailing; at < own.size(); ++at)
             columns.push_back(std::move(own[at]));
+    };
+    const size_t workers = std::min<size_t>(std::max(threads, 1u), parts.size());
+    if (workers <= 1) {
+        for (size_t p = 0; p < parts.size(); ++p)
+            finish_part(p);
+    } else {
+        std::atomic<size_t> next{0};
+        std::mutex failed_mutex;
+        std::exception_ptr failed;  // out of memory in a thread, raised here
+        auto take_parts = [&]() noexcept {
+            try {
+                for (size_t p = next++; p < parts.size(); p = next++)
+                    finish_part(p);
+            } catch (...) {
+                next = parts.size();
+                std::lock_guard lock(failed_mutex);
+                if (!failed) failed = std::current_exception();
+            }
+        };
+        std::vector<std::thread> running;
+        running.reserve(workers - 1);
+        for (size_t w = 1; w < workers; ++w)
+            running.emplace_back(take_parts);
+        take_parts();
+        for (std::thread& thread : running)
+            thread.join();
+        if (failed) std::rethrow_exception(failed);
     }
     for (size_t p = 0; p < parts.size(); ++p) {
         // Empty parts add nothing but a batch of no rows.
@@ -138,6 +143,7 @@ Table merge_tables(std::vector<Table>& parts, const TableOptions& options, unsig
         part.rows = parts[p].rows;
         part.is_bytes = options.is_bytes;
         part.columns = std::move(uniform[p]);
+        part.zeros = std::move(parts[p].zeros);
         table.parts.push_back(std::move(part));
     }
     parts.clear();
