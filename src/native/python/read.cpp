@@ -402,8 +402,13 @@ void Reader::refill_decompressed() {
         splitter_.finish_input();
         return;
     }
-    const size_t length =
-        kind_ == core::TextKind::Text ? core::translate_newlines(space, got, cr_carry_) : got;
+    // The GIL is let go here even when there is nothing to translate: the
+    // thread decompressing ahead needs it between its steps, and this loop
+    // would otherwise hold it until the blocks read ahead run out.
+    const bool translate = kind_ == core::TextKind::Text;
+    const size_t length = without_gil([&]() noexcept {
+        return translate ? core::translate_newlines(space, got, cr_carry_) : got;
+    });
     splitter_.commit(length);
 }
 
