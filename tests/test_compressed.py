@@ -147,6 +147,21 @@ def test_damaged_files_deliver_the_blocks_before_the_fault_then_raise(tmp_path, 
         assert delivered[: len(whole) // 8] == whole[: len(whole) // 8]
 
 
+@pytest.mark.parametrize("suffix", ["gz", "xz", "zst"])
+def test_a_small_cut_file_delivers_what_its_data_holds(tmp_path, suffix):
+    # Less than one step of the decompressing thread: what decodes before the
+    # cut must still arrive (bzip2 cannot: its blocks hold 900 kB).
+    data = random_sdf(3000)
+    whole = [bytes(b) for b in molvane.SDBlock.from_sdf(data)]
+    packed = tmp_path / f"small.sdf.{suffix}"
+    packed.write_bytes(cut(FORMATS[suffix][0](data)))
+    delivered = []
+    with pytest.raises(EOFError, match="truncated"):
+        for block in molvane.parse_sdf(os.fsencode(packed)):
+            delivered.append(bytes(block))
+    assert 0 < len(delivered) < len(whole) and delivered == whole[: len(delivered)]
+
+
 @pytest.mark.parametrize("name, content, expected", [
     ("plain.sdf.gz", b"t\n\n\nM  END\n$$$$\n", ["t\n\n\nM  END\n$$$$\n"]),  # suffix says gz, bytes say text
     ("packed.sdf", gzip.compress(b"t\n\n\nM  END\n$$$$\n"), ["t\n\n\nM  END\n$$$$\n"]),  # the reverse

@@ -19,7 +19,7 @@ import errno
 import os
 import queue
 import threading
-from typing import IO, Any, Callable
+from typing import Any, Callable
 
 # Bytes asked for per step of the helper thread: half a megabyte measured
 # faster than larger steps, whose output no longer stays in cache.
@@ -44,6 +44,16 @@ def _zstandard() -> Any:
     return zstandard
 
 
+def _isal_zlib() -> Any:
+    try:
+        from isal import isal_zlib
+    except ImportError as error:
+        raise ImportError(
+            "reading or writing gzip files needs the isal package: pip install isal"
+        ) from error
+    return isal_zlib
+
+
 def _isal_igzip() -> Any:
     try:
         from isal import igzip
@@ -52,22 +62,6 @@ def _isal_igzip() -> Any:
             "reading or writing gzip files needs the isal package: pip install isal"
         ) from error
     return igzip
-
-
-def _open_reader(fmt: str, raw: IO[bytes]) -> Any:
-    """A file-like decompressing reader of gzip, bzip2 or xz data: read1
-    returns what one step gives, and a file that ends early raises EOFError
-    only once everything before it has been returned. Every member or stream
-    of a concatenated file is read."""
-    if fmt == "gzip":
-        return _isal_igzip().IGzipFile(fileobj=raw, mode="rb")
-    if fmt == "bz2":
-        import bz2
-
-        return bz2.BZ2File(raw, "rb")
-    import lzma
-
-    return lzma.LZMAFile(raw, "rb", format=lzma.FORMAT_XZ)
 
 
 def _fault(error: BaseException, fmt: str, path: object) -> BaseException:
@@ -128,17 +122,59 @@ class DecompressingStream:
             return self._run_zstd()
         if self._fmt in ("bz2", "xz"):
             return self._run_streams()
-        # gzip: isal's reader does a whole step in C, with the GIL released.
-        reader = _open_reader(self._fmt, self._raw)
+        return self._run_gzip()
+
+    def _run_gzip(self) -> None:
+        # isal's reader does a whole step in C, with the GIL released, and
+        # reads every member of a concatenated file (bgzip, cat a.gz b.gz).
+        reader = _isal_igzip().IGzipFile(fileobj=self._raw, mode="rb")
+        delivered = 0
         try:
             read1, tell = reader.read1, self._raw.tell
             while not self._stop.is_set():
-                data = read1(_STEP)
+                try:
+                    data = read1(_STEP)
+                except EOFError:
+                    # The reader drops what the failing step had decompressed:
+                    # decompress up to the cut again to hand that out first.
+                    self._deliver_before_cut(delivered)
+                    raise
                 self._position = tell()
+                delivered += len(data)
                 if not self._put(data) or not data:
                     return
         finally:
             reader.close()
+
+    def _deliver_before_cut(self, delivered: int) -> None:
+        """Hands out what a cut gzip file holds past its first `delivered`
+        decompressed bytes, decompressing it from the start; a rare path, so
+        a second pass costs nothing that matters."""
+        isal_zlib = _isal_zlib()
+
+        def new() -> Any:
+            return isal_zlib.decompressobj(31)  # 31: a gzip header and trailer
+
+        self._raw.seek(0)
+        decompressor = new()
+        skip = delivered
+        data = b""
+        while not self._stop.is_set():
+            if decompressor.eof:
+                # The next member, after any zero padding, as gzip allows.
+                data = decompressor.unused_data.lstrip(b"\0")
+                decompressor = new()
+            if not data:
+                data = self._raw.read(_STEP // 4)
+                if not data:
+                    return
+            out = decompressor.decompress(data, _STEP)
+            data = b"" if decompressor.eof else decompressor.unconsumed_tail
+            if skip:
+                dropped = min(skip, len(out))
+                out, skip = out[dropped:], skip - dropped
+            if out and not self._put(out):
+                return
 
     def _run_streams(self) -> None:
         # bzip2 and xz through their one-stream decompressors, a large piece
