@@ -9,9 +9,7 @@
 #include <vector>
 
 #include "core/arrow_export.hpp"
-#include "core/block_bounds.hpp"
 #include "core/error.hpp"
-#include "core/fault_guard.hpp"
 #include "core/input_file.hpp"
 #include "core/mapped_reader.hpp"
 #include "core/parallel_table.hpp"
@@ -474,25 +472,11 @@ PyObject* build_table_from_path(PyObject* module, PyObject* args, PyObject* kwar
         file.close();
         if (!mapping) return Ref::borrow(Py_None).release();
 
-        // Blocks whose first byte lies in [first, last): the range starts at
-        // the first block boundary at or after `first`.
+        // Blocks whose first byte lies in [first, last): the readers of the
+        // range find its first block boundary at or after `first` themselves.
         const uint64_t size = mapping->size();
         const uint64_t end = std::min(last, size);
-        uint64_t begin = std::min(first, size);
-        bool intact = true;
-        if (begin > 0) {
-            core::install_fault_handler();
-            without_gil([&] {
-                const char* data = mapping->data();
-                auto find = [&]() noexcept {
-                    begin = core::next_block_start(data, static_cast<size_t>(size),
-                                                   static_cast<size_t>(begin), !options.is_bytes);
-                };
-                intact = core::run_guarded(data, static_cast<size_t>(size), find);
-            });
-        }
-        if (!intact) raise_os_error(EIO, kFileShrank, path);
-        if (begin > end) begin = end;
+        const uint64_t begin = std::min(first, end);
         const unsigned workers = static_cast<unsigned>(std::min<uint64_t>(thread_count, 256));
         if (workers > 1 && most == UINT64_MAX && first_number == 0 && end - begin >= 2 * smallest)
             return build_in_parallel(module, path, std::move(options), std::move(mapping), begin,
