@@ -1,5 +1,7 @@
 #include "core/table_builder.hpp"
 
+#include <algorithm>
+#include <cstddef>
 #include <utility>
 
 #include "core/error.hpp"
@@ -10,16 +12,6 @@
 namespace molvane::core {
 
 namespace {
-
-void push_validity(Column& column, bool valid) {
-    const auto bit = static_cast<size_t>(column.length & 7);
-    if (bit == 0) column.validity.push_back(0);
-    if (valid)
-        column.validity.back() = static_cast<uint8_t>(column.validity.back() | (1u << bit));
-    else
-        ++column.null_count;
-    ++column.length;
-}
 
 Column new_column(std::string name, bool is_record) {
     Column column;
@@ -37,38 +29,51 @@ Column new_column(std::string name, bool is_record) {
 
 }  // namespace
 
-void Column::append(std::string_view value) {
-    push_validity(*this, true);
+void Column::append_at(int64_t row, std::string_view value) {
+    if (!has_gap && row != value_count) {
+        // The first row without a value: from here on each value keeps its row.
+        has_gap = true;
+        value_rows.resize(static_cast<size_t>(value_count));
+        for (size_t k = 0; k < value_rows.size(); ++k)
+            value_rows[k] = static_cast<int64_t>(k);
+    }
     data.append(value);
     offsets.push_back(static_cast<int64_t>(data.size()));
+    if (has_gap) value_rows.push_back(row);
+    ++value_count;
 }
 
-void Column::append_typed(std::string_view value) {
+void Column::append_typed_at(int64_t row, std::string_view value) {
     if (all_reals) {
-        switch (read_number(value).kind) {
-            case NumberKind::Empty: break;
-            case NumberKind::Integer: any_number = true; break;
+        const NumberValue number = read_number(value);
+        switch (number.kind) {
+            case NumberKind::Empty: empty_values.push_back(value_count); break;
+            case NumberKind::Integer:
+                any_number = true;
+                if (all_integers)
+                    read_integers.push_back(number.integer);
+                else
+                    read_reals.push_back(number.real);
+                break;
             case NumberKind::Float:
                 any_number = true;
-                all_integers = false;
+                if (all_integers) {
+                    // An integer reads as the double it converts to.
+                    all_integers = false;
+                    read_reals.assign(read_integers.begin(), read_integers.end());
+                    std::vector<int64_t>{}.swap(read_integers);
+                }
+                read_reals.push_back(number.real);
                 break;
-            case NumberKind::Text: all_reals = false; break;
+            case NumberKind::Text:
+                all_reals = false;
+                std::vector<int64_t>{}.swap(read_integers);
+                std::vector<double>{}.swap(read_reals);
+                std::vector<int64_t>{}.swap(empty_values);
+                break;
         }
     }
-    append(value);
-}
-
-void Column::append_null() {
-    push_validity(*this, false);
-    offsets.push_back(static_cast<int64_t>(data.size()));
-}
-
-void Column::append_null_run(int64_t count) {
-    // Null bits are clear bits: the bitmap only grows.
-    length += count;
-    null_count += count;
-    validity.resize(static_cast<size_t>((length + 7) >> 3), 0);
-    offsets.resize(static_cast<size_t>(length) + 1, static_cast<int64_t>(data.size()));
+    append_at(row, value);
 }
 
 std::string_view Column::string_at(int64_t row) const noexcept {
@@ -212,17 +217,16 @@ void TableBuilder::add(const Block& block) {
 
     // A column catches up with the rows without its record when it next
     // takes a value, or at the end: a row costs only the records it has.
-    if (title_) title_->append(title);
+    if (title_) title_->append_at(rows_, title);
     for (size_t column : staged_columns_) {
         Column& target = records_[column];
-        target.append_nulls(rows_ - target.length);
         if (options_.infer_types && !target.forced)
-            target.append_typed(staged_[column]);
+            target.append_typed_at(rows_, staged_[column]);
         else
-            target.append(staged_[column]);
+            target.append_at(rows_, staged_[column]);
     }
-    if (molblock_) molblock_->append(molblock);
-    if (block_) block_->append(text);
+    if (molblock_) molblock_->append_at(rows_, molblock);
+    if (block_) block_->append_at(rows_, text);
     ++rows_;
 }
 
@@ -231,11 +235,13 @@ void TableBuilder::reserve_rows(int64_t expected) {
     // Half again what the rows so far predict, for the blocks that vary: room
     // never written costs no memory, a buffer that outgrows its room a copy.
     const double scale = static_cast<double>(expected) / static_cast<double>(rows_) * 1.5;
-    const auto rows = static_cast<size_t>(static_cast<double>(expected) * 1.5) + 1;
+    auto grown = [scale](size_t size) {
+        return static_cast<size_t>(static_cast<double>(size) * scale) + 1;
+    };
     auto reserve = [&](Column& column) {
-        column.data.reserve(static_cast<size_t>(static_cast<double>(column.data.size()) * scale));
-        column.offsets.reserve(rows + 1);
-        column.validity.reserve(rows / 8 + 1);
+        column.data.reserve(grown(column.data.size()));
+        column.offsets.reserve(grown(column.offsets.size()));
+        if (column.has_gap) column.value_rows.reserve(grown(column.value_rows.size()));
     };
     if (title_) reserve(*title_);
     if (molblock_) reserve(*molblock_);
@@ -244,13 +250,84 @@ void TableBuilder::reserve_rows(int64_t expected) {
         reserve(column);
 }
 
-void infer_column_type(Column& column) {
-    if (!column.any_number || !column.all_reals) return;
-    convert_column(column, column.all_integers ? ColumnType::Int64 : ColumnType::Float64);
+ColumnType inferred_type(const Column& column) noexcept {
+    if (!column.any_number || !column.all_reals) return ColumnType::String;
+    return column.all_integers ? ColumnType::Int64 : ColumnType::Float64;
 }
 
-void convert_column(Column& column, ColumnType type) {
-    if (type == ColumnType::String || column.type != ColumnType::String) return;
+namespace {
+
+// The row of a column's k-th value.
+int64_t row_of(const Column& column, size_t k) noexcept {
+    return column.has_gap ? column.value_rows[k] : static_cast<int64_t>(k);
+}
+
+void set_valid(std::vector<uint8_t>& validity, int64_t row) noexcept {
+    const auto at = static_cast<size_t>(row);
+    validity[at >> 3] = static_cast<uint8_t>(validity[at >> 3] | (1u << (at & 7)));
+}
+
+// Whether append_typed_at() read every value of `column` as a number that
+// `type` holds, so that the column is typed from what it read.
+bool numbers_were_read(const Column& column, ColumnType type) noexcept {
+    if (type == ColumnType::String || !column.all_reals || column.forced) return false;
+    const size_t read = column.read_integers.size() + column.read_reals.size();
+    if (read + column.empty_values.size() != static_cast<size_t>(column.value_count)) return false;
+    return type == ColumnType::Float64 || column.all_integers;
+}
+
+// The values of `column` at their rows, the k-th non-empty value taking the
+// k-th number; empty values stay null, as the rows without one.
+template <class Value, class Number>
+std::vector<Value> place_numbers(Column& column, int64_t rows, const std::vector<Number>& numbers) {
+    std::vector<Value> out(static_cast<size_t>(rows));
+    size_t next = 0;
+    size_t next_empty = 0;
+    int64_t valid = 0;
+    const std::vector<int64_t>& empties = column.empty_values;
+    for (size_t k = 0; k < static_cast<size_t>(column.value_count); ++k) {
+        if (next_empty < empties.size() && static_cast<size_t>(empties[next_empty]) == k) {
+            ++next_empty;
+            continue;
+        }
+        const int64_t row = row_of(column, k);
+        out[static_cast<size_t>(row)] = static_cast<Value>(numbers[next++]);
+        set_valid(column.validity, row);
+        ++valid;
+    }
+    column.null_count = rows - valid;
+    return out;
+}
+
+// The string layout: an offset per row, a row without a value empty.
+void lay_out_strings(Column& column, int64_t rows) {
+    const auto count = static_cast<size_t>(column.value_count);
+    if (!column.has_gap) {
+        // The values fill the first rows: only rows at the end lack one.
+        std::fill(column.validity.begin(), column.validity.begin() + (count >> 3), 0xFF);
+        for (size_t row = count & ~size_t{7}; row < count; ++row)
+            set_valid(column.validity, static_cast<int64_t>(row));
+        column.offsets.resize(static_cast<size_t>(rows) + 1, column.offsets.back());
+    } else {
+        std::vector<int64_t> per_row(static_cast<size_t>(rows) + 1);
+        size_t row = 0;  // the first row whose start is not written yet
+        for (size_t k = 0; k < count; ++k) {
+            const auto at = static_cast<size_t>(column.value_rows[k]);
+            // The rows up to this value's start where it starts: they are empty.
+            std::fill(per_row.begin() + static_cast<std::ptrdiff_t>(row),
+                      per_row.begin() + static_cast<std::ptrdiff_t>(at) + 1, column.offsets[k]);
+            set_valid(column.validity, column.value_rows[k]);
+            row = at + 1;
+        }
+        std::fill(per_row.begin() + static_cast<std::ptrdiff_t>(row), per_row.end(),
+                  column.offsets[count]);
+        column.offsets = std::move(per_row);
+    }
+    column.null_count = rows - column.value_count;
+}
+
+// A laid-out string column's values as `type`, those that do not convert null.
+void convert_strings(Column& column, ColumnType type) {
     const bool all_integers = type == ColumnType::Int64;
     std::vector<uint8_t> validity(column.validity.size(), 0);
     int64_t valid_count = 0;
@@ -260,8 +337,7 @@ void convert_column(Column& column, ColumnType type) {
         integers.resize(static_cast<size_t>(column.length));
     else
         reals.resize(static_cast<size_t>(column.length));
-    // Sparse columns are mostly nulls: a validity byte of nulls skips its
-    // eight rows, whose values stay zero.
+    // A validity byte of nulls skips its eight rows, whose values stay zero.
     for (size_t byte = 0; byte < column.validity.size(); ++byte) {
         const uint8_t bits = column.validity[byte];
         if (bits == 0) continue;
@@ -287,11 +363,35 @@ void convert_column(Column& column, ColumnType type) {
     }
     column.validity = std::move(validity);
     column.null_count = column.length - valid_count;
-    column.type = all_integers ? ColumnType::Int64 : ColumnType::Float64;
     column.integers = std::move(integers);
     column.reals = std::move(reals);
     std::vector<int64_t>{}.swap(column.offsets);
     std::string{}.swap(column.data);
+}
+
+}  // namespace
+
+void finish_column(Column& column, int64_t rows, ColumnType type) {
+    column.length = rows;
+    column.validity.assign(static_cast<size_t>((rows + 7) >> 3), 0);
+    if (numbers_were_read(column, type)) {
+        if (type == ColumnType::Int64)
+            column.integers = place_numbers<int64_t>(column, rows, column.read_integers);
+        else if (column.all_integers)
+            column.reals = place_numbers<double>(column, rows, column.read_integers);
+        else
+            column.reals = place_numbers<double>(column, rows, column.read_reals);
+        std::vector<int64_t>{}.swap(column.offsets);
+        std::string{}.swap(column.data);
+    } else {
+        lay_out_strings(column, rows);
+        if (type != ColumnType::String) convert_strings(column, type);
+    }
+    column.type = type;
+    std::vector<int64_t>{}.swap(column.value_rows);
+    std::vector<int64_t>{}.swap(column.read_integers);
+    std::vector<double>{}.swap(column.read_reals);
+    std::vector<int64_t>{}.swap(column.empty_values);
 }
 
 Table TableBuilder::finish() {
@@ -300,19 +400,27 @@ Table TableBuilder::finish() {
     table.is_bytes = options_.is_bytes;
     table.skipped = skipped_;
     table.columns.reserve(records_.size() + 3);
-    if (title_) table.columns.push_back(std::move(*title_));
+    if (title_) {
+        finish_column(*title_, rows_, ColumnType::String);
+        table.columns.push_back(std::move(*title_));
+    }
     for (Column& column : records_) {
-        column.append_nulls(rows_ - column.length);
+        // Deferred columns are laid out by merge_tables(), typed over every part.
         if (!options_.defer_types) {
+            ColumnType type = ColumnType::String;
             if (column.forced)
-                convert_column(column, *column.forced);
+                type = *column.forced;
             else if (options_.infer_types)
-                infer_column_type(column);
+                type = inferred_type(column);
+            finish_column(column, rows_, type);
         }
         table.columns.push_back(std::move(column));
     }
-    if (molblock_) table.columns.push_back(std::move(*molblock_));
-    if (block_) table.columns.push_back(std::move(*block_));
+    for (std::optional<Column>* text : {&molblock_, &block_}) {
+        if (!*text) continue;
+        finish_column(**text, rows_, ColumnType::String);
+        table.columns.push_back(std::move(**text));
+    }
     records_.clear();
     index_.clear();
     return table;

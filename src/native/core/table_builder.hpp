@@ -27,11 +27,16 @@ namespace molvane::core {
 
 enum class ColumnType { String, Int64, Float64 };
 
+// A column is built a value at a time with append_at(), which stores the
+// values only: a row without one costs nothing until finish_column() lays
+// the column out as Arrow does, one entry per row. Most columns of a mixed
+// file are sparse, and their nulls would otherwise be most of the work.
 struct Column {
     std::string name;
     ColumnType type = ColumnType::String;
     bool is_record = false;            // record columns take inferred types, others stay strings
     std::optional<ColumnType> forced;  // the type asked for, in place of inference
+    // Laid out (after finish_column()): `length` rows, each valid or null.
     int64_t length = 0;
     int64_t null_count = 0;
     std::vector<uint8_t> validity;    // bit i set: row i has a value
@@ -39,23 +44,29 @@ struct Column {
     std::string data;
     std::vector<int64_t> integers;  // Int64
     std::vector<double> reals;      // Float64
-    // What the values appended through append_typed() allow so far.
+    // Being built: `offsets` and `data` hold the values appended so far, and
+    // `value_rows` the row of each, once a row went without one.
+    int64_t value_count = 0;
+    bool has_gap = false;
+    std::vector<int64_t> value_rows;
+    // What the values appended through append_typed_at() allow so far.
     bool all_integers = true;
     bool all_reals = true;
     bool any_number = false;
+    // The numbers append_typed_at() read, one per non-empty value in order
+    // (integers while every one is, else reals), and which values were
+    // empty, so that typing the column does not read its text again.
+    std::vector<int64_t> read_integers;
+    std::vector<double> read_reals;
+    std::vector<int64_t> empty_values;  // ordinals among the column's values
     // All null, with no buffers of its own: it is exported with its table's
     // `zeros` as validity, offsets and values alike.
     bool shares_zeros = false;
 
-    void append(std::string_view value);
-    // append() that also keeps the flags above for infer_column_type().
-    void append_typed(std::string_view value);
-    void append_null();
-    // Inline: most rows call it for a column that has caught up already.
-    void append_nulls(int64_t count) {
-        if (count > 0) append_null_run(count);
-    }
-    void append_null_run(int64_t count);
+    // `row` is past every row appended before.
+    void append_at(int64_t row, std::string_view value);
+    // append_at() that also keeps the flags and numbers above for typing.
+    void append_typed_at(int64_t row, std::string_view value);
     bool is_valid(int64_t row) const noexcept {
         return (validity[static_cast<size_t>(row >> 3)] >> (row & 7)) & 1;
     }
@@ -174,16 +185,17 @@ class TableBuilder {
     uint64_t skipped_ = 0;
 };
 
-// Gives a string column of record values, appended with append_typed(), the
-// type that the number grammar finds for it: Int64 when every non-empty value is an integer, else
-// Float64 when every one is a float, else it stays a string column. Empty values of a numeric
-// column become nulls; a column without a non-empty value stays a string column.
-void infer_column_type(Column& column);
+// Lays out a column built with append_at() as `rows` rows of type `type`: a
+// value that the number grammar does not read as one (an Int64 takes
+// integers, a Float64 integers and floats) becomes null, as does an empty
+// value.
+void finish_column(Column& column, int64_t rows, ColumnType type);
 
-// Gives a string column the type `type`: a value that the number grammar does
-// not read as one (an Int64 takes integers, a Float64 integers and floats)
-// becomes null, as does an empty value.
-void convert_column(Column& column, ColumnType type);
+// The type the number grammar finds for a record column built with
+// append_typed_at(): Int64 when every non-empty value is an integer, else
+// Float64 when every one is a float, else String (also for a column
+// without a non-empty value).
+ColumnType inferred_type(const Column& column) noexcept;
 
 // Whether `value` converts to `type` (an empty value converts, to null).
 bool converts_to(std::string_view value, ColumnType type) noexcept;

@@ -98,7 +98,7 @@ Table merge_tables(std::vector<Table>& parts, const TableOptions& options, unsig
             columns.push_back(std::move(own[at]));
         for (size_t n = 0; n < names.size(); ++n) {
             if (Column* held = holders[n][p]) {
-                convert_column(*held, typings[n].type);
+                finish_column(*held, parts[p].rows, typings[n].type);
                 columns.push_back(std::move(*held));
             } else {
                 columns.push_back(null_column(likes[n], typings[n].type, parts[p].rows));
