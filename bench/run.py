@@ -118,10 +118,36 @@ def with_fresh_coordinates(data: bytes) -> bytes:
     return re.sub(rb"(?<=\d\.)\d{4}(?!\d)", lambda _: b"%04d" % draw(10000), data)
 
 
+def with_dense_records(data: bytes, count: int = 20) -> bytes:
+    """Each block's molblock with the same `count` records: ints, floats and
+    names in turn, drawn with a fixed seed. Where the big file's records are
+    the corpus's mix (87 names, most of them in few blocks), every block of
+    this one has every column, as in a vendor's or database's dump."""
+    import random
+
+    draw = random.Random(20261207)
+    out = []
+    for block in data.split(b"$$$$\n"):
+        end = block.find(b"M  END\n")
+        if end < 0:
+            continue
+        records = []
+        for k in range(count):
+            if k % 3 == 0:
+                value = b"%d" % draw.randrange(10**6)
+            elif k % 3 == 1:
+                value = b"%.4f" % draw.random()
+            else:
+                value = b"name-%d" % draw.randrange(10**9)
+            records.append(b"> <F%d>\n%s\n\n" % (k, value))
+        out.append(block[: end + 7] + b"".join(records) + b"$$$$\n")
+    return b"".join(out)
+
+
 def make_data(scratch: pathlib.Path, size_mb: int, slice_mb: int, rdkit_mb: int):
     scratch.mkdir(parents=True, exist_ok=True)
     # The version in the stamp's name makes older scratch data be rebuilt.
-    stamp = scratch / f"data-v2-{size_mb}-{slice_mb}-{rdkit_mb}.json"
+    stamp = scratch / f"data-v3-{size_mb}-{slice_mb}-{rdkit_mb}.json"
     files = {
         "lf": scratch / "big_lf.sdf",
         "lf2": scratch / "big_lf_2.sdf",
@@ -133,6 +159,7 @@ def make_data(scratch: pathlib.Path, size_mb: int, slice_mb: int, rdkit_mb: int)
         "bz2": scratch / "small.sdf.bz2",
         "xz": scratch / "small.sdf.xz",
         "zst": scratch / "slice.sdf.zst",
+        "dense": scratch / "dense_slice.sdf",
     }
     if stamp.exists() and all(p.exists() for p in files.values()):
         return files, json.loads(stamp.read_text())
@@ -168,6 +195,7 @@ def make_data(scratch: pathlib.Path, size_mb: int, slice_mb: int, rdkit_mb: int)
     with gzip.open(files["gz"], "wb", compresslevel=1) as out:
         out.write(slice_data)
     files["rdkit"].write_bytes(cut(rdkit_mb))
+    files["dense"].write_bytes(with_dense_records(slice_data))
     # bzip2 and xz compress slowly: their files hold a smaller cut.
     small_end = slice_data.find(b"\n$$$$\n", min(slice_mb, 16) * 1024 * 1024)
     small = slice_data if small_end < 0 else slice_data[: small_end + 6]
@@ -836,6 +864,14 @@ CASES = {
         table_memory_case("to_arrow", block="block"),
         "to_arrow(str path), block column, one thread",
     ),
+    "to_arrow(str path), dense records, one thread (dense slice)": (
+        table_case("to_arrow", "dense", threads=1),
+        None,
+    ),
+    "to_arrow(str path), dense records, all threads (dense slice)": (
+        table_case("to_arrow", "dense"),
+        "to_arrow(str path), dense records, one thread (dense slice)",
+    ),
     "iter_batches(str path), 8192 rows a batch": (
         table_batches,
         "to_arrow(str path), auto types, one thread",
@@ -891,6 +927,11 @@ GOALS = [
     ("to_arrow(str path), auto types, one thread (slice)", "rdkit: PandasTools.LoadSDF(molColName=None) (slice)", 50.0),
     ("to_arrow(str path), auto types, all threads", "to_arrow(str path), auto types, one thread", 1.8),
     ("to_arrow(str path), block column, all threads", "to_arrow(str path), block column, one thread", 1.8),
+    (
+        "to_arrow(str path), dense records, all threads (dense slice)",
+        "to_arrow(str path), dense records, one thread (dense slice)",
+        1.8,
+    ),
     ("SDFile(bytes path) index", "floor: mmap + memchr count of '$' (C)", 0.8),
     ("SDFile: 100,000 random f[i]", "rdkit: 100,000 random SDMolSupplier(sanitize=False)[i]", 20.0),
     ("dask.read_sdf(str path, blocksize='64 MiB').compute(), 2-worker LocalCluster", "to_arrow(str path), auto types, one thread", 1.6),
