@@ -98,8 +98,8 @@ struct TableOptions {
     std::optional<std::string> title;                 // the title column's name
     std::optional<std::string> molblock;              // the molblock column's name
     std::optional<std::string> block;                 // the whole-block column's name
-    // finish() leaves record columns as strings with their number flags, for
-    // merge_tables() to type once over every part.
+    // finish() leaves record columns as built, with their number flags, for
+    // merge_tables() to type over every part and lay out.
     bool defer_types = false;
 };
 

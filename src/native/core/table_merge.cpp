@@ -87,7 +87,7 @@ Table merge_tables(std::vector<Table>& parts, const TableOptions& options, unsig
         likes.push_back(null_column(*holders[n][p], typings[n].type, 0));
     }
     std::vector<std::vector<Column>> uniform(parts.size());
-    // Each part converts its own values to the types found over all parts
+    // Each part lays out its own columns with the types found over all parts
     // and fills the columns it lacks with nulls: the parts share nothing,
     // so the threads take them in turn.
     auto finish_part = [&](size_t p) {

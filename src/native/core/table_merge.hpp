@@ -13,8 +13,9 @@ namespace molvane::core {
 // their rows in that order, the record columns in the order first seen over
 // all parts (a part without a record gets a null column), and each record
 // column typed over all of its values (int64 only when every part allows it,
-// string when any part holds text). Nothing is copied: up to `threads`
-// threads convert the parts' values in place. The parts are spent.
+// string when any part holds text). Up to `threads` threads lay out each
+// part's record columns with those types (finish_column); the parts are
+// spent.
 Table merge_tables(std::vector<Table>& parts, const TableOptions& options, unsigned threads);
 
 }  // namespace molvane::core
