@@ -67,9 +67,6 @@ struct Column {
     void append_at(int64_t row, std::string_view value);
     // append_at() that also keeps the flags and numbers above for typing.
     void append_typed_at(int64_t row, std::string_view value);
-    bool is_valid(int64_t row) const noexcept {
-        return (validity[static_cast<size_t>(row >> 3)] >> (row & 7)) & 1;
-    }
     std::string_view string_at(int64_t row) const noexcept;
 };
 
