@@ -301,6 +301,8 @@ def test_malformed_header_skipped_keeps_the_row():
     table = molvane.to_arrow(io.StringIO(text), errors="skip")
     assert table.to_pydict() == {"title": ["good", "bad", "after"], "A": [1, None, 4], "B": [None, None, None]}
     assert table.schema.metadata == {b"molvane.skipped": b"1"}
+    pytest.importorskip("pandas")
+    assert molvane.to_pandas(io.StringIO(text), errors="skip").attrs == {"molvane.skipped": 1}
 
 
 def test_invalid_utf8_in_str_source(tmp_path):

@@ -233,7 +233,10 @@ def to_pandas(
     stop: int | None = None,
     threads: int | None = None,
 ) -> Any:
-    """The SD data of `source` as a pandas.DataFrame, through pyarrow (see to_arrow)."""
+    """The SD data of `source` as a pandas.DataFrame, through pyarrow (see to_arrow).
+
+    With ``errors="skip"``, ``frame.attrs["molvane.skipped"]`` holds the number
+    of blocks whose records were skipped."""
     _require("pandas", "pandas", "to_pandas")
     _require("pyarrow", "pandas", "to_pandas")
     table = to_arrow(
@@ -248,7 +251,12 @@ def to_pandas(
         stop=stop,
         threads=threads,
     )
-    return table.to_pandas()
+    frame = table.to_pandas()
+    skipped = (table.schema.metadata or {}).get(SKIPPED_KEY)
+    if skipped is not None:
+        # pandas keeps no schema metadata: the count goes into the frame's attrs.
+        frame.attrs[SKIPPED_KEY.decode()] = int(skipped)
+    return frame
 
 
 def to_polars(
