@@ -33,10 +33,10 @@ def main():
         b = block(50, value_size)
         print(f"-- 50 records, values of {value_size} bytes")
         timed("names()", b.names, 2000)
-        timed("len()", lambda: len(b), 2000)
+        timed("len()", lambda b=b: len(b), 2000)
         timed("records()", b.records, 200)
-        timed("iterate names", lambda: list(b), 2000)
-        timed("get(last name), index built", lambda: b.get(b"field_49"), 2000)
+        timed("iterate names", lambda b=b: list(b), 2000)
+        timed("get(last name), index built", lambda b=b: b.get(b"field_49"), 2000)
 
     b = block(200, 20)
     copies = [SDBlock._from_state(*b.__reduce__()[1]) for _ in range(2000)]

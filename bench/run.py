@@ -28,7 +28,10 @@ import time
 
 BENCH = pathlib.Path(__file__).resolve().parent
 REPO = BENCH.parent
-CORPUS = pathlib.Path(os.environ.get("MOLVANE_CORPUS") or REPO.parent / "shared" / "corpus") / "fileparsers"
+CORPUS = (
+    pathlib.Path(os.environ.get("MOLVANE_CORPUS") or REPO.parent / "shared" / "corpus")
+    / "fileparsers"
+)
 FIELD = b"molvane_id"
 
 
@@ -38,7 +41,9 @@ FIELD = b"molvane_id"
 def corpus_blocks():
     """Every block of the corpus files, LF line endings, each ending in $$$$."""
     if os.environ.get("CI") and not CORPUS.is_dir():
-        sys.exit(f"bench/run.py: corpus folder {CORPUS} is absent and CI is set; set MOLVANE_CORPUS")
+        sys.exit(
+            f"bench/run.py: corpus folder {CORPUS} is absent and CI is set; set MOLVANE_CORPUS"
+        )
     blocks = []
     for path in sorted(CORPUS.glob("*.sdf")):
         data = path.read_bytes().replace(b"\r\n", b"\n")
@@ -218,7 +223,13 @@ def make_data(scratch: pathlib.Path, size_mb: int, slice_mb: int, rdkit_mb: int)
 
 def build_floors(scratch: pathlib.Path):
     exes = {}
-    for name in ("floor_mmap", "floor_read", "floor_mmap_memchr", "floor_read_memchr", "floor_memchr"):
+    for name in (
+        "floor_mmap",
+        "floor_read",
+        "floor_mmap_memchr",
+        "floor_read_memchr",
+        "floor_memchr",
+    ):
         exe = scratch / name
         source = BENCH / f"{name}.c"
         if not exe.exists() or exe.stat().st_mtime < source.stat().st_mtime:
@@ -282,9 +293,7 @@ def rdkit_supplier(files):
     RDLogger.DisableLog("rdApp.*")
     blocks = 0
     with open(files["rdkit"], "rb") as f:
-        supplier = Chem.ForwardSDMolSupplier(
-            f, sanitize=False, removeHs=False, strictParsing=False
-        )
+        supplier = Chem.ForwardSDMolSupplier(f, sanitize=False, removeHs=False, strictParsing=False)
         for mol in supplier:
             if mol is not None:
                 mol.GetPropsAsDict()
@@ -492,8 +501,15 @@ def two_files_two_threads(files):
 
 
 def v3000_table(indices):
-    lines = ["t", "  molvane", "", "  0  0  0     0  0            999 V3000", "M  V30 BEGIN CTAB",
-             f"M  V30 COUNTS {len(indices)} 0 0 0 0", "M  V30 BEGIN ATOM"]
+    lines = [
+        "t",
+        "  molvane",
+        "",
+        "  0  0  0     0  0            999 V3000",
+        "M  V30 BEGIN CTAB",
+        f"M  V30 COUNTS {len(indices)} 0 0 0 0",
+        "M  V30 BEGIN ATOM",
+    ]
     lines += [f"M  V30 {i} C 0 0 0 0" for i in indices]
     lines += ["M  V30 END ATOM", "M  V30 END CTAB", "M  END"]
     return lines
@@ -515,6 +531,7 @@ def validate_indices(indices):
 
 def dict_frame(files):
     import pandas as pd
+
     from molvane import parse_sdf
 
     frame = pd.DataFrame([b.to_dict() for b in parse_sdf(str(files["lf"]))])
@@ -567,7 +584,9 @@ def table_ranges(files, parts=4):
     path = str(files["lf"])
     size = os.path.getsize(path)
     cuts = [size * i // parts for i in range(parts + 1)]
-    rows = sum(molvane.to_arrow(path, start=a, stop=b, threads=1).num_rows for a, b in zip(cuts, cuts[1:]))
+    rows = sum(
+        molvane.to_arrow(path, start=a, stop=b, threads=1).num_rows for a, b in zip(cuts, cuts[1:])
+    )
     return size, rows
 
 
@@ -592,12 +611,18 @@ TABLE_KB = [0]
 
 
 def grep_count(files):
-    out = subprocess.run(["grep", "-c", r"^\$\$\$\$", str(files["lf"])], check=True, capture_output=True)
+    out = subprocess.run(
+        ["grep", "-c", r"^\$\$\$\$", str(files["lf"])], check=True, capture_output=True
+    )
     return os.path.getsize(files["lf"]), int(out.stdout)
 
 
 def cli_count(files):
-    out = subprocess.run([sys.executable, "-m", "molvane", "count", str(files["lf"])], check=True, capture_output=True)
+    out = subprocess.run(
+        [sys.executable, "-m", "molvane", "count", str(files["lf"])],
+        check=True,
+        capture_output=True,
+    )
     return os.path.getsize(files["lf"]), int(out.stdout)
 
 
@@ -631,7 +656,9 @@ def rdkit_filter(files):
     ids, limit = _filter_limit(files["rdkit"])
     out = pathlib.Path(files["rdkit"]).with_name("filtered_rdkit.sdf")
     start = time.perf_counter()
-    subprocess.run([sys.executable, "-c", RDKIT_FILTER, str(files["rdkit"]), str(out), str(limit)], check=True)
+    subprocess.run(
+        [sys.executable, "-c", RDKIT_FILTER, str(files["rdkit"]), str(out), str(limit)], check=True
+    )
     return os.path.getsize(files["rdkit"]), len(ids), time.perf_counter() - start
 
 
@@ -639,7 +666,16 @@ def cli_filter(files):
     ids, limit = _filter_limit(files["rdkit"])
     out = pathlib.Path(files["rdkit"]).with_name("filtered_cli.sdf")
     start = time.perf_counter()
-    argv = [sys.executable, "-m", "molvane", "filter", f"{FIELD.decode()} < {limit}", str(files["rdkit"]), "-o", str(out)]
+    argv = [
+        sys.executable,
+        "-m",
+        "molvane",
+        "filter",
+        f"{FIELD.decode()} < {limit}",
+        str(files["rdkit"]),
+        "-o",
+        str(out),
+    ]
     subprocess.run(argv, check=True)
     return os.path.getsize(files["rdkit"]), len(ids), time.perf_counter() - start
 
@@ -654,7 +690,9 @@ pyarrow.parquet.write_table(molvane.to_arrow(sys.argv[1], title=None), sys.argv[
 
 def parquet_direct(files):
     out = pathlib.Path(files["slice"]).with_name("direct.parquet")
-    subprocess.run([sys.executable, "-c", PARQUET_DIRECT, str(files["slice"]), str(out)], check=True)
+    subprocess.run(
+        [sys.executable, "-c", PARQUET_DIRECT, str(files["slice"]), str(out)], check=True
+    )
     return os.path.getsize(files["slice"]), 0
 
 
@@ -738,7 +776,9 @@ def dask_read_sdf(finish):
         if not _DASK_CLIENT:
             from distributed import Client, LocalCluster
 
-            cluster = LocalCluster(n_workers=2, processes=True, threads_per_worker=1, dashboard_address=None)
+            cluster = LocalCluster(
+                n_workers=2, processes=True, threads_per_worker=1, dashboard_address=None
+            )
             _DASK_CLIENT.append(Client(cluster))
         start = time.perf_counter()
         # Pieces of 64 MiB: nine or so share out evenly over two workers,
@@ -788,7 +828,10 @@ CASES = {
     "isal: igzip read, 128 KiB (slice)": (decompress_floor("gz"), None),
     "parse_sdf(path.sdf.gz) (slice)": (parse_compressed("gz"), "isal: igzip read, 128 KiB (slice)"),
     "isal: igzip write, level 2 (slice)": (gzip_write_floor, None),
-    "write_sdf(path.sdf.gz) (slice)": (write_only("written.sdf.gz"), "isal: igzip write, level 2 (slice)"),
+    "write_sdf(path.sdf.gz) (slice)": (
+        write_only("written.sdf.gz"),
+        "isal: igzip write, level 2 (slice)",
+    ),
     "bz2: BZ2File read, 128 KiB (16 MB cut)": (decompress_floor("bz2"), None),
     "parse_sdf(path.sdf.bz2) (16 MB cut)": (
         parse_compressed("bz2"),
@@ -809,13 +852,22 @@ CASES = {
         rdkit_slice_get,
         "rdkit: ForwardSDMolSupplier + GetPropsAsDict (slice)",
     ),
-    "get(name) per block": (per_block(lambda b: b.get(FIELD)), "python: line reader, dict per block"),
+    "get(name) per block": (
+        per_block(lambda b: b.get(FIELD)),
+        "python: line reader, dict per block",
+    ),
     "names() per block": (per_block(lambda b: b.names()), "python: line reader, dict per block"),
-    "to_dict() per block": (per_block(lambda b: b.to_dict()), "python: line reader, dict per block"),
+    "to_dict() per block": (
+        per_block(lambda b: b.to_dict()),
+        "python: line reader, dict per block",
+    ),
     "python: read + one write": (read_write_floor, None),
     "parse_sdf + set_record + write_sdf(path)": (edit_and_write, "python: read + one write"),
     "python: one f.write (slice)": (write_floor, None),
-    "write_sdf(path) of parsed blocks (slice)": (write_only("written.sdf"), "python: one f.write (slice)"),
+    "write_sdf(path) of parsed blocks (slice)": (
+        write_only("written.sdf"),
+        "python: one f.write (slice)",
+    ),
     "one thread, two files in turn": (two_files_one_thread, None),
     "two threads, one file each": (two_files_two_threads, "one thread, two files in turn"),
     "python: dict per block -> pandas.DataFrame (all str)": (dict_frame, None),
@@ -832,8 +884,14 @@ CASES = {
         table_case("to_arrow", types="str"),
         "python: dict per block -> pandas.DataFrame (all str)",
     ),
-    "to_pandas(str path)": (table_case("to_pandas"), "python: dict per block -> pandas.DataFrame (all str)"),
-    "to_polars(str path)": (table_case("to_polars"), "python: dict per block -> pandas.DataFrame (all str)"),
+    "to_pandas(str path)": (
+        table_case("to_pandas"),
+        "python: dict per block -> pandas.DataFrame (all str)",
+    ),
+    "to_polars(str path)": (
+        table_case("to_polars"),
+        "python: dict per block -> pandas.DataFrame (all str)",
+    ),
     "floor: mmap + memchr (C)": ("floor_mmap_memchr", None),
     "floor: 128 KiB reads + memchr (C)": ("floor_read_memchr", "floor: mmap + memchr (C)"),
     "to_arrow(str path), auto types, one thread (slice)": (
@@ -906,7 +964,10 @@ CASES = {
         "rdkit: ForwardSDMolSupplier filter script (process, slice)",
     ),
     "to_arrow + pyarrow.parquet.write_table (process, slice)": (parquet_direct, None),
-    "molvane to-parquet (process, slice)": (cli_parquet, "to_arrow + pyarrow.parquet.write_table (process, slice)"),
+    "molvane to-parquet (process, slice)": (
+        cli_parquet,
+        "to_arrow + pyarrow.parquet.write_table (process, slice)",
+    ),
 }
 
 # Goals: (case, baseline, least ratio of speeds)
@@ -923,10 +984,26 @@ GOALS = [
     ("parse_sdf(path.sdf.bz2) (16 MB cut)", "bz2: BZ2File read, 128 KiB (16 MB cut)", 0.9),
     ("parse_sdf(path.sdf.xz) (16 MB cut)", "lzma: LZMAFile read, 128 KiB (16 MB cut)", 0.9),
     ("parse_sdf(path.sdf.zst) (slice)", "zstandard: stream_reader read, 128 KiB (slice)", 0.9),
-    ("to_arrow(str path), auto types (slice)", "rdkit: PandasTools.LoadSDF(molColName=None) (slice)", 50.0),
-    ("to_arrow(str path), auto types, one thread (slice)", "rdkit: PandasTools.LoadSDF(molColName=None) (slice)", 50.0),
-    ("to_arrow(str path), auto types, all threads", "to_arrow(str path), auto types, one thread", 1.8),
-    ("to_arrow(str path), block column, all threads", "to_arrow(str path), block column, one thread", 1.8),
+    (
+        "to_arrow(str path), auto types (slice)",
+        "rdkit: PandasTools.LoadSDF(molColName=None) (slice)",
+        50.0,
+    ),
+    (
+        "to_arrow(str path), auto types, one thread (slice)",
+        "rdkit: PandasTools.LoadSDF(molColName=None) (slice)",
+        50.0,
+    ),
+    (
+        "to_arrow(str path), auto types, all threads",
+        "to_arrow(str path), auto types, one thread",
+        1.8,
+    ),
+    (
+        "to_arrow(str path), block column, all threads",
+        "to_arrow(str path), block column, one thread",
+        1.8,
+    ),
     (
         "to_arrow(str path), dense records, all threads (dense slice)",
         "to_arrow(str path), dense records, one thread (dense slice)",
@@ -934,9 +1011,17 @@ GOALS = [
     ),
     ("SDFile(bytes path) index", "floor: mmap + memchr count of '$' (C)", 0.8),
     ("SDFile: 100,000 random f[i]", "rdkit: 100,000 random SDMolSupplier(sanitize=False)[i]", 20.0),
-    ("dask.read_sdf(str path, blocksize='64 MiB').compute(), 2-worker LocalCluster", "to_arrow(str path), auto types, one thread", 1.6),
+    (
+        "dask.read_sdf(str path, blocksize='64 MiB').compute(), 2-worker LocalCluster",
+        "to_arrow(str path), auto types, one thread",
+        1.6,
+    ),
     # "within a few times the ordinary case"
-    ("V3000 index checks, 100,000 atoms aimed at one bucket", "V3000 index checks, 100,000 atoms in order", 0.33),
+    (
+        "V3000 index checks, 100,000 atoms aimed at one bucket",
+        "V3000 index checks, 100,000 atoms in order",
+        0.33,
+    ),
     # the command line: count within 1.5x of grep, filter 20x RDKit, to-parquet within 1.2x of the library
     ("molvane count (process)", "grep -c '^$$$$' (process)", 1 / 1.5),
     (
@@ -944,7 +1029,11 @@ GOALS = [
         "rdkit: ForwardSDMolSupplier filter script (process, slice)",
         20.0,
     ),
-    ("molvane to-parquet (process, slice)", "to_arrow + pyarrow.parquet.write_table (process, slice)", 1 / 1.2),
+    (
+        "molvane to-parquet (process, slice)",
+        "to_arrow + pyarrow.parquet.write_table (process, slice)",
+        1 / 1.2,
+    ),
 ]
 
 
@@ -989,7 +1078,16 @@ def worker(case_name, scratch, repeat):
     if isinstance(function, str):
         exe = pathlib.Path(scratch) / function
         runs = [c_floor(exe, files["lf"]) for _ in range(repeat)]
-        print(json.dumps({"times": [r[2] for r in runs], "bytes": runs[0][0], "blocks": runs[0][1], "rss_kb": 0}))
+        print(
+            json.dumps(
+                {
+                    "times": [r[2] for r in runs],
+                    "bytes": runs[0][0],
+                    "blocks": runs[0][1],
+                    "rss_kb": 0,
+                }
+            )
+        )
         return
     try:
         function(files)  # warm-up: page cache and lazy imports
@@ -1021,7 +1119,16 @@ def worker(case_name, scratch, repeat):
 def run_case(name, files, scratch, repeat):
     env = dict(os.environ, MOLVANE_BENCH_FILES=json.dumps({k: str(v) for k, v in files.items()}))
     out = subprocess.run(
-        [sys.executable, __file__, "--worker", name, "--scratch", str(scratch), "--repeat", str(repeat)],
+        [
+            sys.executable,
+            __file__,
+            "--worker",
+            name,
+            "--scratch",
+            str(scratch),
+            "--repeat",
+            str(repeat),
+        ],
         capture_output=True,
         text=True,
         env=env,
@@ -1090,7 +1197,11 @@ def main(argv=None):
         # The site's chart goes with the site's table; another output (a
         # smoke run's) keeps its chart beside it.
         default_output = args.output.resolve() == (BENCH / "RESULTS.md").resolve()
-        args.chart = REPO / "docs" / "img" / "bench.png" if default_output else args.output.with_suffix(".png")
+        args.chart = (
+            REPO / "docs" / "img" / "bench.png"
+            if default_output
+            else args.output.with_suffix(".png")
+        )
     if str(args.chart) not in ("", "."):
         title = f"{size_mb} MB file, {cpu_model()}, {os.cpu_count()} cores, {datetime.date.today().isoformat()}"
         write_chart(results, args.chart, title)
@@ -1105,14 +1216,17 @@ def write_chart(results, path, title):
         matplotlib.use("Agg")
         import matplotlib.pyplot as plt
     except ImportError:
-        print("chart not written: it needs matplotlib (pip install 'molvane[docs]')", file=sys.stderr)
+        print(
+            "chart not written: it needs matplotlib (pip install 'molvane[docs]')", file=sys.stderr
+        )
         return
     pairs = [
         (name, CASES[name][1])
         for name, result in results.items()
         if not name.startswith("floor:")
         and CASES[name][1] in results
-        and "unavailable" not in result and "unavailable" not in results[CASES[name][1]]
+        and "unavailable" not in result
+        and "unavailable" not in results[CASES[name][1]]
     ]
     if not pairs:
         print("chart not written: no case was measured with its baseline", file=sys.stderr)
@@ -1123,10 +1237,24 @@ def write_chart(results, path, title):
     ours = [speed(results[name])[0] for name, _ in pairs]
     theirs = [speed(results[baseline])[0] for _, baseline in pairs]
     axes.barh([r - height / 2 for r in rows], ours, height, label="molvane", color="#2b6cb0")
-    axes.barh([r + height / 2 for r in rows], theirs, height, label="its baseline (floor, peer or plain case)", color="#a0aec0")
+    axes.barh(
+        [r + height / 2 for r in rows],
+        theirs,
+        height,
+        label="its baseline (floor, peer or plain case)",
+        color="#a0aec0",
+    )
     for row, (mine, base) in enumerate(zip(ours, theirs)):
-        axes.text(mine * 1.05, row - height / 2, f"{mine:,.0f} MB/s ({mine / base:.2f}x)", va="center", fontsize=7)
-        axes.text(base * 1.05, row + height / 2, f"{base:,.0f}", va="center", fontsize=7, color="#4a5568")
+        axes.text(
+            mine * 1.05,
+            row - height / 2,
+            f"{mine:,.0f} MB/s ({mine / base:.2f}x)",
+            va="center",
+            fontsize=7,
+        )
+        axes.text(
+            base * 1.05, row + height / 2, f"{base:,.0f}", va="center", fontsize=7, color="#4a5568"
+        )
     axes.set_yticks(list(rows))
     # "$$$$" in a case name would start matplotlib's math text.
     labels = [f"{name}\nvs {baseline}".replace("$", r"\$") for name, baseline in pairs]
@@ -1184,14 +1312,18 @@ def render(results, size_mb, repeat):
             rows.append(f"| {case} >= {least}x {baseline} | n/a | n/a |")
             continue
         ratio = speed(a)[0] / speed(b)[0]
-        rows.append(f"| {case} >= {least}x {baseline} | {ratio:.2f}x | {'yes' if ratio >= least else 'no'} |")
+        rows.append(
+            f"| {case} >= {least}x {baseline} | {ratio:.2f}x | {'yes' if ratio >= least else 'no'} |"
+        )
     for case, least in SPEED_GOALS:
         a = results.get(case)
         if not a or "unavailable" in a:
             rows.append(f"| {case} >= {least:,.0f} MB/s | n/a | n/a |")
             continue
         mbs = speed(a)[0]
-        rows.append(f"| {case} >= {least:,.0f} MB/s | {mbs:,.0f} MB/s | {'yes' if mbs >= least else 'no'} |")
+        rows.append(
+            f"| {case} >= {least:,.0f} MB/s | {mbs:,.0f} MB/s | {'yes' if mbs >= least else 'no'} |"
+        )
     for case, most, window in MEMORY_GOALS:
         a = results.get(case)
         if not a or "unavailable" in a or "table_kb" not in a:

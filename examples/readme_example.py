@@ -10,7 +10,9 @@ for block in molvane.parse_sdf("examples/molecules.sdf"):
         kept.append(block)
 molvane.write_sdf("potency.sdf", kept)
 
-block = molvane.SDBlock("aspirin\n  prog\n\n  0  0  0  0  0  0  0  0  0  0999 V2000\nM  END\n> <ID>\n42\n\n$$$$\n")
-print(block.title)     # 'aspirin'
+block = molvane.SDBlock(
+    "aspirin\n  prog\n\n  0  0  0  0  0  0  0  0  0  0999 V2000\nM  END\n> <ID>\n42\n\n$$$$\n"
+)
+print(block.title)  # 'aspirin'
 block.title = "acetylsalicylic acid"
-print(str(block))      # the whole block, edited title included
+print(str(block))  # the whole block, edited title included

@@ -25,11 +25,18 @@ def v2000(title: str = "mol", **values: object) -> bytes:
     return V2000.format(title=title, records=records(**values)).encode()
 
 
-def v3000(title="mol", atoms=2, bonds=1, atom_ids=(1, 2), bond_ids=(1,), bond_atoms=((1, 2),), **values) -> bytes:
+def v3000(
+    title="mol", atoms=2, bonds=1, atom_ids=(1, 2), bond_ids=(1,), bond_atoms=((1, 2),), **values
+) -> bytes:
     atom_lines = "".join(f"M  V30 {i} C 0 0 0 0\n" for i in atom_ids)
     bond_lines = "".join(f"M  V30 {i} 1 {a} {b}\n" for i, (a, b) in zip(bond_ids, bond_atoms))
     return V3000.format(
-        title=title, atoms=atoms, bonds=bonds, atom_lines=atom_lines, bond_lines=bond_lines, records=records(**values)
+        title=title,
+        atoms=atoms,
+        bonds=bonds,
+        atom_lines=atom_lines,
+        bond_lines=bond_lines,
+        records=records(**values),
     ).encode()
 
 

@@ -9,7 +9,9 @@ TESTS = pathlib.Path(__file__).resolve().parent
 DATA = TESTS / "data"
 # The real SD files live outside the repository: MOLVANE_CORPUS names their
 # folder, by default the shared one beside the clone.
-CORPUS_ROOT = pathlib.Path(os.environ.get("MOLVANE_CORPUS") or TESTS.parent.parent / "shared" / "corpus")
+CORPUS_ROOT = pathlib.Path(
+    os.environ.get("MOLVANE_CORPUS") or TESTS.parent.parent / "shared" / "corpus"
+)
 CORPUS = CORPUS_ROOT / "fileparsers"
 V2000_COUNTS = "  0  0  0  0  0  0  0  0  0  0999 V2000\n"
 # The advice that ends every note on a str block whose text is not UTF-8.
@@ -23,7 +25,9 @@ def pytest_sessionstart(session):
     # Corpus tests skip on a machine without the corpus, but in CI it is always
     # there: a missing folder is a broken setup, not a reason to pass silently.
     if os.environ.get("CI") and not CORPUS.is_dir():
-        pytest.exit(f"corpus folder {CORPUS} is absent and CI is set; set MOLVANE_CORPUS", returncode=1)
+        pytest.exit(
+            f"corpus folder {CORPUS} is absent and CI is set; set MOLVANE_CORPUS", returncode=1
+        )
 
 
 def corpus_files():

@@ -56,4 +56,3 @@ def expected_blocks(data: bytes, *, text: bool = False) -> list[bytes]:
     if text:
         data = translate(data)
     return [finish_block(part, dollar) for part, dollar in split_ranges(data)]
-

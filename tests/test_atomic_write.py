@@ -96,8 +96,9 @@ def test_a_full_disk_leaves_the_target_whole(tmp_path):
     # A file-size limit stands in for a full disk: writes fail midway (EFBIG).
     target = tmp_path / "o.sdf"
     target.write_bytes(BLOCK)
-    result = subprocess.run([sys.executable, "-c", FULL_DISK, str(target)],
-                            capture_output=True, text=True, timeout=60)
+    result = subprocess.run(
+        [sys.executable, "-c", FULL_DISK, str(target)], capture_output=True, text=True, timeout=60
+    )
     assert result.stdout.split() == ["OSError", "27", str(target)], result.stderr
     assert target.read_bytes() == BLOCK
     assert sorted(p.name for p in tmp_path.iterdir()) == ["o.sdf"]

@@ -15,7 +15,15 @@ def test_quick_benchmark_reports_every_case(tmp_path):
     output = tmp_path / "RESULTS.md"
     site_chart_before = SITE_CHART.stat().st_mtime_ns
     run = subprocess.run(
-        [sys.executable, str(BENCH), "--quick", "--scratch", str(tmp_path), "--output", str(output)],
+        [
+            sys.executable,
+            str(BENCH),
+            "--quick",
+            "--scratch",
+            str(tmp_path),
+            "--output",
+            str(output),
+        ],
         capture_output=True,
         text=True,
         timeout=300,
@@ -27,7 +35,9 @@ def test_quick_benchmark_reports_every_case(tmp_path):
         import run as bench
     finally:
         sys.path.pop(0)
-    rows = {line.split(" | ")[0].lstrip("| ") for line in table.splitlines() if line.startswith("| ")}
+    rows = {
+        line.split(" | ")[0].lstrip("| ") for line in table.splitlines() if line.startswith("| ")
+    }
     missing = [name for name in bench.CASES if name not in rows]
     assert not missing, missing
     # A case may lack an optional peer (RDKit), but none may crash.

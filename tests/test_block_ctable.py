@@ -29,7 +29,9 @@ def v3000_text(eol="\n", title="mol  "):
 @pytest.mark.parametrize("kind", [str, bytes])
 def test_repairs_rewrite_the_ctab_of_the_block(kind):
     text = v3000_text().encode()
-    if kind is bytes:  # CR LF, Latin-1 text, and a CTAB line without CR that gets the title line's CR LF
+    if (
+        kind is bytes
+    ):  # CR LF, Latin-1 text, and a CTAB line without CR that gets the title line's CR LF
         text = v3000_text("\r\n", title="mol\xe9 ").encode("latin-1")
         text = text.replace(b"O 1.2", b"\xd8 1.2").replace(b"  prog\r\n", b"  prog\xff\n")
     block = SDBlock(text.decode() if kind is str else text)
@@ -37,14 +39,21 @@ def test_repairs_rewrite_the_ctab_of_the_block(kind):
     table = block.ctable()
     ctab = text[: text.index(b"\n", text.index(b"M  END")) + 1].split(b"\n")[:-1]
     title = block.title if kind is str else block.title.decode("latin-1")
-    assert table.lines == [title] + [line.decode("latin-1") for line in ctab[1:]] and title in ("mol", "mol\xe9")
+    assert table.lines == [title] + [line.decode("latin-1") for line in ctab[1:]] and title in (
+        "mol",
+        "mol\xe9",
+    )
     table.renumber_indices()
     assert text_of(block) == text  # the table is independent of the block
     block.renumber_indices()
     assert block.ctable().lines[2:] == table.lines[2:]
     block.fix_counts()
     expected = text.replace(b"COUNTS 5 1", b"COUNTS 2 1").replace(b"\xff\n", b"\xff\r\n")
-    for old, new in [(b"M  V30 3 C", b"M  V30 1 C"), (b"M  V30 5 ", b"M  V30 2 "), (b"V30 7 2 3 5", b"V30 1 2 1 2")]:
+    for old, new in [
+        (b"M  V30 3 C", b"M  V30 1 C"),
+        (b"M  V30 5 ", b"M  V30 2 "),
+        (b"V30 7 2 3 5", b"V30 1 2 1 2"),
+    ]:
         expected = expected.replace(old, new)
     assert text_of(block) == expected and (block.num_atoms, block.num_bonds) == (2, 1)
 
@@ -68,8 +77,9 @@ def test_header_decoding_differs_from_table_decoding():
 
 
 @pytest.mark.parametrize("sdf", ["", b"", "$$$$\n", b"title\n"])
-@pytest.mark.parametrize("call", ["ctable", "num_atoms", "num_bonds", "renumber_indices",
-                                  "fix_counts"])
+@pytest.mark.parametrize(
+    "call", ["ctable", "num_atoms", "num_bonds", "renumber_indices", "fix_counts"]
+)
 def test_short_blocks(sdf, call):
     block = SDBlock(sdf)
     with pytest.raises(MalformedCTableError) as error:
@@ -78,19 +88,29 @@ def test_short_blocks(sdf, call):
     assert error.value.args == ("CTable line 2: missing; the table has only 1 lines",)
 
 
-@pytest.mark.parametrize("replace, renumber_error, fix_error", [
-    (("M  V30 BEGIN BOND", "M  V30 BEGIN BOND\nM  V30 BEGIN BOND"), MalformedCTableError, MalformedCTableError),
-    (("999 V3000", "999 V2000"), NotImplementedError, NotImplementedError),
-    (("M  V30 END CTAB", "M  V30 BEGIN CTAB"), NotImplementedError, NotImplementedError),
-    (("M  V30 7 2 3 5", "M  V30 7 2 3 4"), MalformedCTableError, None),
-    (("M  V30 5 O", "M  V30 3 O"), IndicesDuplicateError, None),
-    (("M  V30 3 C 0 0 0 0", "M  V30 3 C 0 0 0 0 -"), NotImplementedError, None),
-])
+@pytest.mark.parametrize(
+    "replace, renumber_error, fix_error",
+    [
+        (
+            ("M  V30 BEGIN BOND", "M  V30 BEGIN BOND\nM  V30 BEGIN BOND"),
+            MalformedCTableError,
+            MalformedCTableError,
+        ),
+        (("999 V3000", "999 V2000"), NotImplementedError, NotImplementedError),
+        (("M  V30 END CTAB", "M  V30 BEGIN CTAB"), NotImplementedError, NotImplementedError),
+        (("M  V30 7 2 3 5", "M  V30 7 2 3 4"), MalformedCTableError, None),
+        (("M  V30 5 O", "M  V30 3 O"), IndicesDuplicateError, None),
+        (("M  V30 3 C 0 0 0 0", "M  V30 3 C 0 0 0 0 -"), NotImplementedError, None),
+    ],
+)
 @pytest.mark.parametrize("kind", [str, bytes])
 def test_failed_repairs_leave_the_block_unchanged(replace, renumber_error, fix_error, kind):
     data = v3000_text().replace(*replace)
     block = SDBlock(data if kind is str else data.encode())
-    for repair, error in ((SDBlock.renumber_indices, renumber_error), (SDBlock.fix_counts, fix_error)):
+    for repair, error in (
+        (SDBlock.renumber_indices, renumber_error),
+        (SDBlock.fix_counts, fix_error),
+    ):
         if error:
             with pytest.raises(error):
                 repair(block)

@@ -33,9 +33,16 @@ BLOCKS = {
 
 
 @pytest.mark.parametrize("make", BLOCKS.values(), ids=BLOCKS.keys())
-@pytest.mark.parametrize("clone", [
-    lambda b: pickle.loads(pickle.dumps(b)), copy.copy, copy.deepcopy, lambda b: copy.deepcopy([b])[0],
-], ids=["pickle", "copy", "deepcopy", "deepcopy in list"])
+@pytest.mark.parametrize(
+    "clone",
+    [
+        lambda b: pickle.loads(pickle.dumps(b)),
+        copy.copy,
+        copy.deepcopy,
+        lambda b: copy.deepcopy([b])[0],
+    ],
+    ids=["pickle", "copy", "deepcopy", "deepcopy in list"],
+)
 def test_round_trips(make, clone):
     block = make()
     twin = clone(block)
@@ -54,9 +61,14 @@ def test_reduce_and_independent_copies():
     assert block == SDBlock(TEXT) and twin != block
 
 
-@pytest.mark.parametrize("args, title", [
-    ((b"x\n$$$$\n", 2, 2, False), b"x"), ((b"$$$$\n", 0, 0, True), ""), ((b"\n$$$$\r\n", 1, 1, False), b""),
-])
+@pytest.mark.parametrize(
+    "args, title",
+    [
+        ((b"x\n$$$$\n", 2, 2, False), b"x"),
+        ((b"$$$$\n", 0, 0, True), ""),
+        ((b"\n$$$$\r\n", 1, 1, False), b""),
+    ],
+)
 def test_from_state_accepts(args, title):
     block = SDBlock._from_state(*args)
     assert block.title == title and block.records() == [] and len(block) == 0
@@ -69,26 +81,37 @@ def from_state(*args):
 INVALID = "invalid SDBlock state"
 
 
-@pytest.mark.parametrize("call, error, message", [
-    # the invariants are checked in full by the property below
-    (from_state(b"x\n$$$$\n", 1, 2, False), ValueError, INVALID),
-    (from_state(b"$$$$", 0, 0, False), ValueError, INVALID),
-    (from_state(b"x\nab$$$$\n", 2, 2, False), ValueError, INVALID),  # the terminator starts no line
-    (from_state(b"x\nab\n$$$$\n", 2, 4, False), ValueError, INVALID),  # mdl_end not after an LF
-    (from_state("x\n$$$$\n", 2, 2, False), TypeError, None),
-    (from_state(b"x\n$$$$\n", 2.0, 2, False), TypeError, None),
-    (from_state(b"x\n$$$$\n", 2, "2", False), TypeError, None),
-    (from_state(b"x\n$$$$\n", 2, 2, 0), TypeError, None),
-    (from_state(b"x\n$$$$\n", -1, 2, False), OverflowError, None),
-    (from_state(b"x\n$$$$\n", 2, 2**64, False), OverflowError, None),
-    (lambda: memoryview(SDBlock(TEXT)), TypeError, "a str SDBlock is not bytes-like; use str(block)"),
-    (lambda: bytes(SDBlock(TEXT)), TypeError, None),
-    (lambda: SDBlock(TEXT).__deepcopy__(), TypeError, None),
-    (lambda: hash(SDBlock(TEXT)), TypeError, None),
-    (lambda: {SDBlock(TEXT)}, TypeError, None),
-    (lambda: SDBlock(TEXT) < SDBlock(TEXT), TypeError, None),
-    (lambda: SDBlock(TEXT) >= SDBlock(TEXT), TypeError, None),
-])
+@pytest.mark.parametrize(
+    "call, error, message",
+    [
+        # the invariants are checked in full by the property below
+        (from_state(b"x\n$$$$\n", 1, 2, False), ValueError, INVALID),
+        (from_state(b"$$$$", 0, 0, False), ValueError, INVALID),
+        (
+            from_state(b"x\nab$$$$\n", 2, 2, False),
+            ValueError,
+            INVALID,
+        ),  # the terminator starts no line
+        (from_state(b"x\nab\n$$$$\n", 2, 4, False), ValueError, INVALID),  # mdl_end not after an LF
+        (from_state("x\n$$$$\n", 2, 2, False), TypeError, None),
+        (from_state(b"x\n$$$$\n", 2.0, 2, False), TypeError, None),
+        (from_state(b"x\n$$$$\n", 2, "2", False), TypeError, None),
+        (from_state(b"x\n$$$$\n", 2, 2, 0), TypeError, None),
+        (from_state(b"x\n$$$$\n", -1, 2, False), OverflowError, None),
+        (from_state(b"x\n$$$$\n", 2, 2**64, False), OverflowError, None),
+        (
+            lambda: memoryview(SDBlock(TEXT)),
+            TypeError,
+            "a str SDBlock is not bytes-like; use str(block)",
+        ),
+        (lambda: bytes(SDBlock(TEXT)), TypeError, None),
+        (lambda: SDBlock(TEXT).__deepcopy__(), TypeError, None),
+        (lambda: hash(SDBlock(TEXT)), TypeError, None),
+        (lambda: {SDBlock(TEXT)}, TypeError, None),
+        (lambda: SDBlock(TEXT) < SDBlock(TEXT), TypeError, None),
+        (lambda: SDBlock(TEXT) >= SDBlock(TEXT), TypeError, None),
+    ],
+)
 def test_refusals(call, error, message):
     with pytest.raises(error) as info:
         call()
@@ -103,11 +126,17 @@ def valid_state(data, title_end, mdl_end):
     dollar = len(data) - len(terminator)
     if title_end == 0:
         return mdl_end == 0 and dollar == 0
-    return (data.find(b"\n") == title_end - 1 and title_end <= mdl_end <= dollar
-            and data[mdl_end - 1 : mdl_end] == b"\n" and data[dollar - 1 : dollar] == b"\n")
+    return (
+        data.find(b"\n") == title_end - 1
+        and title_end <= mdl_end <= dollar
+        and data[mdl_end - 1 : mdl_end] == b"\n"
+        and data[dollar - 1 : dollar] == b"\n"
+    )
 
 
-pieces = st.sampled_from([b"\n", b"\r\n", b"$$$$", b"> <A>", b">", b"<", b"M  END", b"x", b"\xe9", b" "])
+pieces = st.sampled_from(
+    [b"\n", b"\r\n", b"$$$$", b"> <A>", b">", b"<", b"M  END", b"x", b"\xe9", b" "]
+)
 
 
 @st.composite
@@ -130,7 +159,14 @@ def test_from_state_checks_every_invariant(args):
         return
     block = SDBlock._from_state(*args)
     assert state(block) == (data, title_end, mdl_end, text)
-    for read in (SDBlock.records, lambda b: b.title, lambda b: b.molblock, lambda b: b.mdl, str, repr):
+    for read in (
+        SDBlock.records,
+        lambda b: b.title,
+        lambda b: b.molblock,
+        lambda b: b.mdl,
+        str,
+        repr,
+    ):
         try:
             read(block)
         except (MalformedRecordError, UnicodeDecodeError):
@@ -173,7 +209,9 @@ BUFFER_EDITS = [
 ]
 
 
-@pytest.mark.parametrize("edit", BUFFER_EDITS, ids=[*RECORD_EDITS, "title", "molblock", "renumber", "fix"])
+@pytest.mark.parametrize(
+    "edit", BUFFER_EDITS, ids=[*RECORD_EDITS, "title", "molblock", "renumber", "fix"]
+)
 def test_edits_refused_while_a_view_lives(edit):
     block = SDBlock(V3000)
     # The export is checked before the records are scanned: the malformed header is not reached.
@@ -181,7 +219,9 @@ def test_edits_refused_while_a_view_lives(edit):
     first, second, third = memoryview(block), memoryview(block), memoryview(broken)
     assert first.readonly and bytes(first) == V3000
     for target in (block, broken):
-        with pytest.raises(BufferError, match="^Existing exports of data: SDBlock cannot be edited$"):
+        with pytest.raises(
+            BufferError, match="^Existing exports of data: SDBlock cannot be edited$"
+        ):
             edit(target)
     with pytest.raises(TypeError):  # argument types come before the export
         block.append_record(b"A", "v")
@@ -205,12 +245,15 @@ def test_exports_share_nothing_once_gone_and_keep_the_block_alive():
     assert bytes(view) == b"free" + TEXT.encode()[1:]
 
 
-@pytest.mark.parametrize("block, shown", [
-    (SDBlock("Benzene  \n\nM  END\n$$$$\n"), "<SDBlock title='Benzene'>"),
-    (SDBlock(b"Benzene\n$$$$\n"), "<SDBlock title=b'Benzene'>"),
-    (SDBlock._from_state(b"a\xe9b\n$$$$\n", 4, 4, True), "<SDBlock title='a\ufffdb'>"),
-    (SDBlock("$$$$\n"), "<SDBlock title=''>"),
-])
+@pytest.mark.parametrize(
+    "block, shown",
+    [
+        (SDBlock("Benzene  \n\nM  END\n$$$$\n"), "<SDBlock title='Benzene'>"),
+        (SDBlock(b"Benzene\n$$$$\n"), "<SDBlock title=b'Benzene'>"),
+        (SDBlock._from_state(b"a\xe9b\n$$$$\n", 4, 4, True), "<SDBlock title='a\ufffdb'>"),
+        (SDBlock("$$$$\n"), "<SDBlock title=''>"),
+    ],
+)
 def test_repr(block, shown):
     assert repr(block) == shown
     if isinstance(block.mdl, bytes):
@@ -220,4 +263,7 @@ def test_repr(block, shown):
 @pytest.mark.parametrize("item", [str, bytes, int])
 def test_generic_alias(item):
     alias = SDBlock[item]
-    assert isinstance(alias, types.GenericAlias) and (alias.__origin__, alias.__args__) == (SDBlock, (item,))
+    assert isinstance(alias, types.GenericAlias) and (alias.__origin__, alias.__args__) == (
+        SDBlock,
+        (item,),
+    )

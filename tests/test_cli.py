@@ -2,12 +2,10 @@
 
 import gzip
 import json
-import random
 
 import pytest
-from cli_blocks import numbered, split_blocks, v2000, v3000
+from cli_blocks import numbered, split_blocks, v2000
 from conftest import DATA
-
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
@@ -54,7 +52,9 @@ def written(path):
     ],
     ids=lambda v: " ".join(v) if isinstance(v, list) and v and isinstance(v[0], str) else None,
 )
-def test_selections_write_the_blocks_at_their_positions_untouched(capsys, sdf, tmp_path, argv, expected):
+def test_selections_write_the_blocks_at_their_positions_untouched(
+    capsys, sdf, tmp_path, argv, expected
+):
     out = tmp_path / "out.sdf"
     status, _, err = run(capsys, *argv, sdf, "-o", out)
     assert (status, err) == (0, "")
@@ -106,7 +106,8 @@ def test_count_prints_each_file_and_a_total(capsys, sdf):
     status, out, _ = run(capsys, "count", sdf, two)
     assert status == 0
     assert [line.split() for line in out.splitlines()] == [
-        [str(len(BLOCKS)), str(sdf)], [str(len(split_blocks(two.read_bytes()))), str(two)],
+        [str(len(BLOCKS)), str(sdf)],
+        [str(len(split_blocks(two.read_bytes()))), str(two)],
         [str(len(BLOCKS) + 2), "total"],
     ]
     assert run(capsys, "count", sdf)[1] == f"{len(BLOCKS)}\n"
@@ -119,7 +120,11 @@ def test_fields_reports_fill_rate_type_and_an_example(capsys, sdf):
     with_source = sum(1 for i in range(len(BLOCKS)) if i % 3 == 0)
     assert rows["ID"] == [str(len(BLOCKS)), "100.0%", "text", "M000"]
     assert rows["VALUE"] == [str(len(BLOCKS)), "100.0%", "float", "0.0"]
-    assert rows["SOURCE"][:3] == [str(with_source), f"{100 * with_source / len(BLOCKS):.1f}%", "text"]
+    assert rows["SOURCE"][:3] == [
+        str(with_source),
+        f"{100 * with_source / len(BLOCKS):.1f}%",
+        "text",
+    ]
 
 
 # --- filter ----------------------------------------------------------------------
@@ -206,19 +211,26 @@ def test_cut_writes_the_named_columns(capsys, sdf):
     assert status == 0
     rows = list(csv.reader(io.StringIO(out)))
     assert rows[0] == ["title", "SOURCE", "ID"]
-    assert rows[1:] == [[f"mol{i}", fields_of(i).get("SOURCE", ""), f"M{i:03d}"] for i in range(len(BLOCKS))]
+    assert rows[1:] == [
+        [f"mol{i}", fields_of(i).get("SOURCE", ""), f"M{i:03d}"] for i in range(len(BLOCKS))
+    ]
 
 
 @pytest.mark.parametrize("command", ["to-csv", "to-jsonl", "to-parquet"])
 @pytest.mark.parametrize("from_stdin", [False, True])
-def test_table_outputs_hold_every_field_typed(capsys, monkeypatch, sdf, tmp_path, command, from_stdin):
-    pa = pytest.importorskip("pyarrow")
+def test_table_outputs_hold_every_field_typed(
+    capsys, monkeypatch, sdf, tmp_path, command, from_stdin
+):
+    pytest.importorskip("pyarrow")
     out = tmp_path / "table"
     argv = [command, "--molblock", "-o", out]
     if from_stdin:
         import io
 
-        monkeypatch.setattr("sys.stdin", io.TextIOWrapper(io.BufferedReader(io.BytesIO(gzip.compress(sdf.read_bytes())))))
+        monkeypatch.setattr(
+            "sys.stdin",
+            io.TextIOWrapper(io.BufferedReader(io.BytesIO(gzip.compress(sdf.read_bytes())))),
+        )
         argv.append("-")
     else:
         argv.append(sdf)
@@ -289,7 +301,9 @@ def test_set_rename_and_drop_touch_only_the_named_records(capsys, sdf, tmp_path)
     assert run(capsys, "set", "SOURCE=mine", "BATCH=7", sdf, "-o", out)[0] == 0
     for before, after in zip(BLOCKS, parse_sdf(bytes(out))):
         expected = dict(fields_of(BLOCKS.index(before)), SOURCE="mine", BATCH="7")
-        assert {k.decode(): v.decode() for k, v in after.to_dict().items()} == {k: str(v) for k, v in expected.items()}
+        assert {k.decode(): v.decode() for k, v in after.to_dict().items()} == {
+            k: str(v) for k, v in expected.items()
+        }
         assert after.molblock == before[: before.index(b"M  END\n") + 7]
     assert run(capsys, "set", "--missing", "SOURCE=none", sdf, "-o", out)[0] == 0
     assert [b.get(b"SOURCE") for b in parse_sdf(bytes(out))] == [
@@ -334,7 +348,13 @@ def test_errors_are_one_line_with_the_exit_status(capsys, sdf, tmp_path, argv, s
     truncated.write_bytes(gzip.compress(sdf.read_bytes())[:200])
     latin1 = tmp_path / "latin1.sdf"
     latin1.write_bytes(v2000("latin-1", NAME="café").replace("é".encode(), "é".encode("latin-1")))
-    names = {"sdf": sdf, "tmp": tmp_path, "broken": broken, "truncated_gz": truncated, "latin1": latin1}
+    names = {
+        "sdf": sdf,
+        "tmp": tmp_path,
+        "broken": broken,
+        "truncated_gz": truncated,
+        "latin1": latin1,
+    }
     if argv[:1] == ["to-csv"]:
         pytest.importorskip("pyarrow")
     got, out, err = run(capsys, *[a.format(**names) for a in argv])
@@ -346,8 +366,37 @@ def test_errors_are_one_line_with_the_exit_status(capsys, sdf, tmp_path, argv, s
 
 # Pieces of expressions, glued at random: whatever comes out must parse into a
 # predicate that runs, or fail as one ExpressionError; never anything else.
-PIECES = ["VALUE", "ID", "`SOURCE`", "$title", "exists", "missing", "not", "and", "or", "in", "(", ")", ",",
-          "<", "<=", "==", "!=", "~", "!~", ">", "=", "3", "-1.5e2", '"M001"', "'x'", '"["', "@", "__import__", "."]
+PIECES = [
+    "VALUE",
+    "ID",
+    "`SOURCE`",
+    "$title",
+    "exists",
+    "missing",
+    "not",
+    "and",
+    "or",
+    "in",
+    "(",
+    ")",
+    ",",
+    "<",
+    "<=",
+    "==",
+    "!=",
+    "~",
+    "!~",
+    ">",
+    "=",
+    "3",
+    "-1.5e2",
+    '"M001"',
+    "'x'",
+    '"["',
+    "@",
+    "__import__",
+    ".",
+]
 
 
 @settings(max_examples=200, deadline=None)
@@ -378,18 +427,28 @@ def test_count_agrees_with_the_reader_on_every_corpus_file(capsys, tmp_path, com
         files = packed
     assert main(["count", *map(str, files)]) == 0
     lines = capsys.readouterr().out.splitlines()
-    assert [int(line.split()[0]) for line in lines[:-1]] == [sum(1 for _ in parse_sdf(bytes(p))) for p in files]
+    assert [int(line.split()[0]) for line in lines[:-1]] == [
+        sum(1 for _ in parse_sdf(bytes(p))) for p in files
+    ]
 
 
 @pytest.mark.parametrize(
     "argv",
-    [["rename", "ABSENT=X"], ["drop", "ABSENT"], ["set", "--missing", "ID=other"], ["cat"], ["filter", "exists ID"]],
+    [
+        ["rename", "ABSENT=X"],
+        ["drop", "ABSENT"],
+        ["set", "--missing", "ID=other"],
+        ["cat"],
+        ["filter", "exists ID"],
+    ],
     ids=lambda argv: argv[0],
 )
 def test_commands_that_change_nothing_write_the_input_byte_for_byte(capsys, tmp_path, argv):
     # CRLF line ends and an RDKit-style padded header must come through as they were.
     source = tmp_path / "crlf.sdf"
-    source.write_bytes(b"".join(BLOCKS[:3]).replace(b"> <ID>", b">  <ID>  (1)").replace(b"\n", b"\r\n"))
+    source.write_bytes(
+        b"".join(BLOCKS[:3]).replace(b"> <ID>", b">  <ID>  (1)").replace(b"\n", b"\r\n")
+    )
     out = tmp_path / "out.sdf"
     assert run(capsys, *argv, source, "-o", out)[0] == 0
     assert out.read_bytes() == source.read_bytes()

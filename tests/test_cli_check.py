@@ -16,11 +16,31 @@ LATER = v2000("later", ID="b")
 # (fault, the faulty middle block, a phrase of its report)
 FAULTS = [
     ("no M  END", v2000("no end", ID="x").replace(b"M  END\n", b""), "no 'M  END' line"),
-    ("malformed header", v2000("bad header").replace(b"$$$$", b"> ID\nx\n\n$$$$"), "malformed data header"),
-    ("V2000 atoms", v2000("atoms").replace(b"  2  1  0", b"  3  1  0"), "declares 3 atoms and 1 bonds"),
-    ("V2000 bonds", v2000("bonds").replace(b"  2  1  0", b"  2  0  0"), "declares 2 atoms and 0 bonds"),
-    ("V2000 counts", v2000("counts").replace(b"  2  1  0  0", b"  x  1  0  0"), "has no atom and bond counts"),
-    ("V3000 counts", v3000("v3 counts", atoms=3), "fewer atom lines (2) than the counts line declares (3)"),
+    (
+        "malformed header",
+        v2000("bad header").replace(b"$$$$", b"> ID\nx\n\n$$$$"),
+        "malformed data header",
+    ),
+    (
+        "V2000 atoms",
+        v2000("atoms").replace(b"  2  1  0", b"  3  1  0"),
+        "declares 3 atoms and 1 bonds",
+    ),
+    (
+        "V2000 bonds",
+        v2000("bonds").replace(b"  2  1  0", b"  2  0  0"),
+        "declares 2 atoms and 0 bonds",
+    ),
+    (
+        "V2000 counts",
+        v2000("counts").replace(b"  2  1  0  0", b"  x  1  0  0"),
+        "has no atom and bond counts",
+    ),
+    (
+        "V3000 counts",
+        v3000("v3 counts", atoms=3),
+        "fewer atom lines (2) than the counts line declares (3)",
+    ),
     ("V3000 duplicate", v3000("v3 dup", atom_ids=(1, 1), bonds=0, bond_ids=()), "duplicate"),
     ("V3000 bad index", v3000("v3 index", atom_ids=(1, "x")), "CTable"),
     ("not UTF-8", v2000("caf\xe9").replace("é".encode(), b"\xe9"), "not UTF-8"),
@@ -50,8 +70,9 @@ def test_check_reports_each_fault_by_block_number_and_title(capsys, tmp_path, fa
 
 @pytest.mark.parametrize("compressed", [False, True])
 @pytest.mark.parametrize("from_stdin", [False, True])
-def test_check_sees_a_truncated_last_block_of_plain_and_compressed_input(capsys, monkeypatch, tmp_path, compressed,
-                                                                         from_stdin):
+def test_check_sees_a_truncated_last_block_of_plain_and_compressed_input(
+    capsys, monkeypatch, tmp_path, compressed, from_stdin
+):
     import io
 
     data = GOOD + LATER[: -len(b"$$$$\n")]
@@ -63,7 +84,10 @@ def test_check_sees_a_truncated_last_block_of_plain_and_compressed_input(capsys,
     status, lines = check(capsys, "-" if from_stdin else path)
     assert status == 1
     name = "<stdin>" if from_stdin else path
-    assert lines[0] == f"{name}: block 1 'later': the last block is truncated: the input ends without a '$$$$' line"
+    assert (
+        lines[0]
+        == f"{name}: block 1 'later': the last block is truncated: the input ends without a '$$$$' line"
+    )
 
 
 @pytest.mark.parametrize(
@@ -74,7 +98,10 @@ def test_check_sees_a_truncated_last_block_of_plain_and_compressed_input(capsys,
 def test_blank_lines_after_the_last_block_are_no_problem(capsys, tmp_path, ending):
     path = tmp_path / "clean.sdf"
     path.write_bytes(GOOD + LATER + ending)
-    assert check(capsys, path) == (0, ["check: no problems in " + ("2" if not ending else "3") + " blocks in 1 file"])
+    assert check(capsys, path) == (
+        0,
+        ["check: no problems in " + ("2" if not ending else "3") + " blocks in 1 file"],
+    )
 
 
 def test_a_single_molfile_without_terminator_is_no_problem(capsys, tmp_path):
@@ -132,7 +159,11 @@ def test_check_finds_nothing_in_the_clean_corpus_files_and_the_faults_of_the_bro
 # --- repair -------------------------------------------------------------------------
 
 REPAIRABLE = [
-    ("counts", v3000("counts", atoms=5, bonds=0), "set the counts to 2 atoms and 1 bonds (were 5 and 0)"),
+    (
+        "counts",
+        v3000("counts", atoms=5, bonds=0),
+        "set the counts to 2 atoms and 1 bonds (were 5 and 0)",
+    ),
     ("duplicate atoms", v3000("dup", atom_ids=(1, 1), bonds=0, bond_ids=()), "renumbered"),
     (
         "duplicates and counts",
@@ -152,13 +183,20 @@ def repair(capsys, tmp_path, data):
 
 @pytest.mark.parametrize("name, block, report", REPAIRABLE, ids=[r[0] for r in REPAIRABLE])
 def test_repair_fixes_v3000_blocks_and_reports_exactly_those(capsys, tmp_path, name, block, report):
-    untouched = [GOOD, v3000("fine"), FAULTS[1][1], v3000("in order", atom_ids=(2, 1), bond_atoms=((2, 1),))]
+    untouched = [
+        GOOD,
+        v3000("fine"),
+        FAULTS[1][1],
+        v3000("in order", atom_ids=(2, 1), bond_atoms=((2, 1),)),
+    ]
     blocks = untouched[:2] + [block] + untouched[2:]
     status, err, out = repair(capsys, tmp_path, b"".join(blocks))
     assert status == 0
     changed = [i for i, (a, b) in enumerate(zip(blocks, out)) if a != b]
     assert changed == [2] and len(out) == len(blocks)
-    assert err[0].startswith(f"{tmp_path / 'in.sdf'}: block 2 {block.split(chr(10).encode())[0].decode()!r}: ")
+    assert err[0].startswith(
+        f"{tmp_path / 'in.sdf'}: block 2 {block.split(chr(10).encode())[0].decode()!r}: "
+    )
     assert report in err[0]
     assert err[1] == f"repair: changed 1 of {len(blocks)} blocks"
     # Only the connection table changed, and check is now content with it.
@@ -185,7 +223,11 @@ def test_repair_leaves_the_corpus_byte_for_byte_where_it_reports_nothing(capsys,
     out = tmp_path / "out.sdf"
     assert main(["repair", *map(str, files), "-o", str(out)]) == 0
     err = capsys.readouterr().err.splitlines()
-    reported = {(m.group(1), int(m.group(2))) for m in map(re.compile(r"(.*): block (\d+) ").match, err) if m}
+    reported = {
+        (m.group(1), int(m.group(2)))
+        for m in map(re.compile(r"(.*): block (\d+) ").match, err)
+        if m
+    }
     assert err[-1].startswith("repair: changed ")
     changed = int(err[-1].split()[2])
     original = [(str(p), i, bytes(b)) for p in files for i, b in enumerate(parse_sdf(bytes(p)))]

@@ -60,7 +60,9 @@ def test_commands_pipe_into_each_other_through_compressed_stdin(sdf):
 
 def test_output_files_are_compressed_by_suffix(sdf, tmp_path):
     out = tmp_path / "out.sdf.gz"
-    done = subprocess.run([*molvane(), "head", "-n", "4", str(sdf), "-o", str(out)], capture_output=True)
+    done = subprocess.run(
+        [*molvane(), "head", "-n", "4", str(sdf), "-o", str(out)], capture_output=True
+    )
     assert done.returncode == 0
     assert split_blocks(gzip.decompress(out.read_bytes())) == BLOCKS[:4]
 
@@ -68,7 +70,9 @@ def test_output_files_are_compressed_by_suffix(sdf, tmp_path):
 def test_a_reader_that_goes_away_ends_the_run_quietly(tmp_path):
     big = tmp_path / "big.sdf"
     big.write_bytes(b"".join(BLOCKS) * 400)
-    writer = subprocess.Popen([*molvane(), "cat", str(big)], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    writer = subprocess.Popen(
+        [*molvane(), "cat", str(big)], stdout=subprocess.PIPE, stderr=subprocess.PIPE
+    )
     reader = subprocess.run(["head", "-n", "1"], stdin=writer.stdout, capture_output=True)
     writer.stdout.close()
     err = writer.stderr.read()
@@ -90,7 +94,9 @@ def test_a_reader_that_goes_away_ends_the_run_quietly(tmp_path):
 def test_failures_are_one_line_and_an_exit_status(sdf, tmp_path, argv, status, complaint):
     bad = tmp_path / "bad.sdf"
     bad.write_bytes(BLOCKS[0] + b"\n$$$$\n")
-    done = subprocess.run([*molvane(), *[a.format(sdf=sdf, bad=bad) for a in argv]], capture_output=True)
+    done = subprocess.run(
+        [*molvane(), *[a.format(sdf=sdf, bad=bad) for a in argv]], capture_output=True
+    )
     assert done.returncode == status
     assert b"Traceback" not in done.stderr
     if complaint is None:
@@ -128,7 +134,9 @@ class Reader:
             yield i
 
 
-@pytest.mark.parametrize("enabled, stream", [(True, Terminal()), (False, Terminal()), (True, io.StringIO())])
+@pytest.mark.parametrize(
+    "enabled, stream", [(True, Terminal()), (False, Terminal()), (True, io.StringIO())]
+)
 def test_progress_draws_on_a_terminal_only_and_clears_itself(monkeypatch, enabled, stream):
     import molvane.cli.progress as progress
 
@@ -141,10 +149,17 @@ def test_progress_draws_on_a_terminal_only_and_clears_itself(monkeypatch, enable
         return
     frames = [f for f in text.split("\r\x1b[K") if f]
     assert frames and all(f.startswith("in.sdf  [") for f in frames)
-    assert "4,096 blocks" in frames[-1] and "82%" in frames[-1] and "left" in frames[-1] and "/s" in frames[-1]
+    assert (
+        "4,096 blocks" in frames[-1]
+        and "82%" in frames[-1]
+        and "left" in frames[-1]
+        and "/s" in frames[-1]
+    )
     assert text.endswith("\r\x1b[K")  # the line is wiped when the input is done
 
 
 def test_the_bar_is_off_when_stderr_is_not_a_terminal(sdf):
-    done = subprocess.run([*molvane(), "filter", "-c", "VALUE < 1e9", str(sdf)], capture_output=True)
+    done = subprocess.run(
+        [*molvane(), "filter", "-c", "VALUE < 1e9", str(sdf)], capture_output=True
+    )
     assert (done.returncode, done.stdout, done.stderr) == (0, f"{len(BLOCKS)}\n".encode(), b"")

@@ -11,9 +11,9 @@ import threading
 import zipfile
 
 import pytest
+from conftest import DATA, corpus_files
 
 import molvane
-from conftest import DATA, corpus_files
 
 zstandard = pytest.importorskip("zstandard")
 
@@ -25,7 +25,10 @@ def zstd_compress(data, level=3):
 
 def zstd_decompress(data):
     # Reads every frame, as `zstd -d` does.
-    out, reader = [], zstandard.ZstdDecompressor().stream_reader(io.BytesIO(data), read_across_frames=True)
+    out, reader = (
+        [],
+        zstandard.ZstdDecompressor().stream_reader(io.BytesIO(data), read_across_frames=True),
+    )
     while chunk := reader.read(1 << 16):
         out.append(chunk)
     return b"".join(out)
@@ -48,15 +51,25 @@ def random_sdf(count, seed=7, ending=b"\n"):
     for _ in range(count):
         title = rng.randbytes(12).hex().encode()
         value = rng.randbytes(40).hex().encode()
-        lines = [title, b"  molvane", b"", b"  0  0  0  0  0  0  0  0  0  0999 V2000", b"M  END",
-                 b"> <ID>", value, b"", b"$$$$"]
+        lines = [
+            title,
+            b"  molvane",
+            b"",
+            b"  0  0  0  0  0  0  0  0  0  0999 V2000",
+            b"M  END",
+            b"> <ID>",
+            value,
+            b"",
+            b"$$$$",
+        ]
         blocks.append(ending.join(lines) + ending)
     return b"".join(blocks)
 
 
 def same_blocks(left, right):
     return [str(b) for b in left] == [str(b) for b in right] and [
-        b.__reduce__()[1] for b in left] == [b.__reduce__()[1] for b in right]
+        b.__reduce__()[1] for b in left
+    ] == [b.__reduce__()[1] for b in right]
 
 
 @pytest.mark.parametrize("kind", KINDS)
@@ -102,7 +115,7 @@ def test_cr_and_lf_split_across_decompressed_reads_fold_to_one_line_break(tmp_pa
     head = b"t\r\n  p\r\n\r\n  0  0  0  0  0  0  0  0  0  0999 V2000\r\nM  END\r\n> <A>\r\n"
     filler = b"x" * (unit - len(head) - 1)
     data = head + filler + b"\r\n\r\n$$$$\r\nu\rv\r\rM  END\r$$$$\r"
-    assert data[unit - 1:unit + 1] == b"\r\n"
+    assert data[unit - 1 : unit + 1] == b"\r\n"
     packed = tmp_path / f"cr.sdf.{suffix}"
     packed.write_bytes(FORMATS[suffix][0](data))
     plain = tmp_path / "cr.sdf"
@@ -118,12 +131,14 @@ def cut(data):
 
 def corrupt(data):
     middle = len(data) // 2
-    return data[:middle] + bytes(b ^ 0x5A for b in data[middle:middle + 64]) + data[middle + 64:]
+    return data[:middle] + bytes(b ^ 0x5A for b in data[middle : middle + 64]) + data[middle + 64 :]
 
 
 @pytest.mark.parametrize("suffix", FORMATS)
 @pytest.mark.parametrize("damage, error", [(cut, EOFError), (corrupt, OSError)])
-def test_damaged_files_deliver_the_blocks_before_the_fault_then_raise(tmp_path, suffix, damage, error):
+def test_damaged_files_deliver_the_blocks_before_the_fault_then_raise(
+    tmp_path, suffix, damage, error
+):
     data = random_sdf(20000)
     whole = [bytes(b) for b in molvane.SDBlock.from_sdf(data)]
     packed = tmp_path / f"damaged.sdf.{suffix}"
@@ -162,12 +177,27 @@ def test_a_small_cut_file_delivers_what_its_data_holds(tmp_path, suffix):
     assert 0 < len(delivered) < len(whole) and delivered == whole[: len(delivered)]
 
 
-@pytest.mark.parametrize("name, content, expected", [
-    ("plain.sdf.gz", b"t\n\n\nM  END\n$$$$\n", ["t\n\n\nM  END\n$$$$\n"]),  # suffix says gz, bytes say text
-    ("packed.sdf", gzip.compress(b"t\n\n\nM  END\n$$$$\n"), ["t\n\n\nM  END\n$$$$\n"]),  # the reverse
-    ("BZh1.sdf", b"BZh1 is a title\n\n\nM  END\n$$$$\n", ["BZh1 is a title\n\n\nM  END\n$$$$\n"]),
-    ("empty.sdf.xz", lzma.compress(b""), []),
-])
+@pytest.mark.parametrize(
+    "name, content, expected",
+    [
+        (
+            "plain.sdf.gz",
+            b"t\n\n\nM  END\n$$$$\n",
+            ["t\n\n\nM  END\n$$$$\n"],
+        ),  # suffix says gz, bytes say text
+        (
+            "packed.sdf",
+            gzip.compress(b"t\n\n\nM  END\n$$$$\n"),
+            ["t\n\n\nM  END\n$$$$\n"],
+        ),  # the reverse
+        (
+            "BZh1.sdf",
+            b"BZh1 is a title\n\n\nM  END\n$$$$\n",
+            ["BZh1 is a title\n\n\nM  END\n$$$$\n"],
+        ),
+        ("empty.sdf.xz", lzma.compress(b""), []),
+    ],
+)
 def test_magic_bytes_decide_not_the_suffix(tmp_path, name, content, expected):
     path = tmp_path / name
     path.write_bytes(content)
@@ -186,7 +216,9 @@ def test_archives_are_refused_with_what_they_are(tmp_path):
 def test_compressed_data_from_a_fifo_is_refused(tmp_path):
     fifo = tmp_path / "pipe"
     os.mkfifo(fifo)
-    writer = threading.Thread(target=lambda: fifo.write_bytes(gzip.compress(b"t\n\n\nM  END\n$$$$\n")))
+    writer = threading.Thread(
+        target=lambda: fifo.write_bytes(gzip.compress(b"t\n\n\nM  END\n$$$$\n"))
+    )
     writer.start()
     try:
         with pytest.raises(ValueError, match="carries gzip-compressed data"):
@@ -242,17 +274,34 @@ def test_compressed_writes_round_trip_byte_for_byte(tmp_path, suffix, kind, how,
     assert same_blocks(list(molvane.parse_sdf(kind(str(target)))), blocks)
 
 
-@pytest.mark.parametrize("target, level, error, message", [
-    ("out.sdf.gz", 10, ValueError, "compresslevel for gzip must be from 0 to 9, not 10"),
-    ("out.sdf.zst", 0, ValueError, "compresslevel for zstd must be from 1 to 22, not 0"),
-    ("out.sdf.bz2", "9", TypeError, "compresslevel must be an int, not str"),
-    ("out.sdf", 5, ValueError, "compresslevel applies to paths ending in .gz, .bz2, .xz or .zst"),
-    (io.BytesIO(), 5, ValueError, "compresslevel applies to paths ending in .gz, .bz2, .xz or .zst"),
-])
-def test_bad_compression_levels_are_refused_before_anything_is_written(tmp_path, target, level, error, message):
+@pytest.mark.parametrize(
+    "target, level, error, message",
+    [
+        ("out.sdf.gz", 10, ValueError, "compresslevel for gzip must be from 0 to 9, not 10"),
+        ("out.sdf.zst", 0, ValueError, "compresslevel for zstd must be from 1 to 22, not 0"),
+        ("out.sdf.bz2", "9", TypeError, "compresslevel must be an int, not str"),
+        (
+            "out.sdf",
+            5,
+            ValueError,
+            "compresslevel applies to paths ending in .gz, .bz2, .xz or .zst",
+        ),
+        (
+            io.BytesIO(),
+            5,
+            ValueError,
+            "compresslevel applies to paths ending in .gz, .bz2, .xz or .zst",
+        ),
+    ],
+)
+def test_bad_compression_levels_are_refused_before_anything_is_written(
+    tmp_path, target, level, error, message
+):
     dest = tmp_path / target if isinstance(target, str) else target
-    for call in (lambda: molvane.write_sdf(dest, [], compresslevel=level),
-                 lambda: molvane.sdf_writer(dest, compresslevel=level)):
+    for call in (
+        lambda: molvane.write_sdf(dest, [], compresslevel=level),
+        lambda: molvane.sdf_writer(dest, compresslevel=level),
+    ):
         with pytest.raises(error, match=message.replace(".", r"\.")):
             call()
     assert os.listdir(tmp_path) == []
@@ -269,7 +318,10 @@ def test_a_failed_compressed_write_leaves_the_target_as_it_was(tmp_path):
 
 @pytest.mark.parametrize("sink", ["bytesio", "open-wb", "gzip-open"])
 def test_str_blocks_go_to_binary_file_objects_as_utf8(tmp_path, sink):
-    blocks = [molvane.SDBlock("caf\u00e9\n\n\nM  END\n> <A>\n\u00b5\n\n$$$$\n"), molvane.SDBlock("t\n\n\nM  END\n$$$$\n")]
+    blocks = [
+        molvane.SDBlock("caf\u00e9\n\n\nM  END\n> <A>\n\u00b5\n\n$$$$\n"),
+        molvane.SDBlock("t\n\n\nM  END\n$$$$\n"),
+    ]
     expected = "".join(str(b) for b in blocks).encode()
     path = tmp_path / "out"
     if sink == "bytesio":
@@ -314,10 +366,13 @@ def test_position_runs_from_zero_to_the_file_size(tmp_path, suffix):
     assert (blocks.position, blocks.size) == (size, size)
 
 
-@pytest.mark.parametrize("make, size", [
-    (lambda: molvane.SDBlock.from_sdf(b"t\n\n\nM  END\n$$$$\n" * 3), 48),
-    (lambda: molvane.parse_sdf(io.BytesIO(b"t\n\n\nM  END\n$$$$\n" * 3)), None),
-])
+@pytest.mark.parametrize(
+    "make, size",
+    [
+        (lambda: molvane.SDBlock.from_sdf(b"t\n\n\nM  END\n$$$$\n" * 3), 48),
+        (lambda: molvane.parse_sdf(io.BytesIO(b"t\n\n\nM  END\n$$$$\n" * 3)), None),
+    ],
+)
 def test_position_of_other_sources(make, size):
     blocks = make()
     assert blocks.size == size

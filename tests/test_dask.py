@@ -30,9 +30,12 @@ def arrow(frame):
 
 @pytest.fixture(scope="module")
 def cluster():
-    with distributed.LocalCluster(
-        n_workers=2, processes=True, threads_per_worker=1, dashboard_address=None
-    ) as local, distributed.Client(local, set_as_default=False) as client:
+    with (
+        distributed.LocalCluster(
+            n_workers=2, processes=True, threads_per_worker=1, dashboard_address=None
+        ) as local,
+        distributed.Client(local, set_as_default=False) as client,
+    ):
         yield client
 
 
@@ -49,7 +52,10 @@ def scheduler(request):
 def mixed(tmp_path):
     """Forty blocks of ints, floats and text, a record seen only in some."""
     blocks = [
-        sd_block(f"m{i}", [("ID", i), ("LOGP", i / 4), ("NAME", f"n {i}")] + ([("NOTE", "x")] if i % 3 else []))
+        sd_block(
+            f"m{i}",
+            [("ID", i), ("LOGP", i / 4), ("NAME", f"n {i}")] + ([("NOTE", "x")] if i % 3 else []),
+        )
         for i in range(40)
     ]
     return write(tmp_path / "mixed.sdf", blocks)
@@ -88,7 +94,9 @@ def test_corpus_frames_equal_to_arrow(path):
 
 @pytest.mark.cluster
 def test_corpus_files_on_the_cluster(cluster):
-    files = sorted(corpus_params(), key=lambda p: -os.path.getsize(p.values[0]) if p.values[0] else 0)[:4]
+    files = sorted(
+        corpus_params(), key=lambda p: -os.path.getsize(p.values[0]) if p.values[0] else 0
+    )[:4]
     paths = [p.values[0] for p in files]
     if paths[0] is None:
         pytest.skip("the corpus folder is absent")
@@ -101,7 +109,9 @@ def test_globs_lists_and_compressed_files(scheduler, tmp_path):
     parts = [[sd_block(f"f{f}b{i}", [("ID", f * 100 + i)]) for i in range(12)] for f in range(3)]
     write(tmp_path / "a.sdf", parts[0])
     write(tmp_path / "b.sdf", parts[1])
-    molvane.write_sdf(str(tmp_path / "c.sdf.gz"), molvane.SDBlock.from_sdf("".join(parts[2]).encode()))
+    molvane.write_sdf(
+        str(tmp_path / "c.sdf.gz"), molvane.SDBlock.from_sdf("".join(parts[2]).encode())
+    )
     everything = [b for part in parts for b in part]
     for source in (str(tmp_path / "*.sdf*"), [tmp_path / "a.sdf", str(tmp_path / "[bc].sdf*")]):
         bag = mdask.read_blocks(source, blocksize=200)
@@ -111,9 +121,13 @@ def test_globs_lists_and_compressed_files(scheduler, tmp_path):
         assert frame["ID"].tolist() == [f * 100 + i for f in range(3) for i in range(12)]
 
 
-@settings(max_examples=25, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@settings(
+    max_examples=25, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture]
+)
 @given(
-    values=st.lists(st.sampled_from(["1", "-7", "2.5", "text", "", "007"]), min_size=1, max_size=30),
+    values=st.lists(
+        st.sampled_from(["1", "-7", "2.5", "text", "", "007"]), min_size=1, max_size=30
+    ),
     blocksize=st.integers(1, 600),
 )
 def test_any_blocksize_reads_every_block_once(tmp_path, values, blocksize):
@@ -135,14 +149,31 @@ META_CASES = {
     "text keeps numbers as written": (["a"], ["007", "1e3"], {}, {"types": {"X": "str"}}),
     "missing later is null": (["1"], [None, None], {}, {}),
     "int then text raises": (["1"], ["many"], {}, "many"),
-    "int then text skipped": (["1"], ["many"], {"errors": "skip"}, {"types": {"X": "int"}, "errors": "skip"}),
-    "int then text, types given": (["1"], ["many"], {"types": {"X": "str"}}, {"types": {"X": "str"}}),
+    "int then text skipped": (
+        ["1"],
+        ["many"],
+        {"errors": "skip"},
+        {"types": {"X": "int"}, "errors": "skip"},
+    ),
+    "int then text, types given": (
+        ["1"],
+        ["many"],
+        {"types": {"X": "str"}},
+        {"types": {"X": "str"}},
+    ),
     "unseen record raises": ([None], ["1"], {}, "columns="),
-    "unseen record, columns given": ([None], ["1"], {"columns": ["ID", "X"]}, {"columns": ["ID", "X"], "types": {"X": "str"}}),
+    "unseen record, columns given": (
+        [None],
+        ["1"],
+        {"columns": ["ID", "X"]},
+        {"columns": ["ID", "X"], "types": {"X": "str"}},
+    ),
 }
 
 
-@pytest.mark.parametrize("first, later, options, expected", META_CASES.values(), ids=META_CASES.keys())
+@pytest.mark.parametrize(
+    "first, later, options, expected", META_CASES.values(), ids=META_CASES.keys()
+)
 def test_meta_from_the_sample(scheduler, tmp_path, first, later, options, expected):
     values = first + later
     records = [[("ID", i)] + ([("X", v)] if v is not None else []) for i, v in enumerate(values)]
@@ -160,7 +191,12 @@ def test_meta_from_the_sample(scheduler, tmp_path, first, later, options, expect
 def test_meta_is_known_before_computing(mixed):
     frame = mdask.read_sdf(str(mixed), blocksize=300, sample=10)
     assert list(frame.columns) == ["title", "ID", "LOGP", "NAME"]
-    assert [str(t) for t in frame.dtypes] == ["string", "int64[pyarrow]", "double[pyarrow]", "string"]
+    assert [str(t) for t in frame.dtypes] == [
+        "string",
+        "int64[pyarrow]",
+        "double[pyarrow]",
+        "string",
+    ]
 
 
 # --- writing ---------------------------------------------------------------------
@@ -180,12 +216,17 @@ def test_to_sdf_round_trips(scheduler, mixed, tmp_path, suffix):
     frame = mdask.read_sdf(str(mixed), blocksize=600, molblock="molblock")
     paths = mdask.to_sdf(frame, str(tmp_path / "frame" / f"*{suffix}"))
     one = tmp_path / "one.sdf"
-    molvane.write_sdf(str(one), molvane.from_table(molvane.to_arrow(str(mixed), molblock="molblock")))
+    molvane.write_sdf(
+        str(one), molvane.from_table(molvane.to_arrow(str(mixed), molblock="molblock"))
+    )
     assert "".join(str(b) for p in paths for b in molvane.parse_sdf(p)) == one.read_text()
 
     frame = mdask.read_sdf(os.fsencode(mixed), blocksize=600, block="block")
     paths = mdask.to_sdf(frame, str(tmp_path / "whole" / f"*{suffix}"), block="block")
-    assert b"".join(bytes(b) for p in paths for b in molvane.parse_sdf(os.fsencode(p))) == mixed.read_bytes()
+    assert (
+        b"".join(bytes(b) for p in paths for b in molvane.parse_sdf(os.fsencode(p)))
+        == mixed.read_bytes()
+    )
 
 
 # --- arguments and extras ----------------------------------------------------------

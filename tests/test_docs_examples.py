@@ -37,7 +37,17 @@ import pytest
 REPO = pathlib.Path(__file__).resolve().parent.parent
 PAGES = sorted((REPO / "docs").rglob("*.md")) + [REPO / "README.md"]
 # Libraries an example may need that a test run need not have.
-OPTIONAL = {"rdkit", "pandas", "polars", "pyarrow", "dask", "distributed", "tqdm", "zstandard", "numpy"}
+OPTIONAL = {
+    "rdkit",
+    "pandas",
+    "polars",
+    "pyarrow",
+    "dask",
+    "distributed",
+    "tqdm",
+    "zstandard",
+    "numpy",
+}
 FENCE = re.compile(r"^(?P<indent>[ \t]*)(?P<fence>```+|~~~+)[ \t]*(?P<lang>[\w+-]*)[^\n]*$")
 WORKERS = re.compile(r"ProcessPoolExecutor|LocalCluster|multiprocessing")
 MAIN_GUARD = re.compile(r"^if __name__ == [\"']__main__[\"']:", re.M)
@@ -65,7 +75,9 @@ def code_blocks(text: str) -> list[tuple[int, str, str, set[str]]]:
         while i < len(lines) and not (
             lines[i].strip().startswith(fence) and lines[i].strip().strip(fence[0]) == ""
         ):
-            body.append(lines[i][len(indent) :] if lines[i].startswith(indent) else lines[i].lstrip())
+            body.append(
+                lines[i][len(indent) :] if lines[i].startswith(indent) else lines[i].lstrip()
+            )
             i += 1
         if i == len(lines):
             raise ValueError(f"line {start + 1}: code block never closed")
@@ -91,12 +103,18 @@ SEPARATORS = {"|", "||", "&&", ";"}
 
 def command_lines(code: str) -> list[str] | None:
     """The lines of a shell block if every command in it is molvane's, else None."""
-    lines = [line.strip() for line in code.splitlines() if line.strip() and not line.lstrip().startswith("#")]
+    lines = [
+        line.strip()
+        for line in code.splitlines()
+        if line.strip() and not line.lstrip().startswith("#")
+    ]
     for line in lines:
         lexer = shlex.shlex(line, posix=True, punctuation_chars=True)
         lexer.whitespace_split = True
         tokens = list(lexer)
-        heads = [tokens[0]] + [after for token, after in zip(tokens, tokens[1:]) if token in SEPARATORS]
+        heads = [tokens[0]] + [
+            after for token, after in zip(tokens, tokens[1:]) if token in SEPARATORS
+        ]
         if any(head != "molvane" for head in heads):
             return None
     return lines or None
@@ -110,7 +128,9 @@ def command_examples():
             lines = command_lines(code) if lang in SHELLS else None
             if lines:
                 params.append(pytest.param(lines, id=f"{name}:{line}"))
-    return params or [pytest.param(None, marks=pytest.mark.skip(reason="no page shows molvane commands"))]
+    return params or [
+        pytest.param(None, marks=pytest.mark.skip(reason="no page shows molvane commands"))
+    ]
 
 
 def imported_roots(code: str) -> set[str]:
@@ -151,7 +171,9 @@ def clone_root(tmp_path, monkeypatch):
 
 @pytest.mark.parametrize(("code", "needs"), examples())
 def test_example_runs(code, needs, clone_root, capsys):
-    missing = sorted(name for name in (imported_roots(code) & OPTIONAL) | needs if not available(name))
+    missing = sorted(
+        name for name in (imported_roots(code) & OPTIONAL) | needs if not available(name)
+    )
     if missing:
         pytest.skip(f"needs {', '.join(missing)}, not available here")
     if WORKERS.search(code) and "libasan" in os.environ.get("LD_PRELOAD", ""):
@@ -159,7 +181,9 @@ def test_example_runs(code, needs, clone_root, capsys):
     if MAIN_GUARD.search(code):
         script = clone_root / "example.py"
         script.write_text(code, encoding="utf-8")
-        done = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, timeout=300)
+        done = subprocess.run(
+            [sys.executable, str(script)], capture_output=True, text=True, timeout=300
+        )
         assert done.returncode == 0, done.stderr
     else:
         exec(compile(code, "<docs example>", "exec"), {"__name__": "__docs_example__"})
@@ -175,7 +199,11 @@ def test_command_example_runs(lines, clone_root):
     env = dict(os.environ, PATH=bin_dir + os.pathsep + os.environ.get("PATH", ""))
     for line in lines:
         done = subprocess.run(
-            ["bash", "-c", "set -o pipefail; " + line], env=env, capture_output=True, text=True, timeout=120
+            ["bash", "-c", "set -o pipefail; " + line],
+            env=env,
+            capture_output=True,
+            text=True,
+            timeout=120,
         )
         assert done.returncode == 0, f"{line}\n{done.stderr}"
 
@@ -190,10 +218,19 @@ def test_pages_have_examples():
     ("text", "expected"),
     [
         ("```python\nx = 1\n```\n", [(1, "python", "x = 1\n", set())]),
-        ("=== \"tab\"\n\n    ```python\n    if x:\n        y\n    ```\n", [(3, "python", "if x:\n    y\n", set())]),
+        (
+            '=== "tab"\n\n    ```python\n    if x:\n        y\n    ```\n',
+            [(3, "python", "if x:\n    y\n", set())],
+        ),
         ("<!-- needs: pandas -->\n```py\nz\n```\n", [(2, "py", "z\n", {"pandas"})]),
-        ("```sh\nls\n```\n```python\nq\n```\n", [(1, "sh", "ls\n", set()), (4, "python", "q\n", set())]),
-        ("````markdown\n```python\nnot code\n```\n````\n", [(1, "markdown", "```python\nnot code\n```\n", set())]),
+        (
+            "```sh\nls\n```\n```python\nq\n```\n",
+            [(1, "sh", "ls\n", set()), (4, "python", "q\n", set())],
+        ),
+        (
+            "````markdown\n```python\nnot code\n```\n````\n",
+            [(1, "markdown", "```python\nnot code\n```\n", set())],
+        ),
     ],
     ids=["plain", "indented-in-tab", "needs-marker", "two-languages", "nested-fence"],
 )
@@ -205,13 +242,26 @@ def test_code_blocks(text, expected):
     ("code", "expected"),
     [
         ("molvane count a.sdf\n", ["molvane count a.sdf"]),
-        ("# note\nmolvane filter 'A < 1' a.sdf | molvane head -n 2 > b.sdf\n", ["molvane filter 'A < 1' a.sdf | molvane head -n 2 > b.sdf"]),
-        ("molvane count a.sdf && molvane fields a.sdf\n", ["molvane count a.sdf && molvane fields a.sdf"]),
+        (
+            "# note\nmolvane filter 'A < 1' a.sdf | molvane head -n 2 > b.sdf\n",
+            ["molvane filter 'A < 1' a.sdf | molvane head -n 2 > b.sdf"],
+        ),
+        (
+            "molvane count a.sdf && molvane fields a.sdf\n",
+            ["molvane count a.sdf && molvane fields a.sdf"],
+        ),
         ("obabel a.sdf -O b.sdf\n", None),
         ("molvane cat a.sdf | grep -c x\n", None),
         ("molvane filter 'NAME ~ \"a|b\"' a.sdf\n", ["molvane filter 'NAME ~ \"a|b\"' a.sdf"]),
     ],
-    ids=["one", "pipeline-and-comment", "chain", "other-program", "pipe-into-other", "pipe-in-quotes"],
+    ids=[
+        "one",
+        "pipeline-and-comment",
+        "chain",
+        "other-program",
+        "pipe-into-other",
+        "pipe-in-quotes",
+    ],
 )
 def test_command_lines(code, expected):
     assert command_lines(code) == expected

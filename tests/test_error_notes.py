@@ -11,20 +11,24 @@ GOOD = "good\n  molvane\n\n  0  0  0  0  0  0  0  0  0  0999 V2000\nM  END\n> <I
 BAD = "bad\n  molvane\n\n  0  0  0  0  0  0  0  0  0  0999 V2000\nM  END\n> oops\n1\n\n$$$$\n"
 
 
-@pytest.mark.parametrize("source, offset", [
-    (lambda p: os.fsencode(p), True),               # mapped bytes path
-    (lambda p: str(p), True),                       # mapped str path
-    (lambda p: open(p, "rb"), True),                # binary file object
-    (lambda p: open(p, encoding="utf-8"), False),   # text: offsets are characters, not bytes
-    (lambda p: SDBlock.from_sdf(p.read_bytes()), True),
-    (lambda p: SDBlock.from_lines(p.read_text().splitlines(True)), False),
-])
+@pytest.mark.parametrize(
+    "source, offset",
+    [
+        (lambda p: os.fsencode(p), True),  # mapped bytes path
+        (lambda p: str(p), True),  # mapped str path
+        (lambda p: open(p, "rb"), True),  # binary file object
+        (lambda p: open(p, encoding="utf-8"), False),  # text: offsets are characters, not bytes
+        (lambda p: SDBlock.from_sdf(p.read_bytes()), True),
+        (lambda p: SDBlock.from_lines(p.read_text().splitlines(True)), False),
+    ],
+)
 def test_a_read_block_is_named_by_number_and_offset(tmp_path, source, offset):
     path = tmp_path / "in.sdf"
     path.write_text(GOOD * 3 + BAD)
     opened = source(path)
-    blocks = list(opened if hasattr(opened, "__next__") and not hasattr(opened, "read")
-                  else parse_sdf(opened))
+    blocks = list(
+        opened if hasattr(opened, "__next__") and not hasattr(opened, "read") else parse_sdf(opened)
+    )
     with pytest.raises(MalformedRecordError) as info:
         blocks[3].to_dict()
     where = f", at byte {3 * len(GOOD)}" if offset else ""
@@ -71,10 +75,14 @@ def test_table_errors_name_the_block_also_from_its_table():
     blocks[1].title = b"renamed"  # the table remembers the block as it was read
     with pytest.raises(IndicesDuplicateError) as info:
         table.valid_atom_indices()
-    assert info.value.__notes__ == [f"In the SDBlock titled 't' (block 1 from 0, at byte {len(GOOD)})."]
+    assert info.value.__notes__ == [
+        f"In the SDBlock titled 't' (block 1 from 0, at byte {len(GOOD)})."
+    ]
     with pytest.raises(IndicesDuplicateError) as info:
         blocks[1].renumber_indices()
-    assert info.value.__notes__ == [f"In the SDBlock titled 'renamed' (block 1 from 0, at byte {len(GOOD)})."]
+    assert info.value.__notes__ == [
+        f"In the SDBlock titled 'renamed' (block 1 from 0, at byte {len(GOOD)})."
+    ]
 
 
 def test_long_fields_and_titles_are_cut():

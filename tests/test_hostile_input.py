@@ -26,8 +26,11 @@ def test_only_dollar_lines(tmp_path, source):
     data, path = b"$$$$\n" * 50000, tmp_path / "dollars.sdf"
     path.write_bytes(data)
     with open(path, "rb", buffering=0) as raw:
-        blocks = {"from_sdf": SDBlock.from_sdf(data), "raw file object": parse_sdf(raw),
-                  "path": parse_sdf(os.fsencode(path))}[source]
+        blocks = {
+            "from_sdf": SDBlock.from_sdf(data),
+            "raw file object": parse_sdf(raw),
+            "path": parse_sdf(os.fsencode(path)),
+        }[source]
         assert texts(blocks) == [b"$$$$\n"] * 50000
 
 
@@ -47,7 +50,9 @@ def test_invalid_utf8_through_str_path(tmp_path):
     assert repr(block) == "<SDBlock title='caf\ufffd'>"
     with pytest.raises(UnicodeDecodeError) as info:
         block.records()
-    assert info.value.__notes__[0].startswith("Reading record 'N\ufffdme' of the SDBlock titled 'caf\ufffd'.")
+    assert info.value.__notes__[0].startswith(
+        "Reading record 'N\ufffdme' of the SDBlock titled 'caf\ufffd'."
+    )
     with pytest.raises(UnicodeDecodeError):
         molvane.write_sdf(tmp_path / "out.sdf", [block])
 
@@ -85,11 +90,15 @@ def test_file_object_returning_more_than_asked():
     assert texts(SDBlock.from_lines(Greedy(data))) == [b"t\nM  END\n$$$$\n"] * 100000
 
 
-@pytest.mark.parametrize("meddle, error, message", [
-    (lambda b: b.append_record("B", "3"), RuntimeError, "^Already borrowed$"),
-    (SDBlock.records, RuntimeError, "^Already mutably borrowed$"),
-    (lambda b: {}["gone"], KeyError, "gone"),
-], ids=["edits the block", "reads the block", "raises"])
+@pytest.mark.parametrize(
+    "meddle, error, message",
+    [
+        (lambda b: b.append_record("B", "3"), RuntimeError, "^Already borrowed$"),
+        (SDBlock.records, RuntimeError, "^Already mutably borrowed$"),
+        (lambda b: {}["gone"], KeyError, "gone"),
+    ],
+    ids=["edits the block", "reads the block", "raises"],
+)
 def test_records_iterable_meddling_with_the_block_it_fills(meddle, error, message):
     block = SDBlock("t\nM  END\n> <A>\n1\n\n$$$$\n")
     before = state(block)

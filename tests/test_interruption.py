@@ -106,8 +106,12 @@ SIGNAL_CASES = {
 
 def run_child(body, tmp_path, timeout=60):
     script = PRELUDE + textwrap.dedent(body)
-    return subprocess.run([sys.executable, "-c", script, str(tmp_path)],
-                          capture_output=True, text=True, timeout=timeout)
+    return subprocess.run(
+        [sys.executable, "-c", script, str(tmp_path)],
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+    )
 
 
 @pytest.mark.parametrize("case", SIGNAL_CASES)

@@ -113,23 +113,36 @@ def block_ops():
         "construct wrong type": swallow(lambda: SDBlock(3), TypeError),
         "sections": lambda: (text.title, text.molblock, text.mdl, str(text), repr(data), str(data)),
         "record reads": lambda: (
-            text.records(), text.names(), text.to_dict(), text.get("ID"), text.get("missing"), "NAME" in text,
-            len(text), data.records(),
+            text.records(),
+            text.names(),
+            text.to_dict(),
+            text.get("ID"),
+            text.get("missing"),
+            "NAME" in text,
+            len(text),
+            data.records(),
         ),
         "missing key": swallow(lambda: text["missing"], KeyError),
-        "malformed header": swallow(lambda: SDBlock("t\nM  END\n> no\n$$$$\n").records(), MalformedRecordError),
+        "malformed header": swallow(
+            lambda: SDBlock("t\nM  END\n> no\n$$$$\n").records(), MalformedRecordError
+        ),
         "wrong name type": swallow(lambda: text.get(b"ID"), TypeError),
         "edits": edit_cycle,
         "edit refused during export": exported_edit,
         "iterators": iterate_then_edit,
         "pickle and copy": lambda: (
-            pickle.loads(pickle.dumps(text)), copy.copy(data), copy.deepcopy([text]), text == data,
+            pickle.loads(pickle.dumps(text)),
+            copy.copy(data),
+            copy.deepcopy([text]),
+            text == data,
             text == SDBlock(BLOCK),
         ),
         "invalid state": swallow(lambda: SDBlock._from_state(b"$$$$", 0, 0, False), ValueError),
         "ctable": lambda: (text.ctable().lines, data.num_atoms, data.num_bonds),
         "table repairs": lambda: (SDBlock(BLOCK).renumber_indices(), SDBlock(BLOCK_B).fix_counts()),
-        "table errors": swallow(lambda: SDBlock("t\n\n\nM  END\n$$$$\n").ctable(), MalformedCTableError),
+        "table errors": swallow(
+            lambda: SDBlock("t\n\n\nM  END\n$$$$\n").ctable(), MalformedCTableError
+        ),
         "CTable methods": ctable_cycle,
     }
 
@@ -167,16 +180,25 @@ def reading_ops(files):
         "parse file object": lambda: exhaust(parse_sdf(io.BytesIO(FILE_TEXT.encode()))),
         "close early": early_close,
         "missing file": swallow(lambda: next(parse_sdf(str(files["dir"] / "absent.sdf"))), OSError),
-        "from_sdf": lambda: (exhaust(SDBlock.from_sdf(FILE_TEXT)), exhaust(SDBlock.from_sdf(BLOCK_B))),
+        "from_sdf": lambda: (
+            exhaust(SDBlock.from_sdf(FILE_TEXT)),
+            exhaust(SDBlock.from_sdf(BLOCK_B)),
+        ),
         "from_lines": lambda: exhaust(SDBlock.from_lines(FILE_TEXT.splitlines(keepends=True))),
-        "from_lines raising": swallow(lambda: exhaust(SDBlock.from_lines(lines_then_error())), KeyError),
+        "from_lines raising": swallow(
+            lambda: exhaust(SDBlock.from_lines(lines_then_error())), KeyError
+        ),
         "mixed lines": swallow(lambda: exhaust(SDBlock.from_lines(["a\n", b"b\n"])), TypeError),
         "undecodable title": swallow(lambda: next(parse_sdf(str(latin))).title, UnicodeDecodeError),
     }
 
 
 def writing_ops(files):
-    blocks, byte_blocks, out = list(SDBlock.from_sdf(FILE_TEXT)), list(SDBlock.from_sdf(BLOCK_B * 40)), files["out"]
+    blocks, byte_blocks, out = (
+        list(SDBlock.from_sdf(FILE_TEXT)),
+        list(SDBlock.from_sdf(BLOCK_B * 40)),
+        files["out"],
+    )
 
     def writer_object():
         with molvane.sdf_writer(os.fsencode(out)) as writer:
@@ -189,8 +211,12 @@ def writing_ops(files):
         "write file object": lambda: molvane.write_sdf(io.StringIO(), blocks),
         "write bytes file object": lambda: molvane.write_sdf(io.BytesIO(), byte_blocks),
         "writer object": writer_object,
-        "write mixed kinds": swallow(lambda: molvane.write_sdf(io.BytesIO(), [byte_blocks[0], blocks[0]]), TypeError),
-        "write missing dir": swallow(lambda: molvane.write_sdf(files["dir"] / "no" / "x.sdf", blocks), OSError),
+        "write mixed kinds": swallow(
+            lambda: molvane.write_sdf(io.BytesIO(), [byte_blocks[0], blocks[0]]), TypeError
+        ),
+        "write missing dir": swallow(
+            lambda: molvane.write_sdf(files["dir"] / "no" / "x.sdf", blocks), OSError
+        ),
     }
 
 

@@ -11,9 +11,22 @@ from molvane import native
 
 def test_module_registers_its_names_in_order():
     assert native.__all__ == [
-        "CTable", "SDBlock", "_SDBlockIterator", "_SDRecordIterator", "_SDNameIterator",
-        "MalformedRecordError", "parse_sdf", "write_sdf", "sdf_writer", "_SDFWriter",
-        "_build_table", "_build_table_from_path", "_SDTable", "SDFile", "shards", "__version__",
+        "CTable",
+        "SDBlock",
+        "_SDBlockIterator",
+        "_SDRecordIterator",
+        "_SDNameIterator",
+        "MalformedRecordError",
+        "parse_sdf",
+        "write_sdf",
+        "sdf_writer",
+        "_SDFWriter",
+        "_build_table",
+        "_build_table_from_path",
+        "_SDTable",
+        "SDFile",
+        "shards",
+        "__version__",
         "DEBUG_BUILD",
     ]
     assert all(hasattr(native, name) for name in native.__all__)
@@ -34,10 +47,19 @@ def test_package_exports_every_public_native_name():
 
 def test_exception_classes():
     err = native.MalformedRecordError
-    assert (err.__module__, err.__name__, err.__bases__) == ("molvane", "MalformedRecordError", (ValueError,))
+    assert (err.__module__, err.__name__, err.__bases__) == (
+        "molvane",
+        "MalformedRecordError",
+        (ValueError,),
+    )
     assert err.__doc__ == "An SD data header line has no `<name>`."
     assert molvane.MalformedRecordError is err and issubclass(molvane.CTableError, ValueError)
-    for name in ["MalformedCTableError", "IndicesDuplicateError", "IndicesMismatchError", "IndicesOutOfOrderError"]:
+    for name in [
+        "MalformedCTableError",
+        "IndicesDuplicateError",
+        "IndicesMismatchError",
+        "IndicesOutOfOrderError",
+    ]:
         cls = getattr(molvane.ctable, name)
         assert issubclass(cls, molvane.CTableError) and cls("message").args == ("message",)
 
@@ -103,15 +125,26 @@ def test_imported_exception_is_fetched_once_across_threads():
     assert run_python(RACE)[0].split() == ["1", "6", "1", "True"]
 
 
-@pytest.mark.parametrize("name, signature, doc", [
-    ("SDBlock", '(sdf, records=None, *, header="plain")', "Handle a single molecule block from an SD file."),
-    ("CTable", "(lines)", "Handle a Connection table (CTAB) from a single molecule block."),
-    ("SDFile", "(path, *, index=None)", "Random access to the blocks of one SD file."),
-    ("_SDBlockIterator", None, "Lazily parse SDBlocks from an input source."),
-    ("_SDRecordIterator", None, "Lazily iterate over one block's SD data records."),
-    ("_SDNameIterator", None, "Lazily iterate over one block's record names."),
-    ("_SDFWriter", None, "Write SDBlocks one at a time, buffered as `write_sdf` writes them.\n\n`close` writes"),
-])
+@pytest.mark.parametrize(
+    "name, signature, doc",
+    [
+        (
+            "SDBlock",
+            '(sdf, records=None, *, header="plain")',
+            "Handle a single molecule block from an SD file.",
+        ),
+        ("CTable", "(lines)", "Handle a Connection table (CTAB) from a single molecule block."),
+        ("SDFile", "(path, *, index=None)", "Random access to the blocks of one SD file."),
+        ("_SDBlockIterator", None, "Lazily parse SDBlocks from an input source."),
+        ("_SDRecordIterator", None, "Lazily iterate over one block's SD data records."),
+        ("_SDNameIterator", None, "Lazily iterate over one block's record names."),
+        (
+            "_SDFWriter",
+            None,
+            "Write SDBlocks one at a time, buffered as `write_sdf` writes them.\n\n`close` writes",
+        ),
+    ],
+)
 def test_class_traits(name, signature, doc):
     cls = getattr(native, name)
     assert (cls.__module__, cls.__qualname__) == ("molvane.native", name)
@@ -123,31 +156,89 @@ def test_class_traits(name, signature, doc):
         type("Sub", (cls,), {})
 
 
-@pytest.mark.parametrize("owner, name, signature, doc", [
-    (native, "parse_sdf", "(source, *, borrow=False, start=0, stop=None)", "Lazily parse SDBlocks from an SDF path or file object."),
-    (native, "write_sdf", "(dest, blocks, *, compresslevel=None)", "Write SDBlocks to a path or a file object, and return how ma"),
-    (native, "shards", "(path, n=None, size=None)", "Cut a file into runs of whole blocks, for reading in parallel."),
-    (native, "sdf_writer", "(dest, *, compresslevel=None)", "Write SDBlocks one at a time to a path or a file object, buf"),
-    (native.SDBlock, "iter_records", "($self)", "Lazily iterate over SD data records in input order."),
-    (native.CTable, "valid_atom_indices", "($self, strict=False)", "Validate that the atom lines match"),
-    (native.CTable, "valid_bond_indices", "($self, strict=False)", "Validate that the bond lines match"),
-    (native.CTable, "renumber_indices", "($self)", "Renumber the atom and bond indices in the block."),
-    (native.CTable, "fix_counts", "($self)", "Set the counts line to the number of atom and bond lines."),
-])
+@pytest.mark.parametrize(
+    "owner, name, signature, doc",
+    [
+        (
+            native,
+            "parse_sdf",
+            "(source, *, borrow=False, start=0, stop=None)",
+            "Lazily parse SDBlocks from an SDF path or file object.",
+        ),
+        (
+            native,
+            "write_sdf",
+            "(dest, blocks, *, compresslevel=None)",
+            "Write SDBlocks to a path or a file object, and return how ma",
+        ),
+        (
+            native,
+            "shards",
+            "(path, n=None, size=None)",
+            "Cut a file into runs of whole blocks, for reading in parallel.",
+        ),
+        (
+            native,
+            "sdf_writer",
+            "(dest, *, compresslevel=None)",
+            "Write SDBlocks one at a time to a path or a file object, buf",
+        ),
+        (
+            native.SDBlock,
+            "iter_records",
+            "($self)",
+            "Lazily iterate over SD data records in input order.",
+        ),
+        (
+            native.CTable,
+            "valid_atom_indices",
+            "($self, strict=False)",
+            "Validate that the atom lines match",
+        ),
+        (
+            native.CTable,
+            "valid_bond_indices",
+            "($self, strict=False)",
+            "Validate that the bond lines match",
+        ),
+        (
+            native.CTable,
+            "renumber_indices",
+            "($self)",
+            "Renumber the atom and bond indices in the block.",
+        ),
+        (
+            native.CTable,
+            "fix_counts",
+            "($self)",
+            "Set the counts line to the number of atom and bond lines.",
+        ),
+    ],
+)
 def test_signatures_and_docstrings(owner, name, signature, doc):
     member = getattr(owner, name)
     assert member.__text_signature__ == signature and member.__doc__.startswith(doc)
 
 
-TYPES = ["SDBlock", "CTable", "_SDBlockIterator", "_SDRecordIterator", "_SDNameIterator", "_SDFWriter"]
+TYPES = [
+    "SDBlock",
+    "CTable",
+    "_SDBlockIterator",
+    "_SDRecordIterator",
+    "_SDNameIterator",
+    "_SDFWriter",
+]
 
 
 @pytest.mark.parametrize("name", TYPES)
-@pytest.mark.parametrize("change", [
-    lambda cls: setattr(cls, "get", lambda self: None),
-    lambda cls: setattr(cls, "__repr__", lambda self: "patched"),
-    lambda cls: delattr(cls, "__doc__"),
-])
+@pytest.mark.parametrize(
+    "change",
+    [
+        lambda cls: setattr(cls, "get", lambda self: None),
+        lambda cls: setattr(cls, "__repr__", lambda self: "patched"),
+        lambda cls: delattr(cls, "__doc__"),
+    ],
+)
 def test_types_are_immutable(name, change):
     cls = getattr(native, name)
     before = dict(vars(cls))

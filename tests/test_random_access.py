@@ -41,7 +41,11 @@ def path_of(file, as_str):
 def ranged(path, cuts):
     """The blocks of the ranges between `cuts`, one range after the other."""
     bounds = [0, *cuts, None]
-    return [b for start, stop in zip(bounds, bounds[1:]) for b in molvane.parse_sdf(path, start=start, stop=stop)]
+    return [
+        b
+        for start, stop in zip(bounds, bounds[1:])
+        for b in molvane.parse_sdf(path, start=start, stop=stop)
+    ]
 
 
 def read_bytes(path):
@@ -82,7 +86,9 @@ def test_a_range_holds_the_blocks_starting_in_it(tmp_path_factory, data, as_str)
     whole = texts(molvane.parse_sdf(path), str if as_str else bytes)
     for i, start in enumerate(starts):
         # Any range around a block's first byte, and none past it, yields it.
-        assert texts(molvane.parse_sdf(path, start=start, stop=start + 1), str if as_str else bytes) == [whole[i]]
+        assert texts(
+            molvane.parse_sdf(path, start=start, stop=start + 1), str if as_str else bytes
+        ) == [whole[i]]
         if start > 0:
             assert list(molvane.parse_sdf(path, start=start - 1, stop=start)) == []
 
@@ -101,19 +107,22 @@ def test_corpus_ranges_at_every_eighth(path):
         assert texts(ranged(p, cuts), kind) == whole
 
 
-@pytest.mark.parametrize("start, stop, titles", [
-    (0, None, ["a", "b", "c"]),
-    (1, None, ["b", "c"]),
-    (7, 8, ["b"]),            # "b" starts at 7
-    (7, 7, []),               # empty range
-    (9, 3, []),               # start past stop
-    (0, 7, ["a"]),
-    (0, 8, ["a", "b"]),
-    (14, None, ["c"]),
-    (15, None, []),
-    (10**30, None, []),       # past any file
-    (0, 10**30, ["a", "b", "c"]),
-])
+@pytest.mark.parametrize(
+    "start, stop, titles",
+    [
+        (0, None, ["a", "b", "c"]),
+        (1, None, ["b", "c"]),
+        (7, 8, ["b"]),  # "b" starts at 7
+        (7, 7, []),  # empty range
+        (9, 3, []),  # start past stop
+        (0, 7, ["a"]),
+        (0, 8, ["a", "b"]),
+        (14, None, ["c"]),
+        (15, None, []),
+        (10**30, None, []),  # past any file
+        (0, 10**30, ["a", "b", "c"]),
+    ],
+)
 def test_range_edges(write, start, stop, titles):
     file = write(b"a\n$$$$\nb\n$$$$\nc\n$$$$\n")
     assert [b.title for b in molvane.parse_sdf(str(file), start=start, stop=stop)] == titles
@@ -127,14 +136,17 @@ def test_range_position_runs_over_the_range(write):
     assert blocks.position == 14  # the end of the range's last block
 
 
-@pytest.mark.parametrize("start, stop, error, message", [
-    (-1, None, ValueError, "start must not be negative"),
-    (0, -5, ValueError, "stop must not be negative"),
-    (1.5, None, TypeError, "start must be an int byte offset, not float"),
-    ("3", None, TypeError, "start must be an int byte offset, not str"),
-    (True, None, TypeError, "start must be an int byte offset, not bool"),
-    (0, 2.0, TypeError, "stop must be an int byte offset, not float"),
-])
+@pytest.mark.parametrize(
+    "start, stop, error, message",
+    [
+        (-1, None, ValueError, "start must not be negative"),
+        (0, -5, ValueError, "stop must not be negative"),
+        (1.5, None, TypeError, "start must be an int byte offset, not float"),
+        ("3", None, TypeError, "start must be an int byte offset, not str"),
+        (True, None, TypeError, "start must be an int byte offset, not bool"),
+        (0, 2.0, TypeError, "stop must be an int byte offset, not float"),
+    ],
+)
 def test_bad_offsets_are_refused_at_the_call(write, start, stop, error, message):
     file = write(b"a\n$$$$\n")
     with pytest.raises(error, match=message):
@@ -143,13 +155,18 @@ def test_bad_offsets_are_refused_at_the_call(write, start, stop, error, message)
 
 def test_ranges_need_a_path(write):
     file = write(b"a\n$$$$\n")
-    with open(file, "rb") as handle, pytest.raises(TypeError, match="need a path.*not BufferedReader"):
+    with (
+        open(file, "rb") as handle,
+        pytest.raises(TypeError, match="need a path.*not BufferedReader"),
+    ):
         molvane.parse_sdf(handle, start=0, stop=3)
 
 
 def test_compressed_files_have_no_ranges(write):
     file = write(gzip.compress(b"a\n$$$$\n"), "x.sdf.gz")
-    with pytest.raises(ValueError, match=r"random access needs an uncompressed file: decompress .*x\.sdf\.gz"):
+    with pytest.raises(
+        ValueError, match=r"random access needs an uncompressed file: decompress .*x\.sdf\.gz"
+    ):
         list(molvane.parse_sdf(str(file), start=0, stop=3))
 
 
@@ -200,30 +217,38 @@ def test_shards_cover_the_file_on_block_starts(tmp_path_factory, data, n, as_str
     starts = set(reference_starts(data, universal=as_str))
     assert all(start in starts for start, _ in pieces)
     kind = str if as_str else bytes
-    by_shard = [b for start, stop in pieces for b in molvane.parse_sdf(path, start=start, stop=stop)]
+    by_shard = [
+        b for start, stop in pieces for b in molvane.parse_sdf(path, start=start, stop=stop)
+    ]
     assert texts(by_shard, kind) == texts(molvane.parse_sdf(path), kind)
 
 
-@pytest.mark.parametrize("kwargs, count", [
-    ({"n": 1}, 1),
-    ({"n": 4}, 4),
-    ({"n": 1000}, 100),      # no more shards than blocks
-    ({"size": 10**9}, 1),
-    ({"size": 1}, 100),
-    ({"size": 1000}, 4),     # 3 200 bytes in pieces of 1 000
-])
+@pytest.mark.parametrize(
+    "kwargs, count",
+    [
+        ({"n": 1}, 1),
+        ({"n": 4}, 4),
+        ({"n": 1000}, 100),  # no more shards than blocks
+        ({"size": 10**9}, 1),
+        ({"size": 1}, 100),
+        ({"size": 1000}, 4),  # 3 200 bytes in pieces of 1 000
+    ],
+)
 def test_shard_counts(write, kwargs, count):
     file = write(b"".join(b"%026d\n$$$$\n" % i for i in range(100)))  # 32 bytes a block
     assert len(molvane.shards(str(file), **kwargs)) == count
 
 
-@pytest.mark.parametrize("kwargs, error, message", [
-    ({"n": 1, "size": 5}, TypeError, "n or size, not both"),
-    ({"n": 0}, ValueError, "n must be at least 1"),
-    ({"size": 0}, ValueError, "size must be at least 1"),
-    ({"n": -2}, ValueError, "n must not be negative"),
-    ({"n": 2.0}, TypeError, "n must be an int"),
-])
+@pytest.mark.parametrize(
+    "kwargs, error, message",
+    [
+        ({"n": 1, "size": 5}, TypeError, "n or size, not both"),
+        ({"n": 0}, ValueError, "n must be at least 1"),
+        ({"size": 0}, ValueError, "size must be at least 1"),
+        ({"n": -2}, ValueError, "n must not be negative"),
+        ({"n": 2.0}, TypeError, "n must be an int"),
+    ],
+)
 def test_shard_arguments(write, kwargs, error, message):
     file = write(b"a\n$$$$\n")
     with pytest.raises(error, match=message):
@@ -285,19 +310,34 @@ def test_offsets_are_a_uint64_buffer(write):
     assert f.offsets.format == "Q" and f.offsets.readonly
 
 
-@pytest.mark.parametrize("key, titles", [
-    (0, "a"), (-1, "d"), (-4, "a"), (2, "c"),
-    (slice(1, 3), ["b", "c"]), (slice(None, None, -2), ["d", "b"]), (slice(5, 9), []),
-])
+@pytest.mark.parametrize(
+    "key, titles",
+    [
+        (0, "a"),
+        (-1, "d"),
+        (-4, "a"),
+        (2, "c"),
+        (slice(1, 3), ["b", "c"]),
+        (slice(None, None, -2), ["d", "b"]),
+        (slice(5, 9), []),
+    ],
+)
 def test_indexing(write, key, titles):
     f = molvane.SDFile(str(write(b"a\n$$$$\nb\n$$$$\nc\n$$$$\nd\n$$$$\n")))
     got = f[key]
     assert (got.title if isinstance(key, int) else [b.title for b in got]) == titles
 
 
-@pytest.mark.parametrize("key, error", [
-    (4, IndexError), (-5, IndexError), (10**30, IndexError), ("0", TypeError), (1.0, TypeError),
-])
+@pytest.mark.parametrize(
+    "key, error",
+    [
+        (4, IndexError),
+        (-5, IndexError),
+        (10**30, IndexError),
+        ("0", TypeError),
+        (1.0, TypeError),
+    ],
+)
 def test_bad_indices(write, key, error):
     f = molvane.SDFile(str(write(b"a\n$$$$\nb\n$$$$\nc\n$$$$\nd\n$$$$\n")))
     with pytest.raises(error):
@@ -338,11 +378,14 @@ def test_a_changed_file_is_detected(write, change):
         len(pickle.loads(state))
 
 
-@pytest.mark.parametrize("state, message", [
-    ((14, 0, b"\0" * 7), "no whole offsets"),
-    ((14, 0, (5).to_bytes(8, "little") + (14).to_bytes(8, "little")), "do not rise"),
-    ((14, 0, (0).to_bytes(8, "little") + (9).to_bytes(8, "little")), "do not rise"),
-])
+@pytest.mark.parametrize(
+    "state, message",
+    [
+        ((14, 0, b"\0" * 7), "no whole offsets"),
+        ((14, 0, (5).to_bytes(8, "little") + (14).to_bytes(8, "little")), "do not rise"),
+        ((14, 0, (0).to_bytes(8, "little") + (9).to_bytes(8, "little")), "do not rise"),
+    ],
+)
 def test_bad_pickle_states_are_refused(write, state, message):
     f = molvane.SDFile(str(write(b"a\n$$$$\nb\n$$$$\n")))
     with pytest.raises(ValueError, match=message):
@@ -477,13 +520,16 @@ def test_saved_index_format(write, tmp_path):
     assert data == struct.pack("<8sIIQqQ3Q", b"MVSDIDX\0", 1, 0, 15, stat.st_mtime_ns, 3, 0, 7, 15)
 
 
-@pytest.mark.parametrize("meddle, message", [
-    (lambda d: b"NOTANIDX" + d[8:], "is not a saved SDFile index"),
-    (lambda d: d[:8] + b"\x02" + d[9:], "another format version"),
-    (lambda d: d[:-1], "damaged"),
-    (lambda d: d[:-8] + (99).to_bytes(8, "little"), "damaged"),   # last offset is not the size
-    (lambda d: d[:12] + b"\x01" + d[13:], "indexes the blocks of a str path"),
-])
+@pytest.mark.parametrize(
+    "meddle, message",
+    [
+        (lambda d: b"NOTANIDX" + d[8:], "is not a saved SDFile index"),
+        (lambda d: d[:8] + b"\x02" + d[9:], "another format version"),
+        (lambda d: d[:-1], "damaged"),
+        (lambda d: d[:-8] + (99).to_bytes(8, "little"), "damaged"),  # last offset is not the size
+        (lambda d: d[:12] + b"\x01" + d[13:], "indexes the blocks of a str path"),
+    ],
+)
 def test_bad_saved_indexes_are_refused(write, tmp_path, meddle, message):
     file = write(b"a\n$$$$\nb\n$$$$\n")
     saved = molvane.SDFile(os.fsencode(file)).save_index()

@@ -13,16 +13,22 @@ from molvane import native
 SDBlock = native.SDBlock
 
 
-@pytest.mark.parametrize("make, error, code", [
-    (lambda tmp: str(tmp / "missing" / "o.sdf"), FileNotFoundError, errno.ENOENT),
-    (lambda tmp: os.fsencode(tmp / "missing" / "o.sdf"), FileNotFoundError, errno.ENOENT),
-    (lambda tmp: tmp / "missing" / "o.sdf", FileNotFoundError, errno.ENOENT),
-    (str, IsADirectoryError, errno.EISDIR),
-    (lambda tmp: "a\0b.sdf", OSError, None),
-    (lambda tmp: b"a\0b.sdf", OSError, None),
-])
-@pytest.mark.parametrize("call", [lambda p: next(native.parse_sdf(p)), lambda p: native.write_sdf(p, []),
-                                  native.sdf_writer], ids=["parse_sdf", "write_sdf", "sdf_writer"])
+@pytest.mark.parametrize(
+    "make, error, code",
+    [
+        (lambda tmp: str(tmp / "missing" / "o.sdf"), FileNotFoundError, errno.ENOENT),
+        (lambda tmp: os.fsencode(tmp / "missing" / "o.sdf"), FileNotFoundError, errno.ENOENT),
+        (lambda tmp: tmp / "missing" / "o.sdf", FileNotFoundError, errno.ENOENT),
+        (str, IsADirectoryError, errno.EISDIR),
+        (lambda tmp: "a\0b.sdf", OSError, None),
+        (lambda tmp: b"a\0b.sdf", OSError, None),
+    ],
+)
+@pytest.mark.parametrize(
+    "call",
+    [lambda p: next(native.parse_sdf(p)), lambda p: native.write_sdf(p, []), native.sdf_writer],
+    ids=["parse_sdf", "write_sdf", "sdf_writer"],
+)
 def test_path_errors(tmp_path, make, error, code, call):
     source, before = make(tmp_path), fd_count()
     with pytest.raises(OSError) as info:
@@ -32,7 +38,9 @@ def test_path_errors(tmp_path, make, error, code, call):
         assert info.value.args == ("file name contained an unexpected NUL byte",)
     else:
         assert (info.value.errno, info.value.strerror) == (code, os.strerror(code))
-        assert info.value.filename == os.fspath(source) and type(info.value.filename) is type(os.fspath(source))
+        assert info.value.filename == os.fspath(source) and type(info.value.filename) is type(
+            os.fspath(source)
+        )
     assert fd_count() == before
 
 
@@ -65,19 +73,38 @@ def lines_raising():
     raise Boom("midway")
 
 
-@pytest.mark.parametrize("make, error, message", [
-    (lambda: SDBlock.from_lines(Reads(b"A\n$$$$\nB\n", None)), BlockingIOError,
-     "file object read returned None: it is non-blocking and has no data ready; read it in blocking mode"),
-    (lambda: SDBlock.from_lines(Reads(b"A\n$$$$\nB\n", 7)), TypeError,
-     "file objects must read str or bytes"),
-    (lambda: native.parse_sdf(Reads(b"A\n$$$$\nB\n", "$$$$\n")), TypeError,
-     "file objects must not mix str and bytes reads"),
-    (lambda: SDBlock.from_lines(Reads(b"A\n$$$$\nB\n", Boom("read"))), Boom, "read"),
-    (lambda: SDBlock.from_lines(["A", "$$$$", b"B"]), TypeError,
-     "SDBlock.from_lines does not accept mixed str and bytes lines"),
-    (lambda: SDBlock.from_lines(["A", "$$$$", 3]), TypeError, "SDBlock.from_lines lines must be str or bytes"),
-    (lambda: SDBlock.from_lines(lines_raising()), Boom, "midway"),
-])
+@pytest.mark.parametrize(
+    "make, error, message",
+    [
+        (
+            lambda: SDBlock.from_lines(Reads(b"A\n$$$$\nB\n", None)),
+            BlockingIOError,
+            "file object read returned None: it is non-blocking and has no data ready; read it in blocking mode",
+        ),
+        (
+            lambda: SDBlock.from_lines(Reads(b"A\n$$$$\nB\n", 7)),
+            TypeError,
+            "file objects must read str or bytes",
+        ),
+        (
+            lambda: native.parse_sdf(Reads(b"A\n$$$$\nB\n", "$$$$\n")),
+            TypeError,
+            "file objects must not mix str and bytes reads",
+        ),
+        (lambda: SDBlock.from_lines(Reads(b"A\n$$$$\nB\n", Boom("read"))), Boom, "read"),
+        (
+            lambda: SDBlock.from_lines(["A", "$$$$", b"B"]),
+            TypeError,
+            "SDBlock.from_lines does not accept mixed str and bytes lines",
+        ),
+        (
+            lambda: SDBlock.from_lines(["A", "$$$$", 3]),
+            TypeError,
+            "SDBlock.from_lines lines must be str or bytes",
+        ),
+        (lambda: SDBlock.from_lines(lines_raising()), Boom, "midway"),
+    ],
+)
 def test_input_errors_end_the_source(make, error, message):
     blocks = make()
     first = next(blocks)
@@ -105,22 +132,43 @@ def test_attribute_error_for_fspath_means_not_a_path():
     assert [b.title for b in native.parse_sdf(FsPathMissing(b"x\n$$$$\n"))] == [b"x"]
 
 
-@pytest.mark.parametrize("call, error, message", [
-    (lambda: native.parse_sdf(42), TypeError, "parse_sdf takes a path or a file object, not int"),
-    (lambda: native.parse_sdf(bytearray(b"x")), TypeError,
-     "parse_sdf takes a path or a file object, not bytearray"),
-    (lambda: native.parse_sdf(FsPathFails()), Boom, "fspath"),
-    (lambda: native.parse_sdf(FsPathLookupFails()), Boom, "fspath"),
-    (lambda: native.parse_sdf("\udcff\ud800"), UnicodeEncodeError, None),
-    (lambda: SDBlock.from_sdf(bytearray(b"x")), TypeError, "SDBlock.from_sdf argument must be str or bytes"),
-    (lambda: SDBlock.from_sdf(memoryview(b"x")), TypeError, "SDBlock.from_sdf argument must be str or bytes"),
-    (lambda: SDBlock.from_sdf("\ud800"), UnicodeEncodeError, None),
-    (lambda: SDBlock.from_lines("x\n$$$$\n"), TypeError,
-     "SDBlock.from_lines takes lines or a file object; use SDBlock.from_sdf to parse SDF "
-     "str or bytes"),
-    (lambda: SDBlock.from_lines(5), TypeError, "'int' object is not iterable"),
-    (lambda: native.parse_sdf("x.sdf", borrow=1), TypeError, None),
-])
+@pytest.mark.parametrize(
+    "call, error, message",
+    [
+        (
+            lambda: native.parse_sdf(42),
+            TypeError,
+            "parse_sdf takes a path or a file object, not int",
+        ),
+        (
+            lambda: native.parse_sdf(bytearray(b"x")),
+            TypeError,
+            "parse_sdf takes a path or a file object, not bytearray",
+        ),
+        (lambda: native.parse_sdf(FsPathFails()), Boom, "fspath"),
+        (lambda: native.parse_sdf(FsPathLookupFails()), Boom, "fspath"),
+        (lambda: native.parse_sdf("\udcff\ud800"), UnicodeEncodeError, None),
+        (
+            lambda: SDBlock.from_sdf(bytearray(b"x")),
+            TypeError,
+            "SDBlock.from_sdf argument must be str or bytes",
+        ),
+        (
+            lambda: SDBlock.from_sdf(memoryview(b"x")),
+            TypeError,
+            "SDBlock.from_sdf argument must be str or bytes",
+        ),
+        (lambda: SDBlock.from_sdf("\ud800"), UnicodeEncodeError, None),
+        (
+            lambda: SDBlock.from_lines("x\n$$$$\n"),
+            TypeError,
+            "SDBlock.from_lines takes lines or a file object; use SDBlock.from_sdf to parse SDF "
+            "str or bytes",
+        ),
+        (lambda: SDBlock.from_lines(5), TypeError, "'int' object is not iterable"),
+        (lambda: native.parse_sdf("x.sdf", borrow=1), TypeError, None),
+    ],
+)
 def test_argument_errors(call, error, message):
     with pytest.raises(error) as info:
         call()

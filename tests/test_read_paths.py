@@ -1,8 +1,8 @@
 """Reading paths: mapped files, pipes and FIFOs, borrowing, file release, threads."""
 
 import contextlib
-import fcntl
 import faulthandler
+import fcntl
 import os
 import signal
 import threading
@@ -199,7 +199,9 @@ def test_two_threads_iterate_their_own_large_files(tmp_path):
         runs = [("mapped", mapped, True), ("copied", os.fsencode(mapped)), ("pipe", pipe)]
         run_all([threading.Thread(target=run, args=args) for args in runs])
     assert counts == {"mapped": 60000, "copied": 60000, "pipe": (1 << 20) // len(block) + 1}
-    last = {name: max(i for i, n in enumerate(progress) if n == name) for name in ("mapped", "copied")}
+    last = {
+        name: max(i for i, n in enumerate(progress) if n == name) for name in ("mapped", "copied")
+    }
     assert set(progress[: min(last.values())]) >= {"mapped", "copied"}
 
 

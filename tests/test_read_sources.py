@@ -87,29 +87,39 @@ def test_reads_of_any_size_split_as_the_reference(text, cuts):
     assert texts(SDBlock.from_lines(Pieces(pieces))) == expected_blocks(data)
 
 
-@pytest.mark.parametrize("data, expected, as_text", [
-    (b"A\n$$$$\n\n", [b"A\n$$$$\n", b"\n$$$$\n"], False),
-    (b"A\n$$$$ x\nB\n$$$$\n", [b"A\n$$$$\n", b"B\n$$$$\n"], False),
-    (b"x$$$$\n  $$$$\n$$$$$\n", [b"x$$$$\n  $$$$\n$$$$\n"], False),
-    (b"t\r\nM  END\n", [b"t\r\nM  END\n$$$$\r\n"], False),  # the title line's ending completes the block
-    (b"t\rx", [b"t\rx\n$$$$\n"], False),
-    (b"A\r$$$$\rB\r$$$$\r", [b"A\n$$$$\n", b"B\n$$$$\n"], True),
-    (b"$$$$ x\r\n", [b"$$$$\n"], True),
-])
+@pytest.mark.parametrize(
+    "data, expected, as_text",
+    [
+        (b"A\n$$$$\n\n", [b"A\n$$$$\n", b"\n$$$$\n"], False),
+        (b"A\n$$$$ x\nB\n$$$$\n", [b"A\n$$$$\n", b"B\n$$$$\n"], False),
+        (b"x$$$$\n  $$$$\n$$$$$\n", [b"x$$$$\n  $$$$\n$$$$\n"], False),
+        (
+            b"t\r\nM  END\n",
+            [b"t\r\nM  END\n$$$$\r\n"],
+            False,
+        ),  # the title line's ending completes the block
+        (b"t\rx", [b"t\rx\n$$$$\n"], False),
+        (b"A\r$$$$\rB\r$$$$\r", [b"A\n$$$$\n", b"B\n$$$$\n"], True),
+        (b"$$$$ x\r\n", [b"$$$$\n"], True),
+    ],
+)
 def test_examples(data, expected, as_text):
     # Anchors for the reference that the properties above compare against.
     for way, blocks in read_all_ways(data, text=as_text).items():
         assert texts(blocks, str if as_text else bytes) == expected, way
 
 
-@pytest.mark.parametrize("items, expected", [
-    (["t", "  ctab", "M  END", "$$$$"], ["t\n  ctab\nM  END\n$$$$\n"]),
-    (["t\r\n", "M  END", "$$$$"], ["t\r\nM  END\r\n$$$$\r\n"]),
-    (["t\r", "$$$$"], ["t\r\n$$$$\r\n"]),
-    ([""], ["\n$$$$\n"]),
-    ([], []),
-    (["a\n$$$$\nb\n", "$$$$"], ["a\n$$$$\n", "b\n$$$$\n"]),
-])
+@pytest.mark.parametrize(
+    "items, expected",
+    [
+        (["t", "  ctab", "M  END", "$$$$"], ["t\n  ctab\nM  END\n$$$$\n"]),
+        (["t\r\n", "M  END", "$$$$"], ["t\r\nM  END\r\n$$$$\r\n"]),
+        (["t\r", "$$$$"], ["t\r\n$$$$\r\n"]),
+        ([""], ["\n$$$$\n"]),
+        ([], []),
+        (["a\n$$$$\nb\n", "$$$$"], ["a\n$$$$\n", "b\n$$$$\n"]),
+    ],
+)
 def test_from_lines_completes_items(items, expected):
     assert [str(b) for b in SDBlock.from_lines(items)] == expected
 

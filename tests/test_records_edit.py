@@ -19,39 +19,73 @@ def append(name, value, header="plain"):
     return lambda block: block.append_record(name, value, header=header)
 
 
-@pytest.mark.parametrize("sdf, edit, text", [
-    # appended last, after a blank line
-    ("", append("C", "c"), "> <C>\nc\n\n"),
-    ("> <A>\na\n", append("C", "c"), "> <A>\na\n\n> <C>\nc\n\n"),
-    ("> <A>\na\n\n", append("C", "c"), "> <A>\na\n\n> <C>\nc\n\n"),
-    ("> <A>\na\n  \n", append("C", "c"), "> <A>\na\n  \n> <C>\nc\n\n"),
-    ("", append("E", ""), "> <E>\n\n\n"),  # an empty value is two empty lines
-    # header styles; "copy" takes the last header that has a name
-    ("", append("C", "c", "padded"), ">  <C>\nc\n\n"),
-    (">  <A>  (1)\na\n\n", append("C", "c", "copy"), ">  <A>  (1)\na\n\n>  <C>  (1)\nc\n\n"),
-    ("  > 12 <A> x \na\n\n", append("C", "c", "copy"), "  > 12 <A> x \na\n\n  > 12 <C> x \nc\n\n"),
-    ("", append("C", "c", "copy"), "> <C>\nc\n\n"),
-    ("stray\n>  <S>\n\n", append("C", "c", "copy"), "stray\n>  <S>\n\n> <C>\nc\n\n"),
-    ("> (7) <A> [x]\na\n\n> nameless\nx\n\n", append("C", "c", "copy"),
-     "> (7) <A> [x]\na\n\n> nameless\nx\n\n> (7) <C> [x]\nc\n\n"),
-    ("> nameless\nx\n\n> (7) <A> [x]\na\n\n",
-     lambda b: b.replace_records([("A", "1"), ("D", "2")], header="copy"),
-     "> (7) <A> [x]\n1\n\n> (7) <D> [x]\n2\n\n"),
-    # set_record keeps the first header and its place, removes the others
-    (">  <A>  (1)\n1\n\n> <B>\nb\n\n> <A>\n2\n\n> <A>\n3\n", lambda b: b.set_record("A", "new\nvalue"),
-     ">  <A>  (1)\nnew\nvalue\n\n> <B>\nb\n\n"),
-    ("> <B>\nb\n\n", lambda b: b.set_record("Z", "z", header="padded"), "> <B>\nb\n\n>  <Z>\nz\n\n"),
-    ("> <A>\n1\n\nstray\n\n> <B>\nb\n\n> <A>\n2\n", lambda b: b.remove_record("A"), "stray\n\n> <B>\nb\n\n"),
-    ("> <A>\n1\n\n", lambda b: b.__delitem__("A"), ""),
-    # the k-th new record of a name reuses the k-th old header of that name
-    ("> 1 <B>\nb\n\n> 2 <A>\na\n\n> 3 <A>\na\n\n",
-     lambda b: b.replace_records([("A", "x"), ("B", "y"), ("A", "z"), ("A", "w")], header="padded"),
-     "> 2 <A>\nx\n\n> 1 <B>\ny\n\n> 3 <A>\nz\n\n>  <A>\nw\n\n"),
-    # mappings are read through items(); appending never scans for malformed headers
-    ("", lambda b: b.replace_records(SimpleNamespace(items=lambda: [("A", "1"), ("A", "2")])),
-     "> <A>\n1\n\n> <A>\n2\n\n"),
-    ("> oops\n\n", lambda b: b.append_record("A", "v") or b.replace_records({"B": "b"}), "> <B>\nb\n\n"),
-])
+@pytest.mark.parametrize(
+    "sdf, edit, text",
+    [
+        # appended last, after a blank line
+        ("", append("C", "c"), "> <C>\nc\n\n"),
+        ("> <A>\na\n", append("C", "c"), "> <A>\na\n\n> <C>\nc\n\n"),
+        ("> <A>\na\n\n", append("C", "c"), "> <A>\na\n\n> <C>\nc\n\n"),
+        ("> <A>\na\n  \n", append("C", "c"), "> <A>\na\n  \n> <C>\nc\n\n"),
+        ("", append("E", ""), "> <E>\n\n\n"),  # an empty value is two empty lines
+        # header styles; "copy" takes the last header that has a name
+        ("", append("C", "c", "padded"), ">  <C>\nc\n\n"),
+        (">  <A>  (1)\na\n\n", append("C", "c", "copy"), ">  <A>  (1)\na\n\n>  <C>  (1)\nc\n\n"),
+        (
+            "  > 12 <A> x \na\n\n",
+            append("C", "c", "copy"),
+            "  > 12 <A> x \na\n\n  > 12 <C> x \nc\n\n",
+        ),
+        ("", append("C", "c", "copy"), "> <C>\nc\n\n"),
+        ("stray\n>  <S>\n\n", append("C", "c", "copy"), "stray\n>  <S>\n\n> <C>\nc\n\n"),
+        (
+            "> (7) <A> [x]\na\n\n> nameless\nx\n\n",
+            append("C", "c", "copy"),
+            "> (7) <A> [x]\na\n\n> nameless\nx\n\n> (7) <C> [x]\nc\n\n",
+        ),
+        (
+            "> nameless\nx\n\n> (7) <A> [x]\na\n\n",
+            lambda b: b.replace_records([("A", "1"), ("D", "2")], header="copy"),
+            "> (7) <A> [x]\n1\n\n> (7) <D> [x]\n2\n\n",
+        ),
+        # set_record keeps the first header and its place, removes the others
+        (
+            ">  <A>  (1)\n1\n\n> <B>\nb\n\n> <A>\n2\n\n> <A>\n3\n",
+            lambda b: b.set_record("A", "new\nvalue"),
+            ">  <A>  (1)\nnew\nvalue\n\n> <B>\nb\n\n",
+        ),
+        (
+            "> <B>\nb\n\n",
+            lambda b: b.set_record("Z", "z", header="padded"),
+            "> <B>\nb\n\n>  <Z>\nz\n\n",
+        ),
+        (
+            "> <A>\n1\n\nstray\n\n> <B>\nb\n\n> <A>\n2\n",
+            lambda b: b.remove_record("A"),
+            "stray\n\n> <B>\nb\n\n",
+        ),
+        ("> <A>\n1\n\n", lambda b: b.__delitem__("A"), ""),
+        # the k-th new record of a name reuses the k-th old header of that name
+        (
+            "> 1 <B>\nb\n\n> 2 <A>\na\n\n> 3 <A>\na\n\n",
+            lambda b: b.replace_records(
+                [("A", "x"), ("B", "y"), ("A", "z"), ("A", "w")], header="padded"
+            ),
+            "> 2 <A>\nx\n\n> 1 <B>\ny\n\n> 3 <A>\nz\n\n>  <A>\nw\n\n",
+        ),
+        # mappings are read through items(); appending never scans for malformed headers
+        (
+            "",
+            lambda b: b.replace_records(SimpleNamespace(items=lambda: [("A", "1"), ("A", "2")])),
+            "> <A>\n1\n\n> <A>\n2\n\n",
+        ),
+        (
+            "> oops\n\n",
+            lambda b: b.append_record("A", "v") or b.replace_records({"B": "b"}),
+            "> <B>\nb\n\n",
+        ),
+    ],
+)
 def test_edits(sdf, edit, text):
     block = SDBlock(HEAD + sdf + "$$$$\n")
     edit(block)
@@ -90,7 +124,15 @@ def test_replace_in_order_then_diverging():
     block.replace_records(new)
     headers = [line for line in str(block).splitlines() if line.startswith(">")]
     # in order for 0..3, then the next unused old N2 (5) and N0 (6)
-    assert headers == ["> 0 <N0>", "> 1 <N1>", "> 2 <N2>", "> 3 <N0>", "> 5 <N2>", "> 6 <N0>", "> <X>"]
+    assert headers == [
+        "> 0 <N0>",
+        "> 1 <N1>",
+        "> 2 <N2>",
+        "> 3 <N0>",
+        "> 5 <N2>",
+        "> 6 <N0>",
+        "> <X>",
+    ]
     assert block.records() == new
 
 
@@ -111,18 +153,28 @@ def test_constructor_appends_records_with_the_header_style():
     assert str(block) == "t\n\nM  END\n>  <A>\n1\n\n>  <A>\n2\n\n$$$$\n"
 
 
-@pytest.mark.parametrize("kind, args, error, message", [
-    (str, (b"A", "v"), TypeError, "text SDBlock record names must be str"),
-    (str, ("A", b"v"), TypeError, "text SDBlock values must be str"),
-    (bytes, ("A", b"v"), TypeError, "byte-backed SDBlock record names must be bytes"),
-    (bytes, (b"A", "v"), TypeError, "byte-backed SDBlock values must be bytes"),
-    (str, ("A", "v", "fancy"), ValueError, "header must be 'plain', 'padded', or 'copy', not 'fancy'"),
-    (str, ("A", "v", b"plain"), TypeError, ""),
-    # header first, then the name, then the value
-    (str, (1, 2, "fancy"), ValueError, "header must be"),
-    (str, (1, 2), TypeError, "text SDBlock record names must be str"),
-])
-@pytest.mark.parametrize("method", ["append_record", "set_record", "replace_records", "constructor"])
+@pytest.mark.parametrize(
+    "kind, args, error, message",
+    [
+        (str, (b"A", "v"), TypeError, "text SDBlock record names must be str"),
+        (str, ("A", b"v"), TypeError, "text SDBlock values must be str"),
+        (bytes, ("A", b"v"), TypeError, "byte-backed SDBlock record names must be bytes"),
+        (bytes, (b"A", "v"), TypeError, "byte-backed SDBlock values must be bytes"),
+        (
+            str,
+            ("A", "v", "fancy"),
+            ValueError,
+            "header must be 'plain', 'padded', or 'copy', not 'fancy'",
+        ),
+        (str, ("A", "v", b"plain"), TypeError, ""),
+        # header first, then the name, then the value
+        (str, (1, 2, "fancy"), ValueError, "header must be"),
+        (str, (1, 2), TypeError, "text SDBlock record names must be str"),
+    ],
+)
+@pytest.mark.parametrize(
+    "method", ["append_record", "set_record", "replace_records", "constructor"]
+)
 def test_argument_checks_change_nothing(kind, args, error, message, method):
     text = HEAD + "> <A>\n1\n\n$$$$\n"
     source = text.encode() if kind is bytes else text
@@ -140,8 +192,15 @@ def test_argument_checks_change_nothing(kind, args, error, message, method):
     assert state(block) == before and next(names)
 
 
-@pytest.mark.parametrize("item, error", [
-    (["A", "v"], TypeError), ("Av", TypeError), (("A",), ValueError), (("A", "v", "x"), ValueError)])
+@pytest.mark.parametrize(
+    "item, error",
+    [
+        (["A", "v"], TypeError),
+        ("Av", TypeError),
+        (("A",), ValueError),
+        (("A", "v", "x"), ValueError),
+    ],
+)
 def test_replace_refuses_items_that_are_not_pairs(item, error):
     block = SDBlock(HEAD + "> <A>\n1\n\n$$$$\n")
     before = state(block)
@@ -175,8 +234,10 @@ names = st.text(alphabet="ab <>\t", max_size=4)
 # A lone CR inside a line breaks it for a reader with universal newlines, so
 # no piece between CRs may be blank or a `$$$$` line either.
 value_lines = st.text(alphabet="xy <>\t\r$", min_size=1, max_size=5).filter(
-    lambda line: not line.endswith("\r")
-    and all(piece.strip() and not piece.startswith("$$$$") for piece in line.split("\r"))
+    lambda line: (
+        not line.endswith("\r")
+        and all(piece.strip() and not piece.startswith("$$$$") for piece in line.split("\r"))
+    )
 )
 
 
@@ -192,13 +253,19 @@ def read_back(value):
 
 
 class RecordEdits(RuleBasedStateMachine):
-    @initialize(kind=st.sampled_from([str, bytes]), crlf=st.booleans(),
-                start=st.lists(st.tuples(names, values), max_size=3), header=styles)
+    @initialize(
+        kind=st.sampled_from([str, bytes]),
+        crlf=st.booleans(),
+        start=st.lists(st.tuples(names, values), max_size=3),
+        header=styles,
+    )
     def make(self, kind, crlf, start, header):
         self.kind = kind
         head = "title  \n  prog\n\n  0  0  0  0  0  0  0  0  0  0999 V2000\nM  END\n"
         head = head.replace("\n", "\r\n") if crlf else head
-        self.block = SDBlock(self.cast(head), [(self.cast(n), self.cast(v)) for n, v in start], header=header)
+        self.block = SDBlock(
+            self.cast(head), [(self.cast(n), self.cast(v)) for n, v in start], header=header
+        )
         self.model = [(n, read_back(v)) for n, v in start]
         self.molblock = self.block.molblock
         self.terminator = "$$$$\r\n" if crlf and kind is bytes else "$$$$\n"
@@ -235,7 +302,9 @@ class RecordEdits(RuleBasedStateMachine):
             assert self.block.remove_record(self.cast(name)) == known.count(name)
         self.model = [pair for pair in self.model if pair[0] != name]
 
-    @rule(pairs=st.lists(st.tuples(names, values), max_size=5), header=styles, as_dict=st.booleans())
+    @rule(
+        pairs=st.lists(st.tuples(names, values), max_size=5), header=styles, as_dict=st.booleans()
+    )
     def replace(self, pairs, header, as_dict):
         given = [(self.cast(n), self.cast(v)) for n, v in pairs]
         self.block.replace_records(dict(given) if as_dict else given, header=header)
@@ -265,16 +334,35 @@ RecordEdits.TestCase.settings = settings(max_examples=60, stateful_step_count=20
 test_record_edits = RecordEdits.TestCase
 
 
-@pytest.mark.parametrize("name, value, message", [
-    ("A\nB", "v", "SDBlock record names must be a single line"),
-    ("A\r", "v", "SDBlock record names must be a single line"),
-    ("A", "ok\n\n$$$$\nINJECTED", "SDBlock values cannot hold a $$$$ line, which would end the block"),
-    ("A", "$$$$", "SDBlock values cannot hold a $$$$ line, which would end the block"),
-    ("A", "x\r$$$$ tail", "SDBlock values cannot hold a $$$$ line, which would end the block"),
-    ("A", "one\n\ntwo", "SDBlock values cannot hold a blank line followed by more text, which would end the record early"),
-    ("A", " \t\nrest", "SDBlock values cannot hold a blank line followed by more text, which would end the record early"),
-    ("A", "one\r\n\r\ntwo", "SDBlock values cannot hold a blank line followed by more text, which would end the record early"),
-])
+@pytest.mark.parametrize(
+    "name, value, message",
+    [
+        ("A\nB", "v", "SDBlock record names must be a single line"),
+        ("A\r", "v", "SDBlock record names must be a single line"),
+        (
+            "A",
+            "ok\n\n$$$$\nINJECTED",
+            "SDBlock values cannot hold a $$$$ line, which would end the block",
+        ),
+        ("A", "$$$$", "SDBlock values cannot hold a $$$$ line, which would end the block"),
+        ("A", "x\r$$$$ tail", "SDBlock values cannot hold a $$$$ line, which would end the block"),
+        (
+            "A",
+            "one\n\ntwo",
+            "SDBlock values cannot hold a blank line followed by more text, which would end the record early",
+        ),
+        (
+            "A",
+            " \t\nrest",
+            "SDBlock values cannot hold a blank line followed by more text, which would end the record early",
+        ),
+        (
+            "A",
+            "one\r\n\r\ntwo",
+            "SDBlock values cannot hold a blank line followed by more text, which would end the record early",
+        ),
+    ],
+)
 @pytest.mark.parametrize("edit", ["append", "set", "setitem", "replace", "constructor"])
 @pytest.mark.parametrize("kind", [str, bytes])
 def test_records_that_would_not_read_back_are_refused(kind, edit, name, value, message):
@@ -291,8 +379,12 @@ def test_records_that_would_not_read_back_are_refused(kind, edit, name, value, m
     assert state(block) == before
 
 
-@pytest.mark.parametrize("value", ["line\ninner line", "trailing\n", "  \n", "", "a\r\nb", "$$$ three"])
+@pytest.mark.parametrize(
+    "value", ["line\ninner line", "trailing\n", "  \n", "", "a\r\nb", "$$$ three"]
+)
 def test_values_that_read_back_are_accepted(value):
     block = SDBlock(HEAD + "$$$$\n")
     block["A"] = value
-    assert SDBlock.from_sdf(str(block) * 2).__next__().get("A") == value.rstrip("\n ").replace("\r\n", "\n")
+    assert SDBlock.from_sdf(str(block) * 2).__next__().get("A") == value.rstrip("\n ").replace(
+        "\r\n", "\n"
+    )

@@ -3,10 +3,9 @@
 import re
 
 import pytest
+from conftest import corpus_params, text_of
 from hypothesis import given, settings
 from hypothesis import strategies as st
-
-from conftest import corpus_params, text_of
 from sdf_reference import expected_blocks
 
 from molvane.native import MalformedRecordError, SDBlock
@@ -49,7 +48,9 @@ def reference_records(sd: bytes):
 def sd_section(block):
     text, molblock = text_of(block), block.molblock
     terminator = 6 if text.endswith(b"\r\n") else 5
-    return text[len(molblock if isinstance(molblock, bytes) else molblock.encode()) : len(text) - terminator]
+    return text[
+        len(molblock if isinstance(molblock, bytes) else molblock.encode()) : len(text) - terminator
+    ]
 
 
 def decoded(records, kind):
@@ -91,8 +92,18 @@ def test_grammar(sd, expected, kind):
 
 
 @pytest.mark.parametrize("header", ["> A\n", "> >A<\n", "> A>\n", "> <A\n", "> >\n"])
-@pytest.mark.parametrize("operation", [
-    SDBlock.records, SDBlock.names, SDBlock.to_dict, len, lambda b: "X" in b, lambda b: b.get("A"), lambda b: b["A"]])
+@pytest.mark.parametrize(
+    "operation",
+    [
+        SDBlock.records,
+        SDBlock.names,
+        SDBlock.to_dict,
+        len,
+        lambda b: "X" in b,
+        lambda b: b.get("A"),
+        lambda b: b["A"],
+    ],
+)
 def test_header_without_name_is_malformed_everywhere(header, operation):
     # The wanted record comes first: the whole section is still checked.
     block = block_with("> <A>\n1\n\n" + header + "v\n\n")
@@ -120,33 +131,47 @@ def test_duplicates_last_wins_in_lookups_first_position_in_dict():
     assert block.names() == ["A", "B", "A"]
 
 
-@pytest.mark.parametrize("call, value", [
-    (lambda b: b.get(name="A", default=0), "1"),
-    (lambda b: b.get(default=0, name="Z"), 0),
-    (lambda b: b.get("Z", default=0), 0),
-])
+@pytest.mark.parametrize(
+    "call, value",
+    [
+        (lambda b: b.get(name="A", default=0), "1"),
+        (lambda b: b.get(default=0, name="Z"), 0),
+        (lambda b: b.get("Z", default=0), 0),
+    ],
+)
 def test_get_keyword_arguments(call, value):
     assert call(block_with("> <A>\n1\n\n")) == value
 
 
-@pytest.mark.parametrize("call, message", [
-    (lambda b: b.get(), "get() missing required argument 'name' (pos 1)"),
-    (lambda b: b.get("A", 1, 2), "get() takes at most 2 arguments (3 given)"),
-    (lambda b: b.get("A", name="A"), "argument for get() given by name ('name') and position (1)"),
-    (lambda b: b.get("A", value=1), "get() got an unexpected keyword argument 'value'"),
-])
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda b: b.get(), "get() missing required argument 'name' (pos 1)"),
+        (lambda b: b.get("A", 1, 2), "get() takes at most 2 arguments (3 given)"),
+        (
+            lambda b: b.get("A", name="A"),
+            "argument for get() given by name ('name') and position (1)",
+        ),
+        (lambda b: b.get("A", value=1), "get() got an unexpected keyword argument 'value'"),
+    ],
+)
 def test_get_argument_errors(call, message):
     with pytest.raises(TypeError) as raised:
         call(block_with("> <A>\n1\n\n"))
     assert str(raised.value) == message
 
 
-@pytest.mark.parametrize("kind, name, message", [
-    (str, b"A", "text SDBlock record names must be str"),
-    (bytes, "A", "byte-backed SDBlock record names must be bytes"),
-    (str, None, "text SDBlock record names must be str"),
-])
-@pytest.mark.parametrize("operation", [lambda b, n: b.get(n), lambda b, n: b[n], lambda b, n: n in b])
+@pytest.mark.parametrize(
+    "kind, name, message",
+    [
+        (str, b"A", "text SDBlock record names must be str"),
+        (bytes, "A", "byte-backed SDBlock record names must be bytes"),
+        (str, None, "text SDBlock record names must be str"),
+    ],
+)
+@pytest.mark.parametrize(
+    "operation", [lambda b, n: b.get(n), lambda b, n: b[n], lambda b, n: n in b]
+)
 def test_name_type_checks(kind, name, message, operation):
     # Checked before scanning: even a malformed block reports the type first.
     block = block_with("> broken\n\n", kind)

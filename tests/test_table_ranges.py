@@ -3,11 +3,11 @@
 import io
 
 import pytest
+from conftest import V2000_COUNTS, corpus_params
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import molvane
-from conftest import V2000_COUNTS, corpus_params
 
 pa = pytest.importorskip("pyarrow")
 
@@ -58,14 +58,20 @@ OPTIONS = {"molblock": "mol", "block": "whole"}
 @pytest.mark.parametrize("errors", ["raise", "skip"])
 def test_corpus_threads_equal_one_thread(path, threads, errors):
     for source in sources(path):
-        one = outcome(lambda: molvane.to_arrow(source, threads=1, errors=errors, **OPTIONS))
+        one = outcome(
+            lambda source=source: molvane.to_arrow(source, threads=1, errors=errors, **OPTIONS)
+        )
         many = outcome(
-            lambda: molvane.to_arrow(source, threads=threads, _min_range=64, errors=errors, **OPTIONS)
+            lambda source=source: molvane.to_arrow(
+                source, threads=threads, _min_range=64, errors=errors, **OPTIONS
+            )
         )
         assert same(one, many)
 
 
-values = st.sampled_from(["1", "-7", "007", "2.5", "1e5", "nan", "", " 3 ", "x", "9223372036854775808"])
+values = st.sampled_from(
+    ["1", "-7", "007", "2.5", "1e5", "nan", "", " 3 ", "x", "9223372036854775808"]
+)
 names = st.sampled_from(["A", "B", "C", "D"])
 rows = st.lists(st.lists(st.tuples(names, values), max_size=4), min_size=1, max_size=30)
 
@@ -78,7 +84,11 @@ rows = st.lists(st.lists(st.tuples(names, values), max_size=4), min_size=1, max_
     newline=st.sampled_from(["\n", "\r\n", "\r"]),
 )
 def test_property_threads_equal_one_thread(tmp_path_factory, rows, threads, min_range, newline):
-    path = write(tmp_path_factory.mktemp("t"), *(block_text(f"m{i}", r) for i, r in enumerate(rows)), newline=newline)
+    path = write(
+        tmp_path_factory.mktemp("t"),
+        *(block_text(f"m{i}", r) for i, r in enumerate(rows)),
+        newline=newline,
+    )
     for source in sources(path):
         one = molvane.to_arrow(source, threads=1, **OPTIONS)
         many = molvane.to_arrow(source, threads=threads, _min_range=min_range, **OPTIONS)
@@ -153,7 +163,10 @@ def test_first_bad_block_is_named_with_its_number(tmp_path, at, kind, threads):
 
 
 def test_skipped_blocks_add_up_over_ranges(tmp_path):
-    texts = [block_text(f"m{i}", [("A", "1")], raw_tail="> x\n\n" if i % 7 == 3 else "") for i in range(70)]
+    texts = [
+        block_text(f"m{i}", [("A", "1")], raw_tail="> x\n\n" if i % 7 == 3 else "")
+        for i in range(70)
+    ]
     path = write(tmp_path, *texts)
     one = molvane.to_arrow(path, threads=1, errors="skip")
     many = molvane.to_arrow(path, threads=3, _min_range=64, errors="skip")
@@ -165,7 +178,9 @@ def test_conversion_error_names_the_row_over_the_whole_file(tmp_path):
     texts = [block_text(f"m{i}", [("A", "x" if i == 50 else str(i))]) for i in range(60)]
     path = write(tmp_path, *texts)
     for threads in (1, 3):
-        with pytest.raises(ValueError, match=r"'x' of record 'A' is not an int \(row 50, the block titled 'm50'\)"):
+        with pytest.raises(
+            ValueError, match=r"'x' of record 'A' is not an int \(row 50, the block titled 'm50'\)"
+        ):
             molvane.to_arrow(path, types={"A": "int"}, threads=threads, _min_range=64)
 
 
@@ -179,7 +194,11 @@ def test_conversion_error_names_the_row_over_the_whole_file(tmp_path):
     newline=st.sampled_from(["\n", "\r\n", "\r"]),
 )
 def test_property_ranges_concatenated_equal_the_whole(tmp_path_factory, rows, cuts, newline):
-    path = write(tmp_path_factory.mktemp("r"), *(block_text(f"m{i}", r) for i, r in enumerate(rows)), newline=newline)
+    path = write(
+        tmp_path_factory.mktemp("r"),
+        *(block_text(f"m{i}", r) for i, r in enumerate(rows)),
+        newline=newline,
+    )
     bounds = [0, *sorted(cuts), None]
     for source in sources(path):
         whole = molvane.to_arrow(source, types="str", block="whole", threads=1)
@@ -187,17 +206,24 @@ def test_property_ranges_concatenated_equal_the_whole(tmp_path_factory, rows, cu
             molvane.to_arrow(source, types="str", block="whole", start=a, stop=b, threads=1)
             for a, b in zip(bounds, bounds[1:])
         ]
-        assert sum((p.column("whole").to_pylist() for p in parts), []) == whole.column("whole").to_pylist()
+        assert (
+            sum((p.column("whole").to_pylist() for p in parts), [])
+            == whole.column("whole").to_pylist()
+        )
         # The same ranges through threads and through batches.
         threaded = [
-            molvane.to_arrow(source, types="str", block="whole", start=a, stop=b, threads=2, _min_range=1)
+            molvane.to_arrow(
+                source, types="str", block="whole", start=a, stop=b, threads=2, _min_range=1
+            )
             for a, b in zip(bounds, bounds[1:])
         ]
         assert all(same(p, t) for p, t in zip(parts, threaded))
         batched = [
             batch.column("whole").to_pylist()
             for a, b in zip(bounds, bounds[1:])
-            for batch in molvane.iter_batches(source, 3, types="str", block="whole", start=a, stop=b)
+            for batch in molvane.iter_batches(
+                source, 3, types="str", block="whole", start=a, stop=b
+            )
         ]
         assert sum(batched, []) == whole.column("whole").to_pylist()
 
@@ -241,7 +267,11 @@ def test_bad_range_options(tmp_path, source, options, error, message):
 @pytest.mark.parametrize(
     "options, records, message",
     [
-        ({"block": "block"}, [("block", "1")], "the record 'block' has the name of the block column"),
+        (
+            {"block": "block"},
+            [("block", "1")],
+            "the record 'block' has the name of the block column",
+        ),
         ({"block": "b", "columns": ["b"]}, [], "the record 'b' has the name of the block column"),
         ({"block": "title"}, [], "title and block name the same column"),
         ({"block": "m", "molblock": "m"}, [], "molblock and block name the same column"),

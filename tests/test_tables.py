@@ -5,11 +5,11 @@ import subprocess
 import sys
 
 import pytest
+from conftest import ADVICE, DATA, V2000_COUNTS, corpus_params
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import molvane
-from conftest import ADVICE, DATA, V2000_COUNTS, corpus_params
 from molvane import native
 
 pa = pytest.importorskip("pyarrow")
@@ -112,7 +112,9 @@ def test_corpus_auto_types_agree_with_strings(path):
     assert_typed_agree(typed, text)
 
 
-number_text = st.sampled_from(["1", "-7", "007", "2.5", "1e5", "nan", "", " 3 ", "x", "9223372036854775808"])
+number_text = st.sampled_from(
+    ["1", "-7", "007", "2.5", "1e5", "nan", "", " 3 ", "x", "9223372036854775808"]
+)
 
 
 @settings(max_examples=60, deadline=None)
@@ -187,7 +189,10 @@ def test_nan_reads_as_float():
 
 def test_types_str_keeps_text_and_title_stays_text():
     blocks = blocks_of(block_text("12", [("N", "1")]), block_text("13", [("N", "2")]))
-    assert molvane.to_arrow(blocks, types="str").to_pydict() == {"title": ["12", "13"], "N": ["1", "2"]}
+    assert molvane.to_arrow(blocks, types="str").to_pydict() == {
+        "title": ["12", "13"],
+        "N": ["1", "2"],
+    }
     typed = molvane.to_arrow(blocks)
     assert typed.to_pydict() == {"title": ["12", "13"], "N": [1, 2]}
 
@@ -286,7 +291,9 @@ def test_empty_input():
 
 
 def test_malformed_header_raises_naming_the_block():
-    text = block_text("good", [("A", "1")]) + block_text("bad", [("A", "2")], raw_tail="> no name\nv\n\n")
+    text = block_text("good", [("A", "1")]) + block_text(
+        "bad", [("A", "2")], raw_tail="> no name\nv\n\n"
+    )
     with pytest.raises(molvane.MalformedRecordError) as caught:
         molvane.to_arrow(io.StringIO(text))
     assert any("'bad'" in note and "block 1" in note for note in caught.value.__notes__)
@@ -299,7 +306,11 @@ def test_malformed_header_skipped_keeps_the_row():
         + block_text("after", [("A", "4")])
     )
     table = molvane.to_arrow(io.StringIO(text), errors="skip")
-    assert table.to_pydict() == {"title": ["good", "bad", "after"], "A": [1, None, 4], "B": [None, None, None]}
+    assert table.to_pydict() == {
+        "title": ["good", "bad", "after"],
+        "A": [1, None, 4],
+        "B": [None, None, None],
+    }
     assert table.schema.metadata == {b"molvane.skipped": b"1"}
     pytest.importorskip("pandas")
     assert molvane.to_pandas(io.StringIO(text), errors="skip").attrs == {"molvane.skipped": 1}
@@ -307,7 +318,10 @@ def test_malformed_header_skipped_keeps_the_row():
 
 def test_invalid_utf8_in_str_source(tmp_path):
     path = tmp_path / "latin.sdf"
-    path.write_bytes(block_text("t", [("A", "x")]).encode() + block_text("m", [("NAME", "caf\xe9")]).encode("latin-1"))
+    path.write_bytes(
+        block_text("t", [("A", "x")]).encode()
+        + block_text("m", [("NAME", "caf\xe9")]).encode("latin-1")
+    )
     with pytest.raises(UnicodeDecodeError) as caught:
         molvane.to_arrow(str(path))
     assert caught.value.__notes__ == [f"Reading record 'NAME' of the SDBlock titled 'm'. {ADVICE}"]
@@ -319,10 +333,14 @@ def test_invalid_utf8_in_str_source(tmp_path):
 
 @pytest.mark.parametrize("batch_size", [1, 2, 5, 100])
 def test_batches_concatenated_equal_the_whole(batch_size):
-    blocks = blocks_of(*(block_text(f"m{i}", [("A", str(i))] + ([("B", "x")] if i % 3 else [])) for i in range(7)))
+    blocks = blocks_of(
+        *(block_text(f"m{i}", [("A", str(i))] + ([("B", "x")] if i % 3 else [])) for i in range(7))
+    )
     whole = molvane.to_arrow(blocks, columns=["A", "B"], types="str")
     batches = list(molvane.iter_batches(blocks, batch_size, columns=["A", "B"], types="str"))
-    assert [b.num_rows for b in batches] == [min(batch_size, 7 - i) for i in range(0, 7, batch_size)]
+    assert [b.num_rows for b in batches] == [
+        min(batch_size, 7 - i) for i in range(0, 7, batch_size)
+    ]
     assert pa.Table.from_batches(batches).equals(whole)
 
 
@@ -356,7 +374,9 @@ def test_polars_consumes():
     pl = pytest.importorskip("polars")
     frame = molvane.to_polars(str(DATA / "two_blocks.sdf"))
     assert isinstance(frame, pl.DataFrame)
-    assert frame.to_dict(as_series=False) == molvane.to_arrow(str(DATA / "two_blocks.sdf")).to_pydict()
+    assert (
+        frame.to_dict(as_series=False) == molvane.to_arrow(str(DATA / "two_blocks.sdf")).to_pydict()
+    )
 
 
 # --- optional dependencies -----------------------------------------------------------
@@ -371,8 +391,12 @@ def test_import_molvane_imports_no_table_library():
 
 @pytest.mark.parametrize(
     "function, missing, extra",
-    [("to_arrow", "pyarrow", "arrow"), ("to_pandas", "pandas", "pandas"), ("to_polars", "polars", "polars"),
-     ("iter_batches", "pyarrow", "arrow")],
+    [
+        ("to_arrow", "pyarrow", "arrow"),
+        ("to_pandas", "pandas", "pandas"),
+        ("to_polars", "polars", "polars"),
+        ("iter_batches", "pyarrow", "arrow"),
+    ],
 )
 def test_missing_library_names_the_extra(monkeypatch, function, missing, extra):
     monkeypatch.setitem(sys.modules, missing, None)
@@ -398,7 +422,9 @@ def test_path_equals_blocks(path, kind):
 def test_corpus_path_equals_blocks(path):
     for source in (str(path), bytes(path)):
         try:
-            expected = pa.table(native._build_table(molvane.parse_sdf(source), title="title", errors="skip"))
+            expected = pa.table(
+                native._build_table(molvane.parse_sdf(source), title="title", errors="skip")
+            )
         except (UnicodeDecodeError, ValueError) as error:
             with pytest.raises(type(error)):
                 native._build_table_from_path(source, title="title", errors="skip")
@@ -416,7 +442,9 @@ def test_path_errors_name_the_block(tmp_path):
     path.write_text(first + block_text("bad", raw_tail="> no name\nv\n\n"))
     with pytest.raises(molvane.MalformedRecordError) as caught:
         molvane.to_arrow(path)
-    assert caught.value.__notes__ == [f"In the SDBlock titled 'bad' (block 1 from 0, at byte {len(first)})."]
+    assert caught.value.__notes__ == [
+        f"In the SDBlock titled 'bad' (block 1 from 0, at byte {len(first)})."
+    ]
     with pytest.raises(FileNotFoundError) as missing:
         molvane.to_arrow(tmp_path / "absent.sdf")
     assert missing.value.filename == str(tmp_path / "absent.sdf")
@@ -460,7 +488,9 @@ def test_table_to_sd_to_table(path, kind, tmp_path):
     assert molvane.to_arrow(blocks, molblock="molblock").equals(table)
     out = tmp_path / "out.sdf"
     molvane.write_sdf(str(out) if kind is str else bytes(out), blocks)
-    assert molvane.to_arrow(str(out) if kind is str else bytes(out), molblock="molblock").equals(table)
+    assert molvane.to_arrow(str(out) if kind is str else bytes(out), molblock="molblock").equals(
+        table
+    )
 
 
 @pytest.mark.parametrize("path", corpus_params())
@@ -481,14 +511,28 @@ values = st.one_of(
 
 
 @settings(max_examples=60, deadline=None)
-@given(st.lists(st.tuples(values, st.floats(allow_nan=False) | st.none(), st.text("ab c", max_size=4)), min_size=1, max_size=8))
+@given(
+    st.lists(
+        st.tuples(values, st.floats(allow_nan=False) | st.none(), st.text("ab c", max_size=4)),
+        min_size=1,
+        max_size=8,
+    )
+)
 def test_property_numbers_read_back_equal(rows):
     ints = [r[0] if not isinstance(r[0], float) else None for r in rows]
     floats = [r[1] for r in rows]
     texts = [r[2].strip() or None for r in rows]
-    table = pa.table({"title": [f"m{i}" for i in range(len(rows))], "I": ints, "F": floats, "S": texts},
-                     schema=pa.schema([("title", pa.large_string()), ("I", pa.int64()), ("F", pa.float64()),
-                                       ("S", pa.large_string())]))
+    table = pa.table(
+        {"title": [f"m{i}" for i in range(len(rows))], "I": ints, "F": floats, "S": texts},
+        schema=pa.schema(
+            [
+                ("title", pa.large_string()),
+                ("I", pa.int64()),
+                ("F", pa.float64()),
+                ("S", pa.large_string()),
+            ]
+        ),
+    )
     back = molvane.to_arrow(list(molvane.from_table(table)), columns=["I", "F", "S"])
     for name in ("I", "F", "S"):
         expected = table[name].to_pylist()
@@ -499,8 +543,16 @@ def test_property_numbers_read_back_equal(rows):
 
 @pytest.mark.parametrize(
     "value, text",
-    [(7, "7"), (-(2**63), str(-(2**63))), (0.1, "0.1"), (1e300, "1e+300"), (2.0, "2.0"), (math.inf, "inf"),
-     (True, "1"), ("x y", "x y")],
+    [
+        (7, "7"),
+        (-(2**63), str(-(2**63))),
+        (0.1, "0.1"),
+        (1e300, "1e+300"),
+        (2.0, "2.0"),
+        (math.inf, "inf"),
+        (True, "1"),
+        ("x y", "x y"),
+    ],
 )
 def test_cells_as_record_text(value, text):
     [block] = molvane.from_table(pa.table({"V": [value]}))
@@ -540,7 +592,9 @@ def test_null_runs_across_bitmap_bytes(rows):
     assert table.to_pydict() == reference(blocks)
     typed = molvane.to_arrow(blocks)
     assert typed["C"].null_count == rows // 2
-    assert typed["C"].to_pylist() == [None if v is None else float(v) for v in reference(blocks)["C"]]
+    assert typed["C"].to_pylist() == [
+        None if v is None else float(v) for v in reference(blocks)["C"]
+    ]
 
 
 # --- types asked for by name -------------------------------------------------------

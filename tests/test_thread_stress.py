@@ -14,7 +14,11 @@ import molvane
 from molvane import SDBlock, parse_sdf
 
 BLOCK = "t{}\n  molvane\n\n  0  0  0  0  0  0  0  0  0  0999 V2000\nM  END\n> <A>\n1\n\n> <B>\ntwo\nlines\n\n$$$$\n"
-ALLOWED = {"Already borrowed", "Already mutably borrowed", "SDBlock records changed during iteration"}
+ALLOWED = {
+    "Already borrowed",
+    "Already mutably borrowed",
+    "SDBlock records changed during iteration",
+}
 EDITS = [
     lambda block, rng: block.append_record("C", "x" * rng.randrange(50)),
     lambda block, rng: block.set_record("A", str(rng.random())),
@@ -105,7 +109,11 @@ def test_shared_blocks_and_iterators(fast_switching):
 def test_shared_path_iterator_and_writer(tmp_path, fast_switching):
     source, out = tmp_path / "in.sdf", tmp_path / "out.sdf"
     source.write_text("".join(BLOCK.format(i) for i in range(20000)))
-    reader, writer, written = parse_sdf(os.fsencode(source)), molvane.sdf_writer(os.fsencode(out)), []
+    reader, writer, written = (
+        parse_sdf(os.fsencode(source)),
+        molvane.sdf_writer(os.fsencode(out)),
+        [],
+    )
 
     def pull(rng):
         block = next(reader, None)

@@ -16,6 +16,8 @@ from molvane import native
 from molvane.native import SDBlock, sdf_writer, write_sdf
 
 CHUNK = 65536
+
+
 def sdf_text(title, payload="1"):
     return f"{title}\n  molvane\n\nM  END\n> <v>\n{payload}\n\n$$$$\n"
 
@@ -41,8 +43,17 @@ def write_to(how, target, blocks):
 
 
 @pytest.mark.parametrize("source", ["data", "corpus"])
-@pytest.mark.parametrize("kind, how", [
-    (bytes, "path"), (str, "path"), (bytes, "open-wb"), (bytes, "bytesio"), (str, "stringio"), (bytes, "sdf_writer")])
+@pytest.mark.parametrize(
+    "kind, how",
+    [
+        (bytes, "path"),
+        (str, "path"),
+        (bytes, "open-wb"),
+        (bytes, "bytesio"),
+        (str, "stringio"),
+        (bytes, "sdf_writer"),
+    ],
+)
 def test_round_trip(tmp_path, source, kind, how):
     files = sorted(DATA.glob("*.sdf")) if source == "data" else corpus_files()
     if not files:
@@ -80,7 +91,11 @@ def test_chunks_are_large(kind):
 
 
 def test_non_ascii_str_block_and_large_block_get_whole_calls():
-    before, odd, big = [block(f"a{i}") for i in range(3)], block("café"), block("b", "y" * 3 * CHUNK)
+    before, odd, big = (
+        [block(f"a{i}") for i in range(3)],
+        block("café"),
+        block("b", "y" * 3 * CHUNK),
+    )
     sink = Recorder()
     assert write_sdf(sink, before + [odd, big]) == 5
     assert sink.calls == ["".join(map(str, before)), str(odd), str(big)]
@@ -89,8 +104,10 @@ def test_non_ascii_str_block_and_large_block_get_whole_calls():
 @pytest.mark.parametrize("result", [None, -5, 10**30, "ok", True, 1000, 0])
 def test_return_values_that_are_not_partial_counts(result):
     sink = Recorder(result)
-    failures = {0: "^failed to write whole buffer$",  # took nothing: an error, not a retry
-                -5: "^write returned a negative count$"}
+    failures = {
+        0: "^failed to write whole buffer$",  # took nothing: an error, not a retry
+        -5: "^write returned a negative count$",
+    }
     if result in failures:
         with pytest.raises(OSError, match=failures[result]):
             write_sdf(sink, [block("a"), block("b")])
@@ -118,14 +135,22 @@ def generate(items, error):
     raise error
 
 
-@pytest.mark.parametrize("items, error, match, written", [
-    ([], None, None, ""),
-    (5, TypeError, None, "keep me"),  # checked before the file is opened
-    (None, TypeError, None, "keep me"),
-    ([block("a"), 3], TypeError, "^write_sdf\\(\\) items must be SDBlock, not int$", "keep me"),
-    (generate([block("a"), block("b")], LookupError("gone")), LookupError, "gone", "keep me"),
-    ([block("a", kind=bytes), block("b")], None, None, sdf_text("a") + sdf_text("b")),  # kinds mix on a path
-])
+@pytest.mark.parametrize(
+    "items, error, match, written",
+    [
+        ([], None, None, ""),
+        (5, TypeError, None, "keep me"),  # checked before the file is opened
+        (None, TypeError, None, "keep me"),
+        ([block("a"), 3], TypeError, "^write_sdf\\(\\) items must be SDBlock, not int$", "keep me"),
+        (generate([block("a"), block("b")], LookupError("gone")), LookupError, "gone", "keep me"),
+        (
+            [block("a", kind=bytes), block("b")],
+            None,
+            None,
+            sdf_text("a") + sdf_text("b"),
+        ),  # kinds mix on a path
+    ],
+)
 def test_a_failed_write_leaves_the_path_as_it_was(tmp_path, items, error, match, written):
     target = tmp_path / "o.sdf"
     target.write_bytes(b"keep me")
@@ -140,7 +165,9 @@ def test_a_failed_write_leaves_the_path_as_it_was(tmp_path, items, error, match,
 
 def test_mixed_kinds_to_a_file_object():
     sink = io.BytesIO()
-    with pytest.raises(TypeError, match="^cannot write mixed str and bytes blocks to a file object$"):
+    with pytest.raises(
+        TypeError, match="^cannot write mixed str and bytes blocks to a file object$"
+    ):
         write_sdf(sink, [block("b", kind=bytes), block("s")])
     assert sink.getvalue() == sdf_text("b").encode()
     out = sdf_writer(io.StringIO())
@@ -210,9 +237,15 @@ def test_latin1_str_block(tmp_path, to_file):
     bad = texts[3].encode("latin-1")
     error = caught.value
     assert (error.object, error.encoding, error.start, error.end) == (
-        bad, "utf-8", bad.index(b"\xe9"), bad.index(b"\xe9") + 1)
+        bad,
+        "utf-8",
+        bad.index(b"\xe9"),
+        bad.index(b"\xe9") + 1,
+    )
     assert error.reason == "invalid utf-8" or not to_file
-    assert error.__notes__ == [f"Writing block 3 (from 0), the SDBlock titled 'caf\ufffd'. {ADVICE}"]
+    assert error.__notes__ == [
+        f"Writing block 3 (from 0), the SDBlock titled 'caf\ufffd'. {ADVICE}"
+    ]
     # a file object keeps the blocks before the error; a path is not written at all
     assert not sink.exists() if to_file else sink.getvalue() == "".join(texts[:3])
 
@@ -229,8 +262,20 @@ def test_refused_block_keeps_the_buffer(tmp_path):
 
 
 # Sequences at the edges of UTF-8: overlong forms, surrogates, past U+10FFFF, cut sequences.
-EDGES = [b"\xc1\xbf", b"\xc2\x80", b"\xe0\x9f\xbf", b"\xe0\xa0\x80", b"\xed\x9f\xbf", b"\xed\xa0\x80",
-         b"\xef\xbf\xbf", b"\xf0\x8f\xbf\xbf", b"\xf0\x90\x80\x80", b"\xf4\x8f\xbf\xbf", b"\xf4\x90\x80\x80", b"\xf5"]
+EDGES = [
+    b"\xc1\xbf",
+    b"\xc2\x80",
+    b"\xe0\x9f\xbf",
+    b"\xe0\xa0\x80",
+    b"\xed\x9f\xbf",
+    b"\xed\xa0\x80",
+    b"\xef\xbf\xbf",
+    b"\xf0\x8f\xbf\xbf",
+    b"\xf0\x90\x80\x80",
+    b"\xf4\x8f\xbf\xbf",
+    b"\xf4\x90\x80\x80",
+    b"\xf5",
+]
 
 
 @settings(max_examples=300, deadline=None)
@@ -297,7 +342,9 @@ def test_reentrant_call_is_refused():
 def test_destruction_of_an_open_writer(tmp_path, monkeypatch, sink):
     seen = []
     monkeypatch.setattr(sys, "unraisablehook", lambda info: seen.append(info.exc_value))
-    dest = {"path": tmp_path / "o.sdf", "file object": io.StringIO(), "failing": Raising(Boom())}[sink]
+    dest = {"path": tmp_path / "o.sdf", "file object": io.StringIO(), "failing": Raising(Boom())}[
+        sink
+    ]
     out = sdf_writer(dest)
     out.write(block("a"))
     if sink == "path":  # never closed: not finished, so the path is left alone

@@ -71,7 +71,9 @@ def _parameters(signature: inspect.Signature) -> list[griffe.Parameter]:
     parameters = []
     for parameter in signature.parameters.values():
         default = None if parameter.default is parameter.empty else repr(parameter.default)
-        parameters.append(griffe.Parameter(parameter.name, kind=_KINDS[parameter.kind], default=default))
+        parameters.append(
+            griffe.Parameter(parameter.name, kind=_KINDS[parameter.kind], default=default)
+        )
     return parameters
 
 
@@ -85,7 +87,10 @@ def _add_init(target: griffe.Object, live: Any) -> None:
         signature = inspect.signature(live)
     except (TypeError, ValueError):
         return
-    target.set_member("__init__", griffe.Function("__init__", parameters=griffe.Parameters(*_parameters(signature))))
+    target.set_member(
+        "__init__",
+        griffe.Function("__init__", parameters=griffe.Parameters(*_parameters(signature))),
+    )
 
 
 def _own_class(target: griffe.Object, name: str, live: Any) -> None:

@@ -19,7 +19,8 @@ import errno
 import os
 import queue
 import threading
-from typing import Any, Callable
+from collections.abc import Callable
+from typing import Any
 
 # Bytes asked for per step of the helper thread: half a megabyte measured
 # faster than larger steps, whose output no longer stays in cache.
@@ -38,8 +39,7 @@ def _zstandard() -> Any:
         import zstandard
     except ImportError as error:
         raise ImportError(
-            "reading or writing .zst files needs the zstandard package: "
-            "pip install 'molvane[zstd]'"
+            "reading or writing .zst files needs the zstandard package: pip install 'molvane[zstd]'"
         ) from error
     return zstandard
 
@@ -99,7 +99,9 @@ class DecompressingStream:
         self._chunk = memoryview(b"")
         self._done = False
         self._position = 0
-        self._thread = threading.Thread(target=self._decompress, name="molvane-decompress", daemon=True)
+        self._thread = threading.Thread(
+            target=self._decompress, name="molvane-decompress", daemon=True
+        )
         self._thread.start()
 
     def _put(self, item: bytes | BaseException) -> bool:
@@ -306,7 +308,9 @@ def check_level(fmt: str, level: int | None) -> int:
     return level
 
 
-def open_compressing_fd(fd: int, fmt: str, level: int | None) -> tuple[Callable[[Any], Any], Callable[[], None]]:
+def open_compressing_fd(
+    fd: int, fmt: str, level: int | None
+) -> tuple[Callable[[Any], Any], Callable[[], None]]:
     """(write, finish) for compressed output into the open descriptor ``fd``,
     which stays the caller's: ``finish`` ends the compressed stream and
     flushes it, without closing ``fd``."""
@@ -330,7 +334,9 @@ def open_compressing_fd(fd: int, fmt: str, level: int | None) -> tuple[Callable[
         zstandard = _zstandard()
         # A checksum per frame, as the zstd command line writes, so that
         # damage is found on reading.
-        stream = zstandard.ZstdCompressor(level=level, write_checksum=True).stream_writer(raw, closefd=False)
+        stream = zstandard.ZstdCompressor(level=level, write_checksum=True).stream_writer(
+            raw, closefd=False
+        )
     else:
         raise ValueError(f"unknown compression {fmt!r}")
 

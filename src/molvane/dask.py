@@ -42,7 +42,9 @@ def _byte_count(value: Any, what: str, allow_none: bool = False) -> int | None:
         except (ValueError, TypeError) as error:
             raise ValueError(f"{what}: cannot read {value!r} as a size in bytes") from error
     if isinstance(value, bool) or not isinstance(value, int) or value < 1:
-        raise ValueError(f"{what}: a size must be a positive int of bytes or a text like '256 MiB', not {value!r}")
+        raise ValueError(
+            f"{what}: a size must be a positive int of bytes or a text like '256 MiB', not {value!r}"
+        )
     return int(value)
 
 
@@ -174,7 +176,11 @@ def _to_pandas(pa: Any, pd: Any, table: Any) -> Any:
     text = pd.StringDtype("pyarrow")
 
     def dtype(kind: Any) -> Any:
-        return text if pa.types.is_large_string(kind) or pa.types.is_string(kind) else pd.ArrowDtype(kind)
+        return (
+            text
+            if pa.types.is_large_string(kind) or pa.types.is_string(kind)
+            else pd.ArrowDtype(kind)
+        )
 
     return table.to_pandas(types_mapper=dtype)
 
@@ -196,7 +202,10 @@ def _sample_table(paths: Sequence[_Path], sample: int, options: dict[str, Any]) 
         else:
             table = molvane.to_arrow(path, start=0, stop=sample, threads=1, **options)
         if table.num_rows:
-            return table, f"the sample (the blocks in the first {sample} bytes of {os.fsdecode(path)!r})"
+            return (
+                table,
+                f"the sample (the blocks in the first {sample} bytes of {os.fsdecode(path)!r})",
+            )
     return molvane.to_arrow([], **options), "the sample (the files hold no block)"
 
 
@@ -207,7 +216,11 @@ def _fixed_types(table: Any, types: Any, options: dict[str, Any]) -> Any:
         return "str"
     pa = _require("pyarrow", "read_sdf")
     fixed: dict[Any, str] = {}
-    special = {os.fsdecode(n) for n in (options["title"], options["molblock"], options["block"]) if n is not None}
+    special = {
+        os.fsdecode(n)
+        for n in (options["title"], options["molblock"], options["block"])
+        if n is not None
+    }
     for field in table.schema:
         if field.name in special:
             continue
@@ -328,15 +341,21 @@ def _write_blocks(blocks: Iterable[Any], path: _Path, compresslevel: int | None)
     return molvane.write_sdf(path, blocks, compresslevel=compresslevel)
 
 
-def _write_frame(frame: Any, path: _Path, compresslevel: int | None, options: dict[str, Any]) -> int:
-    return molvane.write_sdf(path, molvane.from_table(frame, **options), compresslevel=compresslevel)
+def _write_frame(
+    frame: Any, path: _Path, compresslevel: int | None, options: dict[str, Any]
+) -> int:
+    return molvane.write_sdf(
+        path, molvane.from_table(frame, **options), compresslevel=compresslevel
+    )
 
 
 def _part_paths(pattern: Any, count: int) -> list[_Path]:
     pattern = os.fspath(pattern)
     star = "*" if isinstance(pattern, str) else b"*"
     if pattern.count(star) != 1:
-        raise ValueError(f"to_sdf: the path pattern must hold one '*', for the partition number: {pattern!r}")
+        raise ValueError(
+            f"to_sdf: the path pattern must hold one '*', for the partition number: {pattern!r}"
+        )
     # Numbers padded to the width of the last, as dask names to_csv's parts.
     width = len(str(max(count - 1, 0)))
     numbers = [str(i).zfill(width) for i in range(count)]
@@ -382,7 +401,8 @@ def to_sdf(
         if folder:
             os.makedirs(folder, exist_ok=True)
     writes = [
-        dask.delayed(write, pure=False)(part, path, compresslevel, *extra) for part, path in zip(parts, paths)
+        dask.delayed(write, pure=False)(part, path, compresslevel, *extra)
+        for part, path in zip(parts, paths)
     ]
     dask.compute(*writes)
     return paths

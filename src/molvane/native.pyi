@@ -1,21 +1,18 @@
 import os
 import sys
 import types
+from collections.abc import Iterable, Iterator, Mapping
 from typing import (
     IO,
     Any,
     Generic,
-    Iterable,
-    Iterator,
     Literal,
-    Mapping,
     Protocol,
     SupportsIndex,
     TypeVar,
     final,
     overload,
 )
-
 
 _T = TypeVar("_T", str, bytes)
 _D = TypeVar("_D")
@@ -185,7 +182,9 @@ _AnyPath = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 @final
 class SDFile(Generic[_T]):
     @overload
-    def __new__(cls, path: str | os.PathLike[str], *, index: _AnyPath | None = None) -> SDFile[str]: ...
+    def __new__(
+        cls, path: str | os.PathLike[str], *, index: _AnyPath | None = None
+    ) -> SDFile[str]: ...
     @overload
     def __new__(
         cls, path: bytes | os.PathLike[bytes], *, index: _AnyPath | None = None
@@ -249,7 +248,6 @@ def _build_table(
     types: Literal["auto", "str"] | Mapping[str | bytes, Literal["int", "float", "str"]] = "auto",
     errors: Literal["raise", "skip"] = "raise",
 ) -> _SDTable: ...
-
 def _build_table_from_path(
     path: str | bytes,
     /,

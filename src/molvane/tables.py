@@ -56,7 +56,7 @@ import itertools
 import os
 import stat
 from collections.abc import Iterable, Iterator, Mapping, Sequence
-from typing import Any, Literal, Union
+from typing import Any, Literal
 
 from molvane import native as _native
 
@@ -65,7 +65,7 @@ __all__ = ["to_arrow", "to_pandas", "to_polars", "iter_batches", "from_table"]
 # pyarrow, pandas and polars are optional and need not ship type information,
 # so their objects are typed Any here.
 _Name = str | bytes
-_TypesOption = Union[Literal["auto", "str"], Mapping[_Name, Literal["int", "float", "str"]]]
+_TypesOption = Literal["auto", "str"] | Mapping[_Name, Literal["int", "float", "str"]]
 
 SKIPPED_KEY = b"molvane.skipped"
 
@@ -129,12 +129,16 @@ def _check_range(source: Any, start: int | None, stop: int | None) -> None:
 
 
 def _check_threads(threads: int | None) -> None:
-    if threads is not None and (not isinstance(threads, int) or isinstance(threads, bool) or threads < 1):
+    if threads is not None and (
+        not isinstance(threads, int) or isinstance(threads, bool) or threads < 1
+    ):
         raise ValueError("threads must be a positive int or None")
 
 
 def _unmapped_range(source: Any) -> ValueError:
-    return ValueError(f"start= and stop= need a regular file that can be mapped: {os.fsdecode(source)!r}")
+    return ValueError(
+        f"start= and stop= need a regular file that can be mapped: {os.fsdecode(source)!r}"
+    )
 
 
 def _build(
@@ -216,7 +220,9 @@ def to_arrow(
     _check_options(columns, title, molblock, block)
     _check_range(source, start, stop)
     _check_threads(threads)
-    built = _build(source, columns, title, molblock, types, errors, block, start, stop, threads, _min_range)
+    built = _build(
+        source, columns, title, molblock, types, errors, block, start, stop, threads, _min_range
+    )
     return _as_arrow(pa, built, errors)
 
 
@@ -307,7 +313,9 @@ def iter_batches(
         raise ValueError("batch_size must be a positive int")
     _check_options(columns, title, molblock, block)
     _check_range(source, start, stop)
-    return _batches(pa, source, batch_size, columns, title, molblock, block, types, errors, start, stop)
+    return _batches(
+        pa, source, batch_size, columns, title, molblock, block, types, errors, start, stop
+    )
 
 
 def _batches(
@@ -365,7 +373,13 @@ def _mapped_batches(
     number = 0
     while True:
         built = _native._build_table_from_path(
-            path, start=offset, stop=stop, threads=1, limit=batch_size, first_number=number, **options
+            path,
+            start=offset,
+            stop=stop,
+            threads=1,
+            limit=batch_size,
+            first_number=number,
+            **options,
         )
         if built is None:
             return
@@ -377,7 +391,9 @@ def _mapped_batches(
         offset = built.end
 
 
-def _block_batches(blocks: Iterable[Any], batch_size: int, options: dict[str, Any]) -> Iterator[Any]:
+def _block_batches(
+    blocks: Iterable[Any], batch_size: int, options: dict[str, Any]
+) -> Iterator[Any]:
     iterator = iter(blocks)
     while True:
         chunk = list(itertools.islice(iterator, batch_size))
@@ -474,7 +490,9 @@ def from_table(
         as_bytes = any(is_binary(n) for n in record_names)
     empty = _as_kind(_EMPTY_CTAB, as_bytes)
     encoded_names = [_as_kind(n, as_bytes) for n in record_names]
-    return _rows_as_blocks(arrow, molblock_name, title_name, record_names, encoded_names, empty, as_bytes, block)
+    return _rows_as_blocks(
+        arrow, molblock_name, title_name, record_names, encoded_names, empty, as_bytes, block
+    )
 
 
 def _whole_block(text: Any, as_bytes: bool) -> Any:
@@ -508,7 +526,9 @@ def _rows_as_blocks(
             text = molblocks[row]
             block_title = titles[row]
             if text is None:
-                start = _as_kind(_record_text(block_title) if block_title is not None else "", as_bytes)
+                start = _as_kind(
+                    _record_text(block_title) if block_title is not None else "", as_bytes
+                )
                 text = start + empty
                 block_title = None
             pairs = [

@@ -11,13 +11,12 @@ subcommands, help texts and usage errors cover everything needed here.
 from __future__ import annotations
 
 import argparse
+import importlib
 import os
 import re
 import signal
 import sys
 from typing import Any, NoReturn
-
-import importlib
 
 from molvane.cli.errors import CommandError, UsageError, one_line
 
@@ -135,13 +134,23 @@ def main(argv: list[str] | None = None) -> int:
     except UsageError as error:
         print(f"{PROG}: error: {error}", file=sys.stderr)
         return 2
-    except (CommandError, OSError, ValueError, EOFError, ImportError, NotImplementedError,
-            UnicodeError, LookupError) as error:
+    except (
+        CommandError,
+        OSError,
+        ValueError,
+        EOFError,
+        ImportError,
+        NotImplementedError,
+        UnicodeError,
+        LookupError,
+    ) as error:
         print(f"{PROG}: error: {one_line(error)}", file=sys.stderr)
         return 1
     except Exception as error:  # a fault of ours: still one line, with its kind
-        print(f"{PROG}: error: internal error, please report it: {type(error).__name__}: {one_line(error)}",
-              file=sys.stderr)
+        print(
+            f"{PROG}: error: internal error, please report it: {type(error).__name__}: {one_line(error)}",
+            file=sys.stderr,
+        )
         return 1
 
 

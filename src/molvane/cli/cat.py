@@ -31,7 +31,10 @@ def run(args: argparse.Namespace) -> int:
         blocks = _unique(blocks, args.unique.encode(), dropped)
     write_blocks(args.output, blocks)
     if args.unique is not None and not args.quiet:
-        print(f"molvane: cat: dropped {dropped[0]} blocks repeating a {args.unique} value", file=sys.stderr)
+        print(
+            f"molvane: cat: dropped {dropped[0]} blocks repeating a {args.unique} value",
+            file=sys.stderr,
+        )
     return 0
 
 
@@ -45,7 +48,9 @@ def register(sub: Any) -> None:
         epilog="example: molvane cat --unique ID part1.sdf part2.sdf.gz -o merged.sdf.gz",
     )
     add_inputs(parser)
-    parser.add_argument("--unique", metavar="FIELD", help="keep only the first block of each FIELD value")
+    parser.add_argument(
+        "--unique", metavar="FIELD", help="keep only the first block of each FIELD value"
+    )
     add_output(parser)
     add_quiet(parser)
     parser.set_defaults(run=run)

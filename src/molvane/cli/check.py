@@ -145,6 +145,8 @@ def register(sub: Any) -> None:
         epilog="example: molvane check --id CHEMBL_ID library.sdf.gz",
     )
     add_inputs(parser)
-    parser.add_argument("--id", metavar="FIELD", help="report blocks whose FIELD value repeats an earlier one")
+    parser.add_argument(
+        "--id", metavar="FIELD", help="report blocks whose FIELD value repeats an earlier one"
+    )
     add_quiet(parser)
     parser.set_defaults(run=run)

@@ -14,25 +14,34 @@ from molvane.cli.progress import Progress
 def add_inputs(parser: argparse.ArgumentParser, *, many: bool = True) -> None:
     if many:
         parser.add_argument(
-            "files", nargs="*", default=["-"], metavar="FILE",
+            "files",
+            nargs="*",
+            default=["-"],
+            metavar="FILE",
             help="SD files, plain or gzip/bzip2/xz/zstd compressed; '-' or none reads stdin",
         )
     else:
         parser.add_argument(
-            "file", metavar="FILE", help="an SD file, plain or compressed; '-' reads stdin",
+            "file",
+            metavar="FILE",
+            help="an SD file, plain or compressed; '-' reads stdin",
         )
 
 
 def add_output(parser: argparse.ArgumentParser, what: str = "the blocks") -> None:
     parser.add_argument(
-        "-o", "--output", metavar="FILE",
+        "-o",
+        "--output",
+        metavar="FILE",
         help=f"write {what} to FILE (compressed when it ends in .gz, .bz2, .xz or .zst) instead of stdout",
     )
 
 
 def add_quiet(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
-        "-q", "--quiet", action="store_true",
+        "-q",
+        "--quiet",
+        action="store_true",
         help="no progress bar (it is drawn on stderr only when stderr is a terminal) and no summary",
     )
 

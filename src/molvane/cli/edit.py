@@ -15,7 +15,9 @@ from molvane.cli.errors import UsageError
 from molvane.cli.outputs import write_blocks
 
 
-def _set(blocks: Iterator[Any], pairs: list[tuple[bytes, bytes]], only_missing: bool, header: str) -> Iterator[Any]:
+def _set(
+    blocks: Iterator[Any], pairs: list[tuple[bytes, bytes]], only_missing: bool, header: str
+) -> Iterator[Any]:
     for block in blocks:
         for name, value in pairs:
             if only_missing and name in block:
@@ -30,7 +32,9 @@ def _rename(blocks: Iterator[Any], renames: dict[bytes, bytes]) -> Iterator[Any]
         if any(name in renames for name, _ in records):
             # "copy" gives a renamed record the header line of the block's
             # first record, the name swapped: its style, not a plain one.
-            block.replace_records([(renames.get(name, name), value) for name, value in records], header="copy")
+            block.replace_records(
+                [(renames.get(name, name), value) for name, value in records], header="copy"
+            )
         yield block
 
 
@@ -80,12 +84,18 @@ def register(sub: Any) -> None:
         epilog="example: molvane set SOURCE=vendorA BATCH=7 library.sdf -o tagged.sdf",
     )
     setter.add_argument(
-        "items", nargs="+", metavar="NAME=VALUE ... [FILE ...]",
+        "items",
+        nargs="+",
+        metavar="NAME=VALUE ... [FILE ...]",
         help="the edits, then SD files (plain or compressed; none or '-' reads stdin)",
     )
-    setter.add_argument("--missing", action="store_true", help="only where the block lacks the field")
     setter.add_argument(
-        "--header", choices=["plain", "padded", "copy"], default="plain",
+        "--missing", action="store_true", help="only where the block lacks the field"
+    )
+    setter.add_argument(
+        "--header",
+        choices=["plain", "padded", "copy"],
+        default="plain",
         help="header line of a new record: '> <NAME>' (plain, default), '>  <NAME>' (padded, as RDKit "
         "writes) or a copy of the block's first header with the name replaced",
     )
@@ -100,7 +110,9 @@ def register(sub: Any) -> None:
         epilog="example: molvane rename 'IC50 (nM)=IC50' Smiles=SMILES library.sdf -o renamed.sdf",
     )
     rename.add_argument(
-        "items", nargs="+", metavar="OLD=NEW ... [FILE ...]",
+        "items",
+        nargs="+",
+        metavar="OLD=NEW ... [FILE ...]",
         help="the edits, then SD files (plain or compressed; none or '-' reads stdin)",
     )
     add_output(rename)

@@ -26,4 +26,6 @@ def one_line(error: BaseException) -> str:
             text = f"text is not UTF-8 ({error.reason} at byte {error.start})"
     notes = getattr(error, "__notes__", None) or []
     parts = [" ".join(part.split()) for part in (text, *notes) if part.strip()]
-    return " ".join(part if part[-1] in ".:;!?)" or part is parts[-1] else part + "." for part in parts)
+    return " ".join(
+        part if part[-1] in ".:;!?)" or part is parts[-1] else part + "." for part in parts
+    )

@@ -104,10 +104,14 @@ _TEXT: dict[str, Callable[[Any, Any], bool]] = {
     "==": operator.eq,
     "!=": operator.ne,
 }
-_NUMERIC: dict[str, Callable[[float, float], bool]] = dict(_TEXT, **{"!=": lambda a, b: a != b and a == a})
+_NUMERIC: dict[str, Callable[[float, float], bool]] = dict(
+    _TEXT, **{"!=": lambda a, b: a != b and a == a}
+)
 
 
-def _numeric(get: Callable[[Any], bytes | None], compare: Callable[[float, float], bool], value: float) -> Predicate:
+def _numeric(
+    get: Callable[[Any], bytes | None], compare: Callable[[float, float], bool], value: float
+) -> Predicate:
     """The predicate of `field op number`: the hot path of most filters."""
 
     def predicate(block: Any) -> bool:

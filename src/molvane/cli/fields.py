@@ -49,21 +49,32 @@ def run(args: argparse.Namespace) -> int:
                 examples[name] = value
     rows: list[tuple[str, ...]] = [("field", "blocks", "fill", "type", "example")]
     for name, count in carried.items():
-        rows.append((
-            shown(name, 60),
-            str(count),
-            f"{100 * count / total:.1f}%",
-            kinds[name] or "empty",
-            shown(examples.get(name, b"")),
-        ))
+        rows.append(
+            (
+                shown(name, 60),
+                str(count),
+                f"{100 * count / total:.1f}%",
+                kinds[name] or "empty",
+                shown(examples.get(name, b"")),
+            )
+        )
     if args.tsv:
         for row in rows:
             print("\t".join(row))
     else:
         widths = [max(len(row[i]) for row in rows) for i in range(4)]
         for row in rows:
-            print("  ".join([row[0].ljust(widths[0]), row[1].rjust(widths[1]), row[2].rjust(widths[2]),
-                             row[3].ljust(widths[3]), row[4]]).rstrip())
+            print(
+                "  ".join(
+                    [
+                        row[0].ljust(widths[0]),
+                        row[1].rjust(widths[1]),
+                        row[2].rjust(widths[2]),
+                        row[3].ljust(widths[3]),
+                        row[4],
+                    ]
+                ).rstrip()
+            )
         print(f"{total} blocks, {len(carried)} fields")
     return 0
 
@@ -78,6 +89,8 @@ def register(sub: Any) -> None:
         epilog="example: molvane fields library.sdf",
     )
     add_inputs(parser)
-    parser.add_argument("--tsv", action="store_true", help="tab-separated output without the summary line")
+    parser.add_argument(
+        "--tsv", action="store_true", help="tab-separated output without the summary line"
+    )
     add_quiet(parser)
     parser.set_defaults(run=run)

@@ -50,10 +50,16 @@ def register(sub: Any) -> None:
         epilog=EXPRESSIONS,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    parser.add_argument("expression", metavar="EXPR", help="the condition (see below); quote it for the shell")
+    parser.add_argument(
+        "expression", metavar="EXPR", help="the condition (see below); quote it for the shell"
+    )
     add_inputs(parser)
-    parser.add_argument("-v", "--invert", action="store_true", help="write the blocks that do not match")
-    parser.add_argument("-c", "--count", action="store_true", help="print the number of matching blocks instead")
+    parser.add_argument(
+        "-v", "--invert", action="store_true", help="write the blocks that do not match"
+    )
+    parser.add_argument(
+        "-c", "--count", action="store_true", help="print the number of matching blocks instead"
+    )
     add_output(parser)
     add_quiet(parser)
     parser.set_defaults(run=run)

@@ -58,7 +58,9 @@ def decompressing(fmt: str, raw: IO[bytes]) -> IO[bytes]:
     try:
         import zstandard
     except ImportError as error:
-        raise CommandError("reading .zst data needs the zstandard package: pip install 'molvane[zstd]'") from error
+        raise CommandError(
+            "reading .zst data needs the zstandard package: pip install 'molvane[zstd]'"
+        ) from error
     stream: IO[bytes] = zstandard.ZstdDecompressor().stream_reader(raw, read_across_frames=True)
     return stream
 
@@ -115,7 +117,9 @@ def _stdin_stream() -> IO[bytes]:
         raise CommandError("no stdin to read SD data from; name a FILE")
     if sys.stdin.isatty():
         # Most likely a forgotten file name, not SD text about to be typed.
-        raise CommandError("no input file given and stdin is a terminal; name a FILE or pipe SD data in")
+        raise CommandError(
+            "no input file given and stdin is a terminal; name a FILE or pipe SD data in"
+        )
     raw = sys.stdin.buffer
     head = raw.peek(6)[:6] if hasattr(raw, "peek") else b""
     fmt = compression_of(head)
@@ -165,7 +169,7 @@ class Source:
         stripped = data.rstrip(b" \t\r\n")
         if not stripped.rsplit(b"\n", 1)[-1].startswith(b"$$$$"):
             return "open" if stripped else None
-        after = data[len(stripped):]
+        after = data[len(stripped) :]
         line_end = 2 if after.startswith(b"\r\n") else 1 if after.startswith(b"\n") else 0
         return "blank" if after[line_end:] else "terminated"
 

@@ -59,10 +59,18 @@ class Progress:
                 now = time.monotonic()
                 if now - last >= _INTERVAL:
                     last = now
-                    self.draw(label, getattr(blocks, "position", None), getattr(blocks, "size", None), count, now - start)
+                    self.draw(
+                        label,
+                        getattr(blocks, "position", None),
+                        getattr(blocks, "size", None),
+                        count,
+                        now - start,
+                    )
         self.clear()
 
-    def draw(self, label: str, position: int | None, size: int | None, count: int, elapsed: float) -> None:
+    def draw(
+        self, label: str, position: int | None, size: int | None, count: int, elapsed: float
+    ) -> None:
         parts = [label]
         if position is not None and size:
             done = min(position / size, 1.0)

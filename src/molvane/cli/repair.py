@@ -42,7 +42,9 @@ def repaired(block: Any) -> tuple[Any, list[str]]:
         fixed.fix_counts()
         after = (fixed.num_atoms, fixed.num_bonds)
         if after != counts:
-            changes.append(f"set the counts to {after[0]} atoms and {after[1]} bonds (were {counts[0]} and {counts[1]})")
+            changes.append(
+                f"set the counts to {after[0]} atoms and {after[1]} bonds (were {counts[0]} and {counts[1]})"
+            )
     except (CTableError, NotImplementedError, UnicodeDecodeError) as error:
         changes.append(f"left the counts as they were ({error})")
     if bytes(fixed) == bytes(block):
@@ -63,7 +65,10 @@ def run(args: argparse.Namespace) -> int:
                     tally["repaired"] += 1
                 if changes and not args.quiet:
                     progress.clear()
-                    print(f"{source.label}: block {number} {title_of(block)!r}: {'; '.join(changes)}", file=sys.stderr)
+                    print(
+                        f"{source.label}: block {number} {title_of(block)!r}: {'; '.join(changes)}",
+                        file=sys.stderr,
+                    )
                 yield fixed
 
     write_blocks(args.output, blocks())

@@ -10,7 +10,15 @@ from collections.abc import Iterator
 from typing import Any
 
 import molvane
-from molvane.cli.common import add_inputs, add_output, add_quiet, all_blocks, non_negative, positive, progress_of
+from molvane.cli.common import (
+    add_inputs,
+    add_output,
+    add_quiet,
+    all_blocks,
+    non_negative,
+    positive,
+    progress_of,
+)
 from molvane.cli.errors import UsageError
 from molvane.cli.inputs import Source, is_plain_file
 from molvane.cli.outputs import write_blocks
@@ -32,14 +40,18 @@ def parse_spec(spec: str) -> list[tuple[int | None, int | None, int | None] | in
                 fields = part.split(":")
                 if len(fields) > 3:
                     raise ValueError
-                numbers = [int(f) if f.strip() else None for f in fields] + [None] * (3 - len(fields))
+                numbers = [int(f) if f.strip() else None for f in fields] + [None] * (
+                    3 - len(fields)
+                )
                 if numbers[2] == 0:
                     raise UsageError(f"slice step cannot be 0 in {part!r}")
                 items.append((numbers[0], numbers[1], numbers[2]))
             else:
                 items.append(int(part))
         except ValueError:
-            raise UsageError(f"bad slice {part!r}: use I, START:STOP or START:STOP:STEP, comma separated") from None
+            raise UsageError(
+                f"bad slice {part!r}: use I, START:STOP or START:STOP:STEP, comma separated"
+            ) from None
     return items
 
 
@@ -138,8 +150,17 @@ def register(sub: Any) -> None:
         "reading stops as soon as they are out.",
         epilog="example: molvane head -n 1000 --skip 5000 library.sdf.gz -o part.sdf",
     )
-    head.add_argument("-n", "--number", type=non_negative, default=10, metavar="N", help="blocks to write (default 10)")
-    head.add_argument("--skip", type=non_negative, default=0, metavar="K", help="blocks to skip first (default 0)")
+    head.add_argument(
+        "-n",
+        "--number",
+        type=non_negative,
+        default=10,
+        metavar="N",
+        help="blocks to write (default 10)",
+    )
+    head.add_argument(
+        "--skip", type=non_negative, default=0, metavar="K", help="blocks to skip first (default 0)"
+    )
     add_inputs(head)
     add_output(head)
     add_quiet(head)
@@ -168,7 +189,9 @@ def register(sub: Any) -> None:
         epilog="example: molvane sample -n 500 --seed 1 library.sdf.gz -o sample.sdf",
     )
     sample.add_argument("-n", "--number", type=positive, metavar="N", help="blocks to draw")
-    sample.add_argument("--fraction", type=float, metavar="F", help="probability of keeping each block")
+    sample.add_argument(
+        "--fraction", type=float, metavar="F", help="probability of keeping each block"
+    )
     sample.add_argument("--seed", type=int, help="random seed, for a repeatable sample")
     add_inputs(sample)
     add_output(sample)

@@ -43,7 +43,9 @@ def file_name(pattern: str, number: int) -> str:
     try:
         return pattern.format(n=number)
     except (KeyError, IndexError, ValueError) as error:
-        raise UsageError(f"bad --output pattern {pattern!r}: use {{n}} for the part number ({error})") from None
+        raise UsageError(
+            f"bad --output pattern {pattern!r}: use {{n}} for the part number ({error})"
+        ) from None
 
 
 def _parts_by_count(blocks: Iterator[Any], every: int) -> Iterator[Iterator[Any]]:
@@ -75,11 +77,15 @@ def run(args: argparse.Namespace) -> int:
     names = input_names(args)
     pattern = args.output or _default_pattern(names[0])
     if "{n" not in pattern:
-        raise UsageError(f"--output pattern {pattern!r} needs {{n}} for the part number, e.g. part.{{n:03d}}.sdf")
+        raise UsageError(
+            f"--output pattern {pattern!r} needs {{n}} for the part number, e.g. part.{{n:03d}}.sdf"
+        )
     blocks = iter(all_blocks(args))
     if args.parts is not None:
         if names == ["-"] or len(names) != 1:
-            raise UsageError("split -n needs one input file (its blocks are counted first); use -k for stdin")
+            raise UsageError(
+                "split -n needs one input file (its blocks are counted first); use -k for stdin"
+            )
         if is_plain_file(names[0]):
             total = len(molvane.SDFile(os.fsencode(names[0])))
         else:
@@ -110,12 +116,20 @@ def register(sub: Any) -> None:
     add_inputs(parser)
     parser.add_argument("-n", "--parts", type=positive, metavar="N", help="into N files")
     parser.add_argument("-k", "--every", type=positive, metavar="K", help="K blocks per file")
-    parser.add_argument("--size", type=parse_size, metavar="SIZE", help="at most SIZE bytes per file (e.g. 100M)")
     parser.add_argument(
-        "-o", "--output", metavar="PATTERN",
+        "--size", type=parse_size, metavar="SIZE", help="at most SIZE bytes per file (e.g. 100M)"
+    )
+    parser.add_argument(
+        "-o",
+        "--output",
+        metavar="PATTERN",
         help="file names, {n} the part number (Python format, e.g. {n:04d}); default NAME.{n:03d}.sdf",
     )
-    parser.add_argument("--start", type=int, default=0, metavar="I", help="number of the first part (default 0)")
-    parser.add_argument("--verbose", action="store_true", help="print each file name as it is written")
+    parser.add_argument(
+        "--start", type=int, default=0, metavar="I", help="number of the first part (default 0)"
+    )
+    parser.add_argument(
+        "--verbose", action="store_true", help="print each file name as it is written"
+    )
     add_quiet(parser)
     parser.set_defaults(run=run)

@@ -26,7 +26,9 @@ def _pyarrow(module: str = "pyarrow") -> Any:
     try:
         return importlib.import_module(module)
     except ImportError:
-        raise ImportError("this command needs pyarrow; install it with: pip install 'molvane[arrow]'") from None
+        raise ImportError(
+            "this command needs pyarrow; install it with: pip install 'molvane[arrow]'"
+        ) from None
 
 
 def build_table(args: argparse.Namespace, columns: list[str] | None) -> Any:
@@ -82,11 +84,17 @@ def _json_value(value: Any) -> Any:
 
 
 def write_jsonl(table: Any, path: str | None) -> None:
-    out = sys.stdout if path is None or path == "-" else open(path, "w", encoding="utf-8", newline="\n")
+    out = (
+        sys.stdout
+        if path is None or path == "-"
+        else open(path, "w", encoding="utf-8", newline="\n")
+    )
     try:
         for batch in table.to_batches(max_chunksize=8192):
             for row in batch.to_pylist():
-                out.write(json.dumps({k: _json_value(v) for k, v in row.items()}, ensure_ascii=False))
+                out.write(
+                    json.dumps({k: _json_value(v) for k, v in row.items()}, ensure_ascii=False)
+                )
                 out.write("\n")
         out.flush()
     finally:
@@ -126,19 +134,30 @@ def run_parquet(args: argparse.Namespace) -> int:
 
 def _table_options(parser: argparse.ArgumentParser, *, output_required: bool = False) -> None:
     parser.add_argument(
-        "--title", action="store_const", const="title", default=None,
+        "--title",
+        action="store_const",
+        const="title",
+        default=None,
         help="add the title line as a first column, named 'title'",
     )
     parser.add_argument(
-        "--molblock", action="store_const", const="molblock", default=None,
+        "--molblock",
+        action="store_const",
+        const="molblock",
+        default=None,
         help="add the molblock (title, header and connection table) as a last column, named 'molblock'",
     )
     parser.add_argument(
-        "--types", choices=["auto", "str"], default="auto",
+        "--types",
+        choices=["auto", "str"],
+        default="auto",
         help="'auto' (default) types each column int, float or text from its values; 'str' keeps all as text",
     )
     parser.add_argument(
-        "-o", "--output", metavar="FILE", required=output_required,
+        "-o",
+        "--output",
+        metavar="FILE",
+        required=output_required,
         help="the file to write" + ("" if output_required else " (default stdout)"),
     )
     add_quiet(parser)
@@ -188,7 +207,9 @@ def register(sub: Any) -> None:
     )
     add_inputs(parquet)
     parquet.add_argument(
-        "--compression", default="snappy", choices=["snappy", "zstd", "gzip", "lz4", "brotli", "none"],
+        "--compression",
+        default="snappy",
+        choices=["snappy", "zstd", "gzip", "lz4", "brotli", "none"],
         help="Parquet column compression (default snappy)",
     )
     _table_options(parquet, output_required=True)
