@@ -11,7 +11,7 @@ from __future__ import annotations
 
 import sys
 import time
-from collections.abc import Iterable, Iterator
+from collections.abc import Iterator
 from typing import Any, TextIO
 
 # Blocks between two looks at the clock: cheap enough per block, often
@@ -91,9 +91,3 @@ class Progress:
             self.stream.write("\r\033[K")
             self.stream.flush()
             self._drawn = False
-
-
-def tracked(progress: Progress, sources: Iterable[tuple[str, Any]]) -> Iterator[Any]:
-    """Every block of several (label, iterator) inputs in turn, with progress."""
-    for label, blocks in sources:
-        yield from progress.track(blocks, label)

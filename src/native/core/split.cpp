@@ -179,7 +179,7 @@ char* ChunkSplitter::append_space(std::size_t len) {
 
 void ChunkSplitter::commit(std::size_t len) {
     if (len > capacity_ - filled_) {
-        fail(ErrorKind::Internal, "assertion failed: *self.end + len <= self.buf.len()");
+        fail(ErrorKind::Internal, "commit past the space the chunk splitter handed out");
     }
     filled_ += len;
 }
