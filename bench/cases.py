@@ -1,0 +1,873 @@
+"""The benchmark's cases: each a function of the data files that returns
+(bytes processed, blocks) or (bytes, blocks, seconds it timed itself), and
+one Case record per row naming its baseline and its goals."""
+
+from __future__ import annotations
+
+import dataclasses
+import gzip
+import os
+import pathlib
+import subprocess
+import sys
+import threading
+import time
+from collections.abc import Callable
+from typing import Any
+
+from data import FIELD
+
+# --- cases: each returns (bytes processed, blocks) ---------------------------
+
+
+def c_floor(exe, path):
+    out = subprocess.run([str(exe), str(path)], check=True, capture_output=True, text=True)
+    blocks, seconds = out.stdout.split()
+    return os.path.getsize(path), int(blocks), float(seconds)
+
+
+def py_read(files):
+    with open(files["lf"], "rb") as f:
+        data = f.read()
+    return len(data), data.count(b"\n$$$$")
+
+
+def py_split(files):
+    with open(files["lf"], "rb") as f:
+        data = f.read()
+    parts = data.split(b"\n$$$$\n")
+    return len(data), len(parts) - (1 if parts and not parts[-1] else 0)
+
+
+def py_line_reader(files):
+    blocks = 0
+    size = 0
+    with open(files["lf"], "rb") as f:
+        fields = {}
+        name = None
+        value = []
+        for line in f:
+            size += len(line)
+            if line.startswith(b"$$$$"):
+                blocks += 1
+                fields = {}
+                name = None
+            elif line.startswith(b">"):
+                start = line.find(b"<")
+                end = line.rfind(b">")
+                name = line[start + 1 : end]
+                value = []
+            elif name is not None:
+                if line.strip():
+                    value.append(line.rstrip(b"\r\n"))
+                else:
+                    fields[name] = b"\n".join(value)
+                    name = None
+    return size, blocks
+
+
+def rdkit_supplier(files):
+    from rdkit import Chem, RDLogger
+
+    RDLogger.DisableLog("rdApp.*")
+    blocks = 0
+    with open(files["rdkit"], "rb") as f:
+        supplier = Chem.ForwardSDMolSupplier(f, sanitize=False, removeHs=False, strictParsing=False)
+        for mol in supplier:
+            if mol is not None:
+                mol.GetPropsAsDict()
+            blocks += 1
+    expected = files["rdkit"].read_bytes().count(b"\n$$$$\n")
+    if blocks != expected:
+        raise RuntimeError(f"RDKit read {blocks} of {expected} blocks")
+    return os.path.getsize(files["rdkit"]), blocks
+
+
+def parse_path(key, *, as_str=False, borrow=False):
+    def case(files):
+        from molvane import parse_sdf
+
+        path = str(files[key]) if as_str else os.fsencode(files[key])
+        blocks = 0
+        for _ in parse_sdf(path, borrow=borrow):
+            blocks += 1
+        return os.path.getsize(files[key]), blocks
+
+    return case
+
+
+def parse_gzip(files):
+    from molvane import parse_sdf
+
+    blocks = 0
+    with gzip.open(files["gz"], "rb") as f:
+        for _ in parse_sdf(f):
+            blocks += 1
+    return os.path.getsize(files["slice"]), blocks
+
+
+def gzip_read(files):
+    with gzip.open(files["gz"], "rb") as f:
+        data = f.read()
+    return len(data), data.count(b"\n$$$$")
+
+
+# --- compressed files: molvane against the decompressor (compressor) alone ---
+
+PLAIN_OF = {"gz": "slice", "zst": "slice", "bz2": "small", "xz": "small"}
+
+
+def library_reader(key, path):
+    if key == "gz":
+        from isal import igzip
+
+        return igzip.open(path, "rb")
+    if key == "bz2":
+        import bz2
+
+        return bz2.open(path, "rb")
+    if key == "xz":
+        import lzma
+
+        return lzma.open(path, "rb")
+    import zstandard
+
+    return zstandard.ZstdDecompressor().stream_reader(open(path, "rb"), read_across_frames=True)
+
+
+def decompress_floor(key):
+    """The library's own decompression: 128 KiB reads, discarded."""
+
+    def case(files):
+        with library_reader(key, files[key]) as f:
+            while f.read(131072):
+                pass
+        return os.path.getsize(files[PLAIN_OF[key]]), 0
+
+    return case
+
+
+def parse_compressed(key):
+    def case(files):
+        from molvane import parse_sdf
+
+        blocks = 0
+        for _ in parse_sdf(os.fsencode(files[key])):
+            blocks += 1
+        return os.path.getsize(files[PLAIN_OF[key]]), blocks
+
+    return case
+
+
+def gzip_write_floor(files):
+    from isal import igzip
+
+    data = files["slice"].read_bytes()
+    out = files["lf"].with_name("written_floor.sdf.gz")
+    start = time.perf_counter()
+    # Level 2, isal's default: what write_sdf's default gzip level maps to.
+    with igzip.open(out, "wb", compresslevel=2) as f:
+        f.write(data)
+    return len(data), data.count(b"\n$$$$"), time.perf_counter() - start
+
+
+def from_sdf(files):
+    from molvane import SDBlock
+
+    with open(files["lf"], "rb") as f:
+        data = f.read()
+    blocks = 0
+    for _ in SDBlock.from_sdf(data):
+        blocks += 1
+    return len(data), blocks
+
+
+def per_block(method):
+    def case(files):
+        from molvane import parse_sdf
+
+        blocks = 0
+        for block in parse_sdf(os.fsencode(files["lf"])):
+            method(block)
+            blocks += 1
+        return os.path.getsize(files["lf"]), blocks
+
+    return case
+
+
+def rdkit_slice_get(files):
+    from molvane import parse_sdf
+
+    blocks = 0
+    for block in parse_sdf(os.fsencode(files["rdkit"])):
+        block.get(FIELD)
+        blocks += 1
+    return os.path.getsize(files["rdkit"]), blocks
+
+
+def edit_and_write(files):
+    from molvane import parse_sdf, write_sdf
+
+    out = files["lf"].with_name("written.sdf")
+
+    def edited():
+        for block in parse_sdf(os.fsencode(files["lf"])):
+            block.set_record(b"molvane_note", b"seen")
+            yield block
+
+    blocks = write_sdf(os.fsencode(out), edited())
+    return os.path.getsize(files["lf"]), blocks
+
+
+def write_only(name):
+    """write_sdf of the parsed slice to `name` (its suffix may ask for
+    compression), timed without the parsing."""
+
+    def case(files):
+        from molvane import parse_sdf, write_sdf
+
+        blocks = list(parse_sdf(os.fsencode(files["slice"])))
+        out = files["lf"].with_name(name)
+        start = time.perf_counter()
+        write_sdf(os.fsencode(out), blocks)
+        return os.path.getsize(files["slice"]), len(blocks), time.perf_counter() - start
+
+    return case
+
+
+def write_floor(files):
+    with open(files["slice"], "rb") as f:
+        data = f.read()
+    out = files["lf"].with_name("written_floor.sdf")
+    start = time.perf_counter()
+    with open(out, "wb") as f:
+        f.write(data)
+    return len(data), data.count(b"\n$$$$"), time.perf_counter() - start
+
+
+def read_write_floor(files):
+    with open(files["lf"], "rb") as f:
+        data = f.read()
+    with open(files["lf"].with_name("written_floor.sdf"), "wb") as f:
+        f.write(data)
+    return len(data), data.count(b"\n$$$$")
+
+
+def two_files_one_thread(files):
+    size_a, blocks_a = parse_path("lf")(files)
+    size_b, blocks_b = parse_path("lf2")(files)
+    return size_a + size_b, blocks_a + blocks_b
+
+
+def two_files_two_threads(files):
+    results = {}
+    errors = []
+
+    def work(key):
+        try:
+            results[key] = parse_path(key)(files)
+        except BaseException as error:  # re-raised in the calling thread
+            errors.append(error)
+
+    threads = [threading.Thread(target=work, args=(key,)) for key in ("lf", "lf2")]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    if errors:
+        raise errors[0]
+    return tuple(map(sum, zip(*results.values())))
+
+
+def v3000_table(indices):
+    lines = [
+        "t",
+        "  molvane",
+        "",
+        "  0  0  0     0  0            999 V3000",
+        "M  V30 BEGIN CTAB",
+        f"M  V30 COUNTS {len(indices)} 0 0 0 0",
+        "M  V30 BEGIN ATOM",
+    ]
+    lines += [f"M  V30 {i} C 0 0 0 0" for i in indices]
+    lines += ["M  V30 END ATOM", "M  V30 END CTAB", "M  END"]
+    return lines
+
+
+def validate_indices(indices):
+    def case(files):
+        from molvane import CTable
+
+        table = CTable(v3000_table(indices))
+        size = sum(len(line) + 1 for line in table.lines)
+        start = time.perf_counter()
+        table.valid_atom_indices()
+        table.renumber_indices()
+        return size, 1, time.perf_counter() - start
+
+    return case
+
+
+def dict_frame(files):
+    import pandas as pd
+
+    from molvane import parse_sdf
+
+    frame = pd.DataFrame([b.to_dict() for b in parse_sdf(str(files["lf"]))])
+    return os.path.getsize(files["lf"]), len(frame)
+
+
+def rdkit_load_sdf(files):
+    from rdkit import RDLogger
+    from rdkit.Chem import PandasTools
+
+    RDLogger.DisableLog("rdApp.*")
+    frame = PandasTools.LoadSDF(str(files["rdkit"]), molColName=None)
+    return os.path.getsize(files["rdkit"]), len(frame)
+
+
+def table_case(function, key="lf", **options):
+    def case(files):
+        import molvane
+
+        result = getattr(molvane, function)(str(files[key]), **options)
+        rows = result.num_rows if hasattr(result, "num_rows") else len(result)
+        return os.path.getsize(files[key]), rows
+
+    return case
+
+
+def arrow_bytes(table):
+    """The bytes of a table's own buffers (pyarrow's count of them)."""
+    return table.nbytes
+
+
+def table_memory_case(function, key="lf", **options):
+    """table_case that also reports the table's own buffers, for the memory goals."""
+
+    def case(files):
+        import molvane
+
+        result = getattr(molvane, function)(str(files[key]), **options)
+        TABLE_KB[0] = arrow_bytes(result) // 1024
+        rows = result.num_rows if hasattr(result, "num_rows") else len(result)
+        return os.path.getsize(files[key]), rows
+
+    return case
+
+
+def table_ranges(files, parts=4):
+    """to_arrow of a file as `parts` byte ranges, one after the other, on one thread."""
+    import molvane
+
+    path = str(files["lf"])
+    size = os.path.getsize(path)
+    cuts = [size * i // parts for i in range(parts + 1)]
+    rows = sum(
+        molvane.to_arrow(path, start=a, stop=b, threads=1).num_rows for a, b in zip(cuts, cuts[1:])
+    )
+    return size, rows
+
+
+def table_batches(files, batch_size=8192):
+    """iter_batches of a mapped file: each batch dropped before the next is built."""
+    import molvane
+
+    rows = 0
+    largest = 0
+    for batch in molvane.iter_batches(str(files["lf"]), batch_size):
+        rows += batch.num_rows
+        largest = max(largest, batch.nbytes)
+    TABLE_KB[0] = largest // 1024
+    return os.path.getsize(files["lf"]), rows
+
+
+# The table's own buffers in the last run of a memory case, in KiB.
+TABLE_KB = [0]
+
+
+# --- the command line: whole processes, start-up included on both sides -----
+
+
+def grep_count(files):
+    out = subprocess.run(
+        ["grep", "-c", r"^\$\$\$\$", str(files["lf"])], check=True, capture_output=True
+    )
+    return os.path.getsize(files["lf"]), int(out.stdout)
+
+
+def cli_count(files):
+    out = subprocess.run(
+        [sys.executable, "-m", "molvane", "count", str(files["lf"])],
+        check=True,
+        capture_output=True,
+    )
+    return os.path.getsize(files["lf"]), int(out.stdout)
+
+
+# Both filters keep the blocks whose id lies below the middle one: a numeric
+# comparison on every block, about half of them written. The limit is found
+# outside the timed part.
+RDKIT_FILTER = """
+import sys
+from rdkit import Chem, RDLogger
+RDLogger.DisableLog("rdApp.*")
+limit = float(sys.argv[3])
+writer = Chem.SDWriter(sys.argv[2])
+with open(sys.argv[1], "rb") as handle:
+    for mol in Chem.ForwardSDMolSupplier(handle, sanitize=False, removeHs=False, strictParsing=False):
+        if mol is not None and mol.HasProp("molvane_id") and float(mol.GetProp("molvane_id")) < limit:
+            writer.write(mol)
+writer.close()
+"""
+
+
+def _filter_limit(path):
+    from molvane import parse_sdf
+
+    ids = [float(b.get(FIELD)) for b in parse_sdf(os.fsencode(path))]
+    return ids, (min(ids) + max(ids)) / 2
+
+
+def rdkit_filter(files):
+    import rdkit  # noqa: F401  (without it the case is unavailable, not failed)
+
+    ids, limit = _filter_limit(files["rdkit"])
+    out = pathlib.Path(files["rdkit"]).with_name("filtered_rdkit.sdf")
+    start = time.perf_counter()
+    subprocess.run(
+        [sys.executable, "-c", RDKIT_FILTER, str(files["rdkit"]), str(out), str(limit)], check=True
+    )
+    return os.path.getsize(files["rdkit"]), len(ids), time.perf_counter() - start
+
+
+def cli_filter(files):
+    ids, limit = _filter_limit(files["rdkit"])
+    out = pathlib.Path(files["rdkit"]).with_name("filtered_cli.sdf")
+    start = time.perf_counter()
+    argv = [
+        sys.executable,
+        "-m",
+        "molvane",
+        "filter",
+        f"{FIELD.decode()} < {limit}",
+        str(files["rdkit"]),
+        "-o",
+        str(out),
+    ]
+    subprocess.run(argv, check=True)
+    return os.path.getsize(files["rdkit"]), len(ids), time.perf_counter() - start
+
+
+PARQUET_DIRECT = """
+import sys
+import pyarrow.parquet
+import molvane
+pyarrow.parquet.write_table(molvane.to_arrow(sys.argv[1], title=None), sys.argv[2])
+"""
+
+
+def parquet_direct(files):
+    out = pathlib.Path(files["slice"]).with_name("direct.parquet")
+    subprocess.run(
+        [sys.executable, "-c", PARQUET_DIRECT, str(files["slice"]), str(out)], check=True
+    )
+    return os.path.getsize(files["slice"]), 0
+
+
+def cli_parquet(files):
+    out = pathlib.Path(files["slice"]).with_name("cli.parquet")
+    argv = [sys.executable, "-m", "molvane", "to-parquet", str(files["slice"]), "-o", str(out)]
+    subprocess.run(argv, check=True)
+    return os.path.getsize(files["slice"]), 0
+
+
+LOOKUPS = 100_000
+
+
+def sdfile_index(as_str=False):
+    def case(files):
+        import molvane
+
+        f = molvane.SDFile(str(files["lf"]) if as_str else os.fsencode(files["lf"]))
+        return os.path.getsize(files["lf"]), len(f)
+
+    return case
+
+
+def lookup_plan(path):
+    """The same random block numbers for every peer, and their bytes."""
+    import random
+
+    import molvane
+
+    offsets = memoryview(molvane.SDFile(os.fsencode(path)).offsets).tolist()
+    rng = random.Random(15)
+    picks = [rng.randrange(len(offsets) - 1) for _ in range(LOOKUPS)]
+    return picks, sum(offsets[i + 1] - offsets[i] for i in picks)
+
+
+def sdfile_lookups(files):
+    import molvane
+
+    picks, size = lookup_plan(files["lf"])
+    f = molvane.SDFile(os.fsencode(files["lf"]))
+    len(f)  # the index: its own row
+    start = time.perf_counter()
+    for i in picks:
+        f[i]
+    return size, len(picks), time.perf_counter() - start
+
+
+def rdkit_lookups(files):
+    from rdkit import Chem, RDLogger
+
+    RDLogger.DisableLog("rdApp.*")
+    picks, size = lookup_plan(files["lf"])
+    supplier = Chem.SDMolSupplier(str(files["lf"]), sanitize=False)
+    len(supplier)  # its index, by reading every line, left out as for molvane
+    start = time.perf_counter()
+    for i in picks:
+        supplier[i]
+    return size, len(picks), time.perf_counter() - start
+
+
+def rdkit_index(files):
+    from rdkit import Chem, RDLogger
+
+    RDLogger.DisableLog("rdApp.*")
+    return os.path.getsize(files["lf"]), len(Chem.SDMolSupplier(str(files["lf"]), sanitize=False))
+
+
+_DASK_CLIENT = []
+
+
+def dask_read_sdf(finish):
+    """dask.read_sdf(...) on a LocalCluster of two worker processes of one
+    thread each, started once per case process: the warm-up run starts it,
+    and the timed runs leave its start-up out. `finish` is "compute" (the
+    frame gathered into this process) or "persist" (the partitions built
+    and kept on the workers: the reading without the transfer)."""
+
+    def case(files):
+        import molvane.dask
+
+        if not _DASK_CLIENT:
+            from distributed import Client, LocalCluster
+
+            cluster = LocalCluster(
+                n_workers=2, processes=True, threads_per_worker=1, dashboard_address=None
+            )
+            _DASK_CLIENT.append(Client(cluster))
+        start = time.perf_counter()
+        # Pieces of 64 MiB: nine or so share out evenly over two workers,
+        # and the first arrive at the client while the others are read.
+        frame = molvane.dask.read_sdf(str(files["lf"]), blocksize="64 MiB")
+        if finish == "compute":
+            rows = len(frame.compute())
+            elapsed = time.perf_counter() - start
+        else:
+            from distributed import wait
+
+            frame = frame.persist()
+            wait(frame)
+            elapsed = time.perf_counter() - start
+            rows = int(frame.map_partitions(len).compute().sum())
+        return os.path.getsize(files["lf"]), rows, elapsed
+
+    return case
+
+
+# A hash set of 100,000 indices has 107,897 buckets in libstdc++: with the
+# identity hash, multiples of that number all land in one bucket.
+ATOMS = 100_000
+ADVERSARIAL_INDICES = [(i + 1) * 107_897 for i in range(ATOMS)]
+
+
+# name -> (function, baseline name or None)
+
+
+@dataclasses.dataclass(frozen=True)
+class Case:
+    """One measured case: its name (the row of the results), what it runs (a
+    function of the data files returning (bytes, blocks[, seconds]), or the
+    name of a C floor), the baseline its ratio is shown against, and its
+    goals: the least ratio of speeds to the baseline, other baselines with
+    their least ratios, a least speed in MB/s, and the most peak RSS growth
+    as (ratio of the table's own buffers, window MB)."""
+
+    name: str
+    run: Callable[..., Any] | str
+    baseline: str | None = None
+    least: float | None = None
+    also: tuple[tuple[str, float], ...] = ()
+    least_mbps: float | None = None
+    memory: tuple[float, float] | None = None
+
+    def goals(self) -> list[tuple[str, float]]:
+        """(baseline, least ratio of speeds) for every ratio goal of the case."""
+        own = [(self.baseline, self.least)] if self.baseline and self.least else []
+        return own + list(self.also)
+
+
+# Rows in the order they are run and reported.
+CASES = [
+    Case("floor: mmap + memmem (C)", "floor_mmap"),
+    Case("floor: 128 KiB reads + memmem (C)", "floor_read", baseline="floor: mmap + memmem (C)"),
+    Case("python: open().read()", py_read),
+    Case("python: read + split at $$$$", py_split),
+    Case("python: line reader, dict per block", py_line_reader),
+    Case("rdkit: ForwardSDMolSupplier + GetPropsAsDict (slice)", rdkit_supplier),
+    Case(
+        "parse_sdf(bytes path)",
+        parse_path("lf"),
+        baseline="floor: mmap + memmem (C)",
+        least=0.8,
+        also=(("python: read + split at $$$$", 5.0),),
+    ),
+    Case(
+        "parse_sdf(bytes path, borrow=True)",
+        parse_path("lf", borrow=True),
+        baseline="floor: mmap + memmem (C)",
+    ),
+    Case(
+        "parse_sdf(str path), LF",
+        parse_path("lf", as_str=True),
+        baseline="floor: mmap + memmem (C)",
+    ),
+    Case(
+        "parse_sdf(str path), CR LF",
+        parse_path("crlf", as_str=True),
+        baseline="floor: mmap + memmem (C)",
+    ),
+    Case("gzip.open().read() (slice)", gzip_read),
+    Case("parse_sdf(gzip.open(...)) (slice)", parse_gzip, baseline="gzip.open().read() (slice)"),
+    Case("isal: igzip read, 128 KiB (slice)", decompress_floor("gz")),
+    Case(
+        "parse_sdf(path.sdf.gz) (slice)",
+        parse_compressed("gz"),
+        baseline="isal: igzip read, 128 KiB (slice)",
+        least=0.9,
+        also=(("parse_sdf(gzip.open(...)) (slice)", 2.5),),
+    ),
+    Case("isal: igzip write, level 2 (slice)", gzip_write_floor),
+    Case(
+        "write_sdf(path.sdf.gz) (slice)",
+        write_only("written.sdf.gz"),
+        baseline="isal: igzip write, level 2 (slice)",
+        least=0.9,
+    ),
+    Case("bz2: BZ2File read, 128 KiB (16 MB cut)", decompress_floor("bz2")),
+    Case(
+        "parse_sdf(path.sdf.bz2) (16 MB cut)",
+        parse_compressed("bz2"),
+        baseline="bz2: BZ2File read, 128 KiB (16 MB cut)",
+        least=0.9,
+    ),
+    Case("lzma: LZMAFile read, 128 KiB (16 MB cut)", decompress_floor("xz")),
+    Case(
+        "parse_sdf(path.sdf.xz) (16 MB cut)",
+        parse_compressed("xz"),
+        baseline="lzma: LZMAFile read, 128 KiB (16 MB cut)",
+        least=0.9,
+    ),
+    Case("zstandard: stream_reader read, 128 KiB (slice)", decompress_floor("zst")),
+    Case(
+        "parse_sdf(path.sdf.zst) (slice)",
+        parse_compressed("zst"),
+        baseline="zstandard: stream_reader read, 128 KiB (slice)",
+        least=0.9,
+    ),
+    Case("SDBlock.from_sdf(whole bytes)", from_sdf, baseline="python: read + split at $$$$"),
+    Case(
+        "get(name) per block (slice)",
+        rdkit_slice_get,
+        baseline="rdkit: ForwardSDMolSupplier + GetPropsAsDict (slice)",
+        least=50.0,
+    ),
+    Case(
+        "get(name) per block",
+        per_block(lambda b: b.get(FIELD)),
+        baseline="python: line reader, dict per block",
+    ),
+    Case(
+        "names() per block",
+        per_block(lambda b: b.names()),
+        baseline="python: line reader, dict per block",
+    ),
+    Case(
+        "to_dict() per block",
+        per_block(lambda b: b.to_dict()),
+        baseline="python: line reader, dict per block",
+    ),
+    Case("python: read + one write", read_write_floor),
+    Case(
+        "parse_sdf + set_record + write_sdf(path)",
+        edit_and_write,
+        baseline="python: read + one write",
+        least=0.5,
+    ),
+    Case("python: one f.write (slice)", write_floor),
+    Case(
+        "write_sdf(path) of parsed blocks (slice)",
+        write_only("written.sdf"),
+        baseline="python: one f.write (slice)",
+        least=0.5,
+    ),
+    Case("one thread, two files in turn", two_files_one_thread),
+    Case(
+        "two threads, one file each",
+        two_files_two_threads,
+        baseline="one thread, two files in turn",
+        least=1.7,
+    ),
+    Case("python: dict per block -> pandas.DataFrame (all str)", dict_frame),
+    Case("rdkit: PandasTools.LoadSDF(molColName=None) (slice)", rdkit_load_sdf),
+    Case(
+        "to_arrow(str path), auto types (slice)",
+        table_case("to_arrow", "rdkit"),
+        baseline="rdkit: PandasTools.LoadSDF(molColName=None) (slice)",
+        least=50.0,
+    ),
+    Case(
+        "to_arrow(str path), auto types",
+        table_case("to_arrow"),
+        baseline="python: dict per block -> pandas.DataFrame (all str)",
+    ),
+    Case(
+        "to_arrow(str path), types='str'",
+        table_case("to_arrow", types="str"),
+        baseline="python: dict per block -> pandas.DataFrame (all str)",
+    ),
+    Case(
+        "to_pandas(str path)",
+        table_case("to_pandas"),
+        baseline="python: dict per block -> pandas.DataFrame (all str)",
+    ),
+    Case(
+        "to_polars(str path)",
+        table_case("to_polars"),
+        baseline="python: dict per block -> pandas.DataFrame (all str)",
+    ),
+    Case("floor: mmap + memchr (C)", "floor_mmap_memchr"),
+    Case(
+        "floor: 128 KiB reads + memchr (C)",
+        "floor_read_memchr",
+        baseline="floor: mmap + memchr (C)",
+    ),
+    Case(
+        "to_arrow(str path), auto types, one thread (slice)",
+        table_case("to_arrow", "rdkit", threads=1),
+        baseline="rdkit: PandasTools.LoadSDF(molColName=None) (slice)",
+        least=50.0,
+        least_mbps=1500.0,
+    ),
+    Case(
+        "to_arrow(str path), auto types, one thread",
+        table_memory_case("to_arrow", threads=1),
+        baseline="floor: mmap + memchr (C)",
+        least_mbps=1500.0,
+        memory=(1.5, 16),
+    ),
+    Case(
+        "to_arrow(str path), auto types, all threads",
+        table_memory_case("to_arrow"),
+        baseline="to_arrow(str path), auto types, one thread",
+        least=1.8,
+        memory=(1.5, 16),
+    ),
+    Case(
+        "to_arrow(bytes path), auto types, one thread",
+        table_case("to_arrow", "lf", threads=1),
+        baseline="floor: mmap + memchr (C)",
+    ),
+    Case(
+        "to_arrow(str path), 4 byte ranges in turn, one thread",
+        table_ranges,
+        baseline="to_arrow(str path), auto types, one thread",
+    ),
+    Case(
+        "to_arrow(str path), block column, one thread",
+        table_memory_case("to_arrow", threads=1, block="block"),
+        baseline="to_arrow(str path), auto types, one thread",
+        memory=(1.5, 16),
+    ),
+    Case(
+        "to_arrow(str path), block column, all threads",
+        table_memory_case("to_arrow", block="block"),
+        baseline="to_arrow(str path), block column, one thread",
+        least=1.8,
+    ),
+    Case(
+        "to_arrow(str path), dense records, one thread (dense slice)",
+        table_case("to_arrow", "dense", threads=1),
+    ),
+    Case(
+        "to_arrow(str path), dense records, all threads (dense slice)",
+        table_case("to_arrow", "dense"),
+        baseline="to_arrow(str path), dense records, one thread (dense slice)",
+        least=1.8,
+    ),
+    Case(
+        "iter_batches(str path), 8192 rows a batch",
+        table_batches,
+        baseline="to_arrow(str path), auto types, one thread",
+        memory=(1.5, 16),
+    ),
+    Case("floor: mmap + memchr count of '$' (C)", "floor_memchr"),
+    Case(
+        "SDFile(bytes path) index",
+        sdfile_index(),
+        baseline="floor: mmap + memchr count of '$' (C)",
+        least=0.8,
+    ),
+    Case(
+        "SDFile(str path) index",
+        sdfile_index(as_str=True),
+        baseline="floor: mmap + memchr count of '$' (C)",
+    ),
+    Case("rdkit: SDMolSupplier(sanitize=False) len() index", rdkit_index),
+    Case("rdkit: 100,000 random SDMolSupplier(sanitize=False)[i]", rdkit_lookups),
+    Case(
+        "SDFile: 100,000 random f[i]",
+        sdfile_lookups,
+        baseline="rdkit: 100,000 random SDMolSupplier(sanitize=False)[i]",
+        least=20.0,
+    ),
+    Case(
+        "dask.read_sdf(str path, blocksize='64 MiB').compute(), 2-worker LocalCluster",
+        dask_read_sdf("compute"),
+        baseline="to_arrow(str path), auto types, one thread",
+        least=1.6,
+    ),
+    Case(
+        "dask.read_sdf(str path, blocksize='64 MiB').persist(), 2-worker LocalCluster",
+        dask_read_sdf("persist"),
+        baseline="to_arrow(str path), auto types, one thread",
+    ),
+    Case("V3000 index checks, 100,000 atoms in order", validate_indices(range(1, ATOMS + 1))),
+    Case(
+        "V3000 index checks, 100,000 atoms aimed at one bucket",
+        validate_indices(ADVERSARIAL_INDICES),
+        baseline="V3000 index checks, 100,000 atoms in order",
+        least=0.33,
+    ),
+    Case("grep -c '^$$$$' (process)", grep_count),
+    Case("molvane count (process)", cli_count, baseline="grep -c '^$$$$' (process)", least=1 / 1.5),
+    Case("rdkit: ForwardSDMolSupplier filter script (process, slice)", rdkit_filter),
+    Case(
+        "molvane filter, numeric field (process, slice)",
+        cli_filter,
+        baseline="rdkit: ForwardSDMolSupplier filter script (process, slice)",
+        least=20.0,
+    ),
+    Case("to_arrow + pyarrow.parquet.write_table (process, slice)", parquet_direct),
+    Case(
+        "molvane to-parquet (process, slice)",
+        cli_parquet,
+        baseline="to_arrow + pyarrow.parquet.write_table (process, slice)",
+        least=1 / 1.2,
+    ),
+]
+
+BY_NAME = {case.name: case for case in CASES}
