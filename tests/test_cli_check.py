@@ -5,7 +5,7 @@ import re
 
 import pytest
 from cli_blocks import split_blocks, v2000, v3000
-from conftest import corpus_files
+from conftest import corpus_files, corpus_params
 
 from molvane import SDBlock, parse_sdf
 from molvane.cli import main
@@ -154,6 +154,26 @@ def test_check_finds_nothing_in_the_clean_corpus_files_and_the_faults_of_the_bro
     assert sorted(found) == sorted(BROKEN)
     for name, phrase in BROKEN.items():
         assert any(phrase in problem for problem in found[name]), (name, found[name])
+
+
+@pytest.mark.parametrize("path", corpus_params())
+def test_check_reads_every_header_as_the_block_does(path):
+    # check asks core for the table's layout, so it can never call a header
+    # readable that block.num_atoms refuses, nor the other way round.
+    from molvane.cli import ctab
+
+    for block in parse_sdf(str(path).encode()):
+        table = ctab.layout(block)
+        if not table.has_end or table.header_too_short:
+            continue
+        try:
+            counts = (block.num_atoms, block.num_bonds)
+        except Exception:
+            counts = None
+        readable = ctab.header_problem(table) is None
+        assert readable == (counts is not None), bytes(block)[:200]
+        if counts is not None:
+            assert counts == (table.num_atoms, table.num_bonds)
 
 
 # --- repair -------------------------------------------------------------------------

@@ -17,39 +17,25 @@ from molvane.cli.common import add_inputs, add_quiet, input_names, progress_of, 
 from molvane.cli.inputs import sources
 
 
-def _body(text: bytes) -> bytes:
-    """A block's text without its terminator line."""
-    stripped = text.rstrip(b"\r\n")
-    if stripped.endswith(b"$$$$"):
-        line_start = stripped.rfind(b"\n") + 1
-        if stripped[line_start:].startswith(b"$$$$"):
-            return stripped[:line_start]
-    return text
-
-
 def block_problems(block: Any) -> Iterator[str]:
-    text = bytes(block)
-    body = _body(text)
-    if not body.strip():
+    table = ctab.layout(block)
+    if table.blank:
         yield "empty block"
         return
+    text = bytes(block)
     try:
         text.decode("utf-8")
     except UnicodeDecodeError as error:
         yield f"text is not UTF-8 (byte {error.start} of the block)"
-    if not ctab.has_end(block):
+    if not table.has_end:
         yield "no 'M  END' line"
+    elif (problem := ctab.header_problem(table)) is not None:
+        yield problem
+    elif table.format == "V2000":
+        if (problem := ctab.v2000_problem(table)) is not None:
+            yield problem
     else:
-        lines = ctab.header_lines(block)
-        kind = ctab.version(lines)
-        if kind is None:
-            yield "the header is shorter than its three lines and a counts line"
-        elif kind == b"V2000":
-            problem = ctab.v2000_problem(lines)
-            if problem:
-                yield problem
-        else:
-            yield from ctab.v3000_problems(block)
+        yield from ctab.v3000_problems(block)
     try:
         block.records()
     except native.MalformedRecordError as error:

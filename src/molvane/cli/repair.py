@@ -24,7 +24,8 @@ from molvane.ctable import CTableError
 
 def repaired(block: Any) -> tuple[Any, list[str]]:
     """The block with what can be fixed fixed (the same object if nothing), and what changed."""
-    if not ctab.has_end(block) or ctab.version(ctab.header_lines(block)) != b"V3000":
+    table = ctab.layout(block)
+    if not table.has_end or table.format != "V3000":
         return block, []
     if not ctab.v3000_problems(block):
         return block, []

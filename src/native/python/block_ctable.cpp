@@ -4,6 +4,7 @@
 #include <Python.h>
 
 #include "core/ctable/block_lines.hpp"
+#include "core/ctable/layout.hpp"
 #include "python/block.hpp"
 #include "python/block_members.hpp"
 #include "python/ctable.hpp"
@@ -59,6 +60,35 @@ PyObject* block_renumber_indices(PyObject* self, PyObject*) {
 
 PyObject* block_fix_counts(PyObject* self, PyObject*) {
     return repair(self, ctable::Repair::FixCounts);
+}
+
+// What the command line's check and repair read of the table, from core's
+// rules: (blank, has_end, format, num_atoms, num_bonds, atom_lines, bond_lines,
+// header_too_short, header_problem); format and counts are None where the
+// header cannot be read, and the line counts are those of a V2000 table.
+PyObject* block_ctab_layout(PyObject* self, PyObject*) {
+    return with_shared<BlockObject>(self, [](BlockObject& object) {
+        const ctable::Layout layout = ctable::read_layout(object.block);
+        Ref format = Ref::borrow(Py_None);
+        Ref atoms = Ref::borrow(Py_None);
+        Ref bonds = Ref::borrow(Py_None);
+        if (layout.header) {
+            format = Ref::check(PyUnicode_FromString(
+                layout.header->format == ctable::Format::V2000 ? "V2000" : "V3000"));
+            atoms = Ref::check(PyLong_FromLongLong(layout.header->num_atoms));
+            bonds = Ref::check(PyLong_FromLongLong(layout.header->num_bonds));
+        }
+        Ref problem = layout.header_problem.empty()
+                          ? Ref::borrow(Py_None)
+                          : Ref::check(PyUnicode_DecodeUTF8(
+                                layout.header_problem.data(),
+                                static_cast<Py_ssize_t>(layout.header_problem.size()), "replace"));
+        return Py_BuildValue("(OOOOOnnOO)", layout.blank ? Py_True : Py_False,
+                             layout.has_end ? Py_True : Py_False, format.get(), atoms.get(),
+                             bonds.get(), static_cast<Py_ssize_t>(layout.atom_lines),
+                             static_cast<Py_ssize_t>(layout.bond_lines),
+                             layout.header_too_short ? Py_True : Py_False, problem.get());
+    });
 }
 
 constexpr const char kCTableDoc[] =
@@ -126,6 +156,8 @@ const PyMethodDef kMethods[] = {
     {"ctable", block_ctable, METH_NOARGS, kCTableDoc},
     {"renumber_indices", block_renumber_indices, METH_NOARGS, kRenumberIndicesDoc},
     {"fix_counts", block_fix_counts, METH_NOARGS, kFixCountsDoc},
+    {"_ctab_layout", block_ctab_layout, METH_NOARGS,
+     "_ctab_layout($self)\n--\n\nThe table's layout as the command line's check reads it."},
 };
 
 const PyGetSetDef kGetSets[] = {
