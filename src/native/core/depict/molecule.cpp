@@ -331,7 +331,8 @@ MoleculeReading read_v3000(const std::vector<std::string_view>& lines) {
                     if (groups.size() >= 2) atom.label = "R" + std::string(groups[1]);
                 }
             }
-            atom_at[to_int(items[0], -1)] = molecule.atoms.size();
+            // A repeated index names its first atom, as readers of the format do.
+            atom_at.emplace(to_int(items[0], -1), molecule.atoms.size());
             molecule.atoms.push_back(std::move(atom));
         } else if (section == In::Bonds && items.size() >= 4) {
             const auto a = atom_at.find(to_int(items[2], -1));
