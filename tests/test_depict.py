@@ -99,6 +99,18 @@ def test_one_path_per_bond_with_its_multiplicity(text, kind):
     assert labels(root) == {8: "OH", 9: "O", 11: "N"}
 
 
+@pytest.mark.parametrize(
+    "atoms",
+    [
+        [("C", 1, 1), ("C", 1, 1), ("C", 2, 2)],  # two atoms on one spot
+        [("O", 0, 0), ("N", 0.05, 0), ("S", 2, 2)],  # labels wider than the bond
+    ],
+)
+def test_every_bond_keeps_its_path(atoms):
+    paths = bond_paths(parse(SDBlock(v2000(atoms, [(1, 2, 2), (2, 3, 1)])).svg()))
+    assert [p.get("d").count("M") for p in paths] == [2, 1]
+
+
 def ring_side_of_second_line(path, centre):
     """Distance of the second line's midpoint from the centre, minus the first's."""
     numbers = [float(v) for v in path.get("d").replace("M", " ").replace("L", " ").split()]
