@@ -251,6 +251,13 @@ def test_drawing_fits_the_canvas(width, height):
     values = list(coordinates(root))
     xs, ys = values[0::2], values[1::2]
     assert 0 <= min(xs) and max(xs) <= width and 0 <= min(ys) and max(ys) <= height
+    # The end carbons' labels ("H3C" left, "CH3" right) start inside too.
+    texts = list(root.iter(f"{SVG}text"))
+    assert ["".join(t.itertext()) for t in texts] == ["H3C", "CH3"]
+    font = float(root.find(f"{SVG}g[@class='atoms']").get("font-size"))
+    for text in texts:
+        x, y = float(text.get("x")), float(text.get("y"))
+        assert 0 <= x and x + 2 * font <= width and 0 <= y - font and y <= height
 
 
 def test_3d_coordinates_are_projected_on_xy():

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "core/depict/elements.hpp"
@@ -69,10 +71,17 @@ std::string placeholder(std::string_view reason, TextBytes bytes, const Options&
     return std::move(out.str());
 }
 
-// What an atom's label shows, and where the label's hydrogens go.
+// What an atom's label shows beside its symbol, and the room it takes.
 struct Label {
     bool shown = false;
-    double radius = 0;  // bonds stop this far from the atom
+    bool hydrogens_left = false;  // the bonds point right: "HO", "H2N"
+    int hydrogens = 0;
+    std::string isotope;  // digits, or empty
+    std::string count;    // the hydrogen count when above 1
+    std::string mark;     // charge and radical dots
+    double before = 0;    // em written before the symbol
+    double symbol = 0;    // em of the symbol
+    LabelBox box;
 };
 
 class Drawing {
@@ -81,18 +90,16 @@ class Drawing {
         : molecule_(molecule), options_(options), out_(bytes) {}
 
     std::string draw() {
-        layout_ = lay_out(molecule_, options_.width, options_.height, options_.padding);
         hydrogens_ = implicit_hydrogens(molecule_);
         degree_.assign(molecule_.atoms.size(), 0);
         for (const Bond& bond : molecule_.bonds)
             ++degree_[bond.a], ++degree_[bond.b];
-        labels_.resize(molecule_.atoms.size());
-        for (std::size_t i = 0; i < molecule_.atoms.size(); ++i) {
-            labels_[i].shown = shows_label(i);
-            labels_[i].radius = labels_[i].shown ? layout_.font_size * 0.6 : 0;
-        }
-        const double bond_px = layout_.bond_length;
-        line_width_ = std::clamp(bond_px * 0.05, 0.6, 2.0);
+        plan_labels();
+        std::vector<LabelBox> boxes(labels_.size());
+        for (std::size_t i = 0; i < labels_.size(); ++i)
+            boxes[i] = labels_[i].box;
+        layout_ = lay_out(molecule_, boxes, options_.width, options_.height, options_.padding);
+        line_width_ = std::clamp(layout_.bond_length * 0.05, 0.6, 2.0);
         open_svg(out_, options_, "");
         draw_bonds();
         draw_atoms();
@@ -153,7 +160,7 @@ class Drawing {
         const double full = length(d);
         // Atoms on one spot still get their (empty) path: one per bond.
         const Vec unit = full < 1e-9 ? Vec{1, 0} : d * (1 / full);
-        const double cut_a = labels_[bond.a].radius, cut_b = labels_[bond.b].radius;
+        const double cut_a = label_cut(bond.a, unit), cut_b = label_cut(bond.b, unit * -1);
         // Bonds stop short of labels, unless the labels would swallow them.
         if (cut_a + cut_b < full * 0.9) {
             a = a + unit * cut_a;
@@ -286,18 +293,63 @@ class Drawing {
         return text;
     }
 
-    // Per atom, the sum of the x parts of the unit vectors along its bonds:
-    // above 0.3 the bonds point mostly right, and the hydrogens go left.
-    std::vector<double> bond_directions() const {
-        std::vector<double> sums(molecule_.atoms.size(), 0.0);
+    std::string_view symbol_of(const Atom& atom) const {
+        return atom.label.empty() ? std::string_view(atom.symbol) : std::string_view(atom.label);
+    }
+
+    // Decides every label before the layout, which leaves room for them.
+    // Which side the hydrogens go depends only on the bonds' directions, the
+    // same in the table's coordinates as on the canvas.
+    void plan_labels() {
+        const std::size_t n = molecule_.atoms.size();
+        labels_.assign(n, Label{});
+        // Per atom, the x parts of the unit vectors along its bonds.
+        std::vector<double> rightward(n, 0.0);
         for (const Bond& bond : molecule_.bonds) {
-            const Vec d = layout_.atoms[bond.b] - layout_.atoms[bond.a];
-            const double l = length(d);
+            const Atom& a = molecule_.atoms[bond.a];
+            const Atom& b = molecule_.atoms[bond.b];
+            const double l = std::hypot(b.x - a.x, b.y - a.y);
             if (l < 1e-9) continue;
-            sums[bond.a] += d.x / l;
-            sums[bond.b] -= d.x / l;
+            rightward[bond.a] += (b.x - a.x) / l;
+            rightward[bond.b] -= (b.x - a.x) / l;
         }
-        return sums;
+        for (std::size_t i = 0; i < n; ++i) {
+            Label& label = labels_[i];
+            label.shown = shows_label(i);
+            if (!label.shown) continue;
+            const Atom& atom = molecule_.atoms[i];
+            label.hydrogens = hydrogens_[i];
+            label.hydrogens_left = label.hydrogens > 0 && rightward[i] > 0.3;
+            if (atom.isotope) label.isotope = std::to_string(atom.isotope);
+            if (label.hydrogens > 1) label.count = std::to_string(label.hydrogens);
+            label.mark = charge_text(atom.charge);
+            if (atom.radical == 2)
+                label.mark += "\xE2\x80\xA2";  // U+2022 bullet
+            else if (atom.radical == 1 || atom.radical == 3)
+                label.mark += "\xE2\x80\xA2\xE2\x80\xA2";
+            const double h = label.hydrogens > 0 ? advance("H") + advance(label.count) * 0.7 : 0;
+            label.symbol = advance(symbol_of(atom));
+            label.before = advance(label.isotope) * 0.7 + (label.hydrogens_left ? h : 0);
+            const double after = (label.hydrogens_left ? 0 : h) + advance(label.mark) * 0.7;
+            constexpr double kMargin = 0.12;
+            label.box.left = label.before + label.symbol / 2 + kMargin;
+            label.box.right = label.symbol / 2 + after + kMargin;
+            label.box.up = 0.45 + (label.mark.empty() && label.isotope.empty() ? 0 : 0.25);
+            label.box.down = 0.4 + (label.count.empty() ? 0 : 0.2);
+        }
+    }
+
+    // How far from its atom a bond leaving along unit leaves the atom's label.
+    double label_cut(std::size_t i, Vec unit) const {
+        const Label& label = labels_[i];
+        if (!label.shown) return 0;
+        const double font = layout_.font_size;
+        const double half_x = (unit.x > 0 ? label.box.right : label.box.left) * font;
+        const double half_y = (unit.y < 0 ? label.box.up : label.box.down) * font;
+        double cut = std::numeric_limits<double>::infinity();
+        if (std::abs(unit.x) > 1e-9) cut = std::min(cut, half_x / std::abs(unit.x));
+        if (std::abs(unit.y) > 1e-9) cut = std::min(cut, half_y / std::abs(unit.y));
+        return std::isfinite(cut) ? cut : 0;
     }
 
     void draw_atoms() {
@@ -305,9 +357,8 @@ class Drawing {
         out_.raw("<g class=\"atoms\" font-family=\"sans-serif\" font-size=\"")
             .number(font)
             .raw("\">");
-        const std::vector<double> directions = bond_directions();
         for (std::size_t i = 0; i < molecule_.atoms.size(); ++i)
-            if (labels_[i].shown) draw_label(i, font, directions[i] > 0.3);
+            if (labels_[i].shown) draw_label(i, font);
         out_.raw("</g>");
     }
 
@@ -334,40 +385,26 @@ class Drawing {
         if (shifted) out_.raw("</tspan>");
     }
 
-    void draw_label(std::size_t i, double font, bool bonds_right) {
+    void draw_label(std::size_t i, double font) {
         const Atom& atom = molecule_.atoms[i];
+        const Label& label = labels_[i];
         const Point p = layout_.atoms[i];
-        const std::string_view symbol =
-            atom.label.empty() ? std::string_view(atom.symbol) : std::string_view(atom.label);
-        const int h = hydrogens_[i];
-        const bool left = h > 0 && bonds_right;
-        const std::string isotope = atom.isotope ? std::to_string(atom.isotope) : std::string();
-        const std::string h_count = h > 1 ? std::to_string(h) : std::string();
-        // Everything written before the symbol, in em, to centre the symbol.
-        double before = advance(isotope) * 0.7;
-        if (left) before += advance("H") + advance(h_count) * 0.7;
-        const double x = p.x - (before + advance(symbol) / 2) * font;
+        // The symbol is centred on the atom; what goes before it shifts the start.
+        const double x = p.x - (label.before + label.symbol / 2) * font;
         const double sup = -font * 0.4, sub = font * 0.25;
         out_.raw("<text class=\"atom\" data-atom=\"").integer(static_cast<long long>(i) + 1);
         out_.raw("\" x=\"").number(x).raw("\" y=\"").number(p.y + font * 0.35).raw("\" fill=\"");
         out_.raw(label_colour(atom.element)).raw("\">");
         double baseline = 0;
-        if (!isotope.empty()) small(isotope, font, sup, baseline);
-        if (left) {
+        if (!label.isotope.empty()) small(label.isotope, font, sup, baseline);
+        const auto hydrogens = [&] {
             normal_text("H", false, baseline);
-            if (!h_count.empty()) small(h_count, font, sub, baseline);
-        }
-        normal_text(symbol, true, baseline);
-        if (h > 0 && !left) {
-            normal_text("H", false, baseline);
-            if (!h_count.empty()) small(h_count, font, sub, baseline);
-        }
-        std::string mark = charge_text(atom.charge);
-        if (atom.radical == 2)
-            mark += "\xE2\x80\xA2";  // U+2022 bullet
-        else if (atom.radical == 1 || atom.radical == 3)
-            mark += "\xE2\x80\xA2\xE2\x80\xA2";
-        if (!mark.empty()) small(mark, font, sup, baseline);
+            if (!label.count.empty()) small(label.count, font, sub, baseline);
+        };
+        if (label.hydrogens > 0 && label.hydrogens_left) hydrogens();
+        normal_text(symbol_of(atom), true, baseline);
+        if (label.hydrogens > 0 && !label.hydrogens_left) hydrogens();
+        if (!label.mark.empty()) small(label.mark, font, sup, baseline);
         out_.raw("</text>");
     }
 

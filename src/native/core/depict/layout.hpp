@@ -15,13 +15,21 @@ struct Point {
     double y = 0;
 };
 
+// The room a label takes around its atom, in em of the label font.
+struct LabelBox {
+    double left = 0, right = 0, up = 0, down = 0;
+};
+
 struct Layout {
     std::vector<Point> atoms;  // canvas positions, y pointing down
     double bond_length = 0;    // the median bond's length on the canvas
     double font_size = 0;
 };
 
-// padding < 0 asks for the default, which leaves room for the labels.
-Layout lay_out(const Molecule& molecule, double width, double height, double padding);
+// padding < 0 asks for the default margin. Labels (boxes, one per atom) stay
+// inside the canvas too: the fit leaves room for those that reach past the
+// atoms.
+Layout lay_out(const Molecule& molecule, const std::vector<LabelBox>& boxes, double width,
+               double height, double padding);
 
 }  // namespace molvane::depict
