@@ -337,14 +337,16 @@ def test_bad_options_raise(kwargs, error):
         SDBlock(v2000(MOLECULE_ATOMS, MOLECULE_BONDS)).svg(**kwargs)
 
 
-def test_notebook_representations():
-    block = SDBlock(v2000(MOLECULE_ATOMS, MOLECULE_BONDS, title="acid <1>"))
-    block["id"] = "x & y"
+@pytest.mark.parametrize("kind", [str, bytes])
+def test_notebook_representations(kind):
+    text = v2000(MOLECULE_ATOMS, MOLECULE_BONDS, title="acid <1>")
+    text = text.replace("$$$$", "> <id>\nx & \xe9\n\n> <empty>\n\n$$$$")
+    block = SDBlock(text.encode("latin-1") if kind is bytes else text)
     assert block._repr_svg_() == block.svg()
     html = block._repr_html_()
     root = ET.fromstring(html)  # one well-formed fragment
     cells = ["".join(c.itertext()) for c in root.iter() if c.tag in ("th", "td")]
-    assert cells == ["title", "acid <1>", "id", "x & y"]
+    assert cells == ["title", "acid <1>", "id", "x & \xe9", "empty", ""]
     assert root.find(f".//{SVG}svg") is not None
 
 

@@ -127,3 +127,12 @@ def test_tables_need_their_columns(columns, block_column, message):
     pa = pytest.importorskip("pyarrow")
     with pytest.raises(ValueError, match=message):
         molvane.grid(pa.table({"smiles": ["C"]}), columns=columns, block_column=block_column)
+
+
+def test_compressed_paths_are_refused_by_the_index(tmp_path):
+    import gzip
+
+    path = tmp_path / "five.sdf.gz"
+    path.write_bytes(gzip.compress("".join(TEXTS).encode()))
+    with pytest.raises(ValueError, match="compressed"):
+        molvane.grid(path)
