@@ -15,7 +15,7 @@ import time
 from collections.abc import Callable
 from typing import Any
 
-from data import FIELD
+from data import CORPUS, FIELD
 
 # --- cases: each returns (bytes processed, blocks) ---------------------------
 
@@ -277,6 +277,85 @@ def two_files_two_threads(files):
     if errors:
         raise errors[0]
     return tuple(map(sum, zip(*results.values())))
+
+
+# Structure drawings: width and height of every drawing, and how many of the
+# slice's first blocks RDKit draws (two passes and more over the corpus's
+# molecules, so its per-molecule speed is the slice's).
+DRAW_SIZE = (300, 200)
+RDKIT_DRAWN = 1500
+
+
+def svg_slice(files):
+    from molvane import parse_sdf
+
+    width, height = DRAW_SIZE
+    blocks = 0
+    for block in parse_sdf(os.fsencode(files["slice"])):
+        block.svg(width, height)
+        blocks += 1
+    return os.path.getsize(files["slice"]), blocks
+
+
+def rdkit_draw_slice(files):
+    from rdkit import Chem, RDLogger
+    from rdkit.Chem.Draw import rdMolDraw2D
+
+    from molvane import parse_sdf
+
+    RDLogger.DisableLog("rdApp.*")
+    width, height = DRAW_SIZE
+    molblocks = []
+    size = 0
+    for block in parse_sdf(os.fsencode(files["slice"])):
+        molblocks.append(block.molblock)
+        size += len(bytes(block))
+        if len(molblocks) == RDKIT_DRAWN:
+            break
+    start = time.perf_counter()
+    for molblock in molblocks:
+        mol = Chem.MolFromMolBlock(molblock, sanitize=False, removeHs=False)
+        if mol is None:
+            continue
+        drawer = rdMolDraw2D.MolDraw2DSVG(width, height)
+        drawer.DrawMolecule(mol)
+        drawer.FinishDrawing()
+        drawer.GetDrawingText()
+    return size, len(molblocks), time.perf_counter() - start
+
+
+# Heavy atoms whose implicit hydrogen count equals RDKit's, and all heavy
+# atoms compared, in the last run of the case below: for AGREEMENT_GOALS.
+AGREEMENT = [None]
+
+
+def hydrogens_against_rdkit(files):
+    """implicit_hydrogens() of every corpus molecule RDKit sanitizes, each
+    heavy atom's count compared with RDKit's GetTotalNumHs."""
+    from rdkit import Chem, RDLogger
+
+    from molvane import parse_sdf
+
+    RDLogger.DisableLog("rdApp.*")
+    size = blocks = agree = total = 0
+    for path in sorted(CORPUS.glob("*.sdf")):
+        try:
+            found = list(parse_sdf(os.fsencode(path)))
+        except ValueError:
+            continue
+        for block in found:
+            blocks += 1
+            size += len(bytes(block))
+            mol = Chem.MolFromMolBlock(block.molblock, removeHs=False)
+            if mol is None:
+                continue
+            ours = block.implicit_hydrogens()
+            for atom in mol.GetAtoms():
+                if atom.GetAtomicNum() != 1:
+                    total += 1
+                    agree += ours[atom.GetIdx()] == atom.GetTotalNumHs()
+    AGREEMENT[0] = [agree, total]
+    return size, blocks
 
 
 def v3000_table(indices):
@@ -603,6 +682,8 @@ class Case:
     also: tuple[tuple[str, float], ...] = ()
     least_mbps: float | None = None
     memory: tuple[float, float] | None = None
+    # the least share of answers equal to a peer's (the case reports them)
+    least_agreement: float | None = None
 
     def goals(self) -> list[tuple[str, float]]:
         """(baseline, least ratio of speeds) for every ratio goal of the case."""
@@ -867,6 +948,23 @@ CASES = [
         cli_parquet,
         baseline="to_arrow + pyarrow.parquet.write_table (process, slice)",
         least=1 / 1.2,
+    ),
+    Case(
+        "rdkit: MolFromMolBlock(sanitize=False) + MolDraw2DSVG (slice, first blocks)",
+        rdkit_draw_slice,
+    ),
+    # drawings: 20x RDKit's per molecule, one thread
+    Case(
+        "block.svg() per block (slice)",
+        svg_slice,
+        baseline="rdkit: MolFromMolBlock(sanitize=False) + MolDraw2DSVG (slice, first blocks)",
+        least=20.0,
+    ),
+    # hydrogen counts equal RDKit's on 99.5% of heavy atoms
+    Case(
+        "implicit_hydrogens() against RDKit's sanitized counts (corpus)",
+        hydrogens_against_rdkit,
+        least_agreement=0.995,
     ),
 ]
 

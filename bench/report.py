@@ -125,6 +125,17 @@ def render(results, size_mb, repeat):
         rows.append(
             f"| {case} >= {least:,.0f} MB/s | {mbs:,.0f} MB/s | {'yes' if mbs >= least else 'no'} |"
         )
+    for case, least in [(c.name, c.least_agreement) for c in CASES if c.least_agreement]:
+        a = results.get(case)
+        if not a or "unavailable" in a or "agreement" not in a:
+            rows.append(f"| {case}: equal answers >= {least:.1%} | n/a | n/a |")
+            continue
+        agree, total = a["agreement"]
+        share = agree / total if total else 0.0
+        rows.append(
+            f"| {case}: equal answers >= {least:.1%} | {share:.3%} ({agree:,} of {total:,}) | "
+            f"{'yes' if share >= least else 'no'} |"
+        )
     for case, (most, window) in [(c.name, c.memory) for c in CASES if c.memory]:
         a = results.get(case)
         if not a or "unavailable" in a or "table_kb" not in a:

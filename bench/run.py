@@ -93,6 +93,8 @@ def worker(case_name, scratch, repeat):
     output = {"times": times, "bytes": result[0], "blocks": result[1], "rss_kb": rss_growth}
     if cases.TABLE_KB[0]:
         output["table_kb"] = cases.TABLE_KB[0]
+    if cases.AGREEMENT[0]:
+        output["agreement"] = cases.AGREEMENT[0]
     print(json.dumps(output))
 
 
