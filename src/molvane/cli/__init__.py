@@ -154,9 +154,33 @@ def main(argv: list[str] | None = None) -> int:
         return 1
 
 
+class _Terminated(BaseException):
+    """SIGTERM or SIGHUP, raised where the command stands so that its
+    temporary output files are removed on the way out."""
+
+    def __init__(self, signum: int) -> None:
+        super().__init__(signum)
+        self.signum = signum
+
+
+def _terminate(signum: int, _frame: Any) -> None:
+    raise _Terminated(signum)
+
+
 def run() -> NoReturn:
     """The console script."""
     if hasattr(signal, "SIGPIPE"):
         # Die quietly when the reader of stdout goes away, as cat does.
         signal.signal(signal.SIGPIPE, signal.SIG_DFL)
-    sys.exit(main())
+    for name in ("SIGTERM", "SIGHUP"):
+        if hasattr(signal, name):
+            signal.signal(getattr(signal, name), _terminate)
+    try:
+        status = main()
+    except _Terminated as stop:
+        # Cleaned up: now die of the signal, as its default action would,
+        # so that the parent sees what ended the command.
+        signal.signal(stop.signum, signal.SIG_DFL)
+        os.kill(os.getpid(), stop.signum)
+        status = 128 + stop.signum
+    sys.exit(status)
