@@ -703,6 +703,55 @@ def cli_parquet(files):
     return os.path.getsize(files["slice"]), 0
 
 
+# --- durable writes: the fsync before the rename, against the same write without it ---
+
+
+def write_whole(durable):
+    """write_sdf of the whole file's blocks (mapped, borrowed), timed without
+    the parsing; `durable=False` is the write as it was before the sync."""
+
+    def case(files):
+        from molvane import parse_sdf, write_sdf
+
+        blocks = list(parse_sdf(os.fsencode(files["lf"]), borrow=True))
+        out = files["lf"].with_name("written_whole.sdf")
+        start = time.perf_counter()
+        write_sdf(os.fsencode(out), blocks, _durable=durable)
+        seconds = time.perf_counter() - start
+        os.unlink(out)
+        return os.path.getsize(files["lf"]), len(blocks), seconds
+
+    return case
+
+
+def split_100(durable):
+    """`molvane split -n 100` of the whole file, in this process; without
+    the sync, every part written as before it."""
+
+    def case(files):
+        import functools
+
+        from molvane import native
+        from molvane.cli import main
+
+        if not durable:
+            native.write_sdf = functools.partial(native.write_sdf, _durable=False)
+        folder = files["lf"].with_name("split_parts")
+        folder.mkdir(exist_ok=True)
+        start = time.perf_counter()
+        status = main(
+            ["split", "-q", "-n", "100", str(files["lf"]), "-o", str(folder / "p{n}.sdf")]
+        )
+        seconds = time.perf_counter() - start
+        assert status == 0
+        parts = len(os.listdir(folder))
+        for name in os.listdir(folder):
+            os.unlink(folder / name)
+        return os.path.getsize(files["lf"]), parts, seconds
+
+    return case
+
+
 LOOKUPS = 100_000
 
 
@@ -868,6 +917,11 @@ CASES = {
         write_only("written.sdf"),
         "python: one f.write (slice)",
     ),
+    # durable writes: each with fsync against the same write without it
+    "write_sdf(path), no fsync (as before)": (write_whole(False), None),
+    "write_sdf(path), fsync": (write_whole(True), "write_sdf(path), no fsync (as before)"),
+    "split -n 100, no fsync (as before)": (split_100(False), None),
+    "split -n 100, fsync": (split_100(True), "split -n 100, no fsync (as before)"),
     "one thread, two files in turn": (two_files_one_thread, None),
     "two threads, one file each": (two_files_two_threads, "one thread, two files in turn"),
     "python: dict per block -> pandas.DataFrame (all str)": (dict_frame, None),
@@ -978,6 +1032,9 @@ GOALS = [
     ("parse_sdf + set_record + write_sdf(path)", "python: read + one write", 0.5),
     ("write_sdf(path) of parsed blocks (slice)", "python: one f.write (slice)", 0.5),
     ("two threads, one file each", "one thread, two files in turn", 1.7),
+    # durable writes: the sync costs at most 10% of a whole-file write, 20% of a split
+    ("write_sdf(path), fsync", "write_sdf(path), no fsync (as before)", 0.9),
+    ("split -n 100, fsync", "split -n 100, no fsync (as before)", 0.8),
     ("parse_sdf(path.sdf.gz) (slice)", "isal: igzip read, 128 KiB (slice)", 0.9),
     ("parse_sdf(path.sdf.gz) (slice)", "parse_sdf(gzip.open(...)) (slice)", 2.5),
     ("write_sdf(path.sdf.gz) (slice)", "isal: igzip write, level 2 (slice)", 0.9),
