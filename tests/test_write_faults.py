@@ -95,6 +95,12 @@ def dask_write(source, folder, broken):
         to_sdf(bag, str(folder / "part-*.sdf"))
 
 
+def write_with_sdf_writer(source, folder, broken):
+    with molvane.sdf_writer(folder / "o.sdf") as out:
+        for block in Raising(source, 150 if broken else None):
+            out.write(block)
+
+
 # name -> (targets in the folder, write(source, folder, broken))
 PATHS = {
     "plain": (
@@ -110,7 +116,7 @@ PATHS = {
         )
         for suffix in (".gz", ".bz2", ".xz", ".zst")
     },
-    "sdf_writer": (["o.sdf"], None),
+    "sdf_writer": (["o.sdf"], write_with_sdf_writer),
     "cli SD": (["o.sdf.gz"], lambda s, d, b: run_cli("cat", s, "-o", d / "o.sdf.gz")),
     "cli csv": (["o.csv"], lambda s, d, b: run_cli("to-csv", s, "-q", "-o", d / "o.csv")),
     "cli jsonl": (["o.jsonl"], lambda s, d, b: run_cli("to-jsonl", s, "-q", "-o", d / "o.jsonl")),
@@ -124,15 +130,6 @@ PATHS = {
     ),
     "dask.to_sdf": ([], lambda s, d, b: dask_write(s, d, b)),
 }
-
-
-def write_with_sdf_writer(source, folder, broken):
-    with molvane.sdf_writer(folder / "o.sdf") as out:
-        for block in Raising(source, 150 if broken else None):
-            out.write(block)
-
-
-PATHS["sdf_writer"] = (["o.sdf"], write_with_sdf_writer)
 
 
 def needs(name):
