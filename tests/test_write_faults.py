@@ -447,3 +447,22 @@ def test_an_unclosed_writer_commits_the_whole_file(tmp_path, sources, end, suffi
     assert done.returncode == 0 and done.stderr == "", done.stderr
     assert content(target) == sources[0].read_bytes()
     assert sorted(p.name for p in tmp_path.iterdir()) == [target.name]
+
+
+@pytest.mark.parametrize("name", ["plain", ".gz", "sdf_writer", "cli csv", "split", "dask.to_sdf"])
+def test_owner_group_and_mode_are_kept(tmp_path, sources, expected, name):
+    need_root()  # only root may give the new file another user's owner
+    new = expected(name)
+    old = prepare(tmp_path, name, new)
+    for target in old:
+        os.chown(tmp_path / target, UNPRIVILEGED, UNPRIVILEGED)
+        os.chmod(tmp_path / target, 0o640)
+    PATHS[name][1](sources[0], tmp_path, False)
+    assert check_outcome(tmp_path, old, new) == {"new"}
+    for target in old:
+        status = (tmp_path / target).stat()
+        assert (status.st_uid, status.st_gid, status.st_mode & 0o7777) == (
+            UNPRIVILEGED,
+            UNPRIVILEGED,
+            0o640,
+        )
