@@ -359,6 +359,14 @@ def test_destruction_of_an_open_writer(tmp_path, monkeypatch, sink):
         assert seen == [] and dest.getvalue() == sdf_text("a")
 
 
+def test_a_writer_dropped_by_an_exception_keeps_the_old_file(tmp_path):
+    target = tmp_path / "o.sdf"
+    target.write_text("old")
+    with pytest.raises(ZeroDivisionError):
+        [sdf_writer(target), 1 / 0]  # the writer is dropped as the error unwinds
+    assert [p.name for p in tmp_path.iterdir()] == ["o.sdf"] and target.read_text() == "old"
+
+
 def test_collected_cycle_flushes():
     class KeepsItsWriter:
         def __init__(self, store):

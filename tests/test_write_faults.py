@@ -370,7 +370,7 @@ def molvane_command():
 @pytest.mark.parametrize(
     "sig, status",
     [
-        (signal.SIGINT, 130),
+        (signal.SIGINT, -signal.SIGINT),
         (signal.SIGTERM, -signal.SIGTERM),
         (signal.SIGHUP, -signal.SIGHUP),
         (signal.SIGKILL, -signal.SIGKILL),

@@ -474,7 +474,7 @@ def _input_files(collection: Any) -> set[tuple[int, int]]:
             stack.extend(item.values())
         else:
             # dask's task objects keep their arguments in these attributes.
-            for name in ("args", "kwargs", "value", "func"):
+            for name in ("args", "kwargs", "value"):
                 part = getattr(item, name, None)
                 if part is not None and not callable(part):
                     stack.append(part)

@@ -177,10 +177,14 @@ def run() -> NoReturn:
             signal.signal(getattr(signal, name), _terminate)
     try:
         status = main()
+        ended_by = signal.SIGINT if status == 130 else None  # main's status for Ctrl-C
     except _Terminated as stop:
-        # Cleaned up: now die of the signal, as its default action would,
-        # so that the parent sees what ended the command.
-        signal.signal(stop.signum, signal.SIG_DFL)
-        os.kill(os.getpid(), stop.signum)
+        ended_by = signal.Signals(stop.signum)
         status = 128 + stop.signum
+    if ended_by is not None:
+        # Cleaned up: now die of the signal, as its default action would,
+        # so that the parent (a shell, a make) sees what ended the command.
+        sys.stdout.flush()
+        signal.signal(ended_by, signal.SIG_DFL)
+        os.kill(os.getpid(), ended_by)
     sys.exit(status)

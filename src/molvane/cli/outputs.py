@@ -13,6 +13,7 @@ import contextlib
 import errno
 import itertools
 import os
+import signal
 import stat
 import sys
 import time
@@ -43,6 +44,7 @@ def write_blocks(path: str | None, blocks: Iterable[Any]) -> int:
 
 
 _counter = itertools.count()
+_CLEANUP_SIGNALS = {signal.SIGINT, signal.SIGTERM, signal.SIGHUP}
 
 
 def _temporary_name(target: str) -> str:
@@ -122,8 +124,15 @@ def replacing(path: str) -> Iterator[str]:
             os.close(os.open(target, os.O_WRONLY | os.O_NONBLOCK | os.O_NOCTTY))
         except OSError as error:
             raise OSError(error.errno, error.strerror, path) from None
-    temporary = _open_temporary(path, target, status)
+    # Signals wait while the temporary is made, so that none can leave it
+    # behind before the cleanup below is in place.
+    held = signal.pthread_sigmask(signal.SIG_BLOCK, _CLEANUP_SIGNALS)
+    temporary = None
     try:
+        try:
+            temporary = _open_temporary(path, target, status)
+        finally:
+            signal.pthread_sigmask(signal.SIG_SETMASK, held)
         yield temporary
         fd = os.open(temporary, os.O_RDONLY)
         try:
@@ -132,7 +141,8 @@ def replacing(path: str) -> Iterator[str]:
             os.close(fd)
         os.replace(temporary, target)
     except BaseException:
-        with contextlib.suppress(OSError):
-            os.unlink(temporary)
+        if temporary is not None:
+            with contextlib.suppress(OSError):
+                os.unlink(temporary)
         raise
     _sync_directory(os.path.dirname(target))

@@ -41,15 +41,21 @@ void abandon(BlockWriter& writer) {
 }
 
 // An open writer that goes away without close() completes its write, as
-// close() would: a path gets the whole new file. A failure cannot be raised
-// from here and goes to the unraisable-exception hook instead.
+// close() would: a path gets the whole new file. One dropped by an exception
+// on its way up (destroyed while the exception is set, as a Ctrl-C between
+// sdf_writer() and the `with` does) is abandoned instead, as leaving a
+// `with` block by an exception abandons it. A failure cannot be raised from
+// here and goes to the unraisable-exception hook instead.
 // `owner` is the writer object, or null where it is no longer at hand.
 void finish_on_destroy(std::unique_ptr<BlockWriter>& open_writer, PyObject* owner) noexcept {
     if (!open_writer) return;
     HeldError pending = HeldError::fetch();
     std::unique_ptr<BlockWriter> writer = std::move(open_writer);
     try {
-        finish(*writer);
+        if (pending)
+            abandon(*writer);
+        else
+            finish(*writer);
     } catch (...) {
         set_error_from_current_exception(owner);
         PyErr_WriteUnraisable(writer->sink_object());
