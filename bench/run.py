@@ -724,6 +724,27 @@ def write_whole(durable):
     return case
 
 
+def write_whole_floor(durable):
+    """Python's one f.write of the whole file (read beforehand), with or
+    without os.fsync: what the device allows any writer."""
+
+    def case(files):
+        with open(files["lf"], "rb") as f:
+            data = f.read()
+        out = files["lf"].with_name("written_whole_floor.sdf")
+        start = time.perf_counter()
+        with open(out, "wb") as f:
+            f.write(data)
+            if durable:
+                f.flush()
+                os.fsync(f.fileno())
+        seconds = time.perf_counter() - start
+        os.unlink(out)
+        return len(data), data.count(b"\n$$$$"), seconds
+
+    return case
+
+
 def split_100(durable):
     """`molvane split -n 100` of the whole file, in this process; without
     the sync, every part written as split wrote it before: one write_sdf
@@ -923,6 +944,11 @@ CASES = {
     # durable writes: each with fsync against the same write without it
     "write_sdf(path), no fsync (as before)": (write_whole(False), None),
     "write_sdf(path), fsync": (write_whole(True), "write_sdf(path), no fsync (as before)"),
+    "python: one f.write, no fsync": (write_whole_floor(False), None),
+    "python: one f.write + os.fsync": (
+        write_whole_floor(True),
+        "python: one f.write, no fsync",
+    ),
     "split -n 100, no fsync (as before)": (split_100(False), None),
     "split -n 100, fsync": (split_100(True), "split -n 100, no fsync (as before)"),
     "one thread, two files in turn": (two_files_one_thread, None),
