@@ -192,23 +192,13 @@ class PathTarget {
         encoded_ =
             PyBytes_Check(path_.get()) ? path_ : Ref::check(PyUnicode_EncodeFSDefault(path_.get()));
         const std::string name(str_or_bytes_view(encoded_.get()));
-        // Opening a FIFO waits for a reader; a signal lets the handlers run.
-        for (;;) {
-            const core::IoOutcome outcome =
-                without_gil([&]() noexcept { return file_.open(name); });
-            raise_if_failed(outcome, path_.get());
-            if (outcome.ok()) return;
-        }
+        // Opening a FIFO waits for a reader.
+        until_done([&]() noexcept { return file_.open(name); });
     }
 
-    // A signal ends a write early; the handlers run before the rest goes out.
     void write(std::string_view chunk) {
-        for (size_t written = 0;;) {
-            const core::IoOutcome outcome =
-                without_gil([&]() noexcept { return file_.write_some(chunk, written); });
-            raise_if_failed(outcome, path_.get());
-            if (outcome.ok()) return;
-        }
+        size_t written = 0;
+        until_done([&]() noexcept { return file_.write_some(chunk, written); });
     }
 
     void commit() {
@@ -224,6 +214,18 @@ class PathTarget {
     std::string_view encoded() const { return str_or_bytes_view(encoded_.get()); }
 
   private:
+    // Makes the file call `call` without the lock until it completes: a
+    // signal that cut it short (Interrupted) runs the handlers first, which
+    // may raise, then the call goes on where it stopped.
+    template <class Call>
+    void until_done(Call&& call) {
+        for (;;) {
+            const core::IoOutcome outcome = without_gil(call);
+            raise_if_failed(outcome, path_.get());
+            if (outcome.ok()) return;
+        }
+    }
+
     Ref path_;  // as os.fspath returned it, for error messages
     Ref encoded_;
     core::OutputFile file_;
