@@ -561,6 +561,79 @@ def cli_parquet(files):
     return os.path.getsize(files["slice"]), 0
 
 
+# --- durable writes: the fsync before the rename, against the same write without it ---
+
+
+def write_whole(durable):
+    """write_sdf of the whole file's blocks (mapped, borrowed), timed without
+    the parsing; `durable=False` is the write as it was before the sync."""
+
+    def case(files):
+        from molvane import parse_sdf, write_sdf
+
+        blocks = list(parse_sdf(os.fsencode(files["lf"]), borrow=True))
+        out = files["lf"].with_name("written_whole.sdf")
+        start = time.perf_counter()
+        write_sdf(os.fsencode(out), blocks, _durable=durable)
+        seconds = time.perf_counter() - start
+        os.unlink(out)
+        return os.path.getsize(files["lf"]), len(blocks), seconds
+
+    return case
+
+
+def write_whole_floor(durable):
+    """Python's one f.write of the whole file (read beforehand), with or
+    without os.fsync: what the device allows any writer."""
+
+    def case(files):
+        with open(files["lf"], "rb") as f:
+            data = f.read()
+        out = files["lf"].with_name("written_whole_floor.sdf")
+        start = time.perf_counter()
+        with open(out, "wb") as f:
+            f.write(data)
+            if durable:
+                f.flush()
+                os.fsync(f.fileno())
+        seconds = time.perf_counter() - start
+        os.unlink(out)
+        return len(data), data.count(b"\n$$$$"), seconds
+
+    return case
+
+
+def split_100(durable):
+    """`molvane split -n 100` of the whole file, in this process; without
+    the sync, every part written as split wrote it before: one write_sdf
+    call per part, in turn."""
+
+    def case(files):
+        from molvane import native
+        from molvane.cli import main, split
+
+        def write_parts_as_before(parts, pattern, start, verbose):
+            for number, part in enumerate(parts, start=start):
+                native.write_sdf(split.file_name(pattern, number), part, _durable=False)
+
+        if not durable:
+            split._write_parts = write_parts_as_before
+        folder = files["lf"].with_name("split_parts")
+        folder.mkdir(exist_ok=True)
+        start = time.perf_counter()
+        status = main(
+            ["split", "-q", "-n", "100", str(files["lf"]), "-o", str(folder / "p{n}.sdf")]
+        )
+        seconds = time.perf_counter() - start
+        assert status == 0
+        parts = len(os.listdir(folder))
+        for name in os.listdir(folder):
+            os.unlink(folder / name)
+        return os.path.getsize(files["lf"]), parts, seconds
+
+    return case
+
+
 LOOKUPS = 100_000
 
 
@@ -794,6 +867,28 @@ CASES = [
         write_only("written.sdf"),
         baseline="python: one f.write (slice)",
         least=0.5,
+    ),
+    # durable writes: each with fsync against the same write without it; the
+    # sync costs at most 10% of a whole-file write, 20% of a split
+    Case("write_sdf(path), no fsync (as before)", write_whole(False)),
+    Case(
+        "write_sdf(path), fsync",
+        write_whole(True),
+        baseline="write_sdf(path), no fsync (as before)",
+        least=0.9,
+    ),
+    Case("python: one f.write, no fsync", write_whole_floor(False)),
+    Case(
+        "python: one f.write + os.fsync",
+        write_whole_floor(True),
+        baseline="python: one f.write, no fsync",
+    ),
+    Case("split -n 100, no fsync (as before)", split_100(False)),
+    Case(
+        "split -n 100, fsync",
+        split_100(True),
+        baseline="split -n 100, no fsync (as before)",
+        least=0.8,
     ),
     Case("one thread, two files in turn", two_files_one_thread),
     Case(

@@ -258,3 +258,26 @@ def test_molvane_does_not_import_dask_and_names_the_extra():
     )
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
     assert "pip install 'molvane[dask]'" in out.stdout
+
+
+@pytest.mark.parametrize("make", ["read_sdf", "read_blocks"])
+def test_to_sdf_refuses_its_own_inputs(scheduler, mixed, tmp_path, make):
+    folder = tmp_path / "dk"
+    folder.mkdir()
+    source = folder / "0.sdf"  # the first part's name
+    source.write_bytes(mixed.read_bytes())
+    collection = getattr(mdask, make)(str(source), blocksize=1024)
+    assert 1 < collection.npartitions <= 10
+    with pytest.raises(ValueError, match="own input files"):
+        mdask.to_sdf(collection, str(folder / "*.sdf"))
+    assert source.read_bytes() == mixed.read_bytes()
+    assert [p.name for p in folder.iterdir()] == ["0.sdf"]
+
+
+@pytest.mark.parametrize("make", ["read_sdf", "read_blocks"])
+def test_a_file_changed_after_reading_raises_at_compute(scheduler, mixed, make):
+    collection = getattr(mdask, make)(str(mixed), blocksize=256)
+    data = mixed.read_bytes()
+    mixed.write_bytes(data + data)  # rewritten: twice the blocks
+    with pytest.raises(OSError, match="changed since the collection was made"):
+        collection.compute()

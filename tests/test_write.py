@@ -347,16 +347,24 @@ def test_destruction_of_an_open_writer(tmp_path, monkeypatch, sink):
     ]
     out = sdf_writer(dest)
     out.write(block("a"))
-    if sink == "path":  # never closed: not finished, so the path is left alone
-        with pytest.warns(ResourceWarning, match="was never closed; its output was discarded"):
-            del out
-        assert seen == [] and list(tmp_path.iterdir()) == []
+    if sink == "path":  # never closed: destruction completes the write, as close would
+        del out
+        assert seen == [] and [p.name for p in tmp_path.iterdir()] == ["o.sdf"]
+        assert dest.read_text() == sdf_text("a")
         return
     del out
     if sink == "failing":  # the failure goes to the unraisable hook
         assert len(seen) == 1 and isinstance(seen[0], Boom)
     else:
         assert seen == [] and dest.getvalue() == sdf_text("a")
+
+
+def test_a_writer_dropped_by_an_exception_keeps_the_old_file(tmp_path):
+    target = tmp_path / "o.sdf"
+    target.write_text("old")
+    with pytest.raises(ZeroDivisionError):
+        [sdf_writer(target), 1 / 0]  # the writer is dropped as the error unwinds
+    assert [p.name for p in tmp_path.iterdir()] == ["o.sdf"] and target.read_text() == "old"
 
 
 def test_collected_cycle_flushes():

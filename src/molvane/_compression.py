@@ -16,6 +16,7 @@ is renamed over it when the write completes, as for plain paths.
 from __future__ import annotations
 
 import errno
+import io
 import os
 import queue
 import threading
@@ -308,14 +309,43 @@ def check_level(fmt: str, level: int | None) -> int:
     return level
 
 
+class _DescriptorWriter(io.RawIOBase):
+    """A raw file over a descriptor it does not own, whose ``write`` writes
+    every byte or raises: the compressors ignore the count that ``write``
+    returns, so a short write (a disk filling up) must not pass unnoticed."""
+
+    def __init__(self, fd: int) -> None:
+        super().__init__()
+        self._fd = fd
+
+    def writable(self) -> bool:
+        return True
+
+    def fileno(self) -> int:
+        return self._fd
+
+    def write(self, data: Any) -> int:
+        view = memoryview(data).cast("B")
+        total = len(view)
+        done = 0
+        while done < total:
+            # os.write retries after a signal whose handler returned.
+            count = os.write(self._fd, view[done:])
+            if count == 0:
+                raise OSError(errno.EIO, "failed to write whole buffer")
+            done += count
+        return total
+
+
 def open_compressing_fd(
     fd: int, fmt: str, level: int | None
 ) -> tuple[Callable[[Any], Any], Callable[[], None]]:
     """(write, finish) for compressed output into the open descriptor ``fd``,
     which stays the caller's: ``finish`` ends the compressed stream and
-    flushes it, without closing ``fd``."""
+    writes it out, without closing ``fd``. Every write reaches the
+    descriptor whole or raises, and so does ``finish``."""
     level = check_level(fmt, level)
-    raw = open(fd, "wb", buffering=0, closefd=False)
+    raw: Any = _DescriptorWriter(fd)  # a binary file to the compressors
     if fmt == "gzip":
         igzip = _isal_igzip()
         # isal has levels 0..3; zlib's 0..9 map onto them (1 fast, 2 its

@@ -12,11 +12,14 @@ here; a missing one is an ImportError naming the ``molvane[dask]`` extra.
 
 from __future__ import annotations
 
+import errno
 import glob
 import os
 import stat
+import threading
+import uuid
 from collections.abc import Iterable, Mapping, Sequence
-from typing import Any, Literal
+from typing import Any, Literal, NamedTuple
 
 import molvane
 from molvane import tables as _tables
@@ -89,30 +92,58 @@ def _shards(path: _Path, **cut: int) -> list[tuple[int, int]] | None:
         return None
 
 
-# A piece of input: a path and a byte range, or (path, None, None) for the whole file.
-_Piece = tuple[_Path, int | None, int | None]
+class _Piece(NamedTuple):
+    """A piece of input: a path and a byte range (None, None for the whole
+    file), with the file's size and modification time when it was cut, so
+    that a partition of a file changed since is an error, not a partition of
+    another file."""
+
+    path: _Path
+    start: int | None
+    stop: int | None
+    stamp: tuple[int, int]
+
+
+def _stamp(path: _Path) -> tuple[int, int]:
+    status = os.stat(path)
+    return status.st_size, status.st_mtime_ns
+
+
+def _check_unchanged(piece: _Piece) -> None:
+    if _stamp(piece.path) != piece.stamp:
+        raise OSError(
+            errno.ESTALE,
+            f"{os.fsdecode(piece.path)!r} changed since the collection was made (its size or "
+            "modification time differs): read it again",
+            piece.path,
+        )
 
 
 def _pieces(paths: Sequence[_Path], blocksize: int | None) -> list[_Piece]:
     pieces: list[_Piece] = []
     for path in paths:
+        stamp = _stamp(path)
         ranges = None if blocksize is None else _shards(path, size=blocksize)
         if ranges is None:
-            pieces.append((path, None, None))
+            pieces.append(_Piece(path, None, None, stamp))
         else:
-            pieces.extend((path, start, stop) for start, stop in ranges)
+            pieces.extend(_Piece(path, start, stop, stamp) for start, stop in ranges)
     return pieces
 
 
-def _blocks_of(piece: _Piece) -> Iterable[Any]:
-    path, start, stop = piece
+def _blocks_of(piece: _Piece) -> list[Any]:
+    path, start, stop, _ = piece
+    _check_unchanged(piece)
     if start is None:
-        return molvane.parse_sdf(path)
-    return molvane.parse_sdf(path, start=start, stop=stop)
+        blocks = list(molvane.parse_sdf(path))
+    else:
+        blocks = list(molvane.parse_sdf(path, start=start, stop=stop))
+    _check_unchanged(piece)  # not rewritten while it was read
+    return blocks
 
 
 def _describe(piece: _Piece) -> str:
-    path, start, stop = piece
+    path, start, stop, _ = piece
     where = "" if start is None else f", bytes {start} to {stop}"
     return f"{os.fsdecode(path)!r}{where}"
 
@@ -129,9 +160,12 @@ class _ReadFrame:
         self.sample = sample
 
     def table(self, piece: _Piece) -> Any:
-        path, start, stop = piece
+        path, start, stop, _ = piece
+        _check_unchanged(piece)
         # Dask runs the partitions in parallel: each is built by one thread.
-        return molvane.to_arrow(path, start=start, stop=stop, threads=1, **self.options)
+        table = molvane.to_arrow(path, start=start, stop=stop, threads=1, **self.options)
+        _check_unchanged(piece)  # not rewritten while it was read
+        return table
 
     def __call__(self, piece: _Piece) -> Any:
         pa = _require("pyarrow", "read_sdf")
@@ -362,6 +396,147 @@ def _part_paths(pattern: Any, count: int) -> list[_Path]:
     return [pattern.replace(star, n if isinstance(pattern, str) else n.encode()) for n in numbers]
 
 
+def _in_folder(path: _Path, name: str) -> _Path:
+    """`name` (ASCII) beside `path`, of the path's kind."""
+    if isinstance(path, bytes):
+        return os.path.join(os.path.dirname(path), name.encode())
+    return os.path.join(os.path.dirname(path), name)
+
+
+def _staged(path: _Path, token: str) -> _Path:
+    """Where a partition is written first: a hidden name beside its file
+    that keeps the file's suffix, which chooses the compression."""
+    if isinstance(path, bytes):
+        return os.path.join(os.path.dirname(path), f".{token}.".encode() + os.path.basename(path))
+    return os.path.join(os.path.dirname(path), f".{token}." + os.path.basename(path))
+
+
+# Writes of each to_sdf call running in this process (threaded schedulers),
+# so that a call that fails waits for them before it cleans up and raises.
+_running: dict[str, int] = {}
+_running_changed = threading.Condition()
+
+
+def _write_part(
+    write: Any, part: Any, staged: _Path, marker: _Path, token: str, *args: Any
+) -> BaseException | None:
+    """Writes one partition to its staged file; the failure, if any, is
+    returned, so that every partition ends before to_sdf decides. The
+    `marker` file exists while the call still wants the output: a write that
+    ends after the call gave up removes what it wrote."""
+    with _running_changed:
+        _running[token] = _running.get(token, 0) + 1
+    try:
+        if not os.path.exists(marker):
+            return None
+        try:
+            write(part, staged, *args)
+        except Exception as error:
+            return error
+        if not os.path.exists(marker):
+            _remove(staged)
+        return None
+    finally:
+        with _running_changed:
+            _running[token] -= 1
+            if not _running[token]:
+                del _running[token]
+            _running_changed.notify_all()
+
+
+def _remove(path: _Path) -> None:
+    try:
+        os.unlink(path)
+    except FileNotFoundError:
+        pass
+
+
+def _input_files(collection: Any) -> set[tuple[int, int]]:
+    """(device, inode) of every file that the collection's read_sdf and
+    read_blocks partitions read, found in its task graph."""
+    found: set[tuple[int, int]] = set()
+    seen: set[int] = set()
+    stack: list[Any] = list(dict(collection.__dask_graph__()).values())
+    while stack:
+        item = stack.pop()
+        if id(item) in seen or isinstance(item, (str, bytes, int, float)) or item is None:
+            continue
+        seen.add(id(item))
+        if isinstance(item, _Piece):
+            try:
+                status = os.stat(item.path)
+            except OSError:
+                continue
+            found.add((status.st_dev, status.st_ino))
+        elif isinstance(item, (tuple, list, set, frozenset)):
+            stack.extend(item)
+        elif isinstance(item, dict):
+            stack.extend(item.values())
+        else:
+            # dask's task objects keep their arguments in these attributes.
+            for name in ("args", "kwargs", "value"):
+                part = getattr(item, name, None)
+                if part is not None and not callable(part):
+                    stack.append(part)
+    return found
+
+
+def _refuse_own_inputs(collection: Any, paths: Sequence[_Path]) -> None:
+    inputs = _input_files(collection)
+    for path in paths:
+        try:
+            status = os.stat(path)
+        except OSError:
+            continue
+        if (status.st_dev, status.st_ino) in inputs:
+            raise ValueError(
+                f"to_sdf: {os.fsdecode(path)!r} is one of the collection's own input files, "
+                "which are read while the partitions are written: write to other paths"
+            )
+
+
+def _check_writable(path: _Path) -> None:
+    """Refuses a target the process could not open for writing (mode 0444,
+    another user's file), as writing it directly would."""
+    try:
+        os.close(os.open(path, os.O_WRONLY | os.O_NONBLOCK | os.O_NOCTTY))
+    except FileNotFoundError:
+        pass
+
+
+def _keep_ownership_and_mode(stage: _Path, path: _Path) -> None:
+    """Gives the staged file the target's owner and group where allowed,
+    then its mode."""
+    try:
+        status = os.stat(path)
+    except FileNotFoundError:
+        return
+    if not stat.S_ISREG(status.st_mode):
+        return
+    own = os.stat(stage)
+    if (own.st_uid, own.st_gid) != (status.st_uid, status.st_gid):
+        try:
+            os.chown(stage, status.st_uid, status.st_gid)
+        except OSError:
+            try:
+                os.chown(stage, -1, status.st_gid)
+            except OSError:
+                pass
+    os.chmod(stage, stat.S_IMODE(status.st_mode))
+
+
+def _sync_folders(paths: Sequence[_Path]) -> None:
+    for folder in {os.path.dirname(p) or (b"." if isinstance(p, bytes) else ".") for p in paths}:
+        fd = os.open(folder, os.O_RDONLY | os.O_DIRECTORY)
+        try:
+            os.fsync(fd)
+        except OSError as error:
+            if error.errno not in (errno.EINVAL, errno.ENOTSUP):
+                raise
+        finally:
+            os.close(fd)
+
+
 def to_sdf(
     collection: Any,
     pattern: Any,
@@ -382,6 +557,15 @@ def to_sdf(
     read with ``block="block"`` is written back byte for byte). A path ending in
     .gz, .bz2, .xz or .zst is compressed, as by write_sdf. The writes run
     on the collection's scheduler and are done when to_sdf returns.
+
+    All or nothing: each partition is written to a hidden file beside its
+    target (``.TOKEN.NAME``), and only when every partition succeeded are
+    they all renamed over their targets; a failure leaves every target as it
+    was and raises the first failure once every partition's write has ended
+    (with the processes or distributed schedulers, a partition whose input
+    failed may still be writing then: it removes its own file when it ends).
+    A pattern naming one of the collection's own input files raises
+    ValueError before anything is read.
     """
     dask = _require("dask", "to_sdf")
     db = _require("dask.bag", "to_sdf")
@@ -397,12 +581,50 @@ def to_sdf(
         raise TypeError(f"to_sdf() writes a dask Bag or DataFrame, not {type(collection).__name__}")
     parts = collection.to_delayed()
     paths = _part_paths(pattern, len(parts))
+    _refuse_own_inputs(collection, paths)
     for folder in {os.path.dirname(p) for p in paths}:
         if folder:
             os.makedirs(folder, exist_ok=True)
+    for path in paths:
+        _check_writable(path)
+    token = uuid.uuid4().hex[:16]
+    staged = [_staged(p, token) for p in paths]
+    marker = _in_folder(paths[0], f".{token}.to_sdf") if paths else ""
+    if paths:
+        try:
+            os.close(os.open(marker, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600))
+        except OSError as error:
+            raise OSError(
+                error.errno,
+                f"{error.strerror}: no temporary file can be made in its directory, "
+                "so the files are left as they were",
+                paths[0],
+            ) from None
     writes = [
-        dask.delayed(write, pure=False)(part, path, compresslevel, *extra)
-        for part, path in zip(parts, paths)
+        dask.delayed(_write_part, pure=False)(
+            write, part, stage, marker, token, compresslevel, *extra
+        )
+        for part, stage in zip(parts, staged)
     ]
-    dask.compute(*writes)
+    renamed = False
+    try:
+        failures = [f for f in dask.compute(*writes) if f is not None]
+        if failures:
+            raise failures[0]
+        for stage, path in zip(staged, paths):
+            _keep_ownership_and_mode(stage, path)
+        for stage, path in zip(staged, paths):
+            os.replace(stage, path)
+        renamed = True
+        _sync_folders(paths)
+    finally:
+        if paths:
+            _remove(marker)
+        if not renamed:
+            # Writes still running here (a failed input stops the compute
+            # early) end before their files are removed.
+            with _running_changed:
+                _running_changed.wait_for(lambda: token not in _running)
+            for stage in staged:
+                _remove(stage)
     return paths

@@ -154,9 +154,37 @@ def main(argv: list[str] | None = None) -> int:
         return 1
 
 
+class _Terminated(BaseException):
+    """SIGTERM or SIGHUP, raised where the command stands so that its
+    temporary output files are removed on the way out."""
+
+    def __init__(self, signum: int) -> None:
+        super().__init__(signum)
+        self.signum = signum
+
+
+def _terminate(signum: int, _frame: Any) -> None:
+    raise _Terminated(signum)
+
+
 def run() -> NoReturn:
     """The console script."""
     if hasattr(signal, "SIGPIPE"):
         # Die quietly when the reader of stdout goes away, as cat does.
         signal.signal(signal.SIGPIPE, signal.SIG_DFL)
-    sys.exit(main())
+    for name in ("SIGTERM", "SIGHUP"):
+        if hasattr(signal, name):
+            signal.signal(getattr(signal, name), _terminate)
+    try:
+        status = main()
+        ended_by = signal.SIGINT if status == 130 else None  # main's status for Ctrl-C
+    except _Terminated as stop:
+        ended_by = signal.Signals(stop.signum)
+        status = 128 + stop.signum
+    if ended_by is not None:
+        # Cleaned up: now die of the signal, as its default action would,
+        # so that the parent (a shell, a make) sees what ended the command.
+        sys.stdout.flush()
+        signal.signal(ended_by, signal.SIG_DFL)
+        os.kill(os.getpid(), ended_by)
+    sys.exit(status)

@@ -1,10 +1,23 @@
-"""Where blocks go: ``-o FILE`` (compressed by its suffix) or stdout."""
+"""Where output goes: ``-o FILE`` (SD blocks compressed by its suffix) or stdout.
+
+Every file output is atomic: SD blocks through ``write_sdf``, which writes a
+temporary beside the target and renames it over the target only once every
+block is in; text outputs (CSV, JSON lines, Parquet) through
+:func:`replacing`, which does the same for writers that take a path. A
+failed or interrupted command leaves the old file as it was.
+"""
 
 from __future__ import annotations
 
+import contextlib
+import errno
+import itertools
 import os
+import signal
+import stat
 import sys
-from collections.abc import Iterable
+import time
+from collections.abc import Iterable, Iterator
 from typing import Any
 
 from molvane import native
@@ -28,3 +41,108 @@ def write_blocks(path: str | None, blocks: Iterable[Any]) -> int:
     if path is None or path == "-":
         sys.stdout.buffer.flush()
     return written
+
+
+_counter = itertools.count()
+_CLEANUP_SIGNALS = {signal.SIGINT, signal.SIGTERM, signal.SIGHUP}
+
+
+def _temporary_name(target: str) -> str:
+    # The pattern of the native writer's temporaries: .NAME.PID.N.HEX.tmp
+    folder, base = os.path.split(target)
+    tag = f".{os.getpid()}.{next(_counter)}.{time.monotonic_ns() & 0xFFFFFFFF:x}.tmp"
+    return os.path.join(folder, "." + base[:160] + tag)
+
+
+def _sync_directory(folder: str) -> None:
+    try:
+        fd = os.open(folder or ".", os.O_RDONLY | os.O_DIRECTORY)
+    except PermissionError:
+        return
+    try:
+        os.fsync(fd)
+    except OSError as error:
+        if error.errno not in (errno.EINVAL, errno.ENOTSUP):
+            raise
+    finally:
+        os.close(fd)
+
+
+def _open_temporary(path: str, target: str, status: os.stat_result | None) -> str:
+    """Creates the temporary beside `target` with the target's owner and mode."""
+    for _ in range(16):
+        name = _temporary_name(target)
+        try:
+            fd = os.open(name, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666)
+        except FileExistsError:
+            continue
+        except OSError as error:
+            if status is None:
+                raise OSError(error.errno, error.strerror, path) from None
+            # Writing the target in place would lose it to any failure
+            # halfway: refuse.
+            raise OSError(
+                error.errno,
+                f"{error.strerror}: no temporary file can be made in its directory, "
+                "so the file is left as it was",
+                path,
+            ) from None
+        try:
+            if status is not None:
+                own = os.fstat(fd)
+                if (own.st_uid, own.st_gid) != (status.st_uid, status.st_gid):
+                    try:
+                        os.fchown(fd, status.st_uid, status.st_gid)
+                    except OSError:
+                        with contextlib.suppress(OSError):
+                            os.fchown(fd, -1, status.st_gid)
+                os.fchmod(fd, stat.S_IMODE(status.st_mode))
+        finally:
+            os.close(fd)
+        return name
+    raise OSError(errno.EEXIST, "no free temporary file name in its directory", path)
+
+
+@contextlib.contextmanager
+def replacing(path: str) -> Iterator[str]:
+    """The path to write instead of `path`: a temporary beside it, synced and
+    renamed over `path` when the block ends normally, removed when it ends by
+    an exception (a signal's included). A `path` that exists must be writable
+    by this process, as opening it for writing would require; its mode (and
+    owner and group where allowed) is kept and a symlink followed. FIFOs and
+    devices are written directly."""
+    try:
+        status: os.stat_result | None = os.stat(path)
+    except FileNotFoundError:
+        status = None
+    if status is not None and not stat.S_ISREG(status.st_mode):
+        yield path
+        return
+    target = os.path.realpath(path) if status is not None else path
+    if status is not None:
+        try:
+            os.close(os.open(target, os.O_WRONLY | os.O_NONBLOCK | os.O_NOCTTY))
+        except OSError as error:
+            raise OSError(error.errno, error.strerror, path) from None
+    # Signals wait while the temporary is made, so that none can leave it
+    # behind before the cleanup below is in place.
+    held = signal.pthread_sigmask(signal.SIG_BLOCK, _CLEANUP_SIGNALS)
+    temporary = None
+    try:
+        try:
+            temporary = _open_temporary(path, target, status)
+        finally:
+            signal.pthread_sigmask(signal.SIG_SETMASK, held)
+        yield temporary
+        fd = os.open(temporary, os.O_RDONLY)
+        try:
+            os.fsync(fd)
+        finally:
+            os.close(fd)
+        os.replace(temporary, target)
+    except BaseException:
+        if temporary is not None:
+            with contextlib.suppress(OSError):
+                os.unlink(temporary)
+        raise
+    _sync_directory(os.path.dirname(target))

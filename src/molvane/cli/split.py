@@ -3,10 +3,12 @@
 from __future__ import annotations
 
 import argparse
+import collections
+import concurrent.futures
 import itertools
 import os
 import re
-from collections.abc import Iterator
+from collections.abc import Iterable, Iterator
 from typing import Any
 
 import molvane
@@ -96,12 +98,42 @@ def run(args: argparse.Namespace) -> int:
         parts = _parts_by_count(blocks, args.every)
     else:
         parts = _parts_by_size(blocks, args.size)
-    for number, part in enumerate(parts, start=args.start):
-        path = file_name(pattern, number)
-        native.write_sdf(destination(path), part)
-        if args.verbose:
-            print(path)
+    _write_parts(parts, pattern, args.start, args.verbose)
     return 0
+
+
+def _write_parts(parts: Iterator[Iterable[Any]], pattern: str, start: int, verbose: bool) -> None:
+    """Writes each part to its file. A part's file is completed (synced to
+    the device and renamed into place) on a helper thread while the next
+    part is written, so the sync costs little time of its own; every file
+    is complete or left as it was when this returns or raises."""
+    pending: collections.deque[tuple[str, concurrent.futures.Future[None]]] = collections.deque()
+
+    def finished(path: str, commit: concurrent.futures.Future[None]) -> None:
+        commit.result()
+        if verbose:
+            print(path)
+
+    with concurrent.futures.ThreadPoolExecutor(2, thread_name_prefix="molvane-split") as commits:
+        try:
+            for number, part in enumerate(parts, start=start):
+                path = file_name(pattern, number)
+                out = native.sdf_writer(destination(path))
+                try:
+                    write = out.write
+                    for block in part:
+                        write(block)
+                except BaseException as error:
+                    out.__exit__(type(error), error, error.__traceback__)  # keeps the old file
+                    raise
+                pending.append((path, commits.submit(out.close)))
+                while len(pending) > 2 or pending and pending[0][1].done():
+                    finished(*pending.popleft())
+            while pending:
+                finished(*pending.popleft())
+        finally:
+            # A failure waits for the files being completed before it is raised.
+            concurrent.futures.wait([commit for _, commit in pending])
 
 
 def register(sub: Any) -> None:

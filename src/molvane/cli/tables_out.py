@@ -19,6 +19,7 @@ from typing import Any
 
 from molvane.cli.common import add_inputs, add_quiet, all_blocks, input_names
 from molvane.cli.errors import UsageError
+from molvane.cli.outputs import replacing
 
 
 def _pyarrow(module: str = "pyarrow") -> Any:
@@ -61,20 +62,21 @@ def build_table(args: argparse.Namespace, columns: list[str] | None) -> Any:
         raise ValueError(f"a value is not UTF-8 text: {error}") from None
 
 
-def _sink(path: str | None) -> Any:
-    if path is None or path == "-":
-        sys.stdout.flush()
-        return sys.stdout.buffer
-    return path
+def _to_stdout(path: str | None) -> bool:
+    return path is None or path == "-"
 
 
 def write_csv(table: Any, path: str | None, delimiter: str) -> None:
     csv = _pyarrow("pyarrow.csv")
     options = csv.WriteOptions(delimiter=delimiter)
-    sink = _sink(path)
-    csv.write_csv(table, sink, write_options=options)
-    if sink is sys.stdout.buffer:
-        sink.flush()
+    if _to_stdout(path):
+        sys.stdout.flush()
+        csv.write_csv(table, sys.stdout.buffer, write_options=options)
+        sys.stdout.buffer.flush()
+        return
+    assert path is not None
+    with replacing(path) as temporary:
+        csv.write_csv(table, temporary, write_options=options)
 
 
 def _json_value(value: Any) -> Any:
@@ -83,23 +85,22 @@ def _json_value(value: Any) -> Any:
     return value
 
 
+def _write_rows(table: Any, out: Any) -> None:
+    for batch in table.to_batches(max_chunksize=8192):
+        for row in batch.to_pylist():
+            out.write(json.dumps({k: _json_value(v) for k, v in row.items()}, ensure_ascii=False))
+            out.write("\n")
+    out.flush()
+
+
 def write_jsonl(table: Any, path: str | None) -> None:
-    out = (
-        sys.stdout
-        if path is None or path == "-"
-        else open(path, "w", encoding="utf-8", newline="\n")
-    )
-    try:
-        for batch in table.to_batches(max_chunksize=8192):
-            for row in batch.to_pylist():
-                out.write(
-                    json.dumps({k: _json_value(v) for k, v in row.items()}, ensure_ascii=False)
-                )
-                out.write("\n")
-        out.flush()
-    finally:
-        if out is not sys.stdout:
-            out.close()
+    if _to_stdout(path):
+        _write_rows(table, sys.stdout)
+        return
+    assert path is not None
+    with replacing(path) as temporary:
+        with open(temporary, "w", encoding="utf-8", newline="\n") as out:
+            _write_rows(table, out)
 
 
 def _fields(text: str) -> list[str]:
@@ -128,7 +129,8 @@ def run_jsonl(args: argparse.Namespace) -> int:
 def run_parquet(args: argparse.Namespace) -> int:
     table = build_table(args, None)
     parquet = _pyarrow("pyarrow.parquet")
-    parquet.write_table(table, args.output, compression=args.compression)
+    with replacing(args.output) as temporary:
+        parquet.write_table(table, temporary, compression=args.compression)
     return 0
 
 

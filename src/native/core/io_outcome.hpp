@@ -14,6 +14,7 @@ struct IoOutcome {
         Interrupted,  // a signal interrupted the call: run the handlers, then call again
         NulInPath,    // the path cannot be passed to the system
         WriteZero,    // a write call accepted nothing
+        NoTemporary,  // no temporary file could be made beside the target (errno in error_number)
     };
     Status status = Status::Ok;
     int error_number = 0;

@@ -13,12 +13,18 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/retry.hpp"
+
 namespace molvane::core {
 
 namespace {
 
 constexpr int kCreateFlags = O_WRONLY | O_CREAT | O_CLOEXEC;
 constexpr int kAttempts = 16;
+// Writeback of a temporary is started every this many bytes: large enough
+// to cost one call per several chunks, small enough that the final fsync
+// waits for little.
+constexpr size_t kWritebackStep = 8u << 20;
 
 IoOutcome system_error(int error_number) noexcept {
     return {IoOutcome::Status::Errno, error_number};
@@ -28,7 +34,15 @@ IoOutcome interrupted() noexcept {
     return {IoOutcome::Status::Interrupted, 0};
 }
 
+std::string directory_of(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
 // A name that no other writer picks: the process, a counter and the clock.
+// The pattern (.NAME.PID.N.HEX.tmp beside NAME) is documented in the
+// writing guide, for finding what a killed writer left behind.
 std::string temporary_name(const std::string& target) {
     static std::atomic<unsigned long> counter{0};
     const size_t slash = target.rfind('/');
@@ -64,6 +78,42 @@ bool resolve_regular_target(const std::string& path, std::string& target, struct
     return true;
 }
 
+// Whether the process may open `target` for writing, answered by opening it
+// so (without truncating): the kernel applies every rule (mode, ACLs,
+// capabilities, a read-only mount, a running executable). Ok or its errno.
+IoOutcome check_writable(const std::string& target) noexcept {
+    const int fd = retry_on_eintr(
+        [&] { return ::open(target.c_str(), O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC); });
+    if (fd < 0) return system_error(errno);
+    (void)::close(fd);
+    return {};
+}
+
+// Gives the temporary the target's owner and group where the process may
+// (root, or a group it belongs to), then its mode: after the chown, which
+// clears set-id bits.
+void copy_ownership_and_mode(int fd, const struct stat& target) noexcept {
+    struct stat own;
+    if (fstat(fd, &own) == 0 && (own.st_uid != target.st_uid || own.st_gid != target.st_gid)) {
+        if (fchown(fd, target.st_uid, target.st_gid) != 0)
+            (void)fchown(fd, static_cast<uid_t>(-1), target.st_gid);
+    }
+    (void)retry_on_eintr([&] { return fchmod(fd, target.st_mode & 07777); });
+}
+
+// Syncs the directory entry of a rename. File systems that cannot sync a
+// directory say EINVAL; that is no failure of the write.
+IoOutcome sync_directory(const std::string& directory) noexcept {
+    const int fd = retry_on_eintr(
+        [&] { return ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
+    if (fd < 0) return errno == EACCES ? IoOutcome{} : system_error(errno);
+    const int result = retry_on_eintr([&] { return ::fsync(fd); });
+    const int error = errno;
+    (void)::close(fd);
+    if (result != 0 && error != EINVAL && error != ENOTSUP) return system_error(error);
+    return {};
+}
+
 }  // namespace
 
 IoOutcome OutputFile::open_direct(const std::string& path) noexcept {
@@ -81,30 +131,46 @@ IoOutcome OutputFile::open(const std::string& path) noexcept {
     std::string target;
     try {
         if (!resolve_regular_target(path, target, status, exists)) return open_direct(path);
+        if (exists) {
+            if (IoOutcome writable = check_writable(target); !writable.ok()) return writable;
+        }
         for (int attempt = 0; attempt < kAttempts; ++attempt) {
             std::string name = temporary_name(target);
-            const int fd = ::open(name.c_str(), kCreateFlags | O_EXCL, 0666);
+            const int fd =
+                retry_on_eintr([&] { return ::open(name.c_str(), kCreateFlags | O_EXCL, 0666); });
             if (fd < 0) {
-                if (errno == EEXIST || errno == EINTR) continue;
-                // A directory we cannot create files in may still hold a
-                // file we can write: write that one in place, as before.
-                if (errno == EACCES || errno == EPERM || errno == EROFS) return open_direct(path);
+                if (errno == EEXIST) continue;
+                // Writing the target in place instead would lose it to any
+                // failure halfway: refuse.
+                if (exists) return {IoOutcome::Status::NoTemporary, errno};
                 return system_error(errno);
             }
-            if (exists) {
-                // Best effort: keep the target's mode and owner.
-                (void)fchmod(fd, status.st_mode & 07777);
-                (void)fchown(fd, status.st_uid, status.st_gid);
-            }
+            if (exists) copy_ownership_and_mode(fd, status);
             fd_ = fd;
             temporary_ = std::move(name);
             target_ = std::move(target);
+            written_back_ = 0;
+            unsynced_ = 0;
             return {};
         }
-        return system_error(EEXIST);
+        return {IoOutcome::Status::NoTemporary, EEXIST};
     } catch (...) {
         return system_error(ENOMEM);
     }
+}
+
+void OutputFile::start_writeback(size_t count) noexcept {
+#ifdef SYNC_FILE_RANGE_WRITE
+    if (!durable_ || temporary_.empty()) return;
+    unsynced_ += count;
+    if (unsynced_ < kWritebackStep) return;
+    // Only a hint: a failure shows again in the fsync that commit() checks.
+    (void)sync_file_range(fd_, written_back_, static_cast<off_t>(unsynced_), SYNC_FILE_RANGE_WRITE);
+    written_back_ += static_cast<off_t>(unsynced_);
+    unsynced_ = 0;
+#else
+    (void)count;
+#endif
 }
 
 IoOutcome OutputFile::write_some(std::string_view chunk, size_t& written) noexcept {
@@ -114,6 +180,7 @@ IoOutcome OutputFile::write_some(std::string_view chunk, size_t& written) noexce
         if (count < 0) return errno == EINTR ? interrupted() : system_error(errno);
         if (count == 0) return {IoOutcome::Status::WriteZero, 0};
         written += static_cast<size_t>(count);
+        start_writeback(static_cast<size_t>(count));
         // A short write is what a signal leaves behind on a pipe or FIFO.
         if (static_cast<size_t>(count) < std::min(left, kMaxWriteCall)) return interrupted();
     }
@@ -134,6 +201,13 @@ IoOutcome OutputFile::commit() noexcept {
         close_descriptor();
         return {};
     }
+    // Every byte reaches the device before the name points at it, so that a
+    // power loss leaves the old file or the whole new one.
+    if (durable_ && retry_on_eintr([&] { return ::fsync(fd_); }) != 0) {
+        const int error = errno;
+        discard();
+        return system_error(error);
+    }
     // A failed close can mean lost data (a full disk on some file systems):
     // then the target must not be replaced.
     const int result = ::close(fd_);
@@ -143,20 +217,28 @@ IoOutcome OutputFile::commit() noexcept {
         discard();
         return system_error(error);
     }
-    if (::rename(temporary_.c_str(), target_.c_str()) != 0) {
+    if (retry_on_eintr([&] { return ::rename(temporary_.c_str(), target_.c_str()); }) != 0) {
         const int error = errno;
         discard();
         return system_error(error);
     }
     temporary_.clear();
+    IoOutcome synced{};
+    if (durable_) {
+        try {
+            synced = sync_directory(directory_of(target_));
+        } catch (...) {
+            synced = system_error(ENOMEM);
+        }
+    }
     target_.clear();
-    return {};
+    return synced;
 }
 
 void OutputFile::discard() noexcept {
     close_descriptor();
     if (!temporary_.empty()) {
-        (void)::unlink(temporary_.c_str());
+        (void)retry_on_eintr([&] { return ::unlink(temporary_.c_str()); });
         temporary_.clear();
         target_.clear();
     }

@@ -2,8 +2,11 @@
 
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "core/compression.hpp"
+#include "core/output_file.hpp"
+#include "core/text_kind.hpp"
 #include "core/utf8.hpp"
 #include "python/decode.hpp"
 #include "python/errors.hpp"
@@ -17,29 +20,34 @@ namespace molvane::py {
 namespace {
 
 constexpr std::string_view kMixedKinds = "cannot write mixed str and bytes blocks to a file object";
+constexpr const char kLevelForPathsOnly[] =
+    "compresslevel applies to paths ending in .gz, .bz2, .xz or .zst";
 
 // The note's access text for the block about to be written.
 std::string writing_access(uint64_t index) {
     return "Writing block " + std::to_string(index) + " (from 0),";
 }
 
-// Opens the path named by `dest` (os.fspath, then the file-system encoding)
-// without holding the interpreter lock. Returns the path object.
-Ref open_path(PyObject* dest, core::OutputFile& file) {
-    Ref path = Ref::check(PyOS_FSPath(dest));
-    Ref encoded =
-        PyBytes_Check(path.get()) ? path : Ref::check(PyUnicode_EncodeFSDefault(path.get()));
-    char* data = nullptr;
-    Py_ssize_t size = 0;
-    if (PyBytes_AsStringAndSize(encoded.get(), &data, &size) < 0) throw PythonError{};
-    const std::string name(data, static_cast<size_t>(size));
-    // Opening a FIFO waits for a reader; a signal lets the handlers run.
-    for (;;) {
-        const core::IoOutcome outcome = without_gil([&]() noexcept { return file.open(name); });
-        raise_if_failed(outcome, path.get());
-        if (outcome.ok()) return path;
+// Buffers the block's text, a str block's checked as UTF-8 first.
+void add_checked_text(BlockObject& object, core::OutputBuffer& buffer, uint64_t index) {
+    SharedUse use(object.guard);
+    core::Block& block = object.block;
+    const std::string_view text = block.view();
+    if (!block.is_bytes && !block.utf8_checked) {
+        const core::Utf8Check check = core::check_utf8(text);
+        if (!check.valid(text))
+            raise_block_decode_error(block, text, check.valid_up_to, check.error_end,
+                                     writing_access(index));
+        block.utf8_checked = true;
     }
+    buffer.append(text);
 }
+
+// Empties the buffer when a flush ends, whether the chunk got out or not.
+struct ClearOnExit {
+    core::OutputBuffer& buffer;
+    ~ClearOnExit() { buffer.clear(); }
+};
 
 // How much of a chunk of `length` units a `write` call took, judged by its
 // return value: an int in [0, length) reports a partial write; None, the
@@ -56,12 +64,6 @@ Py_ssize_t units_taken(PyObject* result, Py_ssize_t length) {
     if (taken < 0) raise(PyExc_OSError, "write returned a negative count");
     return taken < length ? taken : length;
 }
-
-// Empties the buffer when a flush ends, whether the chunk got out or not.
-struct ClearOnExit {
-    core::OutputBuffer& buffer;
-    ~ClearOnExit() { buffer.clear(); }
-};
 
 // Whether a file object takes bytes: an instance of io's binary bases, or
 // one whose `mode` says "b". Unknown objects count as text, as before.
@@ -93,202 +95,262 @@ Ref lookup_write_method(const ModuleState& state, PyObject* dest) {
     return method;
 }
 
-}  // namespace
+// --- a file object -------------------------------------------------------------
 
-BlockWriter::BlockWriter(const ModuleState& state, PyObject* dest, PyObject* level)
-    : write_method_(lookup_write_method(state, dest)),
-      path_(write_method_ ? Ref() : open_path(dest, file_)),
-      buffer_(write_method_ ? core::kFileObjectChunkThreshold : core::kPathChunkThreshold) {
-    if (write_method_) {
-        if (level != Py_None) {
-            close_sink();
-            raise(PyExc_ValueError,
-                  "compresslevel applies to paths ending in .gz, .bz2, .xz or .zst");
-        }
-        encode_for_binary_ = is_binary_file_object(dest);
-        return;
-    }
-    try {
-        start_compressing(level);
-    } catch (...) {
-        close_sink();
-        throw;
-    }
-}
+class FileObjectSink final : public Sink {
+  public:
+    FileObjectSink(Ref write_method, bool encode_for_binary)
+        : write_method_(std::move(write_method)), encode_for_binary_(encode_for_binary) {}
 
-void BlockWriter::start_compressing(PyObject* level) {
-    Ref encoded =
-        PyBytes_Check(path_.get()) ? path_ : Ref::check(PyUnicode_EncodeFSDefault(path_.get()));
-    const core::Compression compression =
-        core::compression_by_suffix(str_or_bytes_view(encoded.get()));
-    if (compression == core::Compression::None) {
-        if (level != Py_None)
-            raise(PyExc_ValueError,
-                  "compresslevel applies to paths ending in .gz, .bz2, .xz or .zst");
-        return;
-    }
-    // The compressor (molvane/_compression.py) writes into our descriptor
-    // without owning it, so the temporary and its rename stay ours.
-    Ref module = Ref::check(PyImport_ImportModule("molvane._compression"));
-    Ref opener = Ref::check(PyObject_GetAttrString(module.get(), "open_compressing_fd"));
-    const std::string_view name = core::compression_name(compression);
-    Ref name_object =
-        Ref::check(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
-    Ref descriptor = Ref::check(PyLong_FromLong(file_.descriptor()));
-    Ref pair = Ref::check(PyObject_CallFunctionObjArgs(opener.get(), descriptor.get(),
-                                                       name_object.get(), level, nullptr));
-    if (!PyTuple_Check(pair.get()) || PyTuple_Size(pair.get()) != 2)
-        raise_internal("the compressor opener returns (write, finish)");
-    compress_write_ = Ref::borrow(PyTuple_GetItem(pair.get(), 0));
-    compress_finish_ = Ref::borrow(PyTuple_GetItem(pair.get(), 1));
-}
+    size_t chunk_threshold() const noexcept override { return core::kFileObjectChunkThreshold; }
 
-void BlockWriter::add(BlockObject& object) {
-    if (write_method_)
-        add_to_file_object(object);
-    else
-        add_to_path(object);
-}
-
-void BlockWriter::add_checked_text(BlockObject& object) {
-    SharedUse use(object.guard);
-    core::Block& block = object.block;
-    const std::string_view text = block.view();
-    if (!block.is_bytes && !block.utf8_checked) {
-        const core::Utf8Check check = core::check_utf8(text);
-        if (!check.valid(text))
-            raise_block_decode_error(block, text, check.valid_up_to, check.error_end,
-                                     writing_access(blocks_written_));
-        block.utf8_checked = true;
-    }
-    buffer_.append(text);
-}
-
-void BlockWriter::add_to_path(BlockObject& object) {
-    add_checked_text(object);
-    if (buffer_.reached_threshold()) flush();
-    ++blocks_written_;
-}
-
-void BlockWriter::add_to_file_object(BlockObject& object) {
-    const core::TextKind kind =
-        object.block.is_bytes ? core::TextKind::Bytes : core::TextKind::Text;
-    if (!core::fix_kind(chunk_kind_, kind)) raise(PyExc_TypeError, kMixedKinds);
-    if (encode_for_binary_ && kind == core::TextKind::Text) {
-        // Bound for bytes: checked as for a path, then buffered as bytes.
-        add_checked_text(object);
-        if (buffer_.reached_threshold()) flush();
-        ++blocks_written_;
-        return;
-    }
-
-    // A buffered str chunk holds only ASCII, so that it never needs decoding
-    // checks; a str block with other bytes is decoded and written by itself.
-    Ref own_chunk;
-    {
-        SharedUse use(object.guard);
-        core::Block& block = object.block;
-        const std::string_view text = block.view();
-        if (block.is_bytes || core::is_ascii(text)) {
-            buffer_.append(text);
-        } else {
-            own_chunk = block_value(block, text, writing_access(blocks_written_));
+    void add(BlockObject& object, core::OutputBuffer& buffer, uint64_t index) override {
+        const core::TextKind kind =
+            object.block.is_bytes ? core::TextKind::Bytes : core::TextKind::Text;
+        if (!core::fix_kind(chunk_kind_, kind)) raise(PyExc_TypeError, kMixedKinds);
+        // Str blocks bound for bytes are checked as for a path, then buffered
+        // as bytes.
+        if (encode_for_binary_ && kind == core::TextKind::Text)
+            return add_checked_text(object, buffer, index);
+        // A buffered str chunk holds only ASCII, so that it never needs
+        // decoding checks; a str block with other bytes is decoded and
+        // written by itself.
+        Ref own_chunk;
+        {
+            SharedUse use(object.guard);
+            core::Block& block = object.block;
+            const std::string_view text = block.view();
+            if (block.is_bytes || core::is_ascii(text)) {
+                buffer.append(text);
+                return;
+            }
+            own_chunk = block_value(block, text, writing_access(index));
             block.utf8_checked = true;
         }
+        if (!buffer.empty()) {
+            ClearOnExit clear{buffer};
+            write(buffer.view());
+        }
+        write_object(own_chunk.get());
     }
-    if (own_chunk) {
-        if (has_buffered()) flush();
-        write_file_object_chunk(own_chunk.get());
-    } else if (buffer_.reached_threshold()) {
-        flush();
+
+    void write(std::string_view text) override {
+        const auto size = static_cast<Py_ssize_t>(text.size());
+        Ref chunk = Ref::check(chunk_kind_ == core::TextKind::Bytes || encode_for_binary_
+                                   ? PyBytes_FromStringAndSize(text.data(), size)
+                                   : PyUnicode_DecodeUTF8(text.data(), size, "strict"));
+        write_object(chunk.get());
     }
+
+    void commit() override { write_method_.reset(); }
+    void discard() noexcept override { write_method_.reset(); }
+    PyObject* name() const noexcept override { return write_method_.get(); }
+    PyObject* held_object() const noexcept override { return write_method_.get(); }
+
+  private:
+    // One `write` call for `chunk`, and more for the rest when the call
+    // reports that it took only part of it.
+    void write_object(PyObject* chunk) {
+        const bool is_bytes = PyBytes_Check(chunk);
+        const Py_ssize_t length = is_bytes ? PyBytes_Size(chunk) : PyUnicode_GetLength(chunk);
+        if (length < 0) throw PythonError{};
+        Ref piece = Ref::borrow(chunk);
+        Py_ssize_t done = 0;
+        for (;;) {
+            Ref result = Ref::check(PyObject_CallFunctionObjArgs(write_method_.get(), piece.get(),
+                                                                 static_cast<PyObject*>(nullptr)));
+            const Py_ssize_t piece_length = length - done;
+            const Py_ssize_t taken = units_taken(result.get(), piece_length);
+            if (taken == piece_length) return;
+            // A file that reports taking nothing would be asked forever; one
+            // that took part gets the rest, so that nothing is lost silently.
+            if (taken == 0) raise_if_failed({core::IoOutcome::Status::WriteZero, 0}, nullptr);
+            done += taken;
+            if (is_bytes) {
+                const char* data = PyBytes_AsString(chunk);
+                if (!data) throw PythonError{};
+                piece = Ref::check(PyBytes_FromStringAndSize(data + done, length - done));
+            } else {
+                piece = Ref::check(PyUnicode_Substring(chunk, done, length));
+            }
+        }
+    }
+
+    Ref write_method_;
+    // A binary file object given str blocks: they go out as UTF-8 bytes.
+    bool encode_for_binary_;
+    core::TextKind chunk_kind_ = core::TextKind::Undecided;
+};
+
+// --- a path --------------------------------------------------------------------
+
+// The file behind both path sinks: opened by path (os.fspath, then the
+// file-system encoding) and completed without holding the interpreter lock.
+class PathTarget {
+  public:
+    explicit PathTarget(PyObject* dest) : path_(Ref::check(PyOS_FSPath(dest))) {
+        encoded_ =
+            PyBytes_Check(path_.get()) ? path_ : Ref::check(PyUnicode_EncodeFSDefault(path_.get()));
+        const std::string name(str_or_bytes_view(encoded_.get()));
+        // Opening a FIFO waits for a reader.
+        until_done([&]() noexcept { return file_.open(name); });
+    }
+
+    void write(std::string_view chunk) {
+        size_t written = 0;
+        until_done([&]() noexcept { return file_.write_some(chunk, written); });
+    }
+
+    void commit() {
+        raise_if_failed(without_gil([&]() noexcept { return file_.commit(); }), path_.get());
+    }
+
+    void discard() noexcept { file_.discard(); }
+    bool is_atomic() const noexcept { return file_.is_atomic(); }
+    void set_durable(bool durable) noexcept { file_.set_durable(durable); }
+    int descriptor() const noexcept { return file_.descriptor(); }
+    PyObject* path() const noexcept { return path_.get(); }
+    // The path as the system sees it, for its suffix.
+    std::string_view encoded() const { return str_or_bytes_view(encoded_.get()); }
+
+  private:
+    // Makes the file call `call` without the lock until it completes: a
+    // signal that cut it short (Interrupted) runs the handlers first, which
+    // may raise, then the call goes on where it stopped.
+    template <class Call>
+    void until_done(Call&& call) {
+        for (;;) {
+            const core::IoOutcome outcome = without_gil(call);
+            raise_if_failed(outcome, path_.get());
+            if (outcome.ok()) return;
+        }
+    }
+
+    Ref path_;  // as os.fspath returned it, for error messages
+    Ref encoded_;
+    core::OutputFile file_;
+};
+
+class PathSink final : public Sink {
+  public:
+    explicit PathSink(std::unique_ptr<PathTarget> target) : target_(std::move(target)) {}
+
+    size_t chunk_threshold() const noexcept override { return core::kPathChunkThreshold; }
+    void write(std::string_view chunk) override { target_->write(chunk); }
+    void commit() override { target_->commit(); }
+    void discard() noexcept override { target_->discard(); }
+    bool is_atomic() const noexcept override { return target_->is_atomic(); }
+    PyObject* name() const noexcept override { return target_->path(); }
+    void set_durable(bool durable) noexcept override { target_->set_durable(durable); }
+
+  private:
+    std::unique_ptr<PathTarget> target_;
+};
+
+// --- a compressed path ---------------------------------------------------------
+
+// The compressor (molvane/_compression.py) writes into the target's
+// descriptor without owning it, so the temporary and its rename stay ours.
+class CompressedSink final : public Sink {
+  public:
+    CompressedSink(std::unique_ptr<PathTarget> target, core::Compression compression,
+                   PyObject* level)
+        : target_(std::move(target)) {
+        Ref module = Ref::check(PyImport_ImportModule("molvane._compression"));
+        Ref opener = Ref::check(PyObject_GetAttrString(module.get(), "open_compressing_fd"));
+        const std::string_view format = core::compression_name(compression);
+        Ref format_object = Ref::check(
+            PyUnicode_FromStringAndSize(format.data(), static_cast<Py_ssize_t>(format.size())));
+        Ref descriptor = Ref::check(PyLong_FromLong(target_->descriptor()));
+        Ref pair = Ref::check(PyObject_CallFunctionObjArgs(opener.get(), descriptor.get(),
+                                                           format_object.get(), level, nullptr));
+        if (!PyTuple_Check(pair.get()) || PyTuple_Size(pair.get()) != 2)
+            raise_internal("the compressor opener returns (write, finish)");
+        write_ = Ref::borrow(PyTuple_GetItem(pair.get(), 0));
+        finish_ = Ref::borrow(PyTuple_GetItem(pair.get(), 1));
+    }
+
+    size_t chunk_threshold() const noexcept override { return core::kPathChunkThreshold; }
+
+    void write(std::string_view chunk) override {
+        Ref view = Ref::check(PyMemoryView_FromMemory(
+            const_cast<char*>(chunk.data()), static_cast<Py_ssize_t>(chunk.size()), PyBUF_READ));
+        Ref result = Ref::steal(PyObject_CallFunctionObjArgs(write_.get(), view.get(), nullptr));
+        {
+            // The compressor has taken the bytes; the view must not outlive them.
+            HeldError pending = HeldError::fetch();
+            Ref released = Ref::steal(PyObject_CallMethod(view.get(), "release", nullptr));
+            if (!released) PyErr_Clear();
+            pending.restore();
+        }
+        if (!result) throw PythonError{};
+    }
+
+    // The end of the compressed stream goes out, and every write of the
+    // compressor is checked, before the rename.
+    void commit() override {
+        Ref finish = std::move(finish_);
+        write_.reset();
+        Ref::check(PyObject_CallFunctionObjArgs(finish.get(), nullptr));
+        target_->commit();
+    }
+
+    void discard() noexcept override {
+        write_.reset();
+        finish_.reset();
+        target_->discard();
+    }
+
+    bool is_atomic() const noexcept override { return target_->is_atomic(); }
+    PyObject* name() const noexcept override { return target_->path(); }
+    void set_durable(bool durable) noexcept override { target_->set_durable(durable); }
+
+  private:
+    std::unique_ptr<PathTarget> target_;
+    Ref write_;
+    Ref finish_;
+};
+
+// The sink for `dest`. A path is opened first, so that an unusable path is
+// reported before a bad level.
+std::unique_ptr<Sink> open_sink(const ModuleState& state, PyObject* dest, PyObject* level) {
+    if (Ref method = lookup_write_method(state, dest)) {
+        if (level != Py_None) raise(PyExc_ValueError, kLevelForPathsOnly);
+        const bool binary = is_binary_file_object(dest);
+        return std::make_unique<FileObjectSink>(std::move(method), binary);
+    }
+    // A failure from here on destroys the target, which removes its temporary.
+    auto target = std::make_unique<PathTarget>(dest);
+    const core::Compression compression = core::compression_by_suffix(target->encoded());
+    if (compression == core::Compression::None) {
+        if (level != Py_None) raise(PyExc_ValueError, kLevelForPathsOnly);
+        return std::make_unique<PathSink>(std::move(target));
+    }
+    return std::make_unique<CompressedSink>(std::move(target), compression, level);
+}
+
+}  // namespace
+
+void Sink::add(BlockObject& object, core::OutputBuffer& buffer, uint64_t index) {
+    add_checked_text(object, buffer, index);
+}
+
+BlockWriter::BlockWriter(const ModuleState& state, PyObject* dest, PyObject* level)
+    : sink_(open_sink(state, dest, level)), buffer_(sink_->chunk_threshold()) {}
+
+void BlockWriter::add(BlockObject& object) {
+    sink_->add(object, buffer_, blocks_written_);
+    if (buffer_.reached_threshold()) flush();
     ++blocks_written_;
 }
 
 void BlockWriter::flush() {
     ClearOnExit clear{buffer_};
-    if (!write_method_) {
-        write_path_chunk();
-        return;
-    }
-    const std::string_view text = buffer_.view();
-    const auto size = static_cast<Py_ssize_t>(text.size());
-    Ref chunk = Ref::check(chunk_kind_ == core::TextKind::Bytes || encode_for_binary_
-                               ? PyBytes_FromStringAndSize(text.data(), size)
-                               : PyUnicode_DecodeUTF8(text.data(), size, "strict"));
-    write_file_object_chunk(chunk.get());
-}
-
-void BlockWriter::write_compressed_chunk() {
-    const std::string_view chunk = buffer_.view();
-    Ref view = Ref::check(PyMemoryView_FromMemory(
-        const_cast<char*>(chunk.data()), static_cast<Py_ssize_t>(chunk.size()), PyBUF_READ));
-    Ref result =
-        Ref::steal(PyObject_CallFunctionObjArgs(compress_write_.get(), view.get(), nullptr));
-    {
-        // The compressor has taken the bytes; the view must not outlive them.
-        HeldError pending = HeldError::fetch();
-        Ref released = Ref::steal(PyObject_CallMethod(view.get(), "release", nullptr));
-        if (!released) PyErr_Clear();
-        pending.restore();
-    }
-    if (!result) throw PythonError{};
-}
-
-void BlockWriter::write_path_chunk() {
-    if (compress_write_) return write_compressed_chunk();
-    const std::string_view chunk = buffer_.view();
-    // A signal ends a write early; the handlers run before the rest goes out.
-    for (size_t written = 0;;) {
-        const core::IoOutcome outcome =
-            without_gil([&]() noexcept { return file_.write_some(chunk, written); });
-        raise_if_failed(outcome, path_.get());
-        if (outcome.ok()) return;
-    }
-}
-
-void BlockWriter::write_file_object_chunk(PyObject* chunk) {
-    const bool is_bytes = PyBytes_Check(chunk);
-    const Py_ssize_t length = is_bytes ? PyBytes_Size(chunk) : PyUnicode_GetLength(chunk);
-    if (length < 0) throw PythonError{};
-    Ref piece = Ref::borrow(chunk);
-    Py_ssize_t done = 0;
-    for (;;) {
-        Ref result = Ref::check(PyObject_CallFunctionObjArgs(write_method_.get(), piece.get(),
-                                                             static_cast<PyObject*>(nullptr)));
-        const Py_ssize_t piece_length = length - done;
-        const Py_ssize_t taken = units_taken(result.get(), piece_length);
-        if (taken == piece_length) return;
-        // A file that reports taking nothing would be asked forever; one that
-        // took part gets the rest, so that nothing is lost silently.
-        if (taken == 0) raise_if_failed({core::IoOutcome::Status::WriteZero, 0}, nullptr);
-        done += taken;
-        if (is_bytes) {
-            const char* data = PyBytes_AsString(chunk);
-            if (!data) throw PythonError{};
-            piece = Ref::check(PyBytes_FromStringAndSize(data + done, length - done));
-        } else {
-            piece = Ref::check(PyUnicode_Substring(chunk, done, length));
-        }
-    }
+    sink_->write(buffer_.view());
 }
 
 void BlockWriter::commit() {
-    write_method_.reset();
-    if (compress_finish_) {
-        // The end of the compressed stream goes out before the rename.
-        Ref finish = std::move(compress_finish_);
-        compress_write_.reset();
-        Ref::check(PyObject_CallFunctionObjArgs(finish.get(), nullptr));
-    }
-    raise_if_failed(file_.commit(), path_.get());
-}
-
-void BlockWriter::close_sink() noexcept {
-    compress_write_.reset();
-    compress_finish_.reset();
-    file_.discard();
-    write_method_.reset();
+    sink_->commit();
 }
 
 }  // namespace molvane::py

@@ -1,33 +1,74 @@
 // The state behind write_sdf (for one call) and _SDFWriter (for its life):
-// the output buffer and the sink its chunks go to, a path or a file object.
+// the output buffer and the sink its chunks go to. Each kind of sink is a
+// class of its own (block_writer.cpp): a file object, a plain path written
+// through core::OutputFile, or a compressed path whose compressor writes
+// into that file's descriptor.
 #pragma once
 
 #include <Python.h>
 
 #include <cstdint>
+#include <memory>
+#include <string_view>
 
 #include "core/output_buffer.hpp"
-#include "core/output_file.hpp"
-#include "core/text_kind.hpp"
 #include "python/block.hpp"
 #include "python/module_state.hpp"
 #include "python/ref.hpp"
 
 namespace molvane::py {
 
+// Where a writer's chunks go.
+class Sink {
+  public:
+    virtual ~Sink() = default;
+
+    // The buffer threshold that suits the sink.
+    virtual size_t chunk_threshold() const noexcept = 0;
+
+    // Puts the block's text into `buffer`, checked as the sink needs. A file
+    // object may instead write the block as a chunk of its own (flushing
+    // the buffer first). `index` numbers the block for error notes.
+    virtual void add(BlockObject& object, core::OutputBuffer& buffer, uint64_t index);
+
+    // Writes one chunk, whole, or raises.
+    virtual void write(std::string_view chunk) = 0;
+
+    // Completes the output (the compressed stream's end, the rename); raises
+    // when it cannot be completed.
+    virtual void commit() = 0;
+
+    // Abandons the output: a temporary is removed, so the target stays as it
+    // was. Never raises.
+    virtual void discard() noexcept = 0;
+
+    // Whether abandoning leaves the destination untouched (a path written
+    // through a temporary), so that buffered blocks need not go out first.
+    virtual bool is_atomic() const noexcept { return false; }
+
+    // What an error report names the sink by: the `write` method or the path.
+    virtual PyObject* name() const noexcept = 0;
+
+    // A Python object the sink holds that may lead back to the writer (a
+    // file object's `write`), for the collector; null otherwise.
+    virtual PyObject* held_object() const noexcept { return nullptr; }
+
+    // Turns the sync to the device on commit off (for a benchmark only).
+    virtual void set_durable(bool) noexcept {}
+};
+
 class BlockWriter {
   public:
     // Opens the sink for `dest`: a file object when it has a `write`
-    // attribute, else a path, created or truncated at once; a path ending in
-    // .gz, .bz2, .xz or .zst is compressed, at `level` (None: the format's
-    // default). Raises on failure.
+    // attribute, else a path, opened at once; a path ending in .gz, .bz2,
+    // .xz or .zst is compressed, at `level` (None: the format's default).
+    // Raises on failure.
     BlockWriter(const ModuleState& state, PyObject* dest, PyObject* level);
     BlockWriter(const BlockWriter&) = delete;
     BlockWriter& operator=(const BlockWriter&) = delete;
 
-    // Copies the block's text to the buffer (or, for a non-ASCII str block
-    // bound for a file object, writes it as a chunk of its own) and flushes a
-    // full buffer. The block counts as written only when this succeeds.
+    // Copies the block's text to the buffer and flushes a full buffer. The
+    // block counts as written only when this succeeds.
     void add(BlockObject& object);
 
     bool has_buffered() const noexcept { return !buffer_.empty(); }
@@ -36,55 +77,24 @@ class BlockWriter {
     // the chunk fails, part of which may have reached the destination.
     void flush();
 
-    // Ends a completed write: a path's file is closed and, when it was
-    // written through a temporary, renamed over the target; a file object's
-    // `write` method is let go (the file object stays open, not flushed).
-    // Raises when the file cannot be closed or renamed.
+    // Ends a completed write: a path's file is synced, closed and, when it
+    // was written through a temporary, renamed over the target; a file
+    // object's `write` method is let go (the file object stays open, not
+    // flushed). Raises when the output cannot be completed.
     void commit();
 
     // Ends an abandoned write: a temporary is removed, leaving the target as
     // it was; a file written directly is closed with what it got so far.
-    void close_sink() noexcept;
+    void close_sink() noexcept { sink_->discard(); }
 
-    // Whether abandoning this write leaves the destination untouched (a
-    // path written through a temporary), so that buffered blocks need not
-    // go out first.
-    bool is_atomic() const noexcept { return file_.is_atomic(); }
-
+    bool is_atomic() const noexcept { return sink_->is_atomic(); }
     uint64_t blocks_written() const noexcept { return blocks_written_; }
-
-    // The file object's bound `write` method, or null for a path.
-    PyObject* write_method() const noexcept { return write_method_.get(); }
-
-    // What an error report names the sink by: the `write` method or the path.
-    PyObject* sink_object() const noexcept {
-        return write_method_ ? write_method_.get() : path_.get();
-    }
+    PyObject* held_object() const noexcept { return sink_->held_object(); }
+    PyObject* sink_object() const noexcept { return sink_->name(); }
+    void set_durable(bool durable) noexcept { sink_->set_durable(durable); }
 
   private:
-    void add_to_file_object(BlockObject& object);
-    void add_to_path(BlockObject& object);
-    // Buffers the block's text, a str block's checked as UTF-8 first.
-    void add_checked_text(BlockObject& object);
-    void write_path_chunk();
-    // One `write` call for `chunk`, and more for the rest when the call
-    // reports that it took only part of it.
-    void write_file_object_chunk(PyObject* chunk);
-
-    void start_compressing(PyObject* level);
-    void write_compressed_chunk();
-
-    Ref write_method_;
-    // A binary file object given str blocks: they go out as UTF-8 bytes.
-    bool encode_for_binary_ = false;
-    // A compressed path: the compressor's write and finish methods, which
-    // write into the file's descriptor.
-    Ref compress_write_;
-    Ref compress_finish_;
-    core::TextKind chunk_kind_ = core::TextKind::Undecided;
-    // Declared before path_, whose initialiser opens it.
-    core::OutputFile file_;
-    Ref path_;  // as os.fspath returned it, for error messages
+    std::unique_ptr<Sink> sink_;
     core::OutputBuffer buffer_;
     uint64_t blocks_written_ = 0;
 };

@@ -207,6 +207,16 @@ void raise_if_failed(const core::IoOutcome& outcome, PyObject* path_object) {
             raise(PyExc_OSError, "file name contained an unexpected NUL byte");
         case core::IoOutcome::Status::WriteZero:
             raise(PyExc_OSError, "failed to write whole buffer");
+        case core::IoOutcome::Status::NoTemporary: {
+            Ref os = Ref::check(PyImport_ImportModule("os"));
+            Ref reason =
+                Ref::check(PyObject_CallMethod(os.get(), "strerror", "i", outcome.error_number));
+            Ref message = Ref::check(PyUnicode_FromFormat(
+                "%U: no temporary file can be made in its directory, so the file is left as it "
+                "was",
+                reason.get()));
+            raise_os_error_object(outcome.error_number, message.get(), path_object);
+        }
     }
     raise(PyExc_SystemError, "unknown file call outcome");
 }

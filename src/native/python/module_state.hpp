@@ -7,6 +7,7 @@
 #include <Python.h>
 
 #include <array>
+#include <vector>
 
 #include "python/lazy_ref.hpp"
 #include "python/ref.hpp"
@@ -39,6 +40,9 @@ struct ModuleState {
     // The classes of molvane.ctable that table errors become, fetched on the
     // first raise, since importing molvane.ctable imports this module.
     std::array<LazyRef, 4> ctable_classes;
+    // The _SDFWriter objects not closed yet (borrowed: each removes itself
+    // when closed or destroyed), finished at interpreter exit.
+    std::vector<PyObject*> open_writers;
 
     int traverse(visitproc visit, void* arg) const;
     void clear() noexcept;

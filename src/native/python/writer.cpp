@@ -1,6 +1,7 @@
 #include "python/writer.hpp"
 
 #include <memory>
+#include <vector>
 
 #include "python/arguments.hpp"
 #include "python/block.hpp"
@@ -39,25 +40,22 @@ void abandon(BlockWriter& writer) {
         finish(writer);
 }
 
-// An open writer that goes away without close() was not finished: a path
-// keeps what it held (with a ResourceWarning saying so), other destinations
-// get the buffered blocks. A failure cannot be raised from here and goes to
-// the unraisable-exception hook instead.
+// An open writer that goes away without close() completes its write, as
+// close() would: a path gets the whole new file. One dropped by an exception
+// on its way up (destroyed while the exception is set, as a Ctrl-C between
+// sdf_writer() and the `with` does) is abandoned instead, as leaving a
+// `with` block by an exception abandons it. A failure cannot be raised from
+// here and goes to the unraisable-exception hook instead.
 // `owner` is the writer object, or null where it is no longer at hand.
 void finish_on_destroy(std::unique_ptr<BlockWriter>& open_writer, PyObject* owner) noexcept {
     if (!open_writer) return;
     HeldError pending = HeldError::fetch();
     std::unique_ptr<BlockWriter> writer = std::move(open_writer);
     try {
-        if (writer->is_atomic()) {
-            writer->close_sink();
-            if (PyErr_WarnFormat(PyExc_ResourceWarning, 1,
-                                 "sdf_writer for %R was never closed; its output was discarded",
-                                 writer->sink_object()) < 0)
-                throw PythonError{};
-        } else {
+        if (pending)
+            abandon(*writer);
+        else
             finish(*writer);
-        }
     } catch (...) {
         set_error_from_current_exception(owner);
         PyErr_WriteUnraisable(writer->sink_object());
@@ -66,19 +64,40 @@ void finish_on_destroy(std::unique_ptr<BlockWriter>& open_writer, PyObject* owne
     pending.restore();
 }
 
+// Takes `self` off its module's list of open writers.
+void forget_writer(PyObject* self) noexcept {
+    ModuleState* state = find_state(self);
+    if (!state) {
+        PyErr_Clear();
+        return;
+    }
+    auto& open = state->open_writers;
+    for (auto it = open.begin(); it != open.end(); ++it) {
+        if (*it == self) {
+            open.erase(it);
+            return;
+        }
+    }
+}
+
 // --- write_sdf and sdf_writer ------------------------------------------------
 
 PyObject* write_sdf(PyObject* module, PyObject* args, PyObject* kwargs) {
     return boundary(module, [&] {
-        static const char* keywords[] = {"dest", "blocks", "compresslevel", nullptr};
+        // `_durable=False` skips the sync to the device, for the benchmark
+        // that measures what the sync costs.
+        static const char* keywords[] = {"dest", "blocks", "compresslevel", "_durable", nullptr};
         PyObject* dest = nullptr;
         PyObject* blocks = nullptr;
         PyObject* level = Py_None;
-        parse_arguments(args, kwargs, "OO|$O:write_sdf", keywords, &dest, &blocks, &level);
+        int durable = 1;
+        parse_arguments(args, kwargs, "OO|$Op:write_sdf", keywords, &dest, &blocks, &level,
+                        &durable);
         // A non-iterable fails here, before the destination is created.
         Ref iterator = Ref::check(PyObject_GetIter(blocks));
         const ModuleState& state = module_state(module);
         BlockWriter writer(state, dest, level);
+        writer.set_durable(durable != 0);
         HeldError held;
         try {
             for (;;) {
@@ -117,7 +136,7 @@ struct WriterObject {
     ~WriterObject() { finish_on_destroy(writer, nullptr); }
 
     int traverse(visitproc visit, void* arg) const {
-        if (writer) Py_VISIT(writer->write_method());
+        if (writer) Py_VISIT(writer->held_object());
         return 0;
     }
 };
@@ -132,9 +151,11 @@ PyObject* sdf_writer(PyObject* module, PyObject* args, PyObject* kwargs) {
         PyObject* dest = nullptr;
         PyObject* level = Py_None;
         parse_arguments(args, kwargs, "O|$O:sdf_writer", keywords, &dest, &level);
-        const ModuleState& state = module_state(module);
+        ModuleState& state = module_state(module);
         auto writer = std::make_unique<BlockWriter>(state, dest, level);
-        return new_object<WriterObject>(state.writer_type.get(), std::move(writer)).release();
+        Ref object = new_object<WriterObject>(state.writer_type.get(), std::move(writer));
+        state.open_writers.push_back(object.get());
+        return object.release();
     });
 }
 
@@ -158,6 +179,7 @@ PyObject* close_writer(PyObject* self, bool completed) {
     return with_exclusive<WriterObject>(self, [&](WriterObject& object) {
         std::unique_ptr<BlockWriter> writer = std::move(object.writer);
         if (writer) {
+            forget_writer(self);
             if (completed)
                 finish(*writer);
             else
@@ -184,7 +206,29 @@ PyObject* writer_enter(PyObject* self, PyObject*) {
 // Runs before the collector clears a cycle that holds an open writer (for
 // instance through a file object that keeps its own writer).
 void writer_finalize(PyObject* self) {
+    if (as_writer(self).writer) forget_writer(self);
     finish_on_destroy(as_writer(self).writer, self);
+}
+
+void writer_dealloc(PyObject* self) {
+    if (as_writer(self).writer) forget_writer(self);
+    dealloc_object<WriterObject>(self);
+}
+
+// Registered with atexit: the writers still open when the interpreter exits
+// are completed while every module they need is intact, as their
+// destruction would complete them (which, at exit, may come too late or not
+// at all). A failure goes to the unraisable-exception hook.
+PyObject* finish_open_writers(PyObject* module, PyObject*) {
+    std::vector<PyObject*>& open = module_state(module).open_writers;
+    while (!open.empty()) {
+        Ref writer = Ref::borrow(open.back());
+        Ref closed = Ref::steal(close_writer(writer.get(), true));
+        // close_writer takes it off the list; one that was in use is not.
+        if (!open.empty() && open.back() == writer.get()) open.pop_back();
+        if (!closed) PyErr_WriteUnraisable(writer.get());
+    }
+    Py_RETURN_NONE;
 }
 
 int writer_clear(PyObject* self) {
@@ -202,12 +246,16 @@ constexpr const char kWriteSdfDoc[] =
     "`write` call per chunk, as str for text blocks or bytes for byte-backed\n"
     "ones. Text blocks must be valid UTF-8.\n\n"
     "A regular file (or a new one) is written through a temporary file in\n"
-    "its directory, renamed over the path once every block is written: the\n"
-    "file keeps its permission bits, a symlink is followed, and until then\n"
-    "the path holds what it held before, so `write_sdf(path,\n"
-    "parse_sdf(path))` is safe. The rename guards against errors and\n"
-    "interruption, not against power loss (there is no fsync). FIFOs and\n"
-    "devices such as /dev/stdout are written directly.\n\n"
+    "its directory, synced to the device and renamed over the path once\n"
+    "every block is written: until then the path holds what it held\n"
+    "before, so `write_sdf(path, parse_sdf(path))` is safe, and an error,\n"
+    "a signal or a power loss leaves the old file or the whole new one. The\n"
+    "file keeps its mode (and owner and group where the process may set\n"
+    "them); a symlink is followed; a hard link is replaced by the new file.\n"
+    "A file the process may not open for writing (mode 0444) is refused,\n"
+    "and so is one in a directory where no temporary can be made: it is\n"
+    "never truncated in place. FIFOs and devices such as /dev/stdout are\n"
+    "written directly.\n\n"
     "A path ending in .gz, .bz2, .xz or .zst is compressed in that format\n"
     "(gzip through isal; .zst needs `molvane[zstd]`). `compresslevel` sets\n"
     "the level: 0-9 for gzip (isal has four levels: 0, 1-3, 4-7 and 8-9\n"
@@ -238,9 +286,11 @@ constexpr const char kSdfWriterDoc[] =
     "for each block. Blocks are written as `write_sdf` writes them: a\n"
     "regular file through a temporary file that `close` renames over the\n"
     "path, so the path shows the new blocks only once the writer is closed.\n"
-    "Leaving the `with` block by an exception, or dropping the writer\n"
-    "without closing it, discards them and leaves the path as it was. A\n"
-    "file object stays open; `close` writes the blocks still buffered. A\n"
+    "Leaving the `with` block by an exception discards them and leaves the\n"
+    "path as it was. A writer dropped without `close` (or still open when\n"
+    "the interpreter exits) is closed then, as `close` would, unless an\n"
+    "exception on its way up dropped it. A file object\n"
+    "stays open; `close` writes the blocks still buffered. A\n"
     "path ending in .gz, .bz2, .xz or .zst is compressed, at\n"
     "`compresslevel`, as `write_sdf` does.\n\n"
     "Raises:\n"
@@ -272,6 +322,8 @@ constexpr const char kCloseDoc[] =
 
 PyMethodDef kWriteSdfDef = {"write_sdf", keywords_method(write_sdf), METH_VARARGS | METH_KEYWORDS,
                             kWriteSdfDoc};
+PyMethodDef kFinishOpenWritersDef = {"_finish_open_writers", finish_open_writers, METH_NOARGS,
+                                     nullptr};
 PyMethodDef kSdfWriterDef = {"sdf_writer", keywords_method(sdf_writer),
                              METH_VARARGS | METH_KEYWORDS, kSdfWriterDoc};
 
@@ -284,7 +336,7 @@ PyMethodDef kMethods[] = {
 };
 
 PyType_Slot kSlots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_object<WriterObject>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(writer_dealloc)},
     {Py_tp_finalize, reinterpret_cast<void*>(writer_finalize)},
     {Py_tp_traverse, reinterpret_cast<void*>(traverse_object<WriterObject>)},
     {Py_tp_clear, reinterpret_cast<void*>(writer_clear)},
@@ -313,6 +365,9 @@ Ref sdf_writer_function(PyObject* module) {
 }
 
 Ref new_writer_type(PyObject* module) {
+    Ref at_exit = Ref::check(PyImport_ImportModule("atexit"));
+    Ref hook = module_function(module, kFinishOpenWritersDef);
+    Ref::check(PyObject_CallMethod(at_exit.get(), "register", "O", hook.get()));
     return new_type(module, kSpec);
 }
 
