@@ -440,6 +440,25 @@ def edit_and_write(files):
     return os.path.getsize(files["lf"]), blocks
 
 
+RECORD_EDITS = 40_000
+
+
+def record_edits(method):
+    """`method` called 40,000 times with new names on one block; both cases
+    count calls as their bytes, so their ratio is one of times."""
+
+    def case(files):
+        from molvane import SDBlock
+
+        block = SDBlock(b"edits\n\nM  END\n$$$$\n")
+        edit = getattr(block, method)
+        for i in range(RECORD_EDITS):
+            edit(b"F%d" % i, b"v")
+        return RECORD_EDITS, RECORD_EDITS
+
+    return case
+
+
 def write_only(name):
     """write_sdf of the parsed slice to `name` (its suffix may ask for
     compression), timed without the parsing."""
@@ -956,6 +975,12 @@ CASES = {
         validate_indices(ADVERSARIAL_INDICES),
         "V3000 index checks, 100,000 atoms in order",
     ),
+    # record edits on one block of many records: set_record must not rescan it
+    "40,000 append_record, new names, one block": (record_edits("append_record"), None),
+    "40,000 set_record, new names, one block": (
+        record_edits("set_record"),
+        "40,000 append_record, new names, one block",
+    ),
     "grep -c '^$$$$' (process)": (grep_count, None),
     "molvane count (process)": (cli_count, "grep -c '^$$$$' (process)"),
     "rdkit: ForwardSDMolSupplier filter script (process, slice)": (rdkit_filter, None),
@@ -1021,6 +1046,12 @@ GOALS = [
         "V3000 index checks, 100,000 atoms aimed at one bucket",
         "V3000 index checks, 100,000 atoms in order",
         0.33,
+    ),
+    # set_record with new names within 3x the time of append_record
+    (
+        "40,000 set_record, new names, one block",
+        "40,000 append_record, new names, one block",
+        1 / 3,
     ),
     # the command line: count within 1.5x of grep, filter 20x RDKit, to-parquet within 1.2x of the library
     ("molvane count (process)", "grep -c '^$$$$' (process)", 1 / 1.5),

@@ -1,0 +1,66 @@
+"""Work and memory stay bounded by the input: doubling it about doubles the cost.
+
+Times are compared only as ratios between two sizes of one operation in one
+process (the best of a few runs each, in CPU time, which other processes on
+the machine do not add to), with bounds between the linear ratio (2) and the
+quadratic one (4) a fault would give.
+"""
+
+import time
+
+import pytest
+
+from molvane import SDBlock
+
+HEAD = b"t\n\nM  END\n"
+
+
+def best_time(run, repeats=5):
+    best = float("inf")
+    for _ in range(repeats):
+        began = time.process_time()
+        run()
+        best = min(best, time.process_time() - began)
+    return best
+
+
+def growth(run, n):
+    """How much longer `run(2 * n)` takes than `run(n)`."""
+    return best_time(lambda: run(2 * n)) / best_time(lambda: run(n))
+
+
+def block_of(count):
+    return SDBlock(HEAD + b"".join(b"> <F%d>\nv\n\n" % i for i in range(count)) + b"$$$$\n")
+
+
+def set_new(n):
+    block = SDBlock(HEAD + b"$$$$\n")
+    for i in range(n):
+        block.set_record(b"F%d" % i, b"v")
+
+
+def setitem_and_get(n):
+    block = SDBlock(HEAD + b"$$$$\n")
+    for i in range(n):
+        name = b"F%d" % i
+        block[name] = b"v"
+        assert block.get(name) == b"v"
+
+
+def reset_each(n):
+    block = block_of(n)
+    for i in range(n):
+        block.set_record(b"F%d" % i, b"w")
+
+
+def remove_from_the_end(n):
+    block = block_of(n)
+    for i in reversed(range(n)):
+        assert block.remove_record(b"F%d" % i) == 1
+
+
+@pytest.mark.parametrize(
+    "edits", [set_new, setitem_and_get, reset_each, remove_from_the_end], ids=lambda f: f.__name__
+)
+def test_record_edits_on_a_block_of_many_records_grow_linearly(edits):
+    assert growth(edits, 20_000) < 3.3
