@@ -10,6 +10,7 @@ import time
 
 import pytest
 
+import molvane
 from molvane import SDBlock
 
 HEAD = b"t\n\nM  END\n"
@@ -64,3 +65,17 @@ def remove_from_the_end(n):
 )
 def test_record_edits_on_a_block_of_many_records_grow_linearly(edits):
     assert growth(edits, 20_000) < 3.3
+
+
+@pytest.mark.parametrize("kwargs", [{"size": 1}, {"n": 10**12}])
+def test_tiny_or_countless_shards_are_one_per_block(tmp_path, kwargs):
+    # blocks of about 2 KB: a cut per byte would search each block 2,000 times
+    block = b"title\n" + b"x" * 60 + b"\n" * 30 + b"M  END\n" + b"> <A>\n" + b"v" * 1900 + b"\n\n"
+    path = tmp_path / "x.sdf"
+    path.write_bytes(b"".join(block + b"%d\n$$$$\n" % i for i in range(2000)))
+    pieces = molvane.shards(str(path), **kwargs)
+    assert [start for start, _ in pieces] == memoryview(molvane.SDFile(str(path)).offsets).tolist()[
+        :-1
+    ]
+    per_block = best_time(lambda: molvane.shards(str(path), n=2000), repeats=3)
+    assert best_time(lambda: molvane.shards(str(path), **kwargs), repeats=3) < 10 * per_block
