@@ -6,6 +6,10 @@ the machine do not add to), with bounds between the linear ratio (2) and the
 quadratic one (4) a fault would give.
 """
 
+import gzip
+import os
+import subprocess
+import sys
 import time
 
 import pytest
@@ -79,3 +83,61 @@ def test_tiny_or_countless_shards_are_one_per_block(tmp_path, kwargs):
     ]
     per_block = best_time(lambda: molvane.shards(str(path), n=2000), repeats=3)
     assert best_time(lambda: molvane.shards(str(path), **kwargs), repeats=3) < 10 * per_block
+
+
+def blocks_of(count, value_size):
+    return [
+        b"m%d\n\nM  END\n> <ID>\n%d\n\n> <DATA>\n%s\n\n$$$$\n" % (i, i, b"x" * value_size)
+        for i in range(count)
+    ]
+
+
+@pytest.mark.parametrize("source", ["path", "gz path", "blocks"])
+def test_batches_end_at_max_bytes(tmp_path, source):
+    pa = pytest.importorskip("pyarrow")
+    blocks = blocks_of(200, 1000)
+    path = tmp_path / "x.sdf"
+    path.write_bytes(b"".join(blocks))
+    if source == "gz path":
+        path = tmp_path / "x.sdf.gz"
+        path.write_bytes(gzip.compress(b"".join(blocks)))
+    given = list(molvane.parse_sdf(os.fsencode(path))) if source == "blocks" else os.fsencode(path)
+    batches = list(molvane.iter_batches(given, batch_size=50, max_bytes=10_000))
+    sizes = [batch.num_rows for batch in batches]
+    # each batch stops at the first block that reaches 10,000 bytes, or at 50 rows
+    per_batch = -(-10_000 // len(blocks[0]))
+    assert sizes == [per_batch] * (200 // per_batch) + (
+        [200 % per_batch] if 200 % per_batch else []
+    )
+    assert pa.Table.from_batches(batches).equals(molvane.to_arrow(os.fsencode(path)))
+
+
+# The peak resident size of this process image (VmHWM: ru_maxrss would
+# start from the forking parent's peak).
+PEAK = """
+import re, sys
+import molvane, pyarrow
+def peak():
+    with open("/proc/self/status") as f:
+        return int(re.search(r"VmHWM:\\s+(\\d+)", f.read())[1])
+before = peak()
+rows = sum(b.num_rows for b in molvane.iter_batches(sys.argv[1], max_bytes=4 << 20))
+print(rows, peak() - before)
+"""
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/status"), reason="needs /proc")
+def test_batches_of_a_compressed_file_hold_memory_bounded_in_bytes(tmp_path):
+    pytest.importorskip("pyarrow")
+    peaks = []
+    for count in (2000, 4000):  # 40 and 80 MB of SD text in blocks of 20 KB
+        path = tmp_path / f"{count}.sdf.gz"
+        path.write_bytes(gzip.compress(b"".join(blocks_of(count, 20_000)), compresslevel=1))
+        done = subprocess.run(
+            [sys.executable, "-c", PEAK, str(path)], capture_output=True, text=True, check=True
+        )
+        rows, peak_kb = map(int, done.stdout.split())
+        assert rows == count
+        peaks.append(peak_kb)
+    # all the rows in one batch would add 40 MB of values, then 80
+    assert peaks[1] < peaks[0] + 16_000 and peaks[1] < 40_000, peaks
