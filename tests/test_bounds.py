@@ -141,3 +141,34 @@ def test_batches_of_a_compressed_file_hold_memory_bounded_in_bytes(tmp_path):
         peaks.append(peak_kb)
     # all the rows in one batch would add 40 MB of values, then 80
     assert peaks[1] < peaks[0] + 16_000 and peaks[1] < 40_000, peaks
+
+
+CTABLE_PEAK = """
+import re, sys
+import molvane
+def peak():
+    with open("/proc/self/status") as f:
+        return int(re.search(r"VmHWM:\\s+(\\d+)", f.read())[1])
+block = molvane.SDBlock(b"t\\n" + b"\\n" * int(sys.argv[1]) + b"M  END\\n$$$$\\n")
+before = peak()
+try:
+    block.ctable()
+except molvane.ctable.MalformedCTableError as error:
+    print(error, "|", peak() - before)
+"""
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/status"), reason="needs /proc")
+def test_a_broken_header_fails_before_every_line_is_held():
+    grown = []
+    for lines in (10**6, 2 * 10**6):  # 48 MB, then 96, if every line were held
+        done = subprocess.run(
+            [sys.executable, "-c", CTABLE_PEAK, str(lines)],
+            capture_output=True,
+            text=True,
+            check=True,
+        )
+        message, kb = done.stdout.split("|")
+        assert message.strip() == "CTable line 4: no format field"
+        grown.append(int(kb))
+    assert max(grown) < 8_000, grown
