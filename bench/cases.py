@@ -219,6 +219,25 @@ def edit_and_write(files):
     return os.path.getsize(files["lf"]), blocks
 
 
+RECORD_EDITS = 40_000
+
+
+def record_edits(method):
+    """`method` called 40,000 times with new names on one block; both cases
+    build the same text, so the ratio of their speeds is one of times."""
+
+    def case(files):
+        from molvane import SDBlock
+
+        block = SDBlock(b"edits\n\nM  END\n$$$$\n")
+        edit = getattr(block, method)
+        for i in range(RECORD_EDITS):
+            edit(b"F%d" % i, b"v")
+        return len(bytes(block)), RECORD_EDITS
+
+    return case
+
+
 def write_only(name):
     """write_sdf of the parsed slice to `name` (its suffix may ask for
     compression), timed without the parsing."""
@@ -1027,6 +1046,15 @@ CASES = [
         validate_indices(ADVERSARIAL_INDICES),
         baseline="V3000 index checks, 100,000 atoms in order",
         least=0.33,
+    ),
+    # record edits on one block of many records: set_record must not rescan
+    # it; set_record with new names within 3x the time of append_record
+    Case("40,000 append_record, new names, one block", record_edits("append_record")),
+    Case(
+        "40,000 set_record, new names, one block",
+        record_edits("set_record"),
+        baseline="40,000 append_record, new names, one block",
+        least=1 / 3,
     ),
     Case("grep -c '^$$$$' (process)", grep_count),
     Case("molvane count (process)", cli_count, baseline="grep -c '^$$$$' (process)", least=1 / 1.5),

@@ -2,6 +2,7 @@ import pytest
 from conftest import corpus_params, text_of
 from sdf_reference import expected_blocks
 
+import molvane
 from molvane.ctable import IndicesDuplicateError, MalformedCTableError
 from molvane.native import SDBlock
 
@@ -145,3 +146,13 @@ def test_corpus_blocks(path):
     for raw in expected_blocks(path.read_bytes()):
         check_corpus_block(SDBlock(raw))
         check_corpus_block(SDBlock(raw.decode("latin-1")))
+
+
+@pytest.mark.parametrize("call", ["ctable", "renumber_indices"])
+def test_a_line_that_does_not_decode_wins_over_a_broken_header(tmp_path, call):
+    # a str path reads the text unchecked; the error comes when a table is built
+    path = tmp_path / "x.sdf"
+    path.write_bytes(b"t\n\n\n\n\n\n\n\nx\xff\nM  END\n$$$$\n")
+    block = next(molvane.parse_sdf(str(path)))
+    with pytest.raises(UnicodeDecodeError):
+        getattr(block, call)()

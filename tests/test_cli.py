@@ -2,6 +2,8 @@
 
 import gzip
 import json
+import os
+import sys
 
 import pytest
 from cli_blocks import numbered, split_blocks, v2000
@@ -9,7 +11,7 @@ from conftest import DATA
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from molvane import SDBlock
+from molvane import SDBlock, parse_sdf
 from molvane.cli import main
 from molvane.cli.errors import CommandError
 from molvane.cli.expr import compile_expression
@@ -43,6 +45,7 @@ def written(path):
         (["head", "-n", "3"], BLOCKS[:3]),
         (["head", "-n", "2", "--skip", "5"], BLOCKS[5:7]),
         (["head", "-n", "0"], []),
+        (["head", "-n", str(sys.maxsize), "--skip", "5"], BLOCKS[5:]),
         (["head", "-n", "50"], BLOCKS),
         (["slice", "2:5"], BLOCKS[2:5]),
         (["slice", "-1,0"], [BLOCKS[-1], BLOCKS[0]]),
@@ -190,6 +193,8 @@ def test_filter_takes_ids_from_a_file(capsys, sdf, tmp_path):
         ('ID in "x"', "expected '(' or @file"),
         ("ID in @/no/such/file", "No such file"),
         ("__import__('os')", "expected a comparison"),
+        ("(" * 5000 + "ID == 'x'" + ")" * 5000, "too deeply nested"),
+        ("not " * 3000 + "exists ID", "too deeply nested"),
     ],
 )
 def test_bad_expressions_are_one_line_errors(capsys, sdf, expression, complaint):
@@ -197,6 +202,14 @@ def test_bad_expressions_are_one_line_errors(capsys, sdf, expression, complaint)
     assert status == 1 and out == ""
     assert err.startswith("molvane: error: ") and err.count("\n") == 1
     assert complaint in err
+
+
+@pytest.mark.parametrize("nots, parentheses", [(1, 0), (100, 0), (0, 100), (49, 51)])
+def test_nesting_up_to_the_limit_is_kept(nots, parentheses):
+    keep, drop = SDBlock(v2000("a", ID="x")), SDBlock(v2000("b"))
+    text = "not " * nots + "(" * parentheses + "exists ID" + ")" * parentheses
+    predicate = compile_expression(text)
+    assert (predicate(keep), predicate(drop)) == ((False, True) if nots % 2 else (True, False))
 
 
 # --- tables ----------------------------------------------------------------------
@@ -327,6 +340,8 @@ def test_set_rename_and_drop_touch_only_the_named_records(capsys, sdf, tmp_path)
         (["count", "/no/such.sdf"], 1, "/no/such.sdf: No such file or directory"),
         (["count", "{tmp}"], 1, "is a directory"),
         (["head", "-n", "-1", "{sdf}"], 2, "must be 0 or more"),
+        (["head", "-n", str(10**23), "{sdf}"], 2, "must be at most"),
+        (["head", "--skip", str(2**63), "{sdf}"], 2, "must be at most"),
         (["slice", "1:2:3:4", "{sdf}"], 2, "bad slice"),
         (["slice", "::0", "{sdf}"], 2, "step cannot be 0"),
         (["sample", "{sdf}"], 2, "one of -n N or --fraction"),
@@ -459,3 +474,25 @@ def test_set_writes_new_records_in_the_header_style_asked(capsys, sdf, tmp_path,
     out = tmp_path / "out.sdf"
     assert run(capsys, "set", "--header", header, "NEW=1", sdf, "-o", out)[0] == 0
     assert all(block.endswith(line + b"1\n\n$$$$\n") for block in written(out))
+
+
+def test_running_out_of_memory_is_one_line_with_status_2(capsys, sdf, monkeypatch):
+    from molvane.cli import select
+
+    def exhausted(*args):
+        raise MemoryError
+
+    monkeypatch.setattr(select, "write_blocks", exhausted)
+    status, out, err = run(capsys, "head", sdf)
+    assert (status, out) == (2, "")
+    assert err.startswith("molvane: error: out of memory") and err.count("\n") == 1
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/cpuinfo"), reason="needs /proc")
+@pytest.mark.parametrize("command", ["count", "slice"])
+def test_files_reporting_no_size_are_read_through(capsys, command):
+    # /proc/cpuinfo reports 0 bytes yet holds text: one block without $$$$
+    argv = [command, "/proc/cpuinfo"] if command == "count" else ["slice", "0", "/proc/cpuinfo"]
+    status, out, err = run(capsys, *argv)
+    assert (status, err) == (0, "")
+    assert out == ("1\n" if command == "count" else str(next(parse_sdf("/proc/cpuinfo"))))

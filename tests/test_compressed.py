@@ -204,6 +204,30 @@ def test_magic_bytes_decide_not_the_suffix(tmp_path, name, content, expected):
     assert [str(b) for b in molvane.parse_sdf(str(path))] == expected
 
 
+def flip(data, at):
+    data = bytearray(data)
+    data[at] ^= 0x01
+    return bytes(data)
+
+
+@pytest.mark.parametrize(
+    "compress, at",
+    [
+        (bz2.compress, 4),
+        (bz2.compress, 9),
+        (lzma.compress, 1),
+        (lzma.compress, 5),
+        (lzma.compress, 6),
+    ],
+    ids=["bz2 block magic", "bz2 block magic end", "xz magic", "xz magic end", "xz flags"],
+)
+def test_damaged_magic_is_a_damaged_archive_not_text(tmp_path, compress, at):
+    path = tmp_path / "damaged.sdf"
+    path.write_bytes(flip(compress(b"t\n\n\nM  END\n$$$$\n" * 50), at))
+    with pytest.raises(OSError, match="data is corrupt"):
+        list(molvane.parse_sdf(str(path)))
+
+
 def test_archives_are_refused_with_what_they_are(tmp_path):
     path = tmp_path / "dump.sdf.zip"
     with zipfile.ZipFile(path, "w") as archive:

@@ -392,6 +392,22 @@ def test_bad_pickle_states_are_refused(write, state, message):
         f.__setstate__(state)
 
 
+@pytest.mark.parametrize("state", [None, [14, 0, b""], "state"])
+def test_pickle_states_that_are_no_tuple_are_refused(write, state):
+    f = molvane.SDFile(str(write(b"a\n$$$$\n")))
+    with pytest.raises(TypeError, match="takes the tuple that __reduce__ gave"):
+        f.__setstate__(state)
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/cpuinfo"), reason="needs /proc")
+@pytest.mark.parametrize("use", [len, molvane.shards], ids=["SDFile", "shards"])
+def test_files_that_report_no_size_but_hold_data_are_refused(use):
+    # /proc/cpuinfo reports 0 bytes: its offsets cannot be known up front
+    path = "/proc/cpuinfo"
+    with pytest.raises(ValueError, match="reports 0 bytes but holds data"):
+        use(molvane.SDFile(path) if use is len else path)
+
+
 def test_compressed_files_have_no_index(write):
     file = write(gzip.compress(b"a\n$$$$\n"), "x.sdf.gz")
     f = molvane.SDFile(str(file))

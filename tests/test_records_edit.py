@@ -388,3 +388,23 @@ def test_values_that_read_back_are_accepted(value):
     assert SDBlock.from_sdf(str(block) * 2).__next__().get("A") == value.rstrip("\n ").replace(
         "\r\n", "\n"
     )
+
+
+class RecordEditsOnManyRecords(RecordEdits):
+    """The same edits from a block of many records, which they edit through
+    the record index they keep up to date instead of rescanning."""
+
+    @initialize(
+        kind=st.sampled_from([str, bytes]),
+        crlf=st.booleans(),
+        start=st.lists(st.tuples(names, values), min_size=16, max_size=24),
+        header=styles,
+    )
+    def make(self, kind, crlf, start, header):
+        super().make(kind, crlf, start, header)
+
+
+RecordEditsOnManyRecords.TestCase.settings = settings(
+    max_examples=40, stateful_step_count=20, deadline=None
+)
+test_record_edits_on_many_records = RecordEditsOnManyRecords.TestCase

@@ -262,6 +262,8 @@ def _build_table(
     block: str | bytes | None = None,
     types: Literal["auto", "str"] | Mapping[str | bytes, Literal["int", "float", "str"]] = "auto",
     errors: Literal["raise", "skip"] = "raise",
+    limit: int | None = None,
+    max_bytes: int | None = None,
 ) -> _SDTable: ...
 def _build_table_from_path(
     path: str | bytes,
@@ -279,4 +281,5 @@ def _build_table_from_path(
     limit: int | None = None,
     first_number: int | None = None,
     _min_range: int | None = None,
+    max_bytes: int | None = None,
 ) -> _SDTable | None: ...

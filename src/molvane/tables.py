@@ -299,10 +299,14 @@ def iter_batches(
     errors: Literal["raise", "skip"] = "raise",
     start: int | None = None,
     stop: int | None = None,
+    max_bytes: int = 64 << 20,
 ) -> Iterator[Any]:
     """pyarrow.RecordBatches of `batch_size` blocks each (the last may hold fewer).
 
-    Memory stays bounded by the batch, whatever the input's size. Each batch
+    A batch also ends once its blocks hold `max_bytes` bytes of SD text
+    (64 MiB by default; a batch holds at least one block), so a file of large
+    blocks gives smaller batches: memory stays bounded by the batch, whatever
+    the input's size and however large its blocks. Each batch
     has the columns and types of its own blocks; pass ``columns=`` (and
     ``types="str"`` where a column's values may change kind along the file)
     for batches of one schema. `start` and `stop` keep to a path's blocks
@@ -311,17 +315,29 @@ def iter_batches(
     pa = _require("pyarrow", "arrow", "iter_batches")
     if not isinstance(batch_size, int) or isinstance(batch_size, bool) or batch_size < 1:
         raise ValueError("batch_size must be a positive int")
+    if not isinstance(max_bytes, int) or isinstance(max_bytes, bool) or max_bytes < 1:
+        raise ValueError("max_bytes must be a positive int")
     _check_options(columns, title, molblock, block)
     _check_range(source, start, stop)
     return _batches(
-        pa, source, batch_size, columns, title, molblock, block, types, errors, start, stop
+        pa,
+        source,
+        (batch_size, max_bytes),
+        columns,
+        title,
+        molblock,
+        block,
+        types,
+        errors,
+        start,
+        stop,
     )
 
 
 def _batches(
     pa: Any,
     source: Any,
-    batch_size: int,
+    batch_size: tuple[int, int],
     columns: Sequence[_Name] | None,
     title: _Name | None,
     molblock: _Name | None,
@@ -362,7 +378,11 @@ def _batches(
 
 
 def _mapped_batches(
-    path: str | bytes, batch_size: int, start: int | None, stop: int | None, options: dict[str, Any]
+    path: str | bytes,
+    batch_size: tuple[int, int],
+    start: int | None,
+    stop: int | None,
+    options: dict[str, Any],
 ) -> Iterator[Any]:
     """Tables of a mapped file's blocks, `batch_size` at a time; nothing when it cannot be mapped.
 
@@ -377,7 +397,8 @@ def _mapped_batches(
             start=offset,
             stop=stop,
             threads=1,
-            limit=batch_size,
+            limit=batch_size[0],
+            max_bytes=batch_size[1],
             first_number=number,
             **options,
         )
@@ -392,14 +413,15 @@ def _mapped_batches(
 
 
 def _block_batches(
-    blocks: Iterable[Any], batch_size: int, options: dict[str, Any]
+    blocks: Iterable[Any], batch_size: tuple[int, int], options: dict[str, Any]
 ) -> Iterator[Any]:
     iterator = iter(blocks)
+    rows, most_bytes = batch_size
     while True:
-        chunk = list(itertools.islice(iterator, batch_size))
-        if not chunk:
+        built = _native._build_table(iterator, limit=rows, max_bytes=most_bytes, **options)
+        if built.num_rows == 0 and built.skipped == 0:
             return
-        yield _native._build_table(chunk, **options)
+        yield built
 
 
 # The connection table of a row without a molblock: no atoms, no bonds.

@@ -146,6 +146,15 @@ def main(argv: list[str] | None = None) -> int:
     ) as error:
         print(f"{PROG}: error: {one_line(error)}", file=sys.stderr)
         return 1
+    except MemoryError as error:
+        detail = one_line(error)
+        detail = "" if detail == "MemoryError" else f" ({detail})"
+        print(
+            f"{PROG}: error: out of memory{detail}: the input needs more than this machine "
+            "can give here",
+            file=sys.stderr,
+        )
+        return 2
     except Exception as error:  # a fault of ours: still one line, with its kind
         print(
             f"{PROG}: error: internal error, please report it: {type(error).__name__}: {one_line(error)}",

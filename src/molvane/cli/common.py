@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import sys
 from collections.abc import Iterator
 from typing import Any
 
@@ -87,6 +88,9 @@ def non_negative(text: str) -> int:
         raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
     if value < 0:
         raise argparse.ArgumentTypeError(f"must be 0 or more, not {value}")
+    # Counts index into streams and lists, which stop at the word size.
+    if value > sys.maxsize:
+        raise argparse.ArgumentTypeError(f"must be at most {sys.maxsize}, not {value}")
     return value
 
 

@@ -127,11 +127,22 @@ def _numeric(
     return predicate
 
 
+# Parentheses and "not"s nested deeper than this are refused: each level
+# costs a few Python frames to parse and one to evaluate.
+MAX_DEPTH = 100
+
+
 class _Parser:
     def __init__(self, text: str) -> None:
         self.text = text
         self.tokens = tokenize(text)
         self.index = 0
+        self.depth = 0
+
+    def enter(self) -> None:
+        self.depth += 1
+        if self.depth > MAX_DEPTH:
+            raise self.fail(f"expression too deeply nested (more than {MAX_DEPTH} levels)")
 
     @property
     def token(self) -> _Token:
@@ -176,7 +187,9 @@ class _Parser:
     def parse_not(self) -> Predicate:
         if self.token.keyword("not"):
             self.take()
+            self.enter()
             inner = self.parse_not()
+            self.depth -= 1
             return lambda block: not inner(block)
         return self.parse_primary()
 
@@ -208,7 +221,9 @@ class _Parser:
         token = self.token
         if token.kind == "op" and token.text == "(":
             self.take()
+            self.enter()
             inner = self.parse_or()
+            self.depth -= 1
             if not (self.token.kind == "op" and self.token.text == ")"):
                 raise self.fail("expected ')'")
             self.take()

@@ -109,7 +109,10 @@ def is_plain_file(name: str) -> bool:
     if not stat.S_ISREG(info.st_mode):
         return False
     with open(name, "rb") as handle:
-        return compression_of(handle.read(6)) is None
+        head = handle.read(6)
+    # A file that reports no size yet holds data (/proc/cpuinfo) has no
+    # offsets to index: it is read through like a stream.
+    return compression_of(head) is None and not (info.st_size == 0 and head)
 
 
 def _stdin_stream() -> IO[bytes]:

@@ -6,6 +6,7 @@ import argparse
 import itertools
 import os
 import random
+import sys
 from collections.abc import Iterator
 from typing import Any
 
@@ -25,7 +26,9 @@ from molvane.cli.outputs import write_blocks
 
 
 def run_head(args: argparse.Namespace) -> int:
-    blocks = itertools.islice(all_blocks(args), args.skip, args.skip + args.number)
+    # Each is at most sys.maxsize; so is the stop, as no stream holds more.
+    stop = min(args.skip + args.number, sys.maxsize)
+    blocks = itertools.islice(all_blocks(args), args.skip, stop)
     write_blocks(args.output, blocks)
     return 0
 

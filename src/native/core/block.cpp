@@ -73,6 +73,12 @@ void Block::begin_edit() {
         fail(ErrorKind::Exported, "Existing exports of data: SDBlock cannot be edited");
     record_index.reset();
     lookup_seen = false;
+    edit_seen = false;
+}
+
+void Block::begin_record_edit() {
+    if (is_exported())
+        fail(ErrorKind::Exported, "Existing exports of data: SDBlock cannot be edited");
 }
 
 void Block::set_title(std::string_view value) {

@@ -15,7 +15,7 @@
 
 namespace molvane::core {
 
-struct RecordIndex;  // lookup table of a block's records, built on demand
+class RecordIndex;  // lookup table of a block's records, built on demand
 
 // The block's bytes: an owned buffer, or a range of a shared file mapping
 // that the block reads until its first edit copies it.
@@ -60,8 +60,9 @@ struct Block {
     size_t mdl_end = kUnknownOffset;
     // One share is the block's own; every live buffer export holds another.
     std::shared_ptr<int> export_guard;
-    std::shared_ptr<const RecordIndex> record_index;
-    bool lookup_seen = false;
+    std::shared_ptr<RecordIndex> record_index;
+    bool lookup_seen = false;  // a lookup has scanned since the records last changed
+    bool edit_seen = false;    // a record edit has scanned many records since then
     uint64_t records_version = 0;
     bool is_bytes = true;
     bool utf8_checked = false;
@@ -87,6 +88,9 @@ struct Block {
     // First step of every edit: refuses while the text is exported and drops
     // the lookup caches. Callers check their arguments before calling it.
     void begin_edit();
+    // The same for record edits, which keep the record index up to date
+    // themselves.
+    void begin_record_edit();
     // The owned text to edit in place (after begin_edit).
     std::string& edit_text() { return text.owned(); }
 

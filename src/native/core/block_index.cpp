@@ -1,5 +1,6 @@
 #include "core/block_index.hpp"
 
+#include <algorithm>
 #include <new>
 
 #include "core/block_bounds.hpp"
@@ -40,16 +41,35 @@ bool cut_shards(const char* data, std::size_t size, std::size_t pieces, bool uni
     if (pieces > size) pieces = size;
     // Keeps (size % pieces) * k below 2**64.
     if (pieces > (std::size_t{1} << 31)) pieces = std::size_t{1} << 31;
-    bounds.reserve(pieces + 1);
+    // k * size / pieces, without overflow; grows with k.
+    auto cut_at = [&](std::size_t k) noexcept {
+        return size / pieces * k + size % pieces * k / pieces;
+    };
+    // Far more pieces than blocks are asked for by a tiny size or a huge n:
+    // the list grows with the blocks found, not with what was asked.
+    bounds.reserve(std::min<std::size_t>(pieces, 4096) + 1);
     bounds.push_back(0);
     bool intact = true;
-    for (std::size_t k = 1; k < pieces && intact; ++k) {
-        // k * size / pieces, without overflow.
-        const std::size_t cut = size / pieces * k + size % pieces * k / pieces;
+    for (std::size_t k = 1; k < pieces && intact;) {
         std::size_t start = size;
+        const std::size_t cut = cut_at(k);
         auto find = [&]() noexcept { start = next_block_start(data, size, cut, universal); };
         intact = run_guarded(data, size, find);
-        if (start > bounds.back() && start < size) bounds.push_back(start);
+        if (start >= size) break;
+        if (start > bounds.back()) bounds.push_back(start);
+        // Every cut at or before this block start would find it again: the
+        // next cut is the first past it, found by bisection, so the work is
+        // bounded by the blocks (and each byte is scanned about once).
+        std::size_t low = k + 1;
+        std::size_t high = pieces;
+        while (low < high) {
+            const std::size_t middle = low + (high - low) / 2;
+            if (cut_at(middle) > start)
+                high = middle;
+            else
+                low = middle + 1;
+        }
+        k = low;
     }
     bounds.push_back(size);
     return intact;

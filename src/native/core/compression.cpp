@@ -2,20 +2,42 @@
 
 namespace molvane::core {
 
+namespace {
+
+// Whether `got` differs from `want` (of the same size) in at most `most` bytes.
+bool near(std::string_view got, std::string_view want, int most) noexcept {
+    int differ = 0;
+    for (std::size_t i = 0; i < want.size(); ++i)
+        differ += got[i] != want[i];
+    return differ <= most;
+}
+
+}  // namespace
+
 Compression sniff_compression(std::string_view head) noexcept {
     using namespace std::string_view_literals;
     // gzip: the magic and the deflate method, the only one defined.
     if (head.starts_with("\x1f\x8b\x08"sv)) return Compression::Gzip;
     // bzip2: "BZh", a block size digit, then the magic of a first block (or
     // of the end of an empty stream). A title line may well start "BZh1";
-    // it will not go on with these bytes.
+    // it will not go on with these bytes, nor with bytes that differ from
+    // them in one or two places: those are a damaged archive, left to the
+    // decompressor to refuse rather than read as one block of binary text.
     if (head.size() >= 10 && head.starts_with("BZh"sv) && head[3] >= '1' && head[3] <= '9') {
         const std::string_view block = head.substr(4, 6);
-        if (block == "\x31\x41\x59\x26\x53\x59"sv || block == "\x17\x72\x45\x38\x50\x90"sv)
+        if (near(block, "\x31\x41\x59\x26\x53\x59"sv, 2) ||
+            near(block, "\x17\x72\x45\x38\x50\x90"sv, 2))
             return Compression::Bzip2;
     }
-    if (head.starts_with("\xfd"
-                         "7zXZ\0"sv))
+    // xz: six bytes of magic, then two of stream flags, the first always 0.
+    // No text starts with byte 0xfd (it is not UTF-8 either), so a magic
+    // damaged after it is still taken for xz, to be refused by the decoder.
+    if (head.size() >= 6 &&
+        near(head.substr(0, 6),
+             "\xfd"
+             "7zXZ\0"sv,
+             2) &&
+        head[0] == '\xfd')
         return Compression::Xz;
     if (head.starts_with("\x28\xb5\x2f\xfd"sv)) return Compression::Zstd;
     return Compression::None;

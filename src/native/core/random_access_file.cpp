@@ -50,7 +50,9 @@ IoOutcome RandomAccessFile::open(const std::string& path) noexcept {
     const std::string_view start(head, static_cast<size_t>(got));
     compression_ = sniff_compression(start);
     unread_format_ = core::unread_format(start);
-    if (compression_ != Compression::None)
+    if (stamp_.size == 0 && got > 0)
+        refusal_ = AccessRefusal::SizeUnknown;
+    else if (compression_ != Compression::None)
         refusal_ = AccessRefusal::Compressed;
     else if (!unread_format_.empty())
         refusal_ = AccessRefusal::Archive;

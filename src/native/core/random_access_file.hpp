@@ -16,7 +16,9 @@
 namespace molvane::core {
 
 // Why a file cannot be read at any offset.
-enum class AccessRefusal { None, NotRegular, Compressed, Archive };
+// SizeUnknown: a regular file that reports 0 bytes yet holds some (a /proc
+// file); offsets into it mean nothing.
+enum class AccessRefusal { None, NotRegular, Compressed, Archive, SizeUnknown };
 
 // What fstat tells of an open file, to compare with what it told before.
 struct FileStamp {

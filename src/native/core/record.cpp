@@ -4,6 +4,7 @@
 
 #include "core/dollar_line.hpp"
 #include "core/error.hpp"
+#include "core/record_index.hpp"
 
 namespace molvane::core {
 
@@ -67,14 +68,27 @@ void open_empty_block(Block& block) {
 }
 
 // Every record of the section named `name`, in order (throws at a header
-// without a name anywhere in the section).
-std::vector<RecordSpan> records_named(std::string_view sd, std::string_view name) {
+// without a name anywhere in the section): from the block's record index
+// when it has one, else by a scan.
+std::vector<RecordSpan> records_named(Block& block, std::string_view name, RecordIndex*& index) {
+    index = index_for_edit(block);
+    if (index) return index->named(name);
+    std::string_view sd = block.sd_data();
     std::vector<RecordSpan> found;
     RecordScanner scanner(sd);
     RecordSpan record;
-    while (scanner.next(record))
+    size_t scanned = 0;
+    for (; scanner.next(record); ++scanned)
         if (record.name(sd) == name) found.push_back(record);
+    note_edit_scan(block, scanned);
     return found;
+}
+
+// After an edit changed the records: an index that cannot follow the change
+// is dropped, and without one the next lookup scans again.
+void records_changed(Block& block, bool index_followed) noexcept {
+    if (!index_followed) block.record_index.reset();
+    if (!block.record_index) block.lookup_seen = false;
 }
 
 // The end of the line that starts at `pos`: at LF, CR LF or a lone CR, so
@@ -118,6 +132,8 @@ void append_checked(Block& block, NewRecord record, HeaderStyle style) {
     append_value_lines(text, record.value, ending);
     text.append(terminator);
     ++block.records_version;
+    RecordIndex* index = block.record_index.get();
+    records_changed(block, !index || index->follow_append(block.sd_data()));
 }
 
 // Takes the next old header line for each new name: in step with the old
@@ -297,56 +313,78 @@ void check_new_record(NewRecord record) {
 
 void append_record(Block& block, NewRecord record, HeaderStyle style) {
     check_new_record(record);
-    block.begin_edit();
+    block.begin_record_edit();
     append_checked(block, record, style);
 }
 
 void set_record(Block& block, NewRecord record, HeaderStyle style) {
     check_new_record(record);
-    block.begin_edit();
+    block.begin_record_edit();
     const size_t mdl_end = block.locate_mdl_end();
+    RecordIndex* index = nullptr;
+    std::vector<RecordSpan> spans = records_named(block, record.name, index);
     std::string_view text = block.view();
     std::string_view sd = block.sd_data();
-    std::vector<RecordSpan> spans = records_named(sd, record.name);
     if (spans.empty()) {
         append_checked(block, record, style);
         return;
     }
     std::string_view ending = title_line_ending(text);
     const RecordSpan& first = spans.front();
-    std::string rebuilt;
-    rebuilt.reserve(text.size() + record.value.size() + 2 * ending.size());
-    rebuilt.append(text.substr(0, mdl_end + first.start));
-    rebuilt.append(first.header_line(sd));
-    append_value_lines(rebuilt, record.value, ending);
-    size_t kept_from = first.end;
-    for (size_t i = 1; i < spans.size(); ++i) {
-        rebuilt.append(sd.substr(kept_from, spans[i].start - kept_from));
-        kept_from = spans[i].end;
+    size_t first_size = 0;
+    if (spans.size() == 1) {
+        // The common case, in place: only the bytes after the value move.
+        std::string lines;
+        lines.reserve(record.value.size() + 2 * ending.size());
+        append_value_lines(lines, record.value, ending);
+        first_size = first.header_end - first.start + lines.size();
+        block.edit_text().replace(mdl_end + first.header_end, first.end - first.header_end, lines);
+    } else {
+        std::string rebuilt;
+        rebuilt.reserve(text.size() + record.value.size() + 2 * ending.size());
+        rebuilt.append(text.substr(0, mdl_end + first.start));
+        rebuilt.append(first.header_line(sd));
+        append_value_lines(rebuilt, record.value, ending);
+        first_size = rebuilt.size() - (mdl_end + first.start);
+        size_t kept_from = first.end;
+        for (size_t i = 1; i < spans.size(); ++i) {
+            rebuilt.append(sd.substr(kept_from, spans[i].start - kept_from));
+            kept_from = spans[i].end;
+        }
+        rebuilt.append(text.substr(mdl_end + kept_from));
+        block.text = BlockText(std::move(rebuilt));
     }
-    rebuilt.append(text.substr(mdl_end + kept_from));
-    block.text = BlockText(std::move(rebuilt));
     ++block.records_version;
+    if (index) index->follow_rewrite(block.sd_data(), record.name, first_size);
+    records_changed(block, true);
 }
 
 size_t remove_records(Block& block, std::string_view name) {
-    block.begin_edit();
+    block.begin_record_edit();
     const size_t mdl_end = block.locate_mdl_end();
-    std::string_view text = block.view();
-    std::string_view sd = block.sd_data();
-    std::vector<RecordSpan> spans = records_named(sd, name);
+    RecordIndex* index = nullptr;
+    std::vector<RecordSpan> spans = records_named(block, name, index);
     if (spans.empty()) return 0;
-    std::string rebuilt;
-    rebuilt.reserve(text.size());
-    rebuilt.append(text.substr(0, mdl_end));
-    size_t kept_from = 0;
-    for (const RecordSpan& span : spans) {
-        rebuilt.append(sd.substr(kept_from, span.start - kept_from));
-        kept_from = span.end;
+    if (spans.size() == 1) {
+        // One record: moving the bytes after it costs less than a copy of all.
+        block.edit_text().erase(mdl_end + spans[0].start, spans[0].end - spans[0].start);
+    } else {
+        std::string_view text = block.view();
+        std::string_view sd = block.sd_data();
+        std::string rebuilt;
+        rebuilt.reserve(text.size());
+        rebuilt.append(text.substr(0, mdl_end));
+        size_t kept_from = 0;
+        for (const RecordSpan& span : spans) {
+            rebuilt.append(sd.substr(kept_from, span.start - kept_from));
+            kept_from = span.end;
+        }
+        rebuilt.append(text.substr(mdl_end + kept_from));
+        block.text = BlockText(std::move(rebuilt));
     }
-    rebuilt.append(text.substr(mdl_end + kept_from));
-    block.text = BlockText(std::move(rebuilt));
     ++block.records_version;
+    if (index) index->follow_rewrite(block.sd_data(), name, npos);
+    records_changed(block, true);
     return spans.size();
 }
 

@@ -64,6 +64,13 @@ void open_random_access(core::RandomAccessFile& file, const PathArgument& path) 
             PyErr_Format(PyExc_ValueError, "%R is a %s, not an SD file: extract it first",
                          path.object.get(), std::string(file.unread_format()).c_str());
             throw PythonError{};
+        case core::AccessRefusal::SizeUnknown:
+            PyErr_Format(PyExc_ValueError,
+                         "random access needs a file that reports its size: %R reports 0 bytes "
+                         "but holds data; read it through with parse_sdf or save its content to "
+                         "a file first",
+                         path.object.get());
+            throw PythonError{};
     }
 }
 

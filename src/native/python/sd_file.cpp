@@ -296,6 +296,9 @@ PyObject* sd_file_setstate(PyObject* self, PyObject* state) {
         unsigned long long size = 0;
         long long mtime = 0;
         PyObject* data = nullptr;
+        // PyArg_ParseTuple takes a non-tuple for an internal error.
+        if (!PyTuple_Check(state))
+            raise(PyExc_TypeError, "SDFile.__setstate__() takes the tuple that __reduce__ gave");
         if (!PyArg_ParseTuple(state, "KLO!:__setstate__", &size, &mtime, &PyBytes_Type, &data))
             throw PythonError{};
         std::string_view bytes = str_or_bytes_view(data);

@@ -258,10 +258,28 @@ Ref new_table(const ModuleState& state, core::TableBuilder& builder) {
                                    std::shared_ptr<const core::Table>(std::move(table)));
 }
 
+// A non-negative int argument, `fallback` for None.
+uint64_t offset_argument(PyObject* value, const char* what, uint64_t fallback) {
+    if (value == Py_None) return fallback;
+    if (!PyLong_Check(value) || PyBool_Check(value)) {
+        std::string format = std::string(what) + " must be an int or None, not %U";
+        raise_wrong_type(format.c_str(), value);
+    }
+    int overflow = 0;
+    const long long number = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (number == -1 && PyErr_Occurred()) throw PythonError{};
+    if (overflow > 0) return UINT64_MAX;
+    if (overflow < 0 || number < 0) {
+        std::string message = std::string(what) + " must not be negative";
+        raise(PyExc_ValueError, message.c_str());
+    }
+    return static_cast<uint64_t>(number);
+}
+
 PyObject* build_table(PyObject* module, PyObject* args, PyObject* kwargs) {
     return boundary(module, [&] {
-        static const char* const keywords[] = {"blocks", "columns", "title",  "molblock",
-                                               "block",  "types",   "errors", nullptr};
+        static const char* const keywords[] = {"blocks", "columns", "title", "molblock",  "block",
+                                               "types",  "errors",  "limit", "max_bytes", nullptr};
         PyObject* blocks = nullptr;
         PyObject* columns = Py_None;
         PyObject* title = Py_None;
@@ -269,8 +287,14 @@ PyObject* build_table(PyObject* module, PyObject* args, PyObject* kwargs) {
         PyObject* block = Py_None;
         PyObject* types = nullptr;
         PyObject* errors = nullptr;
-        parse_arguments(args, kwargs, "O|$OOOOOO:_build_table", keywords, &blocks, &columns, &title,
-                        &molblock, &block, &types, &errors);
+        PyObject* limit = Py_None;
+        PyObject* max_bytes = Py_None;
+        parse_arguments(args, kwargs, "O|$OOOOOOOO:_build_table", keywords, &blocks, &columns,
+                        &title, &molblock, &block, &types, &errors, &limit, &max_bytes);
+        const uint64_t most = offset_argument(limit, "limit", UINT64_MAX);
+        if (most == 0) raise(PyExc_ValueError, "limit must be at least 1");
+        const uint64_t most_bytes = offset_argument(max_bytes, "max_bytes", UINT64_MAX);
+        if (most_bytes == 0) raise(PyExc_ValueError, "max_bytes must be at least 1");
         Ref auto_types = Ref::check(PyUnicode_FromString("auto"));
         Ref raise_errors = Ref::check(PyUnicode_FromString("raise"));
         core::TableOptions options =
@@ -284,7 +308,13 @@ PyObject* build_table(PyObject* module, PyObject* args, PyObject* kwargs) {
         HeldBlocks held;
         held.objects.reserve(kBlocksPerBatch);
         held.uses.reserve(kBlocksPerBatch);
-        while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+        uint64_t taken = 0;
+        uint64_t taken_bytes = 0;
+        // With a limit, no block past it is pulled from the iterator: the
+        // caller goes on from there.
+        while (taken < most && taken_bytes < most_bytes) {
+            Ref item = Ref::steal(PyIter_Next(iterator.get()));
+            if (!item) break;
             if (!is_block(state, item.get()))
                 raise_wrong_type("expected SDBlock objects, got %U", item.get());
             BlockObject& object = as_block(item.get());
@@ -297,6 +327,8 @@ PyObject* build_table(PyObject* module, PyObject* args, PyObject* kwargs) {
             }
             held.uses.push_back(std::make_unique<SharedUse>(object.guard));
             object.block.locate_mdl_end();
+            ++taken;
+            taken_bytes += object.block.view().size();
             held.objects.push_back(std::move(item));
             if (held.objects.size() == kBlocksPerBatch) {
                 add_batch(module, *builder, held);
@@ -316,43 +348,27 @@ PyObject* build_table(PyObject* module, PyObject* args, PyObject* kwargs) {
 constexpr std::string_view kFileShrank =
     "the file shrank while it was read (it was truncated or rewritten in place)";
 
-// A non-negative int argument, `fallback` for None.
-uint64_t offset_argument(PyObject* value, const char* what, uint64_t fallback) {
-    if (value == Py_None) return fallback;
-    if (!PyLong_Check(value) || PyBool_Check(value)) {
-        std::string format = std::string(what) + " must be an int or None, not %U";
-        raise_wrong_type(format.c_str(), value);
-    }
-    int overflow = 0;
-    const long long number = PyLong_AsLongLongAndOverflow(value, &overflow);
-    if (number == -1 && PyErr_Occurred()) throw PythonError{};
-    if (overflow > 0) return UINT64_MAX;
-    if (overflow < 0 || number < 0) {
-        std::string message = std::string(what) + " must not be negative";
-        raise(PyExc_ValueError, message.c_str());
-    }
-    return static_cast<uint64_t>(number);
-}
-
 // The blocks of [begin, end) on this thread, at most `limit` of them, as the
 // builder's table; signals are checked between batches.
 Ref build_on_this_thread(PyObject* module, PyObject* path, core::TableOptions options,
                          std::shared_ptr<const core::Mapping> mapping, uint64_t begin, uint64_t end,
-                         uint64_t limit, uint64_t first_number) {
+                         uint64_t limit, uint64_t byte_limit, uint64_t first_number) {
     const ModuleState& state = module_state(module);
     core::TableBuilder builder(options);
     core::MappedReader reader(std::move(mapping), !options.is_bytes, false);
     core::Block block;
     uint64_t taken = 0;
+    uint64_t taken_bytes = 0;
     bool intact = reader.restrict_to(begin, end);
     bool reserved = false;
     const uint64_t span = std::min<uint64_t>(end, reader.size()) - begin;
-    while (intact && taken < limit && !reader.exhausted()) {
+    while (intact && taken < limit && taken_bytes < byte_limit && !reader.exhausted()) {
         try {
             without_gil([&] {
                 if (!reader.has_block() && !(intact = reader.read_batch())) return;
-                while (taken < limit && reader.has_block()) {
+                while (taken < limit && taken_bytes < byte_limit && reader.has_block()) {
                     block = reader.take();
+                    taken_bytes += block.view().size();
                     block.origin.number = first_number + taken++;
                     block.locate_mdl_end();
                     builder.add(block);
@@ -414,9 +430,10 @@ Ref build_in_parallel(PyObject* module, PyObject* path, core::TableOptions optio
 // read it through parse_sdf.
 PyObject* build_table_from_path(PyObject* module, PyObject* args, PyObject* kwargs) {
     return boundary(module, [&] {
-        static const char* const keywords[] = {
-            "path",  "columns", "title",   "molblock", "block",        "types",      "errors",
-            "start", "stop",    "threads", "limit",    "first_number", "_min_range", nullptr};
+        static const char* const keywords[] = {"path",       "columns",   "title",  "molblock",
+                                               "block",      "types",     "errors", "start",
+                                               "stop",       "threads",   "limit",  "first_number",
+                                               "_min_range", "max_bytes", nullptr};
         PyObject* path = nullptr;
         PyObject* columns = Py_None;
         PyObject* title = Py_None;
@@ -430,9 +447,10 @@ PyObject* build_table_from_path(PyObject* module, PyObject* args, PyObject* kwar
         PyObject* limit = Py_None;
         PyObject* number = Py_None;
         PyObject* min_range = Py_None;
-        parse_arguments(args, kwargs, "O|$OOOOOOOOOOOO:_build_table_from_path", keywords, &path,
+        PyObject* max_bytes = Py_None;
+        parse_arguments(args, kwargs, "O|$OOOOOOOOOOOOO:_build_table_from_path", keywords, &path,
                         &columns, &title, &molblock, &block, &types, &errors, &start, &stop,
-                        &threads, &limit, &number, &min_range);
+                        &threads, &limit, &number, &min_range, &max_bytes);
         // `path` is what os.fspath() gave: str paths read as text, bytes as bytes.
         Ref encoded;
         if (PyUnicode_Check(path))
@@ -454,6 +472,8 @@ PyObject* build_table_from_path(PyObject* module, PyObject* args, PyObject* kwar
         if (thread_count == 0) raise(PyExc_ValueError, "threads must be at least 1");
         const uint64_t most = offset_argument(limit, "limit", UINT64_MAX);
         if (most == 0) raise(PyExc_ValueError, "limit must be at least 1");
+        const uint64_t most_bytes = offset_argument(max_bytes, "max_bytes", UINT64_MAX);
+        if (most_bytes == 0) raise(PyExc_ValueError, "max_bytes must be at least 1");
         const uint64_t first_number = offset_argument(number, "first_number", 0);
         const uint64_t smallest = offset_argument(min_range, "_min_range", 4u << 20);
         // Built before the file opens, so that a collision raises first.
@@ -478,12 +498,13 @@ PyObject* build_table_from_path(PyObject* module, PyObject* args, PyObject* kwar
         const uint64_t end = std::min(last, size);
         const uint64_t begin = std::min(first, end);
         const unsigned workers = static_cast<unsigned>(std::min<uint64_t>(thread_count, 256));
-        if (workers > 1 && most == UINT64_MAX && first_number == 0 && end - begin >= 2 * smallest)
+        if (workers > 1 && most == UINT64_MAX && most_bytes == UINT64_MAX && first_number == 0 &&
+            end - begin >= 2 * smallest)
             return build_in_parallel(module, path, std::move(options), std::move(mapping), begin,
                                      end, workers, smallest)
                 .release();
         return build_on_this_thread(module, path, std::move(options), std::move(mapping), begin,
-                                    end, most, first_number)
+                                    end, most, most_bytes, first_number)
             .release();
     });
 }
@@ -492,8 +513,10 @@ PyObject* build_table_from_path(PyObject* module, PyObject* args, PyObject* kwar
 
 constexpr const char* kBuildTableDoc =
     "_build_table($module, blocks, /, *, columns=None, title=None, molblock=None, block=None, "
-    "types='auto', errors='raise')\n--\n\n"
+    "types='auto', errors='raise', limit=None, max_bytes=None)\n--\n\n"
     "Builds the columns of the SDBlocks that `blocks` yields, one row per block.\n\n"
+    "`limit` and `max_bytes` stop after that many blocks, or once the blocks taken hold\n"
+    "that many bytes of text (at least one block), leaving the rest to the iterator.\n"
     "Columns: `title` (a name, or None for none), the records (every name in the order\n"
     "first seen, or the names of `columns` in their order), `molblock` (a name or None),\n"
     "`block` (a name for a column of each block's whole text, or None).\n"
@@ -511,13 +534,14 @@ constexpr const char* kBuildTableDoc =
 constexpr const char* kBuildTableFromPathDoc =
     "_build_table_from_path($module, path, /, *, columns=None, title=None, molblock=None, "
     "block=None, types='auto', errors='raise', start=None, stop=None, threads=None, limit=None, "
-    "first_number=None, _min_range=None)\n--\n\n"
+    "first_number=None, _min_range=None, max_bytes=None)\n--\n\n"
     "As _build_table for the blocks of the file at `path` (what os.fspath() gives: str\n"
     "reads text, bytes reads bytes), taken from its mapping without making SDBlocks.\n"
     "Only the blocks whose first byte lies in [start, stop) are built. `threads` (None:\n"
     "every core) build ranges of at least `_min_range` bytes in parallel; `limit` builds\n"
     "at most that many blocks on one thread, the table's `end` telling where the next\n"
-    "one starts; `first_number` numbers the first block in error notes. None when the file cannot "
+    "one starts, and `max_bytes` stops there once the blocks taken hold that many bytes;\n"
+    "`first_number` numbers the first block in error notes. None when the file cannot "
     "be mapped: read it through parse_sdf then.";
 
 PyMethodDef kBuildTableFromPathDef = {"_build_table_from_path",

@@ -96,9 +96,47 @@ RewrittenText rewrite_ctab(std::string_view text, std::size_t title_end, std::si
     return result;
 }
 
+namespace {
+
+// The first `count` lines of `text`, with their line ends.
+std::string_view first_lines(std::string_view text, std::size_t count) noexcept {
+    std::size_t end = 0;
+    for (std::size_t i = 0; i < count && end < text.size(); ++i) {
+        const std::size_t newline = text.find('\n', end);
+        end = newline == std::string_view::npos ? text.size() : newline + 1;
+    }
+    return text.substr(0, end);
+}
+
+// Throws the DecodeError of the first line of `text` that is not valid in
+// `encoding`, holding nothing but that line.
+void check_lines_decode(std::string_view text, LineEncoding encoding) {
+    if (encoding == LineEncoding::Latin1) return;
+    for (std::size_t pos = 0; pos < text.size();) {
+        const std::size_t newline = text.find('\n', pos);
+        const std::size_t end = newline == std::string_view::npos ? text.size() : newline;
+        (void)decode_line(text.substr(pos, end - pos), encoding);
+        pos = end + 1;
+    }
+}
+
+}  // namespace
+
 Table block_table(core::Block& block) {
     const LineEncoding encoding = block.is_bytes ? LineEncoding::Latin1 : LineEncoding::Utf8;
-    return Table::from_lines(decode_table_lines(block.title(), block.mdl(), encoding));
+    const std::string_view title = block.title();
+    const std::string_view mdl = block.mdl();
+    // The header is read from the first lines before every line is held, so
+    // a block of millions of lines with a broken header fails at the cost of
+    // a few. A line that does not decode still wins over the header's fault,
+    // as when every line is decoded first.
+    try {
+        read_header(decode_table_lines(title, first_lines(mdl, kHeaderCtabLines), encoding));
+    } catch (const TableError&) {
+        check_lines_decode(mdl, encoding);
+        throw;
+    }
+    return Table::from_lines(decode_table_lines(title, mdl, encoding));
 }
 
 Header block_header(core::Block& block) {
