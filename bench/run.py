@@ -500,6 +500,51 @@ def two_files_two_threads(files):
     return tuple(map(sum, zip(*results.values())))
 
 
+# Structure drawings: width and height of every drawing, and how many of the
+# slice's first blocks RDKit draws (several passes over the corpus's molecules,
+# so its per-molecule speed is the slice's).
+DRAW_SIZE = (300, 200)
+RDKIT_DRAWN = 3000
+
+
+def svg_slice(files):
+    from molvane import parse_sdf
+
+    width, height = DRAW_SIZE
+    blocks = 0
+    for block in parse_sdf(os.fsencode(files["slice"])):
+        block.svg(width, height)
+        blocks += 1
+    return os.path.getsize(files["slice"]), blocks
+
+
+def rdkit_draw_slice(files):
+    from rdkit import Chem, RDLogger
+    from rdkit.Chem.Draw import rdMolDraw2D
+
+    from molvane import parse_sdf
+
+    RDLogger.DisableLog("rdApp.*")
+    width, height = DRAW_SIZE
+    molblocks = []
+    size = 0
+    for block in parse_sdf(os.fsencode(files["slice"])):
+        molblocks.append(block.molblock)
+        size += len(bytes(block))
+        if len(molblocks) == RDKIT_DRAWN:
+            break
+    start = time.perf_counter()
+    for molblock in molblocks:
+        mol = Chem.MolFromMolBlock(molblock, sanitize=False, removeHs=False)
+        if mol is None:
+            continue
+        drawer = rdMolDraw2D.MolDraw2DSVG(width, height)
+        drawer.DrawMolecule(mol)
+        drawer.FinishDrawing()
+        drawer.GetDrawingText()
+    return size, len(molblocks), time.perf_counter() - start
+
+
 def v3000_table(indices):
     lines = [
         "t",
@@ -968,6 +1013,14 @@ CASES = {
         cli_parquet,
         "to_arrow + pyarrow.parquet.write_table (process, slice)",
     ),
+    "rdkit: MolFromMolBlock(sanitize=False) + MolDraw2DSVG (slice, first blocks)": (
+        rdkit_draw_slice,
+        None,
+    ),
+    "block.svg() per block (slice)": (
+        svg_slice,
+        "rdkit: MolFromMolBlock(sanitize=False) + MolDraw2DSVG (slice, first blocks)",
+    ),
 }
 
 # Goals: (case, baseline, least ratio of speeds)
@@ -1033,6 +1086,12 @@ GOALS = [
         "molvane to-parquet (process, slice)",
         "to_arrow + pyarrow.parquet.write_table (process, slice)",
         1 / 1.2,
+    ),
+    # drawings: 20x RDKit's per molecule, one thread
+    (
+        "block.svg() per block (slice)",
+        "rdkit: MolFromMolBlock(sanitize=False) + MolDraw2DSVG (slice, first blocks)",
+        20.0,
     ),
 ]
 

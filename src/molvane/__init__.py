@@ -12,6 +12,7 @@ from molvane.ctable import (
     IndicesOutOfOrderError,
     MalformedCTableError,
 )
+from molvane.grid import grid
 from molvane.native import (
     DEBUG_BUILD,
     CTable,
@@ -49,4 +50,5 @@ __all__ = [
     "from_table",
     "SDFile",
     "shards",
+    "grid",
 ]

@@ -167,7 +167,7 @@ const BlockMembers kOwnMembers = {{}, kGetSets, kSlots};
 const BlockMembers* const kMembers[] = {
     &kOwnMembers,        &kReaderMembers,          &kRecordMembers,
     &kRecordEditMembers, &kRecordIterationMembers, &kTableMembers,
-    &kProtocolMembers,
+    &kProtocolMembers,   &kDepictMembers,
 };
 
 // The PyType_Spec and the tables it points to, joined from kMembers. Every SDBlock

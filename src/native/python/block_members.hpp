@@ -21,5 +21,6 @@ extern const BlockMembers kRecordEditMembers;       // record_edit.cpp: set_reco
 extern const BlockMembers kRecordIterationMembers;  // record_iter.cpp: iter_records, iter()
 extern const BlockMembers kTableMembers;            // block_ctable.cpp: ctable, num_atoms, ...
 extern const BlockMembers kProtocolMembers;         // block_protocols.cpp: ==, buffer, pickle
+extern const BlockMembers kDepictMembers;           // block_depict.cpp: svg, _repr_svg_, ...
 
 }  // namespace molvane::py
