@@ -9,16 +9,15 @@ from __future__ import annotations
 
 from typing import Any
 
+from molvane import native
+
 # Sizes of a grid cell's drawing and of the detail view's.
 CELL = (240, 180)
 DETAIL = (480, 360)
 
 
-def svg_of(block: Any, size: tuple[int, int]) -> str | None:
-    """The SVG of `block` at `size` (width, height), or None where this build cannot draw."""
-    draw = getattr(block, "svg", None)
-    if draw is None:
-        return None
+def svg_of(block: native.SDBlock[Any], size: tuple[int, int]) -> str:
+    """The SVG of `block` at `size` (width, height)."""
     width, height = size
-    svg: str = draw(width=width, height=height)
-    return svg
+    # No background: a selected cell's tint shows through.
+    return block.svg(width=width, height=height, background=None)

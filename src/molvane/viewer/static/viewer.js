@@ -77,7 +77,7 @@ function drawing(row, big) {
   }
   const box = document.createElement("div");
   box.className = "nodrawing";
-  box.textContent = row.svg_error ? `no drawing: ${row.svg_error}` : "no drawing in this build";
+  box.textContent = `no drawing: ${row.svg_error || "none was made"}`;
   return box;
 }
 
