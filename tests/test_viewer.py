@@ -297,6 +297,35 @@ def test_pages_before_the_index_read_from_the_file_start(sdf):
     assert [bytes(b) for b in blocks] == [BLOCKS[5], BLOCKS[0], BLOCKS[2]]
 
 
+ODD = [
+    b"latin \xe9\n  x\n\n  0  0  0  0  0  0  0  0  0  0999 V2000\nM  END\n> <A>\nv\xff\n\n$$$$\n",
+    b"broken\n  x\n\n  0  0  0  0  0  0  0  0  0  0999 V2000\nM  END\n> A\nv\n\n$$$$\n",
+]
+
+
+@pytest.fixture(scope="module")
+def odd_server(tmp_path_factory):
+    path = tmp_path_factory.mktemp("odd") / "odd.sdf"
+    path.write_bytes(b"".join(ODD))
+    served = open_viewer([str(path)])
+    served.start()
+    yield served
+    served.close()
+
+
+def test_blocks_it_cannot_show_as_they_are_are_marked_not_dropped(odd_server):
+    status, page = settled(odd_server)
+    latin, broken = page["rows"]
+    assert status == 200 and page["total"] == 2
+    assert latin["not_utf8"] and latin["title"] == "latin \ufffd"
+    assert latin["records"] == [["A", "v\ufffd"]]
+    assert broken["records"] == [] and "missing a name" in broken["records_error"]
+    status, _, body = export(odd_server, "sdf", [0, 1])
+    assert status == 200 and body == b"".join(ODD)
+    status, _, body = export(odd_server, "csv", [0])
+    assert status == 400 and "not UTF-8" in json.loads(body)["error"]
+
+
 # --- export ----------------------------------------------------------------------
 
 

@@ -248,7 +248,7 @@ class Handler(BaseHTTPRequestHandler):
         number = _int(query, "n", 0)
         block = file.block(number)
         row = _row(number, block, DETAIL)
-        row["raw"] = _raw(block).decode("utf-8", "replace")
+        row["raw"] = _text(_raw(block), row)
         return row
 
     def _locate(self, query: dict[str, list[str]]) -> dict[str, Any]:
@@ -293,14 +293,20 @@ def _raw(block: Any) -> bytes:
     return bytes(block)  # a bytes block's buffer: its text as read
 
 
-def _text(value: bytes) -> str:
-    return value.decode("utf-8", "replace")
+def _text(value: bytes, row: dict[str, Any]) -> str:
+    """`value` as text; bytes that are not UTF-8 show as U+FFFD and mark the row."""
+    try:
+        return value.decode("utf-8")
+    except UnicodeDecodeError:
+        row["not_utf8"] = True
+        return value.decode("utf-8", "replace")
 
 
 def _row(number: int, block: Any, size: tuple[int, int] | None) -> dict[str, Any]:
-    row: dict[str, Any] = {"n": number, "title": _text(block.title), "records": []}
+    row: dict[str, Any] = {"n": number, "records": []}
+    row["title"] = _text(block.title, row)
     try:
-        row["records"] = [[_text(name), _text(value)] for name, value in block.records()]
+        row["records"] = [[_text(n, row), _text(v, row)] for n, v in block.records()]
     except ValueError as error:  # a malformed data header: shown with the block
         row["records_error"] = _one_line(error)
     if size is not None:

@@ -81,6 +81,16 @@ function drawing(row, big) {
   return box;
 }
 
+const NOT_UTF8 = "some bytes of this block are not UTF-8: they are shown as \uFFFD (exports keep them)";
+
+function warning(text) {
+  const mark = document.createElement("span");
+  mark.className = "warning";
+  mark.textContent = "\u26A0";
+  mark.title = text;
+  return mark;
+}
+
 function checkbox(row) {
   const box = document.createElement("input");
   box.type = "checkbox";
@@ -111,6 +121,8 @@ function renderGrid(main) {
     title.className = "title";
     title.textContent = row.title;
     head.append(checkbox(row), number, title);
+    if (row.not_utf8) head.append(warning(NOT_UTF8));
+    if (row.records_error) head.append(warning(row.records_error));
     const picture = drawing(row, false);
     picture.addEventListener("click", () => openDetail(row.n));
     const fields = document.createElement("dl");
@@ -152,7 +164,10 @@ function renderTable(main) {
     number.className = "number";
     number.textContent = String(row.n + 1);
     number.addEventListener("click", () => openDetail(row.n));
-    tr.insertCell().textContent = row.title;
+    const title = tr.insertCell();
+    title.textContent = row.title;
+    if (row.not_utf8) title.append(warning(NOT_UTF8));
+    if (row.records_error) title.append(warning(row.records_error));
     const values = new Map();
     for (const [name, value] of row.records) if (!values.has(name)) values.set(name, value);
     for (const name of names) {
@@ -197,6 +212,7 @@ async function openDetail(n) {
   const table = $("detail-records");
   table.replaceChildren();
   if (row.records_error) table.insertRow().insertCell().textContent = row.records_error;
+  if (row.not_utf8) table.insertRow().insertCell().textContent = NOT_UTF8;
   for (const [name, value] of row.records) {
     const tr = table.insertRow();
     tr.insertCell().textContent = name;
