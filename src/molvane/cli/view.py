@@ -60,7 +60,10 @@ def register(sub: Any) -> None:
         "--port", type=non_negative, default=0, help="port to listen on (default: a free one)"
     )
     parser.add_argument(
-        "--host", default="127.0.0.1", help="address to listen on (default: 127.0.0.1)"
+        "--host",
+        default="127.0.0.1",
+        help="address to listen on (default: 127.0.0.1); requests must name it or a "
+        "loopback name in their Host header",
     )
     parser.add_argument(
         "--no-browser", action="store_true", help="only print the URL; open no browser"
