@@ -1,10 +1,13 @@
 """Structure drawings: SDBlock.svg, _repr_svg_, _repr_html_ and implicit_hydrogens."""
 
 import math
+import pathlib
 import xml.etree.ElementTree as ET
 
 import pytest
 from conftest import corpus_params
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from molvane import parse_sdf
 from molvane.native import SDBlock
@@ -94,6 +97,18 @@ def test_one_path_per_bond_with_its_multiplicity(text, kind):
     for path in paths:
         assert path.get("d").count("M") == int(path.get("data-type"))
     assert labels(root) == {8: "OH", 9: "O", 11: "N"}
+
+
+@pytest.mark.parametrize(
+    "atoms",
+    [
+        [("C", 1, 1), ("C", 1, 1), ("C", 2, 2)],  # two atoms on one spot
+        [("O", 0, 0), ("N", 0.05, 0), ("S", 2, 2)],  # labels wider than the bond
+    ],
+)
+def test_every_bond_keeps_its_path(atoms):
+    paths = bond_paths(parse(SDBlock(v2000(atoms, [(1, 2, 2), (2, 3, 1)])).svg()))
+    assert [p.get("d").count("M") for p in paths] == [2, 1]
 
 
 def ring_side_of_second_line(path, centre):
@@ -375,3 +390,39 @@ def test_implicit_hydrogens(atoms, bonds, props, expected):
 def test_corpus_blocks_draw_as_well_formed_svg(path):
     for block in parse_sdf(str(path).encode()):
         parse(block.svg(width=160, height=120))
+
+
+REGRESSIONS = sorted((pathlib.Path(__file__).parent.parent / "fuzz/regressions/depict").iterdir())
+TEMPLATE = v2000(MOLECULE_ATOMS, MOLECULE_BONDS, ["M  CHG  1   9  -1", "A    1", "Ph"]).encode()
+
+
+def block_or_none(data: bytes, kind):
+    try:
+        return SDBlock(data.decode("latin-1") if kind is str else data)
+    except ValueError:
+        return None  # not one block: the constructor's business
+
+
+@pytest.mark.parametrize("path", REGRESSIONS, ids=[p.name for p in REGRESSIONS])
+@pytest.mark.parametrize("kind", [str, bytes])
+def test_kept_fuzz_inputs_draw_as_well_formed_svg(path, kind):
+    block = block_or_none(path.read_bytes(), kind)
+    assert block is not None
+    parse(block.svg())
+
+
+@settings(max_examples=300, deadline=None)
+@given(
+    cuts=st.lists(
+        st.tuples(st.integers(0, len(TEMPLATE)), st.integers(0, 12), st.binary(max_size=12)),
+        max_size=4,
+    ),
+    kind=st.sampled_from([str, bytes]),
+)
+def test_mangled_tables_draw_as_well_formed_svg(cuts, kind):
+    data = TEMPLATE
+    for start, length, replacement in cuts:
+        data = data[:start] + replacement + data[start + length :]
+    block = block_or_none(data, kind)
+    if block is not None:
+        parse(block.svg(width=120, height=90))

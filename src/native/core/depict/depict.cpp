@@ -151,12 +151,14 @@ class Drawing {
         Point b = layout_.atoms[bond.b];
         const Vec d = b - a;
         const double full = length(d);
-        if (full < 1e-9) return;  // atoms on one spot: nothing to draw
-        const Vec unit = d * (1 / full);
+        // Atoms on one spot still get their (empty) path: one per bond.
+        const Vec unit = full < 1e-9 ? Vec{1, 0} : d * (1 / full);
         const double cut_a = labels_[bond.a].radius, cut_b = labels_[bond.b].radius;
-        if (cut_a + cut_b >= full * 0.9) return;  // labels touch: the bond is hidden
-        a = a + unit * cut_a;
-        b = b + unit * -cut_b;
+        // Bonds stop short of labels, unless the labels would swallow them.
+        if (cut_a + cut_b < full * 0.9) {
+            a = a + unit * cut_a;
+            b = b + unit * -cut_b;
+        }
         const Vec normal{-unit.y, unit.x};
         const double gap = layout_.bond_length * 0.18;
         if (bond.stereo == BondStereo::Wedge || bond.stereo == BondStereo::Hash) {
@@ -284,17 +286,18 @@ class Drawing {
         return text;
     }
 
-    // True when the atom's bonds point mostly right: its hydrogens go left.
-    bool hydrogens_left(std::size_t i) const {
-        double sum = 0;
+    // Per atom, the sum of the x parts of the unit vectors along its bonds:
+    // above 0.3 the bonds point mostly right, and the hydrogens go left.
+    std::vector<double> bond_directions() const {
+        std::vector<double> sums(molecule_.atoms.size(), 0.0);
         for (const Bond& bond : molecule_.bonds) {
-            if (bond.a != i && bond.b != i) continue;
-            const Point self = layout_.atoms[i];
-            const Point other = layout_.atoms[bond.a == i ? bond.b : bond.a];
-            const double d = length(other - self);
-            if (d > 1e-9) sum += (other.x - self.x) / d;
+            const Vec d = layout_.atoms[bond.b] - layout_.atoms[bond.a];
+            const double l = length(d);
+            if (l < 1e-9) continue;
+            sums[bond.a] += d.x / l;
+            sums[bond.b] -= d.x / l;
         }
-        return sum > 0.3;
+        return sums;
     }
 
     void draw_atoms() {
@@ -302,8 +305,9 @@ class Drawing {
         out_.raw("<g class=\"atoms\" font-family=\"sans-serif\" font-size=\"")
             .number(font)
             .raw("\">");
+        const std::vector<double> directions = bond_directions();
         for (std::size_t i = 0; i < molecule_.atoms.size(); ++i)
-            if (labels_[i].shown) draw_label(i, font);
+            if (labels_[i].shown) draw_label(i, font, directions[i] > 0.3);
         out_.raw("</g>");
     }
 
@@ -330,13 +334,13 @@ class Drawing {
         if (shifted) out_.raw("</tspan>");
     }
 
-    void draw_label(std::size_t i, double font) {
+    void draw_label(std::size_t i, double font, bool bonds_right) {
         const Atom& atom = molecule_.atoms[i];
         const Point p = layout_.atoms[i];
         const std::string_view symbol =
             atom.label.empty() ? std::string_view(atom.symbol) : std::string_view(atom.label);
         const int h = hydrogens_[i];
-        const bool left = h > 0 && hydrogens_left(i);
+        const bool left = h > 0 && bonds_right;
         const std::string isotope = atom.isotope ? std::to_string(atom.isotope) : std::string();
         const std::string h_count = h > 1 ? std::to_string(h) : std::string();
         // Everything written before the symbol, in em, to centre the symbol.

@@ -23,7 +23,7 @@ double median_bond(const Molecule& molecule) {
 }
 
 double font_for(double bond_px) {
-    return std::clamp(bond_px * 0.45, 6.0, 18.0);
+    return std::clamp(bond_px * 0.5, 7.0, 20.0);
 }
 
 }  // namespace
@@ -50,7 +50,7 @@ Layout lay_out(const Molecule& molecule, double width, double height, double pad
     // A first fit gives the font size; the labels' room then sets the padding.
     double scale = scale_for(padding >= 0 ? padding : std::min(width, height) * 0.04);
     if (padding < 0) {
-        padding = std::min(width, height) * 0.02 + font_for(scale * bond) * 0.9;
+        padding = std::min(width, height) * 0.02 + font_for(scale * bond) * 0.8;
         scale = scale_for(padding);
     }
     Layout layout;

@@ -97,6 +97,13 @@ void for_each_pair(std::string_view line, std::size_t atom_count, Apply apply) {
     }
 }
 
+// "R" and the group number, as R group atoms are labelled.
+std::string r_group_label(std::string_view number) {
+    std::string label(1, 'R');
+    label.append(number);
+    return label;
+}
+
 // Atom list text: "[C,N,O]", or "![C,N,O]" when the list excludes.
 std::string list_label(bool exclude, const std::vector<std::string_view>& symbols) {
     std::string label = exclude ? "![" : "[";
@@ -180,7 +187,7 @@ MoleculeReading read_v2000(const std::vector<std::string_view>& lines, std::int6
             });
         } else if (starts_with(text, "M  RGP")) {
             for_each_pair(text, atom_count, [&](std::size_t atom, std::string_view value) {
-                molecule.atoms[atom].label = "R" + std::string(value);
+                molecule.atoms[atom].label = r_group_label(value);
             });
         } else if (starts_with(text, "M  ALS")) {
             // "M  ALS aaannn e 11112222...": atom, count, exclusion flag, symbols.
@@ -328,7 +335,7 @@ MoleculeReading read_v3000(const std::vector<std::string_view>& lines) {
                     // "(1 2)": the first group names the label.
                     const std::vector<std::string_view> groups =
                         fields(value.substr(1, value.size() >= 2 ? value.size() - 2 : 0));
-                    if (groups.size() >= 2) atom.label = "R" + std::string(groups[1]);
+                    if (groups.size() >= 2) atom.label = r_group_label(groups[1]);
                 }
             }
             // A repeated index names its first atom, as readers of the format do.
