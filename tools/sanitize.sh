@@ -34,5 +34,7 @@ export LSAN_OPTIONS="suppressions=$PWD/tools/lsan.supp:print_suppressions=0"
 # Dask's worker processes inherit the preload too, and the leak checker then
 # reports what their third-party libraries keep at exit: the tests marked
 # "cluster" (a LocalCluster of worker processes) are left out; the same
-# reading on the default scheduler still runs here.
-python -m pytest tests -p no:cacheprovider -x -q --ignore=tests/test_bench_smoke.py -m "not cluster" "$@"
+# reading on the default scheduler still runs here. So are the tests marked
+# "browser": chromium and its driver are processes of their own, and the
+# server they talk to is pure Python over the same reads tested here.
+python -m pytest tests -p no:cacheprovider -x -q --ignore=tests/test_bench_smoke.py -m "not cluster and not browser" "$@"

@@ -43,6 +43,7 @@ COMMANDS = {
     "drop": "edit",
     "check": "check",
     "repair": "repair",
+    "view": "view",
 }
 
 EPILOG = """\
