@@ -177,7 +177,14 @@ def test_table_view_and_detail_show_every_record_and_the_raw_text(page):
 def test_the_grid_looks_as_it_did(page):
     from PIL import Image, ImageChops, ImageStat
 
-    time.sleep(0.5)  # let the drawings' images decode before the picture
+    # Every drawing decoded before the picture, however loaded the machine.
+    wait(
+        page,
+        lambda d: d.execute_script(
+            "const images = Array.from(document.querySelectorAll('.cell img'));"
+            "return images.length > 0 && images.every(i => i.complete && i.naturalWidth > 0);"
+        ),
+    )
     shot = Image.open(_png(page)).convert("L")
     if os.environ.get("MOLVANE_UPDATE_SCREENSHOT"):
         shot.save(SCREENSHOT)
