@@ -449,6 +449,25 @@ def test_an_unclosed_writer_commits_the_whole_file(tmp_path, sources, end, suffi
     assert sorted(p.name for p in tmp_path.iterdir()) == [target.name]
 
 
+@pytest.mark.parametrize("suffix", ["", ".gz"])
+def test_a_program_ended_by_an_exception_keeps_the_old_file(tmp_path, sources, suffix):
+    # The traceback keeps the writer alive until exit: what it holds then is
+    # only part of the blocks, and must not replace the file.
+    target = tmp_path / f"o.sdf{suffix}"
+    target.write_bytes(b"old")
+    crash = UNCLOSED.format(end="raise SystemError('the script failed midway')")
+    done = subprocess.run(
+        [sys.executable, "-c", crash, str(target), str(sources[0])],
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
+    assert done.returncode == 1
+    assert "left as it was" in done.stderr and "the script failed midway" in done.stderr
+    assert target.read_bytes() == b"old"
+    assert sorted(p.name for p in tmp_path.iterdir()) == [target.name]
+
+
 @pytest.mark.parametrize("name", ["plain", ".gz", "sdf_writer", "cli csv", "split", "dask.to_sdf"])
 def test_owner_group_and_mode_are_kept(tmp_path, sources, expected, name):
     need_root()  # only root may give the new file another user's owner

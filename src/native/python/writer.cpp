@@ -219,11 +219,26 @@ void writer_dealloc(PyObject* self) {
 // are completed while every module they need is intact, as their
 // destruction would complete them (which, at exit, may come too late or not
 // at all). A failure goes to the unraisable-exception hook.
+//
+// A program ended by an unhandled exception (the interpreter has printed it
+// and kept it as sys.last_value) stopped its writers midway: their targets
+// keep what they held, as when an exception leaves a `with` block, and a
+// line on stderr says so.
 PyObject* finish_open_writers(PyObject* module, PyObject*) {
     std::vector<PyObject*>& open = module_state(module).open_writers;
+    PyObject* last_error = PySys_GetObject("last_value");  // borrowed, may be NULL
+    const bool crashed = last_error != nullptr && last_error != Py_None;
     while (!open.empty()) {
         Ref writer = Ref::borrow(open.back());
-        Ref closed = Ref::steal(close_writer(writer.get(), true));
+        if (crashed) {
+            WriterObject& object = as_writer(writer.get());
+            if (object.writer)
+                PySys_FormatStderr(
+                    "molvane: %R left as it was: the program ended by an exception before "
+                    "its sdf_writer was closed\n",
+                    object.writer->sink_object());
+        }
+        Ref closed = Ref::steal(close_writer(writer.get(), !crashed));
         // close_writer takes it off the list; one that was in use is not.
         if (!open.empty() && open.back() == writer.get()) open.pop_back();
         if (!closed) PyErr_WriteUnraisable(writer.get());
