@@ -194,7 +194,7 @@ def test_filter_takes_ids_from_a_file(capsys, sdf, tmp_path):
 )
 def test_bad_expressions_are_one_line_errors(capsys, sdf, expression, complaint):
     status, out, err = run(capsys, "filter", expression, sdf)
-    assert status == 1 and out == ""
+    assert status == 2 and out == ""
     assert err.startswith("molvane: error: ") and err.count("\n") == 1
     assert complaint in err
 
@@ -223,7 +223,7 @@ def test_table_outputs_hold_every_field_typed(
 ):
     pytest.importorskip("pyarrow")
     out = tmp_path / "table"
-    argv = [command, "--molblock", "-o", out]
+    argv = [command, "--molblock", "--types", "auto", "-o", out]
     if from_stdin:
         import io
 
@@ -324,8 +324,8 @@ def test_set_rename_and_drop_touch_only_the_named_records(capsys, sdf, tmp_path)
 @pytest.mark.parametrize(
     "argv, status, complaint",
     [
-        (["count", "/no/such.sdf"], 1, "/no/such.sdf: No such file or directory"),
-        (["count", "{tmp}"], 1, "is a directory"),
+        (["count", "/no/such.sdf"], 2, "/no/such.sdf: No such file or directory"),
+        (["count", "{tmp}"], 2, "is a directory"),
         (["head", "-n", "-1", "{sdf}"], 2, "must be 0 or more"),
         (["slice", "1:2:3:4", "{sdf}"], 2, "bad slice"),
         (["slice", "::0", "{sdf}"], 2, "step cannot be 0"),
@@ -336,9 +336,9 @@ def test_set_rename_and_drop_touch_only_the_named_records(capsys, sdf, tmp_path)
         (["to-parquet", "{sdf}"], 2, "required: -o"),
         (["frobnicate"], 2, "invalid choice"),
         ([], 2, "required: COMMAND"),
-        (["fields", "{broken}"], 1, "titled 'broken'"),
-        (["count", "{truncated_gz}"], 1, "truncated"),
-        (["to-csv", "{latin1}"], 1, "not UTF-8"),
+        (["fields", "{broken}"], 2, "titled 'broken'"),
+        (["count", "{truncated_gz}"], 2, "truncated"),
+        (["to-csv", "{latin1}"], 2, "not UTF-8"),
     ],
 )
 def test_errors_are_one_line_with_the_exit_status(capsys, sdf, tmp_path, argv, status, complaint):

@@ -18,10 +18,11 @@ def run(args: argparse.Namespace) -> int:
     else:
         matched = (block for block in blocks if keep(block))
     if args.count:
-        print(sum(1 for _ in matched))
-        return 0
-    write_blocks(args.output, matched)
-    return 0
+        found = sum(1 for _ in matched)
+        print(found)
+    else:
+        found = write_blocks(args.output, matched)
+    return 1 if args.fail_if_empty and not found else 0
 
 
 EXPRESSIONS = """\
@@ -59,6 +60,11 @@ def register(sub: Any) -> None:
     )
     parser.add_argument(
         "-c", "--count", action="store_true", help="print the number of matching blocks instead"
+    )
+    parser.add_argument(
+        "--fail-if-empty",
+        action="store_true",
+        help="exit with status 1 when no block matches (as grep does); by default 0",
     )
     add_output(parser)
     add_quiet(parser)

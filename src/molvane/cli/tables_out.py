@@ -1,24 +1,41 @@
 """``cut``, ``to-csv``, ``to-jsonl`` and ``to-parquet``: SD data as tables.
 
-The columns come from molvane's native table builder (``molvane.to_arrow``),
-with its type inference (int64, float64 or text per column), and are written
-by pyarrow, imported only here: without it these commands fail naming the
-extra to install.
+The text outputs (CSV, TSV, JSON lines) are built here from the blocks'
+records, with the standard library only, and keep every value exactly as
+written unless typing is asked for (``--types auto``, ``--types NAME=int``).
+to-parquet goes through molvane's native table builder (``molvane.to_arrow``,
+typed by default, as a Parquet column has a type) and pyarrow, imported only
+there: without it that command fails naming the extra to install.
+
+A table is built whole before its output is opened, so a run that stops on
+a block it cannot read leaves no output file behind.
 """
 
 from __future__ import annotations
 
 import argparse
+import csv
 import importlib
 import json
 import math
 import os
+import re
 import stat
 import sys
-from typing import Any
+from collections.abc import Iterator
+from typing import IO, Any
 
-from molvane.cli.common import add_inputs, add_quiet, all_blocks, input_names
-from molvane.cli.errors import UsageError
+from molvane.cli.common import (
+    UNREADABLE,
+    Names,
+    Unreadable,
+    add_errors,
+    add_inputs,
+    add_quiet,
+    all_blocks,
+    input_names,
+)
+from molvane.cli.errors import CommandError, UsageError
 
 
 def _pyarrow(module: str = "pyarrow") -> Any:
@@ -31,23 +48,208 @@ def _pyarrow(module: str = "pyarrow") -> Any:
         ) from None
 
 
+# --- text tables, built here -------------------------------------------------------------
+
+# The forms the native table builder types (spaces and tabs around ignored).
+_INT = re.compile(rb"[+-]?[0-9]+")
+_FLOAT = re.compile(rb"[+-]?(?:[0-9]+(?:\.[0-9]*)?|\.[0-9]+)(?:[eE][+-]?[0-9]+)?")
+_SPECIAL = re.compile(rb"[+-]?(?:nan|inf|infinity)", re.IGNORECASE)
+
+
+def _as_int(value: bytes) -> int | None:
+    text = value.strip(b" \t")
+    if _INT.fullmatch(text):
+        number = int(text)
+        if -(2**63) <= number < 2**63:
+            return number
+    return None
+
+
+def _as_float(value: bytes) -> float | None:
+    text = value.strip(b" \t")
+    if _FLOAT.fullmatch(text) or _SPECIAL.fullmatch(text):
+        number = float(text)
+        if not math.isinf(number) or _SPECIAL.fullmatch(text):
+            return number
+    return None
+
+
+def parse_types(text: str) -> str | dict[str, str]:
+    """--types: 'str', 'auto' or NAME=int|float|str,... (the first '=' of each item splits)."""
+    if text in ("str", "auto"):
+        return text
+    kinds: dict[str, str] = {}
+    for item in text.split(","):
+        name, sep, kind = item.rpartition("=")
+        if not sep or not name or kind not in ("int", "float", "str"):
+            raise argparse.ArgumentTypeError(
+                f"expected 'str', 'auto' or NAME=int|float|str,..., not {item!r}"
+            )
+        kinds[name] = kind
+    return kinds
+
+
+class Table:
+    """Rows of a text table: bytes values (None where a block lacks the
+    field), typed on request once every row is in."""
+
+    def __init__(self, names: list[str], rows: list[list[bytes | None]]) -> None:
+        self.names = names
+        self.rows = rows
+
+    def typed(self, types: str | dict[str, str], fixed: int) -> list[str]:
+        """Convert the columns from `fixed` on as asked; each column's kind."""
+        kinds = ["str"] * len(self.names)
+        for column in range(fixed, len(self.names)):
+            name = self.names[column]
+            if isinstance(types, dict):
+                kind = types.get(name, "str")
+            elif types == "auto":
+                kind = self._inferred(column)
+            else:
+                kind = "str"
+            kinds[column] = kind
+        for column, kind in enumerate(kinds):
+            if kind != "str":
+                self._convert(column, kind)
+        return kinds
+
+    def _inferred(self, column: int) -> str:
+        values = [row[column] for row in self.rows]
+        filled = [v for v in values if v is not None and v.strip(b" \t")]
+        if not filled:
+            return "str"
+        if all(_as_int(v) is not None for v in filled):
+            return "int"
+        if all(_as_float(v) is not None for v in filled):
+            return "float"
+        return "str"
+
+    def _convert(self, column: int, kind: str) -> None:
+        convert = _as_int if kind == "int" else _as_float
+        for number, row in enumerate(self.rows):
+            value = row[column]
+            if value is None or not value.strip(b" \t"):
+                row[column] = None
+                continue
+            converted = convert(value)
+            if converted is None:
+                raise CommandError(
+                    f"row {number}: {self.names[column]} {value.decode('utf-8', 'replace')!r} "
+                    f"is not {'an int' if kind == 'int' else 'a float'}"
+                )
+            row[column] = converted  # type: ignore[call-overload]
+
+
+def build_text_table(args: argparse.Namespace, columns: list[str] | None) -> Table:
+    """The rows of the inputs: the title, the record columns (those named
+    or every name in the order first seen), the molblock."""
+    unreadable = Unreadable(args)
+    watch = Names(columns or [])
+    keys = [name.encode() for name in columns] if columns is not None else None
+    order: dict[bytes, int] = {}
+    records: list[dict[bytes, bytes]] = []
+    extras: list[tuple[bytes, ...]] = []
+    for block in watch.watching(all_blocks(args)):
+        try:
+            fields = block.to_dict()
+            if keys is not None:
+                # Only the named columns are written (and need to be text).
+                fields = {key: fields[key] for key in keys if key in fields}
+            extra: tuple[bytes, ...] = (block.title,) if args.title else ()
+            if args.molblock:
+                extra += (block.molblock,)
+            for value in (*fields.values(), *fields.keys(), *extra):
+                value.decode("utf-8")
+        except UNREADABLE as error:
+            unreadable.failed(error)
+            continue
+        if keys is None:
+            for name in fields:
+                if name not in order:
+                    order[name] = len(order)
+        records.append(fields)
+        extras.append(extra)
+    unreadable.report(args.command)
+    if keys is not None:
+        watch.warn(args.command)
+    else:
+        keys = list(order)
+    names = [key.decode() for key in keys]
+    head = ["title"] if args.title else []
+    tail = ["molblock"] if args.molblock else []
+    clash = set(names) & {*head, *tail}
+    if clash:
+        raise CommandError(
+            f"a field is named {sorted(clash)[0]!r}, as the title or molblock column; "
+            "leave out --title or --molblock"
+        )
+    rows: list[list[bytes | None]] = []
+    for fields, extra in zip(records, extras):
+        row: list[bytes | None] = [*extra[: len(head)]]
+        row.extend(fields.get(key) for key in keys)
+        row.extend(extra[len(head) :])
+        rows.append(row)
+    table = Table(head + names + tail, rows)
+    types = args.types
+    if isinstance(types, dict):
+        unknown = [name for name in types if name not in names]
+        if unknown:
+            raise UsageError(f"--types names {unknown[0]!r}, which is not a column")
+    table.typed(types, len(head))
+    return table
+
+
+def _cell(value: Any) -> Any:
+    if isinstance(value, bytes):
+        return value.decode("utf-8")
+    return "" if value is None else value
+
+
+def _json_value(value: Any) -> Any:
+    if isinstance(value, bytes):
+        return value.decode("utf-8")
+    if isinstance(value, float) and not math.isfinite(value):
+        return None  # JSON has no NaN or infinity
+    return value
+
+
+# --- Parquet, through the native builder and pyarrow -----------------------------------------
+
+
 def build_table(args: argparse.Namespace, columns: list[str] | None) -> Any:
     pa = _pyarrow()
     from molvane.tables import to_arrow
 
+    types = "auto" if args.types is None else args.types
     options: dict[str, Any] = {
         "columns": columns,
         "title": args.title,
         "molblock": args.molblock,
-        "types": args.types,
+        "types": types,
     }
     names = input_names(args)
-    if len(names) == 1 and names[0] != "-" and stat.S_ISREG(os.stat(names[0]).st_mode):
+    skip = args.errors == "skip"
+    if not skip and len(names) == 1 and names[0] != "-" and stat.S_ISREG(os.stat(names[0]).st_mode):
         # One file by path: the builder reads it without an SDBlock per block
         # and checks the text is UTF-8 as it goes.
         return to_arrow(names[0], **options)
-    # Several inputs or stdin: bytes blocks in one stream, one table.
-    table = to_arrow(all_blocks(args), **options)
+    # Several inputs, stdin or blocks to pass over: bytes blocks in one stream, one table.
+    unreadable = Unreadable(args)
+
+    def readable() -> Iterator[Any]:
+        for block in all_blocks(args):
+            try:
+                block.records()
+                if skip:
+                    bytes(block).decode("utf-8")
+            except UNREADABLE as error:
+                unreadable.failed(error)
+                continue
+            yield block
+
+    table = to_arrow(readable(), **options)
+    unreadable.report(args.command)
     fields = []
     for field in table.schema:
         if pa.types.is_binary(field.type):
@@ -68,34 +270,33 @@ def _sink(path: str | None) -> Any:
     return path
 
 
-def write_csv(table: Any, path: str | None, delimiter: str) -> None:
-    csv = _pyarrow("pyarrow.csv")
-    options = csv.WriteOptions(delimiter=delimiter)
-    sink = _sink(path)
-    csv.write_csv(table, sink, write_options=options)
-    if sink is sys.stdout.buffer:
-        sink.flush()
+def _open_text(path: str | None) -> IO[str]:
+    if path is None or path == "-":
+        return sys.stdout
+    return open(path, "w", encoding="utf-8", newline="")
 
 
-def _json_value(value: Any) -> Any:
-    if isinstance(value, float) and not math.isfinite(value):
-        return None  # JSON has no NaN or infinity
-    return value
-
-
-def write_jsonl(table: Any, path: str | None) -> None:
-    out = (
-        sys.stdout
-        if path is None or path == "-"
-        else open(path, "w", encoding="utf-8", newline="\n")
-    )
+def write_csv(table: Table, path: str | None, delimiter: str) -> None:
+    out = _open_text(path)
     try:
-        for batch in table.to_batches(max_chunksize=8192):
-            for row in batch.to_pylist():
-                out.write(
-                    json.dumps({k: _json_value(v) for k, v in row.items()}, ensure_ascii=False)
-                )
-                out.write("\n")
+        writer = csv.writer(out, delimiter=delimiter, lineterminator="\n")
+        writer.writerow(table.names)
+        for row in table.rows:
+            writer.writerow([_cell(value) for value in row])
+        out.flush()
+    finally:
+        if out is not sys.stdout:
+            out.close()
+
+
+def write_jsonl(table: Table, path: str | None) -> None:
+    out = _open_text(path)
+    names = table.names
+    try:
+        for row in table.rows:
+            record = {name: _json_value(value) for name, value in zip(names, row)}
+            out.write(json.dumps(record, ensure_ascii=False))
+            out.write("\n")
         out.flush()
     finally:
         if out is not sys.stdout:
@@ -110,18 +311,18 @@ def _fields(text: str) -> list[str]:
 
 
 def run_cut(args: argparse.Namespace) -> int:
-    table = build_table(args, _fields(args.fields))
+    table = build_text_table(args, _fields(args.fields))
     write_csv(table, args.output, "\t" if args.tsv else ",")
     return 0
 
 
 def run_csv(args: argparse.Namespace) -> int:
-    write_csv(build_table(args, None), args.output, "\t" if args.tsv else ",")
+    write_csv(build_text_table(args, None), args.output, "\t" if args.tsv else ",")
     return 0
 
 
 def run_jsonl(args: argparse.Namespace) -> int:
-    write_jsonl(build_table(args, None), args.output)
+    write_jsonl(build_text_table(args, None), args.output)
     return 0
 
 
@@ -132,7 +333,9 @@ def run_parquet(args: argparse.Namespace) -> int:
     return 0
 
 
-def _table_options(parser: argparse.ArgumentParser, *, output_required: bool = False) -> None:
+def _table_options(
+    parser: argparse.ArgumentParser, *, output_required: bool = False, typed: bool = False
+) -> None:
     parser.add_argument(
         "--title",
         action="store_const",
@@ -149,9 +352,15 @@ def _table_options(parser: argparse.ArgumentParser, *, output_required: bool = F
     )
     parser.add_argument(
         "--types",
-        choices=["auto", "str"],
-        default="auto",
-        help="'auto' (default) types each column int, float or text from its values; 'str' keeps all as text",
+        type=parse_types,
+        default=None if typed else "str",
+        metavar="TYPES",
+        help="'str' keeps every value as written"
+        + (" (default for text outputs)" if not typed else "")
+        + "; 'auto' types each column int, float or text from its values"
+        + (" (default)" if typed else "")
+        + "; NAME=int,NAME=float,... types the named columns"
+        + (", the others inferred" if typed else ", the others kept as written"),
     )
     parser.add_argument(
         "-o",
@@ -160,6 +369,7 @@ def _table_options(parser: argparse.ArgumentParser, *, output_required: bool = F
         required=output_required,
         help="the file to write" + ("" if output_required else " (default stdout)"),
     )
+    add_errors(parser, "leaves its row out")
     add_quiet(parser)
 
 
@@ -168,7 +378,8 @@ def register(sub: Any) -> None:
         "cut",
         help="write chosen fields as CSV",
         description="Write the chosen SD data fields as CSV (or TSV), one row per block, in the order "
-        "named; a block without a field leaves its cell empty.",
+        "named, each value exactly as written (unless --types asks for numbers); a block without a "
+        "field leaves its cell empty. A name no block has is warned about on stderr.",
         epilog="example: molvane cut ID,IC50,SMILES --title library.sdf.gz -o hits.csv",
     )
     cut.add_argument("fields", metavar="FIELDS", help="comma-separated field names")
@@ -180,7 +391,8 @@ def register(sub: Any) -> None:
     csv = sub.add_parser(
         "to-csv",
         help="write every field as CSV",
-        description="Write every SD data field as a CSV column (in the order first seen), one row per block.",
+        description="Write every SD data field as a CSV column (in the order first seen), one row per "
+        "block, each value exactly as written (unless --types asks for numbers).",
         epilog="example: molvane to-csv --title library.sdf -o library.csv",
     )
     add_inputs(csv)
@@ -191,8 +403,9 @@ def register(sub: Any) -> None:
     jsonl = sub.add_parser(
         "to-jsonl",
         help="write every block's fields as a JSON line",
-        description="Write one JSON object per block, its SD data fields as keys: numbers for int and "
-        "float columns, null where a block lacks the field (or a number is NaN or infinite).",
+        description="Write one JSON object per block, its SD data fields as keys: each value a string "
+        "as written (with --types, numbers for int and float columns), null where a block lacks the "
+        "field (or a number is NaN or infinite).",
         epilog="example: molvane to-jsonl library.sdf.gz | jq .ID",
     )
     add_inputs(jsonl)
@@ -212,5 +425,5 @@ def register(sub: Any) -> None:
         choices=["snappy", "zstd", "gzip", "lz4", "brotli", "none"],
         help="Parquet column compression (default snappy)",
     )
-    _table_options(parquet, output_required=True)
+    _table_options(parquet, output_required=True, typed=True)
     parquet.set_defaults(run=run_parquet)
