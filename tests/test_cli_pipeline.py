@@ -192,3 +192,232 @@ def test_to_parquet_without_pyarrow_names_the_extra(tmp_path):
     )
     assert done.returncode == 2 and "pip install 'molvane[arrow]'" in one_error_line(done)
     assert not out.exists()
+
+
+# --- set and rename: edits told from files --------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "argv, files_read, complaint",
+    [
+        (["set", "-e", "A=1", "run=3/lib.sdf"], ["run=3/lib.sdf"], None),
+        (
+            ["set", "-e", "A=1", "-e", "B=2", "--", "run=3/lib.sdf", "in.sdf"],
+            ["run=3/lib.sdf", "in.sdf"],
+            None,
+        ),
+        (["set", "A=1", "B=2", "in.sdf"], ["in.sdf"], None),
+        (["set", "A=1", "--", "run=3/lib.sdf"], ["run=3/lib.sdf"], None),
+        (["set", "A=1", "run=3/lib.sdf"], None, "could be a file or an edit"),
+        (["set", "A=1", "out=x.sdf.gz"], None, "could be a file or an edit"),
+        (["set", "in.sdf"], None, "at least one -e NAME=VALUE"),
+        (["set", "-e", "=x", "in.sdf"], None, "NAME=VALUE"),
+        (["rename", "-e", "ID=KEY", "run=3/lib.sdf"], ["run=3/lib.sdf"], None),
+        (["rename", "ID=", "in.sdf"], None, "NEW is empty"),
+        (["rename", "-e", "ID=K", "-e", "VALUE=K", "in.sdf"], None, "two fields the name 'K'"),
+        (["rename", "ID=VALUE", "in.sdf"], None, "has a field 'VALUE' already; --force"),
+    ],
+)
+def test_edits_and_files_are_never_mistaken(sdf, argv, files_read, complaint):
+    (sdf.parent / "run=3").mkdir()
+    (sdf.parent / "run=3" / "lib.sdf").write_bytes(b"".join(BLOCKS[:2]))
+    done = molvane(*argv, cwd=sdf.parent, stdin=b"".join(BLOCKS[5:6]))
+    if complaint:
+        assert done.returncode == 2 and done.stdout == b""
+        assert complaint in one_error_line(done)
+        return
+    assert done.returncode == 0, done.stderr
+    expected = sum(2 if name.startswith("run") else len(BLOCKS) for name in files_read)
+    titles = [line for line in done.stdout.split(b"\n") if line.startswith(b"mol")]
+    assert len(titles) == expected
+
+
+def test_rename_force_replaces_the_field_it_lands_on(sdf):
+    done = molvane("rename", "--force", "-e", "ID=VALUE", sdf)
+    got = parse(done.stdout)
+    assert done.returncode == 0
+    assert [list(fields) for fields in got] == [
+        [b"VALUE"] + ([b"SOURCE"] if i % 3 == 0 else []) for i in range(len(BLOCKS))
+    ]
+    assert [fields[b"VALUE"] for fields in got] == [
+        f"M{i:03d}".encode() for i in range(len(BLOCKS))
+    ]
+
+
+def parse(data):
+    from molvane import SDBlock
+
+    return [dict(block.records()) for block in SDBlock.from_sdf(data)]
+
+
+# --- a block that cannot be read: --errors raise|skip ---------------------------------------
+
+MIXED = b"".join(BLOCKS[:3]) + BAD + b"".join(BLOCKS[3:5])
+
+
+@pytest.mark.parametrize(
+    "argv, kept_bad, rows",
+    [
+        (["filter", "exists ID"], False, 5),
+        (["set", "-e", "A=1"], True, 6),
+        (["rename", "-e", "ID=KEY"], True, 6),
+        (["drop", "VALUE"], True, 6),
+        (["cat", "--unique", "ID"], True, 6),
+        (["cut", "ID"], None, 5),
+        (["to-csv"], None, 5),
+        (["to-jsonl"], None, 5),
+        (["to-parquet"], None, 5),
+    ],
+)
+def test_unreadable_blocks_stop_the_run_or_are_skipped_and_counted(tmp_path, argv, kept_bad, rows):
+    if argv[0] == "to-parquet":
+        pytest.importorskip("pyarrow")
+    path = tmp_path / "mixed.sdf"
+    path.write_bytes(MIXED)
+    out = tmp_path / ("out.sdf" if kept_bad is not None else "out.table")
+
+    stopped = molvane(*argv, path, "-o", out)
+    assert stopped.returncode == 2 and "titled 'bad'" in one_error_line(stopped)
+    assert not out.exists()
+
+    skipped = molvane(*argv, "--errors", "skip", path, "-o", out)
+    assert skipped.returncode == 0
+    assert "1 block that could not be read\n" in skipped.stderr.decode()
+    data = out.read_bytes()
+    if kept_bad is not None:
+        assert data.count(b"$$$$") == rows and (BAD in data) == kept_bad
+    elif argv[0] == "to-parquet":
+        import pyarrow.parquet
+
+        assert pyarrow.parquet.read_table(out).num_rows == rows
+    else:
+        assert len(data.splitlines()) == rows + (argv[0] != "to-jsonl")
+        assert b"X1" not in data
+
+
+def test_fields_counts_only_the_blocks_it_can_read(tmp_path):
+    path = tmp_path / "mixed.sdf"
+    path.write_bytes(MIXED)
+    assert molvane("fields", path).returncode == 2
+    done = molvane("fields", "--errors", "skip", path)
+    assert done.returncode == 0 and done.stdout.decode().endswith("\n5 blocks, 3 fields\n")
+
+
+# --- names nobody has -------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "argv, warning",
+    [
+        (["cut", "NOPE,ID"], "cut: warning: no block has a field 'NOPE'\n"),
+        (["cut", "id"], "cut: warning: no block has a field 'id'; closest: ID\n"),
+        (["drop", "VALEU"], "drop: warning: no block has a field 'VALEU'; closest: VALUE\n"),
+        (
+            ["rename", "-e", "SOURC=S"],
+            "rename: warning: no block has a field 'SOURC'; closest: SOURCE\n",
+        ),
+        (
+            ["filter", "value < 10"],
+            "filter: warning: no block has a field 'value'; closest: VALUE\n",
+        ),
+        (
+            ["filter", "exists ID and `Value` > 1"],
+            "filter: warning: no block has a field 'Value'; closest: VALUE\n",
+        ),
+        (["cat", "--unique", "NOPE"], "cat: warning: no block has a field 'NOPE'\n"),
+        (["check", "--id", "Id"], "check: warning: no block has a field 'Id'; closest: ID\n"),
+    ],
+)
+def test_names_no_block_has_are_warned_about_with_the_closest(sdf, argv, warning):
+    done = molvane(*argv, sdf)
+    assert done.returncode == 0
+    lines = [line for line in done.stderr.decode().splitlines(keepends=True) if "warning" in line]
+    assert lines == ["molvane: " + warning]
+
+
+def test_names_that_exist_raise_no_warning(sdf):
+    for argv in (
+        ["cut", "ID,SOURCE"],
+        ["filter", "VALUE < 3"],
+        ["drop", "SOURCE"],
+        ["check", "--id", "ID"],
+    ):
+        assert b"warning" not in molvane(*argv, sdf).stderr
+
+
+# --- repair says what it leaves alone ---------------------------------------------------------
+
+V2000_MISCOUNTED = v2000("miscounted").replace(b"  2  1  0  0", b"  3  1  0  0", 1)
+NO_END = v2000("open").replace(b"M  END\n", b"")
+
+
+@pytest.mark.parametrize(
+    "block, report",
+    [
+        (
+            V2000_MISCOUNTED,
+            "left alone: the counts line declares 3 atoms and 1 bonds, the table has 2 atom lines and 1 bond lines",
+        ),
+        (NO_END, "left alone: no 'M  END' line"),
+    ],
+)
+def test_repair_reports_each_problem_it_leaves_alone(tmp_path, block, report):
+    path = tmp_path / "in.sdf"
+    path.write_bytes(BLOCKS[0] + block)
+    done = molvane("repair", path)
+    title = block.split(b"\n")[0].decode()
+    assert done.returncode == 0 and done.stdout == BLOCKS[0] + block
+    assert done.stderr.decode().splitlines() == [
+        f"{path}: block 1 {title!r}: {report}",
+        "repair: changed 0 of 2 blocks",
+    ]
+
+
+# --- small things a shell user meets ---------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "argv, status, stdout, stderr",
+    [
+        (["slice", "2000", "in.sdf"], 0, "", "warning: no block at 2000: the input has 12 blocks"),
+        (["slice", "20:30", "in.sdf"], 0, "", "the ranges select no block of 12 blocks"),
+        (["sample", "-n", "-3", "in.sdf"], 2, "", "must be 1 or more, not -3"),
+        (["filter", "-c", "ID in @ids.txt", "in.sdf"], 0, "2\n", ""),
+        (
+            ["fields", "--tsv", "one.sdf"],
+            0,
+            f"field\tblocks\tfill\ttype\texample\n{'L' * 80}\t1\t100.0%\tint\t1\n",
+            "",
+        ),
+        (["fields", "one.sdf"], 0, "1 block, 1 field\n", ""),
+        (["fields", "-q", "one.sdf"], 0, "1\n", ""),
+        (
+            ["check", "-q", "bad.sdf"],
+            1,
+            "'bad': malformed data header: SD data field header is missing a name\n",
+            "",
+        ),
+        (
+            ["cat", "--unique", "ID", "in.sdf", "one.sdf", "-o", "out.sdf"],
+            0,
+            "",
+            "dropped 0 blocks",
+        ),
+    ],
+)
+def test_small_things(sdf, argv, status, stdout, stderr):
+    (sdf.parent / "ids.txt").write_bytes(b"\xef\xbb\xbfM000\r\nM004\r\n")
+    (sdf.parent / "one.sdf").write_bytes(v2000("one", **{"L" * 80: 1}))
+    (sdf.parent / "bad.sdf").write_bytes(BAD)
+    done = molvane(*argv, cwd=sdf.parent)
+    out, err = done.stdout.decode(), done.stderr.decode()
+    assert done.returncode == status
+    assert out.endswith(stdout) if stdout else out == ""
+    assert stderr in err if stderr else err == ""
+
+
+def test_random_access_to_a_directory_says_so(tmp_path):
+    from molvane import SDFile
+
+    with pytest.raises(IsADirectoryError):
+        len(SDFile(str(tmp_path)))

@@ -112,6 +112,8 @@ def parse(argv: list[str]) -> Any:
         _, commands = _parsers([argv[0]])
         args = commands[argv[0]].parse_intermixed_args(argv[1:])
         args.command = argv[0]
+        # Everything after '--' is positional: set and rename read those as files.
+        args.after_dashes = len(argv) - argv.index("--") - 1 if "--" in argv else 0
         return args
     return parser().parse_args(argv)
 

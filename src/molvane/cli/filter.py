@@ -3,25 +3,45 @@
 from __future__ import annotations
 
 import argparse
+from collections.abc import Iterator
 from typing import Any
 
-from molvane.cli.common import add_inputs, add_output, add_quiet, all_blocks
-from molvane.cli.expr import compile_expression
+from molvane.cli.common import (
+    UNREADABLE,
+    Names,
+    Unreadable,
+    add_errors,
+    add_inputs,
+    add_output,
+    add_quiet,
+    all_blocks,
+)
+from molvane.cli.expr import compile_with_fields
 from molvane.cli.outputs import write_blocks
 
 
 def run(args: argparse.Namespace) -> int:
-    keep = compile_expression(args.expression)
-    blocks = all_blocks(args)
-    if args.invert:
-        matched = (block for block in blocks if not keep(block))
-    else:
-        matched = (block for block in blocks if keep(block))
+    keep, fields = compile_with_fields(args.expression)
+    watch = Names(fields)
+    blocks = watch.watching(all_blocks(args)) if fields else all_blocks(args)
+    unreadable = Unreadable(args)
+    invert = args.invert
+
+    def matched() -> Iterator[Any]:
+        for block in blocks:
+            try:
+                if keep(block) != invert:
+                    yield block
+            except UNREADABLE as error:
+                unreadable.failed(error)  # not known to match: left out
+
     if args.count:
-        found = sum(1 for _ in matched)
+        found = sum(1 for _ in matched())
         print(found)
     else:
-        found = write_blocks(args.output, matched)
+        found = write_blocks(args.output, matched())
+    unreadable.report("filter", "left out")
+    watch.warn("filter")
     return 1 if args.fail_if_empty and not found else 0
 
 
@@ -66,6 +86,7 @@ def register(sub: Any) -> None:
         action="store_true",
         help="exit with status 1 when no block matches (as grep does); by default 0",
     )
+    add_errors(parser, "leaves the block out (it is not known to match)")
     add_output(parser)
     add_quiet(parser)
     parser.set_defaults(run=run)
