@@ -421,3 +421,19 @@ def test_random_access_to_a_directory_says_so(tmp_path):
 
     with pytest.raises(IsADirectoryError):
         len(SDFile(str(tmp_path)))
+
+
+@pytest.mark.parametrize("command", ["cut", "to-csv", "to-jsonl"])
+def test_a_value_that_is_not_utf8_stops_the_table_or_leaves_its_row_out(tmp_path, command):
+    path = tmp_path / "latin1.sdf"
+    latin1 = v2000("latin", ID="caf\u00e9").replace("\u00e9".encode(), b"\xe9")
+    path.write_bytes(BLOCKS[0] + latin1 + BLOCKS[1])
+    argv = [command, "ID"] if command == "cut" else [command]
+    out = tmp_path / "out.txt"
+    stopped = molvane(*argv, path, "-o", out)
+    assert stopped.returncode == 2 and not out.exists()
+    assert "not UTF-8" in one_error_line(stopped) and "row 1" in stopped.stderr.decode()
+    skipped = molvane(*argv, "--errors", "skip", path, "-o", out)
+    assert skipped.returncode == 0 and b"1 block that could not be read" in skipped.stderr
+    assert b"M000" in out.read_bytes() and b"M001" in out.read_bytes()
+    assert b"caf" not in out.read_bytes()

@@ -23,7 +23,7 @@ import re
 import stat
 import sys
 from collections.abc import Iterator
-from typing import IO, Any
+from typing import IO, Any, NamedTuple
 
 from molvane.cli.common import (
     UNREADABLE,
@@ -141,63 +141,116 @@ class Table:
             row[column] = converted  # type: ignore[call-overload]
 
 
+class Rows(NamedTuple):
+    names: list[str]  # the record columns
+    rows: list[list[bytes | None]]  # title, records, molblock
+    known: list[bytes]  # names of the first blocks
+
+
 def build_text_table(args: argparse.Namespace, columns: list[str] | None) -> Table:
     """The rows of the inputs: the title, the record columns (those named
-    or every name in the order first seen), the molblock."""
-    unreadable = Unreadable(args)
-    watch = Names(columns or [])
-    keys = [name.encode() for name in columns] if columns is not None else None
-    order: dict[bytes, int] = {}
-    records: list[dict[bytes, bytes]] = []
-    extras: list[tuple[bytes, ...]] = []
-    for block in watch.watching(all_blocks(args)):
-        try:
-            fields = block.to_dict()
-            if keys is not None:
-                # Only the named columns are written (and need to be text).
-                fields = {key: fields[key] for key in keys if key in fields}
-            extra: tuple[bytes, ...] = (block.title,) if args.title else ()
-            if args.molblock:
-                extra += (block.molblock,)
-            for value in (*fields.values(), *fields.keys(), *extra):
-                value.decode("utf-8")
-        except UNREADABLE as error:
-            unreadable.failed(error)
-            continue
-        if keys is None:
-            for name in fields:
-                if name not in order:
-                    order[name] = len(order)
-        records.append(fields)
-        extras.append(extra)
-    unreadable.report(args.command)
-    if keys is not None:
-        watch.warn(args.command)
-    else:
-        keys = list(order)
-    names = [key.decode() for key in keys]
+    or every name in the order first seen), the molblock; every value
+    bytes as written, checked to be UTF-8 text before anything is written."""
+    built = _python_rows(args, columns)
     head = ["title"] if args.title else []
     tail = ["molblock"] if args.molblock else []
-    clash = set(names) & {*head, *tail}
+    clash = set(built.names) & {*head, *tail}
     if clash:
         raise CommandError(
             f"a field is named {sorted(clash)[0]!r}, as the title or molblock column; "
             "leave out --title or --molblock"
         )
-    rows: list[list[bytes | None]] = []
-    for fields, extra in zip(records, extras):
-        row: list[bytes | None] = [*extra[: len(head)]]
-        row.extend(fields.get(key) for key in keys)
-        row.extend(extra[len(head) :])
-        rows.append(row)
-    table = Table(head + names + tail, rows)
+    rows = _text_rows(args, built.rows)
+    if columns is not None:
+        _warn_missing(args, columns, rows, len(head), built.known)
+    table = Table(head + built.names + tail, rows)
     types = args.types
     if isinstance(types, dict):
-        unknown = [name for name in types if name not in names]
+        unknown = [name for name in types if name not in built.names]
         if unknown:
             raise UsageError(f"--types names {unknown[0]!r}, which is not a column")
     table.typed(types, len(head))
     return table
+
+
+def _python_rows(args: argparse.Namespace, columns: list[str] | None) -> Rows:
+    unreadable = Unreadable(args)
+    keys = [name.encode() for name in columns] if columns is not None else None
+    order: dict[bytes, None] = {}
+    known: dict[bytes, None] = {}
+    rows: list[list[bytes | None]] = []
+    records: list[dict[bytes, bytes]] = []
+    for number, block in enumerate(all_blocks(args)):
+        try:
+            fields = block.to_dict()
+        except UNREADABLE as error:
+            unreadable.failed(error)
+            continue
+        if number < Names.KEEP:
+            known.update(dict.fromkeys(fields))
+        head: list[bytes | None] = [block.title] if args.title else []
+        tail: list[bytes | None] = [block.molblock] if args.molblock else []
+        if keys is not None:
+            rows.append([*head, *[fields.get(key) for key in keys], *tail])
+        else:
+            order.update(dict.fromkeys(fields))
+            records.append(fields)
+            rows.append([*head, *tail])
+    unreadable.report(args.command)
+    if keys is None:
+        keys = list(order)
+        split = 1 if args.title else 0
+        for row, fields in zip(rows, records):
+            row[split:split] = [fields.get(key) for key in keys]
+    try:
+        names = [key.decode("utf-8") for key in keys]
+    except UnicodeDecodeError as error:
+        raise CommandError(f"a field name is not UTF-8 text: {error.object!r}") from None
+    return Rows(names, rows, list(known))
+
+
+def _text_rows(
+    args: argparse.Namespace, rows: list[list[bytes | None]]
+) -> list[list[bytes | None]]:
+    """`rows` once every value is known to be UTF-8 text: checked in one go,
+    and row by row only to name the row at fault (or leave it out)."""
+    try:
+        b"".join([value for row in rows for value in row if value is not None]).decode("utf-8")
+        return rows
+    except UnicodeDecodeError:
+        pass
+    unreadable = Unreadable(args)
+    kept = []
+    for number, row in enumerate(rows):
+        try:
+            for value in row:
+                if value is not None:
+                    value.decode("utf-8")
+        except UnicodeDecodeError as error:
+            error.add_note(f"In row {number} of the table.")
+            unreadable.failed(error)
+            continue
+        kept.append(row)
+    unreadable.report(args.command)
+    return kept
+
+
+def _warn_missing(
+    args: argparse.Namespace,
+    columns: list[str],
+    rows: list[list[bytes | None]],
+    first: int,
+    known: list[bytes],
+) -> None:
+    """A warning for each named column no row has a value in."""
+    missing = [
+        name for index, name in enumerate(columns, first) if all(row[index] is None for row in rows)
+    ]
+    if not missing:
+        return
+    watch = Names(missing)
+    watch.known = dict.fromkeys(known)
+    watch.warn(args.command)
 
 
 def _cell(value: Any) -> Any:
