@@ -16,7 +16,7 @@ import glob
 import os
 import stat
 from collections.abc import Iterable, Mapping, Sequence
-from typing import Any, Literal
+from typing import Any, Literal, overload
 
 import molvane
 from molvane import tables as _tables
@@ -362,6 +362,28 @@ def _part_paths(pattern: Any, count: int) -> list[_Path]:
     return [pattern.replace(star, n if isinstance(pattern, str) else n.encode()) for n in numbers]
 
 
+@overload
+def to_sdf(
+    collection: Any,
+    pattern: str | os.PathLike[str],
+    *,
+    compresslevel: int | None = None,
+    molblock: str | None = "molblock",
+    title: str | None = "title",
+    records: Sequence[str] | None = None,
+    block: str | None = None,
+) -> list[str]: ...
+@overload
+def to_sdf(
+    collection: Any,
+    pattern: bytes | os.PathLike[bytes],
+    *,
+    compresslevel: int | None = None,
+    molblock: str | None = "molblock",
+    title: str | None = "title",
+    records: Sequence[str] | None = None,
+    block: str | None = None,
+) -> list[bytes]: ...
 def to_sdf(
     collection: Any,
     pattern: Any,
@@ -371,7 +393,7 @@ def to_sdf(
     title: str | None = "title",
     records: Sequence[str] | None = None,
     block: str | None = None,
-) -> list[_Path]:
+) -> list[str] | list[bytes]:
     """Writes each partition of `collection` to its own SD file and returns their paths.
 
     `pattern` holds one ``*``, replaced by the partition number padded with
@@ -405,4 +427,4 @@ def to_sdf(
         for part, path in zip(parts, paths)
     ]
     dask.compute(*writes)
-    return paths
+    return paths  # type: ignore[return-value]  # all str or all bytes, as the pattern
