@@ -7,6 +7,8 @@ import sys
 
 import pytest
 from cli_blocks import numbered, v2000
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 BLOCKS = numbered(12)
 BAD = v2000("bad", ID="X1").replace(b"$$$$", b"> DT12\nx\n\n$$$$")
@@ -437,3 +439,38 @@ def test_a_value_that_is_not_utf8_stops_the_table_or_leaves_its_row_out(tmp_path
     assert skipped.returncode == 0 and b"1 block that could not be read" in skipped.stderr
     assert b"M000" in out.read_bytes() and b"M001" in out.read_bytes()
     assert b"caf" not in out.read_bytes()
+
+
+# --types auto must type a column as the native table builder does.
+NUMBERISH = st.lists(
+    st.sampled_from(
+        ["0", "7", "-", "+", ".", "e", "E", "3", "inf", "nan", "x", " ", "\t", "9" * 19]
+    ),
+    min_size=1,
+    max_size=6,
+).map("".join)
+
+
+@settings(max_examples=200, deadline=None)
+@given(values=st.lists(NUMBERISH.filter(str.strip), min_size=1, max_size=3))
+def test_auto_types_agree_with_the_table_builder(values):
+    pytest.importorskip("pyarrow")
+    from molvane import to_arrow
+    from molvane.cli.tables_out import Table
+
+    blocks = b"".join(v2000("m", X=value) for value in values)
+    built = to_arrow(list(parse_blocks(blocks)), types="auto", title=None)
+    table = Table(["X"], [[value.encode()] for value in values])
+    kind = table.typed("auto", 0)[0]
+    expected = {"int64": "int", "double": "float"}.get(str(built.schema.field("X").type), "str")
+    assert kind == expected
+    if kind != "str":
+        assert list(map(repr, (row[0] for row in table.rows))) == list(
+            map(repr, built.column("X").to_pylist())
+        )
+
+
+def parse_blocks(data):
+    from molvane import SDBlock
+
+    return SDBlock.from_sdf(data)
