@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import argparse
-import difflib
 import sys
 from collections.abc import Iterable, Iterator
 from typing import Any
@@ -148,6 +147,10 @@ class Names:
             yield block
 
     def warn(self, command: str) -> None:
+        if not self.missing:
+            return
+        import difflib  # only here: it would slow every command's start
+
         known = [name.decode("utf-8", "replace") for name in self.known]
         for name in self.missing.values():
             close = difflib.get_close_matches(name, known, n=3, cutoff=0.6)
