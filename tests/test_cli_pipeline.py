@@ -474,3 +474,24 @@ def parse_blocks(data):
     from molvane import SDBlock
 
     return SDBlock.from_sdf(data)
+
+
+@pytest.mark.parametrize("command", ["set", "rename", "split", "filter", "cut", "repair"])
+def test_help_examples_stay_whole_on_a_line(command):
+    import os
+
+    done = subprocess.run(
+        [sys.executable, "-m", "molvane", command, "--help"],
+        capture_output=True,
+        text=True,
+        env={**os.environ, "COLUMNS": "80"},
+    )
+    lines = done.stdout.splitlines()
+    start = next(i for i, line in enumerate(lines) if line.startswith("example"))
+    tail = [
+        line.removeprefix("examples:").removeprefix("example:").strip() for line in lines[start:]
+    ]
+    # Every line of the examples part is a whole command (none wrapped onto the next).
+    assert all(line.startswith("molvane ") for line in tail if line), done.stdout
+    if command == "set":
+        assert "two spaces" in done.stdout  # the padded header, which argparse would collapse
