@@ -142,9 +142,15 @@ class Names:
             pass  # the command itself reports such blocks
 
     def watching(self, blocks: Iterable[Any]) -> Iterator[Any]:
-        for block in blocks:
-            self.see(block)
-            yield block
+        """`blocks`, each looked at until every name has been found."""
+        blocks = iter(blocks)
+        if self.missing:
+            for block in blocks:
+                self.see(block)
+                yield block
+                if not self.missing:
+                    break
+        yield from blocks
 
     def warn(self, command: str) -> None:
         if not self.missing:

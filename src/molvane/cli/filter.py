@@ -28,10 +28,15 @@ def run(args: argparse.Namespace) -> int:
     invert = args.invert
 
     def matched() -> Iterator[Any]:
-        for block in blocks:
+        # The plain loop is the hot path; a block that cannot be read leaves
+        # it, is counted (or raises), and the loop resumes after it.
+        while True:
             try:
-                if keep(block) != invert:
-                    yield block
+                if invert:
+                    yield from (block for block in blocks if not keep(block))
+                else:
+                    yield from (block for block in blocks if keep(block))
+                return
             except UNREADABLE as error:
                 unreadable.failed(error)  # not known to match: left out
 
