@@ -771,6 +771,46 @@ writer.close()
 """
 
 
+# cut: three fields of every block (an int, a float and a name of the dense
+# slice, where every block has them) to CSV, against the loop a user of RDKit
+# writes for the same table.
+CUT_FIELDS = ["F0", "F1", "F2"]
+RDKIT_CUT = """
+import csv, sys
+from rdkit import Chem, RDLogger
+RDLogger.DisableLog("rdApp.*")
+fields = sys.argv[3].split(",")
+with open(sys.argv[1], "rb") as handle, open(sys.argv[2], "w", newline="") as out:
+    writer = csv.writer(out, lineterminator="\\n")
+    writer.writerow(fields)
+    for mol in Chem.ForwardSDMolSupplier(handle, sanitize=False, removeHs=False, strictParsing=False):
+        if mol is not None:
+            writer.writerow([mol.GetProp(f) if mol.HasProp(f) else "" for f in fields])
+"""
+
+
+def _timed_process(files, argv):
+    start = time.perf_counter()
+    subprocess.run(argv, check=True)
+    seconds = time.perf_counter() - start
+    blocks = files["dense"].read_bytes().count(b"\n$$$$\n")
+    return os.path.getsize(files["dense"]), blocks, seconds
+
+
+def rdkit_cut(files):
+    import rdkit  # noqa: F401  (without it the case is unavailable, not failed)
+
+    out = pathlib.Path(files["dense"]).with_name("cut_rdkit.csv")
+    argv = [sys.executable, "-c", RDKIT_CUT, str(files["dense"]), str(out), ",".join(CUT_FIELDS)]
+    return _timed_process(files, argv)
+
+
+def cli_cut(files):
+    out = pathlib.Path(files["dense"]).with_name("cut_cli.csv")
+    argv = [sys.executable, "-m", "molvane", "cut", ",".join(CUT_FIELDS), str(files["dense"])]
+    return _timed_process(files, [*argv, "-o", str(out)])
+
+
 LOOKUPS = 100_000
 
 
@@ -1222,6 +1262,14 @@ CASES = [
         view_page_at(far=True),
         baseline="molvane view: page at block 0, 200 requests",
         least=0.5,
+    ),
+    # molvane cut to CSV against an RDKit reading loop writing the same three columns.
+    Case("rdkit: ForwardSDMolSupplier + csv.writer, 3 fields (process, dense slice)", rdkit_cut),
+    Case(
+        "molvane cut, 3 fields to CSV (process, dense slice)",
+        cli_cut,
+        baseline="rdkit: ForwardSDMolSupplier + csv.writer, 3 fields (process, dense slice)",
+        least=10.0,
     ),
 ]
 

@@ -85,8 +85,8 @@ def test_a_reader_that_goes_away_ends_the_run_quietly(tmp_path):
 @pytest.mark.parametrize(
     "argv, status, complaint",
     [
-        (["count", "/no/such/file.sdf"], 1, b"No such file or directory"),
-        (["filter", "VALUE <<< 3", "{sdf}"], 1, b"bad filter expression"),
+        (["count", "/no/such/file.sdf"], 2, b"No such file or directory"),
+        (["filter", "VALUE <<< 3", "{sdf}"], 2, b"bad filter expression"),
         (["head", "--frobnicate", "{sdf}"], 2, b"unrecognized arguments"),
         (["check", "{bad}"], 1, None),
     ],

@@ -8,7 +8,6 @@ difference); MOLVANE_UPDATE_SCREENSHOT=1 rewrites the stored picture.
 
 import os
 import shutil
-import time
 
 import pytest
 from conftest import DATA

@@ -19,7 +19,7 @@ import stat
 import threading
 import uuid
 from collections.abc import Iterable, Mapping, Sequence
-from typing import Any, Literal, NamedTuple
+from typing import Any, Literal, NamedTuple, overload
 
 import molvane
 from molvane import tables as _tables
@@ -537,6 +537,28 @@ def _sync_folders(paths: Sequence[_Path]) -> None:
             os.close(fd)
 
 
+@overload
+def to_sdf(
+    collection: Any,
+    pattern: str | os.PathLike[str],
+    *,
+    compresslevel: int | None = None,
+    molblock: str | None = "molblock",
+    title: str | None = "title",
+    records: Sequence[str] | None = None,
+    block: str | None = None,
+) -> list[str]: ...
+@overload
+def to_sdf(
+    collection: Any,
+    pattern: bytes | os.PathLike[bytes],
+    *,
+    compresslevel: int | None = None,
+    molblock: str | None = "molblock",
+    title: str | None = "title",
+    records: Sequence[str] | None = None,
+    block: str | None = None,
+) -> list[bytes]: ...
 def to_sdf(
     collection: Any,
     pattern: Any,
@@ -546,7 +568,7 @@ def to_sdf(
     title: str | None = "title",
     records: Sequence[str] | None = None,
     block: str | None = None,
-) -> list[_Path]:
+) -> list[str] | list[bytes]:
     """Writes each partition of `collection` to its own SD file and returns their paths.
 
     `pattern` holds one ``*``, replaced by the partition number padded with
@@ -627,4 +649,4 @@ def to_sdf(
                 _running_changed.wait_for(lambda: token not in _running)
             for stage in staged:
                 _remove(stage)
-    return paths
+    return paths  # type: ignore[return-value]  # all str or all bytes, as the pattern

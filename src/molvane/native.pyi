@@ -12,6 +12,7 @@ from typing import (
     TypeVar,
     final,
     overload,
+    type_check_only,
 )
 
 _T = TypeVar("_T", str, bytes)
@@ -175,10 +176,18 @@ class _SDBlockIterator(Generic[_T]):
     @property
     def size(self) -> int | None: ...
 
+# What parse_sdf gives for a path: the same iterator, whose position (bytes of
+# the file consumed) is always known.
+@type_check_only
+class _SDBlockPathIterator(_SDBlockIterator[_T]):  # type: ignore[misc]
+    def __iter__(self) -> _SDBlockPathIterator[_T]: ...
+    @property
+    def position(self) -> int: ...
+
 @overload
 def parse_sdf(
     source: str | os.PathLike[str], *, borrow: bool = False, start: int = 0, stop: int | None = None
-) -> _SDBlockIterator[str]: ...
+) -> _SDBlockPathIterator[str]: ...
 @overload
 def parse_sdf(
     source: bytes | os.PathLike[bytes],
@@ -186,7 +195,7 @@ def parse_sdf(
     borrow: bool = False,
     start: int = 0,
     stop: int | None = None,
-) -> _SDBlockIterator[bytes]: ...
+) -> _SDBlockPathIterator[bytes]: ...
 @overload
 def parse_sdf(source: IO[str], *, borrow: bool = False) -> _SDBlockIterator[str]: ...
 @overload

@@ -467,7 +467,7 @@ def from_table(
     title: str | None = "title",
     records: Sequence[str] | None = None,
     block: str | None = None,
-) -> Iterator[Any]:
+) -> Iterator[_native.SDBlock[Any]]:
     """SDBlocks from the rows of a table, the way back from to_arrow.
 
     With `block` naming a column of whole block texts (to_arrow's

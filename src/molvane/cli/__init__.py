@@ -1,7 +1,9 @@
 """The ``molvane`` command line: everyday SD file chores from a shell.
 
 ``main(argv)`` runs one command and returns its exit status; ``run()`` is the
-console script (and ``python -m molvane``).
+console script (and ``python -m molvane``). Exit statuses are grep's: 0 done,
+1 something found (check's problems, filter --fail-if-empty matching
+nothing), 2 a failure of any kind, usage errors included.
 
 The parser is argparse: it is in the standard library, so the command line
 adds no dependency to a package whose point is a small, fast core, and its
@@ -55,11 +57,16 @@ for byte as read, to -o FILE (compressed when it ends in .gz, .bz2, .xz or
   molvane filter 'IC50 < 10' library.sdf.gz | molvane head -n 100 -o best.sdf
   molvane check library.sdf && molvane to-parquet library.sdf -o library.parquet
 
+'--' ends the options: what follows is arguments even when it starts with
+'-'. Exit status: 0 done, 1 something found (check's problems, filter
+--fail-if-empty with no match), 2 any failure or usage error.
 'molvane COMMAND --help' describes a command, with an example.
 """
 
 
-_SLICE = re.compile(r"-\d*(:-?\d*){0,2}(,-?\d*(:-?\d*){0,2})*$")
+# A negative slice ("-1", "-10:", "-5:-1,0"), told from an option and from
+# "-" (stdin) by the digit or colon after its minus.
+_SLICE = re.compile(r"-(?=[\d:])\d*(:-?\d*){0,2}(,-?\d*(:-?\d*){0,2})*$")
 
 
 class _Parser(argparse.ArgumentParser):
@@ -104,7 +111,11 @@ def parse(argv: list[str]) -> Any:
         argv = [argv[0], *(" " + a if _SLICE.match(a) else a for a in argv[1:])]
     if argv and argv[0] in COMMANDS:
         _, commands = _parsers([argv[0]])
-        return commands[argv[0]].parse_intermixed_args(argv[1:])
+        args = commands[argv[0]].parse_intermixed_args(argv[1:])
+        args.command = argv[0]
+        # Everything after '--' is positional: set and rename read those as files.
+        args.after_dashes = len(argv) - argv.index("--") - 1 if "--" in argv else 0
+        return args
     return parser().parse_args(argv)
 
 
@@ -146,7 +157,7 @@ def main(argv: list[str] | None = None) -> int:
         LookupError,
     ) as error:
         print(f"{PROG}: error: {one_line(error)}", file=sys.stderr)
-        return 1
+        return 2
     except MemoryError as error:
         detail = one_line(error)
         detail = "" if detail == "MemoryError" else f" ({detail})"
@@ -161,7 +172,7 @@ def main(argv: list[str] | None = None) -> int:
             f"{PROG}: error: internal error, please report it: {type(error).__name__}: {one_line(error)}",
             file=sys.stderr,
         )
-        return 1
+        return 2
 
 
 class _Terminated(BaseException):

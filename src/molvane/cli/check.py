@@ -13,7 +13,15 @@ from typing import Any
 
 from molvane import native
 from molvane.cli import ctab
-from molvane.cli.common import add_inputs, add_quiet, input_names, progress_of, title_of
+from molvane.cli.common import (
+    Names,
+    add_inputs,
+    add_quiet,
+    input_names,
+    plural,
+    progress_of,
+    title_of,
+)
 from molvane.cli.inputs import sources
 
 
@@ -76,6 +84,7 @@ def run(args: argparse.Namespace) -> int:
 
     # Ids are compared across all inputs: parts of one library must not repeat each other.
     seen: dict[bytes, tuple[str, int]] = {}
+    watch = Names([args.id] if args.id else [])
     for source in sources(input_names(args), tail=True):
         pending: tuple[int, Any, list[str]] | None = None
         blocks = 0
@@ -85,6 +94,7 @@ def run(args: argparse.Namespace) -> int:
             blocks = number + 1
             found = list(block_problems(block))
             if field is not None:
+                watch.see(block)
                 found.extend(_repeated(block, field, args.id, source.label, number, seen))
             pending = (number, block, found)
         total_blocks += blocks
@@ -99,10 +109,12 @@ def run(args: argparse.Namespace) -> int:
                 # (One block without '$$$$' is a plain molfile.)
                 found.append("the last block is truncated: the input ends without a '$$$$' line")
             bad_blocks += report_all(source.label, number, block, found)
+    watch.warn("check")
     files = len(input_names(args))
-    where = f"{total_blocks} blocks in {files} file{'s' if files != 1 else ''}"
+    where = f"{plural(total_blocks, 'block')} in {plural(files, 'file')}"
     if problems:
-        print(f"check: {problems} problem{'s' if problems != 1 else ''} in {bad_blocks} of {where}")
+        if not args.quiet:
+            print(f"check: {plural(problems, 'problem')} in {bad_blocks} of {where}")
         return 1
     if not args.quiet:
         print(f"check: no problems in {where}")
@@ -125,7 +137,7 @@ def register(sub: Any) -> None:
             "  - a truncated last block (the input ends without a '$$$$' line)\n"
             "  - with --id FIELD, values of FIELD seen in an earlier block (of any input)\n"
             "A summary line follows. The exit status is 1 when anything was found,\n"
-            "0 for a clean input (with --quiet, a clean input prints nothing)."
+            "0 for a clean input; --quiet leaves out the summary line."
         ),
         formatter_class=argparse.RawDescriptionHelpFormatter,
         epilog="example: molvane check --id CHEMBL_ID library.sdf.gz",

@@ -90,9 +90,12 @@ def tokenize(text: str) -> list[_Token]:
 def _ids_from(path: str) -> frozenset[bytes]:
     try:
         with open(path, "rb") as handle:
-            return frozenset(line.strip() for line in handle if line.strip())
+            data = handle.read()
     except OSError as error:
         raise CommandError(f"{path}: {error.strerror}") from None
+    # A byte order mark (as some editors save) is not part of the first id.
+    data = data.removeprefix(b"\xef\xbb\xbf")
+    return frozenset(line.strip() for line in data.splitlines() if line.strip())
 
 
 # The operator module's functions: compiled, a call cheaper than a lambda.
@@ -138,6 +141,7 @@ class _Parser:
         self.tokens = tokenize(text)
         self.index = 0
         self.depth = 0
+        self.fields: list[str] = []
 
     def enter(self) -> None:
         self.depth += 1
@@ -206,6 +210,7 @@ class _Parser:
             return lambda block: block.title
         if not name:
             raise self.fail("empty field name", token)
+        self.fields.append(name)
         key = name.encode()
         return operator.methodcaller("get", key)
 
@@ -301,3 +306,9 @@ class _Parser:
 def compile_expression(text: str) -> Predicate:
     """A predicate over bytes SDBlocks for the filter expression `text`."""
     return _Parser(text).parse()
+
+
+def compile_with_fields(text: str) -> tuple[Predicate, list[str]]:
+    """The predicate of `text` and the field names it reads, in order."""
+    parser = _Parser(text)
+    return parser.parse(), list(dict.fromkeys(parser.fields))

@@ -5,7 +5,15 @@ from __future__ import annotations
 import argparse
 from typing import Any
 
-from molvane.cli.common import add_inputs, add_quiet, all_blocks
+from molvane.cli.common import (
+    UNREADABLE,
+    Unreadable,
+    add_errors,
+    add_inputs,
+    add_quiet,
+    all_blocks,
+    plural,
+)
 
 
 def kind_of(value: bytes, kind: str) -> str:
@@ -26,9 +34,10 @@ def kind_of(value: bytes, kind: str) -> str:
         return "text"
 
 
-def shown(value: bytes, width: int = 40) -> str:
+def shown(value: bytes, width: int | None = 40) -> str:
+    """`value` on one line, cut to `width` (None: whole, as field names are)."""
     text = value.decode("utf-8", "replace").replace("\r", "").replace("\n", "\\n")
-    return text if len(text) <= width else text[: width - 3] + "..."
+    return text if width is None or len(text) <= width else text[: width - 3] + "..."
 
 
 def run(args: argparse.Namespace) -> int:
@@ -36,10 +45,16 @@ def run(args: argparse.Namespace) -> int:
     carried: dict[bytes, int] = {}
     kinds: dict[bytes, str] = {}
     examples: dict[bytes, bytes] = {}
+    unreadable = Unreadable(args)
     for block in all_blocks(args):
+        try:
+            records = block.records()
+        except UNREADABLE as error:
+            unreadable.failed(error)
+            continue
         total += 1
         seen: set[bytes] = set()
-        for name, value in block.records():
+        for name, value in records:
             if name in seen:
                 continue
             seen.add(name)
@@ -51,9 +66,9 @@ def run(args: argparse.Namespace) -> int:
     for name, count in carried.items():
         rows.append(
             (
-                shown(name, 60),
+                shown(name, None),
                 str(count),
-                f"{100 * count / total:.1f}%",
+                f"{100 * count / max(total, 1):.1f}%",
                 kinds[name] or "empty",
                 shown(examples.get(name, b"")),
             )
@@ -75,7 +90,9 @@ def run(args: argparse.Namespace) -> int:
                     ]
                 ).rstrip()
             )
-        print(f"{total} blocks, {len(carried)} fields")
+        if not args.quiet:
+            print(f"{plural(total, 'block')}, {plural(len(carried), 'field')}")
+    unreadable.report("fields")
     return 0
 
 
@@ -92,5 +109,6 @@ def register(sub: Any) -> None:
     parser.add_argument(
         "--tsv", action="store_true", help="tab-separated output without the summary line"
     )
+    add_errors(parser, "leaves the block out of the counts")
     add_quiet(parser)
     parser.set_defaults(run=run)

@@ -3,25 +3,51 @@
 from __future__ import annotations
 
 import argparse
+from collections.abc import Iterator
 from typing import Any
 
-from molvane.cli.common import add_inputs, add_output, add_quiet, all_blocks
-from molvane.cli.expr import compile_expression
+from molvane.cli.common import (
+    UNREADABLE,
+    Names,
+    Unreadable,
+    add_errors,
+    add_inputs,
+    add_output,
+    add_quiet,
+    all_blocks,
+)
+from molvane.cli.expr import compile_with_fields
 from molvane.cli.outputs import write_blocks
 
 
 def run(args: argparse.Namespace) -> int:
-    keep = compile_expression(args.expression)
-    blocks = all_blocks(args)
-    if args.invert:
-        matched = (block for block in blocks if not keep(block))
-    else:
-        matched = (block for block in blocks if keep(block))
+    keep, fields = compile_with_fields(args.expression)
+    watch = Names(fields)
+    blocks = watch.watching(all_blocks(args)) if fields else all_blocks(args)
+    unreadable = Unreadable(args)
+    invert = args.invert
+
+    def matched() -> Iterator[Any]:
+        # The plain loop is the hot path; a block that cannot be read leaves
+        # it, is counted (or raises), and the loop resumes after it.
+        while True:
+            try:
+                if invert:
+                    yield from (block for block in blocks if not keep(block))
+                else:
+                    yield from (block for block in blocks if keep(block))
+                return
+            except UNREADABLE as error:
+                unreadable.failed(error)  # not known to match: left out
+
     if args.count:
-        print(sum(1 for _ in matched))
-        return 0
-    write_blocks(args.output, matched)
-    return 0
+        found = sum(1 for _ in matched())
+        print(found)
+    else:
+        found = write_blocks(args.output, matched())
+    unreadable.report("filter", "left out")
+    watch.warn("filter")
+    return 1 if args.fail_if_empty and not found else 0
 
 
 EXPRESSIONS = """\
@@ -60,6 +86,12 @@ def register(sub: Any) -> None:
     parser.add_argument(
         "-c", "--count", action="store_true", help="print the number of matching blocks instead"
     )
+    parser.add_argument(
+        "--fail-if-empty",
+        action="store_true",
+        help="exit with status 1 when no block matches (as grep does); by default 0",
+    )
+    add_errors(parser, "leaves the block out (it is not known to match)")
     add_output(parser)
     add_quiet(parser)
     parser.set_defaults(run=run)

@@ -1,10 +1,12 @@
 """``molvane repair``: V3000 counts and indices fixed, everything else kept.
 
-A V3000 block whose atom or bond indices are not 1, 2, 3, ... in order is
-renumbered (bonds follow their atoms), and a COUNTS line that disagrees with
-the atom and bond lines is set to them, both through CTable's operations.
-Every other block, and every other byte of a repaired block, is written as
-it was read. Each change is reported on stderr.
+A V3000 block with the problems check reports (duplicate or malformed
+indices, a COUNTS line that disagrees with the atom and bond lines) has its
+indices renumbered 1, 2, 3, ... (bonds follow their atoms) and its COUNTS set
+to its lines, through CTable's operations. Every other block, and every other
+byte of a repaired block, is written as it was read. Each change, and each
+problem left alone (a V2000 counts line that disagrees, a missing ``M  END``,
+a header that cannot be read), is reported on stderr.
 """
 
 from __future__ import annotations
@@ -16,7 +18,15 @@ from collections.abc import Iterator
 from typing import Any
 
 from molvane.cli import ctab
-from molvane.cli.common import add_inputs, add_output, add_quiet, input_names, progress_of, title_of
+from molvane.cli.common import (
+    add_inputs,
+    add_output,
+    add_quiet,
+    input_names,
+    plural,
+    progress_of,
+    title_of,
+)
 from molvane.cli.inputs import sources
 from molvane.cli.outputs import write_blocks
 from molvane.ctable import CTableError
@@ -25,8 +35,15 @@ from molvane.ctable import CTableError
 def repaired(block: Any) -> tuple[Any, list[str]]:
     """The block with what can be fixed fixed (the same object if nothing), and what changed."""
     table = ctab.layout(block)
-    if not table.has_end or table.format != "V3000":
+    if table.blank:
         return block, []
+    if not table.has_end:
+        return block, ["left alone: no 'M  END' line"]
+    if (problem := ctab.header_problem(table)) is not None:
+        return block, [f"left alone: {problem}"]
+    if table.format != "V3000":
+        problem = ctab.v2000_problem(table) if table.format == "V2000" else None
+        return block, [] if problem is None else [f"left alone: {problem}"]
     if not ctab.v3000_problems(block):
         return block, []
     fixed = copy.copy(block)
@@ -74,7 +91,10 @@ def run(args: argparse.Namespace) -> int:
 
     write_blocks(args.output, blocks())
     if not args.quiet:
-        print(f"repair: changed {tally['repaired']} of {tally['blocks']} blocks", file=sys.stderr)
+        print(
+            f"repair: changed {tally['repaired']} of {plural(tally['blocks'], 'block')}",
+            file=sys.stderr,
+        )
     return 0
 
 
@@ -82,10 +102,13 @@ def register(sub: Any) -> None:
     parser = sub.add_parser(
         "repair",
         help="fix V3000 counts and indices, keeping every other byte",
-        description="Write the blocks with V3000 atom and bond indices renumbered 1, 2, 3, ... and "
-        "COUNTS lines set to the atom and bond lines, where CTable can; every other block, and every "
-        "other line, is written byte for byte as read. Each change, and each problem left as it was, "
-        "is reported on stderr with the block's number and title.",
+        description="Fix the V3000 blocks that check finds at fault (duplicate or malformed atom or "
+        "bond indices, a COUNTS line that disagrees with the lines): their indices are renumbered "
+        "1, 2, 3, ... and their COUNTS set to the atom and bond lines, where CTable can. Every other "
+        "block (V3000 indices that are merely out of order included), and every other line, is "
+        "written byte for byte as read. Each change, and each problem left alone (a V2000 counts "
+        "line that disagrees, a missing 'M  END' line, a header that cannot be read), is reported "
+        "on stderr with the block's number and title.",
         epilog="example: molvane repair broken.sdf -o fixed.sdf",
     )
     add_inputs(parser)

@@ -17,6 +17,7 @@ from molvane.cli.common import (
     add_quiet,
     all_blocks,
     non_negative,
+    plural,
     positive,
     progress_of,
 )
@@ -59,14 +60,30 @@ def parse_spec(spec: str) -> list[tuple[int | None, int | None, int | None] | in
 
 
 def resolve(items: list[Any], length: int) -> list[int]:
+    """The indices `items` select of `length` blocks; what lies past either
+    end is left out, as Python slices do, and said on stderr."""
     indices: list[int] = []
+    outside = []
     for item in items:
         if isinstance(item, int):
             index = item + length if item < 0 else item
             if 0 <= index < length:
                 indices.append(index)
+            else:
+                outside.append(str(item))
         else:
             indices.extend(range(length)[slice(*item)])
+    if outside:
+        print(
+            f"molvane: slice: warning: no block at {', '.join(outside)}: "
+            f"the input has {plural(length, 'block')}",
+            file=sys.stderr,
+        )
+    elif not indices and length:
+        print(
+            f"molvane: slice: warning: the ranges select no block of {plural(length, 'block')}",
+            file=sys.stderr,
+        )
     return indices
 
 

@@ -143,7 +143,7 @@ def register(sub: Any) -> None:
         description="Write the blocks into several files: N files of (nearly) equal block counts, K blocks "
         "per file, or files of at most SIZE bytes (a larger block gets a file of its own). Each file is "
         "named by the --output pattern, compressed by its suffix.",
-        epilog="example: molvane split -k 10000 library.sdf.gz -o 'chunks/part-{n:04d}.sdf.gz'",
+        epilog="example: molvane split -k 10000 library.sdf.gz -o 'part-{n:04d}.sdf.gz'",
     )
     add_inputs(parser)
     parser.add_argument("-n", "--parts", type=positive, metavar="N", help="into N files")

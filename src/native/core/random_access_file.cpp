@@ -36,6 +36,8 @@ IoOutcome RandomAccessFile::open(const std::string& path) noexcept {
     refusal_ = AccessRefusal::None;
     compression_ = Compression::None;
     unread_format_ = {};
+    // A directory fails as open() fails on one in Python: IsADirectoryError.
+    if (S_ISDIR(status.st_mode)) return {IoOutcome::Status::Errno, EISDIR};
     if (!S_ISREG(status.st_mode)) {
         refusal_ = AccessRefusal::NotRegular;
         return {};

@@ -115,8 +115,9 @@ constexpr const char kBlockDoc[] =
     "RDKit and OEChem. Methods that read records raise\n"
     "`molvane.MalformedRecordError`, a ValueError, at a header line with no\n"
     "`<name>`.\n\n"
-    "Values are written unchecked too, so a value with a blank line or a\n"
-    "`$$$$` line reads back as more records or blocks.";
+    "Values are checked only for what would change the block's shape: the\n"
+    "setters refuse a value holding a blank line followed by more text or a\n"
+    "`$$$$` line, which would read back as more records or blocks.";
 
 constexpr const char kTitleDoc[] =
     "Return the title line without trailing whitespace, in the input type.\n\n"
