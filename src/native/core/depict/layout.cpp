@@ -23,7 +23,7 @@ double median_bond(const Molecule& molecule) {
 }
 
 double font_for(double bond_px) {
-    return std::clamp(bond_px * 0.5, 7.0, 20.0);
+    return std::clamp(bond_px * 0.55, 7.0, 20.0);
 }
 
 }  // namespace
