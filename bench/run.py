@@ -743,7 +743,7 @@ def mols2grid_display(files):
 
 
 VIEW_FAR_BLOCK = 250_000
-VIEW_PAGES = 200
+VIEW_PAGES = 100
 
 
 def view_page_at(far):
@@ -1115,10 +1115,10 @@ CASES = {
         view_first_page,
         "mols2grid: display(path) HTML (sanitizable slice)",
     ),
-    "molvane view: page at block 0, 200 requests": (view_page_at(far=False), None),
-    "molvane view: page at block 250,000, 200 requests": (
+    "molvane view: page at block 0, 100 requests": (view_page_at(far=False), None),
+    "molvane view: page at block 250,000, 100 requests": (
         view_page_at(far=True),
-        "molvane view: page at block 0, 200 requests",
+        "molvane view: page at block 0, 100 requests",
     ),
     "molvane to-parquet (process, slice)": (
         cli_parquet,
@@ -1211,8 +1211,8 @@ GOALS = [
         20.0,
     ),
     (
-        "molvane view: page at block 250,000, 200 requests",
-        "molvane view: page at block 0, 200 requests",
+        "molvane view: page at block 250,000, 100 requests",
+        "molvane view: page at block 0, 100 requests",
         0.5,
     ),
 ]
