@@ -400,7 +400,11 @@ def test_pickle_states_that_are_no_tuple_are_refused(write, state):
 
 
 @pytest.mark.skipif(not os.path.exists("/proc/cpuinfo"), reason="needs /proc")
-@pytest.mark.parametrize("use", [len, molvane.shards], ids=["SDFile", "shards"])
+@pytest.mark.parametrize(
+    "use",
+    [len, molvane.shards, lambda path: next(molvane.parse_sdf(path, start=0))],
+    ids=["SDFile", "shards", "range"],
+)
 def test_files_that_report_no_size_but_hold_data_are_refused(use):
     # /proc/cpuinfo reports 0 bytes: its offsets cannot be known up front
     path = "/proc/cpuinfo"

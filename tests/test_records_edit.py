@@ -6,7 +6,7 @@ from types import SimpleNamespace
 
 import pytest
 from conftest import RECORD_EDITS, state, text_of
-from hypothesis import settings
+from hypothesis import HealthCheck, settings
 from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, rule
 
@@ -404,7 +404,11 @@ class RecordEditsOnManyRecords(RecordEdits):
         super().make(kind, crlf, start, header)
 
 
+# Sixteen or more starting values, each drawn through the value filter.
 RecordEditsOnManyRecords.TestCase.settings = settings(
-    max_examples=40, stateful_step_count=20, deadline=None
+    max_examples=40,
+    stateful_step_count=20,
+    deadline=None,
+    suppress_health_check=[HealthCheck.filter_too_much, HealthCheck.too_slow],
 )
 test_record_edits_on_many_records = RecordEditsOnManyRecords.TestCase

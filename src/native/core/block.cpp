@@ -73,7 +73,7 @@ void Block::begin_edit() {
         fail(ErrorKind::Exported, "Existing exports of data: SDBlock cannot be edited");
     record_index.reset();
     lookup_seen = false;
-    edit_seen = false;
+    edit_scans = 0;
 }
 
 void Block::begin_record_edit() {

@@ -62,7 +62,7 @@ struct Block {
     std::shared_ptr<int> export_guard;
     std::shared_ptr<RecordIndex> record_index;
     bool lookup_seen = false;  // a lookup has scanned since the records last changed
-    bool edit_seen = false;    // a record edit has scanned many records since then
+    uint8_t edit_scans = 0;    // record edits that scanned many records since then
     uint64_t records_version = 0;
     bool is_bytes = true;
     bool utf8_checked = false;

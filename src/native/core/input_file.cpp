@@ -19,6 +19,7 @@ IoOutcome InputFile::open(const std::string& path) noexcept {
     compression_ = Compression::None;
     unread_format_ = {};
     size_ = kUnknownSize;
+    size_understated_ = false;
     struct stat status {};
     if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode)) {
         size_ = static_cast<uint64_t>(status.st_size);
@@ -28,6 +29,7 @@ IoOutcome InputFile::open(const std::string& path) noexcept {
             got = ::pread(fd, head, sizeof head, 0);
         } while (got < 0 && errno == EINTR);
         const std::string_view start(head, got > 0 ? static_cast<size_t>(got) : 0);
+        size_understated_ = size_ == 0 && !start.empty();
         compression_ = sniff_compression(start);
         unread_format_ = core::unread_format(start);
         if (compression_ != Compression::None || !unread_format_.empty()) {

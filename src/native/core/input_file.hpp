@@ -38,6 +38,9 @@ class InputFile {
     // The size of a regular file at open(), or kUnknownSize.
     static constexpr uint64_t kUnknownSize = UINT64_MAX;
     uint64_t size() const noexcept { return size_; }
+    // A regular file that reported 0 bytes at open() yet held some (a /proc
+    // file): it is read through, but has no byte offsets to seek to.
+    bool size_understated() const noexcept { return size_understated_; }
     // The open descriptor, still owned here; -1 when there is none.
     int descriptor() const noexcept { return fd_; }
     // Hands the open descriptor over to the caller, who closes it; -1 when
@@ -67,6 +70,7 @@ class InputFile {
   private:
     int fd_ = -1;
     Compression compression_ = Compression::None;
+    bool size_understated_ = false;
     std::string_view unread_format_;
     uint64_t size_ = kUnknownSize;
     std::shared_ptr<const Mapping> mapping_;

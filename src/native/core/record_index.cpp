@@ -8,8 +8,10 @@ namespace molvane::core {
 
 namespace {
 
-// Below this many records a scan costs less than building the table.
+// Building the table costs a few scans, so edits build it only on a block of
+// at least this many records, once this many edits have scanned it.
 constexpr size_t kIndexAfterRecords = 16;
+constexpr uint8_t kIndexAfterScans = 4;
 
 // Moves every offset of `record` by `added` bytes, less `removed` bytes
 // (modular arithmetic: the result is a valid offset again).
@@ -163,13 +165,13 @@ bool lookup_record(Block& block, std::string_view name, RecordSpan& found) {
 }
 
 RecordIndex* index_for_edit(Block& block) {
-    if (!block.record_index && block.edit_seen)
+    if (!block.record_index && block.edit_scans >= kIndexAfterScans)
         block.record_index = std::make_shared<RecordIndex>(block.sd_data());
     return block.record_index.get();
 }
 
 void note_edit_scan(Block& block, size_t scanned) noexcept {
-    if (scanned >= kIndexAfterRecords) block.edit_seen = true;
+    if (scanned >= kIndexAfterRecords && block.edit_scans < kIndexAfterScans) ++block.edit_scans;
 }
 
 }  // namespace molvane::core

@@ -3,7 +3,8 @@
 // block) stop rescanning the SD data, and so that record edits on a block
 // with many records (set_record with new names, remove_record) cost about
 // the bytes they move rather than a scan of every record. Lookups build it
-// at their second call on an unchanged block, edits at their second call;
+// at their second call on an unchanged block, edits after a few calls on a
+// block of many records (a block edited once or twice gains no table);
 // record edits keep it up to date, every other edit drops it
 // (Block::begin_edit).
 #pragma once
@@ -67,9 +68,9 @@ class RecordIndex {
 // which later lookups use until the next edit that drops it.
 bool lookup_record(Block& block, std::string_view name, RecordSpan& found);
 
-// The index a record edit should use: the block's own, or a new one when an
-// earlier edit scanned many records; null otherwise, and the edit scans (a
-// block edited once or twice, or with few records, gains no table).
+// The index a record edit should use: the block's own, or a new one when
+// earlier edits scanned many records a few times; null otherwise, and the
+// edit scans.
 RecordIndex* index_for_edit(Block& block);
 // Called by an edit that scanned `scanned` records without an index.
 void note_edit_scan(Block& block, size_t scanned) noexcept;

@@ -37,6 +37,14 @@ void raise_not_regular(PyObject* path_object) {
     throw PythonError{};
 }
 
+void raise_size_understated(PyObject* path_object) {
+    PyErr_Format(PyExc_ValueError,
+                 "random access needs a file that reports its size: %R reports 0 bytes but holds "
+                 "data; read it through with parse_sdf or save its content to a file first",
+                 path_object);
+    throw PythonError{};
+}
+
 void raise_unmappable(PyObject* path_object) {
     PyErr_Format(PyExc_OSError,
                  "random access needs a file on a local file system: %R is on a network "
@@ -64,13 +72,7 @@ void open_random_access(core::RandomAccessFile& file, const PathArgument& path) 
             PyErr_Format(PyExc_ValueError, "%R is a %s, not an SD file: extract it first",
                          path.object.get(), std::string(file.unread_format()).c_str());
             throw PythonError{};
-        case core::AccessRefusal::SizeUnknown:
-            PyErr_Format(PyExc_ValueError,
-                         "random access needs a file that reports its size: %R reports 0 bytes "
-                         "but holds data; read it through with parse_sdf or save its content to "
-                         "a file first",
-                         path.object.get());
-            throw PythonError{};
+        case core::AccessRefusal::SizeUnknown: raise_size_understated(path.object.get());
     }
 }
 

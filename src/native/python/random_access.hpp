@@ -31,5 +31,6 @@ void open_random_access(core::RandomAccessFile& file, const PathArgument& path);
 [[noreturn]] void raise_compressed(PyObject* path_object, std::string_view compression);
 [[noreturn]] void raise_not_regular(PyObject* path_object);
 [[noreturn]] void raise_unmappable(PyObject* path_object);
+[[noreturn]] void raise_size_understated(PyObject* path_object);
 
 }  // namespace molvane::py
