@@ -23,6 +23,7 @@ from typing import Any, Literal, NamedTuple, overload
 
 import molvane
 from molvane import tables as _tables
+from molvane._replacing import check_writable, keep_owner_and_mode, sync_directory
 
 __all__ = ["read_sdf", "read_blocks", "to_sdf"]
 
@@ -495,46 +496,20 @@ def _refuse_own_inputs(collection: Any, paths: Sequence[_Path]) -> None:
             )
 
 
-def _check_writable(path: _Path) -> None:
-    """Refuses a target the process could not open for writing (mode 0444,
-    another user's file), as writing it directly would."""
-    try:
-        os.close(os.open(path, os.O_WRONLY | os.O_NONBLOCK | os.O_NOCTTY))
-    except FileNotFoundError:
-        pass
-
-
 def _keep_ownership_and_mode(stage: _Path, path: _Path) -> None:
-    """Gives the staged file the target's owner and group where allowed,
-    then its mode."""
+    """The staged file takes the owner, group and mode of the regular file
+    it replaces, as far as the process may."""
     try:
         status = os.stat(path)
     except FileNotFoundError:
         return
-    if not stat.S_ISREG(status.st_mode):
-        return
-    own = os.stat(stage)
-    if (own.st_uid, own.st_gid) != (status.st_uid, status.st_gid):
-        try:
-            os.chown(stage, status.st_uid, status.st_gid)
-        except OSError:
-            try:
-                os.chown(stage, -1, status.st_gid)
-            except OSError:
-                pass
-    os.chmod(stage, stat.S_IMODE(status.st_mode))
+    if stat.S_ISREG(status.st_mode):
+        keep_owner_and_mode(stage, status)
 
 
 def _sync_folders(paths: Sequence[_Path]) -> None:
-    for folder in {os.path.dirname(p) or (b"." if isinstance(p, bytes) else ".") for p in paths}:
-        fd = os.open(folder, os.O_RDONLY | os.O_DIRECTORY)
-        try:
-            os.fsync(fd)
-        except OSError as error:
-            if error.errno not in (errno.EINVAL, errno.ENOTSUP):
-                raise
-        finally:
-            os.close(fd)
+    for folder in {os.path.dirname(p) for p in paths}:
+        sync_directory(folder)
 
 
 @overload
@@ -608,7 +583,7 @@ def to_sdf(
         if folder:
             os.makedirs(folder, exist_ok=True)
     for path in paths:
-        _check_writable(path)
+        check_writable(path)
     token = uuid.uuid4().hex[:16]
     staged = [_staged(p, token) for p in paths]
     marker = _in_folder(paths[0], f".{token}.to_sdf") if paths else ""

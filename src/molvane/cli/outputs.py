@@ -21,6 +21,7 @@ from collections.abc import Iterable, Iterator
 from typing import Any
 
 from molvane import native
+from molvane._replacing import check_writable, keep_owner_and_mode, sync_directory
 
 
 def destination(path: str | None) -> Any:
@@ -54,20 +55,6 @@ def _temporary_name(target: str) -> str:
     return os.path.join(folder, "." + base[:160] + tag)
 
 
-def _sync_directory(folder: str) -> None:
-    try:
-        fd = os.open(folder or ".", os.O_RDONLY | os.O_DIRECTORY)
-    except PermissionError:
-        return
-    try:
-        os.fsync(fd)
-    except OSError as error:
-        if error.errno not in (errno.EINVAL, errno.ENOTSUP):
-            raise
-    finally:
-        os.close(fd)
-
-
 def _open_temporary(path: str, target: str, status: os.stat_result | None) -> str:
     """Creates the temporary beside `target` with the target's owner and mode."""
     for _ in range(16):
@@ -89,14 +76,7 @@ def _open_temporary(path: str, target: str, status: os.stat_result | None) -> st
             ) from None
         try:
             if status is not None:
-                own = os.fstat(fd)
-                if (own.st_uid, own.st_gid) != (status.st_uid, status.st_gid):
-                    try:
-                        os.fchown(fd, status.st_uid, status.st_gid)
-                    except OSError:
-                        with contextlib.suppress(OSError):
-                            os.fchown(fd, -1, status.st_gid)
-                os.fchmod(fd, stat.S_IMODE(status.st_mode))
+                keep_owner_and_mode(fd, status)
         finally:
             os.close(fd)
         return name
@@ -120,10 +100,7 @@ def replacing(path: str) -> Iterator[str]:
         return
     target = os.path.realpath(path) if status is not None else path
     if status is not None:
-        try:
-            os.close(os.open(target, os.O_WRONLY | os.O_NONBLOCK | os.O_NOCTTY))
-        except OSError as error:
-            raise OSError(error.errno, error.strerror, path) from None
+        check_writable(target, shown=path)
     # Signals wait while the temporary is made, so that none can leave it
     # behind before the cleanup below is in place.
     held = signal.pthread_sigmask(signal.SIG_BLOCK, _CLEANUP_SIGNALS)
@@ -145,4 +122,4 @@ def replacing(path: str) -> Iterator[str]:
             with contextlib.suppress(OSError):
                 os.unlink(temporary)
         raise
-    _sync_directory(os.path.dirname(target))
+    sync_directory(os.path.dirname(target))
