@@ -272,7 +272,7 @@ def _json_value(value: Any) -> Any:
 
 
 def build_table(args: argparse.Namespace, columns: list[str] | None) -> Any:
-    pa = _pyarrow()
+    _pyarrow()  # where pyarrow is missing, the error names the extra before any work
     from molvane.tables import to_arrow
 
     types = "auto" if args.types is None else args.types
@@ -304,6 +304,14 @@ def build_table(args: argparse.Namespace, columns: list[str] | None) -> Any:
 
     table = to_arrow(readable(), **options)
     unreadable.report(args.command)
+    return as_text_columns(table)
+
+
+def as_text_columns(table: Any, advice: str = "") -> Any:
+    """The table with its binary columns cast to UTF-8 strings, which CSV and
+    Parquet want; ValueError (with `advice` after the reason) where a value
+    is not UTF-8."""
+    pa = _pyarrow()
     fields = []
     for field in table.schema:
         if pa.types.is_binary(field.type):
@@ -314,7 +322,7 @@ def build_table(args: argparse.Namespace, columns: list[str] | None) -> Any:
     try:
         return table.cast(pa.schema(fields, metadata=table.schema.metadata))
     except pa.ArrowInvalid as error:
-        raise ValueError(f"a value is not UTF-8 text: {error}") from None
+        raise ValueError(f"a value is not UTF-8 text{advice}: {error}") from None
 
 
 def _to_stdout(path: str | None) -> bool:

@@ -32,22 +32,13 @@ def export(blocks: Sequence[Any], fmt: str) -> bytes:
 def _table(blocks: Sequence[Any]) -> Any:
     """The table of `blocks`, text columns as UTF-8 strings (CSV and Parquet want text)."""
     try:
-        pa: Any = importlib.import_module("pyarrow")
+        importlib.import_module("pyarrow")
     except ImportError:
         raise ImportError(
             "CSV and Parquet export need pyarrow; install it with: pip install 'molvane[arrow]'"
         ) from None
+    from molvane.cli.tables_out import as_text_columns
     from molvane.tables import to_arrow
 
     table = to_arrow(list(blocks))
-    fields = []
-    for field in table.schema:
-        if pa.types.is_binary(field.type):
-            field = field.with_type(pa.string())
-        elif pa.types.is_large_binary(field.type):
-            field = field.with_type(pa.large_string())
-        fields.append(field)
-    try:
-        return table.cast(pa.schema(fields, metadata=table.schema.metadata))
-    except pa.ArrowInvalid as error:
-        raise ValueError(f"a value is not UTF-8 text, export SD instead: {error}") from None
+    return as_text_columns(table, ", export SD instead")
