@@ -162,20 +162,29 @@ class _SDBlockIterator(Generic[_T]):
 
 @overload
 def parse_sdf(
-    source: str | os.PathLike[str], *, borrow: bool = False, start: int = 0, stop: int | None = None
+    source: str | os.PathLike[str],
+    *,
+    borrow: bool = False,
+    start: int | None = 0,
+    stop: int | None = None,
 ) -> _SDBlockIterator[str]: ...
 @overload
 def parse_sdf(
     source: bytes | os.PathLike[bytes],
     *,
     borrow: bool = False,
-    start: int = 0,
+    start: int | None = 0,
     stop: int | None = None,
 ) -> _SDBlockIterator[bytes]: ...
 @overload
-def parse_sdf(source: IO[str], *, borrow: bool = False) -> _SDBlockIterator[str]: ...
+def parse_sdf(
+    source: IO[str], *, borrow: bool = False, start: None = ..., stop: None = None
+) -> _SDBlockIterator[str]: ...
 @overload
-def parse_sdf(source: IO[bytes], *, borrow: bool = False) -> _SDBlockIterator[bytes]: ...
+def parse_sdf(
+    source: IO[bytes], *, borrow: bool = False, start: None = ..., stop: None = None
+) -> _SDBlockIterator[bytes]: ...
+def _compression_of(head: bytes, /) -> str | None: ...
 
 _AnyPath = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 
@@ -247,6 +256,9 @@ def _build_table(
     block: str | bytes | None = None,
     types: Literal["auto", "str"] | Mapping[str | bytes, Literal["int", "float", "str"]] = "auto",
     errors: Literal["raise", "skip"] = "raise",
+    threads: int | None = None,
+    limit: int | None = None,
+    _min_range: int | None = None,
 ) -> _SDTable: ...
 def _build_table_from_path(
     path: str | bytes,

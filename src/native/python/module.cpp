@@ -57,6 +57,10 @@ int exec_module(PyObject* module) {
         add_to_module(module, "_SDNameIterator", state.name_iterator_type);
         add_to_module(module, "MalformedRecordError", state.malformed_record_error);
         add_to_module(module, "parse_sdf", parse_sdf_function(module));
+        // Private helpers stay out of __all__.
+        if (PyObject_SetAttrString(module, "_compression_of",
+                                   compression_of_function(module).get()) < 0)
+            throw PythonError{};
         add_to_module(module, "write_sdf", write_sdf_function(module));
         add_to_module(module, "sdf_writer", sdf_writer_function(module));
         add_to_module(module, "_SDFWriter", state.writer_type);

@@ -16,11 +16,14 @@
 #include "core/table_builder.hpp"
 #include "python/arguments.hpp"
 #include "python/block.hpp"
+#include "python/block_iterator.hpp"
 #include "python/decode.hpp"
 #include "python/errors.hpp"
+#include "python/guard.hpp"
 #include "python/method_def.hpp"
 #include "python/module_state.hpp"
 #include "python/object.hpp"
+#include "python/read.hpp"
 #include "python/without_gil.hpp"
 
 namespace molvane::py {
@@ -258,61 +261,6 @@ Ref new_table(const ModuleState& state, core::TableBuilder& builder) {
                                    std::shared_ptr<const core::Table>(std::move(table)));
 }
 
-PyObject* build_table(PyObject* module, PyObject* args, PyObject* kwargs) {
-    return boundary(module, [&] {
-        static const char* const keywords[] = {"blocks", "columns", "title",  "molblock",
-                                               "block",  "types",   "errors", nullptr};
-        PyObject* blocks = nullptr;
-        PyObject* columns = Py_None;
-        PyObject* title = Py_None;
-        PyObject* molblock = Py_None;
-        PyObject* block = Py_None;
-        PyObject* types = nullptr;
-        PyObject* errors = nullptr;
-        parse_arguments(args, kwargs, "O|$OOOOOO:_build_table", keywords, &blocks, &columns, &title,
-                        &molblock, &block, &types, &errors);
-        Ref auto_types = Ref::check(PyUnicode_FromString("auto"));
-        Ref raise_errors = Ref::check(PyUnicode_FromString("raise"));
-        core::TableOptions options =
-            parse_options(columns, title, molblock, block, types ? types : auto_types.get(),
-                          errors ? errors : raise_errors.get());
-        ModuleState& state = module_state(module);
-        Ref iterator = Ref::check(PyObject_GetIter(blocks));
-
-        std::optional<core::TableBuilder> builder;
-        bool is_bytes = false;
-        HeldBlocks held;
-        held.objects.reserve(kBlocksPerBatch);
-        held.uses.reserve(kBlocksPerBatch);
-        while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
-            if (!is_block(state, item.get()))
-                raise_wrong_type("expected SDBlock objects, got %U", item.get());
-            BlockObject& object = as_block(item.get());
-            if (!builder) {
-                is_bytes = object.block.is_bytes;
-                options.is_bytes = is_bytes;
-                builder.emplace(options);
-            } else if (object.block.is_bytes != is_bytes) {
-                raise(PyExc_TypeError, "cannot build one table from str and bytes blocks");
-            }
-            held.uses.push_back(std::make_unique<SharedUse>(object.guard));
-            object.block.locate_mdl_end();
-            held.objects.push_back(std::move(item));
-            if (held.objects.size() == kBlocksPerBatch) {
-                add_batch(module, *builder, held);
-                check_signals();
-            }
-        }
-        throw_if_error();
-        if (!builder) {
-            options.is_bytes = false;
-            builder.emplace(options);
-        }
-        if (!held.objects.empty()) add_batch(module, *builder, held);
-        return new_table(state, *builder).release();
-    });
-}
-
 constexpr std::string_view kFileShrank =
     "the file shrank while it was read (it was truncated or rewritten in place)";
 
@@ -408,6 +356,141 @@ Ref build_in_parallel(PyObject* module, PyObject* path, core::TableOptions optio
                                    std::shared_ptr<const core::Table>(std::move(shared)));
 }
 
+// The table builder fed by a block iterator's reader: the blocks go to it as
+// core makes them, without an SDBlock each, whatever the source.
+struct TableSink final : Reader::BlockSink {
+    explicit TableSink(core::TableOptions table_options) : options(std::move(table_options)) {}
+
+    void take(core::Block& block) override {
+        if (!builder) {
+            options.is_bytes = block.is_bytes;
+            builder.emplace(options);
+        }
+        block.locate_mdl_end();
+        failed = true;
+        builder->add(block);
+        failed = false;
+    }
+
+    core::TableOptions options;
+    std::optional<core::TableBuilder> builder;
+    bool failed = false;  // the builder refused the block being taken
+};
+
+Ref build_from_reader(PyObject* module, PyObject* iterator, core::TableOptions options,
+                      unsigned threads, uint64_t limit, uint64_t min_range) {
+    const ModuleState& state = module_state(module);
+    BlockIteratorObject& object = state_of<BlockIteratorObject>(iterator);
+    ExclusiveUse use(object.guard);
+    Reader& reader = object.reader;
+    reader.open();
+    std::shared_ptr<const core::Mapping> mapping;
+    uint64_t begin = 0;
+    uint64_t end = 0;
+    if (limit == UINT64_MAX && reader.fresh_mapping(mapping, begin, end)) {
+        // A mapped file is split here, in ranges on threads when it is large.
+        options.is_bytes = reader.kind() == core::TextKind::Bytes;
+        PyObject* path = reader.path_object();
+        Ref table = threads > 1 && end - begin >= 2 * min_range
+                        ? build_in_parallel(module, path, std::move(options), std::move(mapping),
+                                            begin, end, threads, min_range)
+                        : build_on_this_thread(module, path, std::move(options), std::move(mapping),
+                                               begin, end, UINT64_MAX, 0);
+        reader.finish_mapped(end);
+        return table;
+    }
+    TableSink sink(std::move(options));
+    core::Block current;
+    try {
+        reader.pull(sink, current, limit);
+    } catch (...) {
+        if (sink.failed) raise_for_block(module, sink.builder->failed_field(), current);
+        throw;
+    }
+    if (!sink.builder) {
+        // No block, so no kind: string columns, as for an empty iterable.
+        sink.options.is_bytes = false;
+        sink.builder.emplace(sink.options);
+    }
+    return new_table(state, *sink.builder);
+}
+
+PyObject* build_table(PyObject* module, PyObject* args, PyObject* kwargs) {
+    return boundary(module, [&] {
+        static const char* const keywords[] = {"blocks", "columns",    "title",  "molblock",
+                                               "block",  "types",      "errors", "threads",
+                                               "limit",  "_min_range", nullptr};
+        PyObject* blocks = nullptr;
+        PyObject* columns = Py_None;
+        PyObject* title = Py_None;
+        PyObject* molblock = Py_None;
+        PyObject* block = Py_None;
+        PyObject* types = nullptr;
+        PyObject* errors = nullptr;
+        PyObject* threads = Py_None;
+        PyObject* limit = Py_None;
+        PyObject* min_range = Py_None;
+        parse_arguments(args, kwargs, "O|$OOOOOOOOO:_build_table", keywords, &blocks, &columns,
+                        &title, &molblock, &block, &types, &errors, &threads, &limit, &min_range);
+        Ref auto_types = Ref::check(PyUnicode_FromString("auto"));
+        Ref raise_errors = Ref::check(PyUnicode_FromString("raise"));
+        core::TableOptions options =
+            parse_options(columns, title, molblock, block, types ? types : auto_types.get(),
+                          errors ? errors : raise_errors.get());
+        const unsigned hardware = std::max(std::thread::hardware_concurrency(), 1u);
+        const uint64_t thread_count = offset_argument(threads, "threads", hardware);
+        if (thread_count == 0) raise(PyExc_ValueError, "threads must be at least 1");
+        const uint64_t most = offset_argument(limit, "limit", UINT64_MAX);
+        if (most == 0) raise(PyExc_ValueError, "limit must be at least 1");
+        const uint64_t smallest = offset_argument(min_range, "_min_range", 4u << 20);
+        ModuleState& state = module_state(module);
+        if (reinterpret_cast<PyObject*>(Py_TYPE(blocks)) == state.block_iterator_type.get()) {
+            // Built before the source opens, so that a collision raises first.
+            core::TableBuilder{options};
+            const unsigned workers = static_cast<unsigned>(std::min<uint64_t>(thread_count, 256));
+            return build_from_reader(module, blocks, std::move(options), workers, most, smallest)
+                .release();
+        }
+        Ref iterator = Ref::check(PyObject_GetIter(blocks));
+
+        std::optional<core::TableBuilder> builder;
+        bool is_bytes = false;
+        HeldBlocks held;
+        held.objects.reserve(kBlocksPerBatch);
+        held.uses.reserve(kBlocksPerBatch);
+        uint64_t taken = 0;
+        while (taken < most) {
+            Ref item = Ref::steal(PyIter_Next(iterator.get()));
+            if (!item) break;
+            ++taken;
+            if (!is_block(state, item.get()))
+                raise_wrong_type("expected SDBlock objects, got %U", item.get());
+            BlockObject& object = as_block(item.get());
+            if (!builder) {
+                is_bytes = object.block.is_bytes;
+                options.is_bytes = is_bytes;
+                builder.emplace(options);
+            } else if (object.block.is_bytes != is_bytes) {
+                raise(PyExc_TypeError, "cannot build one table from str and bytes blocks");
+            }
+            held.uses.push_back(std::make_unique<SharedUse>(object.guard));
+            object.block.locate_mdl_end();
+            held.objects.push_back(std::move(item));
+            if (held.objects.size() == kBlocksPerBatch) {
+                add_batch(module, *builder, held);
+                check_signals();
+            }
+        }
+        throw_if_error();
+        if (!builder) {
+            options.is_bytes = false;
+            builder.emplace(options);
+        }
+        if (!held.objects.empty()) add_batch(module, *builder, held);
+        return new_table(state, *builder).release();
+    });
+}
+
 // A mapped file's blocks go to the builder straight from the reader, a
 // batch at a time without the lock: no SDBlock is made. A file that cannot
 // be mapped (a pipe, a network file system) gives None, for the caller to
@@ -492,8 +575,13 @@ PyObject* build_table_from_path(PyObject* module, PyObject* args, PyObject* kwar
 
 constexpr const char* kBuildTableDoc =
     "_build_table($module, blocks, /, *, columns=None, title=None, molblock=None, block=None, "
-    "types='auto', errors='raise')\n--\n\n"
+    "types='auto', errors='raise', threads=None, limit=None, _min_range=None)\n--\n\n"
     "Builds the columns of the SDBlocks that `blocks` yields, one row per block.\n\n"
+    "An iterator of parse_sdf (or from_sdf, from_lines) is read by its own reader, its\n"
+    "blocks going to the builder without an SDBlock each; a mapped file not yet read\n"
+    "from is built in byte ranges by `threads` threads (None: every core), each range\n"
+    "at least `_min_range` bytes. `limit` builds at most that many blocks, leaving the\n"
+    "rest to the next call.\n\n"
     "Columns: `title` (a name, or None for none), the records (every name in the order\n"
     "first seen, or the names of `columns` in their order), `molblock` (a name or None),\n"
     "`block` (a name for a column of each block's whole text, or None).\n"
