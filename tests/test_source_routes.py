@@ -245,3 +245,30 @@ def test_a_cut_stream_on_stdin_fails_naming_stdin(fmt):
     assert done.stderr.count(b"\n") == 1
     # The whole blocks before the cut were passed on.
     assert done.stdout and DATA.startswith(done.stdout) and done.stdout.endswith(b"$$$$\n")
+
+
+MALFORMED = BLOCKS[0] + b"bad\n\n\nM  END\n> no name here\n\n$$$$\n" + BLOCKS[1]
+
+
+@pytest.mark.parametrize(
+    "table_of",
+    [
+        lambda source: molvane.to_arrow(source, errors="skip"),
+        lambda source: pa.Table.from_batches(list(molvane.iter_batches(source, errors="skip"))),
+        lambda source: pa.table(native._build_table(molvane.parse_sdf(source), errors="skip")),
+    ],
+    ids=["to_arrow", "iter_batches", "capsule"],
+)
+@pytest.mark.parametrize(
+    "errors, expected", [("skip", {b"molvane.skipped": b"1"}), ("raise", None)]
+)
+def test_the_skipped_count_travels_in_the_arrow_schema(table_of, errors, expected, tmp_path):
+    path = tmp_path / "malformed.sdf"
+    path.write_bytes(MALFORMED)
+    if errors == "raise":
+        with pytest.raises(molvane.MalformedRecordError):
+            molvane.to_arrow(str(path))
+        assert molvane.to_arrow(io.BytesIO(DATA)).schema.metadata is expected
+        return
+    table = table_of(str(path))
+    assert table.schema.metadata == expected and table.num_rows == 3

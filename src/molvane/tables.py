@@ -148,11 +148,10 @@ def _build(
     )
 
 
-def _as_arrow(pa: Any, built: Any, errors: Literal["raise", "skip"]) -> Any:
-    table = pa.table(built)
-    if errors == "skip":
-        table = table.replace_schema_metadata({SKIPPED_KEY: str(built.skipped).encode()})
-    return table
+def _as_arrow(pa: Any, built: Any) -> Any:
+    # With errors="skip", the schema's metadata carries the count of skipped
+    # blocks from the module itself, for every consumer.
+    return pa.table(built)
 
 
 def to_arrow(
@@ -188,7 +187,7 @@ def to_arrow(
     built = _build(
         source, columns, title, molblock, types, errors, block, start, stop, threads, _min_range
     )
-    return _as_arrow(pa, built, errors)
+    return _as_arrow(pa, built)
 
 
 def to_pandas(
@@ -309,11 +308,7 @@ def _batches(
         built = _native._build_table(reader, threads=1, limit=batch_size, **options)
         if built.num_rows == 0:
             return
-        stream = pa.RecordBatchReader.from_stream(built)
-        batch = stream.read_next_batch()
-        if errors == "skip":
-            batch = batch.replace_schema_metadata({SKIPPED_KEY: str(built.skipped).encode()})
-        yield batch
+        yield pa.RecordBatchReader.from_stream(built).read_next_batch()
 
 
 # The connection table of a row without a molblock: no atoms, no bonds.

@@ -399,6 +399,7 @@ Table TableBuilder::finish() {
     table.rows = rows_;
     table.is_bytes = options_.is_bytes;
     table.skipped = skipped_;
+    table.counts_skipped = options_.skip_malformed;
     table.columns.reserve(records_.size() + 3);
     if (title_) {
         finish_column(*title_, rows_, ColumnType::String);

@@ -78,7 +78,9 @@ struct Table {
     int64_t rows = 0;
     bool is_bytes = true;  // binary columns; else UTF-8 string columns
     uint64_t skipped = 0;  // blocks whose records were left out (errors="skip")
-    uint64_t end = 0;      // input offset just past the last row's block, when read from a file
+    // Built with errors="skip": the schema's metadata tells `skipped`.
+    bool counts_skipped = false;
+    uint64_t end = 0;  // input offset just past the last row's block, when read from a file
     // rows + 1 zeros, the buffers of every column that shares_zeros.
     std::vector<int64_t> zeros;
 };

@@ -44,6 +44,7 @@ Column null_column(const Column& like, ColumnType type, int64_t rows) {
 Table merge_tables(std::vector<Table>& parts, const TableOptions& options, unsigned threads) {
     Table table;
     table.is_bytes = options.is_bytes;
+    table.counts_skipped = options.skip_malformed;
     // The names in first-seen order, and where each part holds each name.
     std::unordered_map<std::string_view, size_t> index;
     std::vector<std::string_view> names;
