@@ -266,3 +266,59 @@ def test_the_skipped_count_travels_in_the_arrow_schema(table_of, tmp_path):
     assert table.schema.metadata == {b"molvane.skipped": b"1"} and table.num_rows == 3
     # Without errors="skip" nothing is skipped and the schema says nothing.
     assert molvane.to_arrow(io.BytesIO(DATA)).schema.metadata is None
+
+
+def stored_as(tmp_path, name, content):
+    path = tmp_path / name
+    path.write_bytes(content)
+    return path
+
+
+def fifo_at(tmp_path):
+    os.mkfifo(tmp_path / "f")
+    return tmp_path / "f"
+
+
+KINDS = {
+    "plain": (lambda d: stored_as(d, "a.sdf", DATA), "plain"),
+    "empty": (lambda d: stored_as(d, "a.sdf", b""), "plain"),
+    "gzip by magic": (lambda d: stored_as(d, "a.bin", gzip.compress(DATA)), "compressed"),
+    "zip": (lambda d: stored_as(d, "a.zip", b"PK\x03\x04" + bytes(40)), "archive"),
+    "fifo": (fifo_at, "stream"),
+    "device": (lambda d: pathlib.Path("/dev/null"), "stream"),
+}
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_one_classification_of_paths(kind, tmp_path):
+    make, expected = KINDS[kind]
+    path = make(tmp_path)
+    assert native._source_kind(path) == expected
+    assert native._source_kind(os.fsencode(path)) == expected
+
+
+def test_classifying_a_missing_path_names_it(tmp_path):
+    with pytest.raises(FileNotFoundError, match="missing.sdf"):
+        native._source_kind(tmp_path / "missing.sdf")
+
+
+@pytest.mark.parametrize("fmt", ["plain", "gz"])
+def test_the_command_line_tables_of_a_pipe_and_stdin_match_the_path(fmt, tmp_path):
+    plain = tmp_path / "in.sdf"
+    plain.write_bytes(DATA)
+    fifo, writer = fed_fifo(tmp_path, compress(fmt, DATA))
+    by_path = subprocess.run(
+        [*molvane_command(), "to-csv", str(plain)], capture_output=True, check=True
+    ).stdout
+    by_fifo = subprocess.run(
+        [*molvane_command(), "to-csv", str(fifo)], capture_output=True, check=True
+    ).stdout
+    writer.join(5)
+    by_stdin = subprocess.run(
+        [*molvane_command(), "to-csv", "-"],
+        input=compress(fmt, DATA),
+        capture_output=True,
+        check=True,
+    ).stdout
+    assert by_fifo == by_path == by_stdin
+    assert by_path.count(b"\n") == COUNT + 1

@@ -14,11 +14,11 @@ from __future__ import annotations
 
 import glob
 import os
-import stat
 from collections.abc import Iterable, Mapping, Sequence
 from typing import Any, Literal
 
 import molvane
+from molvane import native as _native
 from molvane import tables as _tables
 
 __all__ = ["read_sdf", "read_blocks", "to_sdf"]
@@ -77,16 +77,13 @@ def _expand(paths_or_glob: Any) -> list[_Path]:
 def _shards(path: _Path, **cut: int) -> list[tuple[int, int]] | None:
     """The byte ranges of a file, or None for a file to be read whole.
 
-    A compressed file has no random access: shards() refuses it with
-    ValueError. Read whole, it is still read exactly, so any such refusal of
-    a regular file makes it one piece; other files raise what they raise.
+    A compressed file has no random access, but read whole it is still read
+    exactly: it makes one piece. Other files are cut by shards(), which
+    refuses what cannot be cut.
     """
-    try:
-        return list(molvane.shards(path, **cut))
-    except ValueError:
-        if not stat.S_ISREG(os.stat(path).st_mode):
-            raise
+    if _native._source_kind(path) == "compressed":
         return None
+    return list(molvane.shards(path, **cut))
 
 
 # A piece of input: a path and a byte range, or (path, None, None) for the whole file.

@@ -185,6 +185,9 @@ def parse_sdf(
     source: IO[bytes], *, borrow: bool = False, start: None = ..., stop: None = None
 ) -> _SDBlockIterator[bytes]: ...
 def _compression_of(head: bytes, /) -> str | None: ...
+def _source_kind(
+    path: str | bytes | os.PathLike[str] | os.PathLike[bytes], /
+) -> Literal["plain", "compressed", "stream", "archive"]: ...
 
 _AnyPath = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 

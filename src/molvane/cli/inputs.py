@@ -103,11 +103,8 @@ def is_plain_file(name: str) -> bool:
     """Whether `name` is an uncompressed regular file (one the block index can map)."""
     if name == STDIN:
         return False
-    info = check_path(name)
-    if not stat.S_ISREG(info.st_mode):
-        return False
-    with open(name, "rb") as handle:
-        return compression_of(handle.read(16)) is None
+    check_path(name)
+    return native._source_kind(name) == "plain"
 
 
 def _stdin_stream() -> IO[bytes]:
@@ -143,8 +140,10 @@ class Source:
             return
         info = check_path(name)
         if tail and stat.S_ISREG(info.st_mode):
-            with open(name, "rb") as handle:
-                fmt = compression_of(handle.read(16))
+            fmt = None
+            if native._source_kind(name) == "compressed":
+                with open(name, "rb") as handle:
+                    fmt = compression_of(handle.read(16))
             if fmt is not None:
                 # A compressed file ends where its decompressor says; watch
                 # the decompressed stream to see the last line.

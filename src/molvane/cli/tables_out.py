@@ -12,13 +12,12 @@ import argparse
 import importlib
 import json
 import math
-import os
-import stat
 import sys
 from typing import Any
 
 from molvane.cli.common import add_inputs, add_quiet, all_blocks, input_names
 from molvane.cli.errors import UsageError
+from molvane.cli.inputs import Source, check_path
 
 
 def _pyarrow(module: str = "pyarrow") -> Any:
@@ -42,12 +41,16 @@ def build_table(args: argparse.Namespace, columns: list[str] | None) -> Any:
         "types": args.types,
     }
     names = input_names(args)
-    if len(names) == 1 and names[0] != "-" and stat.S_ISREG(os.stat(names[0]).st_mode):
-        # One file by path: the builder reads it without an SDBlock per block
-        # and checks the text is UTF-8 as it goes.
+    if len(names) == 1 and names[0] != "-":
+        # One file by path, whatever it is (plain, compressed, a pipe): the
+        # builder reads it without an SDBlock per block and checks the text
+        # is UTF-8 as it goes.
+        check_path(names[0])
         return to_arrow(names[0], **options)
-    # Several inputs or stdin: bytes blocks in one stream, one table.
-    table = to_arrow(all_blocks(args), **options)
+    # stdin alone: the builder pulls from its reader, bytes blocks; several
+    # inputs: bytes blocks in one stream, one table.
+    blocks = Source(names[0]).blocks if names == ["-"] else all_blocks(args)
+    table = to_arrow(blocks, **options)
     fields = []
     for field in table.schema:
         if pa.types.is_binary(field.type):

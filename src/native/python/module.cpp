@@ -8,6 +8,7 @@
 #include "python/ctable.hpp"
 #include "python/errors.hpp"
 #include "python/module_state.hpp"
+#include "python/random_access.hpp"
 #include "python/read.hpp"
 #include "python/record_iter.hpp"
 #include "python/ref.hpp"
@@ -59,7 +60,8 @@ int exec_module(PyObject* module) {
         add_to_module(module, "parse_sdf", parse_sdf_function(module));
         // Private helpers stay out of __all__.
         if (PyObject_SetAttrString(module, "_compression_of",
-                                   compression_of_function(module).get()) < 0)
+                                   compression_of_function(module).get()) < 0 ||
+            PyObject_SetAttrString(module, "_source_kind", source_kind_function(module).get()) < 0)
             throw PythonError{};
         add_to_module(module, "write_sdf", write_sdf_function(module));
         add_to_module(module, "sdf_writer", sdf_writer_function(module));

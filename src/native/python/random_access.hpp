@@ -32,4 +32,7 @@ void open_random_access(core::RandomAccessFile& file, const PathArgument& path);
 [[noreturn]] void raise_not_regular(PyObject* path_object);
 [[noreturn]] void raise_unmappable(PyObject* path_object);
 
+// _source_kind, core's classification of a path, as a function of `module`.
+Ref source_kind_function(PyObject* module);
+
 }  // namespace molvane::py

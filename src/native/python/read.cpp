@@ -555,22 +555,11 @@ Ref file_object_iterator(const ModuleState& state, PyObject* file, Ref read_meth
     return iterator;
 }
 
-// os.fspath(source), and its bytes as the file system takes them:
-// os.fsencode(os.fsdecode(path)).
 Ref path_iterator(const ModuleState& state, PyObject* source, bool borrow) {
-    Ref path = Ref::check(PyOS_FSPath(source));
-    Ref encoded;
-    if (PyBytes_Check(path.get())) {
-        std::string_view raw = str_or_bytes_view(path.get());
-        Ref decoded = Ref::check(
-            PyUnicode_DecodeFSDefaultAndSize(raw.data(), static_cast<Py_ssize_t>(raw.size())));
-        encoded = Ref::check(PyUnicode_EncodeFSDefault(decoded.get()));
-    } else {
-        encoded = Ref::check(PyUnicode_EncodeFSDefault(path.get()));
-    }
-    std::string_view bytes = str_or_bytes_view(encoded.get());
+    PathArgument path = path_argument(source);
     Ref iterator = new_block_iterator(state);
-    iterator_reader(iterator.get()).start_path(std::string(bytes), std::move(path), borrow);
+    iterator_reader(iterator.get())
+        .start_path(std::move(path.bytes), std::move(path.object), borrow);
     return iterator;
 }
 
