@@ -101,22 +101,9 @@ def _check_options(
     molblock: _Name | None,
     block: _Name | None = None,
 ) -> None:
-    if columns is None:
-        return
-    if isinstance(columns, (str, bytes)):
-        raise TypeError("columns must be a sequence of names, not a single name")
-    seen: set[_Name] = set()
-    for name in columns:
-        if name in seen:
-            raise ValueError(f"columns names {name!r} twice")
-        seen.add(name)
-
-
-def _check_threads(threads: int | None) -> None:
-    if threads is not None and (
-        not isinstance(threads, int) or isinstance(threads, bool) or threads < 1
-    ):
-        raise ValueError("threads must be a positive int or None")
+    """Checks the table options before any input is opened: the module's own
+    checks, run on no blocks."""
+    _native._build_table((), columns=columns, title=title, molblock=molblock, block=block)
 
 
 def _build(
@@ -182,8 +169,6 @@ def to_arrow(
     one-thread result.
     """
     pa = _require("pyarrow", "arrow", "to_arrow")
-    _check_options(columns, title, molblock, block)
-    _check_threads(threads)
     built = _build(
         source, columns, title, molblock, types, errors, block, start, stop, threads, _min_range
     )
@@ -244,8 +229,6 @@ def to_polars(
 ) -> Any:
     """The SD data of `source` as a polars.DataFrame, taken without pyarrow (see to_arrow)."""
     pl = _require("polars", "polars", "to_polars")
-    _check_options(columns, title, molblock, block)
-    _check_threads(threads)
     built = _build(source, columns, title, molblock, types, errors, block, start, stop, threads)
     return pl.DataFrame(built)
 
@@ -274,7 +257,6 @@ def iter_batches(
     pa = _require("pyarrow", "arrow", "iter_batches")
     if not isinstance(batch_size, int) or isinstance(batch_size, bool) or batch_size < 1:
         raise ValueError("batch_size must be a positive int")
-    _check_options(columns, title, molblock, block)
     return _batches(
         pa, source, batch_size, columns, title, molblock, block, types, errors, start, stop
     )

@@ -190,10 +190,15 @@ class TableBuilder {
 // value.
 void finish_column(Column& column, int64_t rows, ColumnType type);
 
-// The type the number grammar finds for a record column built with
-// append_typed_at(): Int64 when every non-empty value is an integer, else
-// Float64 when every one is a float, else String (also for a column
-// without a non-empty value).
+// The type of a record column, the one rule for every build (one thread,
+// or parts merged): the type asked for, if any; else, when types are
+// inferred, what the number grammar found over the column's values (Int64
+// when every non-empty value is an integer, else Float64 when every one is
+// a float); else String (also for a column without a non-empty value).
+ColumnType record_column_type(bool any_number, bool all_integers, bool all_reals,
+                              std::optional<ColumnType> forced, bool infer) noexcept;
+
+// record_column_type() of a column built with append_typed_at(), inferring.
 ColumnType inferred_type(const Column& column) noexcept;
 
 // Whether `value` converts to `type` (an empty value converts, to null).

@@ -68,12 +68,9 @@ Table merge_tables(std::vector<Table>& parts, const TableOptions& options, unsig
             holders[found->second][p] = &column;
         }
     }
-    for (Typing& typing : typings) {
-        if (typing.forced)
-            typing.type = *typing.forced;
-        else if (options.infer_types && typing.any_number && typing.all_reals)
-            typing.type = typing.all_integers ? ColumnType::Int64 : ColumnType::Float64;
-    }
+    for (Typing& typing : typings)
+        typing.type = record_column_type(typing.any_number, typing.all_integers, typing.all_reals,
+                                         typing.forced, options.infer_types);
 
     // Every part gets the columns in the one order, typed alike, so that
     // the parts are the batches of one table: title, records, molblock, block.

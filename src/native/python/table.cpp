@@ -159,10 +159,22 @@ core::TableOptions parse_options(PyObject* columns, PyObject* title, PyObject* m
     if (options.molblock && options.block && *options.molblock == *options.block)
         raise(PyExc_ValueError, "molblock and block name the same column");
     if (columns != Py_None) {
+        if (PyUnicode_Check(columns) || PyBytes_Check(columns))
+            raise(PyExc_TypeError, "columns must be a sequence of names, not a single name");
         Ref iterator = Ref::check(PyObject_GetIter(columns));
         std::vector<std::string> names;
-        while (Ref name = Ref::steal(PyIter_Next(iterator.get())))
+        // Equal names as Python compares them: "A" and b"A" are two.
+        Ref seen = Ref::check(PySet_New(nullptr));
+        while (Ref name = Ref::steal(PyIter_Next(iterator.get()))) {
             names.push_back(name_bytes(name.get(), "a column name"));
+            const int found = PySet_Contains(seen.get(), name.get());
+            if (found < 0 || (found == 0 && PySet_Add(seen.get(), name.get()) < 0))
+                throw PythonError{};
+            if (found == 1) {
+                PyErr_Format(PyExc_ValueError, "columns names %R twice", name.get());
+                throw PythonError{};
+            }
+        }
         throw_if_error();
         options.columns = std::move(names);
     }
