@@ -1,5 +1,7 @@
 #include "python/random_access.hpp"
 
+#include <cerrno>
+
 #include "python/errors.hpp"
 #include "python/method_def.hpp"
 #include "python/text_arguments.hpp"
@@ -44,6 +46,12 @@ void raise_unmappable(PyObject* path_object) {
                  "or FUSE file system; copy it to a local disk first",
                  path_object);
     throw PythonError{};
+}
+
+void raise_file_shrank(PyObject* path_object) {
+    raise_os_error(EIO,
+                   "the file shrank while it was read (it was truncated or rewritten in place)",
+                   path_object);
 }
 
 void open_random_access(core::RandomAccessFile& file, const PathArgument& path) {

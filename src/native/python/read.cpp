@@ -33,9 +33,6 @@ void handle_interrupt() {
     check_signals();
 }
 
-constexpr std::string_view kFileShrank =
-    "the file shrank while it was read (it was truncated or rewritten in place)";
-
 // What errors call a file object: its `name` where that is a path (not a
 // descriptor number), else "<stdin>", the one unnamed stream commonly read.
 Ref stream_name(PyObject* file) {
@@ -213,7 +210,7 @@ Ref Reader::next_mapped() {
         core::MappedReader& mapped = *mapped_;
         bool intact = true;
         without_gil([&] { intact = mapped.read_batch(); });
-        if (!intact) raise_os_error(EIO, kFileShrank, path_object_.get());
+        if (!intact) raise_file_shrank(path_object_.get());
     }
     core::Block block = mapped_->take();
     finish_block(block);
@@ -237,7 +234,7 @@ uint64_t Reader::pull(BlockSink& sink, core::Block& current, uint64_t limit) {
                     }
                     bool intact = true;
                     without_gil([&] { intact = mapped.read_batch(); });
-                    if (!intact) raise_os_error(EIO, kFileShrank, path_object_.get());
+                    if (!intact) raise_file_shrank(path_object_.get());
                 }
                 without_gil([&] {
                     while (taken < limit && mapped.has_block()) {
@@ -340,7 +337,7 @@ void Reader::open_path() {
             const uint64_t stop = range_stop_;
             bool intact = true;
             without_gil([&] { intact = mapped.restrict_to(start, stop); });
-            if (!intact) raise_os_error(EIO, kFileShrank, path_object_.get());
+            if (!intact) raise_file_shrank(path_object_.get());
             consumed_ = mapped_->position();
         }
     } else {
@@ -428,7 +425,7 @@ void Reader::refill_buffer() {
     } else if (kind_ == core::TextKind::Text) {
         char* space = splitter_.append_space(window);
         std::memcpy(space, start, window);
-        splitter_.commit(core::translate_newlines(space, window, cr_carry_));
+        commit_read(space, window, false);
         offsets_exact_ = false;  // a str is counted in characters, not bytes
     } else {
         splitter_.append(start, window);
@@ -466,11 +463,21 @@ void Reader::refill_file() {
         }
     }
     consumed_ += got;
+    commit_read(space, got, false);
+}
+
+void Reader::commit_read(char* space, size_t got, bool let_go) {
     size_t length = got;
     if (kind_ == core::TextKind::Text) {
-        length = core::translate_newlines(space, length, cr_carry_);
-        // A CR LF folded to LF: offsets in the text no longer match the file.
+        bool& carry = cr_carry_;
+        const auto translate = [&]() noexcept {
+            return core::translate_newlines(space, got, carry);
+        };
+        length = let_go ? without_gil(translate) : translate();
+        // A CR LF folded to LF: offsets in the text no longer match the input.
         if (length != got) offsets_exact_ = false;
+    } else if (let_go) {
+        without_gil([] {});
     }
     splitter_.commit(length);
 }
@@ -526,11 +533,7 @@ void Reader::refill_decompressed() {
     // The GIL is let go here even when there is nothing to translate: the
     // thread decompressing ahead needs it between its steps, and this loop
     // would otherwise hold it until the blocks read ahead run out.
-    const bool translate = kind_ == core::TextKind::Text;
-    const size_t length = without_gil([&]() noexcept {
-        return translate ? core::translate_newlines(space, got, cr_carry_) : got;
-    });
-    splitter_.commit(length);
+    commit_read(space, got, true);
 }
 
 // --- entry points ------------------------------------------------------------

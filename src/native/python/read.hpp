@@ -115,6 +115,11 @@ class Reader {
     bool decompress_if_compressed(std::string_view head, Ref raw, PyObject* name);
     void refill_decompressed();
     void set_kind(core::TextKind kind, const char* mixed_message);
+    // The one step after every read into the splitter's space: text has its
+    // newlines translated, then the bytes are committed. `let_go` releases
+    // the lock meanwhile even with nothing to translate, for a thread that
+    // decompresses ahead and needs it between its steps.
+    void commit_read(char* space, size_t got, bool let_go);
     // Refuses, for a byte range, a file that cannot be read from any offset.
     void check_random_access();
 

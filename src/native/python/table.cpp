@@ -23,6 +23,7 @@
 #include "python/method_def.hpp"
 #include "python/module_state.hpp"
 #include "python/object.hpp"
+#include "python/random_access.hpp"
 #include "python/read.hpp"
 #include "python/without_gil.hpp"
 
@@ -273,9 +274,6 @@ Ref new_table(const ModuleState& state, core::TableBuilder& builder) {
                                    std::shared_ptr<const core::Table>(std::move(table)));
 }
 
-constexpr std::string_view kFileShrank =
-    "the file shrank while it was read (it was truncated or rewritten in place)";
-
 // A non-negative int argument, `fallback` for None.
 uint64_t offset_argument(PyObject* value, const char* what, uint64_t fallback) {
     if (value == Py_None) return fallback;
@@ -329,7 +327,7 @@ Ref build_on_this_thread(PyObject* module, PyObject* path, core::TableOptions op
         }
         check_signals();
     }
-    if (!intact) raise_os_error(EIO, kFileShrank, path);
+    if (!intact) raise_file_shrank(path);
     auto table = std::make_shared<core::Table>(without_gil([&] { return builder.finish(); }));
     table->end = reader.position();
     return new_object<TableObject>(state.table_type.get(),
@@ -344,7 +342,7 @@ Ref build_in_parallel(PyObject* module, PyObject* path, core::TableOptions optio
     const ModuleState& state = module_state(module);
     core::ParallelTableBuild build(std::move(mapping), std::move(options), begin, end, threads,
                                    min_range);
-    if (!without_gil([&] { return build.start(); })) raise_os_error(EIO, kFileShrank, path);
+    if (!without_gil([&] { return build.start(); })) raise_file_shrank(path);
     while (!without_gil([&] { return build.wait_for(std::chrono::milliseconds(50)); })) {
         try {
             check_signals();
@@ -356,7 +354,7 @@ Ref build_in_parallel(PyObject* module, PyObject* path, core::TableOptions optio
     std::optional<core::Table> table = without_gil([&] { return build.finish(); });
     if (!table) {
         const core::TableFailure& failure = build.failure();
-        if (failure.shrank) raise_os_error(EIO, kFileShrank, path);
+        if (failure.shrank) raise_file_shrank(path);
         try {
             std::rethrow_exception(failure.error);
         } catch (...) {
