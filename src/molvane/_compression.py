@@ -1,8 +1,10 @@
 """Compressed SD files: the decompressing streams behind ``parse_sdf(path)``
 and the compressing ones behind ``write_sdf(path)`` and ``sdf_writer(path)``.
 
-Reading: the native reader recognises a compressed file by its magic bytes
-and hands its open descriptor to :func:`open_decompressing`. The stream
+Reading: the native reader recognises compressed input by its magic bytes,
+whatever it comes from (a regular file, a pipe, a file object, stdin), and
+hands it to :func:`open_decompressing`: a descriptor, or a binary file
+object, with the bytes already read from it. The stream
 decompresses on a thread of its own, two megabytes ahead, while the reader splits
 what came before; gzip (isal), bz2, lzma and zstandard all release the GIL
 while they decompress, so the two overlap. The reader pulls the decompressed
@@ -85,13 +87,23 @@ class DecompressingStream:
     before it was handed out.
     """
 
-    def __init__(self, fd: int, fmt: str, path: object) -> None:
-        self._raw = open(fd, "rb", buffering=0, closefd=True)
+    def __init__(self, raw: Any, fmt: str, path: object, head: bytes = b"") -> None:
+        # A regular file's descriptor is read from its start and may be read
+        # again after a cut; anything else (a pipe, a file object) is read
+        # once, after the `head` the reader already took from it.
+        self._owned = isinstance(raw, int)
+        self._raw = open(raw, "rb", buffering=0, closefd=True) if self._owned else raw
+        self._seekable = self._owned and not head
+        self._read = (
+            _Prefixed(head, self._raw.read, self._owned).read
+            if head or not self._owned
+            else self._raw.read
+        )
         if fmt == "zstd":
             try:
                 _zstandard()
             except ImportError:
-                self._raw.close()
+                self._close_raw()
                 raise
         self._fmt = fmt
         self._path = path
@@ -117,6 +129,8 @@ class DecompressingStream:
     def _decompress(self) -> None:
         try:
             self._run()
+        except _ReadFailed as failed:  # the caller's file object: its error as it is
+            self._put(failed.error)
         except BaseException as error:  # handed to the reader, raised there
             self._put(_fault(error, self._fmt, self._path))
 
@@ -125,7 +139,37 @@ class DecompressingStream:
             return self._run_zstd()
         if self._fmt in ("bz2", "xz"):
             return self._run_streams()
+        if not self._seekable:
+            return self._run_gzip_once()
         return self._run_gzip()
+
+    def _run_gzip_once(self) -> None:
+        # Input that cannot be read twice goes through the one-member
+        # decompressor, which keeps every byte before a cut.
+        isal_zlib = _isal_zlib()
+        read = self._read
+        decompressor = isal_zlib.decompressobj(31)  # 31: a gzip header and trailer
+        started = False
+        data = b""
+        while not self._stop.is_set():
+            if decompressor.eof:
+                # The next member, after any zero padding, as gzip allows.
+                data = decompressor.unused_data.lstrip(b"\0")
+                decompressor = isal_zlib.decompressobj(31)
+                started = False
+            if not data:
+                data = read(_STEP)
+                if not data:
+                    if started and not decompressor.eof:
+                        raise EOFError("compressed data ends before its end-of-stream marker")
+                    self._put(b"")
+                    return
+                self._position += len(data)
+            started = True
+            out = decompressor.decompress(data, _STEP)
+            data = b"" if decompressor.eof else decompressor.unconsumed_tail
+            if out and not self._put(out):
+                return
 
     def _run_gzip(self) -> None:
         # isal's reader does a whole step in C, with the GIL released, and
@@ -193,7 +237,7 @@ class DecompressingStream:
             import lzma
 
             new = lambda: lzma.LZMADecompressor(format=lzma.FORMAT_XZ)  # noqa: E731
-        read = self._raw.read
+        read = self._read
         decompressor = new()
         started = False  # the current stream has taken input
         data = b""
@@ -225,7 +269,7 @@ class DecompressingStream:
         # The piece adapts so that each step gives about _STEP bytes: zstd
         # compresses SD text 5 to 100 times, and large outputs cost copies.
         new = _zstandard().ZstdDecompressor().decompressobj
-        read = self._raw.read
+        read = self._read
         decompressor = new()
         started = False  # the current frame has taken input
         piece = 1 << 16
@@ -282,19 +326,69 @@ class DecompressingStream:
             except queue.Empty:
                 self._thread.join(0.05)
         self._chunk = memoryview(b"")
-        self._raw.close()
+        self._close_raw()
+
+    def _close_raw(self) -> None:
+        # A caller's file object stays open, as parse_sdf leaves it.
+        if self._owned:
+            self._raw.close()
 
 
-def open_decompressing(fd: int, fmt: str, path: object) -> DecompressingStream:
-    """The decompressed bytes of the compressed file open as ``fd``, which the
-    stream owns from this call on."""
-    try:
-        return DecompressingStream(fd, fmt, path)
-    except BaseException:
+class _ReadFailed(Exception):
+    """An error of a caller's file object, to be raised as it is."""
+
+    def __init__(self, error: BaseException) -> None:
+        super().__init__()
+        self.error = error
+
+
+class _Prefixed:
+    """`read` of a stream whose first bytes were already taken: those first."""
+
+    def __init__(self, head: bytes, read: Callable[[int], Any], owned: bool) -> None:
+        self._head = head
+        self._raw_read = read
+        self._owned = owned
+
+    def read(self, size: int) -> bytes:
+        if self._head:
+            head, self._head = self._head, b""
+            return head
+        if self._owned:
+            return bytes(self._raw_read(size))
         try:
-            os.close(fd)
-        except OSError:
-            pass
+            data = self._raw_read(size)
+        except BaseException as error:
+            raise _ReadFailed(error) from error
+        if data is None:
+            raise _ReadFailed(
+                BlockingIOError(
+                    "file object read returned None: it is non-blocking and has no data ready; "
+                    "read it in blocking mode"
+                )
+            )
+        if not isinstance(data, bytes):
+            if not isinstance(data, (bytearray, memoryview)):
+                raise _ReadFailed(TypeError("file objects must read str or bytes"))
+            data = bytes(data)
+        return data
+
+
+def open_decompressing(
+    raw: int | Any, fmt: str, path: object, head: bytes = b""
+) -> DecompressingStream:
+    """The decompressed bytes of compressed input: the file open as the
+    descriptor ``raw``, which the stream owns from this call on, or a binary
+    file object, read but not closed. ``head`` holds the bytes the caller
+    already read from it, which come first."""
+    try:
+        return DecompressingStream(raw, fmt, path, head)
+    except BaseException:
+        if isinstance(raw, int):
+            try:
+                os.close(raw)
+            except OSError:
+                pass
         raise
 
 

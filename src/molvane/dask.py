@@ -22,6 +22,7 @@ from collections.abc import Iterable, Mapping, Sequence
 from typing import Any, Literal, NamedTuple, overload
 
 import molvane
+from molvane import native as _native
 from molvane import tables as _tables
 from molvane._replacing import check_writable, keep_owner_and_mode, sync_directory
 
@@ -81,16 +82,13 @@ def _expand(paths_or_glob: Any) -> list[_Path]:
 def _shards(path: _Path, **cut: int) -> list[tuple[int, int]] | None:
     """The byte ranges of a file, or None for a file to be read whole.
 
-    A compressed file has no random access: shards() refuses it with
-    ValueError. Read whole, it is still read exactly, so any such refusal of
-    a regular file makes it one piece; other files raise what they raise.
+    A compressed file has no random access, but read whole it is still read
+    exactly: it makes one piece. Other files are cut by shards(), which
+    refuses what cannot be cut.
     """
-    try:
-        return list(molvane.shards(path, **cut))
-    except ValueError:
-        if not stat.S_ISREG(os.stat(path).st_mode):
-            raise
+    if _native._source_kind(path) == "compressed":
         return None
+    return list(molvane.shards(path, **cut))
 
 
 class _Piece(NamedTuple):

@@ -186,20 +186,32 @@ class _SDBlockPathIterator(_SDBlockIterator[_T]):  # type: ignore[misc]
 
 @overload
 def parse_sdf(
-    source: str | os.PathLike[str], *, borrow: bool = False, start: int = 0, stop: int | None = None
+    source: str | os.PathLike[str],
+    *,
+    borrow: bool = False,
+    start: int | None = 0,
+    stop: int | None = None,
 ) -> _SDBlockPathIterator[str]: ...
 @overload
 def parse_sdf(
     source: bytes | os.PathLike[bytes],
     *,
     borrow: bool = False,
-    start: int = 0,
+    start: int | None = 0,
     stop: int | None = None,
 ) -> _SDBlockPathIterator[bytes]: ...
 @overload
-def parse_sdf(source: IO[str], *, borrow: bool = False) -> _SDBlockIterator[str]: ...
+def parse_sdf(
+    source: IO[str], *, borrow: bool = False, start: None = ..., stop: None = None
+) -> _SDBlockIterator[str]: ...
 @overload
-def parse_sdf(source: IO[bytes], *, borrow: bool = False) -> _SDBlockIterator[bytes]: ...
+def parse_sdf(
+    source: IO[bytes], *, borrow: bool = False, start: None = ..., stop: None = None
+) -> _SDBlockIterator[bytes]: ...
+def _compression_of(head: bytes, /) -> str | None: ...
+def _source_kind(
+    path: str | bytes | os.PathLike[str] | os.PathLike[bytes], /
+) -> Literal["plain", "compressed", "stream", "archive"]: ...
 
 _AnyPath = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 
@@ -271,8 +283,10 @@ def _build_table(
     block: str | bytes | None = None,
     types: Literal["auto", "str"] | Mapping[str | bytes, Literal["int", "float", "str"]] = "auto",
     errors: Literal["raise", "skip"] = "raise",
+    threads: int | None = None,
     limit: int | None = None,
     max_bytes: int | None = None,
+    _min_range: int | None = None,
 ) -> _SDTable: ...
 def _build_table_from_path(
     path: str | bytes,

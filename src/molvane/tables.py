@@ -52,10 +52,8 @@ raises MalformedRecordError, whose note names the block.
 from __future__ import annotations
 
 import importlib
-import itertools
 import os
-import stat
-from collections.abc import Iterable, Iterator, Mapping, Sequence
+from collections.abc import Iterator, Mapping, Sequence
 from typing import Any, Literal
 
 from molvane import native as _native
@@ -79,12 +77,22 @@ def _require(module: str, extra: str, what: str) -> Any:
         ) from error
 
 
-def _blocks(source: Any) -> Iterable[Any]:
-    """The SDBlocks of `source`: a path or file object for parse_sdf, or SDBlocks."""
-    blocks: Iterable[Any] = source
-    if isinstance(source, (str, bytes, os.PathLike)) or hasattr(source, "read"):
-        blocks = _native.parse_sdf(source)
-    return blocks
+def _is_source(source: Any) -> bool:
+    """A path or file object, which parse_sdf reads (rather than SDBlocks)."""
+    return isinstance(source, (str, bytes, os.PathLike)) or hasattr(source, "read")
+
+
+def _reader(source: Any, start: int | None, stop: int | None) -> Any:
+    """parse_sdf's iterator over `source`: the one place that sorts out what
+    a source is. The table builder pulls its blocks straight from it, without
+    an SDBlock each; for iterables of SDBlocks, the iterable itself."""
+    if (start is not None or stop is not None) and not isinstance(
+        source, (str, bytes, os.PathLike)
+    ):
+        raise TypeError(f"start= and stop= take a path, not {type(source).__name__}")
+    if _is_source(source):
+        return _native.parse_sdf(source, start=start, stop=stop)
+    return source
 
 
 def _check_options(
@@ -93,52 +101,9 @@ def _check_options(
     molblock: _Name | None,
     block: _Name | None = None,
 ) -> None:
-    if columns is None:
-        return
-    if isinstance(columns, (str, bytes)):
-        raise TypeError("columns must be a sequence of names, not a single name")
-    seen: set[_Name] = set()
-    for name in columns:
-        if name in seen:
-            raise ValueError(f"columns names {name!r} twice")
-        seen.add(name)
-
-
-def _is_path(source: Any) -> bool:
-    return isinstance(source, (str, bytes, os.PathLike))
-
-
-def _is_regular_file(path: Any) -> bool:
-    try:
-        return stat.S_ISREG(os.stat(path).st_mode)
-    except (OSError, ValueError):
-        return False  # parse_sdf raises what there is to raise
-
-
-def _is_empty_file(path: Any) -> bool:
-    """An empty regular file, which has no mapping but no blocks to range over either."""
-    try:
-        return _is_path(path) and _is_regular_file(path) and os.stat(path).st_size == 0
-    except OSError:
-        return False
-
-
-def _check_range(source: Any, start: int | None, stop: int | None) -> None:
-    if (start is not None or stop is not None) and not _is_path(source):
-        raise TypeError(f"start= and stop= take a path, not {type(source).__name__}")
-
-
-def _check_threads(threads: int | None) -> None:
-    if threads is not None and (
-        not isinstance(threads, int) or isinstance(threads, bool) or threads < 1
-    ):
-        raise ValueError("threads must be a positive int or None")
-
-
-def _unmapped_range(source: Any) -> ValueError:
-    return ValueError(
-        f"start= and stop= need a regular file that can be mapped: {os.fsdecode(source)!r}"
-    )
+    """Checks the table options before any input is opened: the module's own
+    checks, run on no blocks."""
+    _native._build_table((), columns=columns, title=title, molblock=molblock, block=block)
 
 
 def _build(
@@ -162,31 +127,18 @@ def _build(
         "types": dict(types) if isinstance(types, Mapping) else types,
         "errors": errors,
     }
-    ranged = start is not None or stop is not None
-    if _is_path(source) and _is_regular_file(source):
-        # A mapped file feeds the builder without an SDBlock per block. Only
-        # regular files go this way: opening a pipe to find that it cannot be
-        # mapped would consume its writer.
-        built = _native._build_table_from_path(
-            os.fspath(source),
-            start=start,
-            stop=stop,
-            threads=threads if threads is not None else os.cpu_count(),
-            _min_range=min_range,
-            **options,
-        )
-        if built is not None:
-            return built
-    if ranged and not _is_empty_file(source):
-        raise _unmapped_range(source)
-    return _native._build_table(_blocks(source), **options)
+    return _native._build_table(
+        _reader(source, start, stop),
+        threads=threads if threads is not None else os.cpu_count(),
+        _min_range=min_range,
+        **options,
+    )
 
 
-def _as_arrow(pa: Any, built: Any, errors: Literal["raise", "skip"]) -> Any:
-    table = pa.table(built)
-    if errors == "skip":
-        table = table.replace_schema_metadata({SKIPPED_KEY: str(built.skipped).encode()})
-    return table
+def _as_arrow(pa: Any, built: Any) -> Any:
+    # With errors="skip", the schema's metadata carries the count of skipped
+    # blocks from the module itself, for every consumer.
+    return pa.table(built)
 
 
 def to_arrow(
@@ -217,13 +169,10 @@ def to_arrow(
     one-thread result.
     """
     pa = _require("pyarrow", "arrow", "to_arrow")
-    _check_options(columns, title, molblock, block)
-    _check_range(source, start, stop)
-    _check_threads(threads)
     built = _build(
         source, columns, title, molblock, types, errors, block, start, stop, threads, _min_range
     )
-    return _as_arrow(pa, built, errors)
+    return _as_arrow(pa, built)
 
 
 def to_pandas(
@@ -280,9 +229,6 @@ def to_polars(
 ) -> Any:
     """The SD data of `source` as a polars.DataFrame, taken without pyarrow (see to_arrow)."""
     pl = _require("polars", "polars", "to_polars")
-    _check_options(columns, title, molblock, block)
-    _check_range(source, start, stop)
-    _check_threads(threads)
     built = _build(source, columns, title, molblock, types, errors, block, start, stop, threads)
     return pl.DataFrame(built)
 
@@ -317,8 +263,6 @@ def iter_batches(
         raise ValueError("batch_size must be a positive int")
     if not isinstance(max_bytes, int) or isinstance(max_bytes, bool) or max_bytes < 1:
         raise ValueError("max_bytes must be a positive int")
-    _check_options(columns, title, molblock, block)
-    _check_range(source, start, stop)
     return _batches(
         pa,
         source,
@@ -355,73 +299,15 @@ def _batches(
         "types": dict(types) if isinstance(types, Mapping) else types,
         "errors": errors,
     }
-    built_batches: Iterator[Any] | None = None
-    if _is_path(source) and _is_regular_file(source):
-        built_batches = _mapped_batches(os.fspath(source), batch_size, start, stop, options)
-        first = next(built_batches, None)
-        if first is None:
-            built_batches = None
-        else:
-            built_batches = itertools.chain([first], built_batches)
-    if built_batches is None:
-        if (start is not None or stop is not None) and not _is_empty_file(source):
-            raise _unmapped_range(source)
-        built_batches = _block_batches(_blocks(source), batch_size, options)
-    for built in built_batches:
-        if built is False:
-            return
-        reader = pa.RecordBatchReader.from_stream(built)
-        batch = reader.read_next_batch()
-        if errors == "skip":
-            batch = batch.replace_schema_metadata({SKIPPED_KEY: str(built.skipped).encode()})
-        yield batch
-
-
-def _mapped_batches(
-    path: str | bytes,
-    batch_size: tuple[int, int],
-    start: int | None,
-    stop: int | None,
-    options: dict[str, Any],
-) -> Iterator[Any]:
-    """Tables of a mapped file's blocks, `batch_size` at a time; nothing when it cannot be mapped.
-
-    Each batch maps the file afresh from where the last one ended, so the
-    pages behind it are no longer held.
-    """
-    offset = start
-    number = 0
-    while True:
-        built = _native._build_table_from_path(
-            path,
-            start=offset,
-            stop=stop,
-            threads=1,
-            limit=batch_size[0],
-            max_bytes=batch_size[1],
-            first_number=number,
-            **options,
-        )
-        if built is None:
-            return
-        if built.num_rows == 0:
-            yield False  # mapped and done: no batch, as for an empty iterable
-            return
-        yield built
-        number += built.num_rows
-        offset = built.end
-
-
-def _block_batches(
-    blocks: Iterable[Any], batch_size: tuple[int, int], options: dict[str, Any]
-) -> Iterator[Any]:
-    iterator = iter(blocks)
+    reader = _reader(source, start, stop)
+    if not isinstance(reader, _native._SDBlockIterator):
+        reader = iter(reader)
     rows, most_bytes = batch_size
     while True:
-        built = _native._build_table(iterator, limit=rows, max_bytes=most_bytes, **options)
+        built = _native._build_table(reader, threads=1, limit=rows, max_bytes=most_bytes, **options)
         if built.num_rows == 0 and built.skipped == 0:
-            return
-        yield built
+            return  # the input is done (a batch of only skipped blocks is not)
+        yield pa.RecordBatchReader.from_stream(built).read_next_batch()
 
 
 # The connection table of a row without a molblock: no atoms, no bonds.

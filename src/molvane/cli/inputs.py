@@ -2,9 +2,9 @@
 
 Blocks are read as bytes, so every byte of a block that a command passes on
 is written back exactly as it was read; only the values a command looks at
-are decoded. A regular file goes to the native reader by path (mapped, or
-decompressed on a helper thread when its magic bytes say so); stdin is read
-as a stream, decompressed here when it starts with a compressor's magic.
+are decoded. Every input goes to the native reader, which tells compressed
+input by its magic bytes and decompresses it on a helper thread: a path by
+its name, stdin as a file object (faults named ``<stdin>``).
 """
 
 from __future__ import annotations
@@ -20,71 +20,69 @@ from molvane.cli.errors import CommandError
 
 STDIN = "-"
 
-# First bytes of the compressed formats the reader knows.
-_MAGIC = {
-    b"\x1f\x8b": "gzip",
-    b"BZh": "bz2",
-    b"\xfd7zXZ\x00": "xz",
-    b"\x28\xb5\x2f\xfd": "zstd",
-}
-
 
 def label(name: str) -> str:
     return "<stdin>" if name == STDIN else name
 
 
 def compression_of(head: bytes) -> str | None:
-    for magic, fmt in _MAGIC.items():
-        if head.startswith(magic):
-            return fmt
-    return None
+    """The compression whose magic `head` starts with, as the reader sees it."""
+    return native._compression_of(head)
 
 
-def decompressing(fmt: str, raw: IO[bytes]) -> IO[bytes]:
-    """A reader of the decompressed bytes of `raw`, every member/frame included."""
-    if fmt == "gzip":
-        from isal import igzip
+def decompressing(fmt: str, raw: IO[bytes], name: str, head: bytes = b"") -> Any:
+    """The decompressed bytes of `raw` (after `head`, already read from it)
+    through the reader's own decompressor, faults named `name`."""
+    from molvane import _compression
 
-        reader: Any = igzip.IGzipFile(fileobj=raw, mode="rb")  # type: ignore[no-untyped-call]
-        return reader  # type: ignore[no-any-return]
-    if fmt == "bz2":
-        import bz2
-
-        return bz2.BZ2File(raw, "rb")
-    if fmt == "xz":
-        import lzma
-
-        return lzma.LZMAFile(raw, "rb")
     try:
-        import zstandard
+        return _compression.open_decompressing(raw, fmt, name, head)
     except ImportError as error:
-        raise CommandError(
-            "reading .zst data needs the zstandard package: pip install 'molvane[zstd]'"
-        ) from error
-    stream: IO[bytes] = zstandard.ZstdDecompressor().stream_reader(raw, read_across_frames=True)
-    return stream
+        raise CommandError(str(error)) from error
+
+
+STDIN_LABEL = "<stdin>"
+
+
+class _Prefixed:
+    """readinto of a stream whose first bytes were already read: those first."""
+
+    def __init__(self, head: bytes, raw: IO[bytes]) -> None:
+        self._head = head
+        self._raw = raw
+
+    def readinto(self, view: Any) -> int:
+        if self._head:
+            count = min(len(view), len(self._head))
+            view[:count] = self._head[:count]
+            self._head = self._head[count:]
+            return count
+        return self._raw.readinto(view)  # type: ignore[attr-defined,no-any-return]
+
+    def close(self) -> None:
+        self._raw.close()
 
 
 class TailReader:
     """A binary reader that remembers the last bytes it handed out, so a
     command can tell whether a stream ended with a ``$$$$`` line."""
 
-    def __init__(self, raw: IO[bytes]) -> None:
+    def __init__(self, raw: Any) -> None:
         self._raw = raw
         self.tail = b""
         self.position = 0
 
     def read(self, size: int = -1) -> bytes:
-        data = self._raw.read(size)
-        if data:
-            self.tail = (self.tail + data[-64:])[-64:]
-            self.position += len(data)
-        return data
+        buffer = bytearray(size if size >= 0 else 1 << 17)
+        count = self.readinto(memoryview(buffer))
+        return bytes(buffer[:count])
 
     def readinto(self, view: Any) -> int:
-        data = self.read(len(view))
-        view[: len(data)] = data
-        return len(data)
+        count: int = self._raw.readinto(view)
+        if count:
+            self.tail = (self.tail + bytes(view[max(0, count - 64) : count]))[-64:]
+            self.position += count
+        return count
 
     def close(self) -> None:
         self._raw.close()
@@ -106,13 +104,14 @@ def is_plain_file(name: str) -> bool:
     if name == STDIN:
         return False
     info = check_path(name)
-    if not stat.S_ISREG(info.st_mode):
+    if native._source_kind(name) != "plain":
         return False
-    with open(name, "rb") as handle:
-        head = handle.read(6)
     # A file that reports no size yet holds data (/proc/cpuinfo) has no
     # offsets to index: it is read through like a stream.
-    return compression_of(head) is None and not (info.st_size == 0 and head)
+    if info.st_size == 0:
+        with open(name, "rb") as handle:
+            return not handle.read(1)
+    return True
 
 
 def _stdin_stream() -> IO[bytes]:
@@ -123,10 +122,7 @@ def _stdin_stream() -> IO[bytes]:
         raise CommandError(
             "no input file given and stdin is a terminal; name a FILE or pipe SD data in"
         )
-    raw = sys.stdin.buffer
-    head = raw.peek(6)[:6] if hasattr(raw, "peek") else b""
-    fmt = compression_of(head)
-    return decompressing(fmt, raw) if fmt else raw
+    return sys.stdin.buffer
 
 
 class Source:
@@ -139,19 +135,27 @@ class Source:
         if name == STDIN:
             stream: IO[bytes] = _stdin_stream()
             if tail:
-                self._tail = TailReader(stream)
+                # The decompressed stream is watched to see the last line.
+                head = stream.read(16)
+                fmt = compression_of(head)
+                raw: Any = decompressing(fmt, stream, STDIN_LABEL, head) if fmt else None
+                self._tail = TailReader(raw if raw is not None else _Prefixed(head, stream))
                 self.blocks: Any = native.parse_sdf(self._tail)  # type: ignore[call-overload]
             else:
+                # The reader decompresses stdin itself when it is compressed.
                 self.blocks = native.parse_sdf(stream)
             return
         info = check_path(name)
         if tail and stat.S_ISREG(info.st_mode):
-            with open(name, "rb") as handle:
-                fmt = compression_of(handle.read(6))
+            fmt = None
+            if native._source_kind(name) == "compressed":
+                with open(name, "rb") as handle:
+                    fmt = compression_of(handle.read(16))
             if fmt is not None:
                 # A compressed file ends where its decompressor says; watch
                 # the decompressed stream to see the last line.
-                self._tail = TailReader(decompressing(fmt, open(name, "rb")))
+                fd = os.open(name, os.O_RDONLY | getattr(os, "O_CLOEXEC", 0))
+                self._tail = TailReader(decompressing(fmt, fd, name))  # type: ignore[arg-type]
                 self.blocks = native.parse_sdf(self._tail)  # type: ignore[call-overload]
                 return
             self._plain_size = info.st_size

@@ -18,9 +18,7 @@ import csv
 import importlib
 import json
 import math
-import os
 import re
-import stat
 import sys
 from collections.abc import Iterator
 from typing import IO, Any, NamedTuple
@@ -36,6 +34,7 @@ from molvane.cli.common import (
     input_names,
 )
 from molvane.cli.errors import CommandError, UsageError
+from molvane.cli.inputs import Source, check_path
 from molvane.cli.outputs import replacing
 
 
@@ -284,11 +283,16 @@ def build_table(args: argparse.Namespace, columns: list[str] | None) -> Any:
     }
     names = input_names(args)
     skip = args.errors == "skip"
-    if not skip and len(names) == 1 and names[0] != "-" and stat.S_ISREG(os.stat(names[0]).st_mode):
-        # One file by path: the builder reads it without an SDBlock per block
-        # and checks the text is UTF-8 as it goes.
+    if not skip and len(names) == 1 and names[0] != "-":
+        # One file by path, whatever it is (plain, compressed, a pipe): the
+        # builder reads it without an SDBlock per block and checks the text
+        # is UTF-8 as it goes.
+        check_path(names[0])
         return to_arrow(names[0], **options)
-    # Several inputs, stdin or blocks to pass over: bytes blocks in one stream, one table.
+    if not skip and names == ["-"]:
+        # stdin alone: the builder pulls bytes blocks from its reader.
+        return as_text_columns(to_arrow(Source("-").blocks, **options))
+    # Several inputs, or blocks to pass over: bytes blocks in one stream, one table.
     unreadable = Unreadable(args)
 
     def readable() -> Iterator[Any]:

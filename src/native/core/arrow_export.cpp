@@ -1,8 +1,12 @@
 #include "core/arrow_export.hpp"
 
 #include <cerrno>
+#include <cstdint>
+#include <initializer_list>
 #include <new>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 namespace molvane::core {
@@ -22,6 +26,7 @@ const char* format_of(const Table& table, const Column& column) noexcept {
 
 struct SchemaData {
     std::string name;
+    std::string metadata;  // Arrow's encoding of key/value pairs, or empty for none
     std::vector<ArrowSchema> child_schemas;
     std::vector<ArrowSchema*> children;
 };
@@ -39,7 +44,7 @@ void release_schema(ArrowSchema* schema) {
 void fill_schema(ArrowSchema* out, const char* format, SchemaData* data, int64_t flags) {
     out->format = format;
     out->name = data->name.c_str();
-    out->metadata = nullptr;
+    out->metadata = data->metadata.empty() ? nullptr : data->metadata.data();
     out->flags = flags;
     out->n_children = static_cast<int64_t>(data->children.size());
     out->children = data->children.empty() ? nullptr : data->children.data();
@@ -163,11 +168,37 @@ void release_stream(ArrowArrayStream* stream) {
     stream->release = nullptr;
 }
 
+constexpr std::string_view kSkippedKey = "molvane.skipped";
+
+// Arrow's metadata encoding: a count, then each key and value after its
+// length, every number a native-endian int32.
+void append_int32(std::string& out, size_t value) {
+    const auto number = static_cast<int32_t>(value);
+    out.append(reinterpret_cast<const char*>(&number), sizeof number);
+}
+
+std::string encode_metadata(
+    std::initializer_list<std::pair<std::string_view, std::string_view>> pairs) {
+    std::string out;
+    append_int32(out, pairs.size());
+    for (const auto& [key, value] : pairs) {
+        append_int32(out, key.size());
+        out.append(key);
+        append_int32(out, value.size());
+        out.append(value);
+    }
+    return out;
+}
+
 }  // namespace
 
 void export_schema(const Table& whole, ArrowSchema* out) {
     const Table& table = whole.parts.empty() ? whole : whole.parts.front();
     auto data = std::make_unique<SchemaData>();
+    // Every consumer of the table (pyarrow, polars, pandas through either)
+    // gets the count of skipped blocks with the schema.
+    if (whole.counts_skipped)
+        data->metadata = encode_metadata({{kSkippedKey, std::to_string(whole.skipped)}});
     const size_t count = table.columns.size();
     std::vector<std::unique_ptr<SchemaData>> column_data;
     column_data.reserve(count);

@@ -24,6 +24,7 @@ class MappedReader {
     bool restrict_to(uint64_t start, uint64_t stop);
 
     uint64_t size() const noexcept { return mapping_->size(); }
+    const std::shared_ptr<const Mapping>& mapping() const noexcept { return mapping_; }
     bool has_block() const noexcept { return !ready_.empty(); }
     bool exhausted() const noexcept { return ready_.empty() && splitter_.exhausted(); }
 

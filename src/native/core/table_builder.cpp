@@ -250,9 +250,16 @@ void TableBuilder::reserve_rows(int64_t expected) {
         reserve(column);
 }
 
+ColumnType record_column_type(bool any_number, bool all_integers, bool all_reals,
+                              std::optional<ColumnType> forced, bool infer) noexcept {
+    if (forced) return *forced;
+    if (!infer || !any_number || !all_reals) return ColumnType::String;
+    return all_integers ? ColumnType::Int64 : ColumnType::Float64;
+}
+
 ColumnType inferred_type(const Column& column) noexcept {
-    if (!column.any_number || !column.all_reals) return ColumnType::String;
-    return column.all_integers ? ColumnType::Int64 : ColumnType::Float64;
+    return record_column_type(column.any_number, column.all_integers, column.all_reals,
+                              std::nullopt, true);
 }
 
 namespace {
@@ -399,6 +406,7 @@ Table TableBuilder::finish() {
     table.rows = rows_;
     table.is_bytes = options_.is_bytes;
     table.skipped = skipped_;
+    table.counts_skipped = options_.skip_malformed;
     table.columns.reserve(records_.size() + 3);
     if (title_) {
         finish_column(*title_, rows_, ColumnType::String);
@@ -406,14 +414,11 @@ Table TableBuilder::finish() {
     }
     for (Column& column : records_) {
         // Deferred columns are laid out by merge_tables(), typed over every part.
-        if (!options_.defer_types) {
-            ColumnType type = ColumnType::String;
-            if (column.forced)
-                type = *column.forced;
-            else if (options_.infer_types)
-                type = inferred_type(column);
-            finish_column(column, rows_, type);
-        }
+        if (!options_.defer_types)
+            finish_column(
+                column, rows_,
+                record_column_type(column.any_number, column.all_integers, column.all_reals,
+                                   column.forced, options_.infer_types));
         table.columns.push_back(std::move(column));
     }
     for (std::optional<Column>* text : {&molblock_, &block_}) {

@@ -78,7 +78,9 @@ struct Table {
     int64_t rows = 0;
     bool is_bytes = true;  // binary columns; else UTF-8 string columns
     uint64_t skipped = 0;  // blocks whose records were left out (errors="skip")
-    uint64_t end = 0;      // input offset just past the last row's block, when read from a file
+    // Built with errors="skip": the schema's metadata tells `skipped`.
+    bool counts_skipped = false;
+    uint64_t end = 0;  // input offset just past the last row's block, when read from a file
     // rows + 1 zeros, the buffers of every column that shares_zeros.
     std::vector<int64_t> zeros;
 };
@@ -188,10 +190,15 @@ class TableBuilder {
 // value.
 void finish_column(Column& column, int64_t rows, ColumnType type);
 
-// The type the number grammar finds for a record column built with
-// append_typed_at(): Int64 when every non-empty value is an integer, else
-// Float64 when every one is a float, else String (also for a column
-// without a non-empty value).
+// The type of a record column, the one rule for every build (one thread,
+// or parts merged): the type asked for, if any; else, when types are
+// inferred, what the number grammar found over the column's values (Int64
+// when every non-empty value is an integer, else Float64 when every one is
+// a float); else String (also for a column without a non-empty value).
+ColumnType record_column_type(bool any_number, bool all_integers, bool all_reals,
+                              std::optional<ColumnType> forced, bool infer) noexcept;
+
+// record_column_type() of a column built with append_typed_at(), inferring.
 ColumnType inferred_type(const Column& column) noexcept;
 
 // Whether `value` converts to `type` (an empty value converts, to null).

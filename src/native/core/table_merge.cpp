@@ -44,6 +44,7 @@ Column null_column(const Column& like, ColumnType type, int64_t rows) {
 Table merge_tables(std::vector<Table>& parts, const TableOptions& options, unsigned threads) {
     Table table;
     table.is_bytes = options.is_bytes;
+    table.counts_skipped = options.skip_malformed;
     // The names in first-seen order, and where each part holds each name.
     std::unordered_map<std::string_view, size_t> index;
     std::vector<std::string_view> names;
@@ -67,12 +68,9 @@ Table merge_tables(std::vector<Table>& parts, const TableOptions& options, unsig
             holders[found->second][p] = &column;
         }
     }
-    for (Typing& typing : typings) {
-        if (typing.forced)
-            typing.type = *typing.forced;
-        else if (options.infer_types && typing.any_number && typing.all_reals)
-            typing.type = typing.all_integers ? ColumnType::Int64 : ColumnType::Float64;
-    }
+    for (Typing& typing : typings)
+        typing.type = record_column_type(typing.any_number, typing.all_integers, typing.all_reals,
+                                         typing.forced, options.infer_types);
 
     // Every part gets the columns in the one order, typed alike, so that
     // the parts are the batches of one table: title, records, molblock, block.

@@ -8,6 +8,7 @@
 #include "python/ctable.hpp"
 #include "python/errors.hpp"
 #include "python/module_state.hpp"
+#include "python/random_access.hpp"
 #include "python/read.hpp"
 #include "python/record_iter.hpp"
 #include "python/ref.hpp"
@@ -57,6 +58,11 @@ int exec_module(PyObject* module) {
         add_to_module(module, "_SDNameIterator", state.name_iterator_type);
         add_to_module(module, "MalformedRecordError", state.malformed_record_error);
         add_to_module(module, "parse_sdf", parse_sdf_function(module));
+        // Private helpers stay out of __all__.
+        if (PyObject_SetAttrString(module, "_compression_of",
+                                   compression_of_function(module).get()) < 0 ||
+            PyObject_SetAttrString(module, "_source_kind", source_kind_function(module).get()) < 0)
+            throw PythonError{};
         add_to_module(module, "write_sdf", write_sdf_function(module));
         add_to_module(module, "sdf_writer", sdf_writer_function(module));
         add_to_module(module, "_SDFWriter", state.writer_type);

@@ -1,6 +1,9 @@
 #include "python/random_access.hpp"
 
+#include <cerrno>
+
 #include "python/errors.hpp"
+#include "python/method_def.hpp"
 #include "python/text_arguments.hpp"
 #include "python/without_gil.hpp"
 
@@ -53,6 +56,12 @@ void raise_unmappable(PyObject* path_object) {
     throw PythonError{};
 }
 
+void raise_file_shrank(PyObject* path_object) {
+    raise_os_error(EIO,
+                   "the file shrank while it was read (it was truncated or rewritten in place)",
+                   path_object);
+}
+
 void open_random_access(core::RandomAccessFile& file, const PathArgument& path) {
     for (;;) {
         const std::string& bytes = path.bytes;
@@ -74,6 +83,49 @@ void open_random_access(core::RandomAccessFile& file, const PathArgument& path) 
             throw PythonError{};
         case core::AccessRefusal::SizeUnknown: raise_size_understated(path.object.get());
     }
+}
+
+namespace {
+
+// What the readers make of a path, for callers that choose a road by it
+// (the command line, Dask): the one classification, core's, as a word.
+PyObject* source_kind(PyObject* module, PyObject* source) {
+    return boundary(module, [&] {
+        const PathArgument path = path_argument(source);
+        core::RandomAccessFile file;
+        for (;;) {
+            const std::string& bytes = path.bytes;
+            const core::IoOutcome outcome =
+                without_gil([&]() noexcept { return file.open(bytes); });
+            if (outcome.status != core::IoOutcome::Status::Interrupted) {
+                raise_if_failed(outcome, path.object.get());
+                break;
+            }
+            check_signals();
+        }
+        const char* kind = "plain";
+        switch (file.refusal()) {
+            case core::AccessRefusal::None: break;
+            case core::AccessRefusal::NotRegular: kind = "stream"; break;
+            case core::AccessRefusal::Compressed: kind = "compressed"; break;
+            case core::AccessRefusal::Archive: kind = "archive"; break;
+        }
+        return Ref::check(PyUnicode_FromString(kind)).release();
+    });
+}
+
+PyMethodDef kSourceKindDef = {
+    "_source_kind", source_kind, METH_O,
+    "_source_kind($module, path, /)\n--\n\n"
+    "What the readers make of the file at `path`: 'plain' (a regular, uncompressed\n"
+    "file, read at any offset), 'compressed' (a regular file that is decompressed),\n"
+    "'stream' (a pipe, socket or device, read through once) or 'archive' (refused).\n"
+    "A FIFO is not waited for. OSError for a path that cannot be opened."};
+
+}  // namespace
+
+Ref source_kind_function(PyObject* module) {
+    return module_function(module, kSourceKindDef);
 }
 
 }  // namespace molvane::py

@@ -32,5 +32,10 @@ void open_random_access(core::RandomAccessFile& file, const PathArgument& path);
 [[noreturn]] void raise_not_regular(PyObject* path_object);
 [[noreturn]] void raise_unmappable(PyObject* path_object);
 [[noreturn]] void raise_size_understated(PyObject* path_object);
+// OSError(EIO) for a mapped file found shorter than its mapping while read.
+[[noreturn]] void raise_file_shrank(PyObject* path_object);
+
+// _source_kind, core's classification of a path, as a function of `module`.
+Ref source_kind_function(PyObject* module);
 
 }  // namespace molvane::py

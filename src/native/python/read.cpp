@@ -33,8 +33,14 @@ void handle_interrupt() {
     check_signals();
 }
 
-constexpr std::string_view kFileShrank =
-    "the file shrank while it was read (it was truncated or rewritten in place)";
+// What errors call a file object: its `name` where that is a path (not a
+// descriptor number), else "<stdin>", the one unnamed stream commonly read.
+Ref stream_name(PyObject* file) {
+    Ref name = Ref::steal(PyObject_GetAttrString(file, "name"));
+    if (name && (PyUnicode_Check(name.get()) || PyBytes_Check(name.get()))) return name;
+    PyErr_Clear();
+    return Ref::check(PyUnicode_FromString("<stdin>"));
+}
 
 }  // namespace
 
@@ -47,7 +53,8 @@ void Reader::start_lines(Ref iterator) {
     offsets_exact_ = false;  // items may get line endings added
 }
 
-void Reader::start_file_object(Ref read_method) {
+void Reader::start_file_object(Ref file, Ref read_method) {
+    file_object_ = std::move(file);
     object_ = std::move(read_method);
     source_ = Source::FileObject;
 }
@@ -79,6 +86,7 @@ void Reader::restrict_range(uint64_t start, uint64_t stop) noexcept {
 void Reader::close() noexcept {
     Ref held = std::move(object_);
     Ref stream = std::move(stream_);
+    Ref file_object = std::move(file_object_);
     // A file read to its end has been consumed whole; a range, up to the end
     // of its last block.
     if (reached_end_ && sized_ && size_ != core::InputFile::kUnknownSize)
@@ -91,12 +99,13 @@ void Reader::close() noexcept {
     splitter_.reset();
     position_ = 0;
     cr_carry_ = false;
-    if (held || stream) {
+    if (held || stream || file_object) {
         // Dropping the caller's iterator may run its finalizer, and closing a
         // decompressing stream stops its thread; keep the error being
         // raised, if any, across both.
         HeldError pending = HeldError::fetch();
         held.reset();
+        file_object.reset();
         if (stream) {
             Ref closed = Ref::steal(PyObject_CallMethod(stream.get(), "close", nullptr));
             if (!closed) PyErr_Clear();  // nothing is left to report it to
@@ -112,6 +121,7 @@ int Reader::traverse(visitproc visit, void* arg) const {
         source_ == Source::Decompressed)
         Py_VISIT(object_.get());
     Py_VISIT(stream_.get());
+    Py_VISIT(file_object_.get());
     return 0;
 }
 
@@ -146,17 +156,9 @@ Ref Reader::produce() {
     if (source_ == Source::Path) open_path();
     if (source_ == Source::Mapped) return next_mapped();
     for (;;) {
-        core::ChunkSplitter::Block piece;
-        switch (splitter_.next(piece)) {
-            case core::ChunkSplitter::Status::Block: {
-                // Str input that needs translating was translated as it came in.
-                core::Block block =
-                    core::build_block(std::string_view(piece.data, piece.size),
-                                      kind_ == core::TextKind::Bytes, core::npos, piece.dollar);
-                if (offsets_exact_) block.origin.offset = stream_offset_;
-                stream_offset_ += piece.size;
-                return make_block(std::move(block));
-            }
+        core::Block block;
+        switch (split_next(block)) {
+            case core::ChunkSplitter::Status::Block: return make_block(std::move(block));
             case core::ChunkSplitter::Status::End:
                 reached_end_ = true;
                 close();
@@ -169,30 +171,137 @@ Ref Reader::produce() {
     }
 }
 
-Ref Reader::make_block(core::Block&& block) {
-    check_invariant(kind_ != core::TextKind::Undecided, "a block of unknown kind");
+core::ChunkSplitter::Status Reader::split_next(core::Block& block) {
+    core::ChunkSplitter::Block piece;
+    const core::ChunkSplitter::Status status = splitter_.next(piece);
+    if (status != core::ChunkSplitter::Status::Block) return status;
+    // Str input that needs translating was translated as it came in.
+    block = core::build_block(std::string_view(piece.data, piece.size),
+                              kind_ == core::TextKind::Bytes, core::npos, piece.dollar);
+    if (offsets_exact_) block.origin.offset = stream_offset_;
+    stream_offset_ += piece.size;
+    finish_block(block);
+    return status;
+}
+
+void Reader::finish_block(core::Block& block) noexcept {
     block.is_bytes = kind_ == core::TextKind::Bytes;
     block.utf8_checked = utf8_known_;
     block.origin.number = blocks_made_++;
+}
+
+Ref Reader::make_block(core::Block&& block) {
+    check_invariant(kind_ != core::TextKind::Undecided, "a block of unknown kind");
     return new_block_object(block_type_.get(), std::move(block));
+}
+
+void Reader::end_mapped() {
+    reached_end_ = true;
+    range_end_ = mapped_->position();
+    close();
 }
 
 Ref Reader::next_mapped() {
     if (!mapped_->has_block()) {
         if (mapped_->exhausted()) {
-            reached_end_ = true;
-            range_end_ = mapped_->position();
-            close();
+            end_mapped();
             return {};
         }
         core::MappedReader& mapped = *mapped_;
         bool intact = true;
         without_gil([&] { intact = mapped.read_batch(); });
-        if (!intact) raise_os_error(EIO, kFileShrank, path_object_.get());
+        if (!intact) raise_file_shrank(path_object_.get());
     }
-    Ref block = make_block(mapped_->take());
+    core::Block block = mapped_->take();
+    finish_block(block);
+    Ref object = make_block(std::move(block));
     consumed_ = mapped_->position();
-    return block;
+    return object;
+}
+
+uint64_t Reader::pull(BlockSink& sink, core::Block& current, uint64_t limit, uint64_t byte_limit) {
+    uint64_t taken = 0;
+    uint64_t taken_bytes = 0;
+    const auto wants_more = [&] { return taken < limit && taken_bytes < byte_limit; };
+    try {
+        check_signals();
+        if (source_ == Source::Path) open_path();
+        while (wants_more() && source_ != Source::Closed) {
+            if (source_ == Source::Mapped) {
+                core::MappedReader& mapped = *mapped_;
+                if (!mapped.has_block()) {
+                    if (mapped.exhausted()) {
+                        end_mapped();
+                        break;
+                    }
+                    bool intact = true;
+                    without_gil([&] { intact = mapped.read_batch(); });
+                    if (!intact) raise_file_shrank(path_object_.get());
+                }
+                without_gil([&] {
+                    while (wants_more() && mapped.has_block()) {
+                        current = mapped.take();
+                        finish_block(current);
+                        ++taken;
+                        taken_bytes += current.view().size();
+                        sink.take(current);
+                    }
+                });
+                consumed_ = mapped.position();
+            } else {
+                // Split and hand over without the lock until the input runs
+                // out: a thread decompressing ahead needs the lock meanwhile.
+                auto status = core::ChunkSplitter::Status::Block;
+                without_gil([&] {
+                    while (wants_more()) {
+                        status = split_next(current);
+                        if (status != core::ChunkSplitter::Status::Block) return;
+                        ++taken;
+                        taken_bytes += current.view().size();
+                        sink.take(current);
+                    }
+                });
+                if (status == core::ChunkSplitter::Status::End) {
+                    reached_end_ = true;
+                    close();
+                } else if (status == core::ChunkSplitter::Status::NeedInput) {
+                    refill();
+                }
+            }
+            check_signals();
+        }
+        return taken;
+    } catch (...) {
+        close();
+        throw;
+    }
+}
+
+void Reader::open() {
+    if (source_ == Source::Path) {
+        try {
+            open_path();
+        } catch (...) {
+            close();
+            throw;
+        }
+    }
+}
+
+bool Reader::fresh_mapping(std::shared_ptr<const core::Mapping>& mapping, uint64_t& begin,
+                           uint64_t& end) const {
+    if (source_ != Source::Mapped || blocks_made_ != 0 || mapped_->has_block()) return false;
+    mapping = mapped_->mapping();
+    begin = mapped_->position();
+    end = std::min<uint64_t>(range_stop_, mapped_->size());
+    return true;
+}
+
+void Reader::finish_mapped(uint64_t end) noexcept {
+    reached_end_ = true;
+    range_end_ = end;
+    consumed_ = end;
+    close();
 }
 
 void Reader::open_path() {
@@ -215,7 +324,13 @@ void Reader::open_path() {
         throw PythonError{};
     }
     if (ranged_) check_random_access();
-    if (file_.compression() != core::Compression::None) return start_decompressing();
+    if (file_.compression() != core::Compression::None) {
+        Ref descriptor = Ref::check(PyLong_FromLong(file_.descriptor()));
+        file_.release_descriptor();
+        sized_ = true;
+        return start_decompressing(std::move(descriptor), file_.compression(), {},
+                                   path_object_.get());
+    }
     if (std::shared_ptr<const core::Mapping> mapping = file_.take_mapping()) {
         mapped_ = std::make_unique<core::MappedReader>(std::move(mapping),
                                                        kind_ == core::TextKind::Text, borrow_);
@@ -226,7 +341,7 @@ void Reader::open_path() {
             const uint64_t stop = range_stop_;
             bool intact = true;
             without_gil([&] { intact = mapped.restrict_to(start, stop); });
-            if (!intact) raise_os_error(EIO, kFileShrank, path_object_.get());
+            if (!intact) raise_file_shrank(path_object_.get());
             consumed_ = mapped_->position();
         }
     } else {
@@ -295,6 +410,10 @@ void Reader::refill_file_object() {
         return;
     }
     set_kind(kind_of(chunk.get()), "file objects must not mix str and bytes reads");
+    if (consumed_ == 0 && kind_ == core::TextKind::Bytes && file_object_) {
+        Ref name = stream_name(file_object_.get());
+        if (decompress_if_compressed(bytes, file_object_, name.get())) return;
+    }
     consumed_ += bytes.size();
     // Offsets of a text file's characters are not its byte offsets.
     if (kind_ == core::TextKind::Text) offsets_exact_ = false;
@@ -311,7 +430,7 @@ void Reader::refill_buffer() {
     } else if (kind_ == core::TextKind::Text) {
         char* space = splitter_.append_space(window);
         std::memcpy(space, start, window);
-        splitter_.commit(core::translate_newlines(space, window, cr_carry_));
+        commit_read(space, window, false);
         offsets_exact_ = false;  // a str is counted in characters, not bytes
     } else {
         splitter_.append(start, window);
@@ -339,42 +458,55 @@ void Reader::refill_file() {
         return;
     }
     if (consumed_ == 0) {
-        // A pipe or device: what it carries cannot be handed to a
-        // decompressor once read, so compressed data is refused, not split.
-        const std::string_view head(space, got);
-        const core::Compression compression = core::sniff_compression(head);
-        if (compression != core::Compression::None) {
-            PyErr_Format(PyExc_ValueError,
-                         "%R carries %s-compressed data, which molvane decompresses from "
-                         "regular files only: decompress it on the way in, or pass a "
-                         "decompressing file object",
-                         path_object_.get(),
-                         std::string(core::compression_name(compression)).c_str());
-            throw PythonError{};
+        // A pipe or device carrying compressed data: the decompressor takes
+        // the descriptor over, after the bytes read here.
+        Ref descriptor = Ref::check(PyLong_FromLong(file_.descriptor()));
+        if (decompress_if_compressed(std::string_view(space, got), descriptor,
+                                     path_object_.get())) {
+            file_.release_descriptor();
+            return;
         }
     }
     consumed_ += got;
+    commit_read(space, got, false);
+}
+
+void Reader::commit_read(char* space, size_t got, bool let_go) {
     size_t length = got;
     if (kind_ == core::TextKind::Text) {
-        length = core::translate_newlines(space, length, cr_carry_);
-        // A CR LF folded to LF: offsets in the text no longer match the file.
+        bool& carry = cr_carry_;
+        const auto translate = [&]() noexcept {
+            return core::translate_newlines(space, got, carry);
+        };
+        length = let_go ? without_gil(translate) : translate();
+        // A CR LF folded to LF: offsets in the text no longer match the input.
         if (length != got) offsets_exact_ = false;
+    } else if (let_go) {
+        without_gil([] {});
     }
     splitter_.commit(length);
 }
 
-void Reader::start_decompressing() {
-    // The stream that decompresses (molvane/_compression.py) takes the
-    // descriptor over once it is called: from then on it closes it.
+bool Reader::decompress_if_compressed(std::string_view head, Ref raw, PyObject* name) {
+    const core::Compression compression = core::sniff_compression(head);
+    if (compression == core::Compression::None) return false;
+    start_decompressing(std::move(raw), compression, head, name);
+    return true;
+}
+
+void Reader::start_decompressing(Ref raw, core::Compression compression, std::string_view head,
+                                 PyObject* name) {
+    // A descriptor passed to the stream is its own from the call on, even
+    // when the call fails: it closes it.
     Ref module = Ref::check(PyImport_ImportModule("molvane._compression"));
     Ref opener = Ref::check(PyObject_GetAttrString(module.get(), "open_decompressing"));
-    const std::string_view name = core::compression_name(file_.compression());
-    Ref name_object =
-        Ref::check(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
-    Ref descriptor = Ref::check(PyLong_FromLong(file_.descriptor()));
-    file_.release_descriptor();
-    stream_ = Ref::check(PyObject_CallFunctionObjArgs(
-        opener.get(), descriptor.get(), name_object.get(), path_object_.get(), nullptr));
+    const std::string_view format = core::compression_name(compression);
+    Ref format_object = Ref::check(
+        PyUnicode_FromStringAndSize(format.data(), static_cast<Py_ssize_t>(format.size())));
+    Ref head_object =
+        Ref::check(PyBytes_FromStringAndSize(head.data(), static_cast<Py_ssize_t>(head.size())));
+    stream_ = Ref::check(PyObject_CallFunctionObjArgs(opener.get(), raw.get(), format_object.get(),
+                                                      name, head_object.get(), nullptr));
     object_ = Ref::check(PyObject_GetAttrString(stream_.get(), "readinto"));
     source_ = Source::Decompressed;
     offsets_exact_ = false;  // offsets in the decompressed text are not the file's
@@ -406,11 +538,7 @@ void Reader::refill_decompressed() {
     // The GIL is let go here even when there is nothing to translate: the
     // thread decompressing ahead needs it between its steps, and this loop
     // would otherwise hold it until the blocks read ahead run out.
-    const bool translate = kind_ == core::TextKind::Text;
-    const size_t length = without_gil([&]() noexcept {
-        return translate ? core::translate_newlines(space, got, cr_carry_) : got;
-    });
-    splitter_.commit(length);
+    commit_read(space, got, true);
 }
 
 // --- entry points ------------------------------------------------------------
@@ -429,28 +557,17 @@ Ref file_read_method(const ModuleState& state, PyObject* source) {
     return {};
 }
 
-Ref file_object_iterator(const ModuleState& state, Ref read_method) {
+Ref file_object_iterator(const ModuleState& state, PyObject* file, Ref read_method) {
     Ref iterator = new_block_iterator(state);
-    iterator_reader(iterator.get()).start_file_object(std::move(read_method));
+    iterator_reader(iterator.get()).start_file_object(Ref::borrow(file), std::move(read_method));
     return iterator;
 }
 
-// os.fspath(source), and its bytes as the file system takes them:
-// os.fsencode(os.fsdecode(path)).
 Ref path_iterator(const ModuleState& state, PyObject* source, bool borrow) {
-    Ref path = Ref::check(PyOS_FSPath(source));
-    Ref encoded;
-    if (PyBytes_Check(path.get())) {
-        std::string_view raw = str_or_bytes_view(path.get());
-        Ref decoded = Ref::check(
-            PyUnicode_DecodeFSDefaultAndSize(raw.data(), static_cast<Py_ssize_t>(raw.size())));
-        encoded = Ref::check(PyUnicode_EncodeFSDefault(decoded.get()));
-    } else {
-        encoded = Ref::check(PyUnicode_EncodeFSDefault(path.get()));
-    }
-    std::string_view bytes = str_or_bytes_view(encoded.get());
+    PathArgument path = path_argument(source);
     Ref iterator = new_block_iterator(state);
-    iterator_reader(iterator.get()).start_path(std::string(bytes), std::move(path), borrow);
+    iterator_reader(iterator.get())
+        .start_path(std::move(path.bytes), std::move(path.object), borrow);
     return iterator;
 }
 
@@ -467,12 +584,14 @@ PyObject* parse_sdf(PyObject* module, PyObject* args, PyObject* kwargs) {
         static const char* keywords[] = {"source", "borrow", "start", "stop", nullptr};
         PyObject* source = nullptr;
         PyObject* borrow = Py_False;
-        PyObject* start = nullptr;
+        PyObject* start = Py_None;
         PyObject* stop = Py_None;
         parse_arguments(args, kwargs, "O|$O!OO:parse_sdf", keywords, &source, &PyBool_Type, &borrow,
                         &start, &stop);
-        const bool ranged = start != nullptr || stop != Py_None;
-        const uint64_t first = start ? byte_offset_argument("parse_sdf", "start", start) : 0;
+        // None, for either bound, is the file's own start or end.
+        const bool ranged = start != Py_None || stop != Py_None;
+        const uint64_t first =
+            start != Py_None ? byte_offset_argument("parse_sdf", "start", start) : 0;
         const uint64_t last =
             stop != Py_None ? byte_offset_argument("parse_sdf", "stop", stop) : UINT64_MAX;
         const ModuleState& state = module_state(module);
@@ -486,7 +605,7 @@ PyObject* parse_sdf(PyObject* module, PyObject* args, PyObject* kwargs) {
                 "parse_sdf start and stop need a path to a regular, uncompressed file, not %U",
                 source);
         if (Ref read_method = file_read_method(state, source))
-            return file_object_iterator(state, std::move(read_method)).release();
+            return file_object_iterator(state, source, std::move(read_method)).release();
         raise_wrong_type("parse_sdf takes a path or a file object, not %U", source);
     });
 }
@@ -511,7 +630,7 @@ PyObject* from_lines(PyObject* cls, PyObject* lines) {
                   "parse SDF str or bytes");
         const ModuleState& state = type_state(as_type(cls));
         if (Ref read_method = file_read_method(state, lines))
-            return file_object_iterator(state, std::move(read_method)).release();
+            return file_object_iterator(state, lines, std::move(read_method)).release();
         Ref items = Ref::check(PyObject_GetIter(lines));
         Ref iterator = new_block_iterator(state);
         iterator_reader(iterator.get()).start_lines(std::move(items));
@@ -540,13 +659,15 @@ constexpr const char kParseSdfDoc[] =
     "results over the source path (as `write_sdf(path, kept_blocks)` would).\n"
     "Files that are read rather than mapped, and str-path blocks with \"\\r\"\n"
     "newlines, are copied as usual.\n\n"
-    "A regular file compressed with gzip (also bgzip and concatenated\n"
-    "members), bzip2, xz or zstd is recognised by its first bytes, whatever\n"
-    "its name, and decompressed on a helper thread while its blocks are\n"
-    "split, with the same kinds and newline rules as a plain file; .zst needs\n"
-    "`molvane[zstd]`. A compressed file that ends early raises EOFError, and\n"
-    "one whose data is damaged OSError, both naming the path, once the\n"
-    "blocks before the fault are delivered. A zip, 7z, rar or lz4 file raises\n"
+    "Input compressed with gzip (also bgzip and concatenated members),\n"
+    "bzip2, xz or zstd is recognised by its first bytes, whatever its name\n"
+    "(a regular file, a pipe, a binary file object such as\n"
+    "`sys.stdin.buffer`), and decompressed on a helper thread while its\n"
+    "blocks are split, with the same kinds and newline rules as a plain\n"
+    "file; .zst needs `molvane[zstd]`. Compressed input that ends early\n"
+    "raises EOFError, and data that is damaged OSError, both naming the path\n"
+    "(a file object's `name`, or '<stdin>'), once the blocks before the\n"
+    "fault are delivered. A zip, 7z, rar or lz4 file raises\n"
     "ValueError. The iterator's `position` and `size` tell how far it has\n"
     "read, in bytes of the file, for progress bars.\n\n"
     "`start` and `stop` read a byte range of a path: exactly the blocks\n"
@@ -567,7 +688,8 @@ constexpr const char kParseSdfDoc[] =
     "    source: a str, bytes, or os.PathLike path, or a file object with a\n"
     "        `read1` or `read` method\n"
     "    borrow: let blocks borrow a mapped file rather than copy it\n"
-    "    start: byte offset at or after which the first block starts\n"
+    "    start: byte offset at or after which the first block starts; None\n"
+    "        (as 0) for the start of the file\n"
     "    stop: byte offset before which the last block starts; None for the\n"
     "        end of the file\n\n"
     "Returns:\n"
@@ -620,6 +742,26 @@ constexpr const char kFromLinesDoc[] =
     "        a non-iterable, and, as blocks are produced, for items or reads\n"
     "        that are not str or bytes or that mix the two.";
 
+// The one sniffing of compressed input for code outside the reader (the
+// command line's view of stdin): the format's short name, or None.
+PyObject* compression_of(PyObject* module, PyObject* head) {
+    return boundary(module, [&] {
+        if (!PyBytes_Check(head)) raise_wrong_type("head must be bytes, not %U", head);
+        const std::string_view name =
+            core::compression_name(core::sniff_compression(str_or_bytes_view(head)));
+        if (name.empty()) return Ref::borrow(Py_None).release();
+        return Ref::check(
+                   PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())))
+            .release();
+    });
+}
+
+PyMethodDef kCompressionOfDef = {
+    "_compression_of", compression_of, METH_O,
+    "_compression_of($module, head, /)\n--\n\n"
+    "The compression ('gzip', 'bz2', 'xz' or 'zstd') whose magic bytes `head` starts\n"
+    "with, as parse_sdf recognises it, or None."};
+
 PyMethodDef kParseSdfDef = {"parse_sdf", keywords_method(parse_sdf), METH_VARARGS | METH_KEYWORDS,
                             kParseSdfDoc};
 
@@ -634,6 +776,10 @@ const BlockMembers kReaderMembers = {kMethods, {}, {}};
 
 Ref parse_sdf_function(PyObject* module) {
     return module_function(module, kParseSdfDef);
+}
+
+Ref compression_of_function(PyObject* module) {
+    return module_function(module, kCompressionOfDef);
 }
 
 }  // namespace molvane::py

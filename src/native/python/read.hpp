@@ -30,7 +30,9 @@ class Reader {
 
     // Each starts the (closed) reader on one source.
     void start_lines(Ref iterator);
-    void start_file_object(Ref read_method);
+    // A file object and its read method: a binary one whose first bytes are
+    // a compression format's magic is decompressed.
+    void start_file_object(Ref file, Ref read_method);
     void start_buffer(Ref text);  // a str or bytes object
     void start_path(std::string path_bytes, Ref path_object, bool borrow);
     // After start_path: only the blocks whose first byte lies in [start, stop).
@@ -39,6 +41,40 @@ class Reader {
     // The next block, or a null Ref at the end. An error releases the source
     // before it propagates, so that later calls end the iteration.
     Ref next_block();
+
+    // Where pull() hands its blocks: take() runs without the interpreter lock
+    // and may throw, which ends the pull.
+    class BlockSink {
+      public:
+        virtual void take(core::Block& block) = 0;
+
+      protected:
+        ~BlockSink() = default;
+    };
+    // Hands up to `limit` next blocks to `sink` as core makes them, without
+    // an SDBlock each, stopping once the blocks handed hold `byte_limit`
+    // bytes of text (at least one block); `current` holds the block being
+    // handed, so that a caller can name it in an error. Returns how many were
+    // handed: fewer than `limit` only at the end of the input or the byte
+    // limit. Errors close the reader.
+    uint64_t pull(BlockSink& sink, core::Block& current, uint64_t limit,
+                  uint64_t byte_limit = UINT64_MAX);
+
+    // Opens a path source now rather than on the first block (nothing for
+    // other sources).
+    void open();
+    // For a mapped file no block was taken from yet: its mapping and the
+    // byte range [begin, end) its blocks start in, for a build that splits
+    // the mapping itself. False for every other source.
+    bool fresh_mapping(std::shared_ptr<const core::Mapping>& mapping, uint64_t& begin,
+                       uint64_t& end) const;
+    // After such a build read the mapping to `end`: the reader is at its end.
+    void finish_mapped(uint64_t end) noexcept;
+    // The kind of the blocks, once the source tells it (Undecided before a
+    // file object's first read).
+    core::TextKind kind() const noexcept { return kind_; }
+    // The path as the caller gave it, for error messages; null for other sources.
+    PyObject* path_object() const noexcept { return path_object_.get(); }
 
     // Drops the held Python objects, closes a file the reader opened and its
     // share of a mapping, and frees the buffer. Safe to call twice.
@@ -60,6 +96,12 @@ class Reader {
 
     Ref produce();
     Ref make_block(core::Block&& block);
+    // Sets what the reader knows of a block made from its input: its kind,
+    // whether it was checked as UTF-8, and its number.
+    void finish_block(core::Block& block) noexcept;
+    // The next block of a chunked source into `block`, false at the end.
+    core::ChunkSplitter::Status split_next(core::Block& block);
+    void end_mapped();
     Ref next_mapped();
     void open_path();
     void refill();
@@ -67,9 +109,20 @@ class Reader {
     void refill_file_object();
     void refill_buffer();
     void refill_file();
-    void start_decompressing();
+    // Hands compressed input to a decompressing stream: `raw` is a
+    // descriptor the stream takes over or a file object it reads, `head`
+    // the bytes already read from it, `name` what errors call it.
+    void start_decompressing(Ref raw, core::Compression compression, std::string_view head,
+                             PyObject* name);
+    // The compression of a first read, which a decompressor takes over.
+    bool decompress_if_compressed(std::string_view head, Ref raw, PyObject* name);
     void refill_decompressed();
     void set_kind(core::TextKind kind, const char* mixed_message);
+    // The one step after every read into the splitter's space: text has its
+    // newlines translated, then the bytes are committed. `let_go` releases
+    // the lock meanwhile even with nothing to translate, for a thread that
+    // decompresses ahead and needs it between its steps.
+    void commit_read(char* space, size_t got, bool let_go);
     // Refuses, for a byte range, a file that cannot be read from any offset.
     void check_random_access();
 
@@ -96,6 +149,7 @@ class Reader {
     std::unique_ptr<core::MappedReader> mapped_;
     // Decompressed: the stream object, whose readinto method is object_.
     Ref stream_;
+    Ref file_object_;        // file object: the object itself, for a decompressor
     uint64_t consumed_ = 0;  // bytes or characters taken in from the source
     uint64_t size_ = core::InputFile::kUnknownSize;
     bool sized_ = false;  // size_ is known to be final
@@ -111,5 +165,7 @@ class Reader {
 
 // parse_sdf as a function object of `module`.
 Ref parse_sdf_function(PyObject* module);
+// _compression_of, the compression sniffing of core, as a function of `module`.
+Ref compression_of_function(PyObject* module);
 
 }  // namespace molvane::py

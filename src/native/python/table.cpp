@@ -16,11 +16,15 @@
 #include "core/table_builder.hpp"
 #include "python/arguments.hpp"
 #include "python/block.hpp"
+#include "python/block_iterator.hpp"
 #include "python/decode.hpp"
 #include "python/errors.hpp"
+#include "python/guard.hpp"
 #include "python/method_def.hpp"
 #include "python/module_state.hpp"
 #include "python/object.hpp"
+#include "python/random_access.hpp"
+#include "python/read.hpp"
 #include "python/without_gil.hpp"
 
 namespace molvane::py {
@@ -156,10 +160,22 @@ core::TableOptions parse_options(PyObject* columns, PyObject* title, PyObject* m
     if (options.molblock && options.block && *options.molblock == *options.block)
         raise(PyExc_ValueError, "molblock and block name the same column");
     if (columns != Py_None) {
+        if (PyUnicode_Check(columns) || PyBytes_Check(columns))
+            raise(PyExc_TypeError, "columns must be a sequence of names, not a single name");
         Ref iterator = Ref::check(PyObject_GetIter(columns));
         std::vector<std::string> names;
-        while (Ref name = Ref::steal(PyIter_Next(iterator.get())))
+        // Equal names as Python compares them: "A" and b"A" are two.
+        Ref seen = Ref::check(PySet_New(nullptr));
+        while (Ref name = Ref::steal(PyIter_Next(iterator.get()))) {
             names.push_back(name_bytes(name.get(), "a column name"));
+            const int found = PySet_Contains(seen.get(), name.get());
+            if (found < 0 || (found == 0 && PySet_Add(seen.get(), name.get()) < 0))
+                throw PythonError{};
+            if (found == 1) {
+                PyErr_Format(PyExc_ValueError, "columns names %R twice", name.get());
+                throw PythonError{};
+            }
+        }
         throw_if_error();
         options.columns = std::move(names);
     }
@@ -276,78 +292,6 @@ uint64_t offset_argument(PyObject* value, const char* what, uint64_t fallback) {
     return static_cast<uint64_t>(number);
 }
 
-PyObject* build_table(PyObject* module, PyObject* args, PyObject* kwargs) {
-    return boundary(module, [&] {
-        static const char* const keywords[] = {"blocks", "columns", "title", "molblock",  "block",
-                                               "types",  "errors",  "limit", "max_bytes", nullptr};
-        PyObject* blocks = nullptr;
-        PyObject* columns = Py_None;
-        PyObject* title = Py_None;
-        PyObject* molblock = Py_None;
-        PyObject* block = Py_None;
-        PyObject* types = nullptr;
-        PyObject* errors = nullptr;
-        PyObject* limit = Py_None;
-        PyObject* max_bytes = Py_None;
-        parse_arguments(args, kwargs, "O|$OOOOOOOO:_build_table", keywords, &blocks, &columns,
-                        &title, &molblock, &block, &types, &errors, &limit, &max_bytes);
-        const uint64_t most = offset_argument(limit, "limit", UINT64_MAX);
-        if (most == 0) raise(PyExc_ValueError, "limit must be at least 1");
-        const uint64_t most_bytes = offset_argument(max_bytes, "max_bytes", UINT64_MAX);
-        if (most_bytes == 0) raise(PyExc_ValueError, "max_bytes must be at least 1");
-        Ref auto_types = Ref::check(PyUnicode_FromString("auto"));
-        Ref raise_errors = Ref::check(PyUnicode_FromString("raise"));
-        core::TableOptions options =
-            parse_options(columns, title, molblock, block, types ? types : auto_types.get(),
-                          errors ? errors : raise_errors.get());
-        ModuleState& state = module_state(module);
-        Ref iterator = Ref::check(PyObject_GetIter(blocks));
-
-        std::optional<core::TableBuilder> builder;
-        bool is_bytes = false;
-        HeldBlocks held;
-        held.objects.reserve(kBlocksPerBatch);
-        held.uses.reserve(kBlocksPerBatch);
-        uint64_t taken = 0;
-        uint64_t taken_bytes = 0;
-        // With a limit, no block past it is pulled from the iterator: the
-        // caller goes on from there.
-        while (taken < most && taken_bytes < most_bytes) {
-            Ref item = Ref::steal(PyIter_Next(iterator.get()));
-            if (!item) break;
-            if (!is_block(state, item.get()))
-                raise_wrong_type("expected SDBlock objects, got %U", item.get());
-            BlockObject& object = as_block(item.get());
-            if (!builder) {
-                is_bytes = object.block.is_bytes;
-                options.is_bytes = is_bytes;
-                builder.emplace(options);
-            } else if (object.block.is_bytes != is_bytes) {
-                raise(PyExc_TypeError, "cannot build one table from str and bytes blocks");
-            }
-            held.uses.push_back(std::make_unique<SharedUse>(object.guard));
-            object.block.locate_mdl_end();
-            ++taken;
-            taken_bytes += object.block.view().size();
-            held.objects.push_back(std::move(item));
-            if (held.objects.size() == kBlocksPerBatch) {
-                add_batch(module, *builder, held);
-                check_signals();
-            }
-        }
-        throw_if_error();
-        if (!builder) {
-            options.is_bytes = false;
-            builder.emplace(options);
-        }
-        if (!held.objects.empty()) add_batch(module, *builder, held);
-        return new_table(state, *builder).release();
-    });
-}
-
-constexpr std::string_view kFileShrank =
-    "the file shrank while it was read (it was truncated or rewritten in place)";
-
 // The blocks of [begin, end) on this thread, at most `limit` of them, as the
 // builder's table; signals are checked between batches.
 Ref build_on_this_thread(PyObject* module, PyObject* path, core::TableOptions options,
@@ -385,7 +329,7 @@ Ref build_on_this_thread(PyObject* module, PyObject* path, core::TableOptions op
         }
         check_signals();
     }
-    if (!intact) raise_os_error(EIO, kFileShrank, path);
+    if (!intact) raise_file_shrank(path);
     auto table = std::make_shared<core::Table>(without_gil([&] { return builder.finish(); }));
     table->end = reader.position();
     return new_object<TableObject>(state.table_type.get(),
@@ -400,7 +344,7 @@ Ref build_in_parallel(PyObject* module, PyObject* path, core::TableOptions optio
     const ModuleState& state = module_state(module);
     core::ParallelTableBuild build(std::move(mapping), std::move(options), begin, end, threads,
                                    min_range);
-    if (!without_gil([&] { return build.start(); })) raise_os_error(EIO, kFileShrank, path);
+    if (!without_gil([&] { return build.start(); })) raise_file_shrank(path);
     while (!without_gil([&] { return build.wait_for(std::chrono::milliseconds(50)); })) {
         try {
             check_signals();
@@ -412,7 +356,7 @@ Ref build_in_parallel(PyObject* module, PyObject* path, core::TableOptions optio
     std::optional<core::Table> table = without_gil([&] { return build.finish(); });
     if (!table) {
         const core::TableFailure& failure = build.failure();
-        if (failure.shrank) raise_os_error(EIO, kFileShrank, path);
+        if (failure.shrank) raise_file_shrank(path);
         try {
             std::rethrow_exception(failure.error);
         } catch (...) {
@@ -422,6 +366,151 @@ Ref build_in_parallel(PyObject* module, PyObject* path, core::TableOptions optio
     auto shared = std::make_shared<core::Table>(std::move(*table));
     return new_object<TableObject>(state.table_type.get(),
                                    std::shared_ptr<const core::Table>(std::move(shared)));
+}
+
+// The table builder fed by a block iterator's reader: the blocks go to it as
+// core makes them, without an SDBlock each, whatever the source.
+struct TableSink final : Reader::BlockSink {
+    explicit TableSink(core::TableOptions table_options) : options(std::move(table_options)) {}
+
+    void take(core::Block& block) override {
+        if (!builder) {
+            options.is_bytes = block.is_bytes;
+            builder.emplace(options);
+        }
+        block.locate_mdl_end();
+        failed = true;
+        builder->add(block);
+        failed = false;
+    }
+
+    core::TableOptions options;
+    std::optional<core::TableBuilder> builder;
+    bool failed = false;  // the builder refused the block being taken
+};
+
+Ref build_from_reader(PyObject* module, PyObject* iterator, core::TableOptions options,
+                      unsigned threads, uint64_t limit, uint64_t byte_limit, uint64_t min_range) {
+    const ModuleState& state = module_state(module);
+    BlockIteratorObject& object = state_of<BlockIteratorObject>(iterator);
+    ExclusiveUse use(object.guard);
+    Reader& reader = object.reader;
+    reader.open();
+    std::shared_ptr<const core::Mapping> mapping;
+    uint64_t begin = 0;
+    uint64_t end = 0;
+    if (limit == UINT64_MAX && byte_limit == UINT64_MAX &&
+        reader.fresh_mapping(mapping, begin, end)) {
+        // A mapped file is split here, in ranges on threads when it is large.
+        options.is_bytes = reader.kind() == core::TextKind::Bytes;
+        PyObject* path = reader.path_object();
+        Ref table = threads > 1 && end - begin >= 2 * min_range
+                        ? build_in_parallel(module, path, std::move(options), std::move(mapping),
+                                            begin, end, threads, min_range)
+                        : build_on_this_thread(module, path, std::move(options), std::move(mapping),
+                                               begin, end, UINT64_MAX, UINT64_MAX, 0);
+        reader.finish_mapped(end);
+        return table;
+    }
+    TableSink sink(std::move(options));
+    core::Block current;
+    try {
+        reader.pull(sink, current, limit, byte_limit);
+    } catch (...) {
+        if (sink.failed) raise_for_block(module, sink.builder->failed_field(), current);
+        throw;
+    }
+    if (!sink.builder) {
+        // No block, so no kind: string columns, as for an empty iterable.
+        sink.options.is_bytes = false;
+        sink.builder.emplace(sink.options);
+    }
+    return new_table(state, *sink.builder);
+}
+
+PyObject* build_table(PyObject* module, PyObject* args, PyObject* kwargs) {
+    return boundary(module, [&] {
+        static const char* const keywords[] = {"blocks", "columns",   "title",      "molblock",
+                                               "block",  "types",     "errors",     "threads",
+                                               "limit",  "max_bytes", "_min_range", nullptr};
+        PyObject* blocks = nullptr;
+        PyObject* columns = Py_None;
+        PyObject* title = Py_None;
+        PyObject* molblock = Py_None;
+        PyObject* block = Py_None;
+        PyObject* types = nullptr;
+        PyObject* errors = nullptr;
+        PyObject* threads = Py_None;
+        PyObject* limit = Py_None;
+        PyObject* max_bytes = Py_None;
+        PyObject* min_range = Py_None;
+        parse_arguments(args, kwargs, "O|$OOOOOOOOOO:_build_table", keywords, &blocks, &columns,
+                        &title, &molblock, &block, &types, &errors, &threads, &limit, &max_bytes,
+                        &min_range);
+        Ref auto_types = Ref::check(PyUnicode_FromString("auto"));
+        Ref raise_errors = Ref::check(PyUnicode_FromString("raise"));
+        core::TableOptions options =
+            parse_options(columns, title, molblock, block, types ? types : auto_types.get(),
+                          errors ? errors : raise_errors.get());
+        const unsigned hardware = std::max(std::thread::hardware_concurrency(), 1u);
+        const uint64_t thread_count = offset_argument(threads, "threads", hardware);
+        if (thread_count == 0) raise(PyExc_ValueError, "threads must be at least 1");
+        const uint64_t most = offset_argument(limit, "limit", UINT64_MAX);
+        if (most == 0) raise(PyExc_ValueError, "limit must be at least 1");
+        const uint64_t most_bytes = offset_argument(max_bytes, "max_bytes", UINT64_MAX);
+        if (most_bytes == 0) raise(PyExc_ValueError, "max_bytes must be at least 1");
+        const uint64_t smallest = offset_argument(min_range, "_min_range", 4u << 20);
+        ModuleState& state = module_state(module);
+        if (reinterpret_cast<PyObject*>(Py_TYPE(blocks)) == state.block_iterator_type.get()) {
+            // Built before the source opens, so that a collision raises first.
+            core::TableBuilder{options};
+            const unsigned workers = static_cast<unsigned>(std::min<uint64_t>(thread_count, 256));
+            return build_from_reader(module, blocks, std::move(options), workers, most, most_bytes,
+                                     smallest)
+                .release();
+        }
+        Ref iterator = Ref::check(PyObject_GetIter(blocks));
+
+        std::optional<core::TableBuilder> builder;
+        bool is_bytes = false;
+        HeldBlocks held;
+        held.objects.reserve(kBlocksPerBatch);
+        held.uses.reserve(kBlocksPerBatch);
+        uint64_t taken = 0;
+        uint64_t taken_bytes = 0;
+        // With a limit, no block past it is pulled from the iterator: the
+        // caller goes on from there.
+        while (taken < most && taken_bytes < most_bytes) {
+            Ref item = Ref::steal(PyIter_Next(iterator.get()));
+            if (!item) break;
+            ++taken;
+            if (!is_block(state, item.get()))
+                raise_wrong_type("expected SDBlock objects, got %U", item.get());
+            BlockObject& object = as_block(item.get());
+            if (!builder) {
+                is_bytes = object.block.is_bytes;
+                options.is_bytes = is_bytes;
+                builder.emplace(options);
+            } else if (object.block.is_bytes != is_bytes) {
+                raise(PyExc_TypeError, "cannot build one table from str and bytes blocks");
+            }
+            held.uses.push_back(std::make_unique<SharedUse>(object.guard));
+            object.block.locate_mdl_end();
+            taken_bytes += object.block.view().size();
+            held.objects.push_back(std::move(item));
+            if (held.objects.size() == kBlocksPerBatch) {
+                add_batch(module, *builder, held);
+                check_signals();
+            }
+        }
+        throw_if_error();
+        if (!builder) {
+            options.is_bytes = false;
+            builder.emplace(options);
+        }
+        if (!held.objects.empty()) add_batch(module, *builder, held);
+        return new_table(state, *builder).release();
+    });
 }
 
 // A mapped file's blocks go to the builder straight from the reader, a
@@ -513,10 +602,15 @@ PyObject* build_table_from_path(PyObject* module, PyObject* args, PyObject* kwar
 
 constexpr const char* kBuildTableDoc =
     "_build_table($module, blocks, /, *, columns=None, title=None, molblock=None, block=None, "
-    "types='auto', errors='raise', limit=None, max_bytes=None)\n--\n\n"
+    "types='auto', errors='raise', threads=None, limit=None, max_bytes=None, "
+    "_min_range=None)\n--\n\n"
     "Builds the columns of the SDBlocks that `blocks` yields, one row per block.\n\n"
-    "`limit` and `max_bytes` stop after that many blocks, or once the blocks taken hold\n"
-    "that many bytes of text (at least one block), leaving the rest to the iterator.\n"
+    "An iterator of parse_sdf (or from_sdf, from_lines) is read by its own reader, its\n"
+    "blocks going to the builder without an SDBlock each; a mapped file not yet read\n"
+    "from is built in byte ranges by `threads` threads (None: every core), each range\n"
+    "at least `_min_range` bytes. `limit` and `max_bytes` stop after that many blocks, or\n"
+    "once the blocks taken hold that many bytes of text (at least one block), leaving\n"
+    "the rest to the next call.\n\n"
     "Columns: `title` (a name, or None for none), the records (every name in the order\n"
     "first seen, or the names of `columns` in their order), `molblock` (a name or None),\n"
     "`block` (a name for a column of each block's whole text, or None).\n"
