@@ -292,6 +292,17 @@ uint64_t offset_argument(PyObject* value, const char* what, uint64_t fallback) {
     return static_cast<uint64_t>(number);
 }
 
+// A count argument that must be at least 1 (threads, limit, max_bytes),
+// `fallback` for None.
+uint64_t count_argument(PyObject* value, const char* what, uint64_t fallback) {
+    const uint64_t count = offset_argument(value, what, fallback);
+    if (count == 0) {
+        std::string message = std::string(what) + " must be at least 1";
+        raise(PyExc_ValueError, message.c_str());
+    }
+    return count;
+}
+
 // The blocks of [begin, end) on this thread, at most `limit` of them, as the
 // builder's table; signals are checked between batches.
 Ref build_on_this_thread(PyObject* module, PyObject* path, core::TableOptions options,
@@ -453,12 +464,9 @@ PyObject* build_table(PyObject* module, PyObject* args, PyObject* kwargs) {
             parse_options(columns, title, molblock, block, types ? types : auto_types.get(),
                           errors ? errors : raise_errors.get());
         const unsigned hardware = std::max(std::thread::hardware_concurrency(), 1u);
-        const uint64_t thread_count = offset_argument(threads, "threads", hardware);
-        if (thread_count == 0) raise(PyExc_ValueError, "threads must be at least 1");
-        const uint64_t most = offset_argument(limit, "limit", UINT64_MAX);
-        if (most == 0) raise(PyExc_ValueError, "limit must be at least 1");
-        const uint64_t most_bytes = offset_argument(max_bytes, "max_bytes", UINT64_MAX);
-        if (most_bytes == 0) raise(PyExc_ValueError, "max_bytes must be at least 1");
+        const uint64_t thread_count = count_argument(threads, "threads", hardware);
+        const uint64_t most = count_argument(limit, "limit", UINT64_MAX);
+        const uint64_t most_bytes = count_argument(max_bytes, "max_bytes", UINT64_MAX);
         const uint64_t smallest = offset_argument(min_range, "_min_range", 4u << 20);
         ModuleState& state = module_state(module);
         if (reinterpret_cast<PyObject*>(Py_TYPE(blocks)) == state.block_iterator_type.get()) {
@@ -557,12 +565,9 @@ PyObject* build_table_from_path(PyObject* module, PyObject* args, PyObject* kwar
         const uint64_t first = offset_argument(start, "start", 0);
         const uint64_t last = offset_argument(stop, "stop", UINT64_MAX);
         const unsigned hardware = std::max(std::thread::hardware_concurrency(), 1u);
-        const uint64_t thread_count = offset_argument(threads, "threads", hardware);
-        if (thread_count == 0) raise(PyExc_ValueError, "threads must be at least 1");
-        const uint64_t most = offset_argument(limit, "limit", UINT64_MAX);
-        if (most == 0) raise(PyExc_ValueError, "limit must be at least 1");
-        const uint64_t most_bytes = offset_argument(max_bytes, "max_bytes", UINT64_MAX);
-        if (most_bytes == 0) raise(PyExc_ValueError, "max_bytes must be at least 1");
+        const uint64_t thread_count = count_argument(threads, "threads", hardware);
+        const uint64_t most = count_argument(limit, "limit", UINT64_MAX);
+        const uint64_t most_bytes = count_argument(max_bytes, "max_bytes", UINT64_MAX);
         const uint64_t first_number = offset_argument(number, "first_number", 0);
         const uint64_t smallest = offset_argument(min_range, "_min_range", 4u << 20);
         // Built before the file opens, so that a collision raises first.
