@@ -176,6 +176,27 @@ def test_check_reads_every_header_as_the_block_does(path):
             assert counts == (table.num_atoms, table.num_bonds)
 
 
+@pytest.mark.parametrize(
+    "tail, ending",
+    [
+        (b"M  END\n$$$$\n", "terminated"),
+        (b"M  END\r\n$$$$\r\n", "terminated"),
+        (b"M  END\n$$$$", "terminated"),
+        (b"M  END\n$$$$\n\n", "blank"),
+        (b"M  END\n$$$$\n  \r\n\t", "blank"),
+        (b"M  END\n$$$$ extra\n", "terminated"),
+        (b"$$$$\nnext title\n", "open"),
+        (b"M  END\n", "open"),
+        (b"", None),
+        (b" \n\r\n", None),
+    ],
+)
+def test_how_an_input_ends(tail, ending):
+    from molvane import native
+
+    assert native._input_ending(tail) == ending
+
+
 # --- repair -------------------------------------------------------------------------
 
 REPAIRABLE = [

@@ -173,12 +173,8 @@ class Source:
                 data = handle.read(64)
         else:
             return None
-        stripped = data.rstrip(b" \t\r\n")
-        if not stripped.rsplit(b"\n", 1)[-1].startswith(b"$$$$"):
-            return "open" if stripped else None
-        after = data[len(stripped) :]
-        line_end = 2 if after.startswith(b"\r\n") else 1 if after.startswith(b"\n") else 0
-        return "blank" if after[line_end:] else "terminated"
+        ending: str | None = native._input_ending(data)
+        return ending
 
     def __iter__(self) -> Iterator[Any]:
         return iter(self.blocks)

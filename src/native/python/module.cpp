@@ -61,7 +61,10 @@ int exec_module(PyObject* module) {
         // Private helpers stay out of __all__.
         if (PyObject_SetAttrString(module, "_compression_of",
                                    compression_of_function(module).get()) < 0 ||
-            PyObject_SetAttrString(module, "_source_kind", source_kind_function(module).get()) < 0)
+            PyObject_SetAttrString(module, "_source_kind", source_kind_function(module).get()) <
+                0 ||
+            PyObject_SetAttrString(module, "_input_ending", input_ending_function(module).get()) <
+                0)
             throw PythonError{};
         add_to_module(module, "write_sdf", write_sdf_function(module));
         add_to_module(module, "sdf_writer", sdf_writer_function(module));

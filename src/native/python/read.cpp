@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "core/compression.hpp"
+#include "core/input_ending.hpp"
 #include "core/line_items.hpp"
 #include "core/newline.hpp"
 #include "python/arguments.hpp"
@@ -762,6 +763,30 @@ PyMethodDef kCompressionOfDef = {
     "The compression ('gzip', 'bz2', 'xz' or 'zstd') whose magic bytes `head` starts\n"
     "with, as parse_sdf recognises it, or None."};
 
+// How an input ends, from its last bytes, for the command line's check:
+// "terminated", "blank", "open", or None for an input without text.
+PyObject* input_ending(PyObject* module, PyObject* tail) {
+    return boundary(module, [&] {
+        if (!PyBytes_Check(tail)) raise_wrong_type("tail must be bytes, not %U", tail);
+        switch (core::input_ending(str_or_bytes_view(tail))) {
+            case core::InputEnding::Terminated:
+                return Ref::check(PyUnicode_FromString("terminated")).release();
+            case core::InputEnding::Blank:
+                return Ref::check(PyUnicode_FromString("blank")).release();
+            case core::InputEnding::Open: return Ref::check(PyUnicode_FromString("open")).release();
+            case core::InputEnding::Unknown: break;
+        }
+        return Ref::borrow(Py_None).release();
+    });
+}
+
+PyMethodDef kInputEndingDef = {
+    "_input_ending", input_ending, METH_O,
+    "_input_ending($module, tail, /)\n--\n\n"
+    "How an input whose last bytes are `tail` ends: 'terminated' (a $$$$ line last),\n"
+    "'blank' (blank lines after the last $$$$ line), 'open' (text no $$$$ line\n"
+    "closes), or None for an input without text."};
+
 PyMethodDef kParseSdfDef = {"parse_sdf", keywords_method(parse_sdf), METH_VARARGS | METH_KEYWORDS,
                             kParseSdfDoc};
 
@@ -780,6 +805,10 @@ Ref parse_sdf_function(PyObject* module) {
 
 Ref compression_of_function(PyObject* module) {
     return module_function(module, kCompressionOfDef);
+}
+
+Ref input_ending_function(PyObject* module) {
+    return module_function(module, kInputEndingDef);
 }
 
 }  // namespace molvane::py

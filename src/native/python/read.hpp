@@ -167,5 +167,7 @@ class Reader {
 Ref parse_sdf_function(PyObject* module);
 // _compression_of, the compression sniffing of core, as a function of `module`.
 Ref compression_of_function(PyObject* module);
+// _input_ending, core's reading of how an input ends, as a function of `module`.
+Ref input_ending_function(PyObject* module);
 
 }  // namespace molvane::py
