@@ -9,6 +9,7 @@ its name, stdin as a file object (faults named ``<stdin>``).
 
 from __future__ import annotations
 
+import contextlib
 import os
 import stat
 import sys
@@ -128,9 +129,9 @@ def _stdin_stream() -> IO[bytes]:
 class Source:
     """One input: its name for messages and its blocks (bytes)."""
 
-    def __init__(self, name: str, *, tail: bool = False) -> None:
+    def __init__(self, name: str, *, tail: bool = False, shown: str | None = None) -> None:
         self.name = name
-        self.label = label(name)
+        self.label = label(shown if shown is not None else name)
         self._tail: TailReader | None = None
         if name == STDIN:
             stream: IO[bytes] = _stdin_stream()
@@ -191,3 +192,49 @@ def sources(names: list[str], *, tail: bool = False) -> Iterator[Source]:
         raise CommandError("stdin ('-') can be read only once")
     for name in names:
         yield Source(name, tail=tail)
+
+
+def _copy_into(read: Any, fd: int) -> None:
+    while True:
+        chunk = read(1 << 20)
+        if not chunk:
+            return
+        view = memoryview(chunk)
+        while view:
+            view = view[os.write(fd, view) :]
+
+
+@contextlib.contextmanager
+def rereadable(name: str) -> Iterator[str]:
+    """A path to `name` that can be read more than once: the path itself for
+    a regular file; for stdin, a pipe, a FIFO or a device, a temporary file
+    holding its bytes as read (still compressed if they are), removed when
+    the block ends. Commands that count the blocks before they write read
+    such inputs once this way instead of finding them empty the second time."""
+    if name != STDIN:
+        info = check_path(name)
+        if stat.S_ISREG(info.st_mode) and native._source_kind(name) != "stream":
+            yield name
+            return
+    import tempfile
+
+    fd, temporary = tempfile.mkstemp(prefix="molvane-input-", suffix=".sdf")
+    try:
+        try:
+            if name == STDIN:
+                _copy_into(_stdin_stream().read, fd)
+            else:
+                with open(name, "rb", buffering=0) as raw:
+                    _copy_into(raw.read, fd)
+        except OSError as error:
+            raise CommandError(
+                f"{label(name)}: cannot hold a copy of the input in "
+                f"{os.path.dirname(temporary)} (set TMPDIR to another folder): "
+                f"{error.strerror or error}"
+            ) from None
+        finally:
+            os.close(fd)
+        yield temporary
+    finally:
+        with contextlib.suppress(OSError):
+            os.unlink(temporary)
