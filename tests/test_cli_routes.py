@@ -84,3 +84,84 @@ def test_fifo_written_late_does_not_hang(folder):
     )
     writer.join()
     assert (done.returncode, done.stdout) == (0, BLOCKS[-1]), done.stderr
+
+
+# --- outputs by suffix, '-' for stdout ----------------------------------------------------
+
+
+def _decompressed(path):
+    import bz2
+    import gzip
+    import lzma
+
+    data = path.read_bytes()
+    name = path.name.lower()
+    if name.endswith(".gz"):
+        return gzip.decompress(data)
+    if name.endswith(".bz2"):
+        return bz2.decompress(data)
+    if name.endswith(".xz"):
+        return lzma.decompress(data)
+    if name.endswith(".zst"):
+        zstandard = pytest.importorskip("zstandard")
+        return zstandard.ZstdDecompressor().decompressobj().decompress(data)
+    return data
+
+
+@pytest.mark.parametrize(
+    "command, output",
+    [
+        ("cut ID,VALUE --title in.sdf", "ids.csv.gz"),
+        ("cut ID --tsv in.sdf", "IDS.TSV.BZ2"),
+        ("to-csv in.sdf", "all.csv.xz"),
+        ("to-jsonl in.sdf", "rows.jsonl.zst"),
+        ("to-jsonl in.sdf", "Rows.JSONL.Gz"),
+        ("cat in.sdf", "OUT.SDF.GZ"),
+        ("slice 1:3 in.sdf", "part.sdf.XZ"),
+        ("filter 'VALUE >= 3' in.sdf", "hits.SDF.Bz2"),
+    ],
+)
+def test_outputs_compressed_by_suffix_in_any_case(folder, command, output):
+    """-o FILE holds, decompressed, exactly what the command writes to stdout."""
+    shown = bash(f"molvane {command}", folder)
+    written = bash(f"molvane {command} -o {output}", folder)
+    assert shown.returncode == written.returncode == 0, written.stderr
+    assert written.stdout == b""
+    assert (folder / output).read_bytes() != shown.stdout  # compressed, not plain
+    assert _decompressed(folder / output) == shown.stdout
+
+
+@pytest.mark.parametrize(
+    "command",
+    ["cat in.sdf", "cut ID in.sdf", "to-jsonl in.sdf", "set -e A=1 in.sdf", "head -n 2 in.sdf"],
+)
+def test_dash_output_is_stdout(folder, command):
+    shown = bash(f"molvane {command}", folder)
+    dashed = bash(f"molvane {command} -o -", folder)
+    assert dashed.returncode == 0, dashed.stderr
+    assert dashed.stdout == shown.stdout != b""
+    assert not (folder / "-").exists()
+
+
+def test_parquet_to_stdout_is_the_file_it_writes(folder):
+    pq = pytest.importorskip("pyarrow.parquet")
+    import io
+
+    piped = bash("molvane to-parquet --title in.sdf -o -", folder)
+    assert piped.returncode == 0, piped.stderr
+    assert bash("molvane to-parquet --title in.sdf -o t.parquet", folder).returncode == 0
+    assert pq.read_table(io.BytesIO(piped.stdout)).equals(pq.read_table(folder / "t.parquet"))
+    assert not (folder / "-").exists()
+
+
+@pytest.mark.parametrize(
+    "pattern, made",
+    [
+        ("parts/p-{n}.sdf", ["parts/p-0.sdf", "parts/p-1.sdf", "parts/p-2.sdf"]),
+        ("a/b/{n:02d}.SDF.GZ", ["a/b/00.SDF.GZ", "a/b/01.SDF.GZ", "a/b/02.SDF.GZ"]),
+    ],
+)
+def test_split_makes_missing_folders(folder, pattern, made):
+    done = bash(f"molvane split -k 3 in.sdf -o '{pattern}'", folder)
+    assert done.returncode == 0, done.stderr
+    assert b"".join(_decompressed(folder / name) for name in made) == DATA

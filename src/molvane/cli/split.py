@@ -129,6 +129,9 @@ def _write_parts(parts: Iterator[Iterable[Any]], pattern: str, start: int, verbo
         try:
             for number, part in enumerate(parts, start=start):
                 path = file_name(pattern, number)
+                folder = os.path.dirname(path)
+                if folder:
+                    os.makedirs(folder, exist_ok=True)  # as mkdir -p: 'parts/{n}.sdf'
                 out = native.sdf_writer(destination(path))
                 try:
                     write = out.write

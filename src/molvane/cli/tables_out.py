@@ -35,7 +35,7 @@ from molvane.cli.common import (
 )
 from molvane.cli.errors import CommandError, UsageError
 from molvane.cli.inputs import Source, check_path
-from molvane.cli.outputs import replacing
+from molvane.cli.outputs import binary_output, text_output
 
 
 def _pyarrow(module: str = "pyarrow") -> Any:
@@ -341,9 +341,8 @@ def _write_text(path: str | None, emit: Any) -> None:
         sys.stdout.flush()
         return
     assert path is not None
-    with replacing(path) as temporary:
-        with open(temporary, "w", encoding="utf-8", newline="") as out:
-            emit(out)
+    with text_output(path) as out:
+        emit(out)
 
 
 def write_csv(table: Table, path: str | None, delimiter: str) -> None:
@@ -394,7 +393,7 @@ def run_jsonl(args: argparse.Namespace) -> int:
 def run_parquet(args: argparse.Namespace) -> int:
     table = build_table(args, None)
     parquet = _pyarrow("pyarrow.parquet")
-    with replacing(args.output) as temporary:
+    with binary_output(args.output) as temporary:
         parquet.write_table(table, temporary, compression=args.compression)
     return 0
 
@@ -433,7 +432,12 @@ def _table_options(
         "--output",
         metavar="FILE",
         required=output_required,
-        help="the file to write" + ("" if output_required else " (default stdout)"),
+        help="the file to write, '-' for stdout"
+        + (
+            ""
+            if output_required
+            else " (the default); compressed when it ends in .gz, .bz2, .xz or .zst"
+        ),
     )
     add_errors(parser, "leaves its row out")
     add_quiet(parser)
