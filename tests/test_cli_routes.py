@@ -9,7 +9,7 @@ import sys
 import threading
 
 import pytest
-from cli_blocks import numbered
+from cli_blocks import numbered, v2000
 
 BLOCKS = numbered(7)
 DATA = b"".join(BLOCKS)
@@ -165,3 +165,80 @@ def test_split_makes_missing_folders(folder, pattern, made):
     done = bash(f"molvane split -k 3 in.sdf -o '{pattern}'", folder)
     assert done.returncode == 0, done.stderr
     assert b"".join(_decompressed(folder / name) for name in made) == DATA
+
+
+# --- messages for a shell user -------------------------------------------------------------
+
+LATIN = v2000("caf\xe9", ID="x").replace("caf\xe9".encode(), b"caf\xe9") + v2000(
+    "m2", NAME="Pe\xf1a"
+).replace("Pe\xf1a".encode(), b"Pe\xf1a")
+TITLED = v2000("m", ID="1").replace(b"$$$$", b"> <title>\ndup\n\n$$$$")
+
+
+@pytest.fixture
+def odd(folder):
+    import zipfile
+
+    (folder / "latin.sdf").write_bytes(LATIN)
+    (folder / "titled.sdf").write_bytes(TITLED)
+    with zipfile.ZipFile(folder / "mol.zip", "w") as archive:
+        archive.writestr("a.sdf", DATA)
+    return folder
+
+
+ZIP = "is a zip archive, not an SD file: extract it first"
+
+
+@pytest.mark.parametrize(
+    "script, expected",
+    [
+        ("molvane count mol.zip", f"mol.zip: {ZIP}"),
+        ("molvane cut ID mol.zip", f"mol.zip: {ZIP}"),
+        ("molvane slice -1 mol.zip", f"mol.zip: {ZIP}"),
+        ("molvane count - < mol.zip", f"<stdin>: {ZIP}"),
+        ("cat mol.zip | molvane cut ID -", f"<stdin>: {ZIP}"),
+        ("cat mol.zip | molvane cat --unique ID", f"<stdin>: {ZIP}"),
+        ("cat mol.zip | molvane slice -1 -", f"<stdin>: {ZIP}"),
+        ("cat mol.zip | molvane split -n 2 - -o 'p{n}.sdf'", f"<stdin>: {ZIP}"),
+        ("molvane cut NAME latin.sdf", "--encoding NAME reads text in another encoding"),
+        ("molvane to-csv --encoding nope latin.sdf", "unknown encoding 'nope'"),
+        ("molvane to-parquet --title titled.sdf -o t.parquet", "leave out --title"),
+        (
+            "molvane to-parquet latin.sdf -o t.parquet",
+            "to-jsonl read other encodings with --encoding",
+        ),
+    ],
+)
+def test_errors_speak_in_options_and_text_paths(odd, script, expected):
+    if "to-parquet" in script:
+        pytest.importorskip("pyarrow")
+    done = bash(script, odd)
+    err = done.stderr.decode()
+    assert done.returncode == 2 and err.count("\n") == 1, err
+    assert err.startswith("molvane: error: ") and expected in err
+    for python_talk in ("parse_sdf(", "pass title=", "file object", "b'", "Traceback"):
+        assert python_talk not in err
+    assert done.stdout == b""
+    assert not list(odd.glob("p*.sdf")) and not (odd / "t.parquet").exists()
+
+
+@pytest.mark.parametrize(
+    "command, expected",
+    [
+        ("cut NAME --encoding latin-1 latin.sdf", "NAME\n\"\"\nPe\xf1a\n"),
+        (
+            "cut NAME,ID --encoding=cp1252 --tsv --title latin.sdf",
+            "title\tNAME\tID\ncaf\xe9\t\tx\nm2\tPe\xf1a\t\n",
+        ),
+        ("to-csv --encoding latin1 --title latin.sdf", "title,ID,NAME\ncaf\xe9,x,\nm2,,Pe\xf1a\n"),
+        (
+            "to-jsonl --encoding latin-1 latin.sdf",
+            '{"ID": "x", "NAME": null}\n{"ID": null, "NAME": "Pe\xf1a"}\n',
+        ),
+        ("cut ID --encoding utf-8 in.sdf | head -n 2", "ID\nM000\n"),
+    ],
+)
+def test_encoding_decodes_values_and_writes_utf8(odd, command, expected):
+    done = bash(f"molvane {command}", odd)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.decode("utf-8") == expected

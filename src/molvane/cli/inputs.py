@@ -89,14 +89,28 @@ class TailReader:
         self._raw.close()
 
 
-def check_path(name: str) -> os.stat_result:
+def refuse_archive(head: bytes, shown: str) -> None:
+    """A CommandError when `head` starts an archive, which no command reads."""
+    kind = native._archive_of(head)
+    if kind is not None:
+        raise CommandError(
+            f"{shown}: is a {kind}, not an SD file: extract it first (molvane reads SD files "
+            "compressed with gzip, bzip2, xz or zstd)"
+        )
+
+
+def check_path(name: str, shown: str | None = None) -> os.stat_result:
     """The stat of an input path, or a CommandError naming what is wrong with it."""
+    shown = name if shown is None else shown
     try:
         info = os.stat(name)
     except OSError as error:
-        raise CommandError(f"{name}: {error.strerror}") from None
+        raise CommandError(f"{shown}: {error.strerror}") from None
     if stat.S_ISDIR(info.st_mode):
-        raise CommandError(f"{name}: is a directory, not an SD file")
+        raise CommandError(f"{shown}: is a directory, not an SD file")
+    if stat.S_ISREG(info.st_mode) and native._source_kind(name) == "archive":
+        with open(name, "rb") as handle:
+            refuse_archive(handle.read(16), shown)
     return info
 
 
@@ -123,7 +137,12 @@ def _stdin_stream() -> IO[bytes]:
         raise CommandError(
             "no input file given and stdin is a terminal; name a FILE or pipe SD data in"
         )
-    return sys.stdin.buffer
+    stream = sys.stdin.buffer
+    peek = getattr(stream, "peek", None)
+    if peek is not None:
+        # Looked at without being taken from the stream.
+        refuse_archive(peek(16)[:16], STDIN_LABEL)
+    return stream
 
 
 class Source:
@@ -146,7 +165,7 @@ class Source:
                 # The reader decompresses stdin itself when it is compressed.
                 self.blocks = native.parse_sdf(stream)
             return
-        info = check_path(name)
+        info = check_path(name, self.label)
         if tail and stat.S_ISREG(info.st_mode):
             fmt = None
             if native._source_kind(name) == "compressed":
@@ -234,6 +253,8 @@ def rereadable(name: str) -> Iterator[str]:
             ) from None
         finally:
             os.close(fd)
+        with open(temporary, "rb") as copy:
+            refuse_archive(copy.read(16), label(name))
         yield temporary
     finally:
         with contextlib.suppress(OSError):

@@ -167,5 +167,7 @@ class Reader {
 Ref parse_sdf_function(PyObject* module);
 // _compression_of, the compression sniffing of core, as a function of `module`.
 Ref compression_of_function(PyObject* module);
+// _archive_of, the archive sniffing of core, as a function of `module`.
+Ref archive_of_function(PyObject* module);
 
 }  // namespace molvane::py
