@@ -225,7 +225,7 @@ def test_errors_speak_in_options_and_text_paths(odd, script, expected):
 @pytest.mark.parametrize(
     "command, expected",
     [
-        ("cut NAME --encoding latin-1 latin.sdf", "NAME\n\"\"\nPe\xf1a\n"),
+        ("cut NAME --encoding latin-1 latin.sdf", 'NAME\n""\nPe\xf1a\n'),
         (
             "cut NAME,ID --encoding=cp1252 --tsv --title latin.sdf",
             "title\tNAME\tID\ncaf\xe9\t\tx\nm2\tPe\xf1a\t\n",
@@ -235,7 +235,7 @@ def test_errors_speak_in_options_and_text_paths(odd, script, expected):
             "to-jsonl --encoding latin-1 latin.sdf",
             '{"ID": "x", "NAME": null}\n{"ID": null, "NAME": "Pe\xf1a"}\n',
         ),
-        ("cut ID --encoding utf-8 in.sdf | head -n 2", "ID\nM000\n"),
+        ("cut ID --encoding utf-8 in.sdf", "ID\n" + "".join(f"M{i:03d}\n" for i in range(7))),
     ],
 )
 def test_encoding_decodes_values_and_writes_utf8(odd, command, expected):
