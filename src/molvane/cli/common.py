@@ -35,7 +35,8 @@ def add_output(parser: argparse.ArgumentParser, what: str = "the blocks") -> Non
         "-o",
         "--output",
         metavar="FILE",
-        help=f"write {what} to FILE (compressed when it ends in .gz, .bz2, .xz or .zst) instead of stdout",
+        help=f"write {what} to FILE (compressed when it ends in .gz, .bz2, .xz or .zst, in any case) "
+        "instead of stdout ('-')",
     )
 
 

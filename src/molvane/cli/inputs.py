@@ -9,6 +9,7 @@ its name, stdin as a file object (faults named ``<stdin>``).
 
 from __future__ import annotations
 
+import contextlib
 import os
 import stat
 import sys
@@ -88,14 +89,28 @@ class TailReader:
         self._raw.close()
 
 
-def check_path(name: str) -> os.stat_result:
+def refuse_archive(head: bytes, shown: str) -> None:
+    """A CommandError when `head` starts an archive, which no command reads."""
+    kind = native._archive_of(head)
+    if kind is not None:
+        raise CommandError(
+            f"{shown}: is a {kind}, not an SD file: extract it first (molvane reads SD files "
+            "compressed with gzip, bzip2, xz or zstd)"
+        )
+
+
+def check_path(name: str, shown: str | None = None) -> os.stat_result:
     """The stat of an input path, or a CommandError naming what is wrong with it."""
+    shown = name if shown is None else shown
     try:
         info = os.stat(name)
     except OSError as error:
-        raise CommandError(f"{name}: {error.strerror}") from None
+        raise CommandError(f"{shown}: {error.strerror}") from None
     if stat.S_ISDIR(info.st_mode):
-        raise CommandError(f"{name}: is a directory, not an SD file")
+        raise CommandError(f"{shown}: is a directory, not an SD file")
+    if stat.S_ISREG(info.st_mode) and native._source_kind(name) == "archive":
+        with open(name, "rb") as handle:
+            refuse_archive(handle.read(16), shown)
     return info
 
 
@@ -122,15 +137,20 @@ def _stdin_stream() -> IO[bytes]:
         raise CommandError(
             "no input file given and stdin is a terminal; name a FILE or pipe SD data in"
         )
-    return sys.stdin.buffer
+    stream = sys.stdin.buffer
+    peek = getattr(stream, "peek", None)
+    if peek is not None:
+        # Looked at without being taken from the stream.
+        refuse_archive(peek(16)[:16], STDIN_LABEL)
+    return stream
 
 
 class Source:
     """One input: its name for messages and its blocks (bytes)."""
 
-    def __init__(self, name: str, *, tail: bool = False) -> None:
+    def __init__(self, name: str, *, tail: bool = False, shown: str | None = None) -> None:
         self.name = name
-        self.label = label(name)
+        self.label = label(shown if shown is not None else name)
         self._tail: TailReader | None = None
         if name == STDIN:
             stream: IO[bytes] = _stdin_stream()
@@ -145,7 +165,7 @@ class Source:
                 # The reader decompresses stdin itself when it is compressed.
                 self.blocks = native.parse_sdf(stream)
             return
-        info = check_path(name)
+        info = check_path(name, self.label)
         if tail and stat.S_ISREG(info.st_mode):
             fmt = None
             if native._source_kind(name) == "compressed":
@@ -187,3 +207,51 @@ def sources(names: list[str], *, tail: bool = False) -> Iterator[Source]:
         raise CommandError("stdin ('-') can be read only once")
     for name in names:
         yield Source(name, tail=tail)
+
+
+def _copy_into(read: Any, fd: int) -> None:
+    while True:
+        chunk = read(1 << 20)
+        if not chunk:
+            return
+        view = memoryview(chunk)
+        while view:
+            view = view[os.write(fd, view) :]
+
+
+@contextlib.contextmanager
+def rereadable(name: str) -> Iterator[str]:
+    """A path to `name` that can be read more than once: the path itself for
+    a regular file; for stdin, a pipe, a FIFO or a device, a temporary file
+    holding its bytes as read (still compressed if they are), removed when
+    the block ends. Commands that count the blocks before they write read
+    such inputs once this way instead of finding them empty the second time."""
+    if name != STDIN:
+        info = check_path(name)
+        if stat.S_ISREG(info.st_mode) and native._source_kind(name) != "stream":
+            yield name
+            return
+    import tempfile
+
+    fd, temporary = tempfile.mkstemp(prefix="molvane-input-", suffix=".sdf")
+    try:
+        try:
+            if name == STDIN:
+                _copy_into(_stdin_stream().read, fd)
+            else:
+                with open(name, "rb", buffering=0) as raw:
+                    _copy_into(raw.read, fd)
+        except OSError as error:
+            raise CommandError(
+                f"{label(name)}: cannot hold a copy of the input in "
+                f"{os.path.dirname(temporary)} (set TMPDIR to another folder): "
+                f"{error.strerror or error}"
+            ) from None
+        finally:
+            os.close(fd)
+        with open(temporary, "rb") as copy:
+            refuse_archive(copy.read(16), label(name))
+        yield temporary
+    finally:
+        with contextlib.suppress(OSError):
+            os.unlink(temporary)

@@ -3,7 +3,8 @@
 Every file output is atomic: SD blocks through ``write_sdf``, which writes a
 temporary beside the target and renames it over the target only once every
 block is in; text outputs (CSV, JSON lines, Parquet) through
-:func:`replacing`, which does the same for writers that take a path. A
+:func:`replacing`, which does the same for writers that take a path. Text
+outputs are compressed by their suffix as SD outputs are. A
 failed or interrupted command leaves the old file as it was.
 """
 
@@ -11,6 +12,7 @@ from __future__ import annotations
 
 import contextlib
 import errno
+import io
 import itertools
 import os
 import signal
@@ -18,7 +20,7 @@ import stat
 import sys
 import time
 from collections.abc import Iterable, Iterator
-from typing import Any
+from typing import IO, Any
 
 from molvane import native
 from molvane._replacing import check_writable, keep_owner_and_mode, sync_directory
@@ -123,3 +125,82 @@ def replacing(path: str) -> Iterator[str]:
                 os.unlink(temporary)
         raise
     sync_directory(os.path.dirname(target))
+
+
+# Output suffixes and the compression each asks for, matched in any case.
+_COMPRESSED_SUFFIXES = {".gz": "gzip", ".bz2": "bz2", ".xz": "xz", ".zst": "zstd"}
+
+
+def compression_by_suffix(path: str) -> str | None:
+    """The compression an output path asks for by its suffix (as the SD
+    writer reads it, letters in any case), or None."""
+    lowered = path.lower()
+    for suffix, fmt in _COMPRESSED_SUFFIXES.items():
+        if lowered.endswith(suffix):
+            return fmt
+    return None
+
+
+class _Sink(io.RawIOBase):
+    """A raw binary file whose writes go to a compressor's ``write``."""
+
+    def __init__(self, write: Any) -> None:
+        super().__init__()
+        self._write = write
+
+    def writable(self) -> bool:
+        return True
+
+    def write(self, data: Any) -> int:
+        count = len(memoryview(data))
+        self._write(data)
+        return count
+
+
+@contextlib.contextmanager
+def text_output(path: str) -> Iterator[IO[str]]:
+    """A UTF-8 text file replacing `path` once the block ends normally
+    (through :func:`replacing`), compressed when its suffix asks for it."""
+    fmt = compression_by_suffix(path)
+    with replacing(path) as temporary:
+        if fmt is None:
+            with open(temporary, "w", encoding="utf-8", newline="") as out:
+                yield out
+            return
+        from molvane import _compression
+
+        fd = os.open(temporary, os.O_WRONLY | os.O_TRUNC | os.O_CLOEXEC)
+        try:
+            write, finish = _compression.open_compressing_fd(fd, fmt, None)
+            buffered = io.BufferedWriter(_Sink(write), 1 << 16)
+            out = io.TextIOWrapper(buffered, encoding="utf-8", newline="")
+            yield out
+            out.flush()
+            finish()
+        finally:
+            os.close(fd)
+
+
+@contextlib.contextmanager
+def binary_output(path: str | None) -> Iterator[str]:
+    """A path for a writer that takes only paths (Parquet): `path` through
+    :func:`replacing`, or for stdout (None or '-') a temporary file whose
+    bytes are copied to stdout once it is complete."""
+    if path is not None and path != "-":
+        with replacing(path) as temporary:
+            yield temporary
+        return
+    import shutil
+    import tempfile
+
+    fd, temporary = tempfile.mkstemp(prefix="molvane-output-")
+    os.close(fd)
+    try:
+        yield temporary
+        sys.stdout.flush()
+        with open(temporary, "rb") as done:
+            shutil.copyfileobj(done, sys.stdout.buffer, 1 << 20)
+        sys.stdout.buffer.flush()
+    finally:
+        with contextlib.suppress(OSError):
+            os.unlink(temporary)

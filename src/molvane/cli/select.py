@@ -22,7 +22,7 @@ from molvane.cli.common import (
     progress_of,
 )
 from molvane.cli.errors import UsageError
-from molvane.cli.inputs import Source, is_plain_file
+from molvane.cli.inputs import Source, is_plain_file, rereadable
 from molvane.cli.outputs import write_blocks
 
 
@@ -101,7 +101,7 @@ def _count(name: str) -> int:
     return count
 
 
-def picked(name: str, indices: list[int], progress: Any) -> Iterator[Any]:
+def picked(name: str, indices: list[int], progress: Any, shown: str) -> Iterator[Any]:
     """The blocks at `indices` (in that order) of a file read from the start."""
     wanted = set(indices)
     if not wanted:
@@ -109,7 +109,7 @@ def picked(name: str, indices: list[int], progress: Any) -> Iterator[Any]:
     ascending = all(a < b for a, b in zip(indices, indices[1:]))
     kept: dict[int, Any] = {}
     last = max(wanted)
-    source = Source(name)
+    source = Source(name, shown=shown)
     for number, block in enumerate(progress.track(source.blocks, source.label)):
         if number in wanted:
             if ascending:
@@ -125,15 +125,16 @@ def picked(name: str, indices: list[int], progress: Any) -> Iterator[Any]:
 
 def run_slice(args: argparse.Namespace) -> int:
     items = parse_spec(args.spec)
-    index = _index(args.file)
-    if index is not None:
-        blocks: Iterator[Any] = (index[i] for i in resolve(items, len(index)))
-    elif args.file == "-":
-        held = list(Source("-").blocks)
-        blocks = (held[i] for i in resolve(items, len(held)))
-    else:
-        blocks = picked(args.file, resolve(items, _count(args.file)), progress_of(args))
-    write_blocks(args.output, blocks)
+    # Negative indices need the count of blocks first: stdin, a pipe or a
+    # FIFO is copied once into a temporary file, then read like a file.
+    with rereadable(args.file) as path:
+        index = _index(path)
+        if index is not None:
+            blocks: Iterator[Any] = (index[i] for i in resolve(items, len(index)))
+        else:
+            chosen = resolve(items, _count(path))
+            blocks = picked(path, chosen, progress_of(args), args.file)
+        write_blocks(args.output, blocks)
     return 0
 
 
@@ -192,7 +193,8 @@ def register(sub: Any) -> None:
         description="Write the blocks at the given positions, counted from 0 as Python slices them: "
         "SPEC is comma-separated indices and START:STOP[:STEP] ranges, negatives counting from the end, "
         "written in the order given. A plain file is read through its block index, so only the chosen "
-        "blocks are touched; a compressed file is read through, and stdin is held in memory.",
+        "blocks are touched; a compressed file is read through twice (counting, then writing); stdin, a pipe or a FIFO is "
+        "first copied to a temporary file (in TMPDIR), removed afterwards.",
         epilog="example: molvane slice 0:100,-1 library.sdf -o first_and_last.sdf",
     )
     sliced.add_argument("spec", metavar="SPEC", help="e.g. 5, 10:20, ::100, -10:")

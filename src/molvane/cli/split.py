@@ -13,9 +13,16 @@ from typing import Any
 
 import molvane
 from molvane import native
-from molvane.cli.common import add_inputs, add_quiet, all_blocks, input_names, positive
+from molvane.cli.common import (
+    add_inputs,
+    add_quiet,
+    all_blocks,
+    input_names,
+    positive,
+    progress_of,
+)
 from molvane.cli.errors import UsageError
-from molvane.cli.inputs import Source, is_plain_file
+from molvane.cli.inputs import Source, is_plain_file, rereadable
 from molvane.cli.outputs import destination
 
 _SIZE = re.compile(r"(\d+(?:\.\d*)?)\s*([kmgt]?)i?b?", re.IGNORECASE)
@@ -82,20 +89,24 @@ def run(args: argparse.Namespace) -> int:
         raise UsageError(
             f"--output pattern {pattern!r} needs {{n}} for the part number, e.g. part.{{n:03d}}.sdf"
         )
-    blocks = iter(all_blocks(args))
     if args.parts is not None:
-        if names == ["-"] or len(names) != 1:
-            raise UsageError(
-                "split -n needs one input file (its blocks are counted first); use -k for stdin"
-            )
-        if is_plain_file(names[0]):
-            total = len(molvane.SDFile(os.fsencode(names[0])))
-        else:
-            total = sum(1 for _ in Source(names[0]).blocks)
-        every = max(1, -(-total // args.parts))
-        parts: Iterator[Any] = _parts_by_count(blocks, every)
-    elif args.every is not None:
-        parts = _parts_by_count(blocks, args.every)
+        if len(names) != 1:
+            raise UsageError("split -n needs one input (its blocks are counted first); use -k")
+        # The blocks are counted before the first file is written: stdin, a
+        # pipe or a FIFO is copied once into a temporary file for that.
+        with rereadable(names[0]) as path:
+            if is_plain_file(path):
+                total = len(molvane.SDFile(os.fsencode(path)))
+            else:
+                total = sum(1 for _ in Source(path).blocks)
+            every = max(1, -(-total // args.parts))
+            source = Source(path, shown=names[0])
+            blocks = iter(progress_of(args).track(source.blocks, source.label))
+            _write_parts(_parts_by_count(blocks, every), pattern, args.start, args.verbose)
+        return 0
+    blocks = iter(all_blocks(args))
+    if args.every is not None:
+        parts: Iterator[Any] = _parts_by_count(blocks, args.every)
     else:
         parts = _parts_by_size(blocks, args.size)
     _write_parts(parts, pattern, args.start, args.verbose)
@@ -118,6 +129,9 @@ def _write_parts(parts: Iterator[Iterable[Any]], pattern: str, start: int, verbo
         try:
             for number, part in enumerate(parts, start=start):
                 path = file_name(pattern, number)
+                folder = os.path.dirname(path)
+                if folder:
+                    os.makedirs(folder, exist_ok=True)  # as mkdir -p: 'parts/{n}.sdf'
                 out = native.sdf_writer(destination(path))
                 try:
                     write = out.write

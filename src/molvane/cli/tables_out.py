@@ -14,6 +14,7 @@ a block it cannot read leaves no output file behind.
 from __future__ import annotations
 
 import argparse
+import codecs
 import csv
 import importlib
 import json
@@ -35,7 +36,7 @@ from molvane.cli.common import (
 )
 from molvane.cli.errors import CommandError, UsageError
 from molvane.cli.inputs import Source, check_path
-from molvane.cli.outputs import replacing
+from molvane.cli.outputs import binary_output, text_output
 
 
 def _pyarrow(module: str = "pyarrow") -> Any:
@@ -175,7 +176,8 @@ def build_text_table(args: argparse.Namespace, columns: list[str] | None) -> Tab
 
 def _python_rows(args: argparse.Namespace, columns: list[str] | None) -> Rows:
     unreadable = Unreadable(args)
-    keys = [name.encode() for name in columns] if columns is not None else None
+    encoding = getattr(args, "encoding", "utf-8")
+    keys = [name.encode(encoding) for name in columns] if columns is not None else None
     order: dict[bytes, None] = {}
     known: dict[bytes, None] = {}
     rows: list[list[bytes | None]] = []
@@ -202,35 +204,43 @@ def _python_rows(args: argparse.Namespace, columns: list[str] | None) -> Rows:
         split = 1 if args.title else 0
         for row, fields in zip(rows, records):
             row[split:split] = [fields.get(key) for key in keys]
+    encoding = getattr(args, "encoding", "utf-8")
     try:
-        names = [key.decode("utf-8") for key in keys]
+        names = [key.decode(encoding) for key in keys]
     except UnicodeDecodeError as error:
-        raise CommandError(f"a field name is not UTF-8 text: {error.object!r}") from None
+        shown = error.object.decode("utf-8", "backslashreplace")
+        raise CommandError(
+            f"a field name is not {encoding} text: {shown!r} (--encoding NAME reads another encoding)"
+        ) from None
     return Rows(names, rows, list(known))
 
 
 def _text_rows(
     args: argparse.Namespace, rows: list[list[bytes | None]]
 ) -> list[list[bytes | None]]:
-    """`rows` once every value is known to be UTF-8 text: checked in one go,
-    and row by row only to name the row at fault (or leave it out)."""
-    try:
-        b"".join([value for row in rows for value in row if value is not None]).decode("utf-8")
-        return rows
-    except UnicodeDecodeError:
-        pass
+    """`rows` once every value is known to be text in --encoding, as UTF-8:
+    checked in one go, and row by row only to name the row at fault (or
+    leave it out)."""
+    encoding = getattr(args, "encoding", "utf-8")
+    utf8 = codecs.lookup(encoding).name == "utf-8"
+    if utf8:
+        try:
+            b"".join([value for row in rows for value in row if value is not None]).decode("utf-8")
+            return rows
+        except UnicodeDecodeError:
+            pass
     unreadable = Unreadable(args)
     kept = []
     for number, row in enumerate(rows):
         try:
-            for value in row:
-                if value is not None:
-                    value.decode("utf-8")
+            text = [None if value is None else value.decode(encoding) for value in row]
         except UnicodeDecodeError as error:
             error.add_note(f"In row {number} of the table.")
+            if utf8:
+                error.add_note("--encoding NAME reads text in another encoding.")
             unreadable.failed(error)
             continue
-        kept.append(row)
+        kept.append(row if utf8 else [None if v is None else v.encode("utf-8") for v in text])
     unreadable.report(args.command)
     return kept
 
@@ -341,9 +351,8 @@ def _write_text(path: str | None, emit: Any) -> None:
         sys.stdout.flush()
         return
     assert path is not None
-    with replacing(path) as temporary:
-        with open(temporary, "w", encoding="utf-8", newline="") as out:
-            emit(out)
+    with text_output(path) as out:
+        emit(out)
 
 
 def write_csv(table: Table, path: str | None, delimiter: str) -> None:
@@ -394,7 +403,7 @@ def run_jsonl(args: argparse.Namespace) -> int:
 def run_parquet(args: argparse.Namespace) -> int:
     table = build_table(args, None)
     parquet = _pyarrow("pyarrow.parquet")
-    with replacing(args.output) as temporary:
+    with binary_output(args.output) as temporary:
         parquet.write_table(table, temporary, compression=args.compression)
     return 0
 
@@ -433,10 +442,31 @@ def _table_options(
         "--output",
         metavar="FILE",
         required=output_required,
-        help="the file to write" + ("" if output_required else " (default stdout)"),
+        help="the file to write, '-' for stdout"
+        + (
+            ""
+            if output_required
+            else " (the default); compressed when it ends in .gz, .bz2, .xz or .zst"
+        ),
     )
+    if not typed:
+        parser.add_argument(
+            "--encoding",
+            type=_encoding,
+            default="utf-8",
+            metavar="NAME",
+            help="the text encoding of the input's names and values, e.g. latin-1 or cp1252 "
+            "(default utf-8); the output is UTF-8",
+        )
     add_errors(parser, "leaves its row out")
     add_quiet(parser)
+
+
+def _encoding(text: str) -> str:
+    try:
+        return codecs.lookup(text).name
+    except LookupError:
+        raise argparse.ArgumentTypeError(f"unknown encoding {text!r}") from None
 
 
 def register(sub: Any) -> None:

@@ -52,11 +52,28 @@ std::string_view unread_format(std::string_view head) noexcept {
     return "";
 }
 
+namespace {
+
+// Whether `path` ends in `suffix` (lower case ASCII), letters in any case:
+// OUT.SDF.GZ is as compressed as out.sdf.gz.
+bool ends_with_any_case(std::string_view path, std::string_view suffix) noexcept {
+    if (path.size() < suffix.size()) return false;
+    const std::string_view end = path.substr(path.size() - suffix.size());
+    for (std::size_t i = 0; i < suffix.size(); ++i) {
+        char c = end[i];
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c != suffix[i]) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 Compression compression_by_suffix(std::string_view path) noexcept {
-    if (path.ends_with(".gz")) return Compression::Gzip;
-    if (path.ends_with(".bz2")) return Compression::Bzip2;
-    if (path.ends_with(".xz")) return Compression::Xz;
-    if (path.ends_with(".zst")) return Compression::Zstd;
+    if (ends_with_any_case(path, ".gz")) return Compression::Gzip;
+    if (ends_with_any_case(path, ".bz2")) return Compression::Bzip2;
+    if (ends_with_any_case(path, ".xz")) return Compression::Xz;
+    if (ends_with_any_case(path, ".zst")) return Compression::Zstd;
     return Compression::None;
 }
 

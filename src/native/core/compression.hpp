@@ -22,7 +22,7 @@ Compression sniff_compression(std::string_view head) noexcept;
 std::string_view unread_format(std::string_view head) noexcept;
 
 // The compression a path asks for by its suffix (".gz", ".bz2", ".xz",
-// ".zst"), or None.
+// ".zst", letters in any case), or None.
 Compression compression_by_suffix(std::string_view path) noexcept;
 
 // The short name of a format ("gzip", "bz2", "xz", "zstd"); "" for None.

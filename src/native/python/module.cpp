@@ -61,6 +61,7 @@ int exec_module(PyObject* module) {
         // Private helpers stay out of __all__.
         if (PyObject_SetAttrString(module, "_compression_of",
                                    compression_of_function(module).get()) < 0 ||
+            PyObject_SetAttrString(module, "_archive_of", archive_of_function(module).get()) < 0 ||
             PyObject_SetAttrString(module, "_source_kind", source_kind_function(module).get()) <
                 0 ||
             PyObject_SetAttrString(module, "_input_ending", input_ending_function(module).get()) <

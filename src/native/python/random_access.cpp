@@ -107,6 +107,8 @@ PyObject* source_kind(PyObject* module, PyObject* source) {
         switch (file.refusal()) {
             case core::AccessRefusal::None: break;
             case core::AccessRefusal::NotRegular: kind = "stream"; break;
+            // No size yet data (/proc files): read through like a stream.
+            case core::AccessRefusal::SizeUnknown: kind = "stream"; break;
             case core::AccessRefusal::Compressed: kind = "compressed"; break;
             case core::AccessRefusal::Archive: kind = "archive"; break;
         }

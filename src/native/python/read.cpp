@@ -787,6 +787,25 @@ PyMethodDef kInputEndingDef = {
     "'blank' (blank lines after the last $$$$ line), 'open' (text no $$$$ line\n"
     "closes), or None for an input without text."};
 
+// The one sniffing of archives for code outside the reader (the command
+// line refuses a zip on stdin as parse_sdf refuses it by path).
+PyObject* archive_of(PyObject* module, PyObject* head) {
+    return boundary(module, [&] {
+        if (!PyBytes_Check(head)) raise_wrong_type("head must be bytes, not %U", head);
+        const std::string_view name = core::unread_format(str_or_bytes_view(head));
+        if (name.empty()) return Ref::borrow(Py_None).release();
+        return Ref::check(
+                   PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())))
+            .release();
+    });
+}
+
+PyMethodDef kArchiveOfDef = {
+    "_archive_of", archive_of, METH_O,
+    "_archive_of($module, head, /)\n--\n\n"
+    "What `head` starts as that parse_sdf refuses to read ('zip archive', 'lz4',\n"
+    "'7z archive', 'rar archive'), or None."};
+
 PyMethodDef kParseSdfDef = {"parse_sdf", keywords_method(parse_sdf), METH_VARARGS | METH_KEYWORDS,
                             kParseSdfDoc};
 
@@ -809,6 +828,10 @@ Ref compression_of_function(PyObject* module) {
 
 Ref input_ending_function(PyObject* module) {
     return module_function(module, kInputEndingDef);
+}
+
+Ref archive_of_function(PyObject* module) {
+    return module_function(module, kArchiveOfDef);
 }
 
 }  // namespace molvane::py

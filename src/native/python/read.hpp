@@ -169,5 +169,7 @@ Ref parse_sdf_function(PyObject* module);
 Ref compression_of_function(PyObject* module);
 // _input_ending, core's reading of how an input ends, as a function of `module`.
 Ref input_ending_function(PyObject* module);
+// _archive_of, the archive sniffing of core, as a function of `module`.
+Ref archive_of_function(PyObject* module);
 
 }  // namespace molvane::py
