@@ -37,4 +37,9 @@ export LSAN_OPTIONS="suppressions=$PWD/tools/lsan.supp:print_suppressions=0"
 # reading on the default scheduler still runs here. So are the tests marked
 # "browser": chromium and its driver are processes of their own, and the
 # server they talk to is pure Python over the same reads tested here.
-python -m pytest tests -p no:cacheprovider -x -q --ignore=tests/test_bench_smoke.py -m "not cluster and not browser" "$@"
+# The command line's pipeline tests run hundreds of whole interpreters in
+# pipes, each slow to start under the sanitizers; the native code they reach
+# is the same that the in-process tests drive here.
+python -m pytest tests -p no:cacheprovider -x -q --ignore=tests/test_bench_smoke.py \
+    --ignore=tests/test_cli_pipeline.py --ignore=tests/test_cli_routes.py \
+    -m "not cluster and not browser" "$@"
