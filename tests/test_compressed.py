@@ -187,7 +187,7 @@ def test_a_small_cut_file_delivers_what_its_data_holds(tmp_path, suffix):
         ),  # suffix says gz, bytes say text
         (
             "packed.sdf",
-            gzip.compress(b"t\n\n\nM  END\n$$$$\n"),
+            gzip.compress(b"t\n\n\nM  END\n$$$$\n", mtime=0),
             ["t\n\n\nM  END\n$$$$\n"],
         ),  # the reverse
         (

@@ -40,6 +40,9 @@ export LSAN_OPTIONS="suppressions=$PWD/tools/lsan.supp:print_suppressions=0"
 # The command line's pipeline tests run hundreds of whole interpreters in
 # pipes, each slow to start under the sanitizers; the native code they reach
 # is the same that the in-process tests drive here.
-python -m pytest tests -p no:cacheprovider -x -q --ignore=tests/test_bench_smoke.py \
+# The instrumented build runs several times slower than the release one, so
+# the suite is spread over one worker process per core.
+python -m pytest tests -p no:cacheprovider -x -q -n "${MOLVANE_SANITIZE_WORKERS:-auto}" \
+    --ignore=tests/test_bench_smoke.py \
     --ignore=tests/test_cli_pipeline.py --ignore=tests/test_cli_routes.py \
     -m "not cluster and not browser" "$@"
