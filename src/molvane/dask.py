@@ -200,22 +200,24 @@ class _ReadFrame:
                 column = pa.nulls(table.num_rows, field.type)
             columns.append(column)
         conformed = pa.Table.from_arrays(columns, schema=self.schema)
-        return _to_pandas(pa, pd, conformed)
+        return _to_pandas(pa, pd, conformed, texts_of=table)
 
 
-def _to_pandas(pa: Any, pd: Any, table: Any) -> Any:
-    """The table as pandas columns backed by its own Arrow arrays; text as
-    pandas' pyarrow strings, which dask would otherwise convert it to."""
-    text = pd.StringDtype("pyarrow")
+def _to_pandas(pa: Any, pd: Any, table: Any, texts_of: Any = None) -> Any:
+    """The table as to_pandas makes frames (``molvane.tables.pandas_frame``:
+    columns backed by their Arrow arrays, text as pandas' pyarrow strings,
+    which dask would otherwise convert it to). The number texts that
+    from_table gives back are those of `texts_of`, the partition as built
+    (`table` has the sample's schema); none for the frame's meta."""
 
-    def dtype(kind: Any) -> Any:
-        return (
-            text
-            if pa.types.is_large_string(kind) or pa.types.is_string(kind)
-            else pd.ArrowDtype(kind)
-        )
+    def field_of(field: Any) -> Any:
+        if texts_of is None or field.name not in texts_of.column_names:
+            return field.remove_metadata()
+        own = texts_of.schema.field(field.name).metadata
+        return field.with_metadata(own) if own else field.remove_metadata()
 
-    return table.to_pandas(types_mapper=dtype)
+    schema = pa.schema([field_of(field) for field in table.schema])
+    return _tables.pandas_frame(pa.Table.from_arrays(table.columns, schema=schema))
 
 
 def _sample_table(paths: Sequence[_Path], sample: int, options: dict[str, Any]) -> tuple[Any, str]:
