@@ -314,9 +314,11 @@ def read_sdf(
       ``types="str"`` keeps every column as written.
 
     So a column whose sample values are all empty is text throughout; name
-    it in `types` for another type. Columns are pyarrow-backed
-    (``pandas.ArrowDtype``; dask shows text as pandas' pyarrow string
-    dtype): nullable, and int64 stays exact. A pandas frame has no schema
+    it in `types` for another type. Columns are made as to_pandas makes
+    them (``pandas.ArrowDtype``; text as pandas' pyarrow string dtype):
+    nullable, and int64 stays exact; each partition's ``attrs`` keep the
+    texts of its numbers, so to_sdf writes untouched values as they were
+    written. A pandas frame has no schema
     metadata, so ``errors="skip"`` does not report how many blocks it
     skipped; to_arrow on the same range does.
     """

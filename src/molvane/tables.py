@@ -43,6 +43,16 @@ value raises ValueError naming the row, value and block with
 UTF-8 raises UnicodeDecodeError with a note naming the block); bytes sources
 give binary columns.
 
+Numbers keep their text: a typed column's field metadata holds, under
+``molvane.texts``, the text of each value written otherwise than from_table
+writes its number (lines: the number as from_table writes it, then the text
+as read; of one number written two ways, the first). to_pandas puts them in
+``frame.attrs["molvane.texts"]``; from_table writes an int or float cell
+from them, so untouched values come back as written. to_pandas gives every
+column its Arrow-backed pandas dtype (``pandas.ArrowDtype``, text as
+``pandas.StringDtype("pyarrow")``): ints with nulls stay exact ints and a
+missing value stays apart from NaN.
+
 ``errors="skip"`` keeps the row of a block with a malformed data header but
 leaves its records null; the table's schema metadata then holds the number
 of such blocks under ``molvane.skipped``. ``errors="raise"`` (the default)
