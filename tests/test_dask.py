@@ -281,3 +281,26 @@ def test_a_file_changed_after_reading_raises_at_compute(scheduler, mixed, make):
     mixed.write_bytes(data + data)  # rewritten: twice the blocks
     with pytest.raises(OSError, match="changed since the collection was made"):
         collection.compute()
+
+
+@pytest.mark.parametrize("blocksize", [None, 120])
+def test_frames_keep_numbers_as_written(scheduler, tmp_path, blocksize):
+    # Frames are made as to_pandas makes them, and a frame's partitions
+    # written back give each number as it was written.
+    values = ["4.260", "120", None, "1e3", "9007199254740993", "-0.0", "35"]
+    text = "".join(
+        f"m{i}\n\n\n{V2000_COUNTS}M  END\n"
+        + (f"> <V>\n{v}\n\n> <N>\n{i:03d}\n\n" if v else f"> <N>\n{i:03d}\n\n")
+        + "$$$$\n"
+        for i, v in enumerate(values)
+    )
+    path = tmp_path / "in.sdf"
+    path.write_text(text)
+    frame = mdask.read_sdf(str(path), blocksize=blocksize, sample=100)
+    whole = molvane.to_pandas(str(path))
+    assert dict(frame.dtypes) == dict(whole.dtypes)
+    assert (
+        str(whole.dtypes["V"]) == "double[pyarrow]" and str(whole.dtypes["N"]) == "int64[pyarrow]"
+    )
+    paths = mdask.to_sdf(frame, str(tmp_path / "out" / "*.sdf"))
+    assert "".join(str(b) for p in paths for b in molvane.parse_sdf(p)) == text

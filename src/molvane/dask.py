@@ -200,22 +200,24 @@ class _ReadFrame:
                 column = pa.nulls(table.num_rows, field.type)
             columns.append(column)
         conformed = pa.Table.from_arrays(columns, schema=self.schema)
-        return _to_pandas(pa, pd, conformed)
+        return _to_pandas(pa, pd, conformed, texts_of=table)
 
 
-def _to_pandas(pa: Any, pd: Any, table: Any) -> Any:
-    """The table as pandas columns backed by its own Arrow arrays; text as
-    pandas' pyarrow strings, which dask would otherwise convert it to."""
-    text = pd.StringDtype("pyarrow")
+def _to_pandas(pa: Any, pd: Any, table: Any, texts_of: Any = None) -> Any:
+    """The table as to_pandas makes frames (``molvane.tables.pandas_frame``:
+    columns backed by their Arrow arrays, text as pandas' pyarrow strings,
+    which dask would otherwise convert it to). The number texts that
+    from_table gives back are those of `texts_of`, the partition as built
+    (`table` has the sample's schema); none for the frame's meta."""
 
-    def dtype(kind: Any) -> Any:
-        return (
-            text
-            if pa.types.is_large_string(kind) or pa.types.is_string(kind)
-            else pd.ArrowDtype(kind)
-        )
+    def field_of(field: Any) -> Any:
+        if texts_of is None or field.name not in texts_of.column_names:
+            return field.remove_metadata()
+        own = texts_of.schema.field(field.name).metadata
+        return field.with_metadata(own) if own else field.remove_metadata()
 
-    return table.to_pandas(types_mapper=dtype)
+    schema = pa.schema([field_of(field) for field in table.schema])
+    return _tables.pandas_frame(pa.Table.from_arrays(table.columns, schema=schema))
 
 
 def _sample_table(paths: Sequence[_Path], sample: int, options: dict[str, Any]) -> tuple[Any, str]:
@@ -312,9 +314,11 @@ def read_sdf(
       ``types="str"`` keeps every column as written.
 
     So a column whose sample values are all empty is text throughout; name
-    it in `types` for another type. Columns are pyarrow-backed
-    (``pandas.ArrowDtype``; dask shows text as pandas' pyarrow string
-    dtype): nullable, and int64 stays exact. A pandas frame has no schema
+    it in `types` for another type. Columns are made as to_pandas makes
+    them (``pandas.ArrowDtype``; text as pandas' pyarrow string dtype):
+    nullable, and int64 stays exact; each partition's ``attrs`` keep the
+    texts of its numbers, so to_sdf writes untouched values as they were
+    written. A pandas frame has no schema
     metadata, so ``errors="skip"`` does not report how many blocks it
     skipped; to_arrow on the same range does.
     """

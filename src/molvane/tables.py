@@ -43,6 +43,16 @@ value raises ValueError naming the row, value and block with
 UTF-8 raises UnicodeDecodeError with a note naming the block); bytes sources
 give binary columns.
 
+Numbers keep their text: a typed column's field metadata holds, under
+``molvane.texts``, the text of each value written otherwise than from_table
+writes its number (lines: the number as from_table writes it, then the text
+as read; of one number written two ways, the first). to_pandas puts them in
+``frame.attrs["molvane.texts"]``; from_table writes an int or float cell
+from them, so untouched values come back as written. to_pandas gives every
+column its Arrow-backed pandas dtype (``pandas.ArrowDtype``, text as
+``pandas.StringDtype("pyarrow")``): ints with nulls stay exact ints and a
+missing value stays apart from NaN.
+
 ``errors="skip"`` keeps the row of a block with a malformed data header but
 leaves its records null; the table's schema metadata then holds the number
 of such blocks under ``molvane.skipped``. ``errors="raise"`` (the default)
@@ -66,6 +76,9 @@ _Name = str | bytes
 _TypesOption = Literal["auto", "str"] | Mapping[_Name, Literal["int", "float", "str"]]
 
 SKIPPED_KEY = b"molvane.skipped"
+# A typed column's field metadata: lines of a number as from_table writes it,
+# then its text as read, for the values written otherwise ("007", "4.260").
+TEXTS_KEY = b"molvane.texts"
 
 
 def _require(module: str, extra: str, what: str) -> Any:
@@ -206,11 +219,40 @@ def to_pandas(
         stop=stop,
         threads=threads,
     )
-    frame = table.to_pandas()
+    frame = pandas_frame(table)
     skipped = (table.schema.metadata or {}).get(SKIPPED_KEY)
     if skipped is not None:
         # pandas keeps no schema metadata: the count goes into the frame's attrs.
         frame.attrs[SKIPPED_KEY.decode()] = int(skipped)
+    return frame
+
+
+def pandas_frame(table: Any) -> Any:
+    """A pyarrow table as a pandas DataFrame, the one rule of to_pandas and
+    molvane.dask: every column keeps its Arrow array (``pandas.ArrowDtype``,
+    text as pandas' pyarrow strings), so ints with nulls stay exact ints,
+    null stays distinct from NaN, and nothing is copied. The texts of typed
+    values written otherwise than from_table writes them go into
+    ``frame.attrs["molvane.texts"]``, for from_table to give them back."""
+    pd = importlib.import_module("pandas")
+    pa = importlib.import_module("pyarrow")
+    text = pd.StringDtype("pyarrow")
+
+    def dtype(kind: Any) -> Any:
+        if pa.types.is_large_string(kind) or pa.types.is_string(kind):
+            return text
+        return pd.ArrowDtype(kind)
+
+    frame = table.to_pandas(types_mapper=dtype)
+    texts = {
+        field.name: field.metadata[TEXTS_KEY].decode()
+        for field in table.schema
+        if field.metadata and TEXTS_KEY in field.metadata
+    }
+    if texts:
+        # Kept as the lines of the metadata: a str, which pandas' deep copies
+        # of attrs (on every filter) share rather than copy.
+        frame.attrs[TEXTS_KEY.decode()] = texts
     return frame
 
 
@@ -314,8 +356,13 @@ def _batches(
 _EMPTY_CTAB = "\n\n\n  0  0  0  0  0  0  0  0  0  0999 V2000\nM  END\n"
 
 
-def _record_text(value: Any) -> str | bytes:
-    """A cell as record text: ints as written, floats so that they read back equal."""
+def _record_text(value: Any, texts: Mapping[str, str] | None = None) -> str | bytes:
+    """A cell as record text: ints as written, floats so that they read back
+    equal; a number whose text as read is in `texts` (the column's
+    ``molvane.texts``) as that text, which reads back as the same number."""
+    if texts and isinstance(value, (int, float)) and not isinstance(value, bool):
+        written = _record_text(value)
+        return texts.get(written, written)  # type: ignore[arg-type]
     if isinstance(value, (str, bytes)):
         return value
     if isinstance(value, bool):
@@ -333,13 +380,34 @@ def _as_kind(value: str | bytes, as_bytes: bool) -> Any:
     return value.decode() if isinstance(value, bytes) else value
 
 
+def _parse_texts(lines: str | bytes) -> dict[str, str]:
+    parts = (lines.decode() if isinstance(lines, bytes) else lines).split("\n")
+    return dict(zip(parts[0::2], parts[1::2]))
+
+
+def _written_texts(table: Any, arrow: Any) -> dict[str, dict[str, str]]:
+    """The ``molvane.texts`` of each column: from a pandas frame's attrs
+    (to_pandas puts them there), else from the Arrow fields' metadata."""
+    if type(table).__module__.startswith("pandas"):
+        found = getattr(table, "attrs", {}).get(TEXTS_KEY.decode()) or {}
+    else:
+        found = {
+            field.name: field.metadata[TEXTS_KEY]
+            for field in arrow.schema
+            if field.metadata and TEXTS_KEY in field.metadata
+        }
+    return {name: _parse_texts(lines) for name, lines in found.items()}
+
+
 def _arrow_table(pa: Any, table: Any) -> Any:
     if isinstance(table, pa.Table):
         return table
+    if type(table).__module__.startswith("pandas"):
+        # Before __arrow_c_stream__, which pandas frames have too: through it
+        # the index of a filtered frame would become a column of records.
+        return pa.Table.from_pandas(table, preserve_index=False)
     if hasattr(table, "__arrow_c_stream__"):
         return pa.table(table)
-    if type(table).__module__.startswith("pandas"):
-        return pa.Table.from_pandas(table, preserve_index=False)
     raise TypeError(
         f"from_table() takes an Arrow table, an object with __arrow_c_stream__ or a pandas DataFrame, "
         f"not {type(table).__name__}"
@@ -368,6 +436,12 @@ def from_table(
     columns (by default every other column, in order) become records in that
     order: ints as written, floats as the shortest text that reads back
     equal, bools as 1 or 0, text as it is; a null leaves the record out.
+    A number whose column came from to_arrow or to_pandas with its text as
+    read (``"007"``, ``"4.260"``, ``"120"`` in a float column; kept in the
+    field's ``molvane.texts`` metadata, or a pandas frame's
+    ``attrs["molvane.texts"]``) is written as that text, which reads back
+    as the same number: untouched values come back as written, and a
+    changed one is written from its new value.
     Blocks are bytes blocks when the molblock column (or, without one, any
     record column) holds binary values, else str blocks.
     """
@@ -398,8 +472,9 @@ def from_table(
         as_bytes = any(is_binary(n) for n in record_names)
     empty = _as_kind(_EMPTY_CTAB, as_bytes)
     encoded_names = [_as_kind(n, as_bytes) for n in record_names]
+    texts = _written_texts(table, arrow)
     return _rows_as_blocks(
-        arrow, molblock_name, title_name, record_names, encoded_names, empty, as_bytes, block
+        arrow, molblock_name, title_name, record_names, encoded_names, empty, as_bytes, block, texts
     )
 
 
@@ -420,7 +495,9 @@ def _rows_as_blocks(
     empty: Any,
     as_bytes: bool,
     block_name: str | None = None,
+    texts: Mapping[str, Mapping[str, str]] | None = None,
 ) -> Iterator[Any]:
+    column_texts = [(texts or {}).get(name) for name in record_names]
     for batch in arrow.to_batches():
         count = batch.num_rows
         molblocks = batch.column(molblock_name).to_pylist() if molblock_name else [None] * count
@@ -440,8 +517,8 @@ def _rows_as_blocks(
                 text = start + empty
                 block_title = None
             pairs = [
-                (name, _as_kind(_record_text(column[row]), as_bytes))
-                for name, column in zip(encoded_names, columns)
+                (name, _as_kind(_record_text(column[row], kept), as_bytes))
+                for name, column, kept in zip(encoded_names, columns, column_texts)
                 if column[row] is not None
             ]
             block = _native.SDBlock(_as_kind(text, as_bytes), pairs)

@@ -169,6 +169,9 @@ void release_stream(ArrowArrayStream* stream) {
 }
 
 constexpr std::string_view kSkippedKey = "molvane.skipped";
+// A typed column's Column::texts, as lines: each number as from_table
+// writes it, then its text as read (neither holds a line break).
+constexpr std::string_view kTextsKey = "molvane.texts";
 
 // Arrow's metadata encoding: a count, then each key and value after its
 // length, every number a native-endian int32.
@@ -207,6 +210,14 @@ void export_schema(const Table& whole, ArrowSchema* out) {
     for (size_t i = 0; i < count; ++i) {
         column_data.push_back(std::make_unique<SchemaData>());
         column_data.back()->name = table.columns[i].name;
+        const auto& texts = table.columns[i].texts;
+        if (!texts.empty()) {
+            std::string lines;
+            for (const auto& [written, read] : texts)
+                lines.append(written).append("\n").append(read).append("\n");
+            lines.pop_back();
+            column_data.back()->metadata = encode_metadata({{kTextsKey, lines}});
+        }
         data->children.push_back(&data->child_schemas[i]);
     }
     // Nothing below allocates: ownership moves into the structs.

@@ -1,6 +1,8 @@
 #include "core/number_text.hpp"
 
 #include <charconv>
+#include <cmath>
+#include <cstring>
 #include <limits>
 #include <system_error>
 
@@ -114,6 +116,69 @@ NumberValue read_number(std::string_view value) noexcept {
     result.kind = NumberKind::Float;
     result.real = negative ? -parsed : parsed;
     return result;
+}
+
+size_t integer_text(int64_t value, char* out) noexcept {
+    return static_cast<size_t>(std::to_chars(out, out + kNumberTextSize, value).ptr - out);
+}
+
+size_t real_text(double value, char* out) noexcept {
+    auto put = [out](std::string_view text) {
+        std::memcpy(out, text.data(), text.size());
+        return text.size();
+    };
+    if (std::isnan(value)) return put("nan");
+    if (std::isinf(value)) return put(value < 0 ? "-inf" : "inf");
+    if (value == 0) return put(std::signbit(value) ? "-0.0" : "0.0");
+    // to_chars gives the shortest digits that read back as `value`, the
+    // digits repr() writes, as [-]d[.ddd]e[+-]XX.
+    char scientific[kNumberTextSize];
+    const char* end = std::to_chars(scientific, scientific + sizeof scientific, value,
+                                    std::chars_format::scientific)
+                          .ptr;
+    const char* at = scientific;
+    size_t n = 0;
+    if (*at == '-') {
+        out[n++] = '-';
+        ++at;
+    }
+    char digits[kNumberTextSize];
+    size_t count = 0;
+    for (; at < end && *at != 'e'; ++at)
+        if (*at != '.') digits[count++] = *at;
+    int exponent = 0;
+    std::from_chars(at + 1 + (at[1] == '+' ? 1 : 0), end, exponent);
+    const int point = exponent + 1;  // digits before the decimal point
+    const auto whole = static_cast<size_t>(point > 0 ? point : 0);
+    if (point <= -4 || point > 16) {
+        out[n++] = digits[0];
+        if (count > 1) {
+            out[n++] = '.';
+            for (size_t i = 1; i < count; ++i)
+                out[n++] = digits[i];
+        }
+        out[n++] = 'e';
+        out[n++] = exponent < 0 ? '-' : '+';
+        const int size = exponent < 0 ? -exponent : exponent;
+        if (size < 10) out[n++] = '0';
+        n += static_cast<size_t>(std::to_chars(out + n, out + kNumberTextSize, size).ptr -
+                                 (out + n));
+    } else if (point <= 0) {
+        out[n++] = '0';
+        out[n++] = '.';
+        for (int i = point; i < 0; ++i)
+            out[n++] = '0';
+        for (size_t i = 0; i < count; ++i)
+            out[n++] = digits[i];
+    } else {
+        for (size_t i = 0; i < whole; ++i)
+            out[n++] = i < count ? digits[i] : '0';
+        out[n++] = '.';
+        if (count <= whole) out[n++] = '0';
+        for (size_t i = whole; i < count; ++i)
+            out[n++] = digits[i];
+    }
+    return n;
 }
 
 }  // namespace molvane::core

@@ -15,6 +15,7 @@
 // Anything else (hex, "1_000", "1,5", a line break inside) is text.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
 
@@ -29,5 +30,16 @@ struct NumberValue {
 };
 
 NumberValue read_number(std::string_view value) noexcept;
+
+// The text from_table writes for a number, so that a table can tell which
+// values it read were written otherwise ("007", "4.260", "120" in a float
+// column) and keep their text. Integers are plain decimals; reals are
+// Python's repr(): the shortest digits that read back as the same double,
+// in fixed notation with at least one decimal from 1e-4 up to 1e16, else as
+// d.ddde+XX; "nan", "inf", "-inf". Both write at most kNumberTextSize chars
+// to `out` and return how many.
+constexpr size_t kNumberTextSize = 32;
+size_t integer_text(int64_t value, char* out) noexcept;
+size_t real_text(double value, char* out) noexcept;
 
 }  // namespace molvane::core

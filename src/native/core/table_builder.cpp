@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <string>
+#include <string_view>
+#include <unordered_set>
 #include <utility>
 
 #include "core/error.hpp"
@@ -376,9 +379,48 @@ void convert_strings(Column& column, ColumnType type) {
     std::string{}.swap(column.data);
 }
 
+// Whether `text` is an integer as from_table writes it: no sign but a
+// minus, no leading zero, no blanks ("0" itself, but not "-0").
+bool is_plain_integer(std::string_view text) noexcept {
+    const size_t at = !text.empty() && text[0] == '-' ? 1 : 0;
+    if (at == text.size() || (text[at] == '0' && (text.size() > at + 1 || at == 1))) return false;
+    for (size_t i = at; i < text.size(); ++i)
+        if (text[i] < '0' || text[i] > '9') return false;
+    return true;
+}
+
+// Column::texts of a record column about to be laid out as `type`; the
+// values are still in the order appended.
+void keep_written_texts(Column& column, ColumnType type) {
+    column.texts.clear();
+    if (!column.is_record || type == ColumnType::String) return;
+    std::unordered_set<std::string> seen;
+    char written[kNumberTextSize];
+    for (size_t k = 0; k < static_cast<size_t>(column.value_count); ++k) {
+        const auto begin = static_cast<size_t>(column.offsets[k]);
+        const std::string_view text(column.data.data() + begin,
+                                    static_cast<size_t>(column.offsets[k + 1]) - begin);
+        const NumberValue number = read_number(text);
+        size_t size = 0;
+        if (number.kind == NumberKind::Integer && type == ColumnType::Int64) {
+            if (is_plain_integer(text)) continue;
+            size = integer_text(number.integer, written);
+        } else if (number.kind == NumberKind::Integer || number.kind == NumberKind::Float) {
+            if (type != ColumnType::Float64) continue;
+            size = real_text(number.real, written);
+        } else {
+            continue;  // empty, or text that becomes null
+        }
+        const std::string_view canonical(written, size);
+        if (canonical == text || !seen.emplace(canonical).second) continue;
+        column.texts.emplace_back(canonical, text);
+    }
+}
+
 }  // namespace
 
 void finish_column(Column& column, int64_t rows, ColumnType type) {
+    keep_written_texts(column, type);
     column.length = rows;
     column.validity.assign(static_cast<size_t>((rows + 7) >> 3), 0);
     if (numbers_were_read(column, type)) {

@@ -59,6 +59,11 @@ struct Column {
     std::vector<int64_t> read_integers;
     std::vector<double> read_reals;
     std::vector<int64_t> empty_values;  // ordinals among the column's values
+    // A typed record column's values whose text is not the one from_table
+    // writes for their number, as (that text, the text read) in the order
+    // first seen; of one number written two ways the first way is kept.
+    // Exported as the field's metadata, so the table can give them back.
+    std::vector<std::pair<std::string, std::string>> texts;
     // All null, with no buffers of its own: it is exported with its table's
     // `zeros` as validity, offsets and values alike.
     bool shares_zeros = false;
@@ -187,7 +192,9 @@ class TableBuilder {
 // Lays out a column built with append_at() as `rows` rows of type `type`: a
 // value that the number grammar does not read as one (an Int64 takes
 // integers, a Float64 integers and floats) becomes null, as does an empty
-// value.
+// value A typed record column keeps the
+// texts of its values that are written otherwise than from_table writes
+// their numbers (see Column::texts).
 void finish_column(Column& column, int64_t rows, ColumnType type);
 
 // The type of a record column, the one rule for every build (one thread,

@@ -9,7 +9,9 @@
 #include <string_view>
 #include <thread>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
+#include <vector>
 
 namespace molvane::core {
 
@@ -134,6 +136,16 @@ Table merge_tables(std::vector<Table>& parts, const TableOptions& options, unsig
             thread.join();
         if (failed) std::rethrow_exception(failed);
     }
+    // The texts of each record column over all parts, in row order, as one
+    // build keeps them (a number's first text wins); the schema, and so
+    // every batch, carries them from the first part.
+    std::vector<std::vector<std::pair<std::string, std::string>>> texts(names.size());
+    for (size_t n = 0; n < names.size(); ++n) {
+        std::unordered_set<std::string> seen;
+        for (std::vector<Column>& columns : uniform)
+            for (auto& pair : columns[leading + n].texts)
+                if (seen.insert(pair.first).second) texts[n].push_back(std::move(pair));
+    }
     for (size_t p = 0; p < parts.size(); ++p) {
         // Empty parts add nothing but a batch of no rows.
         if (parts[p].rows == 0 && !(p + 1 == parts.size() && table.parts.empty())) continue;
@@ -144,6 +156,9 @@ Table merge_tables(std::vector<Table>& parts, const TableOptions& options, unsig
         part.zeros = std::move(parts[p].zeros);
         table.parts.push_back(std::move(part));
     }
+    if (!table.parts.empty())
+        for (size_t n = 0; n < names.size(); ++n)
+            table.parts.front().columns[leading + n].texts = std::move(texts[n]);
     parts.clear();
     return table;
 }
