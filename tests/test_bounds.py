@@ -179,3 +179,75 @@ def test_a_broken_header_fails_before_every_line_is_held():
         assert message.strip() == "CTable line 4: no format field"
         grown.append(int(kb))
     assert max(grown) < 8_000, grown
+
+
+BIG = 5 << 20  # past the size from which a streamed block keeps its read buffer
+
+# Large blocks in every shape a reader completes: terminated, CRLF, a last
+# block without `$$$$` or without a final newline, a `$$$$` line with more on it.
+BIG_ENDINGS = {
+    "terminated": (b"\n", b"$$$$\n"),
+    "crlf": (b"\r\n", b"$$$$\r\n"),
+    "unterminated": (b"\n", b""),
+    "no final newline": (b"\n", b"> <A>\nv"),
+    "dollar line with more": (b"\n", b"$$$$ more\n"),
+    "title only": (b"", b""),
+}
+
+
+@pytest.mark.parametrize("ending", BIG_ENDINGS.values(), ids=BIG_ENDINGS.keys())
+@pytest.mark.parametrize("as_text", [False, True], ids=["bytes", "str"])
+def test_large_streamed_blocks_read_as_mapped_ones(tmp_path, ending, as_text):
+    newline, last = ending
+    title = b"t" * 64 + newline
+    big = title + (b"x" * 70 + newline) * (BIG // 70) + last
+    small = b"s\nM  END\n$$$$\n".replace(b"\n", newline or b"\n")
+    data = small + big if last.startswith(b"$$$$") else small + small + big
+    path = tmp_path / "big.sdf"
+    path.write_bytes(data)
+    gz = tmp_path / "big.sdf.gz"
+    gz.write_bytes(gzip.compress(data, compresslevel=1))
+
+    def texts_of(blocks):
+        return [(str(block) if as_text else bytes(block), block.title) for block in blocks]
+
+    def texts(source):
+        return texts_of(molvane.parse_sdf(str(source) if as_text else os.fsencode(source)))
+
+    mapped = texts(path)
+    assert len(mapped) in (2, 3) and len(mapped[-1][0]) >= BIG
+    assert texts(gz) == mapped
+    with open(path, "r" if as_text else "rb") as stream:
+        assert texts_of(molvane.parse_sdf(stream)) == mapped
+
+
+BIG_BLOCK_PEAK = """
+import re, sys
+import molvane
+def peak():
+    with open("/proc/self/status") as f:
+        return int(re.search(r"VmHWM:\\s+(\\d+)", f.read())[1])
+before = peak()
+blocks = list(molvane.parse_sdf(sys.argv[1].encode()))
+grown = peak() - before
+print(len(bytes(blocks[0])), grown)
+"""
+
+
+@measures_memory
+def test_a_huge_streamed_block_is_held_once(tmp_path):
+    # One 200 MB line from a small gzip file: the reader's buffer becomes the
+    # block, rather than the block a second copy of it.
+    size = 200 << 20
+    path = tmp_path / "bomb.sdf.gz"
+    with gzip.open(path, "wb", compresslevel=1) as out:
+        out.write(b"t" * size)
+    done = subprocess.run(
+        [sys.executable, "-c", BIG_BLOCK_PEAK, str(path)],
+        capture_output=True,
+        text=True,
+        check=True,
+    )
+    length, peak_kb = map(int, done.stdout.split())
+    assert length == size + len("\n$$$$\n")
+    assert peak_kb < 1.4 * size / 1024, peak_kb

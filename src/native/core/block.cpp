@@ -1,5 +1,8 @@
 #include "core/block.hpp"
 
+#include <algorithm>
+#include <cstring>
+
 #include "core/dollar_line.hpp"
 #include "core/error.hpp"
 #include "core/newline.hpp"
@@ -13,16 +16,20 @@ constexpr std::string_view kMEnd = "M  END";
 }  // namespace
 
 BlockText::BlockText(std::shared_ptr<const Mapping> mapping, size_t start, size_t end) noexcept
-    : mapping_(std::move(mapping)), start_(start), end_(end) {}
+    : start_(start), end_(end) {
+    // Shares ownership of the mapping, pointing at its first byte.
+    const char* first = mapping->data();
+    shared_ = std::shared_ptr<const char>(std::move(mapping), first);
+}
 
 std::string& BlockText::owned() {
-    if (mapping_) {
+    if (shared_) {
         std::string_view bytes = view();
         std::string copy;
         copy.reserve(bytes.size() + 256);
         copy.assign(bytes);
         owned_ = std::move(copy);
-        mapping_.reset();
+        shared_.reset();
         start_ = end_ = 0;
     }
     return owned_;
@@ -150,17 +157,69 @@ Block build_owned_block(std::string text, bool is_bytes, size_t first_cr, size_t
             dollar_line = last_lf == npos ? 0 : last_lf + 1;
         }
     }
-    if (!text.ends_with('\n')) text.append(completion_ending(text));
-    size_t title_end = dollar_line == 0 ? 0 : text.find('\n') + 1;
-    size_t dollar_start = dollar_line == npos ? text.size() : std::max(dollar_line, title_end);
-    std::string_view dollar_tail = std::string_view(text).substr(dollar_start);
-    if (!is_terminator_line(dollar_tail)) {
-        std::string_view terminator = terminator_for(title_line_ending(text));
-        text.resize(dollar_start);
-        text.append(terminator);
-    }
-    block.title_end = title_end;
+    const BlockCompletion done = complete_block(text, dollar_line);
+    text.resize(done.keep);
+    text.append(done.appended());
+    block.title_end = done.title_end;
     block.text = BlockText(std::move(text));
+    return block;
+}
+
+BlockCompletion complete_block(std::string_view range, size_t dollar_line) noexcept {
+    // The range completed with an ending when its last line has none; the
+    // terminator check and the title end look at that completed text.
+    const std::string_view ending =
+        range.ends_with('\n') ? std::string_view() : completion_ending(range);
+    const size_t completed = range.size() + ending.size();
+    const size_t first_lf = find_byte(range, 0, '\n');
+    const size_t title_end = dollar_line == 0 ? 0 : (first_lf == npos ? completed : first_lf + 1);
+    const size_t dollar_start = dollar_line == npos ? completed : std::max(dollar_line, title_end);
+
+    BlockCompletion done;
+    done.title_end = title_end;
+    auto add = [&done](std::string_view bytes) noexcept {
+        std::memcpy(done.append + done.append_size, bytes.data(), bytes.size());
+        done.append_size += bytes.size();
+    };
+    // The completed text from dollar_start on is its terminator line when it
+    // reads exactly "$$$$\n" or "$$$$\r\n" (it is short, or it is not one).
+    bool terminated = false;
+    if (completed - dollar_start <= kTerminatorCRLF.size()) {
+        char line[kTerminatorCRLF.size()];
+        const std::string_view own = range.substr(std::min(dollar_start, range.size()));
+        std::memcpy(line, own.data(), own.size());
+        std::memcpy(line + own.size(), ending.data(), ending.size());
+        terminated = is_terminator_line(std::string_view(line, own.size() + ending.size()));
+    }
+    if (terminated) {
+        done.keep = range.size();
+        add(ending);
+        return done;
+    }
+    // The ending of the completed title line decides the terminator's.
+    std::string_view title_ending;
+    if (first_lf != npos) {
+        title_ending = title_line_ending(range);
+    } else {
+        const bool cr_before_lf = ending == kCRLF || (ending == kLF && range.ends_with('\r'));
+        title_ending = cr_before_lf ? kCRLF : kLF;
+    }
+    if (dollar_start <= range.size()) {
+        done.keep = dollar_start;
+    } else {
+        done.keep = range.size();
+        add(ending);
+    }
+    add(terminator_for(title_ending));
+    return done;
+}
+
+Block shared_block(std::shared_ptr<const char> bytes, size_t start, const BlockCompletion& done,
+                   bool is_bytes) noexcept {
+    Block block;
+    block.is_bytes = is_bytes;
+    block.title_end = done.title_end;
+    block.text = BlockText(std::move(bytes), start, start + done.size());
     return block;
 }
 

@@ -17,27 +17,30 @@ namespace molvane::core {
 
 class RecordIndex;  // lookup table of a block's records, built on demand
 
-// The block's bytes: an owned buffer, or a range of a shared file mapping
-// that the block reads until its first edit copies it.
+// The block's bytes: an owned buffer, or a range of shared bytes (a file
+// mapping, or a reader's buffer handed over whole) that the block reads until
+// its first edit copies it.
 class BlockText {
   public:
     BlockText() = default;
     explicit BlockText(std::string owned) noexcept : owned_(std::move(owned)) {}
     BlockText(std::shared_ptr<const Mapping> mapping, size_t start, size_t end) noexcept;
+    BlockText(std::shared_ptr<const char> bytes, size_t start, size_t end) noexcept
+        : shared_(std::move(bytes)), start_(start), end_(end) {}
 
     std::string_view view() const noexcept {
-        return mapping_ ? std::string_view(mapping_->data() + start_, end_ - start_)
-                        : std::string_view(owned_);
+        return shared_ ? std::string_view(shared_.get() + start_, end_ - start_)
+                       : std::string_view(owned_);
     }
     size_t size() const noexcept { return view().size(); }
-    bool is_borrowed() const noexcept { return mapping_ != nullptr; }
+    bool is_borrowed() const noexcept { return shared_ != nullptr; }
 
     // The owned buffer, copying borrowed bytes first (with room to grow).
     std::string& owned();
 
   private:
     std::string owned_;
-    std::shared_ptr<const Mapping> mapping_;
+    std::shared_ptr<const char> shared_;  // the first byte of the shared bytes
     size_t start_ = 0;
     size_t end_ = 0;
 };
@@ -109,6 +112,26 @@ Block build_block(std::string_view range, bool is_bytes, size_t first_cr, size_t
 // more bytes lets the completion of a last line happen in place.
 inline constexpr size_t kBuildSlack = 8;
 Block build_owned_block(std::string text, bool is_bytes, size_t first_cr, size_t dollar_line);
+
+// How a block's range becomes a finished block's text: its first `keep`
+// bytes, then `append` (an ending for an unfinished last line, a `$$$$`
+// terminator line, or both; at most kBuildSlack bytes). No newline
+// translation: the range is taken as it is.
+struct BlockCompletion {
+    size_t keep = 0;
+    char append[kBuildSlack] = {};
+    size_t append_size = 0;
+    size_t title_end = 0;
+
+    std::string_view appended() const noexcept { return {append, append_size}; }
+    size_t size() const noexcept { return keep + append_size; }
+};
+BlockCompletion complete_block(std::string_view range, size_t dollar_line) noexcept;
+
+// A block over `size` bytes at `start` of shared bytes that already hold its
+// finished text (as complete_block() made it), with the title end found then.
+Block shared_block(std::shared_ptr<const char> bytes, size_t start, const BlockCompletion& done,
+                   bool is_bytes) noexcept;
 
 // One block's text as a block, refusing a second block after the first.
 Block block_from_text(std::string_view text, bool is_bytes);

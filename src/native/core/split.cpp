@@ -163,18 +163,49 @@ void ChunkSplitter::compact() noexcept {
     start_ = 0;
 }
 
+void ChunkSplitter::reallocate(std::size_t size) {
+    char* moved = static_cast<char*>(std::realloc(buffer_.get(), size));
+    if (moved == nullptr) throw std::bad_alloc();
+    static_cast<void>(buffer_.release());  // realloc took it over
+    buffer_.reset(moved);
+    capacity_ = size;
+}
+
 char* ChunkSplitter::append_space(std::size_t len) {
     compact();
     if (len > capacity_ - filled_) {
         if (len > static_cast<std::size_t>(PTRDIFF_MAX) - filled_) throw std::bad_alloc();
         std::size_t needed = filled_ + len;
-        std::size_t grown = std::max({needed, capacity_ * 2, std::size_t{8}});
-        std::unique_ptr<char[]> bigger(new char[grown]);
-        if (filled_ != 0) std::memcpy(bigger.get(), buffer_.get(), filled_);
-        buffer_ = std::move(bigger);
-        capacity_ = grown;
+        reallocate(std::max({needed, capacity_ * 2, std::size_t{8}}));
     }
     return buffer_.get() + filled_;
+}
+
+std::shared_ptr<const char> ChunkSplitter::take_block(const Block& block, std::size_t keep,
+                                                      std::string_view append) {
+    const std::size_t begin = static_cast<std::size_t>(block.data - buffer_.get());
+    if (block.data < buffer_.get() || begin + block.size != start_ || keep > block.size) {
+        fail(ErrorKind::Internal, "the chunk splitter was asked for a block it did not yield");
+    }
+    // The unread bytes go first to a buffer of their own.
+    const std::size_t tail = filled_ - start_;
+    Buffer rest;
+    if (tail != 0) {
+        rest.reset(static_cast<char*>(std::malloc(tail)));
+        if (!rest) throw std::bad_alloc();
+        std::memcpy(rest.get(), buffer_.get() + start_, tail);
+    }
+    auto owner = std::make_shared<Buffer>();
+    // Then the block's buffer is cut (or grown a few bytes) to its text.
+    reallocate(begin + keep + append.size());
+    std::memcpy(buffer_.get() + begin + keep, append.data(), append.size());
+    *owner = std::move(buffer_);
+    std::shared_ptr<const char> taken(owner, owner->get());
+    buffer_ = std::move(rest);
+    capacity_ = filled_ = tail;
+    start_ = resume_ = line_scan_ = 0;
+    dollar_ = npos;
+    return taken;
 }
 
 void ChunkSplitter::commit(std::size_t len) {

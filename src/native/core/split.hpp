@@ -13,8 +13,10 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdlib>
 #include <deque>
 #include <memory>
+#include <string_view>
 
 #include "core/lines.hpp"
 
@@ -98,15 +100,32 @@ class ChunkSplitter {
     void finish_input() noexcept { end_of_input_ = true; }
     bool input_ended() const noexcept { return end_of_input_; }
 
+    // Hands over the buffer that holds `block`, the block next() has just
+    // yielded, so that a large block is never copied: the bytes after it
+    // move to a fresh buffer, the block's range is cut to its first `keep`
+    // bytes and `append` written after them. Returns the buffer's first
+    // byte; the block starts `block.data` minus that.
+    std::shared_ptr<const char> take_block(const Block& block, std::size_t keep,
+                                           std::string_view append);
+
     // Bytes held but not yet handed out as a block.
     std::size_t pending() const noexcept { return filled_ - start_; }
     // Frees the buffer and starts afresh (end of input clear).
     void reset() noexcept;
 
   private:
-    void compact() noexcept;
+    // malloc'd, so that growing a large buffer can remap its pages in place
+    // (realloc) instead of holding the old and the new copy at once.
+    struct FreeBytes {
+        void operator()(char* bytes) const noexcept { std::free(bytes); }
+    };
+    using Buffer = std::unique_ptr<char, FreeBytes>;
 
-    std::unique_ptr<char[]> buffer_;
+    void compact() noexcept;
+    // Resizes the buffer to `size` bytes, keeping the filled ones.
+    void reallocate(std::size_t size);
+
+    Buffer buffer_;
     std::size_t capacity_ = 0;
     std::size_t filled_ = 0;
     std::size_t start_ = 0;   // first byte not yet handed out

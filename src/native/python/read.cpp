@@ -23,6 +23,8 @@ namespace molvane::py {
 namespace {
 
 constexpr size_t kReadUnit = core::kReadUnit;
+// Blocks from this size on are handed their read buffer instead of a copy.
+constexpr size_t kHandOverSize = 4u << 20;
 
 core::TextKind kind_of(PyObject* value) {
     return PyBytes_Check(value) ? core::TextKind::Bytes : core::TextKind::Text;
@@ -177,8 +179,17 @@ core::ChunkSplitter::Status Reader::split_next(core::Block& block) {
     const core::ChunkSplitter::Status status = splitter_.next(piece);
     if (status != core::ChunkSplitter::Status::Block) return status;
     // Str input that needs translating was translated as it came in.
-    block = core::build_block(std::string_view(piece.data, piece.size),
-                              kind_ == core::TextKind::Bytes, core::npos, piece.dollar);
+    const bool is_bytes = kind_ == core::TextKind::Bytes;
+    const std::string_view range(piece.data, piece.size);
+    if (piece.size >= kHandOverSize) {
+        // A large block keeps the buffer it was read into rather than a copy.
+        const core::BlockCompletion done = core::complete_block(range, piece.dollar);
+        std::shared_ptr<const char> bytes = splitter_.take_block(piece, done.keep, done.appended());
+        const auto start = static_cast<size_t>(piece.data - bytes.get());
+        block = core::shared_block(std::move(bytes), start, done, is_bytes);
+    } else {
+        block = core::build_block(range, is_bytes, core::npos, piece.dollar);
+    }
     if (offsets_exact_) block.origin.offset = stream_offset_;
     stream_offset_ += piece.size;
     finish_block(block);
