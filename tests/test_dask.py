@@ -179,7 +179,7 @@ def test_meta_from_the_sample(scheduler, tmp_path, first, later, options, expect
     records = [[("ID", i)] + ([("X", v)] if v is not None else []) for i, v in enumerate(values)]
     path = write(tmp_path / "m.sdf", [sd_block(f"b{i}", r) for i, r in enumerate(records)])
     # The sample holds the first block only; every block is a partition.
-    frame = mdask.read_sdf(str(path), blocksize=1, sample=10, **options)
+    frame = mdask.read_sdf(str(path), blocksize=1, schema="sample", sample=10, **options)
     assert frame.npartitions == len(values)
     if isinstance(expected, str):
         with pytest.raises(ValueError, match=expected):

@@ -347,8 +347,8 @@ def _note_sample(plan: _Plan, error: ValueError) -> None:
     """Says where a value that did not convert got its type from, when a sample gave it."""
     if plan.sample and not isinstance(error, (UnicodeError, _native.MalformedRecordError)):
         error.add_note(
-            f"each column has the type of its values in {plan.sample}; "
-            "schema='scan' types every column over all of its values"
+            f"each column has the type of its values in {plan.sample}: schema='scan' types "
+            "every column over all of its values, and types={name: ...} gives a column a type"
         )
 
 
