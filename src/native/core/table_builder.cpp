@@ -235,7 +235,9 @@ void TableBuilder::add(const Block& block) {
     if (title_) title_->append_at(rows_, title);
     for (size_t column : staged_columns_) {
         Column& target = records_[column];
-        if (options_.infer_types && !target.forced)
+        // A column forced to a number keeps what it reads too, so that it
+        // is laid out from its numbers rather than converted from its text.
+        if (target.forced ? *target.forced != ColumnType::String : options_.infer_types)
             target.append_typed_at(rows_, staged_[column]);
         else
             target.append_at(rows_, staged_[column]);
@@ -284,7 +286,7 @@ void set_valid(std::vector<uint8_t>& validity, int64_t row) noexcept {
 // Whether append_typed_at() read every value of `column` as a number that
 // `type` holds, so that the column is typed from what it read.
 bool numbers_were_read(const Column& column, ColumnType type) noexcept {
-    if (type == ColumnType::String || !column.kinds.all_reals || column.forced) return false;
+    if (type == ColumnType::String || !column.kinds.all_reals) return false;
     const size_t read = column.read_integers.size() + column.read_reals.size();
     if (read + column.empty_values.size() != static_cast<size_t>(column.value_count)) return false;
     return type == ColumnType::Float64 || column.kinds.all_integers;
