@@ -212,10 +212,12 @@ def _to_pandas(pa: Any, pd: Any, table: Any) -> Any:
 
 
 def _scan_piece(piece: _Piece, options: dict[str, Any], sample: int | None) -> Any:
-    """The kinds of the records of a piece (of its first `sample` bytes)."""
+    """The kinds of the records of a piece (of its first `sample` bytes),
+    and the number of blocks read."""
     path, start, stop, _ = piece
     _check_unchanged(piece)
-    return _tables._scan_table(path, options, sample, start, stop, threads=1).kinds
+    scanned = _tables._scan_table(path, options, sample, start, stop, threads=1)
+    return scanned.kinds, scanned.scanned
 
 
 def _file_pieces(pieces: Sequence[_Piece]) -> list[_Piece]:
@@ -245,7 +247,10 @@ def _scanned_plan(
         tasks = [dask.delayed(_scan_piece)(p, scan_options, None) for p in pieces]
     else:
         tasks = [dask.delayed(_scan_piece)(p, scan_options, sample) for p in _file_pieces(pieces)]
-    kinds = _native._join_kinds(dask.compute(*tasks))
+    results = dask.compute(*tasks)
+    kinds = _native._join_kinds(k for k, _ in results)
+    # Inputs without a block have no kind: text columns, as to_arrow gives them.
+    is_bytes = is_bytes and any(count for _, count in results)
     found: dict[Any, str] = {name: type_word for name, _, type_word in kinds}
     records = list(options["columns"]) if options["columns"] is not None else list(found)
     typed = {name: found.get(name, "str") for name in records}
