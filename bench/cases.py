@@ -951,12 +951,14 @@ _SCANNED = {}
 
 
 def scan_one_thread(files):
-    """scan_schema of the file on one thread: names and kinds, no table."""
+    """scan_schema of the file on one thread: names and kinds, no table
+    (its native call, which also counts the blocks it read)."""
     import molvane
+    from molvane import native
 
-    schema = molvane.scan_schema(str(files["lf"]), threads=1)
-    _SCANNED["lf"] = schema
-    return os.path.getsize(files["lf"]), len(schema)
+    path = str(files["lf"])
+    scanned = native._build_table(molvane.parse_sdf(path), scan=True, threads=1, title="title")
+    return os.path.getsize(files["lf"]), scanned.scanned
 
 
 def batches_to_scan(files, batch_size=65536):
