@@ -969,6 +969,72 @@ def dask_read_sdf(finish):
     return case
 
 
+# --- one schema per input: scans, batches to a scan's schema, Dask sums -------
+
+_SCANNED = {}
+
+
+def scan_one_thread(files):
+    """scan_schema of the file on one thread: names and kinds, no table
+    (its native call, which also counts the blocks it read)."""
+    import molvane
+    from molvane import native
+
+    path = str(files["lf"])
+    scanned = native._build_table(molvane.parse_sdf(path), scan=True, threads=1, title="title")
+    return os.path.getsize(files["lf"]), scanned.scanned
+
+
+def batches_to_scan(files, batch_size=65536):
+    """iter_batches to a schema scanned before (by the warm-up run), each
+    batch dropped before the next; every batch must have that schema."""
+    import molvane
+
+    path = str(files["lf"])
+    if "lf" not in _SCANNED:
+        _SCANNED["lf"] = molvane.scan_schema(path)
+    schema = _SCANNED["lf"]
+    rows = 0
+    largest = 0
+    for batch in molvane.iter_batches(path, batch_size, schema=schema):
+        if batch.schema != schema:
+            raise AssertionError("a batch of another schema")
+        rows += batch.num_rows
+        largest = max(largest, batch.nbytes)
+    TABLE_KB[0] = largest // 1024
+    return os.path.getsize(files["lf"]), rows
+
+
+_SUM_CLIENT = []
+
+
+def dask_sum(workers):
+    """dask.read_sdf(path)[molvane_id].sum().compute() with default options on
+    a LocalCluster of `workers` one-thread worker processes (started by the
+    warm-up run): the scan and the partitions run on the workers, and only
+    the sums travel to the client."""
+
+    def case(files):
+        import molvane.dask
+
+        if not _SUM_CLIENT:
+            from distributed import Client, LocalCluster
+
+            cluster = LocalCluster(
+                n_workers=workers, processes=True, threads_per_worker=1, dashboard_address=None
+            )
+            _SUM_CLIENT.append(Client(cluster))
+        start = time.perf_counter()
+        frame = molvane.dask.read_sdf(str(files["lf"]), blocksize="64 MiB")
+        total = frame["molvane_id"].sum().compute()
+        elapsed = time.perf_counter() - start
+        if total <= 0:
+            raise AssertionError("no ids summed")
+        return os.path.getsize(files["lf"]), int(frame.map_partitions(len).compute().sum()), elapsed
+
+    return case
+
+
 # A hash set of 100,000 indices has 107,897 buckets in libstdc++: with the
 # identity hash, multiples of that number all land in one bucket.
 ATOMS = 100_000
@@ -1281,6 +1347,27 @@ CASES = [
         "dask.read_sdf(str path, blocksize='64 MiB').persist(), 2-worker LocalCluster",
         dask_read_sdf("persist"),
         baseline="to_arrow(str path), auto types, one thread",
+    ),
+    # One schema per input: a scan against the build, batches to its schema, Dask sums.
+    Case(
+        "scan_schema(str path), one thread",
+        scan_one_thread,
+        baseline="to_arrow(str path), auto types, one thread",
+        least=1 / 0.35,
+    ),
+    Case(
+        "iter_batches(str path, schema=scan), 65536 rows a batch",
+        batches_to_scan,
+        baseline="to_arrow(str path), auto types, one thread",
+        least=0.9,
+        memory=(1.5, 16),
+    ),
+    Case("dask.read_sdf(str path)[id].sum(), 1-worker LocalCluster", dask_sum(1)),
+    Case(
+        "dask.read_sdf(str path)[id].sum(), 2-worker LocalCluster",
+        dask_sum(2),
+        baseline="dask.read_sdf(str path)[id].sum(), 1-worker LocalCluster",
+        least=1.6,
     ),
     Case("V3000 index checks, 100,000 atoms in order", validate_indices(range(1, ATOMS + 1))),
     Case(

@@ -153,7 +153,7 @@ def test_property_equals_reference(rows):
         ([" 5 ", "\t6", "7\t "], "int64", [5, 6, 7]),
         ([str(2**63 - 1), str(-(2**63))], "int64", [2**63 - 1, -(2**63)]),
         ([str(2**63)], "double", [float(2**63)]),
-        ([str(-(2**63) - 1)], "double", [float(-(2**63) - 1)]),
+        ([str(-(2**63) - 1)], "large_string", [str(-(2**63) - 1)]),  # no double holds it
         (["1", "1e5"], "double", [1.0, 1e5]),
         (["1.", ".5", "-0.25", "+1E-3", "2e+2"], "double", [1.0, 0.5, -0.25, 1e-3, 200.0]),
         (["inf", "-Infinity", "+INF"], "double", [math.inf, -math.inf, math.inf]),

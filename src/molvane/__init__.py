@@ -24,7 +24,14 @@ from molvane.native import (
     shards,
     write_sdf,
 )
-from molvane.tables import from_table, iter_batches, to_arrow, to_pandas, to_polars
+from molvane.tables import (
+    from_table,
+    iter_batches,
+    scan_schema,
+    to_arrow,
+    to_pandas,
+    to_polars,
+)
 
 __version__ = _native.__version__
 
@@ -48,6 +55,7 @@ __all__ = [
     "to_polars",
     "iter_batches",
     "from_table",
+    "scan_schema",
     "SDFile",
     "shards",
     "grid",

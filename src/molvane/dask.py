@@ -29,7 +29,8 @@ from molvane._replacing import check_writable, keep_owner_and_mode, sync_directo
 __all__ = ["read_sdf", "read_blocks", "to_sdf"]
 
 _Path = str | bytes
-# The part of the first file whose blocks fix the frame's columns and types.
+# The part of each file whose blocks fix the frame's columns and types with
+# schema="sample".
 DEFAULT_SAMPLE = "1 MiB"
 
 
@@ -151,12 +152,12 @@ def _describe(piece: _Piece) -> str:
 
 
 class _ReadFrame:
-    """Builds one partition: the table of a piece, conformed to the frame's schema."""
+    """Builds one partition: the table of a piece, built to the frame's schema."""
 
-    def __init__(self, options: dict[str, Any], schema: Any, sample: str) -> None:
+    def __init__(self, options: dict[str, Any], schema: Any, plan: Any) -> None:
         self.options = options
         self.schema = schema
-        self.sample = sample
+        self.plan = plan
 
     def table(self, piece: _Piece) -> Any:
         path, start, stop, _ = piece
@@ -171,20 +172,12 @@ class _ReadFrame:
         pd = _require("pandas", "read_sdf")
         try:
             table = self.table(piece)
+            if self.plan.conform is not None:
+                table = _tables._conform(pa, table, self.plan)
         except ValueError as error:
-            error.add_note(
-                f"molvane.dask.read_sdf: each column has the type it has in {self.sample}; "
-                f"types={{name: 'float' | 'str'}} or types='str' gives it another"
-            )
+            _tables._note_sample(self.plan, error)
+            error.add_note(f"molvane.dask.read_sdf: in {_describe(piece)}")
             raise
-        wanted = set(self.schema.names)
-        extra = [name for name in table.column_names if name not in wanted]
-        if extra:
-            raise ValueError(
-                f"molvane.dask.read_sdf: {_describe(piece)} has the record {extra[0]!r}, which {self.sample} "
-                f"does not have, so the frame has no column for it; pass columns=[...] naming every "
-                f"column to read, or a larger sample="
-            )
         columns = []
         for field in self.schema:
             if field.name in table.column_names:
@@ -220,54 +213,67 @@ def _to_pandas(pa: Any, pd: Any, table: Any, texts_of: Any = None) -> Any:
     return _tables.pandas_frame(pa.Table.from_arrays(table.columns, schema=schema))
 
 
-def _sample_table(paths: Sequence[_Path], sample: int, options: dict[str, Any]) -> tuple[Any, str]:
-    """The table of the blocks starting in the first `sample` bytes of the
-    first file with any block, and a description of it for errors."""
-    for path in paths:
-        if _shards(path, n=1) is None:
-            blocks: list[Any] = []
-            seen = 0
-            block: Any
-            for block in molvane.parse_sdf(path):
-                blocks.append(block)
-                seen += len(str(block)) if isinstance(path, str) else len(bytes(block))
-                if seen >= sample:
-                    break
-            table = molvane.to_arrow(blocks, **options)
-        else:
-            table = molvane.to_arrow(path, start=0, stop=sample, threads=1, **options)
-        if table.num_rows:
-            return (
-                table,
-                f"the sample (the blocks in the first {sample} bytes of {os.fsdecode(path)!r})",
-            )
-    return molvane.to_arrow([], **options), "the sample (the files hold no block)"
+def _scan_piece(piece: _Piece, options: dict[str, Any], sample: int | None) -> Any:
+    """The kinds of the records of a piece (of its first `sample` bytes),
+    and the number of blocks read."""
+    path, start, stop, _ = piece
+    _check_unchanged(piece)
+    scanned = _tables._scan_table(path, options, sample, start, stop, threads=1)
+    return scanned.kinds, scanned.scanned
 
 
-def _fixed_types(table: Any, types: Any, options: dict[str, Any]) -> Any:
-    """`types` with every record column of the sample given the type it has
-    there, so that every partition builds each column with one type."""
-    if types == "str":
-        return "str"
-    pa = _require("pyarrow", "read_sdf")
-    fixed: dict[Any, str] = {}
-    special = {
-        os.fsdecode(n)
-        for n in (options["title"], options["molblock"], options["block"])
-        if n is not None
-    }
-    for field in table.schema:
-        if field.name in special:
-            continue
-        if pa.types.is_integer(field.type):
-            fixed[field.name] = "int"
-        elif pa.types.is_floating(field.type):
-            fixed[field.name] = "float"
-        else:
-            fixed[field.name] = "str"
-    if isinstance(types, Mapping):
-        fixed.update({os.fsdecode(k) if isinstance(k, bytes) else k: v for k, v in types.items()})
-    return fixed
+def _file_pieces(pieces: Sequence[_Piece]) -> list[_Piece]:
+    """The first piece of each file, from its start: what a sample reads."""
+    firsts: dict[_Path, _Piece] = {}
+    for piece in pieces:
+        if piece.path not in firsts:
+            firsts[piece.path] = piece._replace(stop=None)
+    return list(firsts.values())
+
+
+def _scanned_plan(
+    pa: Any,
+    schema: str,
+    pieces: Sequence[_Piece],
+    sample: int,
+    options: dict[str, Any],
+    types: Any,
+    is_bytes: bool,
+) -> tuple[Any, Any]:
+    """The frame's schema and how partitions meet it, for schema="scan"
+    (each piece scanned as a dask task) or "sample" (the first `sample`
+    bytes of each file), the kinds joined across them by the typing rule."""
+    dask = _require("dask", "read_sdf")
+    scan_options = dict(options, types=types)
+    if schema == "scan":
+        tasks = [dask.delayed(_scan_piece)(p, scan_options, None) for p in pieces]
+    else:
+        tasks = [dask.delayed(_scan_piece)(p, scan_options, sample) for p in _file_pieces(pieces)]
+    results = dask.compute(*tasks)
+    kinds = _native._join_kinds(k for k, _ in results)
+    # Inputs without a block have no kind: text columns, as to_arrow gives them.
+    is_bytes = is_bytes and any(count for _, count in results)
+    found: dict[Any, str] = {name: type_word for name, _, type_word in kinds}
+    records = list(options["columns"]) if options["columns"] is not None else list(found)
+    typed = {name: found.get(name, "str") for name in records}
+    words = _tables._merged_types(typed, types)
+    text = pa.large_binary() if is_bytes else pa.large_string()
+    kind_of = {"int": pa.int64(), "float": pa.float64(), "str": text}
+
+    def word(name: Any) -> str:
+        if not isinstance(words, Mapping):
+            return "str"
+        key = name if name in words else os.fsdecode(name)
+        return str(words.get(key, "str"))
+
+    fields = [] if options["title"] is None else [pa.field(options["title"], text)]
+    fields += [pa.field(os.fsdecode(n), kind_of[word(n)]) for n in records]
+    fields += [pa.field(options[k], text) for k in ("molblock", "block") if options[k] is not None]
+    frame_schema = pa.schema(fields)
+    if schema == "scan":
+        return frame_schema, _tables._Plan(records, words)
+    described = f"the sample (the blocks in the first {sample} bytes of each file)"
+    return frame_schema, _tables._Plan(options["columns"], words, frame_schema, described)
 
 
 def read_sdf(
@@ -280,6 +286,7 @@ def read_sdf(
     molblock: str | bytes | None = None,
     block: str | bytes | None = None,
     errors: Literal["raise", "skip"] = "raise",
+    schema: Any = "scan",
     sample: int | str = DEFAULT_SAMPLE,
 ) -> Any:
     """The SD data of files as a dask DataFrame, one row per block.
@@ -295,32 +302,33 @@ def read_sdf(
     `title`, `molblock`, `block` and `errors` are those of to_arrow. Each
     partition has its own index, from 0.
 
-    Columns and types, which dask needs before reading: they are those of
-    the blocks in the first `sample` bytes of the first file (``"1 MiB"``
-    by default; the whole file when it is smaller), read when read_sdf is
-    called, and every partition is built to them:
+    Dask needs the columns and their types before reading; `schema` says
+    where they come from, and every partition is built to them:
 
-    - each record column of the sample keeps its sample type in every
-      partition: an int column stays int64 (a partition value that is not
-      an integer raises ValueError naming it, or is null with
-      ``errors="skip"``), a float column takes integers too, and a text
-      column keeps every value as written, numbers included;
-    - a column of the sample that a partition lacks is null there;
-    - a partition holding a record that the sample does not hold raises
-      ValueError naming it: nothing is dropped unasked. Pass
-      ``columns=[...]`` (those columns are then read from every partition,
-      the others left out) or a larger `sample`;
-    - ``types`` given as a mapping wins for the columns it names, and
-      ``types="str"`` keeps every column as written.
+    - ``"scan"`` (the default): every piece's record names and the kinds of
+      their values are read first, as dask tasks on the scheduler in use
+      (no table is built), and joined by to_arrow's typing rule, so the
+      frame has the columns and types of to_arrow's table of all the files
+      together, whatever comes late in which file;
+    - ``"sample"``: the same from the blocks in the first `sample` bytes of
+      each file (``"1 MiB"`` by default). A partition value that does not
+      fit its sample type raises ValueError naming it (or is null with
+      ``errors="skip"``), and a partition holding a record that no sample
+      holds raises ValueError naming it: nothing is dropped unasked;
+    - a pyarrow schema or a mapping ``{name: "int" | "float" | "str"}``
+      gives the record columns and types (records it does not name are left
+      out; a value that does not fit raises ValueError, or is null with
+      ``errors="skip"``).
 
-    So a column whose sample values are all empty is text throughout; name
-    it in `types` for another type. Columns are made as to_pandas makes
-    them (``pandas.ArrowDtype``; text as pandas' pyarrow string dtype):
-    nullable, and int64 stays exact; each partition's ``attrs`` keep the
-    texts of its numbers, so to_sdf writes untouched values as they were
-    written. A pandas frame has no schema
-    metadata, so ``errors="skip"`` does not report how many blocks it
-    skipped; to_arrow on the same range does.
+    ``columns=[...]`` reads those columns only; ``types`` given as a mapping
+    wins for the columns it names, and ``types="str"`` keeps every column as
+    written. A column without a non-empty value is text. Columns are made as
+    to_pandas makes them (``pandas.ArrowDtype``; text as pandas' pyarrow
+    string dtype): nullable, and int64 stays exact; each partition's
+    ``attrs`` keep the texts of its numbers, so to_sdf writes untouched
+    values as they were written. A pandas frame has no schema metadata, so
+    ``errors="skip"`` does not report how many blocks it skipped; to_arrow
+    on the same range does.
     """
     dd = _require("dask.dataframe", "read_sdf")
     pa = _require("pyarrow", "read_sdf")
@@ -335,17 +343,37 @@ def read_sdf(
         "title": title,
         "molblock": molblock,
         "block": block,
-        "errors": errors,
     }
-    first, described = _sample_table(paths, sample_bytes, dict(options, types=types))
-    options["types"] = _fixed_types(first, types, options)
-    # Built with the sample's own types, every partition has the sample's schema.
-    reader = _ReadFrame(options, pa.schema(list(first.schema)), described)
-    meta = _to_pandas(pa, pd, reader.schema.empty_table())
     pieces = _pieces(paths, block_bytes)
+    is_bytes = isinstance(paths[0], bytes)
+    if isinstance(schema, str) and schema in ("scan", "sample"):
+        frame_schema, plan = _scanned_plan(
+            pa, schema, pieces, sample_bytes, options, types, is_bytes
+        )
+    else:
+        plan = _tables._plan(schema, None, columns, title, molblock, block, types, sample_bytes)
+        empty = _native._build_table(
+            [], title=title, molblock=molblock, block=block, **_plan_options(plan)
+        )
+        frame_schema = pa.schema(empty)
+        if is_bytes:
+            frame_schema = pa.schema(
+                [
+                    f.with_type(pa.large_binary()) if pa.types.is_large_string(f.type) else f
+                    for f in frame_schema
+                ]
+            )
+    build_options = dict(options, errors=errors, **_plan_options(plan))
+    reader = _ReadFrame(build_options, frame_schema, plan)
+    meta = _to_pandas(pa, pd, frame_schema.empty_table())
     if not pieces:
         return dd.from_pandas(meta, npartitions=1)
     return dd.from_map(reader, pieces, meta=meta, label="read-sdf", enforce_metadata=False)
+
+
+def _plan_options(plan: Any) -> dict[str, Any]:
+    types = plan.types
+    return {"columns": plan.columns, "types": dict(types) if isinstance(types, Mapping) else types}
 
 
 # --- Bags -----------------------------------------------------------------------

@@ -31,8 +31,29 @@ value ignored:
 - else float64 when every non-empty value is a decimal or exponent float,
   ``[+-]?([0-9]+(\\.[0-9]*)?|\\.[0-9]+)([eE][+-]?[0-9]+)?``, or ``nan``, ``inf``,
   ``infinity`` in any case with an optional sign, and within double's range
-  (``"1e999"`` is text, not inf);
+  (``"1e999"`` is text, not inf), and every integer among them is one that a
+  double holds exactly (``"9007199254740993"`` beside ``"1.5"`` would read
+  back as another number, so such a column is text; an integer beyond int64
+  is float64 only where exact);
 - else, and for a column without any non-empty value, the values as written.
+
+The rule is the same for one thread, for byte ranges built in parallel, for
+scans and for the parts of a Dask frame: int and float widen to float64 only
+while no value changes, and a column that is text anywhere is text everywhere.
+
+``schema=`` fixes the columns and types before the blocks are built:
+``"scan"`` reads every block's record names and the kinds of their values
+first (no table is built; a mapped file in parallel byte ranges) and types
+each column over all of them, as a whole build would; ``"sample"`` does so
+for the blocks in the first ``sample`` bytes only (a record that comes later
+then raises ValueError naming it, and a value that does not fit its sample
+type raises ValueError, or is null with ``errors="skip"``); a pyarrow
+schema or a mapping ``{name: "int" | "float" | "str"}`` gives the record
+columns and types itself (the title, molblock and block columns still come
+from their options, and records it does not name are left out, as with
+``columns=``). ``scan_schema`` gives the scan's result as a pyarrow schema.
+``columns=`` restricts what a scan or sample looks at; a ``types=`` mapping
+wins for the columns it names, and ``types="str"`` keeps every column text.
 
 Empty values of a numeric column are null. ``types="str"`` keeps every
 column as written. A mapping ``{name: "int" | "float" | "str"}`` gives the
@@ -68,7 +89,7 @@ from typing import Any, Literal
 
 from molvane import native as _native
 
-__all__ = ["to_arrow", "to_pandas", "to_polars", "iter_batches", "from_table"]
+__all__ = ["to_arrow", "to_pandas", "to_polars", "iter_batches", "from_table", "scan_schema"]
 
 # pyarrow, pandas and polars are optional and need not ship type information,
 # so their objects are typed Any here.
@@ -79,6 +100,8 @@ SKIPPED_KEY = b"molvane.skipped"
 # A typed column's field metadata: lines of a number as from_table writes it,
 # then its text as read, for the values written otherwise ("007", "4.260").
 TEXTS_KEY = b"molvane.texts"
+# The bytes of each input whose blocks give schema="sample" its columns and types.
+DEFAULT_SAMPLE = 1 << 20
 
 
 def _require(module: str, extra: str, what: str) -> Any:
@@ -148,6 +171,234 @@ def _build(
     )
 
 
+# --- schemas ---------------------------------------------------------------------
+
+_SchemaOption = Any  # "scan", "sample", a pyarrow.Schema or {name: "int" | "float" | "str"}
+
+
+class _Plan:
+    """How a build meets its schema: the columns and types to build with,
+    and, for a sample, the schema each table is conformed to (records the
+    sample lacks refused)."""
+
+    def __init__(
+        self,
+        columns: Sequence[_Name] | None,
+        types: _TypesOption,
+        conform: Any = None,
+        sample: str = "",
+    ) -> None:
+        self.columns = columns
+        self.types = types
+        self.conform = conform
+        self.sample = sample
+
+
+def _rereadable(source: Any) -> bool:
+    """Whether a scan may read `source` before its build reads it again."""
+    if isinstance(source, (str, bytes, os.PathLike)):
+        return _native._source_kind(os.fspath(source)) != "stream"
+    return isinstance(source, (list, tuple))
+
+
+def _scan_table(
+    source: Any,
+    options: dict[str, Any],
+    sample: int | None = None,
+    start: int | None = None,
+    stop: int | None = None,
+    threads: int | None = None,
+) -> Any:
+    """The scan of `source`: an _SDTable of no rows whose columns and types
+    are those a build would give, and whose `kinds` tell what each held."""
+    if not _rereadable(source):
+        raise TypeError(
+            f"a schema scan or sample reads its source before the build reads it again, which "
+            f"{type(source).__name__} cannot be: pass a path, a list of SDBlocks, or schema= a "
+            "pyarrow schema or a mapping of names to types (molvane.scan_schema(path) gives one)"
+        )
+    scan_options = dict(options)
+    if isinstance(scan_options.get("types"), Mapping):
+        scan_options["types"] = dict(scan_options["types"])
+    if sample is not None:
+        return _native._build_table(
+            _reader(source, start, stop), threads=1, max_bytes=sample, scan=True, **scan_options
+        )
+    return _native._build_table(
+        _reader(source, start, stop),
+        threads=threads if threads is not None else os.cpu_count(),
+        scan=True,
+        **scan_options,
+    )
+
+
+def _type_word(pa: Any, kind: Any, name: Any) -> str:
+    if pa.types.is_int64(kind):
+        return "int"
+    if pa.types.is_float64(kind):
+        return "float"
+    if (
+        pa.types.is_string(kind)
+        or pa.types.is_large_string(kind)
+        or pa.types.is_binary(kind)
+        or pa.types.is_large_binary(kind)
+    ):
+        return "str"
+    raise ValueError(
+        f"schema: the column {name!r} has the type {kind}; record columns are int64, "
+        "float64 or text (string or binary)"
+    )
+
+
+def _record_types(pa: Any, schema: Any, specials: Sequence[_Name | None]) -> dict[Any, str]:
+    """The record columns of a pyarrow schema, in order, with their type words."""
+    special = {os.fsdecode(n) for n in specials if n is not None}
+    return {
+        field.name: _type_word(pa, field.type, field.name)
+        for field in schema
+        if field.name not in special
+    }
+
+
+def _merged_types(found: Mapping[Any, str], types: _TypesOption) -> _TypesOption:
+    """`found` with an explicit `types` winning: a mapping for its columns,
+    "str" for every one."""
+    if types == "str":
+        return "str"
+    merged = dict(found)
+    if isinstance(types, Mapping):
+        merged.update(types)
+    return merged
+
+
+def _plan(
+    schema: _SchemaOption,
+    source: Any,
+    columns: Sequence[_Name] | None,
+    title: _Name | None,
+    molblock: _Name | None,
+    block: _Name | None,
+    types: _TypesOption,
+    sample: int,
+    start: int | None = None,
+    stop: int | None = None,
+    threads: int | None = None,
+) -> _Plan:
+    if schema is None:
+        return _Plan(columns, types)
+    if isinstance(schema, str) and schema in ("scan", "sample"):
+        if not isinstance(sample, int) or isinstance(sample, bool) or sample < 1:
+            raise ValueError("sample must be a positive int of bytes")
+        options = {"columns": columns, "title": title, "molblock": molblock, "block": block}
+        scanned = _scan_table(
+            source,
+            dict(options, types=types),
+            sample if schema == "sample" else None,
+            start,
+            stop,
+            threads,
+        )
+        pa = _require("pyarrow", "arrow", "schema=")
+        target = pa.schema(scanned)
+        found = _record_types(pa, target, (title, molblock, block))
+        if schema == "scan":
+            return _Plan(list(found), _merged_types(found, types))
+        return _Plan(
+            columns,
+            _merged_types(found, types),
+            target,
+            f"the sample (the blocks in the first {sample} bytes)",
+        )
+    if isinstance(schema, str):
+        raise ValueError(
+            "schema must be 'scan', 'sample', a pyarrow schema or a mapping of names to types"
+        )
+    if columns is not None:
+        raise TypeError("a schema given names the columns itself: pass it or columns=, not both")
+    if isinstance(schema, Mapping):
+        found = dict(schema)
+        for name, word in found.items():
+            if word not in ("int", "float", "str"):
+                raise ValueError(
+                    f"schema: the type of {name!r} is 'int', 'float' or 'str', not {word!r}"
+                )
+    else:
+        pa = _require("pyarrow", "arrow", "schema=")
+        if not isinstance(schema, pa.Schema):
+            raise TypeError(
+                "schema must be 'scan', 'sample', a pyarrow schema or a mapping of names to "
+                f"types, not {type(schema).__name__}"
+            )
+        found = _record_types(pa, schema, (title, molblock, block))
+    return _Plan(list(found), _merged_types(found, types))
+
+
+def _conform(pa: Any, table: Any, plan: _Plan) -> Any:
+    """A table or batch built to a sample's types, with the sample's columns:
+    those it lacks null, a record the sample lacks refused."""
+    if plan.conform is None:
+        return table
+    schema = plan.conform
+    extra = [name for name in table.column_names if name not in schema.names]
+    if extra:
+        raise ValueError(
+            f"the record {extra[0]!r} is not in {plan.sample}, so the table has no column "
+            "for it: schema='scan' reads every record's name first, or pass columns=[...]"
+        )
+    if table.schema.metadata:
+        schema = schema.with_metadata(table.schema.metadata)
+    arrays = [
+        table.column(field.name)
+        if field.name in table.column_names
+        else pa.nulls(table.num_rows, field.type)
+        for field in schema
+    ]
+    return type(table).from_arrays(arrays, schema=schema)
+
+
+def _note_sample(plan: _Plan, error: ValueError) -> None:
+    """Says where a value that did not convert got its type from, when a sample gave it."""
+    if plan.sample and not isinstance(error, (UnicodeError, _native.MalformedRecordError)):
+        error.add_note(
+            f"each column has the type of its values in {plan.sample}: schema='scan' types "
+            "every column over all of its values, and types={name: ...} gives a column a type"
+        )
+
+
+def scan_schema(
+    source: Any,
+    *,
+    columns: Sequence[_Name] | None = None,
+    title: _Name | None = "title",
+    molblock: _Name | None = None,
+    block: _Name | None = None,
+    types: _TypesOption = "auto",
+    sample: int | None = None,
+    start: int | None = None,
+    stop: int | None = None,
+    threads: int | None = None,
+) -> Any:
+    """The pyarrow schema of the table that to_arrow would build from `source`.
+
+    Only the record names and the kinds of their values are read, without a
+    table: a mapped file in byte ranges on `threads` threads (None: every
+    core), any other path (a compressed file, say) once through, a list of
+    SDBlocks as it is. `sample` (a byte count) reads only the blocks in the
+    first so many bytes. The options are those of to_arrow; pass the result
+    as ``schema=`` to iter_batches, to_arrow or molvane.dask.read_sdf for
+    tables of that one schema. Blocks with a malformed data header are
+    passed over, left for the build to report.
+    """
+    pa = _require("pyarrow", "arrow", "scan_schema")
+    _check_options(columns, title, molblock, block)
+    if sample is not None and (
+        not isinstance(sample, int) or isinstance(sample, bool) or sample < 1
+    ):
+        raise ValueError("sample must be a positive int of bytes or None")
+    options = {"columns": columns, "title": title, "molblock": molblock, "block": block}
+    return pa.schema(_scan_table(source, dict(options, types=types), sample, start, stop, threads))
+
+
 def _as_arrow(pa: Any, built: Any) -> Any:
     # With errors="skip", the schema's metadata carries the count of skipped
     # blocks from the module itself, for every consumer.
@@ -166,6 +417,8 @@ def to_arrow(
     start: int | None = None,
     stop: int | None = None,
     threads: int | None = None,
+    schema: _SchemaOption = None,
+    sample: int = DEFAULT_SAMPLE,
     _min_range: int | None = None,
 ) -> Any:
     """The SD data of `source` as a pyarrow.Table, one row per block (see the module's doc).
@@ -180,12 +433,51 @@ def to_arrow(
     consecutive ranges hold every block once; `threads` (None: every core)
     build a mapped file's byte ranges in parallel, the result equal to the
     one-thread result.
+
+    `schema` (None: the types of all the values, found as the table is
+    built) may be "scan", "sample" (the blocks in the first `sample` bytes),
+    a pyarrow schema or a mapping of names to "int", "float" or "str" (see
+    the module's doc).
     """
     pa = _require("pyarrow", "arrow", "to_arrow")
-    built = _build(
-        source, columns, title, molblock, types, errors, block, start, stop, threads, _min_range
+    plan = _plan(
+        schema, source, columns, title, molblock, block, types, sample, start, stop, threads
     )
-    return _as_arrow(pa, built)
+    built = _planned_build(
+        plan, source, title, molblock, errors, block, start, stop, threads, _min_range
+    )
+    return _conform(pa, _as_arrow(pa, built), plan)
+
+
+def _planned_build(
+    plan: _Plan,
+    source: Any,
+    title: _Name | None,
+    molblock: _Name | None,
+    errors: Literal["raise", "skip"],
+    block: _Name | None,
+    start: int | None,
+    stop: int | None,
+    threads: int | None,
+    min_range: int | None = None,
+) -> Any:
+    try:
+        return _build(
+            source,
+            plan.columns,
+            title,
+            molblock,
+            plan.types,
+            errors,
+            block,
+            start,
+            stop,
+            threads,
+            min_range,
+        )
+    except ValueError as error:
+        _note_sample(plan, error)
+        raise
 
 
 def to_pandas(
@@ -200,6 +492,8 @@ def to_pandas(
     start: int | None = None,
     stop: int | None = None,
     threads: int | None = None,
+    schema: _SchemaOption = None,
+    sample: int = DEFAULT_SAMPLE,
 ) -> Any:
     """The SD data of `source` as a pandas.DataFrame, through pyarrow (see to_arrow).
 
@@ -218,6 +512,8 @@ def to_pandas(
         start=start,
         stop=stop,
         threads=threads,
+        schema=schema,
+        sample=sample,
     )
     frame = pandas_frame(table)
     skipped = (table.schema.metadata or {}).get(SKIPPED_KEY)
@@ -268,10 +564,19 @@ def to_polars(
     start: int | None = None,
     stop: int | None = None,
     threads: int | None = None,
+    schema: _SchemaOption = None,
+    sample: int = DEFAULT_SAMPLE,
 ) -> Any:
-    """The SD data of `source` as a polars.DataFrame, taken without pyarrow (see to_arrow)."""
+    """The SD data of `source` as a polars.DataFrame, taken without pyarrow (see to_arrow;
+    schema="sample" needs pyarrow)."""
     pl = _require("polars", "polars", "to_polars")
-    built = _build(source, columns, title, molblock, types, errors, block, start, stop, threads)
+    plan = _plan(
+        schema, source, columns, title, molblock, block, types, sample, start, stop, threads
+    )
+    built = _planned_build(plan, source, title, molblock, errors, block, start, stop, threads)
+    if plan.conform is not None:
+        pa = _require("pyarrow", "arrow", "to_polars")
+        return pl.from_arrow(_conform(pa, pa.table(built), plan))
     return pl.DataFrame(built)
 
 
@@ -288,17 +593,23 @@ def iter_batches(
     start: int | None = None,
     stop: int | None = None,
     max_bytes: int = 64 << 20,
+    schema: _SchemaOption = None,
+    sample: int = DEFAULT_SAMPLE,
 ) -> Iterator[Any]:
     """pyarrow.RecordBatches of `batch_size` blocks each (the last may hold fewer).
 
     A batch also ends once its blocks hold `max_bytes` bytes of SD text
     (64 MiB by default; a batch holds at least one block), so a file of large
     blocks gives smaller batches: memory stays bounded by the batch, whatever
-    the input's size and however large its blocks. Each batch
-    has the columns and types of its own blocks; pass ``columns=`` (and
-    ``types="str"`` where a column's values may change kind along the file)
-    for batches of one schema. `start` and `stop` keep to a path's blocks
-    whose first byte lies in [start, stop), as for to_arrow.
+    the input's size and however large its blocks. `start` and `stop` keep
+    to a path's blocks whose first byte lies in [start, stop), as for to_arrow.
+
+    Every batch has one schema, that of `schema` (see to_arrow). By default
+    (None) a source that can be read twice (a path other than a pipe, or a
+    list of SDBlocks) is scanned first, so the batches have the schema
+    to_arrow's table would have; a source read once (a pipe, a file object,
+    an iterator) gives each batch the columns and types of its own blocks:
+    pass ``schema=`` a pyarrow schema or mapping for batches of one schema.
     """
     pa = _require("pyarrow", "arrow", "iter_batches")
     if not isinstance(batch_size, int) or isinstance(batch_size, bool) or batch_size < 1:
@@ -317,6 +628,8 @@ def iter_batches(
         errors,
         start,
         stop,
+        schema,
+        sample,
     )
 
 
@@ -332,13 +645,18 @@ def _batches(
     errors: Literal["raise", "skip"],
     start: int | None,
     stop: int | None,
+    schema: _SchemaOption,
+    sample: int,
 ) -> Iterator[Any]:
+    if schema is None and _rereadable(source):
+        schema = "scan"
+    plan = _plan(schema, source, columns, title, molblock, block, types, sample, start, stop)
     options: dict[str, Any] = {
-        "columns": columns,
+        "columns": plan.columns,
         "title": title,
         "molblock": molblock,
         "block": block,
-        "types": dict(types) if isinstance(types, Mapping) else types,
+        "types": dict(plan.types) if isinstance(plan.types, Mapping) else plan.types,
         "errors": errors,
     }
     reader = _reader(source, start, stop)
@@ -346,10 +664,16 @@ def _batches(
         reader = iter(reader)
     rows, most_bytes = batch_size
     while True:
-        built = _native._build_table(reader, threads=1, limit=rows, max_bytes=most_bytes, **options)
+        try:
+            built = _native._build_table(
+                reader, threads=1, limit=rows, max_bytes=most_bytes, **options
+            )
+        except ValueError as error:
+            _note_sample(plan, error)
+            raise
         if built.num_rows == 0 and built.skipped == 0:
             return  # the input is done (a batch of only skipped blocks is not)
-        yield pa.RecordBatchReader.from_stream(built).read_next_batch()
+        yield _conform(pa, pa.RecordBatchReader.from_stream(built).read_next_batch(), plan)
 
 
 # The connection table of a row without a molblock: no atoms, no bonds.

@@ -75,6 +75,13 @@ def _as_float(value: bytes) -> float | None:
     return None
 
 
+def _exact_as_float(value: bytes) -> bool:
+    """Whether an integer's double is that integer (always so for other
+    values): a column widens to float only where no value changes."""
+    text = value.strip(b" \t")
+    return not _INT.fullmatch(text) or int(float(text)) == int(text)
+
+
 def parse_types(text: str) -> str | dict[str, str]:
     """--types: 'str', 'auto' or NAME=int|float|str,... (the first '=' of each item splits)."""
     if text in ("str", "auto"):
@@ -122,7 +129,7 @@ class Table:
             return "str"
         if all(_as_int(v) is not None for v in filled):
             return "int"
-        if all(_as_float(v) is not None for v in filled):
+        if all(_as_float(v) is not None and _exact_as_float(v) for v in filled):
             return "float"
         return "str"
 

@@ -62,6 +62,24 @@ bool is_decimal_float(std::string_view body) noexcept {
     return at == body.size();
 }
 
+// Whether `real` is exactly the integer of `digits` (no sign), as
+// from_chars rounded it: its exact decimal expansion is those digits.
+bool holds_exactly(double real, std::string_view digits) noexcept {
+    while (digits.size() > 1 && digits[0] == '0')
+        digits.remove_prefix(1);
+    if (digits.size() > 400) return false;  // beyond double's range anyway
+    char text[410];
+    auto [end, error] = std::to_chars(text, text + sizeof text, real < 0 ? -real : real,
+                                      std::chars_format::fixed, 0);
+    return error == std::errc() &&
+           std::string_view(text, static_cast<size_t>(end - text)) == digits;
+}
+
+// Whether an int64's double converts back to it (doubles of 2**63 and up do not fit).
+bool holds_exactly(int64_t integer, double real) noexcept {
+    return real < 9223372036854775808.0 && static_cast<int64_t>(real) == integer;
+}
+
 }  // namespace
 
 NumberValue read_number(std::string_view value) noexcept {
@@ -92,6 +110,7 @@ NumberValue read_number(std::string_view value) noexcept {
             result.kind = NumberKind::Integer;
             result.integer = negative ? accumulated : -accumulated;
             result.real = static_cast<double>(result.integer);
+            result.exact = holds_exactly(result.integer, result.real);
             return result;
         }
     }
@@ -115,6 +134,8 @@ NumberValue read_number(std::string_view value) noexcept {
     if (error != std::errc() || end != body.data() + body.size()) return result;
     result.kind = NumberKind::Float;
     result.real = negative ? -parsed : parsed;
+    // An integer literal beyond int64 reads as a float, exact or not.
+    if (skip_digits(body, 0) == body.size()) result.exact = holds_exactly(parsed, body);
     return result;
 }
 

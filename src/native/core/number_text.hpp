@@ -9,7 +9,9 @@
 //   sign    := "+" | "-"
 //
 // Leading zeros are allowed ("007" is 7). An integer outside int64 is still a
-// float ("9223372036854775808" is 9.223372036854776e18). A float literal whose
+// float ("9223372036854775808" is 9.223372036854776e18). `exact` tells whether
+// an integer's double is the integer itself (true for every float literal),
+// which core/value_kinds asks before it widens a column. A float literal whose
 // value lies outside double's range ("1e999", or one that underflows) is not
 // a number: the value is kept as text rather than turned into inf or 0.
 // Anything else (hex, "1_000", "1,5", a line break inside) is text.
@@ -27,6 +29,7 @@ struct NumberValue {
     NumberKind kind = NumberKind::Text;
     int64_t integer = 0;  // set for Integer
     double real = 0.0;    // set for Integer and Float
+    bool exact = true;    // `real` is exactly the integer written
 };
 
 NumberValue read_number(std::string_view value) noexcept;

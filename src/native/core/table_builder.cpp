@@ -47,29 +47,27 @@ void Column::append_at(int64_t row, std::string_view value) {
 }
 
 void Column::append_typed_at(int64_t row, std::string_view value) {
-    if (all_reals) {
+    if (kinds.all_reals) {
         const NumberValue number = read_number(value);
+        const bool were_integers = kinds.all_integers;
+        kinds.add(number);
         switch (number.kind) {
             case NumberKind::Empty: empty_values.push_back(value_count); break;
             case NumberKind::Integer:
-                any_number = true;
-                if (all_integers)
+                if (kinds.all_integers)
                     read_integers.push_back(number.integer);
                 else
                     read_reals.push_back(number.real);
                 break;
             case NumberKind::Float:
-                any_number = true;
-                if (all_integers) {
+                if (were_integers) {
                     // An integer reads as the double it converts to.
-                    all_integers = false;
                     read_reals.assign(read_integers.begin(), read_integers.end());
                     std::vector<int64_t>{}.swap(read_integers);
                 }
                 read_reals.push_back(number.real);
                 break;
             case NumberKind::Text:
-                all_reals = false;
                 std::vector<int64_t>{}.swap(read_integers);
                 std::vector<double>{}.swap(read_reals);
                 std::vector<int64_t>{}.swap(empty_values);
@@ -77,6 +75,10 @@ void Column::append_typed_at(int64_t row, std::string_view value) {
         }
     }
     append_at(row, value);
+}
+
+void Column::add_kinds(std::string_view value) noexcept {
+    if (!kinds.settled()) kinds.add(read_number(value));
 }
 
 std::string_view Column::string_at(int64_t row) const noexcept {
@@ -204,6 +206,19 @@ void TableBuilder::add(const Block& block) {
     const size_t dollar = block.dollar_start();
     std::string_view sd = text.substr(block.mdl_end, dollar - block.mdl_end);
     if (!stage_records(sd)) ++skipped_;
+    if (options_.kinds_only) {
+        for (size_t column : staged_columns_) {
+            Column& target = records_[column];
+            if (!target.name_checked) {
+                // A name is checked once, where a scan first meets it.
+                check_text(target.name, FailedField::Part::RecordName, target.name);
+                target.name_checked = true;
+            }
+            if (options_.infer_types && !target.forced) target.add_kinds(staged_[column]);
+        }
+        ++rows_;
+        return;
+    }
 
     // Every check runs before the first column grows, so that a failure
     // leaves the columns of equal length.
@@ -223,7 +238,9 @@ void TableBuilder::add(const Block& block) {
     if (title_) title_->append_at(rows_, title);
     for (size_t column : staged_columns_) {
         Column& target = records_[column];
-        if (options_.infer_types && !target.forced)
+        // A column forced to a number keeps what it reads too, so that it
+        // is laid out from its numbers rather than converted from its text.
+        if (target.forced ? *target.forced != ColumnType::String : options_.infer_types)
             target.append_typed_at(rows_, staged_[column]);
         else
             target.append_at(rows_, staged_[column]);
@@ -253,16 +270,8 @@ void TableBuilder::reserve_rows(int64_t expected) {
         reserve(column);
 }
 
-ColumnType record_column_type(bool any_number, bool all_integers, bool all_reals,
-                              std::optional<ColumnType> forced, bool infer) noexcept {
-    if (forced) return *forced;
-    if (!infer || !any_number || !all_reals) return ColumnType::String;
-    return all_integers ? ColumnType::Int64 : ColumnType::Float64;
-}
-
-ColumnType inferred_type(const Column& column) noexcept {
-    return record_column_type(column.any_number, column.all_integers, column.all_reals,
-                              std::nullopt, true);
+ColumnType record_column_type(const Column& column, bool infer) noexcept {
+    return column.kinds.type(column.forced, infer);
 }
 
 namespace {
@@ -280,10 +289,10 @@ void set_valid(std::vector<uint8_t>& validity, int64_t row) noexcept {
 // Whether append_typed_at() read every value of `column` as a number that
 // `type` holds, so that the column is typed from what it read.
 bool numbers_were_read(const Column& column, ColumnType type) noexcept {
-    if (type == ColumnType::String || !column.all_reals || column.forced) return false;
+    if (type == ColumnType::String || !column.kinds.all_reals) return false;
     const size_t read = column.read_integers.size() + column.read_reals.size();
     if (read + column.empty_values.size() != static_cast<size_t>(column.value_count)) return false;
-    return type == ColumnType::Float64 || column.all_integers;
+    return type == ColumnType::Float64 || column.kinds.all_integers;
 }
 
 // The values of `column` at their rows, the k-th non-empty value taking the
@@ -426,7 +435,7 @@ void finish_column(Column& column, int64_t rows, ColumnType type) {
     if (numbers_were_read(column, type)) {
         if (type == ColumnType::Int64)
             column.integers = place_numbers<int64_t>(column, rows, column.read_integers);
-        else if (column.all_integers)
+        else if (column.kinds.all_integers)
             column.reals = place_numbers<double>(column, rows, column.read_integers);
         else
             column.reals = place_numbers<double>(column, rows, column.read_reals);
@@ -445,27 +454,29 @@ void finish_column(Column& column, int64_t rows, ColumnType type) {
 
 Table TableBuilder::finish() {
     Table table;
-    table.rows = rows_;
+    // A table of kinds only has its columns and no rows.
+    const int64_t rows = options_.kinds_only ? 0 : rows_;
+    table.rows = rows;
+    table.scanned = static_cast<uint64_t>(rows_);
     table.is_bytes = options_.is_bytes;
     table.skipped = skipped_;
-    table.counts_skipped = options_.skip_malformed;
+    table.counts_skipped = options_.skip_malformed && !options_.kinds_only;
     table.columns.reserve(records_.size() + 3);
     if (title_) {
-        finish_column(*title_, rows_, ColumnType::String);
+        finish_column(*title_, rows, ColumnType::String);
         table.columns.push_back(std::move(*title_));
     }
     for (Column& column : records_) {
         // Deferred columns are laid out by merge_tables(), typed over every part.
-        if (!options_.defer_types)
-            finish_column(
-                column, rows_,
-                record_column_type(column.any_number, column.all_integers, column.all_reals,
-                                   column.forced, options_.infer_types));
+        if (!options_.defer_types) {
+            table.kinds.emplace_back(column.name, column.kinds);
+            finish_column(column, rows, record_column_type(column, options_.infer_types));
+        }
         table.columns.push_back(std::move(column));
     }
     for (std::optional<Column>* text : {&molblock_, &block_}) {
         if (!*text) continue;
-        finish_column(**text, rows_, ColumnType::String);
+        finish_column(**text, rows, ColumnType::String);
         table.columns.push_back(std::move(**text));
     }
     records_.clear();

@@ -22,10 +22,9 @@
 #include <vector>
 
 #include "core/block.hpp"
+#include "core/value_kinds.hpp"
 
 namespace molvane::core {
-
-enum class ColumnType { String, Int64, Float64 };
 
 // A column is built a value at a time with append_at(), which stores the
 // values only: a row without one costs nothing until finish_column() lays
@@ -49,10 +48,10 @@ struct Column {
     int64_t value_count = 0;
     bool has_gap = false;
     std::vector<int64_t> value_rows;
-    // What the values appended through append_typed_at() allow so far.
-    bool all_integers = true;
-    bool all_reals = true;
-    bool any_number = false;
+    // What the values appended through append_typed_at() (or, for a table
+    // of kinds only, add_kinds()) are so far.
+    ValueKinds kinds;
+    bool name_checked = false;  // a table of kinds only checked the name's UTF-8
     // The numbers append_typed_at() read, one per non-empty value in order
     // (integers while every one is, else reals), and which values were
     // empty, so that typing the column does not read its text again.
@@ -70,8 +69,10 @@ struct Column {
 
     // `row` is past every row appended before.
     void append_at(int64_t row, std::string_view value);
-    // append_at() that also keeps the flags and numbers above for typing.
+    // append_at() that also keeps the kinds and numbers above for typing.
     void append_typed_at(int64_t row, std::string_view value);
+    // Only the kinds of `value`, for a table of kinds only.
+    void add_kinds(std::string_view value) noexcept;
     std::string_view string_at(int64_t row) const noexcept;
 };
 
@@ -88,6 +89,9 @@ struct Table {
     uint64_t end = 0;  // input offset just past the last row's block, when read from a file
     // rows + 1 zeros, the buffers of every column that shares_zeros.
     std::vector<int64_t> zeros;
+    // The kinds of every record column, in column order (not for deferred parts).
+    std::vector<std::pair<std::string, ValueKinds>> kinds;
+    uint64_t scanned = 0;  // blocks seen by a build of kinds only (its rows are none)
 };
 
 struct TableOptions {
@@ -105,6 +109,11 @@ struct TableOptions {
     // finish() leaves record columns as built, with their number flags, for
     // merge_tables() to type over every part and lay out.
     bool defer_types = false;
+    // A scan: each block gives its record names and the kinds of their
+    // values, and nothing else is kept; the table has the columns and types
+    // that a build would give, and no rows. Record names are still checked
+    // as UTF-8 for text blocks, and malformed data headers are skipped.
+    bool kinds_only = false;
 };
 
 // A value that did not convert to the type asked for, kept so that the
@@ -198,15 +207,9 @@ class TableBuilder {
 void finish_column(Column& column, int64_t rows, ColumnType type);
 
 // The type of a record column, the one rule for every build (one thread,
-// or parts merged): the type asked for, if any; else, when types are
-// inferred, what the number grammar found over the column's values (Int64
-// when every non-empty value is an integer, else Float64 when every one is
-// a float); else String (also for a column without a non-empty value).
-ColumnType record_column_type(bool any_number, bool all_integers, bool all_reals,
-                              std::optional<ColumnType> forced, bool infer) noexcept;
-
-// record_column_type() of a column built with append_typed_at(), inferring.
-ColumnType inferred_type(const Column& column) noexcept;
+// parts merged, or scans): the type asked for, if any; else, when types are
+// inferred, the type of core/value_kinds for the column's values.
+ColumnType record_column_type(const Column& column, bool infer) noexcept;
 
 // Whether `value` converts to `type` (an empty value converts, to null).
 bool converts_to(std::string_view value, ColumnType type) noexcept;

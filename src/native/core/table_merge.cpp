@@ -19,9 +19,7 @@ namespace {
 
 struct Typing {
     ColumnType type = ColumnType::String;
-    bool any_number = false;
-    bool all_integers = true;
-    bool all_reals = true;
+    ValueKinds kinds;
     std::optional<ColumnType> forced;
 };
 
@@ -46,7 +44,7 @@ Column null_column(const Column& like, ColumnType type, int64_t rows) {
 Table merge_tables(std::vector<Table>& parts, const TableOptions& options, unsigned threads) {
     Table table;
     table.is_bytes = options.is_bytes;
-    table.counts_skipped = options.skip_malformed;
+    table.counts_skipped = options.skip_malformed && !options.kinds_only;
     // The names in first-seen order, and where each part holds each name.
     std::unordered_map<std::string_view, size_t> index;
     std::vector<std::string_view> names;
@@ -55,24 +53,26 @@ Table merge_tables(std::vector<Table>& parts, const TableOptions& options, unsig
     for (size_t p = 0; p < parts.size(); ++p) {
         table.rows += parts[p].rows;
         table.skipped += parts[p].skipped;
+        table.scanned += parts[p].scanned;
         for (Column& column : parts[p].columns) {
             if (!column.is_record) continue;
             auto [found, added] = index.try_emplace(column.name, names.size());
             if (added) {
                 names.push_back(column.name);
-                typings.push_back(Typing{ColumnType::String, false, true, true, column.forced});
+                typings.push_back(Typing{ColumnType::String, ValueKinds{}, column.forced});
                 holders.emplace_back(parts.size(), nullptr);
             }
             Typing& typing = typings[found->second];
-            typing.any_number = typing.any_number || column.any_number;
-            typing.all_integers = typing.all_integers && column.all_integers;
-            typing.all_reals = typing.all_reals && column.all_reals;
+            typing.kinds.join(column.kinds);
             holders[found->second][p] = &column;
         }
     }
-    for (Typing& typing : typings)
-        typing.type = record_column_type(typing.any_number, typing.all_integers, typing.all_reals,
-                                         typing.forced, options.infer_types);
+    table.kinds.reserve(names.size());
+    for (size_t n = 0; n < names.size(); ++n) {
+        Typing& typing = typings[n];
+        typing.type = typing.kinds.type(typing.forced, options.infer_types);
+        table.kinds.emplace_back(std::string(names[n]), typing.kinds);
+    }
 
     // Every part gets the columns in the one order, typed alike, so that
     // the parts are the batches of one table: title, records, molblock, block.

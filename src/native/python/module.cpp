@@ -72,6 +72,8 @@ int exec_module(PyObject* module) {
         add_to_module(module, "_SDFWriter", state.writer_type);
         add_to_module(module, "_build_table", build_table_function(module));
         add_to_module(module, "_build_table_from_path", build_table_from_path_function(module));
+        if (PyObject_SetAttrString(module, "_join_kinds", join_kinds_function(module).get()) < 0)
+            throw PythonError{};
         add_to_module(module, "_SDTable", state.table_type);
         add_to_module(module, "SDFile", state.sd_file_type);
         add_to_module(module, "shards", shards_function(module));

@@ -14,12 +14,14 @@
 #include "core/mapped_reader.hpp"
 #include "core/parallel_table.hpp"
 #include "core/table_builder.hpp"
+#include "core/value_kinds.hpp"
 #include "python/arguments.hpp"
 #include "python/block.hpp"
 #include "python/block_iterator.hpp"
 #include "python/decode.hpp"
 #include "python/errors.hpp"
 #include "python/guard.hpp"
+#include "python/list.hpp"
 #include "python/method_def.hpp"
 #include "python/module_state.hpp"
 #include "python/object.hpp"
@@ -110,6 +112,47 @@ PyObject* table_end(PyObject* self, void*) {
 PyObject* table_skipped(PyObject* self, void*) {
     return boundary(self, [&] {
         return Ref::check(PyLong_FromUnsignedLongLong(state_of<TableObject>(self).table->skipped))
+            .release();
+    });
+}
+
+// A record name of a table as Python has it: str for text tables (checked
+// UTF-8 when built), bytes for binary ones.
+Ref name_object(std::string_view name, bool is_bytes) {
+    if (is_bytes)
+        return Ref::check(
+            PyBytes_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
+    return Ref::check(
+        PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "strict"));
+}
+
+Ref word_object(std::string_view word) {
+    return Ref::check(
+        PyUnicode_FromStringAndSize(word.data(), static_cast<Py_ssize_t>(word.size())));
+}
+
+// (name, kinds word, inferred type word): what a scan tells of a column.
+Ref kinds_entry(Ref name, const core::ValueKinds& kinds) {
+    Ref kind = word_object(kinds.word());
+    Ref type = word_object(core::type_word(kinds.type()));
+    return Ref::check(PyTuple_Pack(3, name.get(), kind.get(), type.get()));
+}
+
+PyObject* table_kinds(PyObject* self, void*) {
+    return boundary(self, [&] {
+        const core::Table& table = *state_of<TableObject>(self).table;
+        return new_list(table.kinds.size(),
+                        [&](size_t at) {
+                            return kinds_entry(name_object(table.kinds[at].first, table.is_bytes),
+                                               table.kinds[at].second);
+                        })
+            .release();
+    });
+}
+
+PyObject* table_scanned(PyObject* self, void*) {
+    return boundary(self, [&] {
+        return Ref::check(PyLong_FromUnsignedLongLong(state_of<TableObject>(self).table->scanned))
             .release();
     });
 }
@@ -439,11 +482,57 @@ Ref build_from_reader(PyObject* module, PyObject* iterator, core::TableOptions o
     return new_table(state, *sink.builder);
 }
 
+// The kinds of a scan's columns, joined over the scans of consecutive
+// pieces of an input: (name, kinds word, type word) in first-seen order.
+PyObject* join_kinds(PyObject* module, PyObject* scans) {
+    return boundary(module, [&] {
+        Ref index = Ref::check(PyDict_New());  // name -> position
+        std::vector<Ref> names;
+        std::vector<core::ValueKinds> joined;
+        Ref outer = Ref::check(PyObject_GetIter(scans));
+        while (Ref scan = Ref::steal(PyIter_Next(outer.get()))) {
+            Ref inner = Ref::check(PyObject_GetIter(scan.get()));
+            while (Ref entry = Ref::steal(PyIter_Next(inner.get()))) {
+                if (!PyTuple_Check(entry.get()) || PyTuple_Size(entry.get()) < 2)
+                    raise(PyExc_TypeError, "a scan entry is a (name, kinds, ...) tuple");
+                PyObject* name = PyTuple_GetItem(entry.get(), 0);
+                PyObject* word = PyTuple_GetItem(entry.get(), 1);
+                Py_ssize_t size = 0;
+                const char* text =
+                    PyUnicode_Check(word) ? PyUnicode_AsUTF8AndSize(word, &size) : nullptr;
+                if (!text) {
+                    PyErr_Clear();
+                    raise(PyExc_ValueError, "a scan entry's kinds are a word of _SDTable.kinds");
+                }
+                std::optional<core::ValueKinds> kinds =
+                    core::ValueKinds::from_word(std::string_view(text, static_cast<size_t>(size)));
+                if (!kinds)
+                    raise(PyExc_ValueError, "a scan entry's kinds are a word of _SDTable.kinds");
+                PyObject* found = PyDict_GetItemWithError(index.get(), name);
+                if (found) {
+                    joined[static_cast<size_t>(PyLong_AsSsize_t(found))].join(*kinds);
+                    continue;
+                }
+                throw_if_error();
+                Ref position = Ref::check(PyLong_FromSize_t(joined.size()));
+                if (PyDict_SetItem(index.get(), name, position.get()) < 0) throw PythonError{};
+                names.push_back(Ref::borrow(name));
+                joined.push_back(*kinds);
+            }
+            throw_if_error();
+        }
+        throw_if_error();
+        return new_list(joined.size(),
+                        [&](size_t at) { return kinds_entry(names[at], joined[at]); })
+            .release();
+    });
+}
+
 PyObject* build_table(PyObject* module, PyObject* args, PyObject* kwargs) {
     return boundary(module, [&] {
-        static const char* const keywords[] = {"blocks", "columns",   "title",      "molblock",
-                                               "block",  "types",     "errors",     "threads",
-                                               "limit",  "max_bytes", "_min_range", nullptr};
+        static const char* const keywords[] = {
+            "blocks",  "columns", "title",     "molblock",   "block", "types", "errors",
+            "threads", "limit",   "max_bytes", "_min_range", "scan",  nullptr};
         PyObject* blocks = nullptr;
         PyObject* columns = Py_None;
         PyObject* title = Py_None;
@@ -455,14 +544,21 @@ PyObject* build_table(PyObject* module, PyObject* args, PyObject* kwargs) {
         PyObject* limit = Py_None;
         PyObject* max_bytes = Py_None;
         PyObject* min_range = Py_None;
-        parse_arguments(args, kwargs, "O|$OOOOOOOOOO:_build_table", keywords, &blocks, &columns,
+        int scan = 0;
+        parse_arguments(args, kwargs, "O|$OOOOOOOOOOp:_build_table", keywords, &blocks, &columns,
                         &title, &molblock, &block, &types, &errors, &threads, &limit, &max_bytes,
-                        &min_range);
+                        &min_range, &scan);
         Ref auto_types = Ref::check(PyUnicode_FromString("auto"));
         Ref raise_errors = Ref::check(PyUnicode_FromString("raise"));
         core::TableOptions options =
             parse_options(columns, title, molblock, block, types ? types : auto_types.get(),
                           errors ? errors : raise_errors.get());
+        if (scan) {
+            // Kinds only: the blocks a build would refuse are its to refuse.
+            options.kinds_only = true;
+            options.skip_malformed = true;
+            options.strict_conversion = false;
+        }
         const unsigned hardware = std::max(std::thread::hardware_concurrency(), 1u);
         const uint64_t thread_count = count_argument(threads, "threads", hardware);
         const uint64_t most = count_argument(limit, "limit", UINT64_MAX);
@@ -608,7 +704,7 @@ PyObject* build_table_from_path(PyObject* module, PyObject* args, PyObject* kwar
 constexpr const char* kBuildTableDoc =
     "_build_table($module, blocks, /, *, columns=None, title=None, molblock=None, block=None, "
     "types='auto', errors='raise', threads=None, limit=None, max_bytes=None, "
-    "_min_range=None)\n--\n\n"
+    "_min_range=None, scan=False)\n--\n\n"
     "Builds the columns of the SDBlocks that `blocks` yields, one row per block.\n\n"
     "An iterator of parse_sdf (or from_sdf, from_lines) is read by its own reader, its\n"
     "blocks going to the builder without an SDBlock each; a mapped file not yet read\n"
@@ -628,7 +724,15 @@ constexpr const char* kBuildTableDoc =
     "the values as written: UTF-8 strings for str blocks, binary for bytes blocks.\n"
     "A dict {name: 'int' | 'float' | 'str'} gives the named record columns that type;\n"
     "a value that does not convert raises ValueError, or is null with errors='skip'.\n"
-    "`errors='skip'` leaves the records of a block with a malformed data header null.";
+    "`errors='skip'` leaves the records of a block with a malformed data header null.\n\n"
+    "`scan=True` reads only the record names and the kinds of their values (see\n"
+    "_SDTable.kinds): the table has the columns and types a build would give and no\n"
+    "rows; blocks with a malformed data header are passed over.";
+
+constexpr const char* kJoinKindsDoc =
+    "_join_kinds($module, scans, /)\n--\n\n"
+    "The kinds of the columns of `scans` (lists of _SDTable.kinds, of consecutive pieces\n"
+    "of one input) joined by the one typing rule: (name, kinds, type) in first-seen order.";
 
 constexpr const char* kBuildTableFromPathDoc =
     "_build_table_from_path($module, path, /, *, columns=None, title=None, molblock=None, "
@@ -646,6 +750,8 @@ constexpr const char* kBuildTableFromPathDoc =
 PyMethodDef kBuildTableFromPathDef = {"_build_table_from_path",
                                       keywords_method(build_table_from_path),
                                       METH_VARARGS | METH_KEYWORDS, kBuildTableFromPathDoc};
+
+PyMethodDef kJoinKindsDef = {"_join_kinds", join_kinds, METH_O, kJoinKindsDoc};
 
 PyMethodDef kBuildTableDef = {"_build_table", keywords_method(build_table),
                               METH_VARARGS | METH_KEYWORDS, kBuildTableDoc};
@@ -665,6 +771,11 @@ PyGetSetDef kGetSet[] = {
      "For a table read from a file: the offset just past the last row's block.", nullptr},
     {"skipped", table_skipped, nullptr,
      "The number of blocks whose records were left null for a malformed data header.", nullptr},
+    {"kinds", table_kinds, nullptr,
+     "(name, kinds, type) of each record column: the kinds of its values ('empty', 'int',\n"
+     "'wide-int', 'float' or 'text') and the type they give ('int', 'float' or 'str').",
+     nullptr},
+    {"scanned", table_scanned, nullptr, "The number of blocks a scan read.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -696,6 +807,10 @@ Ref build_table_function(PyObject* module) {
 
 Ref build_table_from_path_function(PyObject* module) {
     return module_function(module, kBuildTableFromPathDef);
+}
+
+Ref join_kinds_function(PyObject* module) {
+    return module_function(module, kJoinKindsDef);
 }
 
 }  // namespace molvane::py

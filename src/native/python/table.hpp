@@ -17,4 +17,7 @@ Ref build_table_function(PyObject* module);
 // The _build_table_from_path function of `module`.
 Ref build_table_from_path_function(PyObject* module);
 
+// The _join_kinds function of `module`.
+Ref join_kinds_function(PyObject* module);
+
 }  // namespace molvane::py
