@@ -82,10 +82,19 @@ def _is_source(source: Any) -> bool:
     return isinstance(source, (str, bytes, os.PathLike)) or hasattr(source, "read")
 
 
-def _reader(source: Any, start: int | None, stop: int | None) -> Any:
+def _reader(
+    source: Any, start: int | None, stop: int | None, storage_options: Mapping[str, Any] | None
+) -> Any:
     """parse_sdf's iterator over `source`: the one place that sorts out what
     a source is. The table builder pulls its blocks straight from it, without
-    an SDBlock each; for iterables of SDBlocks, the iterable itself."""
+    an SDBlock each; for iterables of SDBlocks, the iterable itself. A URL is
+    read by parse_sdf through fsspec, with `storage_options` when given."""
+    if storage_options is not None:
+        from molvane import _remote
+
+        if not _remote.is_url(source):
+            raise TypeError("storage_options= is for URLs (s3://..., https://...), not paths")
+        return _remote.parse_url(source, start, stop, storage_options)
     if (start is not None or stop is not None) and not isinstance(
         source, (str, bytes, os.PathLike)
     ):
@@ -118,6 +127,7 @@ def _build(
     stop: int | None = None,
     threads: int | None = None,
     min_range: int | None = None,
+    storage_options: Mapping[str, Any] | None = None,
 ) -> Any:
     options: dict[str, Any] = {
         "columns": columns,
@@ -128,7 +138,7 @@ def _build(
         "errors": errors,
     }
     return _native._build_table(
-        _reader(source, start, stop),
+        _reader(source, start, stop, storage_options),
         threads=threads if threads is not None else os.cpu_count(),
         _min_range=min_range,
         **options,
@@ -153,12 +163,15 @@ def to_arrow(
     start: int | None = None,
     stop: int | None = None,
     threads: int | None = None,
+    storage_options: Mapping[str, Any] | None = None,
     _min_range: int | None = None,
 ) -> Any:
     """The SD data of `source` as a pyarrow.Table, one row per block (see the module's doc).
 
-    `source` is a path or file object, read as parse_sdf reads it, or an
-    iterable of SDBlocks (a filtered list, say). `block` names a column of
+    `source` is a path, a URL (``s3://...``, ``https://...``, read through
+    fsspec with `storage_options`, see docs/guide/remote.md) or a file
+    object, read as parse_sdf reads it, or an iterable of SDBlocks (a
+    filtered list, say). `block` names a column of
     each block's whole text, from which from_table(block=...) gives the
     blocks back byte for byte.
 
@@ -170,7 +183,18 @@ def to_arrow(
     """
     pa = _require("pyarrow", "arrow", "to_arrow")
     built = _build(
-        source, columns, title, molblock, types, errors, block, start, stop, threads, _min_range
+        source,
+        columns,
+        title,
+        molblock,
+        types,
+        errors,
+        block,
+        start,
+        stop,
+        threads,
+        _min_range,
+        storage_options,
     )
     return _as_arrow(pa, built)
 
@@ -187,6 +211,7 @@ def to_pandas(
     start: int | None = None,
     stop: int | None = None,
     threads: int | None = None,
+    storage_options: Mapping[str, Any] | None = None,
 ) -> Any:
     """The SD data of `source` as a pandas.DataFrame, through pyarrow (see to_arrow).
 
@@ -205,6 +230,7 @@ def to_pandas(
         start=start,
         stop=stop,
         threads=threads,
+        storage_options=storage_options,
     )
     frame = table.to_pandas()
     skipped = (table.schema.metadata or {}).get(SKIPPED_KEY)
@@ -226,10 +252,23 @@ def to_polars(
     start: int | None = None,
     stop: int | None = None,
     threads: int | None = None,
+    storage_options: Mapping[str, Any] | None = None,
 ) -> Any:
     """The SD data of `source` as a polars.DataFrame, taken without pyarrow (see to_arrow)."""
     pl = _require("polars", "polars", "to_polars")
-    built = _build(source, columns, title, molblock, types, errors, block, start, stop, threads)
+    built = _build(
+        source,
+        columns,
+        title,
+        molblock,
+        types,
+        errors,
+        block,
+        start,
+        stop,
+        threads,
+        storage_options=storage_options,
+    )
     return pl.DataFrame(built)
 
 
@@ -246,6 +285,7 @@ def iter_batches(
     start: int | None = None,
     stop: int | None = None,
     max_bytes: int = 64 << 20,
+    storage_options: Mapping[str, Any] | None = None,
 ) -> Iterator[Any]:
     """pyarrow.RecordBatches of `batch_size` blocks each (the last may hold fewer).
 
@@ -275,6 +315,7 @@ def iter_batches(
         errors,
         start,
         stop,
+        storage_options,
     )
 
 
@@ -290,6 +331,7 @@ def _batches(
     errors: Literal["raise", "skip"],
     start: int | None,
     stop: int | None,
+    storage_options: Mapping[str, Any] | None = None,
 ) -> Iterator[Any]:
     options: dict[str, Any] = {
         "columns": columns,
@@ -299,7 +341,7 @@ def _batches(
         "types": dict(types) if isinstance(types, Mapping) else types,
         "errors": errors,
     }
-    reader = _reader(source, start, stop)
+    reader = _reader(source, start, stop, storage_options)
     if not isinstance(reader, _native._SDBlockIterator):
         reader = iter(reader)
     rows, most_bytes = batch_size
