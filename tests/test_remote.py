@@ -11,6 +11,7 @@ from __future__ import annotations
 import gzip
 import http.server
 import os
+import pathlib
 import pickle
 import re
 import sys
@@ -154,19 +155,29 @@ def local_root(tmp_path_factory):
     return root
 
 
-@pytest.fixture(scope="module", params=["memory", "http", "s3", "file"])
-def store(request, local_root):
-    """(URL prefix, storage_options) of one store holding FILES."""
-    if request.param == "memory":
+def _store(request, local_root, where):
+    if where == "memory":
         fs = fsspec.filesystem("memory")
         for name, data in FILES.items():
             fs.pipe_file(f"/molvane-test/{name}", data)
         return "memory://molvane-test/", {}
-    if request.param == "http":
+    if where == "http":
         return request.getfixturevalue("http_root"), {}
-    if request.param == "s3":
+    if where == "s3":
         return f"s3://{BUCKET}/", request.getfixturevalue("s3_options")
     return f"file://{local_root}/", {}
+
+
+@pytest.fixture(scope="module", params=["memory", "http", "s3", "file"])
+def store(request, local_root):
+    """(URL prefix, storage_options) of one store holding FILES."""
+    return _store(request, local_root, request.param)
+
+
+@pytest.fixture(scope="module", params=["memory", "http", "s3"])
+def remote_store(request, local_root):
+    """A store other than the local disk (file:// URLs are local paths)."""
+    return _store(request, local_root, request.param)
 
 
 @pytest.fixture
@@ -232,10 +243,8 @@ def test_sdfile_reads_blocks_by_ranges(store, local_root, kind, monkeypatch):
         remote[len(local)]
 
 
-def test_a_saved_index_replaces_the_scan(store, local_root, tmp_path):
-    prefix, options = store
-    if prefix.startswith("file:"):
-        pytest.skip("a file:// URL is a local SDFile, tested with its own index")
+def test_a_saved_index_replaces_the_scan(remote_store, local_root, tmp_path):
+    prefix, options = remote_store
     url = prefix + "lib.sdf"
     saved = _remote.sdfile(url, storage_options=options).save_index(tmp_path / "lib.idx")
     loaded = _remote.sdfile(url, index=saved, storage_options=options)
@@ -327,10 +336,8 @@ def test_a_cut_compressed_file_raises_naming_the_url(store, local_root):
 
 
 @pytest.mark.parametrize("call", ["shards", "sdfile", "range"])
-def test_random_access_to_compressed_remote_files_is_refused(store, call):
-    prefix, options = store
-    if prefix.startswith("file:"):
-        pytest.skip("file:// URLs get the local refusals")
+def test_random_access_to_compressed_remote_files_is_refused(remote_store, call):
+    prefix, options = remote_store
     url = prefix + "lib.sdf.gz"
     with pytest.raises(ValueError, match=re.escape(url) + ".*compressed"):
         if call == "shards":
@@ -359,18 +366,22 @@ def test_missing_packages_name_what_to_install(monkeypatch):
         molvane.SDFile("https://example.org/x.sdf")
 
 
-def test_urls_are_told_from_paths(tmp_path):
+def test_urls_are_told_from_paths(tmp_path, monkeypatch):
     assert _remote.is_url("s3://b/x") and _remote.is_url(b"https://h/x")
     assert not _remote.is_url("3s://b/x") and not _remote.is_url("/tmp/s3://x")
-    # A local file named like a URL is reached through a path object.
-    odd = tmp_path / "s3:" / ""
-    odd.mkdir()
-    (odd / "x.sdf").write_bytes(DATA)
-    assert len(list(molvane.parse_sdf(odd / "x.sdf"))) == len(
-        list(molvane.parse_sdf(str(tmp_path / "s3:" / "x.sdf")))
-    )
+    # A local file named like a URL is reached through a path object or ./
+    (tmp_path / "s3:").mkdir()
+    (tmp_path / "s3:" / "x.sdf").write_bytes(DATA)
+    monkeypatch.chdir(tmp_path)
+    expected = texts(molvane.parse_sdf(str(tmp_path / "s3:" / "x.sdf")))
+    assert texts(molvane.parse_sdf(pathlib.Path("s3://x.sdf"))) == expected
+    assert texts(molvane.parse_sdf("./s3://x.sdf")) == expected
     with pytest.raises(TypeError, match="storage_options"):
-        molvane.to_arrow(str(tmp_path / "s3:" / "x.sdf"), storage_options={})
+        molvane.to_arrow("./s3://x.sdf", storage_options={})
+    # A str path without a UTF-8 form (an undecodable name) stays a path.
+    odd = os.fsencode(tmp_path) + b"/s3://\xff.sdf"
+    with pytest.raises(FileNotFoundError):
+        list(molvane.parse_sdf(os.fsdecode(odd)))
 
 
 # --- the command line ---------------------------------------------------------------------

@@ -48,9 +48,12 @@ _PACKAGES = {
     "abfss": "adlfs",
 }
 
-# Bytes fetched per ranged read of a stream, and how many are fetched ahead.
+# Bytes of a stream's first ranged read; each next one doubles, up to
+# _MOST_CHUNK, so a small file or a head costs little and a large file few
+# requests (a server may pay per request); _AHEAD reads are kept ahead.
 _CHUNK = 8 << 20
-_AHEAD = 3
+_MOST_CHUNK = 64 << 20
+_AHEAD = 2
 # The first window read around a cut: the line before it, the block after it.
 _BACK = 4 << 10
 _FORWARD = 64 << 10
@@ -98,6 +101,13 @@ def _install_hint(scheme: str) -> str:
     return f"pip install 'molvane[remote]'{extra}"
 
 
+def _stamp_of(info: Mapping[str, Any]) -> tuple[int, str]:
+    """A file's size and what names its version: the ETag where the store
+    gives one, else its modification time."""
+    version = info.get("ETag") or info.get("etag") or info.get("mtime") or info.get("LastModified")
+    return int(info.get("size") or 0), "" if version is None else str(version)
+
+
 class RemoteFile:
     """One remote file: its file system, its path there, its size and what
     identifies its version (for a collection that must not read a file that
@@ -131,10 +141,7 @@ class RemoteFile:
         if not isinstance(size, int):
             raise ValueError(f"{self.name!r}: the server does not report the file's size")
         self.size = size
-        version = (
-            info.get("ETag") or info.get("etag") or info.get("mtime") or info.get("LastModified")
-        )
-        self.stamp = (size, str(version) if version is not None else "")
+        self.stamp = _stamp_of(info)
 
     def read(self, start: int, stop: int) -> bytes:
         """Bytes [start, stop) of the file, by one ranged read."""
@@ -152,10 +159,7 @@ class RemoteFile:
             info = self.fs.info(self.path)
         except FileNotFoundError:
             raise FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), self.name) from None
-        version = (
-            info.get("ETag") or info.get("etag") or info.get("mtime") or info.get("LastModified")
-        )
-        if (info.get("size"), str(version) if version is not None else "") != stamp:
+        if _stamp_of(info) != stamp:
             raise OSError(
                 errno.ESTALE,
                 f"{self.name!r} changed since the collection was made (its size or version "
@@ -189,9 +193,11 @@ class _RangeStream:
             self._thread.start()
 
     def _fetch(self, at: int) -> None:
+        chunk = _CHUNK
         try:
             while at < self._stop and not self._closing.is_set():
-                end = min(self._stop, at + _CHUNK)
+                end = min(self._stop, at + chunk)
+                chunk = max(chunk, min(chunk * 2, _MOST_CHUNK))
                 data = self._remote.read(at, end)
                 if len(data) != end - at:
                     raise OSError(

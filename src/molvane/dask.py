@@ -135,12 +135,7 @@ def _stamp(path: _Path, storage_options: Mapping[str, Any] | None = None) -> tup
 
 
 def _check_unchanged(piece: _Piece) -> None:
-    if _is_url(piece.path):
-        from molvane import _remote
-
-        _remote.open_remote(piece.path, piece.storage_options).check_unchanged(piece.stamp)
-        return
-    if _stamp(piece.path) != piece.stamp:
+    if _stamp(piece.path, piece.storage_options) != piece.stamp:
         raise OSError(
             errno.ESTALE,
             f"{os.fsdecode(piece.path)!r} changed since the collection was made (its size or "

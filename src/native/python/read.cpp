@@ -7,7 +7,6 @@
 #include "core/input_ending.hpp"
 #include "core/line_items.hpp"
 #include "core/newline.hpp"
-#include "core/url.hpp"
 #include "python/arguments.hpp"
 #include "python/block.hpp"
 #include "python/block_iterator.hpp"
@@ -17,6 +16,7 @@
 #include "python/method_def.hpp"
 #include "python/random_access.hpp"
 #include "python/text_arguments.hpp"
+#include "python/url_argument.hpp"
 #include "python/without_gil.hpp"
 
 namespace molvane::py {
@@ -606,8 +606,7 @@ PyObject* parse_sdf(PyObject* module, PyObject* args, PyObject* kwargs) {
         const uint64_t last =
             stop != Py_None ? byte_offset_argument("parse_sdf", "stop", stop) : UINT64_MAX;
         const ModuleState& state = module_state(module);
-        if ((PyUnicode_Check(source) || PyBytes_Check(source)) &&
-            core::is_url(str_or_bytes_view(source))) {
+        if (is_url_argument(source)) {
             // A URL is read through fsspec by molvane._remote, which hands a
             // stream back to _parse_stream.
             Ref remote = Ref::check(PyImport_ImportModule("molvane._remote"));
@@ -829,8 +828,7 @@ PyMethodDef kArchiveOfDef = {
 // Python callers that choose a road by it (the command line, Dask).
 PyObject* is_url(PyObject* module, PyObject* text) {
     return boundary(module, [&] {
-        const bool url =
-            (PyUnicode_Check(text) || PyBytes_Check(text)) && core::is_url(str_or_bytes_view(text));
+        const bool url = is_url_argument(text);
         return Ref::borrow(url ? Py_True : Py_False).release();
     });
 }

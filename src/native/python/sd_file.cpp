@@ -10,7 +10,6 @@
 #include "core/block_index.hpp"
 #include "core/index_file.hpp"
 #include "core/output_file.hpp"
-#include "core/url.hpp"
 #include "python/arguments.hpp"
 #include "python/block.hpp"
 #include "python/errors.hpp"
@@ -19,16 +18,12 @@
 #include "python/object.hpp"
 #include "python/random_access.hpp"
 #include "python/text_arguments.hpp"
+#include "python/url_argument.hpp"
 #include "python/without_gil.hpp"
 
 namespace molvane::py {
 
 namespace {
-
-bool is_url_argument(PyObject* source) {
-    return (PyUnicode_Check(source) || PyBytes_Check(source)) &&
-           core::is_url(str_or_bytes_view(source));
-}
 
 // The named function of molvane._remote, which reads URLs through fsspec.
 Ref remote_function(const char* name) {
