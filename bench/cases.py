@@ -1044,6 +1044,57 @@ ADVERSARIAL_INDICES = [(i + 1) * 107_897 for i in range(ATOMS)]
 # name -> (function, baseline name or None)
 
 
+# --- remote files: one local S3 server (moto), the plain file uploaded once ----
+
+_S3: dict[str, Any] = {}
+
+
+def _s3_object(files):
+    """The big plain file as an object of a moto S3 server started here, once."""
+    if "url" not in _S3:
+        import fsspec
+        from moto.server import ThreadedMotoServer
+
+        server = ThreadedMotoServer(ip_address="127.0.0.1", port=0, verbose=False)
+        server.start()
+        host, port = server.get_host_and_port()
+        options = {
+            "key": "bench",
+            "secret": "bench",
+            "client_kwargs": {"endpoint_url": f"http://{host}:{port}", "region_name": "us-east-1"},
+        }
+        import boto3
+
+        boto3.client(
+            "s3",
+            aws_access_key_id="bench",
+            aws_secret_access_key="bench",
+            **options["client_kwargs"],
+        ).create_bucket(Bucket="bench")
+        fs = fsspec.filesystem("s3", skip_instance_cache=True, **options)
+        fs.put_file(str(files["lf"]), "bench/big_lf.sdf")
+        _S3.update(server=server, fs=fs, options=options, url="s3://bench/big_lf.sdf")
+    return _S3
+
+
+def s3_cat(files):
+    s3 = _s3_object(files)
+    started = time.perf_counter()
+    data = s3["fs"].cat_file("bench/big_lf.sdf")
+    seconds = time.perf_counter() - started
+    return len(data), data.count(b"\n$$$$"), seconds
+
+
+def s3_to_arrow(files):
+    import molvane
+
+    s3 = _s3_object(files)
+    started = time.perf_counter()
+    table = molvane.to_arrow(s3["url"], storage_options=s3["options"])
+    seconds = time.perf_counter() - started
+    return os.path.getsize(files["lf"]), table.num_rows, seconds
+
+
 @dataclasses.dataclass(frozen=True)
 class Case:
     """One measured case: its name (the row of the results), what it runs (a
@@ -1461,6 +1512,14 @@ CASES = [
         table_of_fifo,
         baseline="to_arrow(bytes path), one thread (slice)",
         least=0.8,
+    ),
+    # Remote files: to_arrow of an S3 object against s3fs's own cat of it.
+    Case("s3fs: cat_file of the object (local moto S3)", s3_cat),
+    Case(
+        "to_arrow(s3:// URL) (local moto S3)",
+        s3_to_arrow,
+        baseline="s3fs: cat_file of the object (local moto S3)",
+        least=0.7,
     ),
 ]
 

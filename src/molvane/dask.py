@@ -4,7 +4,10 @@ A plain file is cut into byte ranges on block boundaries (``molvane.shards``),
 one partition each, in file order; a compressed file has no random access and
 is one whole partition. Each partition is read where it is computed: only the
 path and its byte range travel to the worker, so the files must be visible
-to every worker under the same path (a shared or local file system).
+to every worker under the same path (a shared or local file system), or be
+URLs (``s3://bucket/x.sdf``, ``https://...``) read through fsspec with
+``storage_options=``: a plain remote file is cut on block boundaries found
+by small ranged reads around each cut, and each worker reads only its range.
 
 dask, dask.dataframe and distributed are imported only by the functions
 here; a missing one is an ImportError naming the ``molvane[dask]`` extra.
@@ -54,8 +57,15 @@ def _byte_count(value: Any, what: str, allow_none: bool = False) -> int | None:
     return int(value)
 
 
+def _is_url(path: Any) -> bool:
+    from molvane import _remote
+
+    return _remote.is_url(path)
+
+
 def _expand(paths_or_glob: Any) -> list[_Path]:
-    """The files named: a path, a glob, or a list of them; globs sorted, all of one kind."""
+    """The files named: a path, a glob, or a list of them; globs sorted, all
+    of one kind. URLs are taken as they are."""
     if isinstance(paths_or_glob, (str, bytes, os.PathLike)):
         items = [paths_or_glob]
     else:
@@ -66,7 +76,9 @@ def _expand(paths_or_glob: Any) -> list[_Path]:
         if not isinstance(path, (str, bytes)):
             raise TypeError(f"a path is str, bytes or os.PathLike, not {type(item).__name__}")
         magic = ("*", "?", "[") if isinstance(path, str) else (b"*", b"?", b"[")
-        if any(m in path for m in magic) and not os.path.exists(path):  # type: ignore[operator]
+        if _is_url(path):
+            paths.append(path)
+        elif any(m in path for m in magic) and not os.path.exists(path):  # type: ignore[operator]
             found = sorted(glob.glob(path))  # type: ignore[type-var]
             if not found:
                 raise FileNotFoundError(f"no file matches {path!r}")
@@ -80,13 +92,22 @@ def _expand(paths_or_glob: Any) -> list[_Path]:
     return paths
 
 
-def _shards(path: _Path, **cut: int) -> list[tuple[int, int]] | None:
+def _shards(
+    path: _Path, storage_options: Mapping[str, Any] | None = None, **cut: int
+) -> list[tuple[int, int]] | None:
     """The byte ranges of a file, or None for a file to be read whole.
 
     A compressed file has no random access, but read whole it is still read
     exactly: it makes one piece. Other files are cut by shards(), which
     refuses what cannot be cut.
     """
+    if _is_url(path):
+        from molvane import _remote
+
+        remote = _remote.open_remote(path, storage_options)
+        if _native._compression_of(remote.head()[:16]) is not None:
+            return None
+        return _remote.shards(path, cut.get("n", 0), cut.get("size", 0), storage_options)
     if _native._source_kind(path) == "compressed":
         return None
     return list(molvane.shards(path, **cut))
@@ -101,16 +122,21 @@ class _Piece(NamedTuple):
     path: _Path
     start: int | None
     stop: int | None
-    stamp: tuple[int, int]
+    stamp: tuple[int, Any]
+    storage_options: Mapping[str, Any] | None = None
 
 
-def _stamp(path: _Path) -> tuple[int, int]:
+def _stamp(path: _Path, storage_options: Mapping[str, Any] | None = None) -> tuple[int, Any]:
+    if _is_url(path):
+        from molvane import _remote
+
+        return _remote.open_remote(path, storage_options).stamp
     status = os.stat(path)
     return status.st_size, status.st_mtime_ns
 
 
 def _check_unchanged(piece: _Piece) -> None:
-    if _stamp(piece.path) != piece.stamp:
+    if _stamp(piece.path, piece.storage_options) != piece.stamp:
         raise OSError(
             errno.ESTALE,
             f"{os.fsdecode(piece.path)!r} changed since the collection was made (its size or "
@@ -119,31 +145,43 @@ def _check_unchanged(piece: _Piece) -> None:
         )
 
 
-def _pieces(paths: Sequence[_Path], blocksize: int | None) -> list[_Piece]:
+def _pieces(
+    paths: Sequence[_Path],
+    blocksize: int | None,
+    storage_options: Mapping[str, Any] | None = None,
+) -> list[_Piece]:
     pieces: list[_Piece] = []
     for path in paths:
-        stamp = _stamp(path)
-        ranges = None if blocksize is None else _shards(path, size=blocksize)
+        options = storage_options if _is_url(path) else None
+        stamp = _stamp(path, options)
+        ranges = None if blocksize is None else _shards(path, options, size=blocksize)
         if ranges is None:
-            pieces.append(_Piece(path, None, None, stamp))
+            pieces.append(_Piece(path, None, None, stamp, options))
         else:
-            pieces.extend(_Piece(path, start, stop, stamp) for start, stop in ranges)
+            pieces.extend(_Piece(path, start, stop, stamp, options) for start, stop in ranges)
     return pieces
 
 
+def _parse(piece: _Piece) -> Any:
+    """parse_sdf over a piece: its byte range of a path or URL."""
+    if piece.storage_options is not None:
+        from molvane import _remote
+
+        return _remote.parse_url(piece.path, piece.start, piece.stop, piece.storage_options)
+    if piece.start is None:
+        return molvane.parse_sdf(piece.path)
+    return molvane.parse_sdf(piece.path, start=piece.start, stop=piece.stop)
+
+
 def _blocks_of(piece: _Piece) -> list[Any]:
-    path, start, stop, _ = piece
     _check_unchanged(piece)
-    if start is None:
-        blocks = list(molvane.parse_sdf(path))
-    else:
-        blocks = list(molvane.parse_sdf(path, start=start, stop=stop))
+    blocks = list(_parse(piece))
     _check_unchanged(piece)  # not rewritten while it was read
     return blocks
 
 
 def _describe(piece: _Piece) -> str:
-    path, start, stop, _ = piece
+    path, start, stop = piece.path, piece.start, piece.stop
     where = "" if start is None else f", bytes {start} to {stop}"
     return f"{os.fsdecode(path)!r}{where}"
 
@@ -160,10 +198,9 @@ class _ReadFrame:
         self.plan = plan
 
     def table(self, piece: _Piece) -> Any:
-        path, start, stop, _ = piece
         _check_unchanged(piece)
         # Dask runs the partitions in parallel: each is built by one thread.
-        table = molvane.to_arrow(path, start=start, stop=stop, threads=1, **self.options)
+        table = molvane.to_arrow(_parse(piece), threads=1, **self.options)
         _check_unchanged(piece)  # not rewritten while it was read
         return table
 
@@ -216,9 +253,11 @@ def _to_pandas(pa: Any, pd: Any, table: Any, texts_of: Any = None) -> Any:
 def _scan_piece(piece: _Piece, options: dict[str, Any], sample: int | None) -> Any:
     """The kinds of the records of a piece (of its first `sample` bytes),
     and the number of blocks read."""
-    path, start, stop, _ = piece
     _check_unchanged(piece)
-    scanned = _tables._scan_table(path, options, sample, start, stop, threads=1)
+    source: Any = piece.path
+    if piece.storage_options is not None:
+        source = _tables._URL(piece.path, piece.storage_options)
+    scanned = _tables._scan_table(source, options, sample, piece.start, piece.stop, threads=1)
     return scanned.kinds, scanned.scanned
 
 
@@ -288,12 +327,15 @@ def read_sdf(
     errors: Literal["raise", "skip"] = "raise",
     schema: Any = "scan",
     sample: int | str = DEFAULT_SAMPLE,
+    storage_options: Mapping[str, Any] | None = None,
 ) -> Any:
     """The SD data of files as a dask DataFrame, one row per block.
 
     `paths_or_glob` is a path, a glob (``"lib/*.sdf"``, its matches sorted)
     or a list of paths and globs, str (str columns) or bytes (binary
-    columns), not both. Each plain file is cut into pieces of about
+    columns), not both, or URLs read through fsspec with `storage_options`
+    (credentials, endpoints; fsspec's own configuration when None), taken as
+    they are (no glob). Each plain file is cut into pieces of about
     `blocksize` bytes (an int, or a text such as ``"256 MiB"`` or
     ``"64MB"``; None for one piece per file) on block boundaries, and each
     piece is one partition, in file order, built by ``molvane.to_arrow`` on
@@ -344,7 +386,7 @@ def read_sdf(
         "molblock": molblock,
         "block": block,
     }
-    pieces = _pieces(paths, block_bytes)
+    pieces = _pieces(paths, block_bytes, _remote_options(storage_options))
     is_bytes = isinstance(paths[0], bytes)
     if isinstance(schema, str) and schema in ("scan", "sample"):
         frame_schema, plan = _scanned_plan(
@@ -383,17 +425,28 @@ def _read_blocks_partition(pieces: list[_Piece]) -> list[Any]:
     return [block for piece in pieces for block in _blocks_of(piece)]
 
 
-def read_blocks(paths_or_glob: Any, *, blocksize: int | str | None = "256 MiB") -> Any:
+def _remote_options(storage_options: Mapping[str, Any] | None) -> dict[str, Any]:
+    """The options pieces of URLs carry (an empty dict: fsspec's defaults)."""
+    return dict(storage_options or {})
+
+
+def read_blocks(
+    paths_or_glob: Any,
+    *,
+    blocksize: int | str | None = "256 MiB",
+    storage_options: Mapping[str, Any] | None = None,
+) -> Any:
     """The blocks of files as a dask Bag of SDBlocks, one partition per piece.
 
     Files and pieces as for read_sdf: a path, a glob or a list of them (str
     paths give str blocks, bytes paths bytes blocks), each plain file cut on
     block boundaries into pieces of about `blocksize` bytes, a compressed
     file one partition. Partitions follow file order, and so do their blocks.
+    URLs are read through fsspec with `storage_options`, as by read_sdf.
     """
     db = _require("dask.bag", "read_blocks")
     block_bytes = _byte_count(blocksize, "blocksize", allow_none=True)
-    pieces = _pieces(_expand(paths_or_glob), block_bytes)
+    pieces = _pieces(_expand(paths_or_glob), block_bytes, _remote_options(storage_options))
     if not pieces:
         return db.from_sequence([], npartitions=1)
     return db.from_sequence(pieces, partition_size=1).map_partitions(_read_blocks_partition)

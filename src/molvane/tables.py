@@ -85,7 +85,7 @@ from __future__ import annotations
 import importlib
 import os
 from collections.abc import Iterator, Mapping, Sequence
-from typing import Any, Literal
+from typing import Any, Literal, NamedTuple
 
 from molvane import native as _native
 
@@ -118,10 +118,33 @@ def _is_source(source: Any) -> bool:
     return isinstance(source, (str, bytes, os.PathLike)) or hasattr(source, "read")
 
 
+class _URL(NamedTuple):
+    """A URL with the fsspec options to read it by (`storage_options=`)."""
+
+    url: str | bytes
+    storage_options: Mapping[str, Any]
+
+
+def _with_storage(source: Any, storage_options: Mapping[str, Any] | None) -> Any:
+    """`source`, carrying `storage_options` when given: they are for URLs only."""
+    if storage_options is None:
+        return source
+    from molvane import _remote
+
+    if not _remote.is_url(source):
+        raise TypeError("storage_options= is for URLs (s3://..., https://...), not paths")
+    return _URL(source, storage_options)
+
+
 def _reader(source: Any, start: int | None, stop: int | None) -> Any:
     """parse_sdf's iterator over `source`: the one place that sorts out what
     a source is. The table builder pulls its blocks straight from it, without
-    an SDBlock each; for iterables of SDBlocks, the iterable itself."""
+    an SDBlock each; for iterables of SDBlocks, the iterable itself. A URL is
+    read by parse_sdf through fsspec, with its `storage_options` when given."""
+    if isinstance(source, _URL):
+        from molvane import _remote
+
+        return _remote.parse_url(source.url, start, stop, source.storage_options)
     if (start is not None or stop is not None) and not isinstance(
         source, (str, bytes, os.PathLike)
     ):
@@ -196,6 +219,8 @@ class _Plan:
 
 def _rereadable(source: Any) -> bool:
     """Whether a scan may read `source` before its build reads it again."""
+    if isinstance(source, _URL) or _native._is_url(source):
+        return True
     if isinstance(source, (str, bytes, os.PathLike)):
         return _native._source_kind(os.fspath(source)) != "stream"
     return isinstance(source, (list, tuple))
@@ -377,6 +402,7 @@ def scan_schema(
     start: int | None = None,
     stop: int | None = None,
     threads: int | None = None,
+    storage_options: Mapping[str, Any] | None = None,
 ) -> Any:
     """The pyarrow schema of the table that to_arrow would build from `source`.
 
@@ -389,6 +415,7 @@ def scan_schema(
     tables of that one schema. Blocks with a malformed data header are
     passed over, left for the build to report.
     """
+    source = _with_storage(source, storage_options)
     pa = _require("pyarrow", "arrow", "scan_schema")
     _check_options(columns, title, molblock, block)
     if sample is not None and (
@@ -417,6 +444,7 @@ def to_arrow(
     start: int | None = None,
     stop: int | None = None,
     threads: int | None = None,
+    storage_options: Mapping[str, Any] | None = None,
     schema: _SchemaOption = None,
     sample: int = DEFAULT_SAMPLE,
     _min_range: int | None = None,
@@ -439,6 +467,7 @@ def to_arrow(
     a pyarrow schema or a mapping of names to "int", "float" or "str" (see
     the module's doc).
     """
+    source = _with_storage(source, storage_options)
     pa = _require("pyarrow", "arrow", "to_arrow")
     plan = _plan(
         schema, source, columns, title, molblock, block, types, sample, start, stop, threads
@@ -492,6 +521,7 @@ def to_pandas(
     start: int | None = None,
     stop: int | None = None,
     threads: int | None = None,
+    storage_options: Mapping[str, Any] | None = None,
     schema: _SchemaOption = None,
     sample: int = DEFAULT_SAMPLE,
 ) -> Any:
@@ -499,6 +529,7 @@ def to_pandas(
 
     With ``errors="skip"``, ``frame.attrs["molvane.skipped"]`` holds the number
     of blocks whose records were skipped."""
+    source = _with_storage(source, storage_options)
     _require("pandas", "pandas", "to_pandas")
     _require("pyarrow", "pandas", "to_pandas")
     table = to_arrow(
@@ -564,11 +595,13 @@ def to_polars(
     start: int | None = None,
     stop: int | None = None,
     threads: int | None = None,
+    storage_options: Mapping[str, Any] | None = None,
     schema: _SchemaOption = None,
     sample: int = DEFAULT_SAMPLE,
 ) -> Any:
     """The SD data of `source` as a polars.DataFrame, taken without pyarrow (see to_arrow;
     schema="sample" needs pyarrow)."""
+    source = _with_storage(source, storage_options)
     pl = _require("polars", "polars", "to_polars")
     plan = _plan(
         schema, source, columns, title, molblock, block, types, sample, start, stop, threads
@@ -593,6 +626,7 @@ def iter_batches(
     start: int | None = None,
     stop: int | None = None,
     max_bytes: int = 64 << 20,
+    storage_options: Mapping[str, Any] | None = None,
     schema: _SchemaOption = None,
     sample: int = DEFAULT_SAMPLE,
 ) -> Iterator[Any]:
@@ -611,6 +645,7 @@ def iter_batches(
     an iterator) gives each batch the columns and types of its own blocks:
     pass ``schema=`` a pyarrow schema or mapping for batches of one schema.
     """
+    source = _with_storage(source, storage_options)
     pa = _require("pyarrow", "arrow", "iter_batches")
     if not isinstance(batch_size, int) or isinstance(batch_size, bool) or batch_size < 1:
         raise ValueError("batch_size must be a positive int")

@@ -20,7 +20,8 @@ def add_inputs(parser: argparse.ArgumentParser, *, many: bool = True) -> None:
             nargs="*",
             default=["-"],
             metavar="FILE",
-            help="SD files, plain or gzip/bzip2/xz/zstd compressed; '-' or none reads stdin",
+            help="SD files or URLs (s3://, https://, ... through fsspec), plain or "
+            "gzip/bzip2/xz/zstd compressed; '-' or none reads stdin",
         )
     else:
         parser.add_argument(

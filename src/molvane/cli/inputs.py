@@ -4,7 +4,10 @@ Blocks are read as bytes, so every byte of a block that a command passes on
 is written back exactly as it was read; only the values a command looks at
 are decoded. Every input goes to the native reader, which tells compressed
 input by its magic bytes and decompresses it on a helper thread: a path by
-its name, stdin as a file object (faults named ``<stdin>``).
+its name, stdin as a file object (faults named ``<stdin>``). A URL
+(``s3://bucket/x.sdf.gz``, ``https://...``) is read by the same reader
+through fsspec, configured by its environment (AWS_* variables, FSSPEC_*
+variables, ~/.config/fsspec).
 """
 
 from __future__ import annotations
@@ -99,8 +102,18 @@ def refuse_archive(head: bytes, shown: str) -> None:
         )
 
 
-def check_path(name: str, shown: str | None = None) -> os.stat_result:
-    """The stat of an input path, or a CommandError naming what is wrong with it."""
+def is_url(name: str) -> bool:
+    """Whether the reader takes `name` for a URL, read through fsspec."""
+    from molvane import _remote
+
+    return _remote.is_url(name)
+
+
+def check_path(name: str, shown: str | None = None) -> os.stat_result | None:
+    """The stat of an input path, or a CommandError naming what is wrong with
+    it; None for a URL, whose faults the reader reports."""
+    if is_url(name):
+        return None
     shown = name if shown is None else shown
     try:
         info = os.stat(name)
@@ -116,9 +129,10 @@ def check_path(name: str, shown: str | None = None) -> os.stat_result:
 
 def is_plain_file(name: str) -> bool:
     """Whether `name` is an uncompressed regular file (one the block index can map)."""
-    if name == STDIN:
+    if name == STDIN or is_url(name):
         return False
     info = check_path(name)
+    assert info is not None
     if native._source_kind(name) != "plain":
         return False
     # A file that reports no size yet holds data (/proc/cpuinfo) has no
@@ -166,6 +180,11 @@ class Source:
                 self.blocks = native.parse_sdf(stream)
             return
         info = check_path(name, self.label)
+        if info is None:
+            # A URL: the reader streams it through fsspec, decompressing it
+            # when it is compressed.
+            self.blocks = native.parse_sdf(os.fsencode(name))
+            return
         if tail and stat.S_ISREG(info.st_mode):
             fmt = None
             if native._source_kind(name) == "compressed":
@@ -228,7 +247,7 @@ def rereadable(name: str) -> Iterator[str]:
     such inputs once this way instead of finding them empty the second time."""
     if name != STDIN:
         info = check_path(name)
-        if stat.S_ISREG(info.st_mode) and native._source_kind(name) != "stream":
+        if info is None or (stat.S_ISREG(info.st_mode) and native._source_kind(name) != "stream"):
             yield name
             return
     import tempfile

@@ -34,4 +34,18 @@ std::size_t next_block_start(const char* data, std::size_t size, std::size_t fro
     return universal ? split_universal(data, size, start).end : split_lf(data, size, start).end;
 }
 
+std::size_t next_block_start_in_window(const char* data, std::size_t size, std::size_t from,
+                                       bool universal, bool at_start, bool at_end) noexcept {
+    constexpr std::size_t unknown = static_cast<std::size_t>(-1);
+    if (from == 0) return at_start ? 0 : unknown;
+    if (from >= size) return at_end && from == size ? size : unknown;
+    const std::size_t start = line_start(data, from - 1, universal);
+    // A line found to start at the window's first byte may start earlier.
+    if (start == 0 && !at_start) return unknown;
+    const std::size_t end =
+        universal ? split_universal(data, size, start).end : split_lf(data, size, start).end;
+    if (end >= size && !at_end) return unknown;
+    return end;
+}
+
 }  // namespace molvane::core

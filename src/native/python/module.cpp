@@ -65,6 +65,13 @@ int exec_module(PyObject* module) {
             PyObject_SetAttrString(module, "_source_kind", source_kind_function(module).get()) <
                 0 ||
             PyObject_SetAttrString(module, "_input_ending", input_ending_function(module).get()) <
+                0 ||
+            PyObject_SetAttrString(module, "_is_url", is_url_function(module).get()) < 0 ||
+            PyObject_SetAttrString(module, "_parse_stream", parse_stream_function(module).get()) <
+                0 ||
+            PyObject_SetAttrString(module, "_next_block_start",
+                                   next_block_start_function(module).get()) < 0 ||
+            PyObject_SetAttrString(module, "_block_starts", block_starts_function(module).get()) <
                 0)
             throw PythonError{};
         add_to_module(module, "write_sdf", write_sdf_function(module));

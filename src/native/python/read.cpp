@@ -16,6 +16,7 @@
 #include "python/method_def.hpp"
 #include "python/random_access.hpp"
 #include "python/text_arguments.hpp"
+#include "python/url_argument.hpp"
 #include "python/without_gil.hpp"
 
 namespace molvane::py {
@@ -78,6 +79,15 @@ void Reader::start_path(std::string path_bytes, Ref path_object, bool borrow) {
     path_object_ = std::move(path_object);
     borrow_ = borrow;
     source_ = Source::Path;
+}
+
+void Reader::start_stream(Ref stream, bool is_str) {
+    kind_ = is_str ? core::TextKind::Text : core::TextKind::Bytes;
+    utf8_known_ = false;  // as for a str path: checked when decoded
+    object_ = Ref::check(PyObject_GetAttrString(stream.get(), "readinto"));
+    stream_ = std::move(stream);
+    source_ = Source::Decompressed;
+    offsets_exact_ = false;
 }
 
 void Reader::restrict_range(uint64_t start, uint64_t stop) noexcept {
@@ -607,6 +617,14 @@ PyObject* parse_sdf(PyObject* module, PyObject* args, PyObject* kwargs) {
         const uint64_t last =
             stop != Py_None ? byte_offset_argument("parse_sdf", "stop", stop) : UINT64_MAX;
         const ModuleState& state = module_state(module);
+        if (is_url_argument(source)) {
+            // A URL is read through fsspec by molvane._remote, which hands a
+            // stream back to _parse_stream.
+            Ref remote = Ref::check(PyImport_ImportModule("molvane._remote"));
+            return Ref::check(
+                       PyObject_CallMethod(remote.get(), "parse_url", "OOO", source, start, stop))
+                .release();
+        }
         if (PyUnicode_Check(source) || PyBytes_Check(source) || has_fspath(state, source)) {
             Ref iterator = path_iterator(state, source, borrow == Py_True);
             if (ranged) iterator_reader(iterator.get()).restrict_range(first, last);
@@ -692,6 +710,11 @@ constexpr const char kParseSdfDoc[] =
     "last, and `size` stays the file's size. The file must be a regular,\n"
     "uncompressed file on a local file system: pipes and compressed files\n"
     "raise ValueError on the first `next()`.\n\n"
+    "A str or bytes `source` that starts with a scheme and \"://\" (s3://,\n"
+    "gs://, https://, memory://) is a URL, read through fsspec\n"
+    "(`molvane[remote]`) with its usual configuration: str and bytes URLs give\n"
+    "the blocks of str and bytes paths, `start` and `stop` read only the\n"
+    "range's bytes of a plain file, and file:// URLs are local paths.\n\n"
     "A file object, such as `sys.stdin.buffer`, is read as\n"
     "`SDBlock.from_lines` reads one, from its position and through Python:\n"
     "binary ones give bytes blocks and text ones str blocks. It is not\n"
@@ -817,6 +840,41 @@ PyMethodDef kArchiveOfDef = {
     "What `head` starts as that parse_sdf refuses to read ('zip archive', 'lz4',\n"
     "'7z archive', 'rar archive'), or None."};
 
+// Whether parse_sdf, SDFile and shards take `text` for a URL, for the
+// Python callers that choose a road by it (the command line, Dask).
+PyObject* is_url(PyObject* module, PyObject* text) {
+    return boundary(module, [&] {
+        const bool url = is_url_argument(text);
+        return Ref::borrow(url ? Py_True : Py_False).release();
+    });
+}
+
+PyMethodDef kIsUrlDef = {"_is_url", is_url, METH_O,
+                         "_is_url($module, text, /)\n--\n\n"
+                         "Whether a str or bytes `text` is a URL (a scheme, then \"://\"), which\n"
+                         "parse_sdf, SDFile and shards read through fsspec."};
+
+// The blocks of a stream opened by molvane._remote, of the kind a str
+// (`text`) or bytes path gives.
+PyObject* parse_stream(PyObject* module, PyObject* args, PyObject* kwargs) {
+    return boundary(module, [&] {
+        static const char* keywords[] = {"stream", "text", nullptr};
+        PyObject* stream = nullptr;
+        PyObject* text = Py_False;
+        parse_arguments(args, kwargs, "O$O!:_parse_stream", keywords, &stream, &PyBool_Type, &text);
+        Ref iterator = new_block_iterator(module_state(module));
+        iterator_reader(iterator.get()).start_stream(Ref::borrow(stream), text == Py_True);
+        return iterator.release();
+    });
+}
+
+PyMethodDef kParseStreamDef = {
+    "_parse_stream", keywords_method(parse_stream), METH_VARARGS | METH_KEYWORDS,
+    "_parse_stream($module, stream, *, text)\n--\n\n"
+    "The blocks of `stream` (its `readinto`, with a `position` attribute), str\n"
+    "blocks as from a str path when `text`, else bytes blocks; the stream is\n"
+    "closed with the iterator."};
+
 PyMethodDef kParseSdfDef = {"parse_sdf", keywords_method(parse_sdf), METH_VARARGS | METH_KEYWORDS,
                             kParseSdfDoc};
 
@@ -843,6 +901,14 @@ Ref input_ending_function(PyObject* module) {
 
 Ref archive_of_function(PyObject* module) {
     return module_function(module, kArchiveOfDef);
+}
+
+Ref is_url_function(PyObject* module) {
+    return module_function(module, kIsUrlDef);
+}
+
+Ref parse_stream_function(PyObject* module) {
+    return module_function(module, kParseStreamDef);
 }
 
 }  // namespace molvane::py

@@ -35,6 +35,10 @@ class Reader {
     void start_file_object(Ref file, Ref read_method);
     void start_buffer(Ref text);  // a str or bytes object
     void start_path(std::string path_bytes, Ref path_object, bool borrow);
+    // A stream with `readinto` and `position` (a remote file, already
+    // decompressed where it is compressed), read as the blocks of a str path
+    // (`is_str`: universal newlines, UTF-8) or of a bytes path.
+    void start_stream(Ref stream, bool is_str);
     // After start_path: only the blocks whose first byte lies in [start, stop).
     void restrict_range(uint64_t start, uint64_t stop) noexcept;
 
@@ -171,5 +175,9 @@ Ref compression_of_function(PyObject* module);
 Ref input_ending_function(PyObject* module);
 // _archive_of, the archive sniffing of core, as a function of `module`.
 Ref archive_of_function(PyObject* module);
+// _is_url, core's telling of URLs from paths, as a function of `module`.
+Ref is_url_function(PyObject* module);
+// _parse_stream, parse_sdf of a remote file's stream, as a function of `module`.
+Ref parse_stream_function(PyObject* module);
 
 }  // namespace molvane::py

@@ -5,6 +5,7 @@
 #include <memory>
 #include <vector>
 
+#include "core/block_bounds.hpp"
 #include "core/block_file.hpp"
 #include "core/block_index.hpp"
 #include "core/index_file.hpp"
@@ -17,11 +18,18 @@
 #include "python/object.hpp"
 #include "python/random_access.hpp"
 #include "python/text_arguments.hpp"
+#include "python/url_argument.hpp"
 #include "python/without_gil.hpp"
 
 namespace molvane::py {
 
 namespace {
+
+// The named function of molvane._remote, which reads URLs through fsspec.
+Ref remote_function(const char* name) {
+    Ref remote = Ref::check(PyImport_ImportModule("molvane._remote"));
+    return Ref::check(PyObject_GetAttrString(remote.get(), name));
+}
 
 // The C++ state of an SDFile object. The core file does its own locking, so
 // the object needs no use guard: any thread may call it at any time.
@@ -133,6 +141,14 @@ PyObject* sd_file_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         PyObject* source = nullptr;
         PyObject* index = Py_None;
         parse_arguments(args, kwargs, "O|$O:SDFile", keywords, &source, &index);
+        if (is_url_argument(source)) {
+            // A remote file: blocks read by ranged requests through fsspec.
+            Ref opener = remote_function("sdfile");
+            Ref call_args = Ref::check(PyTuple_Pack(1, source));
+            Ref call_kwargs = Ref::check(Py_BuildValue("{sO}", "index", index));
+            return Ref::check(PyObject_Call(opener.get(), call_args.get(), call_kwargs.get()))
+                .release();
+        }
         if (!PyUnicode_Check(source) && !PyBytes_Check(source)) {
             Ref attribute = Ref::steal(PyObject_GetAttrString(source, "__fspath__"));
             if (!attribute) {
@@ -340,6 +356,14 @@ PyObject* shards(PyObject* module, PyObject* args, PyObject* kwargs) {
             n = cpus.get() == Py_None ? 1 : PyLong_AsUnsignedLongLong(cpus.get());
             throw_if_error();
         }
+        if (is_url_argument(source)) {
+            Ref remote_shards = remote_function("shards");
+            Ref pieces = Ref::check(PyLong_FromUnsignedLongLong(n));
+            Ref bytes = Ref::check(PyLong_FromUnsignedLongLong(piece));
+            return Ref::check(PyObject_CallFunctionObjArgs(remote_shards.get(), source,
+                                                           pieces.get(), bytes.get(), nullptr))
+                .release();
+        }
         PathArgument path = path_argument(source);
         core::RandomAccessFile file;
         open_random_access(file, path);
@@ -380,6 +404,8 @@ constexpr const char kShardsDoc[] =
     "empty, so there may be fewer than asked for: a file of three blocks\n"
     "gives at most three, an empty file none. Only the lines around each cut\n"
     "are read.\n\n"
+    "A URL of a plain remote file (s3://, https://, ...) is cut alike, each\n"
+    "cut found from a small window read around it.\n\n"
     "Args:\n"
     "    path: a str, bytes or os.PathLike path to a regular, uncompressed\n"
     "        file on a local file system\n"
@@ -391,6 +417,63 @@ constexpr const char kShardsDoc[] =
     "Raises:\n"
     "    TypeError: for both n and size, or a non-int one\n"
     "    ValueError: for n or size below 1, a pipe or a compressed file";
+
+// core's block start after a cut, for a window of a remote file.
+PyObject* next_block_start(PyObject* module, PyObject* args, PyObject* kwargs) {
+    return boundary(module, [&] {
+        static const char* keywords[] = {"window",   "cut",    "universal",
+                                         "at_start", "at_end", nullptr};
+        PyObject* window = nullptr;
+        PyObject* cut_object = nullptr;
+        PyObject* universal = Py_False;
+        PyObject* at_start = Py_False;
+        PyObject* at_end = Py_False;
+        parse_arguments(args, kwargs, "SO$O!O!O!:_next_block_start", keywords, &window, &cut_object,
+                        &PyBool_Type, &universal, &PyBool_Type, &at_start, &PyBool_Type, &at_end);
+        const uint64_t cut = byte_offset_argument("_next_block_start", "cut", cut_object);
+        const std::string_view data = str_or_bytes_view(window);
+        const std::size_t found = core::next_block_start_in_window(
+            data.data(), data.size(), static_cast<std::size_t>(cut), universal == Py_True,
+            at_start == Py_True, at_end == Py_True);
+        if (found == static_cast<std::size_t>(-1)) return Ref::borrow(Py_None).release();
+        return Ref::check(PyLong_FromSize_t(found)).release();
+    });
+}
+
+PyMethodDef kNextBlockStartDef = {
+    "_next_block_start", keywords_method(next_block_start), METH_VARARGS | METH_KEYWORDS,
+    "_next_block_start($module, window, cut, *, universal, at_start, at_end)\n--\n\n"
+    "The offset in `window` (bytes of a file) of the first block starting at or\n"
+    "after `cut`, as shards finds it in the whole file, or None when the window\n"
+    "cannot tell and a larger one is needed. `at_start` and `at_end` say whether\n"
+    "the window begins at the file's start and ends at its end."};
+
+// core's block index of a window of a remote file that starts at a block.
+PyObject* block_starts(PyObject* module, PyObject* args, PyObject* kwargs) {
+    return boundary(module, [&] {
+        static const char* keywords[] = {"window", "universal", nullptr};
+        PyObject* window = nullptr;
+        PyObject* universal = Py_False;
+        parse_arguments(args, kwargs, "S$O!:_block_starts", keywords, &window, &PyBool_Type,
+                        &universal);
+        const std::string_view data = str_or_bytes_view(window);
+        std::vector<uint64_t> offsets;
+        const bool split_universal = universal == Py_True;
+        without_gil(
+            [&] { core::index_blocks(data.data(), data.size(), split_universal, offsets); });
+        return Ref::check(PyBytes_FromStringAndSize(
+                              reinterpret_cast<const char*>(offsets.data()),
+                              static_cast<Py_ssize_t>(offsets.size() * sizeof(uint64_t))))
+            .release();
+    });
+}
+
+PyMethodDef kBlockStartsDef = {
+    "_block_starts", keywords_method(block_starts), METH_VARARGS | METH_KEYWORDS,
+    "_block_starts($module, window, *, universal)\n--\n\n"
+    "The first byte of every block of `window` (bytes of a file that start at\n"
+    "a block), then len(window), as native uint64 values in bytes: the block\n"
+    "index SDFile finds, for a remote file read a window at a time."};
 
 PyMethodDef kShardsDef = {"shards", keywords_method(shards), METH_VARARGS | METH_KEYWORDS,
                           kShardsDoc};
@@ -451,6 +534,9 @@ constexpr const char kSDFileDoc[] =
     "`index` names an index written by `save_index`: it is checked to be\n"
     "for the path's kind and, on first use, for the file's size and\n"
     "modification time, and replaces the scan.\n\n"
+    "A URL (s3://, https://, ...) gives an object of molvane._remote with\n"
+    "these methods, which streams the file once to index it and reads each\n"
+    "block with one ranged request.\n\n"
     "The file must be regular, uncompressed and on a local file system:\n"
     "pipes and compressed files raise ValueError on first use. An SDFile is\n"
     "safe to share between threads.\n\n"
@@ -490,6 +576,14 @@ PyType_Spec kSpec = {
 
 Ref new_sd_file_type(PyObject* module) {
     return new_type(module, kSpec);
+}
+
+Ref next_block_start_function(PyObject* module) {
+    return module_function(module, kNextBlockStartDef);
+}
+
+Ref block_starts_function(PyObject* module) {
+    return module_function(module, kBlockStartsDef);
 }
 
 Ref shards_function(PyObject* module) {
