@@ -314,6 +314,9 @@ def test_malformed_header_skipped_keeps_the_row():
     assert table.schema.metadata == {b"molvane.skipped": b"1"}
     pytest.importorskip("pandas")
     assert molvane.to_pandas(io.StringIO(text), errors="skip").attrs == {"molvane.skipped": 1}
+    pytest.importorskip("polars")
+    frame = molvane.to_polars(io.StringIO(text), errors="skip")
+    assert frame.attrs == {"molvane.skipped": 1} and frame.height == 3
 
 
 def test_invalid_utf8_in_str_source(tmp_path):

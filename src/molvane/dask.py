@@ -134,7 +134,10 @@ def _blocks_of(piece: _Piece) -> list[Any]:
     path, start, stop, _ = piece
     _check_unchanged(piece)
     if start is None:
-        blocks = list(molvane.parse_sdf(path))
+        # Whitespace after the last $$$$ line is no block (shards leave it out).
+        reader = molvane.parse_sdf(path)
+        reader._keep_trailing()
+        blocks = list(reader)
     else:
         blocks = list(molvane.parse_sdf(path, start=start, stop=stop))
     _check_unchanged(piece)  # not rewritten while it was read

@@ -227,10 +227,18 @@ def to_polars(
     stop: int | None = None,
     threads: int | None = None,
 ) -> Any:
-    """The SD data of `source` as a polars.DataFrame, taken without pyarrow (see to_arrow)."""
+    """The SD data of `source` as a polars.DataFrame, taken without pyarrow (see to_arrow).
+
+    With ``errors="skip"``, ``frame.attrs["molvane.skipped"]`` holds the number
+    of blocks whose records were skipped, as for to_pandas: polars frames have
+    no metadata of their own, so it is an attribute of the frame returned
+    (frames that polars derives from it do not carry it)."""
     pl = _require("polars", "polars", "to_polars")
     built = _build(source, columns, title, molblock, types, errors, block, start, stop, threads)
-    return pl.DataFrame(built)
+    frame = pl.DataFrame(built)
+    if errors == "skip":
+        frame.attrs = {SKIPPED_KEY.decode(): built.skipped}
+    return frame
 
 
 def iter_batches(

@@ -2,6 +2,7 @@
 
 #include "core/dollar_line.hpp"
 #include "core/error.hpp"
+#include "core/input_ending.hpp"
 #include "core/newline.hpp"
 
 namespace molvane::core {
@@ -74,11 +75,13 @@ void Block::begin_edit() {
     record_index.reset();
     lookup_seen = false;
     edit_scans = 0;
+    trailing_whitespace = 0;
 }
 
 void Block::begin_record_edit() {
     if (is_exported())
         fail(ErrorKind::Exported, "Existing exports of data: SDBlock cannot be edited");
+    trailing_whitespace = 0;
 }
 
 void Block::set_title(std::string_view value) {
@@ -150,6 +153,7 @@ Block build_owned_block(std::string text, bool is_bytes, size_t first_cr, size_t
             dollar_line = last_lf == npos ? 0 : last_lf + 1;
         }
     }
+    if (dollar_line == npos && is_blank_tail(text)) block.trailing_whitespace = text.size();
     if (!text.ends_with('\n')) text.append(completion_ending(text));
     size_t title_end = dollar_line == 0 ? 0 : text.find('\n') + 1;
     size_t dollar_start = dollar_line == npos ? text.size() : std::max(dollar_line, title_end);

@@ -67,6 +67,11 @@ struct Block {
     bool is_bytes = true;
     bool utf8_checked = false;
     BlockOrigin origin;
+    // For the piece of only whitespace after the last `$$$$` line (see
+    // core/input_ending), built like any piece: the whitespace's length, the
+    // text holding it and then the completed terminator. 0 for every other
+    // block, and once the block is edited.
+    size_t trailing_whitespace = 0;
 
     std::string_view view() const noexcept { return text.view(); }
     size_t dollar_start() const noexcept;
