@@ -10,6 +10,8 @@ import sys
 import pytest
 from cli_blocks import v2000
 from conftest import corpus_params
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import molvane
 from molvane.cli import main
@@ -110,7 +112,9 @@ def test_commands_count_and_copy_bytes_for_bytes(ending, capsys, tmp_path):
     if count > 1 and name != "unterminated":
         # A part of the file ends at its last block's $$$$ line.
         cli(capsys, "slice", "0:2", path, "-o", tmp_path / "part.sdf")
-        assert (tmp_path / "part.sdf").read_bytes() == data[: molvane.SDFile(os.fsencode(path)).offsets[2]]
+        assert (tmp_path / "part.sdf").read_bytes() == data[
+            : molvane.SDFile(os.fsencode(path)).offsets[2]
+        ]
     cli(capsys, "split", "-k", "2", path, "-o", tmp_path / "parts" / "p{n}.sdf")
     parts = sorted((tmp_path / "parts").glob("p*.sdf")) if count else []
     assert len(parts) == -(-count // 2)
@@ -130,6 +134,34 @@ def test_dask_partitions_hold_the_blocks(ending, tmp_path):
     assert len(mdask.read_blocks([packed]).compute()) == count
 
 
+PIECES = st.sampled_from([b"$$$$", b"\n", b"\r", b"\r\n", b" ", b"\t", b"x", b"M  END\n"])
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.lists(PIECES, max_size=24))
+def test_index_and_reader_agree_on_what_is_trailing(tmp_path_factory, pieces):
+    # The index finds the whitespace by reading back from the end; the
+    # reader by the pieces the splitter cuts. Both rules, LF and universal.
+    data = b"".join(pieces)
+    path = tmp_path_factory.mktemp("p") / "in.sdf"
+    path.write_bytes(data)
+    for source, text in ((os.fsencode(path), bytes), (str(path), str)):
+        index = molvane.SDFile(source)
+        blocks = [text(b) for b in molvane.parse_sdf(source)]
+        count = len(index)
+        assert molvane.to_arrow(source, threads=1).num_rows == count
+        assert [text(b) for b in index] == blocks[:count]
+        # At most one piece more, of whitespace only, left out.
+        assert len(blocks) - count in (0, 1)
+        assert all(not b.rstrip()[:-4].strip() for b in blocks[count:])
+        end = memoryview(index.offsets)[-1]
+        assert not data[end:].strip() and (end == len(data)) == (len(blocks) == count)
+        shards = molvane.shards(source, n=5)
+        assert (
+            sum(len(list(molvane.parse_sdf(source, start=a, stop=b))) for a, b in shards) == count
+        )
+
+
 def test_parse_sdf_still_yields_the_whitespace(tmp_path):
     # The reader itself is unchanged: the piece after the last $$$$ comes out.
     path = tmp_path / "in.sdf"
@@ -139,10 +171,10 @@ def test_parse_sdf_still_yields_the_whitespace(tmp_path):
 
 @pytest.mark.parametrize("data", [ENDINGS["crlf"], ENDINGS["spaces-tabs"]], ids=["crlf", "spaces"])
 def test_pipes_copy_the_trailing_whitespace(data):
-    for given in (data, gzip.compress(data)):
+    for piped in (data, gzip.compress(data)):
         done = subprocess.run(
             [sys.executable, "-m", "molvane", "cat", "-"],
-            input=given,
+            input=piped,
             capture_output=True,
             check=True,
         )
