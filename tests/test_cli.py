@@ -452,7 +452,7 @@ def test_count_agrees_with_the_reader_on_every_corpus_file(capsys, tmp_path, com
         data = gzip.decompress(data) if compressed else data
         found = data.rfind(b"\n$$$$")
         last = found + 1 if found >= 0 else (0 if data.startswith(b"$$$$") else None)
-        after = b"" if last is None else data[last:].partition(b"\n")[2]
+        after = data if last is None else data[last:].partition(b"\n")[2]
         trailing = bool(after) and not after.strip()
         return sum(1 for _ in parse_sdf(bytes(path))) - trailing
 

@@ -132,14 +132,16 @@ void Block::set_molblock(std::string_view molblock) {
     mdl_end = head.size() + completion.size();
 }
 
-Block build_block(std::string_view range, bool is_bytes, size_t first_cr, size_t dollar_line) {
+Block build_block(std::string_view range, bool is_bytes, size_t first_cr, size_t dollar_line,
+                  bool split_piece) {
     std::string text;
     text.reserve(range.size() + kBuildSlack);
     text.assign(range);
-    return build_owned_block(std::move(text), is_bytes, first_cr, dollar_line);
+    return build_owned_block(std::move(text), is_bytes, first_cr, dollar_line, split_piece);
 }
 
-Block build_owned_block(std::string text, bool is_bytes, size_t first_cr, size_t dollar_line) {
+Block build_owned_block(std::string text, bool is_bytes, size_t first_cr, size_t dollar_line,
+                        bool split_piece) {
     Block block;
     block.is_bytes = is_bytes;
     if (!is_bytes && first_cr < text.size()) {
@@ -153,7 +155,8 @@ Block build_owned_block(std::string text, bool is_bytes, size_t first_cr, size_t
             dollar_line = last_lf == npos ? 0 : last_lf + 1;
         }
     }
-    if (dollar_line == npos && is_blank_tail(text)) block.trailing_whitespace = text.size();
+    if (split_piece && dollar_line == npos && is_blank_tail(text))
+        block.trailing_whitespace = text.size();
     if (!text.ends_with('\n')) text.append(completion_ending(text));
     size_t title_end = dollar_line == 0 ? 0 : text.find('\n') + 1;
     size_t dollar_start = dollar_line == npos ? text.size() : std::max(dollar_line, title_end);

@@ -108,12 +108,17 @@ struct Block {
 
 // Builds an owned block from one block's byte range. `first_cr` (str input
 // only) asks for newline translation when below range.size(); `dollar_line`
-// is where a line starting with "$$$$" begins in the range, or npos.
-Block build_block(std::string_view range, bool is_bytes, size_t first_cr, size_t dollar_line);
+// is where a line starting with "$$$$" begins in the range, or npos. A
+// `split_piece` is one the splitter cut from an input: one of only
+// whitespace is then the input's trailing whitespace (see
+// Block::trailing_whitespace).
+Block build_block(std::string_view range, bool is_bytes, size_t first_cr, size_t dollar_line,
+                  bool split_piece = false);
 // The same from a copy of the range already made; reserving kBuildSlack
 // more bytes lets the completion of a last line happen in place.
 inline constexpr size_t kBuildSlack = 8;
-Block build_owned_block(std::string text, bool is_bytes, size_t first_cr, size_t dollar_line);
+Block build_owned_block(std::string text, bool is_bytes, size_t first_cr, size_t dollar_line,
+                        bool split_piece = false);
 
 // One block's text as a block, refusing a second block after the first.
 Block block_from_text(std::string_view text, bool is_bytes);

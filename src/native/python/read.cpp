@@ -228,7 +228,7 @@ core::ChunkSplitter::Status Reader::split_next(core::Block& block) {
     if (status != core::ChunkSplitter::Status::Block) return status;
     // Str input that needs translating was translated as it came in.
     block = core::build_block(std::string_view(piece.data, piece.size),
-                              kind_ == core::TextKind::Bytes, core::npos, piece.dollar);
+                              kind_ == core::TextKind::Bytes, core::npos, piece.dollar, true);
     if (offsets_exact_) block.origin.offset = stream_offset_;
     stream_offset_ += piece.size;
     finish_block(block);

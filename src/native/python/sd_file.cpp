@@ -67,6 +67,9 @@ void raise_status(core::BlockFile::Status status, const core::IoOutcome& outcome
         case core::BlockFile::Status::Changed: raise_changed(path);
         case core::BlockFile::Status::Shrank:
             raise_os_error(EIO, "the file shrank while it was indexed", path);
+        case core::BlockFile::Status::Misfit:
+            raise(PyExc_ValueError,
+                  "the index given does not fit the file: text follows its last block");
     }
     raise_internal("unknown SDFile outcome");
 }
@@ -306,7 +309,9 @@ PyObject* sd_file_setstate(PyObject* self, PyObject* state) {
             raise(PyExc_ValueError, "SDFile state holds no whole offsets");
         std::vector<uint64_t> offsets(bytes.size() / sizeof(uint64_t));
         std::memcpy(offsets.data(), bytes.data(), bytes.size());
-        // Offsets that do not rise from 0 to the size would read outside blocks.
+        // Offsets that do not rise from 0 to the size would read outside
+        // blocks (they may stop short of it by trailing whitespace, which the
+        // first use checks).
         if (!core::offsets_fit(offsets, size))
             raise(PyExc_ValueError, "SDFile state offsets do not rise from 0 to the size");
         if (!sd_file(self).file->adopt(std::move(offsets), {size, static_cast<int64_t>(mtime)}))
