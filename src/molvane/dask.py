@@ -224,6 +224,7 @@ def _to_pandas(pa: Any, pd: Any, table: Any) -> Any:
 def _sample_table(paths: Sequence[_Path], sample: int, options: dict[str, Any]) -> tuple[Any, str]:
     """The table of the blocks starting in the first `sample` bytes of the
     first file with any block, and a description of it for errors."""
+    empty = None  # without blocks, the first file's table still has its kind's types
     for path in paths:
         if _shards(path, n=1) is None:
             blocks: list[Any] = []
@@ -242,7 +243,11 @@ def _sample_table(paths: Sequence[_Path], sample: int, options: dict[str, Any]) 
                 table,
                 f"the sample (the blocks in the first {sample} bytes of {os.fsdecode(path)!r})",
             )
-    return molvane.to_arrow([], **options), "the sample (the files hold no block)"
+        if empty is None:
+            empty = table
+    if empty is None:
+        empty = molvane.to_arrow([], **options)
+    return empty, "the sample (the files hold no block)"
 
 
 def _fixed_types(table: Any, types: Any, options: dict[str, Any]) -> Any:
