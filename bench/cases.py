@@ -10,6 +10,7 @@ import json
 import os
 import pathlib
 import shlex
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -873,6 +874,40 @@ def cli_cut(files):
     return _timed_process(files, [*argv, "-o", str(out)])
 
 
+def _trailing_copy(files):
+    """The large LF file with two blank lines after its last $$$$ line."""
+    path = pathlib.Path(files["lf"]).with_name("big_lf_trailing.sdf")
+    if not path.exists() or path.stat().st_size != os.path.getsize(files["lf"]) + 2:
+        shutil.copyfile(files["lf"], path)
+        with open(path, "ab") as out:
+            out.write(b"\n\n")
+    return path
+
+
+def _timed_copy(files, argv, out, trailing=True):
+    source = _trailing_copy(files) if trailing else pathlib.Path(files["lf"])
+    start = time.perf_counter()
+    with open(out, "wb") as sink:
+        subprocess.run([*argv, str(source)], check=True, stdout=sink)
+    seconds = time.perf_counter() - start
+    if pathlib.Path(out).read_bytes() != source.read_bytes():
+        raise AssertionError(f"{argv[0]} did not copy the file byte for byte")
+    return os.path.getsize(source), source.read_bytes().count(b"\n$$$$\n"), seconds
+
+
+def coreutils_cat(files):
+    return _timed_copy(files, ["cat"], pathlib.Path(files["lf"]).with_name("cat_coreutils.sdf"))
+
+
+def cli_cat(trailing):
+    def case(files):
+        argv = [sys.executable, "-m", "molvane", "cat"]
+        out = pathlib.Path(files["lf"]).with_name("cat_cli.sdf")
+        return _timed_copy(files, argv, out, trailing)
+
+    return case
+
+
 LOOKUPS = 100_000
 
 
@@ -1435,6 +1470,16 @@ CASES = [
         record_edits("set_record"),
         baseline="40,000 append_record, new names, one block",
         least=1 / 3,
+    ),
+    # cat of a file with blank lines after its last $$$$ copies it byte for byte, as fast as a file without them
+    Case("coreutils cat, trailing blank lines (process)", coreutils_cat),
+    Case("molvane cat, file ending in $$$$ (process)", cli_cat(False)),
+    Case(
+        "molvane cat, trailing blank lines (process)",
+        cli_cat(True),
+        baseline="molvane cat, file ending in $$$$ (process)",
+        least=0.9,
+        also=(("coreutils cat, trailing blank lines (process)", 0.1),),
     ),
     Case("grep -c '^$$$$' (process)", grep_count),
     Case("molvane count (process)", cli_count, baseline="grep -c '^$$$$' (process)", least=1 / 1.5),

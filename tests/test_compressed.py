@@ -405,3 +405,28 @@ def test_position_of_other_sources(make, size):
 def test_lines_have_no_position():
     blocks = molvane.SDBlock.from_lines(["t\n", "\n", "\n", "M  END\n", "$$$$\n"])
     assert list(blocks) and (blocks.position, blocks.size) == (None, None)
+
+
+@pytest.mark.parametrize("suffix", FORMATS)
+def test_file_objects_over_compressed_data(tmp_path, suffix):
+    data = random_sdf(20)
+    path = tmp_path / f"in.sdf.{suffix}"
+    path.write_bytes(FORMATS[suffix][0](data))
+    expected = [bytes(b) for b in molvane.parse_sdf(io.BytesIO(data))]
+    # A binary file object is decompressed, for blocks and tables alike.
+    with open(path, "rb") as handle:
+        assert [bytes(b) for b in molvane.parse_sdf(handle)] == expected
+    with open(path, "rb") as handle:
+        assert molvane.to_arrow(handle).num_rows == 20
+    # A text file object over the same bytes cannot be decoded into SD text:
+    # decoders that let every byte through give a clear error, a strict one
+    # its own error with a note saying why.
+    name = {"gz": "gzip", "zst": "zstd"}.get(suffix, suffix)
+    for options in ({"encoding": "latin-1"}, {"encoding": "utf-8", "errors": "replace"}):
+        for read in (lambda h: list(molvane.parse_sdf(h)), molvane.to_arrow):
+            with open(path, **options) as handle:
+                with pytest.raises(ValueError, match=f"holds {name}-compressed data.*binary mode"):
+                    read(handle)
+    with open(path, encoding="utf-8") as handle, pytest.raises(UnicodeDecodeError) as caught:
+        list(molvane.parse_sdf(handle))
+    assert any(f"{name}-compressed data" in note for note in caught.value.__notes__)

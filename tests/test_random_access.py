@@ -34,6 +34,15 @@ def reference_starts(data: bytes, universal: bool) -> list[int]:
     return starts
 
 
+def reference_index(data: bytes, universal: bool) -> list[int]:
+    """The block starts and the end of the last block: whitespace after the
+    last `$$$$` line (a last piece of only whitespace) is no block."""
+    starts = reference_starts(data, universal)
+    if starts and not data[starts[-1] :].strip():
+        return starts
+    return [*starts, len(data)]
+
+
 def path_of(file, as_str):
     return str(file) if as_str else os.fsencode(file)
 
@@ -207,10 +216,11 @@ def test_shards_cover_the_file_on_block_starts(tmp_path_factory, data, n, as_str
     file.write_bytes(data)
     path = path_of(file, as_str)
     pieces = molvane.shards(path, n=n)
-    if not data:
+    index = reference_index(data, universal=as_str)
+    if index == [0]:
         assert pieces == []
         return
-    assert pieces[0][0] == 0 and pieces[-1][1] == len(data)
+    assert pieces[0][0] == 0 and pieces[-1][1] == index[-1]
     assert all(a[1] == b[0] for a, b in zip(pieces, pieces[1:]))
     assert all(start < stop for start, stop in pieces)
     assert len(pieces) <= n
@@ -220,7 +230,7 @@ def test_shards_cover_the_file_on_block_starts(tmp_path_factory, data, n, as_str
     by_shard = [
         b for start, stop in pieces for b in molvane.parse_sdf(path, start=start, stop=stop)
     ]
-    assert texts(by_shard, kind) == texts(molvane.parse_sdf(path), kind)
+    assert texts(by_shard, kind) == texts(molvane.parse_sdf(path), kind)[: len(index) - 1]
 
 
 @pytest.mark.parametrize(
@@ -275,9 +285,10 @@ def test_index_is_the_splitters_block_starts(tmp_path_factory, data, as_str):
     file.write_bytes(data)
     path = path_of(file, as_str)
     f = molvane.SDFile(path)
-    assert offsets_of(f) == reference_starts(data, universal=as_str) + [len(data)]
+    assert offsets_of(f) == reference_index(data, universal=as_str)
     kind = str if as_str else bytes
-    whole = texts(molvane.parse_sdf(path), kind)
+    # parse_sdf yields trailing whitespace as a last piece; the index leaves it out.
+    whole = texts(molvane.parse_sdf(path), kind)[: len(f.offsets) - 1]
     assert len(f) == len(whole)
     assert texts(f, kind) == whole
     assert texts([f[i] for i in range(-len(f), 0)], kind) == whole
@@ -293,6 +304,9 @@ def test_corpus_index_matches_parse_sdf(path):
         except (UnicodeDecodeError, ValueError):
             continue
         f = molvane.SDFile(p)
+        index = reference_index(path.read_bytes(), universal=as_str)
+        assert offsets_of(f) == index
+        whole = whole[: len(index) - 1]  # trailing whitespace is no block
         assert len(f) == len(whole)
         assert texts(f, kind) == whole
         # Each offset is where a range that starts there finds its block.
@@ -383,13 +397,29 @@ def test_a_changed_file_is_detected(write, change):
     [
         ((14, 0, b"\0" * 7), "no whole offsets"),
         ((14, 0, (5).to_bytes(8, "little") + (14).to_bytes(8, "little")), "do not rise"),
-        ((14, 0, (0).to_bytes(8, "little") + (9).to_bytes(8, "little")), "do not rise"),
+        ((14, 0, (0).to_bytes(8, "little") + (15).to_bytes(8, "little")), "do not rise"),
     ],
 )
 def test_bad_pickle_states_are_refused(write, state, message):
     f = molvane.SDFile(str(write(b"a\n$$$$\nb\n$$$$\n")))
     with pytest.raises(ValueError, match=message):
         f.__setstate__(state)
+
+
+@pytest.mark.parametrize("tail, fits", [(b"\n \r\n", True), (b"c\n$$$$\n", False)])
+def test_an_index_that_stops_short_fits_only_before_trailing_whitespace(write, tail, fits):
+    file = write(b"a\n$$$$\n" + tail)
+    stat = os.stat(file)
+    f = molvane.SDFile(str(file))
+    # Offsets of the first block only: what follows must be whitespace.
+    f.__setstate__(
+        (stat.st_size, stat.st_mtime_ns, b"".join(n.to_bytes(8, "little") for n in (0, 7)))
+    )
+    if fits:
+        assert len(f) == 1 and str(f[0]) == "a\n$$$$\n"
+    else:
+        with pytest.raises(ValueError, match="does not fit the file: text follows its last block"):
+            len(f)
 
 
 @pytest.mark.parametrize("state", [None, [14, 0, b""], "state"])

@@ -290,6 +290,8 @@ def test_corpus_block_column_round_trips_byte_for_byte(path, tmp_path):
         expected = [bytes(b) for b in molvane.parse_sdf(bytes(path))]
     except (ValueError, molvane.MalformedRecordError):
         pytest.skip("the file does not split into blocks")
+    # Whitespace after the last $$$$ is no row.
+    expected = expected[: len(molvane.SDFile(bytes(path)))]
     table = molvane.to_arrow(bytes(path), block="block", errors="skip", threads=2, _min_range=256)
     assert table.column("block").to_pylist() == expected
     # SD -> table -> SD: the blocks' bytes, as written by write_sdf.
@@ -298,6 +300,8 @@ def test_corpus_block_column_round_trips_byte_for_byte(path, tmp_path):
     assert out.read_bytes() == b"".join(expected)
     if path.read_bytes().endswith(b"$$$$\n"):
         assert out.read_bytes() == path.read_bytes()
+    if not expected:
+        return  # an empty output tells no kind of text: nothing to compare
     # table -> SD -> table: equal tables.
     again = molvane.to_arrow(bytes(out), block="block", errors="skip")
     assert same(again, table)

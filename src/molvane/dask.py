@@ -163,14 +163,18 @@ def _pieces(
 
 
 def _parse(piece: _Piece) -> Any:
-    """parse_sdf over a piece: its byte range of a path or URL."""
+    """parse_sdf over a piece: its byte range of a path or URL. Whitespace
+    after the last $$$$ line is no block."""
     if piece.storage_options is not None:
         from molvane import _remote
 
-        return _remote.parse_url(piece.path, piece.start, piece.stop, piece.storage_options)
-    if piece.start is None:
-        return molvane.parse_sdf(piece.path)
-    return molvane.parse_sdf(piece.path, start=piece.start, stop=piece.stop)
+        reader = _remote.parse_url(piece.path, piece.start, piece.stop, piece.storage_options)
+    elif piece.start is None:
+        reader = molvane.parse_sdf(piece.path)
+    else:
+        reader = molvane.parse_sdf(piece.path, start=piece.start, stop=piece.stop)
+    reader._keep_trailing()
+    return reader
 
 
 def _blocks_of(piece: _Piece) -> list[Any]:

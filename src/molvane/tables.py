@@ -600,7 +600,12 @@ def to_polars(
     sample: int = DEFAULT_SAMPLE,
 ) -> Any:
     """The SD data of `source` as a polars.DataFrame, taken without pyarrow (see to_arrow;
-    schema="sample" needs pyarrow)."""
+    schema="sample" needs pyarrow).
+
+    With ``errors="skip"``, ``frame.attrs["molvane.skipped"]`` holds the number
+    of blocks whose records were skipped, as for to_pandas: polars frames have
+    no metadata of their own, so it is an attribute of the frame returned
+    (frames that polars derives from it do not carry it)."""
     source = _with_storage(source, storage_options)
     pl = _require("polars", "polars", "to_polars")
     plan = _plan(
@@ -609,8 +614,12 @@ def to_polars(
     built = _planned_build(plan, source, title, molblock, errors, block, start, stop, threads)
     if plan.conform is not None:
         pa = _require("pyarrow", "arrow", "to_polars")
-        return pl.from_arrow(_conform(pa, pa.table(built), plan))
-    return pl.DataFrame(built)
+        frame = pl.from_arrow(_conform(pa, pa.table(built), plan))
+    else:
+        frame = pl.DataFrame(built)
+    if errors == "skip":
+        frame.attrs = {SKIPPED_KEY.decode(): built.skipped}
+    return frame
 
 
 def iter_batches(

@@ -159,10 +159,30 @@ def _stdin_stream() -> IO[bytes]:
     return stream
 
 
+# The input opened last, whose trailing whitespace an output copies.
+_latest: Source | None = None
+
+
+def trailing_after(block: Any) -> bytes | None:
+    """The whitespace after the last ``$$$$`` line of the input opened last,
+    once it is read, when `block` is that input's last block (or None when
+    the input holds no block): what a copy writes after its last block, so
+    that an output that ends as the input ends is its bytes exactly."""
+    if _latest is None:
+        return None
+    trailing: bytes | None = _latest.blocks._trailing_after(block)
+    return trailing
+
+
 class Source:
-    """One input: its name for messages and its blocks (bytes)."""
+    """One input: its name for messages and its blocks (bytes).
+
+    Whitespace after the last ``$$$$`` line is no block: the reader keeps it
+    aside (see :func:`trailing_after`)."""
 
     def __init__(self, name: str, *, tail: bool = False, shown: str | None = None) -> None:
+        global _latest
+        _latest = self
         self.name = name
         self.label = label(shown if shown is not None else name)
         self._tail: TailReader | None = None
@@ -178,6 +198,7 @@ class Source:
             else:
                 # The reader decompresses stdin itself when it is compressed.
                 self.blocks = native.parse_sdf(stream)
+            self.blocks._keep_trailing()
             return
         info = check_path(name, self.label)
         if info is None:
@@ -196,9 +217,11 @@ class Source:
                 fd = os.open(name, os.O_RDONLY | getattr(os, "O_CLOEXEC", 0))
                 self._tail = TailReader(decompressing(fmt, fd, name))  # type: ignore[arg-type]
                 self.blocks = native.parse_sdf(self._tail)  # type: ignore[call-overload]
+                self.blocks._keep_trailing()
                 return
             self._plain_size = info.st_size
         self.blocks = native.parse_sdf(os.fsencode(name))
+        self.blocks._keep_trailing()
 
     def ending(self) -> str | None:
         """After reading, how the input ends: "terminated" (a ``$$$$`` line

@@ -19,7 +19,7 @@ import signal
 import stat
 import sys
 import time
-from collections.abc import Iterable, Iterator
+from collections.abc import Callable, Iterable, Iterator
 from typing import IO, Any
 
 from molvane import native
@@ -34,13 +34,25 @@ def destination(path: str | None) -> Any:
     return os.fsencode(path) if not isinstance(path, bytes) else path
 
 
-def write_blocks(path: str | None, blocks: Iterable[Any]) -> int:
+def write_blocks(
+    path: str | None, blocks: Iterable[Any], trailing: Callable[[Any], Any] | None = None
+) -> int:
     """Write `blocks` to `path` or stdout; the number written.
 
     A file is written through a temporary beside it and renamed over the
     target only when every block is in, so a failed run leaves no half file.
+    When the last block written is the last block of the input read last,
+    the whitespace that followed it there follows it here too: an output
+    that ends as its input ends is that input's bytes. `trailing` (called
+    with the last block written, or None) gives that whitespace for blocks
+    that are not the reader's own.
     """
-    written = native.write_sdf(destination(path), blocks)
+    if trailing is None:
+        from molvane.cli.inputs import trailing_after as trailing
+
+    written: int = native.write_sdf(  # type: ignore[call-arg]
+        destination(path), blocks, _trailing=trailing
+    )
     if path is None or path == "-":
         sys.stdout.buffer.flush()
     return written

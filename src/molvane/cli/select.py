@@ -101,8 +101,20 @@ def _count(name: str) -> int:
     return count
 
 
-def picked(name: str, indices: list[int], progress: Any, shown: str) -> Iterator[Any]:
-    """The blocks at `indices` (in that order) of a file read from the start."""
+def _file_trailing(path: str, index: Any) -> bytes:
+    """The bytes of a plain file after its last block: its trailing
+    whitespace, which the block index leaves out."""
+    end = memoryview(index.offsets)[-1]
+    with open(path, "rb") as handle:
+        handle.seek(end)
+        return handle.read()
+
+
+def picked(
+    name: str, indices: list[int], progress: Any, shown: str, to_end: bool = False
+) -> Iterator[Any]:
+    """The blocks at `indices` (in that order) of a file read from the start
+    (`to_end`: read to its end, so that its trailing whitespace is known)."""
     wanted = set(indices)
     if not wanted:
         return
@@ -116,7 +128,7 @@ def picked(name: str, indices: list[int], progress: Any, shown: str) -> Iterator
                 yield block
             else:
                 kept[number] = block
-        if number == last:
+        if number == last and not to_end:
             break
     if not ascending:
         for index in indices:
@@ -130,11 +142,18 @@ def run_slice(args: argparse.Namespace) -> int:
     with rereadable(args.file) as path:
         index = _index(path)
         if index is not None:
-            blocks: Iterator[Any] = (index[i] for i in resolve(items, len(index)))
+            chosen = resolve(items, len(index))
+            blocks: Iterator[Any] = (index[i] for i in chosen)
+            # A slice that ends with the last block ends as the file ends
+            # (as does any slice of a file without blocks).
+            ends = chosen[-1] == len(index) - 1 if chosen else not len(index)
+            tail = _file_trailing(path, index) if ends else None
+            write_blocks(args.output, blocks, lambda _last: tail)
         else:
-            chosen = resolve(items, _count(path))
-            blocks = picked(path, chosen, progress_of(args), args.file)
-        write_blocks(args.output, blocks)
+            count = _count(path)
+            chosen = resolve(items, count)
+            to_end = bool(chosen) and chosen[-1] == count - 1
+            write_blocks(args.output, picked(path, chosen, progress_of(args), args.file, to_end))
     return 0
 
 

@@ -5,7 +5,6 @@ from __future__ import annotations
 import argparse
 import collections
 import concurrent.futures
-import itertools
 import os
 import re
 from collections.abc import Iterable, Iterator
@@ -22,7 +21,7 @@ from molvane.cli.common import (
     progress_of,
 )
 from molvane.cli.errors import UsageError
-from molvane.cli.inputs import Source, is_plain_file, rereadable
+from molvane.cli.inputs import Source, is_plain_file, rereadable, trailing_after
 from molvane.cli.outputs import destination
 
 _SIZE = re.compile(r"(\d+(?:\.\d*)?)\s*([kmgt]?)i?b?", re.IGNORECASE)
@@ -58,11 +57,20 @@ def file_name(pattern: str, number: int) -> str:
 
 
 def _parts_by_count(blocks: Iterator[Any], every: int) -> Iterator[Iterator[Any]]:
-    while True:
-        first = next(blocks, None)
-        if first is None:
-            return
-        yield itertools.chain([first], itertools.islice(blocks, every - 1))
+    # One block is read ahead, so the reader has seen its end by the time the
+    # last part's last block is written (and knows the trailing whitespace).
+    ahead = next(blocks, None)
+
+    def part() -> Iterator[Any]:
+        nonlocal ahead
+        for _ in range(every):
+            yield ahead
+            ahead = next(blocks, None)
+            if ahead is None:
+                return
+
+    while ahead is not None:
+        yield part()
 
 
 def _parts_by_size(blocks: Iterator[Any], limit: int) -> Iterator[list[Any]]:
@@ -135,8 +143,13 @@ def _write_parts(parts: Iterator[Iterable[Any]], pattern: str, start: int, verbo
                 out = native.sdf_writer(destination(path))
                 try:
                     write = out.write
+                    block = None
                     for block in part:
                         write(block)
+                    # The part that ends as the input ends gets its trailing whitespace.
+                    trailing = trailing_after(block) if block is not None else None
+                    if trailing:
+                        out._write_trailing(trailing)
                 except BaseException as error:
                     out.__exit__(type(error), error, error.__traceback__)  # keeps the old file
                     raise

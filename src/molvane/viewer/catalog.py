@@ -87,6 +87,7 @@ class View:
         if not self.field:
             self.order = found  # pages show the matches found so far
         blocks = native.parse_sdf(self.source.path)
+        blocks._keep_trailing()  # numbered as the SDFile numbers them
         size = blocks.size or 0
         for number, block in enumerate(blocks):
             if keep(block):
@@ -273,6 +274,7 @@ class ViewedFile:
         last = max(numbers)
         found: dict[int, native.SDBlock[bytes]] = {}
         reader = native.parse_sdf(self.path)
+        reader._keep_trailing()
         try:
             for number, block in enumerate(reader):
                 if number in wanted:

@@ -5,6 +5,7 @@
 
 #include "core/dollar_line.hpp"
 #include "core/error.hpp"
+#include "core/input_ending.hpp"
 #include "core/newline.hpp"
 
 namespace molvane::core {
@@ -81,11 +82,13 @@ void Block::begin_edit() {
     record_index.reset();
     lookup_seen = false;
     edit_scans = 0;
+    trailing_whitespace = 0;
 }
 
 void Block::begin_record_edit() {
     if (is_exported())
         fail(ErrorKind::Exported, "Existing exports of data: SDBlock cannot be edited");
+    trailing_whitespace = 0;
 }
 
 void Block::set_title(std::string_view value) {
@@ -136,14 +139,16 @@ void Block::set_molblock(std::string_view molblock) {
     mdl_end = head.size() + completion.size();
 }
 
-Block build_block(std::string_view range, bool is_bytes, size_t first_cr, size_t dollar_line) {
+Block build_block(std::string_view range, bool is_bytes, size_t first_cr, size_t dollar_line,
+                  bool split_piece) {
     std::string text;
     text.reserve(range.size() + kBuildSlack);
     text.assign(range);
-    return build_owned_block(std::move(text), is_bytes, first_cr, dollar_line);
+    return build_owned_block(std::move(text), is_bytes, first_cr, dollar_line, split_piece);
 }
 
-Block build_owned_block(std::string text, bool is_bytes, size_t first_cr, size_t dollar_line) {
+Block build_owned_block(std::string text, bool is_bytes, size_t first_cr, size_t dollar_line,
+                        bool split_piece) {
     Block block;
     block.is_bytes = is_bytes;
     if (!is_bytes && first_cr < text.size()) {
@@ -157,6 +162,8 @@ Block build_owned_block(std::string text, bool is_bytes, size_t first_cr, size_t
             dollar_line = last_lf == npos ? 0 : last_lf + 1;
         }
     }
+    if (split_piece && dollar_line == npos && is_blank_tail(text))
+        block.trailing_whitespace = text.size();
     const BlockCompletion done = complete_block(text, dollar_line);
     text.resize(done.keep);
     text.append(done.appended());

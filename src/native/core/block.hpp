@@ -70,6 +70,11 @@ struct Block {
     bool is_bytes = true;
     bool utf8_checked = false;
     BlockOrigin origin;
+    // For the piece of only whitespace after the last `$$$$` line (see
+    // core/input_ending), built like any piece: the whitespace's length, the
+    // text holding it and then the completed terminator. 0 for every other
+    // block, and once the block is edited.
+    size_t trailing_whitespace = 0;
 
     std::string_view view() const noexcept { return text.view(); }
     size_t dollar_start() const noexcept;
@@ -106,12 +111,17 @@ struct Block {
 
 // Builds an owned block from one block's byte range. `first_cr` (str input
 // only) asks for newline translation when below range.size(); `dollar_line`
-// is where a line starting with "$$$$" begins in the range, or npos.
-Block build_block(std::string_view range, bool is_bytes, size_t first_cr, size_t dollar_line);
+// is where a line starting with "$$$$" begins in the range, or npos. A
+// `split_piece` is one the splitter cut from an input: one of only
+// whitespace is then the input's trailing whitespace (see
+// Block::trailing_whitespace).
+Block build_block(std::string_view range, bool is_bytes, size_t first_cr, size_t dollar_line,
+                  bool split_piece = false);
 // The same from a copy of the range already made; reserving kBuildSlack
 // more bytes lets the completion of a last line happen in place.
 inline constexpr size_t kBuildSlack = 8;
-Block build_owned_block(std::string text, bool is_bytes, size_t first_cr, size_t dollar_line);
+Block build_owned_block(std::string text, bool is_bytes, size_t first_cr, size_t dollar_line,
+                        bool split_piece = false);
 
 // How a block's range becomes a finished block's text: its first `keep`
 // bytes, then `append` (an ending for an unfinished last line, a `$$$$`

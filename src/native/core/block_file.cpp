@@ -1,6 +1,10 @@
 #include "core/block_file.hpp"
 
+#include <algorithm>
+#include <string_view>
+
 #include "core/block_index.hpp"
+#include "core/input_ending.hpp"
 #include "core/split.hpp"
 
 namespace molvane::core {
@@ -25,6 +29,8 @@ BlockFile::Status BlockFile::ready(IoOutcome& outcome) {
     if (file_.refusal() != AccessRefusal::None) return Status::Refused;
     if (adopted_) {
         if (!(file_.stamp() == stamp_)) return Status::Changed;
+        const Status trailing = check_trailing(offsets_.back(), outcome);
+        if (trailing != Status::Ok) return trailing;
     } else {
         stamp_ = file_.stamp();
         offsets_.clear();
@@ -38,6 +44,19 @@ BlockFile::Status BlockFile::ready(IoOutcome& outcome) {
         }
     }
     ready_.store(true, std::memory_order_release);
+    return Status::Ok;
+}
+
+BlockFile::Status BlockFile::check_trailing(uint64_t from, IoOutcome& outcome) const {
+    char chunk[4096];
+    for (uint64_t at = from; at < stamp_.size;) {
+        const auto length =
+            static_cast<std::size_t>(std::min<uint64_t>(sizeof chunk, stamp_.size - at));
+        outcome = file_.read_at(at, chunk, length);
+        if (!outcome.ok()) return Status::Io;
+        if (!is_blank_tail(std::string_view(chunk, length))) return Status::Misfit;
+        at += length;
+    }
     return Status::Ok;
 }
 

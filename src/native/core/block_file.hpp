@@ -18,7 +18,9 @@ namespace molvane::core {
 class BlockFile {
   public:
     // How a call went, beyond its IoOutcome.
-    enum class Status { Ok, Io, Refused, Unmappable, Changed, Shrank };
+    // Misfit: an adopted index ends before the file does, and what follows is
+    // not trailing whitespace.
+    enum class Status { Ok, Io, Refused, Unmappable, Changed, Shrank, Misfit };
 
     // `universal`: blocks of a str path, split by the universal rule and
     // translated as parse_sdf translates them.
@@ -49,6 +51,10 @@ class BlockFile {
     Status read(std::size_t i, Block& block, IoOutcome& outcome) const;
 
   private:
+    // Whether the bytes of the opened file from `from` to its end are all
+    // whitespace (an adopted index leaves trailing whitespace out).
+    Status check_trailing(uint64_t from, IoOutcome& outcome) const;
+
     std::string path_;
     bool universal_;
     std::mutex mutex_;

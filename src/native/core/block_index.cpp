@@ -5,6 +5,7 @@
 
 #include "core/block_bounds.hpp"
 #include "core/fault_guard.hpp"
+#include "core/input_ending.hpp"
 #include "core/split.hpp"
 
 namespace molvane::core {
@@ -17,12 +18,14 @@ bool index_blocks(const char* data, std::size_t size, bool universal,
     // and an allocation failure leaves it through a flag.
     auto scan = [&]() noexcept {
         try {
+            // Trailing whitespace is no block: the last block ends where it starts.
+            const std::size_t end = blank_tail_start(data, size, universal);
             std::size_t start = 0;
-            while (start < size) {
+            while (start < end) {
                 offsets.push_back(start);
                 start = block_end(data, size, start, universal);
             }
-            offsets.push_back(size);
+            offsets.push_back(end);
         } catch (...) {
             out_of_memory = true;
         }
@@ -36,7 +39,12 @@ bool cut_shards(const char* data, std::size_t size, std::size_t pieces, bool uni
                 std::vector<uint64_t>& bounds) {
     install_fault_handler();
     bounds.clear();
-    if (size == 0) return true;
+    // Trailing whitespace is no block, so no shard holds only it: the cuts
+    // cover the blocks, and the last shard ends where the whitespace starts.
+    std::size_t end = size;
+    auto find_tail = [&]() noexcept { end = blank_tail_start(data, size, universal); };
+    if (!run_guarded(data, size, find_tail)) return false;
+    if (end == 0) return true;
     if (pieces == 0) pieces = 1;
     if (pieces > size) pieces = size;
     // Keeps (size % pieces) * k below 2**64.
@@ -55,7 +63,7 @@ bool cut_shards(const char* data, std::size_t size, std::size_t pieces, bool uni
         const std::size_t cut = cut_at(k);
         auto find = [&]() noexcept { start = next_block_start(data, size, cut, universal); };
         intact = run_guarded(data, size, find);
-        if (start >= size) break;
+        if (start >= end) break;
         if (start > bounds.back()) bounds.push_back(start);
         // Every cut at or before this block start would find it again: the
         // next cut is the first past it, found by bisection, so the work is
@@ -71,7 +79,7 @@ bool cut_shards(const char* data, std::size_t size, std::size_t pieces, bool uni
         }
         k = low;
     }
-    bounds.push_back(size);
+    bounds.push_back(end);
     return intact;
 }
 

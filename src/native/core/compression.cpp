@@ -88,4 +88,59 @@ std::string_view compression_name(Compression compression) noexcept {
     return "";
 }
 
+Compression sniff_decoded_compression(std::string_view utf8) noexcept {
+    using namespace std::string_view_literals;
+    char bytes[kCompressionMagicLength];
+    bool any_byte[kCompressionMagicLength] = {};
+    std::size_t count = 0;
+    std::size_t at = 0;
+    while (at < utf8.size() && count < kCompressionMagicLength) {
+        const auto lead = static_cast<unsigned char>(utf8[at]);
+        const auto next = [&](std::size_t k) {
+            return static_cast<unsigned char>(utf8[at + k]) & 0x3Fu;
+        };
+        unsigned code = lead;
+        std::size_t length = 1;
+        if (lead >= 0x80) {
+            if ((lead & 0xE0u) == 0xC0u && at + 1 < utf8.size()) {
+                code = ((lead & 0x1Fu) << 6) | next(1);
+                length = 2;
+            } else if ((lead & 0xF0u) == 0xE0u && at + 2 < utf8.size()) {
+                code = ((lead & 0x0Fu) << 12) | (next(1) << 6) | next(2);
+                length = 3;
+            } else {
+                break;
+            }
+        }
+        if (code == 0xFFFDu) {
+            any_byte[count] = true;
+            bytes[count++] = '\x80';
+        } else if (code < 0x100u) {
+            bytes[count++] = static_cast<char>(code);
+        } else {
+            break;
+        }
+        at += length;
+    }
+    const std::string_view head(bytes, count);
+    struct Magic {
+        std::string_view bytes;
+        Compression compression;
+    };
+    static constexpr Magic kMagics[] = {{"\x1f\x8b\x08"sv, Compression::Gzip},
+                                        {"\xfd\x37\x7a\x58\x5a\x00"sv, Compression::Xz},
+                                        {"\x28\xb5\x2f\xfd"sv, Compression::Zstd}};
+    for (const Magic& magic : kMagics) {
+        if (head.size() < magic.bytes.size()) continue;
+        bool same = true;
+        for (std::size_t k = 0; k < magic.bytes.size() && same; ++k) {
+            const auto expected = static_cast<unsigned char>(magic.bytes[k]);
+            same = any_byte[k] ? expected >= 0x80 : head[k] == magic.bytes[k];
+        }
+        if (same) return magic.compression;
+    }
+    // bzip2's magic is ASCII, which every decoder keeps.
+    return sniff_compression(head);
+}
+
 }  // namespace molvane::core

@@ -16,6 +16,12 @@ inline constexpr std::size_t kCompressionMagicLength = 10;
 // format's magic is not that format.
 Compression sniff_compression(std::string_view head) noexcept;
 
+// The format whose magic the first characters of decoded text (`utf8`, the
+// text's UTF-8) spell: compressed bytes read through a text decoder. A
+// character below U+0100 stands for its byte (latin-1 and the like), U+FFFD
+// for any byte from 0x80 up (a decoder that replaces what it cannot decode).
+Compression sniff_decoded_compression(std::string_view utf8) noexcept;
+
 // The name of an archive or compression format that is not read, for a
 // refusal that says what the file is ("zip archive", "lz4", ...), or "".
 // Their magic bytes hold control characters, so no text file starts so.

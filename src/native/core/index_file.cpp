@@ -24,7 +24,7 @@ uint64_t get(std::string_view data, std::size_t at, int bytes) noexcept {
 }  // namespace
 
 bool offsets_fit(const std::vector<uint64_t>& offsets, uint64_t size) noexcept {
-    if (offsets.empty() || offsets.front() != 0 || offsets.back() != size) return false;
+    if (offsets.empty() || offsets.front() != 0 || offsets.back() > size) return false;
     for (std::size_t k = 1; k < offsets.size(); ++k)
         if (offsets[k - 1] >= offsets[k]) return false;
     return true;

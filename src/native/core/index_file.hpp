@@ -34,7 +34,8 @@ enum class IndexFault { None, NotAnIndex, Version, Damaged };
 // an index taken in never reads outside the blocks. May throw bad_alloc.
 IndexFault decode_index(std::string_view data, SavedIndex& index);
 
-// Offsets that rise strictly from 0 to `size` ({0} for an empty file).
+// Offsets that rise strictly from 0 to at most `size` ({0} for an empty file):
+// the bytes past the last one are trailing whitespace, which is no block.
 bool offsets_fit(const std::vector<uint64_t>& offsets, uint64_t size) noexcept;
 
 }  // namespace molvane::core

@@ -41,7 +41,7 @@ bool MappedReader::build(const BlockSpan& span, Block& block) const {
         auto copy = [&]() noexcept { text.assign(range); };
         if (!run_guarded(data, size, copy)) return false;
         size_t first_cr = is_str_ ? span.first_cr - span.begin : npos;
-        block = build_owned_block(std::move(text), !is_str_, first_cr, dollar);
+        block = build_owned_block(std::move(text), !is_str_, first_cr, dollar, true);
         block.origin.offset = span.begin;
         return true;
     }

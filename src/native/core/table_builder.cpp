@@ -201,6 +201,9 @@ bool TableBuilder::stage_records(std::string_view sd) {
 }
 
 void TableBuilder::add(const Block& block) {
+    // The whitespace after the last `$$$$` line is handed out as a piece of
+    // its own, but it is no molecule: no row.
+    if (block.trailing_whitespace != 0) return;
     expect(block.mdl_end != kUnknownOffset, "table row from a block without its mdl end");
     std::string_view text = block.view();
     const size_t dollar = block.dollar_start();

@@ -141,7 +141,8 @@ class TableBuilder {
     // column's name.
     explicit TableBuilder(TableOptions options);
 
-    // Appends the block as a row; its mdl_end must be located. Throws
+    // Appends the block as a row (none for trailing whitespace, see
+    // core/input_ending); its mdl_end must be located. Throws
     // MalformedRecord at a header without a name (unless skipping), InvalidText
     // for a record named as the title or molblock column, and DecodeError for
     // text of a text block that is not UTF-8 (see failed_field()). After a

@@ -20,6 +20,19 @@ PyObject* iterator_close(PyObject* self, PyObject*) {
     });
 }
 
+PyObject* iterator_keep_trailing(PyObject* self, PyObject*) {
+    return with_exclusive<BlockIteratorObject>(self, [&](BlockIteratorObject& object) {
+        object.reader.hold_trailing();
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* iterator_trailing_after(PyObject* self, PyObject* block) {
+    return with_shared<BlockIteratorObject>(self, [&](BlockIteratorObject& object) {
+        return object.reader.trailing_after(block).release();
+    });
+}
+
 int iterator_clear(PyObject* self) {
     BlockIteratorObject& object = state_of<BlockIteratorObject>(self);
     // An iterator in the middle of a step is reachable from its caller; only
@@ -61,8 +74,20 @@ PyGetSetDef kGetSets[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+constexpr const char kKeepTrailingDoc[] =
+    "_keep_trailing($self, /)\n--\n\n"
+    "Call before the first block: whitespace after the last $$$$ line is then\n"
+    "kept, not handed out as a block, for `_trailing_after`.";
+
+constexpr const char kTrailingAfterDoc[] =
+    "_trailing_after($self, block, /)\n--\n\n"
+    "Once the blocks are done: the whitespace kept after the last $$$$ line\n"
+    "when `block` is the last block handed out, else None.";
+
 PyMethodDef kMethods[] = {
     {"close", iterator_close, METH_NOARGS, kCloseDoc},
+    {"_keep_trailing", iterator_keep_trailing, METH_NOARGS, kKeepTrailingDoc},
+    {"_trailing_after", iterator_trailing_after, METH_O, kTrailingAfterDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "core/compression.hpp"
+#include "core/input_ending.hpp"
 #include "core/output_file.hpp"
 #include "core/text_kind.hpp"
 #include "core/utf8.hpp"
@@ -342,6 +343,13 @@ void BlockWriter::add(BlockObject& object) {
     sink_->add(object, buffer_, blocks_written_);
     if (buffer_.reached_threshold()) flush();
     ++blocks_written_;
+}
+
+void BlockWriter::add_trailing(std::string_view text) {
+    if (text.empty()) return;
+    if (!core::is_blank_tail(text))
+        raise(PyExc_ValueError, "only whitespace can follow the last block");
+    buffer_.append(text);
 }
 
 void BlockWriter::flush() {

@@ -70,6 +70,10 @@ class BlockWriter {
     // Copies the block's text to the buffer and flushes a full buffer. The
     // block counts as written only when this succeeds.
     void add(BlockObject& object);
+    // Appends text that is no block: the input's trailing whitespace, copied
+    // after its last block (ASCII, so every sink takes it as it is). Raises
+    // ValueError for anything but whitespace.
+    void add_trailing(std::string_view text);
 
     bool has_buffered() const noexcept { return !buffer_.empty(); }
 

@@ -46,6 +46,53 @@ Ref stream_name(PyObject* file) {
     return Ref::check(PyUnicode_FromString("<stdin>"));
 }
 
+// What a text file object over compressed bytes gets: no rows of garbage,
+// but this error. `compression` is what its first characters spell.
+[[noreturn]] void raise_compressed_text(PyObject* file, core::Compression compression) {
+    Ref name = stream_name(file);
+    const std::string format(core::compression_name(compression));
+    PyErr_Format(PyExc_ValueError,
+                 "%S: holds %s-compressed data, which a text file object cannot decode; open it "
+                 "in binary mode ('rb') or pass its path",
+                 name.get(), format.c_str());
+    throw PythonError{};
+}
+
+// A text file object whose first read failed to decode: when the bytes it
+// could not decode are compressed, the error says so in a note.
+void explain_undecodable(PyObject* file) noexcept {
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return;
+    HeldError error = HeldError::fetch_normalized();
+    Ref data = Ref::steal(PyObject_GetAttrString(error.value(), "object"));
+    core::Compression compression = core::Compression::None;
+    if (data && PyBytes_Check(data.get())) {
+        char* bytes = nullptr;
+        Py_ssize_t size = 0;
+        if (PyBytes_AsStringAndSize(data.get(), &bytes, &size) == 0)
+            compression = core::sniff_compression({bytes, static_cast<size_t>(size)});
+    }
+    PyErr_Clear();
+    if (compression == core::Compression::None) {
+        error.restore();
+        return;
+    }
+    Ref name = Ref::steal(PyObject_GetAttrString(file, "name"));
+    Py_ssize_t length = 0;
+    const char* shown = name && PyUnicode_Check(name.get())
+                            ? PyUnicode_AsUTF8AndSize(name.get(), &length)
+                            : nullptr;
+    PyErr_Clear();
+    error.restore();
+    try {
+        add_note_to_current_error(std::string(shown ? shown : "<stdin>") + " holds " +
+                                  std::string(core::compression_name(compression)) +
+                                  "-compressed data, which a text file object cannot decode; "
+                                  "open it in binary mode ('rb') or pass its path");
+    } catch (...) {
+        // Without memory for the note, the error goes on as it came.
+    }
+}
+
 }  // namespace
 
 // --- sources -----------------------------------------------------------------
@@ -130,6 +177,7 @@ void Reader::close() noexcept {
 
 int Reader::traverse(visitproc visit, void* arg) const {
     Py_VISIT(block_type_.get());
+    Py_VISIT(last_block_.get());
     if (source_ == Source::Lines || source_ == Source::FileObject ||
         source_ == Source::Decompressed)
         Py_VISIT(object_.get());
@@ -171,7 +219,9 @@ Ref Reader::produce() {
     for (;;) {
         core::Block block;
         switch (split_next(block)) {
-            case core::ChunkSplitter::Status::Block: return make_block(std::move(block));
+            case core::ChunkSplitter::Status::Block:
+                if (held_as_trailing(block)) break;
+                return make_block(std::move(block));
             case core::ChunkSplitter::Status::End:
                 reached_end_ = true;
                 close();
@@ -193,12 +243,14 @@ core::ChunkSplitter::Status Reader::split_next(core::Block& block) {
     const std::string_view range(piece.data, piece.size);
     if (piece.size >= kHandOverSize) {
         // A large block keeps the buffer it was read into rather than a copy.
+        const bool blank = piece.dollar == core::npos && core::is_blank_tail(range);
         const core::BlockCompletion done = core::complete_block(range, piece.dollar);
         std::shared_ptr<const char> bytes = splitter_.take_block(piece, done.keep, done.appended());
         const auto start = static_cast<size_t>(piece.data - bytes.get());
         block = core::shared_block(std::move(bytes), start, done, is_bytes);
+        if (blank) block.trailing_whitespace = piece.size;
     } else {
-        block = core::build_block(range, is_bytes, core::npos, piece.dollar);
+        block = core::build_block(range, is_bytes, core::npos, piece.dollar, true);
     }
     if (offsets_exact_) block.origin.offset = stream_offset_;
     stream_offset_ += piece.size;
@@ -214,7 +266,27 @@ void Reader::finish_block(core::Block& block) noexcept {
 
 Ref Reader::make_block(core::Block&& block) {
     check_invariant(kind_ != core::TextKind::Undecided, "a block of unknown kind");
-    return new_block_object(block_type_.get(), std::move(block));
+    Ref object = new_block_object(block_type_.get(), std::move(block));
+    if (hold_trailing_) last_block_ = object;
+    return object;
+}
+
+bool Reader::held_as_trailing(const core::Block& block) {
+    if (!hold_trailing_ || block.trailing_whitespace == 0) return false;
+    trailing_.assign(block.view().substr(0, block.trailing_whitespace));
+    has_trailing_ = true;
+    return true;
+}
+
+Ref Reader::trailing_after(PyObject* block) const {
+    // None stands for "no block" and matches an input of only whitespace.
+    PyObject* last = last_block_ ? last_block_.get() : Py_None;
+    if (!has_trailing_ || !reached_end_ || block != last) return Ref::borrow(Py_None);
+    if (kind_ == core::TextKind::Bytes)
+        return Ref::check(
+            PyBytes_FromStringAndSize(trailing_.data(), static_cast<Py_ssize_t>(trailing_.size())));
+    return Ref::check(
+        PyUnicode_DecodeUTF8(trailing_.data(), static_cast<Py_ssize_t>(trailing_.size()), nullptr));
 }
 
 void Reader::end_mapped() {
@@ -224,17 +296,20 @@ void Reader::end_mapped() {
 }
 
 Ref Reader::next_mapped() {
-    if (!mapped_->has_block()) {
-        if (mapped_->exhausted()) {
-            end_mapped();
-            return {};
+    core::Block block;
+    do {
+        if (!mapped_->has_block()) {
+            if (mapped_->exhausted()) {
+                end_mapped();
+                return {};
+            }
+            core::MappedReader& mapped = *mapped_;
+            bool intact = true;
+            without_gil([&] { intact = mapped.read_batch(); });
+            if (!intact) raise_file_shrank(path_object_.get());
         }
-        core::MappedReader& mapped = *mapped_;
-        bool intact = true;
-        without_gil([&] { intact = mapped.read_batch(); });
-        if (!intact) raise_file_shrank(path_object_.get());
-    }
-    core::Block block = mapped_->take();
+        block = mapped_->take();
+    } while (held_as_trailing(block));
     finish_block(block);
     Ref object = make_block(std::move(block));
     consumed_ = mapped_->position();
@@ -419,7 +494,11 @@ void Reader::refill_lines() {
 
 void Reader::refill_file_object() {
     Ref size = Ref::check(PyLong_FromSize_t(kReadUnit));
-    Ref chunk = Ref::check(PyObject_CallFunctionObjArgs(object_.get(), size.get(), nullptr));
+    Ref chunk = Ref::steal(PyObject_CallFunctionObjArgs(object_.get(), size.get(), nullptr));
+    if (!chunk) {
+        if (consumed_ == 0 && file_object_) explain_undecodable(file_object_.get());
+        throw PythonError{};
+    }
     if (chunk.get() == Py_None)
         raise(PyExc_BlockingIOError,
               "file object read returned None: it is non-blocking and has no data ready; read "
@@ -435,6 +514,11 @@ void Reader::refill_file_object() {
     if (consumed_ == 0 && kind_ == core::TextKind::Bytes && file_object_) {
         Ref name = stream_name(file_object_.get());
         if (decompress_if_compressed(bytes, file_object_, name.get())) return;
+    }
+    if (consumed_ == 0 && kind_ == core::TextKind::Text && file_object_) {
+        const core::Compression compression = core::sniff_decoded_compression(bytes);
+        if (compression != core::Compression::None)
+            raise_compressed_text(file_object_.get(), compression);
     }
     consumed_ += bytes.size();
     // Offsets of a text file's characters are not its byte offsets.

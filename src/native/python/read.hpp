@@ -46,6 +46,15 @@ class Reader {
     // before it propagates, so that later calls end the iteration.
     Ref next_block();
 
+    // From now on (before the first block), whitespace after the last `$$$$`
+    // line (core/input_ending) is kept instead of handed out as a block, for
+    // callers that count or copy blocks; parse_sdf's own iterators hand it out.
+    void hold_trailing() noexcept { hold_trailing_ = true; }
+    // After the end, when holding: the trailing whitespace (as bytes or str,
+    // the blocks' kind) if `block` is the last block made (None: no block was
+    // made), else None.
+    Ref trailing_after(PyObject* block) const;
+
     // Where pull() hands its blocks: take() runs without the interpreter lock
     // and may throw, which ends the pull.
     class BlockSink {
@@ -100,6 +109,8 @@ class Reader {
 
     Ref produce();
     Ref make_block(core::Block&& block);
+    // When holding the trailing whitespace: whether `block` is it (then kept).
+    bool held_as_trailing(const core::Block& block);
     // Sets what the reader knows of a block made from its input: its kind,
     // whether it was checked as UTF-8, and its number.
     void finish_block(core::Block& block) noexcept;
@@ -165,6 +176,11 @@ class Reader {
     uint64_t range_stop_ = UINT64_MAX;
     uint64_t range_end_ = 0;
     bool lines_ = false;  // an iterable of lines: no position to tell
+    // hold_trailing(): the whitespace kept, and the last block handed out.
+    bool hold_trailing_ = false;
+    bool has_trailing_ = false;
+    std::string trailing_;
+    Ref last_block_;
 };
 
 // parse_sdf as a function object of `module`.

@@ -75,6 +75,9 @@ void raise_status(core::BlockFile::Status status, const core::IoOutcome& outcome
         case core::BlockFile::Status::Changed: raise_changed(path);
         case core::BlockFile::Status::Shrank:
             raise_os_error(EIO, "the file shrank while it was indexed", path);
+        case core::BlockFile::Status::Misfit:
+            raise(PyExc_ValueError,
+                  "the index given does not fit the file: text follows its last block");
     }
     raise_internal("unknown SDFile outcome");
 }
@@ -322,7 +325,9 @@ PyObject* sd_file_setstate(PyObject* self, PyObject* state) {
             raise(PyExc_ValueError, "SDFile state holds no whole offsets");
         std::vector<uint64_t> offsets(bytes.size() / sizeof(uint64_t));
         std::memcpy(offsets.data(), bytes.data(), bytes.size());
-        // Offsets that do not rise from 0 to the size would read outside blocks.
+        // Offsets that do not rise from 0 to the size would read outside
+        // blocks (they may stop short of it by trailing whitespace, which the
+        // first use checks).
         if (!core::offsets_fit(offsets, size))
             raise(PyExc_ValueError, "SDFile state offsets do not rise from 0 to the size");
         if (!sd_file(self).file->adopt(std::move(offsets), {size, static_cast<int64_t>(mtime)}))
@@ -398,7 +403,8 @@ constexpr const char kShardsDoc[] =
     "Cut a file into runs of whole blocks, for reading in parallel.\n\n"
     "Returns (start, stop) byte offsets for `parse_sdf(path, start=start,\n"
     "stop=stop)`: the first start is 0, each stop is the next start and the\n"
-    "last stop is the file's size, so the shards hold every block exactly\n"
+    "last stop is the file's size (or where whitespace after the last $$$$\n"
+    "line starts: that is no block), so the shards hold every block exactly\n"
     "once, in order. Every start is the first byte of a block (by the rule of\n"
     "the path's kind: a str path's blocks also end at CR), and no shard is\n"
     "empty, so there may be fewer than asked for: a file of three blocks\n"
@@ -503,6 +509,8 @@ constexpr const char kOffsetsDoc[] =
     "The block index: a read-only buffer of len(self) + 1 native uint64\n"
     "values (format \"Q\"), the first byte of each block and then the file's\n"
     "size, so block i is bytes [offsets[i], offsets[i + 1]) of the file.\n"
+    "Whitespace after the last $$$$ line is no block: the last offset is\n"
+    "then where it starts.\n"
     "`numpy.frombuffer(f.offsets, dtype=numpy.uint64)` views it without a\n"
     "copy. Reading it indexes the file if that has not happened yet.";
 

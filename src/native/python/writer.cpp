@@ -12,6 +12,7 @@
 #include "python/method_def.hpp"
 #include "python/object.hpp"
 #include "python/ref.hpp"
+#include "python/text_arguments.hpp"
 
 namespace molvane::py {
 
@@ -85,20 +86,26 @@ void forget_writer(PyObject* self) noexcept {
 PyObject* write_sdf(PyObject* module, PyObject* args, PyObject* kwargs) {
     return boundary(module, [&] {
         // `_durable=False` skips the sync to the device, for the benchmark
-        // that measures what the sync costs.
-        static const char* keywords[] = {"dest", "blocks", "compresslevel", "_durable", nullptr};
+        // that measures what the sync costs. `_trailing`, called with the
+        // last block written (or None) once the blocks are done, returns the
+        // whitespace to write after them (or None): how the command line
+        // copies an input's trailing whitespace.
+        static const char* keywords[] = {"dest",     "blocks",    "compresslevel",
+                                         "_durable", "_trailing", nullptr};
         PyObject* dest = nullptr;
         PyObject* blocks = nullptr;
         PyObject* level = Py_None;
         int durable = 1;
-        parse_arguments(args, kwargs, "OO|$Op:write_sdf", keywords, &dest, &blocks, &level,
-                        &durable);
+        PyObject* trailing = Py_None;
+        parse_arguments(args, kwargs, "OO|$OpO:write_sdf", keywords, &dest, &blocks, &level,
+                        &durable, &trailing);
         // A non-iterable fails here, before the destination is created.
         Ref iterator = Ref::check(PyObject_GetIter(blocks));
         const ModuleState& state = module_state(module);
         BlockWriter writer(state, dest, level);
         writer.set_durable(durable != 0);
         HeldError held;
+        Ref last;
         try {
             for (;;) {
                 // A list of blocks runs no bytecode in between: Ctrl-C is
@@ -112,6 +119,12 @@ PyObject* write_sdf(PyObject* module, PyObject* args, PyObject* kwargs) {
                 if (!is_block(state, item.get()))
                     raise_wrong_type("write_sdf() items must be SDBlock, not %U", item.get());
                 writer.add(as_block(item.get()));
+                last = std::move(item);
+            }
+            if (trailing != Py_None) {
+                Ref text = Ref::check(
+                    PyObject_CallFunctionObjArgs(trailing, last ? last.get() : Py_None, nullptr));
+                if (text.get() != Py_None) writer.add_trailing(str_or_bytes_view(text.get()));
             }
         } catch (...) {
             // The blocks before the failure are still written out below.
@@ -119,6 +132,7 @@ PyObject* write_sdf(PyObject* module, PyObject* args, PyObject* kwargs) {
             held = HeldError::fetch();
         }
         iterator.reset();
+        last.reset();
         if (held) {
             abandon(writer);  // its failure replaces the held error
             held.raise_again();
@@ -169,6 +183,18 @@ PyObject* writer_write(PyObject* self, PyObject* block) {
         ExclusiveUse use(object.guard);
         if (!object.writer) raise(PyExc_ValueError, "I/O operation on a closed sdf_writer");
         object.writer->add(as_block(block));
+        Py_RETURN_NONE;
+    });
+}
+
+// The command line's split: an input's trailing whitespace after the last
+// block of the last part.
+PyObject* writer_write_trailing(PyObject* self, PyObject* text) {
+    return boundary(self, [&] {
+        WriterObject& object = as_writer(self);
+        ExclusiveUse use(object.guard);
+        if (!object.writer) raise(PyExc_ValueError, "I/O operation on a closed sdf_writer");
+        object.writer->add_trailing(str_or_bytes_view(text));
         Py_RETURN_NONE;
     });
 }
@@ -344,6 +370,9 @@ PyMethodDef kSdfWriterDef = {"sdf_writer", keywords_method(sdf_writer),
 
 PyMethodDef kMethods[] = {
     {"write", writer_write, METH_O, kWriteDoc},
+    {"_write_trailing", writer_write_trailing, METH_O,
+     "_write_trailing($self, text, /)\n--\n\n"
+     "Write text that is no block (an input's trailing whitespace) as it is."},
     {"close", writer_close, METH_NOARGS, kCloseDoc},
     {"__enter__", writer_enter, METH_NOARGS, "__enter__($self)\n--\n\n"},
     {"__exit__", writer_exit, METH_VARARGS, "__exit__($self, *_exc_info)\n--\n\n"},
