@@ -1,7 +1,8 @@
 """SD files on Dask: a DataFrame of records or a Bag of SDBlocks, and back.
 
 A plain file is cut into byte ranges on block boundaries (``molvane.shards``),
-one partition each, in file order; a compressed file has no random access and
+one partition each, in file order, and so is a BGZF file (in virtual offsets,
+see molvane._gzaccess); any other compressed file has no random access and
 is one whole partition. Each partition is read where it is computed: only the
 path and its byte range travel to the worker, so the files must be visible
 to every worker under the same path (a shared or local file system).
@@ -22,6 +23,7 @@ from collections.abc import Iterable, Mapping, Sequence
 from typing import Any, Literal, NamedTuple, overload
 
 import molvane
+from molvane import _gzaccess
 from molvane import native as _native
 from molvane import tables as _tables
 from molvane._replacing import check_writable, keep_owner_and_mode, sync_directory
@@ -82,11 +84,12 @@ def _expand(paths_or_glob: Any) -> list[_Path]:
 def _shards(path: _Path, **cut: int) -> list[tuple[int, int]] | None:
     """The byte ranges of a file, or None for a file to be read whole.
 
-    A compressed file has no random access, but read whole it is still read
-    exactly: it makes one piece. Other files are cut by shards(), which
+    A compressed file has no random access unless it is BGZF (cut in virtual
+    offsets by shards()), but read whole it is still read exactly: it makes
+    one piece. Other files are cut by shards(), which
     refuses what cannot be cut.
     """
-    if _native._source_kind(path) == "compressed":
+    if _native._source_kind(path) == "compressed" and not _gzaccess.splittable(path):
         return None
     return list(molvane.shards(path, **cut))
 

@@ -15,6 +15,8 @@ from typing import (
     type_check_only,
 )
 
+from typing_extensions import Buffer
+
 _T = TypeVar("_T", str, bytes)
 _D = TypeVar("_D")
 
@@ -214,6 +216,9 @@ def _archive_of(head: bytes, /) -> str | None: ...
 def _source_kind(
     path: str | bytes | os.PathLike[str] | os.PathLike[bytes], /
 ) -> Literal["plain", "compressed", "stream", "archive"]: ...
+def _bgzf_members(buffer: Buffer, /) -> tuple[bytes, bytes, str | None, int]: ...
+def _block_starts(buffer: Buffer, universal: bool, /) -> bytes: ...
+def _next_block_start(buffer: Buffer, offset: int, universal: bool, /) -> int: ...
 
 _AnyPath = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 
@@ -253,9 +258,15 @@ class _Writable(Protocol):
 _Destination = str | bytes | os.PathLike[str] | os.PathLike[bytes] | _Writable
 
 def write_sdf(
-    dest: _Destination, blocks: Iterable[SDBlock[Any]], *, compresslevel: int | None = None
+    dest: _Destination,
+    blocks: Iterable[SDBlock[Any]],
+    *,
+    compresslevel: int | None = None,
+    bgzf: bool = False,
 ) -> int: ...
-def sdf_writer(dest: _Destination, *, compresslevel: int | None = None) -> _SDFWriter: ...
+def sdf_writer(
+    dest: _Destination, *, compresslevel: int | None = None, bgzf: bool = False
+) -> _SDFWriter: ...
 
 @final
 class _SDFWriter:

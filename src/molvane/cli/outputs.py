@@ -24,6 +24,7 @@ from typing import IO, Any
 
 from molvane import native
 from molvane._replacing import check_writable, keep_owner_and_mode, sync_directory
+from molvane.cli.errors import CommandError
 
 
 def destination(path: str | None) -> Any:
@@ -34,13 +35,15 @@ def destination(path: str | None) -> Any:
     return os.fsencode(path) if not isinstance(path, bytes) else path
 
 
-def write_blocks(path: str | None, blocks: Iterable[Any]) -> int:
+def write_blocks(path: str | None, blocks: Iterable[Any], bgzf: bool = False) -> int:
     """Write `blocks` to `path` or stdout; the number written.
 
     A file is written through a temporary beside it and renamed over the
     target only when every block is in, so a failed run leaves no half file.
     """
-    written = native.write_sdf(destination(path), blocks)
+    if bgzf and (path is None or path == "-"):
+        raise CommandError("--bgzf needs -o FILE ending in .gz")
+    written = native.write_sdf(destination(path), blocks, bgzf=bgzf)
     if path is None or path == "-":
         sys.stdout.buffer.flush()
     return written

@@ -30,7 +30,7 @@ def run_head(args: argparse.Namespace) -> int:
     # Each is at most sys.maxsize; so is the stop, as no stream holds more.
     stop = min(args.skip + args.number, sys.maxsize)
     blocks = itertools.islice(all_blocks(args), args.skip, stop)
-    write_blocks(args.output, blocks)
+    write_blocks(args.output, blocks, args.bgzf)
     return 0
 
 
@@ -134,7 +134,7 @@ def run_slice(args: argparse.Namespace) -> int:
         else:
             chosen = resolve(items, _count(path))
             blocks = picked(path, chosen, progress_of(args), args.file)
-        write_blocks(args.output, blocks)
+        write_blocks(args.output, blocks, args.bgzf)
     return 0
 
 
@@ -146,7 +146,9 @@ def run_sample(args: argparse.Namespace) -> int:
         if not 0.0 <= args.fraction <= 1.0:
             raise UsageError(f"--fraction must be between 0 and 1, not {args.fraction}")
         fraction = args.fraction
-        write_blocks(args.output, (b for b in all_blocks(args) if rng.random() < fraction))
+        write_blocks(
+            args.output, (b for b in all_blocks(args) if rng.random() < fraction), args.bgzf
+        )
         return 0
     # Reservoir sampling (Algorithm R): one pass, N blocks held, every
     # block equally likely; the sample is written in input order.
@@ -159,7 +161,7 @@ def run_sample(args: argparse.Namespace) -> int:
             if slot < args.number:
                 reservoir[slot] = (number, block)
     reservoir.sort(key=lambda item: item[0])
-    write_blocks(args.output, (block for _, block in reservoir))
+    write_blocks(args.output, (block for _, block in reservoir), args.bgzf)
     return 0
 
 

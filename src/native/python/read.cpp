@@ -324,6 +324,7 @@ void Reader::open_path() {
                      path_object_.get(), std::string(format).c_str());
         throw PythonError{};
     }
+    if (ranged_ && file_.compression() == core::Compression::Gzip) return start_compressed_range();
     if (ranged_) check_random_access();
     if (file_.compression() != core::Compression::None) {
         Ref descriptor = Ref::check(PyLong_FromLong(file_.descriptor()));
@@ -348,6 +349,21 @@ void Reader::open_path() {
     } else {
         source_ = Source::File;
     }
+}
+
+// A byte range of a gzip file: the blocks of a range of virtual offsets of a
+// BGZF file, decompressed by molvane/_gzaccess.py, which refuses other files.
+void Reader::start_compressed_range() {
+    file_.close();
+    Ref module = Ref::check(PyImport_ImportModule("molvane._gzaccess"));
+    Ref opener = Ref::check(PyObject_GetAttrString(module.get(), "open_range"));
+    stream_ = Ref::check(PyObject_CallFunction(opener.get(), "OKKO", path_object_.get(),
+                                               static_cast<unsigned long long>(range_start_),
+                                               static_cast<unsigned long long>(range_stop_),
+                                               kind_ == core::TextKind::Text ? Py_True : Py_False));
+    object_ = Ref::check(PyObject_GetAttrString(stream_.get(), "readinto"));
+    source_ = Source::Decompressed;
+    offsets_exact_ = false;
 }
 
 void Reader::check_random_access() {
