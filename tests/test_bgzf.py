@@ -188,6 +188,8 @@ def test_saved_index_is_used_and_refused_once_stale_or_foreign(made, tmp_path):
     other = write_bgzf(tmp_path / "other.sdf.gz", plain_text(5), "molvane")
     with pytest.raises(ValueError, match="is not the index of .*other.sdf.gz"):
         len(molvane.SDFile(str(other), index=saved))
+    with pytest.raises(ValueError, match="is the index of a compressed file, not of"):
+        len(molvane.SDFile(str(plain), index=saved))
     # The file rewritten (same bytes, new time): the index beside it is refused.
     os.utime(packed, ns=(1, 1))
     with pytest.raises(ValueError, match="modification time or content differs.*molvane index"):
@@ -249,3 +251,21 @@ def test_cli_writes_bgzf_and_indexes_files(tmp_path, capsys):
     assert main(["cat", str(source), "-o", str(tmp_path / "x.sdf"), "--bgzf"]) == 2
     assert "bgzf=True applies to paths ending in .gz" in capsys.readouterr().err
     assert not (tmp_path / "x.sdf").exists()
+
+
+def test_viewer_serves_bgzf_and_reuses_saved_plain_indexes(made, tmp_path):
+    from molvane.viewer import check_file
+    from molvane.viewer.catalog import ViewedFile
+
+    plain, packed = made
+    assert main(["index", "-q", str(plain)]) == 0
+    expected = len(list(molvane.parse_sdf(os.fsencode(str(plain)))))
+    for path in (plain, packed):
+        check_file(str(path))
+        viewed = ViewedFile(str(path))
+        assert viewed.indexed.wait(60) and viewed.index_error is None
+        assert viewed.count == expected
+    # A saved index of the plain file is refused once the file changes.
+    os.utime(plain, ns=(1, 1))
+    viewed = ViewedFile(str(plain))
+    assert viewed.indexed.wait(60) and "changed since it was indexed" in viewed.index_error

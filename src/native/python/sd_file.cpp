@@ -33,8 +33,8 @@ struct SDFileObject {
     Py_ssize_t shape = 0;  // the buffer's one dimension: len(offsets), fixed once found
     // A BGZF file's blocks, served by molvane/_gzaccess.py (its BgzfBlocks),
     // and the saved index given for it; set once, never replaced.
-    Ref compressed;
-    Ref compressed_index;
+    Ref compressed{};
+    Ref compressed_index{};
 
     int traverse(visitproc visit, void* arg) const {
         Py_VISIT(path.get());
@@ -99,14 +99,32 @@ core::BlockFile& ready(SDFileObject& object) {
     return file;
 }
 
+PyObject* open_compressed(SDFileObject& object, core::BlockFile::Status status,
+                          const core::IoOutcome& outcome);
+
 // The blocks of a gzip file, indexed on first use, or null for a plain file
 // (then ready). Which gzip files are served is _gzaccess's to say.
 PyObject* compressed_blocks(SDFileObject& object) {
     if (object.compressed) return object.compressed.get();
     core::BlockFile& file = *object.file;
-    if (file.is_ready()) return nullptr;
-    core::IoOutcome outcome;
-    const core::BlockFile::Status status = without_gil([&] { return file.ready(outcome); });
+    if (!file.is_ready()) {
+        core::IoOutcome outcome;
+        const core::BlockFile::Status status = without_gil([&] { return file.ready(outcome); });
+        if (status != core::BlockFile::Status::Ok) return open_compressed(object, status, outcome);
+    }
+    // An index of a compressed file is never taken for a plain one.
+    if (object.compressed_index) {
+        PyErr_Format(PyExc_ValueError, "%R is the index of a compressed file, not of %R",
+                     object.compressed_index.get(), object.path.get());
+        throw PythonError{};
+    }
+    return nullptr;
+}
+
+// The blocks of a gzip file refused by the plain road, or the refusal.
+PyObject* open_compressed(SDFileObject& object, core::BlockFile::Status status,
+                          const core::IoOutcome& outcome) {
+    const core::BlockFile& file = *object.file;
     if (status == core::BlockFile::Status::Refused &&
         file.file().refusal() == core::AccessRefusal::Compressed &&
         file.file().compression() == core::Compression::Gzip) {
@@ -117,7 +135,7 @@ PyObject* compressed_blocks(SDFileObject& object) {
         return keep_compressed(object, std::move(made));
     }
     raise_status(status, outcome, object);
-    return nullptr;
+    raise_internal("a refused SDFile was not refused");
 }
 
 std::size_t block_count(SDFileObject& object) {
@@ -502,9 +520,13 @@ constexpr const char kShardsDoc[] =
     "empty, so there may be fewer than asked for: a file of three blocks\n"
     "gives at most three, an empty file none. Only the lines around each cut\n"
     "are read.\n\n"
+    "A BGZF file (blocked gzip, as bgzip and `write_sdf(..., bgzf=True)`\n"
+    "write it) is cut on member boundaries, n or size counting compressed\n"
+    "bytes, and its offsets are virtual (member offset << 16 | offset in\n"
+    "the member); the last stop is the end of its members.\n\n"
     "Args:\n"
-    "    path: a str, bytes or os.PathLike path to a regular, uncompressed\n"
-    "        file on a local file system\n"
+    "    path: a str, bytes or os.PathLike path to a regular file on a\n"
+    "        local file system, uncompressed or BGZF\n"
     "    n: the number of shards of about equal bytes (os.cpu_count() when\n"
     "        neither n nor size is given)\n"
     "    size: the bytes of each shard, about; the last may be smaller\n\n"
@@ -512,7 +534,8 @@ constexpr const char kShardsDoc[] =
     "    A list of (start, stop) pairs\n\n"
     "Raises:\n"
     "    TypeError: for both n and size, or a non-int one\n"
-    "    ValueError: for n or size below 1, a pipe or a compressed file";
+    "    ValueError: for n or size below 1, a pipe or a compressed file that\n"
+    "        is not BGZF";
 
 PyMethodDef kShardsDef = {"shards", keywords_method(shards), METH_VARARGS | METH_KEYWORDS,
                           kShardsDoc};
@@ -573,9 +596,14 @@ constexpr const char kSDFileDoc[] =
     "`index` names an index written by `save_index`: it is checked to be\n"
     "for the path's kind and, on first use, for the file's size and\n"
     "modification time, and replaces the scan.\n\n"
-    "The file must be regular, uncompressed and on a local file system:\n"
-    "pipes and compressed files raise ValueError on first use. An SDFile is\n"
-    "safe to share between threads.\n\n"
+    "The file must be regular and on a local file system: pipes raise\n"
+    "ValueError on first use, and so do compressed files, except BGZF\n"
+    "(blocked gzip): its blocks are found by one decompressing pass (or\n"
+    "taken from the index saved beside it, FILE.idx, when that matches the\n"
+    "file), `offsets` holds virtual offsets (member offset << 16 | offset\n"
+    "in the member, then the end of the members), and each block is read\n"
+    "from the members that hold it. An SDFile is safe to share between\n"
+    "threads.\n\n"
     "Args:\n"
     "    path: a str, bytes or os.PathLike path\n"
     "    index: a path to an index saved by `save_index`, or None to scan\n\n"
