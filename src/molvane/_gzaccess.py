@@ -529,28 +529,31 @@ class RangeStream:
         bgzf = self._bgzf
         begin = bgzf.next_block_start(bgzf.unvirtual(start), universal)
         end = bgzf.total if stop is None else bgzf.next_block_start(bgzf.unvirtual(stop), universal)
-        self._at = begin
+        self._begin = self._at = begin
         self._end = max(begin, end)
-        self._done = 0
 
     @property
     def position(self) -> int:
-        return self._done
+        """Compressed bytes, as the file's size counts them: the end of the
+        members read so far."""
+        bgzf = self._bgzf
+        if self._at <= self._begin:
+            return int(bgzf.offsets[bgzf.member_of(self._begin)]) if self._begin else 0
+        return int(bgzf.offsets[bgzf.member_of(self._at - 1) + 1])
 
     def readinto(self, view: Any) -> int:
         target = memoryview(view).cast("B")
-        if self._at >= self._end:
-            return 0
         bgzf = self._bgzf
-        k = bgzf.member_of(self._at)
-        data = bgzf.member(k)
-        low = self._at - bgzf.starts[k]
-        high = min(len(data), self._end - bgzf.starts[k], low + len(target))
-        count = high - low
-        target[:count] = data[low:high]
-        self._at += count
-        self._done += count
-        return count
+        done = 0
+        while self._at < self._end and done < len(target):
+            k = bgzf.member_of(self._at)
+            data = bgzf.member(k)
+            low = self._at - bgzf.starts[k]
+            high = min(len(data), self._end - bgzf.starts[k], low + len(target) - done)
+            target[done : done + high - low] = data[low:high]
+            done += high - low
+            self._at += high - low
+        return done
 
     def close(self) -> None:
         self._bgzf.close()
