@@ -187,6 +187,17 @@ def test_dask_partitions_a_bgzf_file(made):
         assert bag.compute() == list(molvane.parse_sdf(str(plain)))
 
 
+def test_dask_samples_a_bgzf_file_by_its_decompressed_bytes(tmp_path):
+    pytest.importorskip("dask.dataframe")
+    # A record first seen past the first member, within the sample's bytes.
+    text = plain_text(12) + sd_block(12).replace("$$$$", "> <LATE>\n1.5\n\n$$$$")
+    path = write_bgzf(tmp_path / "late.sdf.gz", text, "molvane")
+    assert members_of(path)[1][0] < len(text.encode()) - 200
+    with dask.config.set(scheduler="synchronous"):
+        frame = mdask.read_sdf(str(path), blocksize=1500, sample=len(text.encode()))
+        assert frame["LATE"].sum().compute() == 1.5
+
+
 def test_saved_index_is_used_and_refused_once_stale_or_foreign(made, tmp_path):
     plain, packed = made
     f = molvane.SDFile(str(packed))

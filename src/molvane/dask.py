@@ -225,7 +225,9 @@ def _sample_table(paths: Sequence[_Path], sample: int, options: dict[str, Any]) 
     """The table of the blocks starting in the first `sample` bytes of the
     first file with any block, and a description of it for errors."""
     for path in paths:
-        if _shards(path, n=1) is None:
+        # A compressed file's sample is its first blocks, read through: the
+        # offsets of a BGZF file count compressed bytes.
+        if _native._source_kind(path) == "compressed" or _shards(path, n=1) is None:
             blocks: list[Any] = []
             seen = 0
             block: Any
