@@ -265,6 +265,11 @@ def test_cli_writes_bgzf_and_indexes_files(tmp_path, capsys):
     assert list(molvane.SDFile(os.fsencode(str(out)))) == list(
         molvane.parse_sdf(os.fsencode(str(plain)))
     )
+    pattern = str(tmp_path / "part-{n}.sdf.gz")
+    assert main(["split", "-q", "-n", "2", str(source), "-o", pattern, "--bgzf"]) == 0
+    parts = [tmp_path / f"part-{n}.sdf.gz" for n in range(2)]
+    assert all(_gzaccess.is_bgzf(part) for part in parts)
+    assert b"".join(gzip.decompress(part.read_bytes()) for part in parts) == text.encode()
     # The plain gzip file has no index, and --bgzf needs a .gz file.
     assert main(["index", str(source)]) == 2
     assert "not BGZF" in capsys.readouterr().err
