@@ -127,6 +127,11 @@ def test_every_reader_reads_bgzf_as_the_plain_file(made, kind):
     again = pickle.loads(pickle.dumps(f))
     assert list(again) == expected
     cuts = molvane.shards(kind(str(packed)), n=7)
+    # Progress counts compressed bytes: a range read through ends at or past
+    # the member where the next one starts.
+    for a, z in cuts:
+        blocks = molvane.parse_sdf(kind(str(packed)), start=a, stop=z)
+        assert list(blocks) and z >> 16 <= blocks.position <= blocks.size
     assert [
         b for a, z in cuts for b in molvane.parse_sdf(kind(str(packed)), start=a, stop=z)
     ] == expected

@@ -537,6 +537,8 @@ class RangeStream:
         """Compressed bytes, as the file's size counts them: the end of the
         members read so far."""
         bgzf = self._bgzf
+        if self._at >= bgzf.total:
+            return int(bgzf.offsets[-1])  # the end marker counts as read
         if self._at <= self._begin:
             return int(bgzf.offsets[bgzf.member_of(self._begin)]) if self._begin else 0
         return int(bgzf.offsets[bgzf.member_of(self._at - 1) + 1])

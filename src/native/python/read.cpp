@@ -549,6 +549,8 @@ void Reader::refill_decompressed() {
     consumed_ = PyLong_AsUnsignedLongLong(position.get());
     throw_if_error();
     if (got == 0) {
+        // A range of a BGZF file ends where its stream stopped reading.
+        if (ranged_) range_end_ = consumed_;
         splitter_.finish_input();
         return;
     }
