@@ -670,7 +670,7 @@ def split_100(durable):
         from molvane import native
         from molvane.cli import main, split
 
-        def write_parts_as_before(parts, pattern, start, verbose):
+        def write_parts_as_before(parts, pattern, start, verbose, bgzf=False):
             for number, part in enumerate(parts, start=start):
                 native.write_sdf(split.file_name(pattern, number), part, _durable=False)
 
