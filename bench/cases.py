@@ -695,7 +695,7 @@ def split_100(durable):
         from molvane import native
         from molvane.cli import main, split
 
-        def write_parts_as_before(parts, pattern, start, verbose):
+        def write_parts_as_before(parts, pattern, start, verbose, bgzf=False):
             for number, part in enumerate(parts, start=start):
                 native.write_sdf(split.file_name(pattern, number), part, _durable=False)
 
@@ -1068,6 +1068,90 @@ def dask_sum(workers):
         return os.path.getsize(files["lf"]), int(frame.map_partitions(len).compute().sum()), elapsed
 
     return case
+
+
+# --- BGZF: the big file as blocked gzip, read in parallel and at random ---------
+
+_BGZF_CLUSTERS: dict[int, Any] = {}
+
+
+def bgzf_file(files):
+    """The big LF file as BGZF (written once by write_sdf(bgzf=True), level 2)."""
+    out = files["lf"].with_name("big_lf.bgzf.sdf.gz")
+    if not out.exists() or out.stat().st_mtime < files["lf"].stat().st_mtime:
+        import molvane
+
+        molvane.write_sdf(
+            os.fsencode(out),
+            molvane.parse_sdf(os.fsencode(files["lf"])),
+            bgzf=True,
+            compresslevel=6,
+        )
+    return out
+
+
+def bgzf_cluster_sum(workers):
+    """dask.read_sdf(BGZF file)[FIELD].sum() on a LocalCluster of `workers`
+    processes of one thread each, started once per case process."""
+
+    def case(files):
+        import molvane.dask
+
+        path = bgzf_file(files)
+        if workers not in _BGZF_CLUSTERS:
+            from distributed import Client, LocalCluster
+
+            cluster = LocalCluster(
+                n_workers=workers, processes=True, threads_per_worker=1, dashboard_address=None
+            )
+            _BGZF_CLUSTERS[workers] = Client(cluster)
+        client = _BGZF_CLUSTERS[workers]
+        column = FIELD.decode()
+        start = time.perf_counter()
+        frame = molvane.dask.read_sdf(str(path), columns=[column], blocksize="16 MiB")
+        client.compute(frame[column].sum()).result()
+        elapsed = time.perf_counter() - start
+        return os.path.getsize(files["lf"]), 1, elapsed
+
+    return case
+
+
+def bgzf_lookups(files):
+    import molvane
+
+    path = bgzf_file(files)
+    picks, size = lookup_plan(files["lf"])
+    f = molvane.SDFile(os.fsencode(path))
+    len(f)  # the index: a decompressing pass, left out as RDKit's is
+    start = time.perf_counter()
+    for i in picks:
+        f[i]
+    return size, len(picks), time.perf_counter() - start
+
+
+def bgzf_read_through(files):
+    """parse_sdf over the slice written as BGZF at gzip's level (read as gzip)."""
+    from molvane import parse_sdf, write_sdf
+
+    out = files["lf"].with_name("slice.bgzf.sdf.gz")
+    if not out.exists() or out.stat().st_mtime < files["slice"].stat().st_mtime:
+        write_sdf(
+            os.fsencode(out), parse_sdf(os.fsencode(files["slice"])), bgzf=True, compresslevel=1
+        )
+    start = time.perf_counter()
+    blocks = sum(1 for _ in parse_sdf(os.fsencode(out)))
+    return os.path.getsize(files["slice"]), blocks, time.perf_counter() - start
+
+
+def bgzf_write(files):
+    """write_sdf(path.sdf.gz, bgzf=True) of the parsed slice, as write_only times gzip."""
+    from molvane import parse_sdf, write_sdf
+
+    blocks = list(parse_sdf(os.fsencode(files["slice"])))
+    out = files["lf"].with_name("written.bgzf.sdf.gz")
+    start = time.perf_counter()
+    write_sdf(os.fsencode(out), blocks, bgzf=True)
+    return os.path.getsize(files["slice"]), len(blocks), time.perf_counter() - start
 
 
 # A hash set of 100,000 indices has 107,897 buckets in libstdc++: with the
@@ -1565,6 +1649,31 @@ CASES = [
         s3_to_arrow,
         baseline="s3fs: cat_file of the object (local moto S3)",
         least=0.7,
+    ),
+    # BGZF: parallel partitions, random lookups and writing against their peers
+    Case("dask.read_sdf(BGZF)[col].sum(), 1-worker LocalCluster", bgzf_cluster_sum(1)),
+    Case(
+        "dask.read_sdf(BGZF)[col].sum(), 2-worker LocalCluster",
+        bgzf_cluster_sum(2),
+        baseline="dask.read_sdf(BGZF)[col].sum(), 1-worker LocalCluster",
+        least=1.6,
+    ),
+    Case(
+        "SDFile(BGZF): 100,000 random f[i]",
+        bgzf_lookups,
+        baseline="rdkit: 100,000 random SDMolSupplier(sanitize=False)[i]",
+        least=0.5,
+    ),
+    Case(
+        "parse_sdf(path.sdf.gz), BGZF (slice)",
+        bgzf_read_through,
+        baseline="parse_sdf(path.sdf.gz) (slice)",
+    ),
+    Case(
+        "write_sdf(path.sdf.gz, bgzf=True) (slice)",
+        bgzf_write,
+        baseline="write_sdf(path.sdf.gz) (slice)",
+        least=0.8,
     ),
 ]
 

@@ -491,7 +491,7 @@ def test_set_writes_new_records_in_the_header_style_asked(capsys, sdf, tmp_path,
 def test_running_out_of_memory_is_one_line_with_status_2(capsys, sdf, monkeypatch):
     from molvane.cli import select
 
-    def exhausted(*args):
+    def exhausted(*args, **options):
         raise MemoryError
 
     monkeypatch.setattr(select, "write_blocks", exhausted)

@@ -168,7 +168,7 @@ def test_class_traits(name, signature, doc):
         (
             native,
             "write_sdf",
-            "(dest, blocks, *, compresslevel=None)",
+            "(dest, blocks, *, compresslevel=None, bgzf=False)",
             "Write SDBlocks to a path or a file object, and return how ma",
         ),
         (
@@ -180,7 +180,7 @@ def test_class_traits(name, signature, doc):
         (
             native,
             "sdf_writer",
-            "(dest, *, compresslevel=None)",
+            "(dest, *, compresslevel=None, bgzf=False)",
             "Write SDBlocks one at a time to a path or a file object, buf",
         ),
         (

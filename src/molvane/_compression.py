@@ -403,6 +403,12 @@ def check_level(fmt: str, level: int | None) -> int:
     return level
 
 
+def _isal_level(level: int) -> int:
+    # isal has levels 0..3; zlib's 0..9 map onto them (1 fast, 2 its
+    # default trade-off, 3 best), so that a gzip level means what it says.
+    return 0 if level == 0 else 1 if level <= 3 else 2 if level <= 7 else 3
+
+
 class _DescriptorWriter(io.RawIOBase):
     """A raw file over a descriptor it does not own, whose ``write`` writes
     every byte or raises: the compressors ignore the count that ``write``
@@ -438,14 +444,15 @@ def open_compressing_fd(
     which stays the caller's: ``finish`` ends the compressed stream and
     writes it out, without closing ``fd``. Every write reaches the
     descriptor whole or raises, and so does ``finish``."""
+    if fmt == "bgzf":
+        from molvane import _gzaccess
+
+        return _gzaccess.open_writer(_DescriptorWriter(fd), _isal_level(check_level("gzip", level)))
     level = check_level(fmt, level)
     raw: Any = _DescriptorWriter(fd)  # a binary file to the compressors
     if fmt == "gzip":
         igzip = _isal_igzip()
-        # isal has levels 0..3; zlib's 0..9 map onto them (1 fast, 2 its
-        # default trade-off, 3 best), so that a gzip level means what it says.
-        isal_level = 0 if level == 0 else 1 if level <= 3 else 2 if level <= 7 else 3
-        stream: Any = igzip.IGzipFile(fileobj=raw, mode="wb", compresslevel=isal_level)
+        stream: Any = igzip.IGzipFile(fileobj=raw, mode="wb", compresslevel=_isal_level(level))
     elif fmt == "bz2":
         import bz2
 

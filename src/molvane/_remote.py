@@ -497,7 +497,7 @@ class RemoteSDFile:
                 if not chunk:
                     break
                 pending += chunk
-                found = array.array("Q", _native._block_starts(pending, universal=self._universal))
+                found = array.array("Q", _native._block_starts(pending, self._universal))
                 # The last start (or the window's end) may be cut short by the
                 # window's end: the scan goes on from it with more bytes.
                 last = found[-2] if len(found) > 1 else 0
@@ -507,7 +507,7 @@ class RemoteSDFile:
         finally:
             stream.close()
         if pending:
-            found = array.array("Q", _native._block_starts(pending, universal=self._universal))
+            found = array.array("Q", _native._block_starts(pending, self._universal))
             offsets.extend(base + x for x in found[:-1])
         offsets.append(self._remote.size)
         return offsets

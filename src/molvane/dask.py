@@ -1,7 +1,8 @@
 """SD files on Dask: a DataFrame of records or a Bag of SDBlocks, and back.
 
 A plain file is cut into byte ranges on block boundaries (``molvane.shards``),
-one partition each, in file order; a compressed file has no random access and
+one partition each, in file order, and so is a BGZF file (in virtual offsets,
+see molvane._gzaccess); any other compressed file has no random access and
 is one whole partition. Each partition is read where it is computed: only the
 path and its byte range travel to the worker, so the files must be visible
 to every worker under the same path (a shared or local file system), or be
@@ -25,6 +26,7 @@ from collections.abc import Iterable, Mapping, Sequence
 from typing import Any, Literal, NamedTuple, overload
 
 import molvane
+from molvane import _gzaccess
 from molvane import native as _native
 from molvane import tables as _tables
 from molvane._replacing import check_writable, keep_owner_and_mode, sync_directory
@@ -97,8 +99,9 @@ def _shards(
 ) -> list[tuple[int, int]] | None:
     """The byte ranges of a file, or None for a file to be read whole.
 
-    A compressed file has no random access, but read whole it is still read
-    exactly: it makes one piece. Other files are cut by shards(), which
+    A compressed file has no random access unless it is BGZF (cut in virtual
+    offsets by shards()), but read whole it is still read exactly: it makes
+    one piece. Other files are cut by shards(), which
     refuses what cannot be cut.
     """
     if _is_url(path):
@@ -108,7 +111,7 @@ def _shards(
         if _native._compression_of(remote.head()[:16]) is not None:
             return None
         return _remote.shards(path, cut.get("n", 0), cut.get("size", 0), storage_options)
-    if _native._source_kind(path) == "compressed":
+    if _native._source_kind(path) == "compressed" and not _gzaccess.splittable(path):
         return None
     return list(molvane.shards(path, **cut))
 
@@ -294,8 +297,6 @@ def _scanned_plan(
         tasks = [dask.delayed(_scan_piece)(p, scan_options, sample) for p in _file_pieces(pieces)]
     results = dask.compute(*tasks)
     kinds = _native._join_kinds(k for k, _ in results)
-    # Inputs without a block have no kind: text columns, as to_arrow gives them.
-    is_bytes = is_bytes and any(count for _, count in results)
     found: dict[Any, str] = {name: type_word for name, _, type_word in kinds}
     records = list(options["columns"]) if options["columns"] is not None else list(found)
     typed = {name: found.get(name, "str") for name in records}
@@ -391,7 +392,11 @@ def read_sdf(
         "block": block,
     }
     pieces = _pieces(paths, block_bytes, _remote_options(storage_options))
-    is_bytes = isinstance(paths[0], bytes)
+    # Empty inputs have no kind: text columns, as to_arrow gives them (an
+    # input of only whitespace is still read as bytes, without a block).
+    is_bytes = isinstance(paths[0], bytes) and any(
+        _stamp(path, storage_options if _is_url(path) else None)[0] for path in paths
+    )
     if isinstance(schema, str) and schema in ("scan", "sample"):
         frame_schema, plan = _scanned_plan(
             pa, schema, pieces, sample_bytes, options, types, is_bytes

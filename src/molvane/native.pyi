@@ -15,6 +15,8 @@ from typing import (
     type_check_only,
 )
 
+from typing_extensions import Buffer
+
 _T = TypeVar("_T", str, bytes)
 _D = TypeVar("_D")
 
@@ -218,10 +220,12 @@ def _parse_stream(stream: Any, *, text: bool) -> _SDBlockIterator[Any]: ...
 def _next_block_start(
     window: bytes, cut: int, *, universal: bool, at_start: bool, at_end: bool
 ) -> int | None: ...
-def _block_starts(window: bytes, *, universal: bool) -> bytes: ...
 def _source_kind(
     path: str | bytes | os.PathLike[str] | os.PathLike[bytes], /
 ) -> Literal["plain", "compressed", "stream", "archive"]: ...
+def _bgzf_members(buffer: Buffer, /) -> tuple[bytes, bytes, str | None, int]: ...
+def _block_starts(buffer: Buffer, universal: bool, /) -> bytes: ...
+def _block_start_from(buffer: Buffer, offset: int, universal: bool, /) -> int: ...
 
 _AnyPath = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 
@@ -261,9 +265,15 @@ class _Writable(Protocol):
 _Destination = str | bytes | os.PathLike[str] | os.PathLike[bytes] | _Writable
 
 def write_sdf(
-    dest: _Destination, blocks: Iterable[SDBlock[Any]], *, compresslevel: int | None = None
+    dest: _Destination,
+    blocks: Iterable[SDBlock[Any]],
+    *,
+    compresslevel: int | None = None,
+    bgzf: bool = False,
 ) -> int: ...
-def sdf_writer(dest: _Destination, *, compresslevel: int | None = None) -> _SDFWriter: ...
+def sdf_writer(
+    dest: _Destination, *, compresslevel: int | None = None, bgzf: bool = False
+) -> _SDFWriter: ...
 
 @final
 class _SDFWriter:

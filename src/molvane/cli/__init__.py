@@ -46,6 +46,7 @@ COMMANDS = {
     "check": "check",
     "repair": "repair",
     "view": "view",
+    "index": "index",
 }
 
 EPILOG = """\

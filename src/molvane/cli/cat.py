@@ -47,7 +47,7 @@ def run(args: argparse.Namespace) -> int:
     watch = Names([args.unique] if args.unique is not None else [])
     if args.unique is not None:
         blocks = _unique(watch.watching(blocks), args.unique.encode(), dropped, unreadable)
-    write_blocks(args.output, blocks)
+    write_blocks(args.output, blocks, bgzf=args.bgzf)
     unreadable.report("cat", "kept")
     watch.warn("cat")
     if args.unique is not None and not args.quiet:

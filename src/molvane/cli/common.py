@@ -39,6 +39,12 @@ def add_output(parser: argparse.ArgumentParser, what: str = "the blocks") -> Non
         help=f"write {what} to FILE (compressed when it ends in .gz, .bz2, .xz or .zst, in any case) "
         "instead of stdout ('-')",
     )
+    parser.add_argument(
+        "--bgzf",
+        action="store_true",
+        help="write a .gz FILE as BGZF (blocked gzip, as bgzip writes), which SDFile, shards "
+        "and Dask read at any block",
+    )
 
 
 def add_quiet(parser: argparse.ArgumentParser) -> None:

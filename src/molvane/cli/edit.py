@@ -118,7 +118,11 @@ def _edits_and_files(args: argparse.Namespace, what: str) -> list[tuple[bytes, b
 def run_set(args: argparse.Namespace) -> int:
     pairs = _edits_and_files(args, "set")
     unreadable = Unreadable(args)
-    write_blocks(args.output, _set(all_blocks(args), pairs, args.missing, args.header, unreadable))
+    write_blocks(
+        args.output,
+        _set(all_blocks(args), pairs, args.missing, args.header, unreadable),
+        bgzf=args.bgzf,
+    )
     unreadable.report("set", "left")
     return 0
 
@@ -135,7 +139,7 @@ def run_rename(args: argparse.Namespace) -> int:
     unreadable = Unreadable(args)
     watch = Names(old.decode() for old in renames)
     blocks = _rename(watch.watching(all_blocks(args)), renames, args.force, unreadable)
-    write_blocks(args.output, blocks)
+    write_blocks(args.output, blocks, bgzf=args.bgzf)
     unreadable.report("rename", "left")
     watch.warn("rename")
     return 0
@@ -146,7 +150,7 @@ def run_drop(args: argparse.Namespace) -> int:
     unreadable = Unreadable(args)
     watch = Names(names)
     blocks = _drop(watch.watching(all_blocks(args)), [n.encode() for n in names], unreadable)
-    write_blocks(args.output, blocks)
+    write_blocks(args.output, blocks, bgzf=args.bgzf)
     unreadable.report("drop", "left")
     watch.warn("drop")
     return 0

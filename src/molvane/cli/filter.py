@@ -44,7 +44,7 @@ def run(args: argparse.Namespace) -> int:
         found = sum(1 for _ in matched())
         print(found)
     else:
-        found = write_blocks(args.output, matched())
+        found = write_blocks(args.output, matched(), bgzf=args.bgzf)
     unreadable.report("filter", "left out")
     watch.warn("filter")
     return 1 if args.fail_if_empty and not found else 0

@@ -24,6 +24,7 @@ from typing import IO, Any
 
 from molvane import native
 from molvane._replacing import check_writable, keep_owner_and_mode, sync_directory
+from molvane.cli.errors import CommandError
 
 
 def destination(path: str | None) -> Any:
@@ -35,7 +36,10 @@ def destination(path: str | None) -> Any:
 
 
 def write_blocks(
-    path: str | None, blocks: Iterable[Any], trailing: Callable[[Any], Any] | None = None
+    path: str | None,
+    blocks: Iterable[Any],
+    trailing: Callable[[Any], Any] | None = None,
+    bgzf: bool = False,
 ) -> int:
     """Write `blocks` to `path` or stdout; the number written.
 
@@ -47,11 +51,13 @@ def write_blocks(
     with the last block written, or None) gives that whitespace for blocks
     that are not the reader's own.
     """
+    if bgzf and (path is None or path == "-"):
+        raise CommandError("--bgzf needs -o FILE ending in .gz")
     if trailing is None:
         from molvane.cli.inputs import trailing_after as trailing
 
     written: int = native.write_sdf(  # type: ignore[call-arg]
-        destination(path), blocks, _trailing=trailing
+        destination(path), blocks, bgzf=bgzf, _trailing=trailing
     )
     if path is None or path == "-":
         sys.stdout.buffer.flush()

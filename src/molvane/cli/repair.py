@@ -89,7 +89,7 @@ def run(args: argparse.Namespace) -> int:
                     )
                 yield fixed
 
-    write_blocks(args.output, blocks())
+    write_blocks(args.output, blocks(), bgzf=args.bgzf)
     if not args.quiet:
         print(
             f"repair: changed {tally['repaired']} of {plural(tally['blocks'], 'block')}",

@@ -30,7 +30,7 @@ def run_head(args: argparse.Namespace) -> int:
     # Each is at most sys.maxsize; so is the stop, as no stream holds more.
     stop = min(args.skip + args.number, sys.maxsize)
     blocks = itertools.islice(all_blocks(args), args.skip, stop)
-    write_blocks(args.output, blocks)
+    write_blocks(args.output, blocks, bgzf=args.bgzf)
     return 0
 
 
@@ -148,12 +148,16 @@ def run_slice(args: argparse.Namespace) -> int:
             # (as does any slice of a file without blocks).
             ends = chosen[-1] == len(index) - 1 if chosen else not len(index)
             tail = _file_trailing(path, index) if ends else None
-            write_blocks(args.output, blocks, lambda _last: tail)
+            write_blocks(args.output, blocks, lambda _last: tail, bgzf=args.bgzf)
         else:
             count = _count(path)
             chosen = resolve(items, count)
             to_end = bool(chosen) and chosen[-1] == count - 1
-            write_blocks(args.output, picked(path, chosen, progress_of(args), args.file, to_end))
+            write_blocks(
+                args.output,
+                picked(path, chosen, progress_of(args), args.file, to_end),
+                bgzf=args.bgzf,
+            )
     return 0
 
 
@@ -165,7 +169,9 @@ def run_sample(args: argparse.Namespace) -> int:
         if not 0.0 <= args.fraction <= 1.0:
             raise UsageError(f"--fraction must be between 0 and 1, not {args.fraction}")
         fraction = args.fraction
-        write_blocks(args.output, (b for b in all_blocks(args) if rng.random() < fraction))
+        write_blocks(
+            args.output, (b for b in all_blocks(args) if rng.random() < fraction), bgzf=args.bgzf
+        )
         return 0
     # Reservoir sampling (Algorithm R): one pass, N blocks held, every
     # block equally likely; the sample is written in input order.
@@ -178,7 +184,7 @@ def run_sample(args: argparse.Namespace) -> int:
             if slot < args.number:
                 reservoir[slot] = (number, block)
     reservoir.sort(key=lambda item: item[0])
-    write_blocks(args.output, (block for _, block in reservoir))
+    write_blocks(args.output, (block for _, block in reservoir), bgzf=args.bgzf)
     return 0
 
 

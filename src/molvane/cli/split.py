@@ -110,18 +110,22 @@ def run(args: argparse.Namespace) -> int:
             every = max(1, -(-total // args.parts))
             source = Source(path, shown=names[0])
             blocks = iter(progress_of(args).track(source.blocks, source.label))
-            _write_parts(_parts_by_count(blocks, every), pattern, args.start, args.verbose)
+            _write_parts(
+                _parts_by_count(blocks, every), pattern, args.start, args.verbose, args.bgzf
+            )
         return 0
     blocks = iter(all_blocks(args))
     if args.every is not None:
         parts: Iterator[Any] = _parts_by_count(blocks, args.every)
     else:
         parts = _parts_by_size(blocks, args.size)
-    _write_parts(parts, pattern, args.start, args.verbose)
+    _write_parts(parts, pattern, args.start, args.verbose, args.bgzf)
     return 0
 
 
-def _write_parts(parts: Iterator[Iterable[Any]], pattern: str, start: int, verbose: bool) -> None:
+def _write_parts(
+    parts: Iterator[Iterable[Any]], pattern: str, start: int, verbose: bool, bgzf: bool = False
+) -> None:
     """Writes each part to its file. A part's file is completed (synced to
     the device and renamed into place) on a helper thread while the next
     part is written, so the sync costs little time of its own; every file
@@ -140,7 +144,7 @@ def _write_parts(parts: Iterator[Iterable[Any]], pattern: str, start: int, verbo
                 folder = os.path.dirname(path)
                 if folder:
                     os.makedirs(folder, exist_ok=True)  # as mkdir -p: 'parts/{n}.sdf'
-                out = native.sdf_writer(destination(path))
+                out = native.sdf_writer(destination(path), bgzf=bgzf)
                 try:
                     write = out.write
                     block = None
@@ -189,6 +193,11 @@ def register(sub: Any) -> None:
     )
     parser.add_argument(
         "--verbose", action="store_true", help="print each file name as it is written"
+    )
+    parser.add_argument(
+        "--bgzf",
+        action="store_true",
+        help="write .gz parts as BGZF (blocked gzip), which SDFile, shards and Dask read at any block",
     )
     add_quiet(parser)
     parser.set_defaults(run=run)

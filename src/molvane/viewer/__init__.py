@@ -16,6 +16,7 @@ import os
 import stat
 from collections.abc import Sequence
 
+from molvane import _gzaccess
 from molvane.viewer.catalog import ViewedFile
 from molvane.viewer.server import ViewerServer
 
@@ -34,7 +35,7 @@ class FileRefused(ValueError):
 
 
 def check_file(path: str) -> None:
-    """Raise FileRefused, saying why, unless `path` is a plain regular file."""
+    """Raise FileRefused, saying why, unless `path` is a plain or BGZF regular file."""
     try:
         mode = os.stat(path).st_mode
     except OSError as error:
@@ -47,7 +48,7 @@ def check_file(path: str) -> None:
     except OSError as error:
         raise FileRefused(f"{path}: {error.strerror}") from None
     for magic, name in _MAGIC.items():
-        if head.startswith(magic):
+        if head.startswith(magic) and not (name == "gzip" and _gzaccess.splittable(path)):
             raise FileRefused(
                 f"{path} is {name}-compressed and the viewer needs random access: "
                 "decompress it first (molvane cat FILE -o plain.sdf)"

@@ -179,7 +179,13 @@ class ViewedFile:
         self.name = os.path.basename(path)
         self.path = os.fsencode(path)
         self.size = os.path.getsize(path)
-        self.sdfile: native.SDFile[bytes] = native.SDFile(self.path)
+        # An index saved beside a plain file (molvane index) replaces the scan;
+        # a BGZF file's is found by SDFile itself.
+        beside = self.path + b".idx"
+        plain = native._source_kind(self.path) == "plain" and os.path.exists(beside)
+        self.sdfile: native.SDFile[bytes] = native.SDFile(
+            self.path, index=beside if plain else None
+        )
         self.count: int | None = None
         self.index_error: str | None = None
         self.indexed = threading.Event()

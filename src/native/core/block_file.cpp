@@ -72,14 +72,20 @@ BlockFile::Status BlockFile::read(std::size_t i, Block& block, IoOutcome& outcom
     text.resize(length);
     outcome = file_.read_at(begin, text.data(), length);
     if (!outcome.ok()) return Status::Io;
+    block = block_of_text(std::move(text), universal_, begin, i);
+    return Status::Ok;
+}
+
+Block block_of_text(std::string text, bool universal, uint64_t offset, std::size_t number) {
     // The block's own split finds its `$$$$` line and first CR.
     const char* data = text.data();
-    const Split step = universal_ ? split_universal(data, length, 0) : split_lf(data, length, 0);
-    const std::size_t first_cr = universal_ ? step.first_cr : npos;
-    block = build_owned_block(std::move(text), !universal_, first_cr, step.dollar);
-    block.origin.offset = begin;
-    block.origin.number = i;
-    return Status::Ok;
+    const std::size_t length = text.size();
+    const Split step = universal ? split_universal(data, length, 0) : split_lf(data, length, 0);
+    const std::size_t first_cr = universal ? step.first_cr : npos;
+    Block block = build_owned_block(std::move(text), !universal, first_cr, step.dollar);
+    block.origin.offset = offset;
+    block.origin.number = number;
+    return block;
 }
 
 }  // namespace molvane::core

@@ -15,6 +15,11 @@
 
 namespace molvane::core {
 
+// Block `number` built from its exact bytes `text` (read at `offset`), split
+// by the rule of its kind as a BlockFile reads its blocks. May throw
+// std::bad_alloc.
+Block block_of_text(std::string text, bool universal, uint64_t offset, std::size_t number);
+
 class BlockFile {
   public:
     // How a call went, beyond its IoOutcome.

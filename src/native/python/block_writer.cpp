@@ -23,6 +23,7 @@ namespace {
 constexpr std::string_view kMixedKinds = "cannot write mixed str and bytes blocks to a file object";
 constexpr const char kLevelForPathsOnly[] =
     "compresslevel applies to paths ending in .gz, .bz2, .xz or .zst";
+constexpr const char kBgzfForGzipPathsOnly[] = "bgzf=True applies to paths ending in .gz";
 
 // The note's access text for the block about to be written.
 std::string writing_access(uint64_t index) {
@@ -255,11 +256,12 @@ class PathSink final : public Sink {
 class CompressedSink final : public Sink {
   public:
     CompressedSink(std::unique_ptr<PathTarget> target, core::Compression compression,
-                   PyObject* level)
+                   PyObject* level, bool bgzf)
         : target_(std::move(target)) {
         Ref module = Ref::check(PyImport_ImportModule("molvane._compression"));
         Ref opener = Ref::check(PyObject_GetAttrString(module.get(), "open_compressing_fd"));
-        const std::string_view format = core::compression_name(compression);
+        const std::string_view format =
+            bgzf ? std::string_view("bgzf") : core::compression_name(compression);
         Ref format_object = Ref::check(
             PyUnicode_FromStringAndSize(format.data(), static_cast<Py_ssize_t>(format.size())));
         Ref descriptor = Ref::check(PyLong_FromLong(target_->descriptor()));
@@ -314,20 +316,24 @@ class CompressedSink final : public Sink {
 
 // The sink for `dest`. A path is opened first, so that an unusable path is
 // reported before a bad level.
-std::unique_ptr<Sink> open_sink(const ModuleState& state, PyObject* dest, PyObject* level) {
+std::unique_ptr<Sink> open_sink(const ModuleState& state, PyObject* dest, PyObject* level,
+                                bool bgzf) {
     if (Ref method = lookup_write_method(state, dest)) {
         if (level != Py_None) raise(PyExc_ValueError, kLevelForPathsOnly);
+        if (bgzf) raise(PyExc_ValueError, kBgzfForGzipPathsOnly);
         const bool binary = is_binary_file_object(dest);
         return std::make_unique<FileObjectSink>(std::move(method), binary);
     }
     // A failure from here on destroys the target, which removes its temporary.
     auto target = std::make_unique<PathTarget>(dest);
     const core::Compression compression = core::compression_by_suffix(target->encoded());
+    if (bgzf && compression != core::Compression::Gzip)
+        raise(PyExc_ValueError, kBgzfForGzipPathsOnly);
     if (compression == core::Compression::None) {
         if (level != Py_None) raise(PyExc_ValueError, kLevelForPathsOnly);
         return std::make_unique<PathSink>(std::move(target));
     }
-    return std::make_unique<CompressedSink>(std::move(target), compression, level);
+    return std::make_unique<CompressedSink>(std::move(target), compression, level, bgzf);
 }
 
 }  // namespace
@@ -336,8 +342,8 @@ void Sink::add(BlockObject& object, core::OutputBuffer& buffer, uint64_t index) 
     add_checked_text(object, buffer, index);
 }
 
-BlockWriter::BlockWriter(const ModuleState& state, PyObject* dest, PyObject* level)
-    : sink_(open_sink(state, dest, level)), buffer_(sink_->chunk_threshold()) {}
+BlockWriter::BlockWriter(const ModuleState& state, PyObject* dest, PyObject* level, bool bgzf)
+    : sink_(open_sink(state, dest, level, bgzf)), buffer_(sink_->chunk_threshold()) {}
 
 void BlockWriter::add(BlockObject& object) {
     sink_->add(object, buffer_, blocks_written_);

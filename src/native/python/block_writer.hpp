@@ -63,7 +63,7 @@ class BlockWriter {
     // attribute, else a path, opened at once; a path ending in .gz, .bz2,
     // .xz or .zst is compressed, at `level` (None: the format's default).
     // Raises on failure.
-    BlockWriter(const ModuleState& state, PyObject* dest, PyObject* level);
+    BlockWriter(const ModuleState& state, PyObject* dest, PyObject* level, bool bgzf = false);
     BlockWriter(const BlockWriter&) = delete;
     BlockWriter& operator=(const BlockWriter&) = delete;
 

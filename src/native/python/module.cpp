@@ -3,6 +3,7 @@
 // classes, functions and attributes in a fixed order.
 #include <Python.h>
 
+#include "python/bgzf.hpp"
 #include "python/block.hpp"
 #include "python/block_iterator.hpp"
 #include "python/ctable.hpp"
@@ -70,10 +71,9 @@ int exec_module(PyObject* module) {
             PyObject_SetAttrString(module, "_parse_stream", parse_stream_function(module).get()) <
                 0 ||
             PyObject_SetAttrString(module, "_next_block_start",
-                                   next_block_start_function(module).get()) < 0 ||
-            PyObject_SetAttrString(module, "_block_starts", block_starts_function(module).get()) <
-                0)
+                                   next_block_start_function(module).get()) < 0)
             throw PythonError{};
+        add_bgzf_functions(module);
         add_to_module(module, "write_sdf", write_sdf_function(module));
         add_to_module(module, "sdf_writer", sdf_writer_function(module));
         add_to_module(module, "_SDFWriter", state.writer_type);

@@ -420,6 +420,7 @@ void Reader::open_path() {
                      path_object_.get(), std::string(format).c_str());
         throw PythonError{};
     }
+    if (ranged_ && file_.compression() == core::Compression::Gzip) return start_compressed_range();
     if (ranged_) check_random_access();
     if (file_.compression() != core::Compression::None) {
         Ref descriptor = Ref::check(PyLong_FromLong(file_.descriptor()));
@@ -444,6 +445,21 @@ void Reader::open_path() {
     } else {
         source_ = Source::File;
     }
+}
+
+// A byte range of a gzip file: the blocks of a range of virtual offsets of a
+// BGZF file, decompressed by molvane/_gzaccess.py, which refuses other files.
+void Reader::start_compressed_range() {
+    file_.close();
+    Ref module = Ref::check(PyImport_ImportModule("molvane._gzaccess"));
+    Ref opener = Ref::check(PyObject_GetAttrString(module.get(), "open_range"));
+    stream_ = Ref::check(PyObject_CallFunction(opener.get(), "OKKO", path_object_.get(),
+                                               static_cast<unsigned long long>(range_start_),
+                                               static_cast<unsigned long long>(range_stop_),
+                                               kind_ == core::TextKind::Text ? Py_True : Py_False));
+    object_ = Ref::check(PyObject_GetAttrString(stream_.get(), "readinto"));
+    source_ = Source::Decompressed;
+    offsets_exact_ = false;
 }
 
 void Reader::check_random_access() {
@@ -638,6 +654,8 @@ void Reader::refill_decompressed() {
     consumed_ = PyLong_AsUnsignedLongLong(position.get());
     throw_if_error();
     if (got == 0) {
+        // A range of a BGZF file ends where its stream stopped reading.
+        if (ranged_) range_end_ = consumed_;
         splitter_.finish_input();
         return;
     }
@@ -793,7 +811,8 @@ constexpr const char kParseSdfDoc[] =
     "in the file, running from the range's first block to the end of its\n"
     "last, and `size` stays the file's size. The file must be a regular,\n"
     "uncompressed file on a local file system: pipes and compressed files\n"
-    "raise ValueError on the first `next()`.\n\n"
+    "raise ValueError on the first `next()`, except BGZF files, whose\n"
+    "ranges are in virtual offsets (see `shards`).\n\n"
     "A str or bytes `source` that starts with a scheme and \"://\" (s3://,\n"
     "gs://, https://, memory://) is a URL, read through fsspec\n"
     "(`molvane[remote]`) with its usual configuration: str and bytes URLs give\n"

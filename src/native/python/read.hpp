@@ -140,6 +140,7 @@ class Reader {
     void commit_read(char* space, size_t got, bool let_go);
     // Refuses, for a byte range, a file that cannot be read from any offset.
     void check_random_access();
+    void start_compressed_range();
 
     Ref block_type_;  // kept by the reader, which makes blocks after the module may have gone
     Source source_ = Source::Closed;

@@ -39,13 +39,31 @@ struct SDFileObject {
     Ref block_type;  // SDBlock, kept for blocks made after the module may have gone
     bool is_str = false;
     Py_ssize_t shape = 0;  // the buffer's one dimension: len(offsets), fixed once found
+    // A BGZF file's blocks, served by molvane/_gzaccess.py (its BgzfBlocks),
+    // and the saved index given for it; set once, never replaced.
+    Ref compressed{};
+    Ref compressed_index{};
 
     int traverse(visitproc visit, void* arg) const {
         Py_VISIT(path.get());
         Py_VISIT(block_type.get());
+        Py_VISIT(compressed.get());
+        Py_VISIT(compressed_index.get());
         return 0;
     }
 };
+
+Ref gzaccess_function(const char* name) {
+    Ref module = Ref::check(PyImport_ImportModule("molvane._gzaccess"));
+    return Ref::check(PyObject_GetAttrString(module.get(), name));
+}
+
+// Keeps the first of two threads' results: the one kept is never replaced,
+// so a borrowed pointer to it stays valid for the object's life.
+PyObject* keep_compressed(SDFileObject& object, Ref made) {
+    if (!object.compressed) object.compressed = std::move(made);
+    return object.compressed.get();
+}
 
 SDFileObject& sd_file(PyObject* self) {
     return state_of<SDFileObject>(self);
@@ -92,7 +110,70 @@ core::BlockFile& ready(SDFileObject& object) {
     return file;
 }
 
+PyObject* open_compressed(SDFileObject& object, core::BlockFile::Status status,
+                          const core::IoOutcome& outcome);
+
+// The blocks of a gzip file, indexed on first use, or null for a plain file
+// (then ready). Which gzip files are served is _gzaccess's to say.
+PyObject* compressed_blocks(SDFileObject& object) {
+    if (object.compressed) return object.compressed.get();
+    core::BlockFile& file = *object.file;
+    if (!file.is_ready()) {
+        core::IoOutcome outcome;
+        const core::BlockFile::Status status = without_gil([&] { return file.ready(outcome); });
+        if (status != core::BlockFile::Status::Ok) return open_compressed(object, status, outcome);
+    }
+    // An index of a compressed file is never taken for a plain one.
+    if (object.compressed_index) {
+        PyErr_Format(PyExc_ValueError, "%R is the index of a compressed file, not of %R",
+                     object.compressed_index.get(), object.path.get());
+        throw PythonError{};
+    }
+    return nullptr;
+}
+
+// The blocks of a gzip file refused by the plain road, or the refusal.
+PyObject* open_compressed(SDFileObject& object, core::BlockFile::Status status,
+                          const core::IoOutcome& outcome) {
+    const core::BlockFile& file = *object.file;
+    if (status == core::BlockFile::Status::Refused &&
+        file.file().refusal() == core::AccessRefusal::Compressed &&
+        file.file().compression() == core::Compression::Gzip) {
+        Ref open = gzaccess_function("open_blocks");
+        PyObject* index = object.compressed_index ? object.compressed_index.get() : Py_None;
+        Ref made = Ref::check(PyObject_CallFunction(open.get(), "OOO", object.path.get(),
+                                                    object.is_str ? Py_True : Py_False, index));
+        return keep_compressed(object, std::move(made));
+    }
+    raise_status(status, outcome, object);
+    raise_internal("a refused SDFile was not refused");
+}
+
+std::size_t block_count(SDFileObject& object) {
+    if (PyObject* compressed = compressed_blocks(object)) {
+        const Py_ssize_t length = PyObject_Length(compressed);
+        if (length < 0) throw PythonError{};
+        return static_cast<std::size_t>(length);
+    }
+    return ready(object).count();
+}
+
+Ref read_compressed_block(SDFileObject& object, PyObject* compressed, std::size_t i) {
+    Ref pair = Ref::check(PyObject_CallMethod(compressed, "read", "n", static_cast<Py_ssize_t>(i)));
+    PyObject* data = nullptr;
+    unsigned long long offset = 0;
+    if (!PyArg_ParseTuple(pair.get(), "O!K", &PyBytes_Type, &data, &offset)) throw PythonError{};
+    const std::string_view bytes = str_or_bytes_view(data);
+    std::string text;
+    text.reserve(bytes.size() + core::kBuildSlack);
+    text.assign(bytes);
+    return new_block_object(object.block_type.get(),
+                            core::block_of_text(std::move(text), object.is_str, offset, i));
+}
+
 Ref read_block(SDFileObject& object, std::size_t i) {
+    if (PyObject* compressed = compressed_blocks(object))
+        return read_compressed_block(object, compressed, i);
     core::BlockFile& file = ready(object);
     core::Block block;
     core::IoOutcome outcome;
@@ -162,12 +243,21 @@ PyObject* sd_file_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         }
         PathArgument path = path_argument(source);
         auto file = std::make_shared<core::BlockFile>(std::move(path.bytes), path.is_str);
+        // The index of a compressed file is _gzaccess's own format, checked there.
+        Ref compressed_index;
         if (index != Py_None) {
-            core::SavedIndex saved = load_index(index, path.is_str);
-            file->adopt(std::move(saved.offsets), saved.stamp);
+            Ref is_saved = gzaccess_function("is_saved_index");
+            Ref verdict = Ref::check(PyObject_CallFunctionObjArgs(is_saved.get(), index, nullptr));
+            if (PyObject_IsTrue(verdict.get()) == 1) {
+                compressed_index = Ref::borrow(index);
+            } else {
+                core::SavedIndex saved = load_index(index, path.is_str);
+                file->adopt(std::move(saved.offsets), saved.stamp);
+            }
         }
         Ref object = new_object<SDFileObject>(cls, std::move(file), std::move(path.object),
                                               type_state(type).block_type, path.is_str);
+        sd_file(object.get()).compressed_index = std::move(compressed_index);
         return object.release();
     });
 }
@@ -178,7 +268,7 @@ PyObject* sd_file_save_index(PyObject* self, PyObject* args, PyObject* kwargs) {
         PyObject* target = Py_None;
         parse_arguments(args, kwargs, "|O:save_index", keywords, &target);
         SDFileObject& object = sd_file(self);
-        const core::BlockFile& file = ready(object);
+        PyObject* compressed = compressed_blocks(object);
         Ref destination;
         if (target == Py_None) {
             Ref suffix = Ref::check(object.is_str ? PyUnicode_FromString(".idx")
@@ -187,6 +277,11 @@ PyObject* sd_file_save_index(PyObject* self, PyObject* args, PyObject* kwargs) {
         } else {
             destination = Ref::check(PyOS_FSPath(target));
         }
+        if (compressed) {
+            Ref saved = Ref::check(PyObject_CallMethod(compressed, "save", "O", destination.get()));
+            return destination.release();
+        }
+        const core::BlockFile& file = ready(object);
         PathArgument path = path_argument(destination.get());
         const std::string data =
             core::encode_index({file.universal(), file.stamp(), file.offsets()});
@@ -210,13 +305,13 @@ PyObject* sd_file_save_index(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 Py_ssize_t sd_file_length(PyObject* self) {
-    return boundary(self, [&] { return static_cast<Py_ssize_t>(ready(sd_file(self)).count()); });
+    return boundary(self, [&] { return static_cast<Py_ssize_t>(block_count(sd_file(self))); });
 }
 
 PyObject* sd_file_item(PyObject* self, Py_ssize_t i) {
     return boundary(self, [&] {
         SDFileObject& object = sd_file(self);
-        const std::size_t count = ready(object).count();
+        const std::size_t count = block_count(object);
         if (i < 0 || static_cast<std::size_t>(i) >= count)
             raise(PyExc_IndexError, "SDFile index out of range");
         return read_block(object, static_cast<std::size_t>(i)).release();
@@ -238,7 +333,7 @@ PyObject* sd_file_iter(PyObject* self) {
 PyObject* sd_file_subscript(PyObject* self, PyObject* key) {
     return boundary(self, [&] {
         SDFileObject& object = sd_file(self);
-        const Py_ssize_t count = static_cast<Py_ssize_t>(ready(object).count());
+        const Py_ssize_t count = static_cast<Py_ssize_t>(block_count(object));
         if (PySlice_Check(key)) {
             Py_ssize_t start = 0, stop = 0, step = 0;
             if (PySlice_Unpack(key, &start, &stop, &step) < 0) throw PythonError{};
@@ -264,6 +359,12 @@ int sd_file_getbuffer(PyObject* self, Py_buffer* view, int flags) {
     return boundary(self, [&]() -> int {
         if (flags & PyBUF_WRITABLE) raise(PyExc_BufferError, "SDFile offsets are read-only");
         SDFileObject& object = sd_file(self);
+        if (PyObject* compressed = compressed_blocks(object)) {
+            // The virtual offsets, viewed in the array that holds them.
+            Ref offsets = Ref::check(PyObject_GetAttrString(compressed, "offsets"));
+            if (PyObject_GetBuffer(offsets.get(), view, flags) < 0) throw PythonError{};
+            return 0;
+        }
         const std::vector<uint64_t>& offsets = ready(object).offsets();
         object.shape = static_cast<Py_ssize_t>(offsets.size());
         // The offsets never change once found, so the view needs no release hook.
@@ -296,6 +397,13 @@ PyObject* get_path(PyObject* self, void*) {
 PyObject* sd_file_reduce(PyObject* self, PyObject*) {
     return boundary(self, [&] {
         SDFileObject& object = sd_file(self);
+        Ref type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(self)));
+        if (PyObject* compressed = compressed_blocks(object)) {
+            // A compressed file's state is its saved index, checked on unpickling.
+            Ref state = Ref::check(PyObject_CallMethod(compressed, "state", nullptr));
+            return Ref::check(Py_BuildValue("(O(O)O)", type.get(), object.path.get(), state.get()))
+                .release();
+        }
         const core::BlockFile& file = ready(object);
         const std::vector<uint64_t>& offsets = file.offsets();
         Ref data = Ref::check(
@@ -304,7 +412,6 @@ PyObject* sd_file_reduce(PyObject* self, PyObject*) {
         Ref state =
             Ref::check(Py_BuildValue("(KLO)", static_cast<unsigned long long>(file.stamp().size),
                                      static_cast<long long>(file.stamp().mtime_ns), data.get()));
-        Ref type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(self)));
         return Ref::check(Py_BuildValue("(O(O)O)", type.get(), object.path.get(), state.get()))
             .release();
     });
@@ -315,6 +422,16 @@ PyObject* sd_file_setstate(PyObject* self, PyObject* state) {
         unsigned long long size = 0;
         long long mtime = 0;
         PyObject* data = nullptr;
+        if (PyBytes_Check(state)) {
+            SDFileObject& object = sd_file(self);
+            if (object.compressed || object.file->is_ready())
+                raise(PyExc_ValueError, "an SDFile in use cannot take another index");
+            Ref from_state = gzaccess_function("blocks_from_state");
+            Ref made = Ref::check(PyObject_CallFunction(from_state.get(), "OOO", object.path.get(),
+                                                        object.is_str ? Py_True : Py_False, state));
+            keep_compressed(object, std::move(made));
+            Py_RETURN_NONE;
+        }
         // PyArg_ParseTuple takes a non-tuple for an internal error.
         if (!PyTuple_Check(state))
             raise(PyExc_TypeError, "SDFile.__setstate__() takes the tuple that __reduce__ gave");
@@ -337,6 +454,28 @@ PyObject* sd_file_setstate(PyObject* self, PyObject* state) {
 }
 
 // --- shards -----------------------------------------------------------------
+
+// The shards of a gzip file, cut by molvane/_gzaccess.py (in virtual offsets
+// for BGZF), or null for any other file, which `file` is left open on.
+Ref compressed_shards(core::RandomAccessFile& file, const PathArgument& path, uint64_t n,
+                      uint64_t piece) {
+    for (;;) {
+        const std::string& bytes = path.bytes;
+        const core::IoOutcome outcome = without_gil([&]() noexcept { return file.open(bytes); });
+        if (outcome.status != core::IoOutcome::Status::Interrupted) {
+            raise_if_failed(outcome, path.object.get());
+            break;
+        }
+        check_signals();
+    }
+    if (file.refusal() != core::AccessRefusal::Compressed ||
+        file.compression() != core::Compression::Gzip)
+        return {};
+    Ref cut = gzaccess_function("shards");
+    return Ref::check(PyObject_CallFunction(
+        cut.get(), "OKKO", path.object.get(), static_cast<unsigned long long>(n),
+        static_cast<unsigned long long>(piece), path.is_str ? Py_True : Py_False));
+}
 
 PyObject* shards(PyObject* module, PyObject* args, PyObject* kwargs) {
     return boundary(module, [&] {
@@ -371,6 +510,7 @@ PyObject* shards(PyObject* module, PyObject* args, PyObject* kwargs) {
         }
         PathArgument path = path_argument(source);
         core::RandomAccessFile file;
+        if (Ref cut = compressed_shards(file, path, n, piece)) return cut.release();
         open_random_access(file, path);
         const uint64_t file_size = file.stamp().size;
         std::vector<uint64_t> bounds;
@@ -412,9 +552,13 @@ constexpr const char kShardsDoc[] =
     "are read.\n\n"
     "A URL of a plain remote file (s3://, https://, ...) is cut alike, each\n"
     "cut found from a small window read around it.\n\n"
+    "A BGZF file (blocked gzip, as bgzip and `write_sdf(..., bgzf=True)`\n"
+    "write it) is cut on member boundaries, n or size counting compressed\n"
+    "bytes, and its offsets are virtual (member offset << 16 | offset in\n"
+    "the member); the last stop is the end of its members.\n\n"
     "Args:\n"
-    "    path: a str, bytes or os.PathLike path to a regular, uncompressed\n"
-    "        file on a local file system\n"
+    "    path: a str, bytes or os.PathLike path to a regular file on a\n"
+    "        local file system, uncompressed or BGZF\n"
     "    n: the number of shards of about equal bytes (os.cpu_count() when\n"
     "        neither n nor size is given)\n"
     "    size: the bytes of each shard, about; the last may be smaller\n\n"
@@ -422,7 +566,8 @@ constexpr const char kShardsDoc[] =
     "    A list of (start, stop) pairs\n\n"
     "Raises:\n"
     "    TypeError: for both n and size, or a non-int one\n"
-    "    ValueError: for n or size below 1, a pipe or a compressed file";
+    "    ValueError: for n or size below 1, a pipe or a compressed file that\n"
+    "        is not BGZF";
 
 // core's block start after a cut, for a window of a remote file.
 PyObject* next_block_start(PyObject* module, PyObject* args, PyObject* kwargs) {
@@ -453,33 +598,6 @@ PyMethodDef kNextBlockStartDef = {
     "after `cut`, as shards finds it in the whole file, or None when the window\n"
     "cannot tell and a larger one is needed. `at_start` and `at_end` say whether\n"
     "the window begins at the file's start and ends at its end."};
-
-// core's block index of a window of a remote file that starts at a block.
-PyObject* block_starts(PyObject* module, PyObject* args, PyObject* kwargs) {
-    return boundary(module, [&] {
-        static const char* keywords[] = {"window", "universal", nullptr};
-        PyObject* window = nullptr;
-        PyObject* universal = Py_False;
-        parse_arguments(args, kwargs, "S$O!:_block_starts", keywords, &window, &PyBool_Type,
-                        &universal);
-        const std::string_view data = str_or_bytes_view(window);
-        std::vector<uint64_t> offsets;
-        const bool split_universal = universal == Py_True;
-        without_gil(
-            [&] { core::index_blocks(data.data(), data.size(), split_universal, offsets); });
-        return Ref::check(PyBytes_FromStringAndSize(
-                              reinterpret_cast<const char*>(offsets.data()),
-                              static_cast<Py_ssize_t>(offsets.size() * sizeof(uint64_t))))
-            .release();
-    });
-}
-
-PyMethodDef kBlockStartsDef = {
-    "_block_starts", keywords_method(block_starts), METH_VARARGS | METH_KEYWORDS,
-    "_block_starts($module, window, *, universal)\n--\n\n"
-    "The first byte of every block of `window` (bytes of a file that start at\n"
-    "a block), then len(window), as native uint64 values in bytes: the block\n"
-    "index SDFile finds, for a remote file read a window at a time."};
 
 PyMethodDef kShardsDef = {"shards", keywords_method(shards), METH_VARARGS | METH_KEYWORDS,
                           kShardsDoc};
@@ -545,9 +663,14 @@ constexpr const char kSDFileDoc[] =
     "A URL (s3://, https://, ...) gives an object of molvane._remote with\n"
     "these methods, which streams the file once to index it and reads each\n"
     "block with one ranged request.\n\n"
-    "The file must be regular, uncompressed and on a local file system:\n"
-    "pipes and compressed files raise ValueError on first use. An SDFile is\n"
-    "safe to share between threads.\n\n"
+    "The file must be regular and on a local file system: pipes raise\n"
+    "ValueError on first use, and so do compressed files, except BGZF\n"
+    "(blocked gzip): its blocks are found by one decompressing pass (or\n"
+    "taken from the index saved beside it, FILE.idx, when that matches the\n"
+    "file), `offsets` holds virtual offsets (member offset << 16 | offset\n"
+    "in the member, then the end of the members), and each block is read\n"
+    "from the members that hold it. An SDFile is safe to share between\n"
+    "threads.\n\n"
     "Args:\n"
     "    path: a str, bytes or os.PathLike path\n"
     "    index: a path to an index saved by `save_index`, or None to scan\n\n"
@@ -588,10 +711,6 @@ Ref new_sd_file_type(PyObject* module) {
 
 Ref next_block_start_function(PyObject* module) {
     return module_function(module, kNextBlockStartDef);
-}
-
-Ref block_starts_function(PyObject* module) {
-    return module_function(module, kBlockStartsDef);
 }
 
 Ref shards_function(PyObject* module) {

@@ -15,7 +15,5 @@ Ref new_sd_file_type(PyObject* module);
 Ref shards_function(PyObject* module);
 // _next_block_start, core's block bounds for a window of a remote file.
 Ref next_block_start_function(PyObject* module);
-// _block_starts, core's block index of a window of a remote file.
-Ref block_starts_function(PyObject* module);
 
 }  // namespace molvane::py

@@ -90,19 +90,20 @@ PyObject* write_sdf(PyObject* module, PyObject* args, PyObject* kwargs) {
         // last block written (or None) once the blocks are done, returns the
         // whitespace to write after them (or None): how the command line
         // copies an input's trailing whitespace.
-        static const char* keywords[] = {"dest",     "blocks",    "compresslevel",
+        static const char* keywords[] = {"dest",     "blocks",    "compresslevel", "bgzf",
                                          "_durable", "_trailing", nullptr};
         PyObject* dest = nullptr;
         PyObject* blocks = nullptr;
         PyObject* level = Py_None;
+        int bgzf = 0;
         int durable = 1;
         PyObject* trailing = Py_None;
-        parse_arguments(args, kwargs, "OO|$OpO:write_sdf", keywords, &dest, &blocks, &level,
+        parse_arguments(args, kwargs, "OO|$OppO:write_sdf", keywords, &dest, &blocks, &level, &bgzf,
                         &durable, &trailing);
         // A non-iterable fails here, before the destination is created.
         Ref iterator = Ref::check(PyObject_GetIter(blocks));
         const ModuleState& state = module_state(module);
-        BlockWriter writer(state, dest, level);
+        BlockWriter writer(state, dest, level, bgzf != 0);
         writer.set_durable(durable != 0);
         HeldError held;
         Ref last;
@@ -161,12 +162,13 @@ WriterObject& as_writer(PyObject* object) {
 
 PyObject* sdf_writer(PyObject* module, PyObject* args, PyObject* kwargs) {
     return boundary(module, [&] {
-        static const char* keywords[] = {"dest", "compresslevel", nullptr};
+        static const char* keywords[] = {"dest", "compresslevel", "bgzf", nullptr};
         PyObject* dest = nullptr;
         PyObject* level = Py_None;
-        parse_arguments(args, kwargs, "O|$O:sdf_writer", keywords, &dest, &level);
+        int bgzf = 0;
+        parse_arguments(args, kwargs, "O|$Op:sdf_writer", keywords, &dest, &level, &bgzf);
         ModuleState& state = module_state(module);
-        auto writer = std::make_unique<BlockWriter>(state, dest, level);
+        auto writer = std::make_unique<BlockWriter>(state, dest, level, bgzf != 0);
         Ref object = new_object<WriterObject>(state.writer_type.get(), std::move(writer));
         state.open_writers.push_back(object.get());
         return object.release();
@@ -280,7 +282,7 @@ int writer_clear(PyObject* self) {
 }
 
 constexpr const char kWriteSdfDoc[] =
-    "write_sdf(dest, blocks, *, compresslevel=None)\n--\n\n"
+    "write_sdf(dest, blocks, *, compresslevel=None, bgzf=False)\n--\n\n"
     "Write SDBlocks to a path or a file object, and return how many.\n\n"
     "Blocks are written as `str(block)` or `bytes(block)`, 64-256 KiB at a\n"
     "time: to a path without holding the GIL, or to a file object with one\n"
@@ -301,7 +303,10 @@ constexpr const char kWriteSdfDoc[] =
     "(gzip through isal; .zst needs `molvane[zstd]`). `compresslevel` sets\n"
     "the level: 0-9 for gzip (isal has four levels: 0, 1-3, 4-7 and 8-9\n"
     "map onto them; default 6), 1-9 for bz2 (default 9), 0-9 for xz\n"
-    "(default 6) and 1-22 for zstd (default 3). Str blocks written to a\n"
+    "(default 6) and 1-22 for zstd (default 3). `bgzf=True` writes a .gz\n"
+    "path as BGZF (the blocked gzip of bgzip: members of at most 64 KiB and\n"
+    "an end marker), which any gzip reader reads and which SDFile, shards\n"
+    "and Dask read at any block. Str blocks written to a\n"
     "binary file object go out as UTF-8 bytes, checked as for a path.\n\n"
     "An error or a signal's exception (KeyboardInterrupt) stops writing: a\n"
     "path written through a temporary is left as it was; any other\n"
@@ -321,7 +326,7 @@ constexpr const char kWriteSdfDoc[] =
     "    OSError: if `dest` cannot be created or written.";
 
 constexpr const char kSdfWriterDoc[] =
-    "sdf_writer(dest, *, compresslevel=None)\n--\n\n"
+    "sdf_writer(dest, *, compresslevel=None, bgzf=False)\n--\n\n"
     "Write SDBlocks one at a time to a path or a file object, buffered.\n\n"
     "Use it as `with sdf_writer(dest) as out:` and call `out.write(block)`\n"
     "for each block. Blocks are written as `write_sdf` writes them: a\n"
@@ -333,7 +338,7 @@ constexpr const char kSdfWriterDoc[] =
     "exception on its way up dropped it. A file object\n"
     "stays open; `close` writes the blocks still buffered. A\n"
     "path ending in .gz, .bz2, .xz or .zst is compressed, at\n"
-    "`compresslevel`, as `write_sdf` does.\n\n"
+    "`compresslevel` (and as BGZF with `bgzf=True`), as `write_sdf` does.\n\n"
     "Raises:\n"
     "    OSError: if `dest` cannot be created.";
 
