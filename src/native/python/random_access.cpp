@@ -62,16 +62,19 @@ void raise_file_shrank(PyObject* path_object) {
                    path_object);
 }
 
-void open_random_access(core::RandomAccessFile& file, const PathArgument& path) {
+void open_retrying(core::RandomAccessFile& file, const PathArgument& path) {
     for (;;) {
         const std::string& bytes = path.bytes;
         const core::IoOutcome outcome = without_gil([&]() noexcept { return file.open(bytes); });
         if (outcome.status != core::IoOutcome::Status::Interrupted) {
             raise_if_failed(outcome, path.object.get());
-            break;
+            return;
         }
         check_signals();
     }
+}
+
+void raise_refusal(const core::RandomAccessFile& file, const PathArgument& path) {
     switch (file.refusal()) {
         case core::AccessRefusal::None: return;
         case core::AccessRefusal::NotRegular: raise_not_regular(path.object.get());
@@ -85,6 +88,11 @@ void open_random_access(core::RandomAccessFile& file, const PathArgument& path) 
     }
 }
 
+void open_random_access(core::RandomAccessFile& file, const PathArgument& path) {
+    open_retrying(file, path);
+    raise_refusal(file, path);
+}
+
 namespace {
 
 // What the readers make of a path, for callers that choose a road by it
@@ -93,16 +101,7 @@ PyObject* source_kind(PyObject* module, PyObject* source) {
     return boundary(module, [&] {
         const PathArgument path = path_argument(source);
         core::RandomAccessFile file;
-        for (;;) {
-            const std::string& bytes = path.bytes;
-            const core::IoOutcome outcome =
-                without_gil([&]() noexcept { return file.open(bytes); });
-            if (outcome.status != core::IoOutcome::Status::Interrupted) {
-                raise_if_failed(outcome, path.object.get());
-                break;
-            }
-            check_signals();
-        }
+        open_retrying(file, path);
         const char* kind = "plain";
         switch (file.refusal()) {
             case core::AccessRefusal::None: break;

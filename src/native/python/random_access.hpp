@@ -21,9 +21,13 @@ struct PathArgument {
 // `source` (str, bytes or os.PathLike) as a path; TypeError otherwise.
 PathArgument path_argument(PyObject* source);
 
-// Opens `file` without the GIL, running signal handlers on interruption,
-// and raises for a file that cannot be read at any offset (a pipe, a
-// compressed file, an archive).
+// Opens `path` into `file` without the GIL, again when a signal interrupts
+// the open (after the signal's handler ran); raises when it cannot be opened.
+void open_retrying(core::RandomAccessFile& file, const PathArgument& path);
+// Raises why a file open_retrying() opened cannot be read at random, if so
+// (a pipe, a compressed file, an archive).
+void raise_refusal(const core::RandomAccessFile& file, const PathArgument& path);
+// Both of the above.
 void open_random_access(core::RandomAccessFile& file, const PathArgument& path);
 
 // The errors for a file refused by core::RandomAccessFile or found elsewhere

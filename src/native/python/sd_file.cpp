@@ -459,15 +459,7 @@ PyObject* sd_file_setstate(PyObject* self, PyObject* state) {
 // for BGZF), or null for any other file, which `file` is left open on.
 Ref compressed_shards(core::RandomAccessFile& file, const PathArgument& path, uint64_t n,
                       uint64_t piece) {
-    for (;;) {
-        const std::string& bytes = path.bytes;
-        const core::IoOutcome outcome = without_gil([&]() noexcept { return file.open(bytes); });
-        if (outcome.status != core::IoOutcome::Status::Interrupted) {
-            raise_if_failed(outcome, path.object.get());
-            break;
-        }
-        check_signals();
-    }
+    open_retrying(file, path);
     if (file.refusal() != core::AccessRefusal::Compressed ||
         file.compression() != core::Compression::Gzip)
         return {};
@@ -511,7 +503,7 @@ PyObject* shards(PyObject* module, PyObject* args, PyObject* kwargs) {
         PathArgument path = path_argument(source);
         core::RandomAccessFile file;
         if (Ref cut = compressed_shards(file, path, n, piece)) return cut.release();
-        open_random_access(file, path);
+        raise_refusal(file, path);
         const uint64_t file_size = file.stamp().size;
         std::vector<uint64_t> bounds;
         if (file_size != 0) {
