@@ -60,9 +60,7 @@ def _byte_count(value: Any, what: str, allow_none: bool = False) -> int | None:
 
 
 def _is_url(path: Any) -> bool:
-    from molvane import _remote
-
-    return _remote.is_url(path)
+    return _native._is_url(path)
 
 
 def _expand(paths_or_glob: Any) -> list[_Path]:

@@ -104,9 +104,7 @@ def refuse_archive(head: bytes, shown: str) -> None:
 
 def is_url(name: str) -> bool:
     """Whether the reader takes `name` for a URL, read through fsspec."""
-    from molvane import _remote
-
-    return _remote.is_url(name)
+    return native._is_url(name)
 
 
 def check_path(name: str, shown: str | None = None) -> os.stat_result | None:
