@@ -185,7 +185,7 @@ BlockCompletion complete_block(std::string_view range, size_t dollar_line) noexc
     BlockCompletion done;
     done.title_end = title_end;
     auto add = [&done](std::string_view bytes) noexcept {
-        std::memcpy(done.append + done.append_size, bytes.data(), bytes.size());
+        std::copy(bytes.begin(), bytes.end(), done.append + done.append_size);
         done.append_size += bytes.size();
     };
     // The completed text from dollar_start on is its terminator line when it
@@ -194,8 +194,8 @@ BlockCompletion complete_block(std::string_view range, size_t dollar_line) noexc
     if (completed - dollar_start <= kTerminatorCRLF.size()) {
         char line[kTerminatorCRLF.size()];
         const std::string_view own = range.substr(std::min(dollar_start, range.size()));
-        std::memcpy(line, own.data(), own.size());
-        std::memcpy(line + own.size(), ending.data(), ending.size());
+        std::copy(own.begin(), own.end(), line);
+        std::copy(ending.begin(), ending.end(), line + own.size());
         terminated = is_terminator_line(std::string_view(line, own.size() + ending.size()));
     }
     if (terminated) {

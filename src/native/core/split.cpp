@@ -198,7 +198,7 @@ std::shared_ptr<const char> ChunkSplitter::take_block(const Block& block, std::s
     auto owner = std::make_shared<Buffer>();
     // Then the block's buffer is cut (or grown a few bytes) to its text.
     reallocate(begin + keep + append.size());
-    std::memcpy(buffer_.get() + begin + keep, append.data(), append.size());
+    std::copy(append.begin(), append.end(), buffer_.get() + begin + keep);
     *owner = std::move(buffer_);
     std::shared_ptr<const char> taken(owner, owner->get());
     buffer_ = std::move(rest);
