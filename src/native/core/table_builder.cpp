@@ -165,12 +165,19 @@ void TableBuilder::check_text(std::string_view text, FailedField::Part part,
     throw DecodeError(std::string(text), check.valid_up_to, check.error_end);
 }
 
+void TableBuilder::stage(size_t column) {
+    const int64_t stamp = rows_ + 1;
+    if (staged_row_[column] != stamp) {
+        staged_row_[column] = stamp;
+        staged_columns_.push_back(column);
+    }
+}
+
 // Stages the section's records for the current row; false when a header
 // without a name made the builder skip them all.
 bool TableBuilder::stage_records(std::string_view sd) {
     folded_.clear();
     staged_columns_.clear();
-    const int64_t stamp = rows_ + 1;
     try {
         RecordScanner scanner(sd);
         RecordSpan record;
@@ -184,10 +191,7 @@ bool TableBuilder::stage_records(std::string_view sd) {
                 value = folded_.back();
             }
             staged_[column] = value;
-            if (staged_row_[column] != stamp) {
-                staged_row_[column] = stamp;
-                staged_columns_.push_back(column);
-            }
+            stage(column);
         }
     } catch (const Error& error) {
         if (error.kind() != ErrorKind::MalformedRecord || !options_.skip_malformed) throw;
@@ -209,14 +213,9 @@ void TableBuilder::add(const Block& block) {
     if (options_.kinds_only) {
         for (size_t column : staged_columns_) {
             Column& target = records_[column];
-            if (!target.name_checked) {
-                // A name is checked once, where a scan first meets it.
-                check_text(target.name, FailedField::Part::RecordName, target.name);
-                target.name_checked = true;
-            }
             if (options_.infer_types && !target.forced) target.add_kinds(staged_[column]);
         }
-        ++rows_;
+        add_staged_kinds();
         return;
     }
 
@@ -248,6 +247,48 @@ void TableBuilder::add(const Block& block) {
     if (molblock_) molblock_->append_at(rows_, molblock);
     if (block_) block_->append_at(rows_, text);
     ++rows_;
+}
+
+// The end of a row of a table of kinds only: the names staged are checked.
+void TableBuilder::add_staged_kinds() {
+    for (size_t column : staged_columns_) {
+        Column& target = records_[column];
+        if (!target.name_checked) {
+            // A name is checked once, where a scan first meets it.
+            check_text(target.name, FailedField::Part::RecordName, target.name);
+            target.name_checked = true;
+        }
+    }
+    ++rows_;
+}
+
+void TableBuilder::add_scanned(const ScannedRecord* records, size_t count, std::string_view names,
+                               bool malformed) {
+    expect(options_.kinds_only, "a scanned block added to a table of values");
+    staged_columns_.clear();
+    if (staged_numbers_.size() < staged_.size()) staged_numbers_.resize(staged_.size());
+    // As stage_records(): every name up to a header without one makes its
+    // column, and the last value of a name in the block is the one that counts.
+    for (size_t at = 0; at < count; ++at) {
+        const ScannedRecord& record = records[at];
+        const size_t column = column_for(names.substr(record.name, record.name_size));
+        if (column == npos) continue;
+        if (staged_numbers_.size() < staged_.size()) staged_numbers_.resize(staged_.size());
+        staged_numbers_[column] = record.number;
+        stage(column);
+    }
+    if (malformed) {
+        for (size_t column : staged_columns_)
+            staged_row_[column] = 0;
+        staged_columns_.clear();
+        ++skipped_;
+    }
+    for (size_t column : staged_columns_) {
+        Column& target = records_[column];
+        if (options_.infer_types && !target.forced && !target.kinds.settled())
+            target.kinds.add(staged_numbers_[column]);
+    }
+    add_staged_kinds();
 }
 
 void TableBuilder::reserve_rows(int64_t expected) {

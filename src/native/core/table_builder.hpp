@@ -135,6 +135,15 @@ struct FailedField {
     std::string record_name;
 };
 
+// A record as a scan of mapped bytes found it (core/kinds_scan): its name,
+// as [name, name + name_size) of the scan's copy of the names, and what its
+// value reads as.
+struct ScannedRecord {
+    size_t name = 0;
+    size_t name_size = 0;
+    NumberValue number;
+};
+
 class TableBuilder {
   public:
     // Throws InvalidText when a selected name is also the title or molblock
@@ -147,6 +156,13 @@ class TableBuilder {
     // text of a text block that is not UTF-8 (see failed_field()). After a
     // throw the builder is left unusable.
     void add(const Block& block);
+
+    // For a table of kinds only: a block as a scan of its bytes found it,
+    // its records in order (their names in `names`); `malformed` when a
+    // header without a name ended them. Gives the table add() would, and
+    // throws as add() would for that block.
+    void add_scanned(const ScannedRecord* records, size_t count, std::string_view names,
+                     bool malformed);
 
     // Reserves room for `expected` rows in all, judged by the rows so far:
     // buffers that do not grow as they fill are copied and faulted in once.
@@ -177,6 +193,8 @@ class TableBuilder {
     void check_conversion(const Column& column, std::string_view value, std::string_view title);
     void check_text(std::string_view text, FailedField::Part part, std::string_view name);
     bool stage_records(std::string_view sd);
+    void stage(size_t column);
+    void add_staged_kinds();
 
     TableOptions options_;
     std::optional<Column> title_;
@@ -189,8 +207,9 @@ class TableBuilder {
     // current row + 1).
     std::vector<std::string_view> staged_;
     std::vector<int64_t> staged_row_;
-    std::vector<size_t> staged_columns_;  // the columns staged in the current row, in order
-    std::deque<std::string> folded_;      // CR LF-folded values of the current block
+    std::vector<size_t> staged_columns_;       // the columns staged in the current row, in order
+    std::vector<NumberValue> staged_numbers_;  // for add_scanned(): what each staged value read as
+    std::deque<std::string> folded_;           // CR LF-folded values of the current block
     std::string scratch_;
     FailedField failed_;
     std::optional<ConversionFailure> conversion_failure_;

@@ -11,6 +11,7 @@
 #include "core/arrow_export.hpp"
 #include "core/error.hpp"
 #include "core/input_file.hpp"
+#include "core/kinds_scan.hpp"
 #include "core/mapped_reader.hpp"
 #include "core/parallel_table.hpp"
 #include "core/table_builder.hpp"
@@ -346,11 +347,39 @@ uint64_t count_argument(PyObject* value, const char* what, uint64_t fallback) {
     return count;
 }
 
+// A scan of kinds only of [begin, end) on this thread, walked in the
+// mapping; signals are checked between batches.
+Ref scan_on_this_thread(PyObject* module, PyObject* path, const core::TableOptions& options,
+                        std::shared_ptr<const core::Mapping> mapping, uint64_t begin,
+                        uint64_t end) {
+    const ModuleState& state = module_state(module);
+    core::TableBuilder builder(options);
+    core::KindsScan scan(std::move(mapping), !options.is_bytes);
+    bool intact = scan.restrict_to(begin, end);
+    while (intact && !scan.exhausted()) {
+        try {
+            without_gil([&] { intact = scan.scan_batch(builder); });
+        } catch (...) {
+            std::optional<core::Block> block = without_gil([&] { return scan.failed_block(0); });
+            if (!block) raise_file_shrank(path);
+            raise_for_block(module, builder.failed_field(), *block);
+        }
+        check_signals();
+    }
+    if (!intact) raise_file_shrank(path);
+    auto table = std::make_shared<core::Table>(without_gil([&] { return builder.finish(); }));
+    table->end = scan.position();
+    return new_object<TableObject>(state.table_type.get(),
+                                   std::shared_ptr<const core::Table>(std::move(table)));
+}
+
 // The blocks of [begin, end) on this thread, at most `limit` of them, as the
 // builder's table; signals are checked between batches.
 Ref build_on_this_thread(PyObject* module, PyObject* path, core::TableOptions options,
                          std::shared_ptr<const core::Mapping> mapping, uint64_t begin, uint64_t end,
                          uint64_t limit, uint64_t byte_limit, uint64_t first_number) {
+    if (options.kinds_only && limit == UINT64_MAX && byte_limit == UINT64_MAX)
+        return scan_on_this_thread(module, path, options, std::move(mapping), begin, end);
     const ModuleState& state = module_state(module);
     core::TableBuilder builder(options);
     core::MappedReader reader(std::move(mapping), !options.is_bytes, false);
