@@ -269,10 +269,22 @@ void TableBuilder::add_scanned(const ScannedRecord* records, size_t count, std::
     if (staged_numbers_.size() < staged_.size()) staged_numbers_.resize(staged_.size());
     // As stage_records(): every name up to a header without one makes its
     // column, and the last value of a name in the block is the one that counts.
+    // Blocks of one input mostly hold their records in one order: the
+    // column that followed a column last time is tried before the index.
+    size_t previous = npos;
     for (size_t at = 0; at < count; ++at) {
         const ScannedRecord& record = records[at];
-        const size_t column = column_for(names.substr(record.name, record.name_size));
+        const std::string_view name = names.substr(record.name, record.name_size);
+        size_t& follower = previous == npos ? first_record_ : follower_[previous];
+        const bool hit = follower < records_.size() && records_[follower].name == name;
+        const size_t column = hit ? follower : column_for(name);
+        if (!hit) {
+            follower_.resize(records_.size(), npos);
+            // The resize may move follower_: the slot is found again.
+            (previous == npos ? first_record_ : follower_[previous]) = column;
+        }
         if (column == npos) continue;
+        previous = column;
         if (staged_numbers_.size() < staged_.size()) staged_numbers_.resize(staged_.size());
         staged_numbers_[column] = record.number;
         stage(column);

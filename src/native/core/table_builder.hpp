@@ -207,7 +207,11 @@ class TableBuilder {
     // current row + 1).
     std::vector<std::string_view> staged_;
     std::vector<int64_t> staged_row_;
-    std::vector<size_t> staged_columns_;       // the columns staged in the current row, in order
+    std::vector<size_t> staged_columns_;  // the columns staged in the current row, in order
+    // For add_scanned(): the column whose record came after each column's
+    // the last time, and the column of a block's first record.
+    std::vector<size_t> follower_;
+    size_t first_record_ = npos;
     std::vector<NumberValue> staged_numbers_;  // for add_scanned(): what each staged value read as
     std::deque<std::string> folded_;           // CR LF-folded values of the current block
     std::string scratch_;
