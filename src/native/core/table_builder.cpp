@@ -266,7 +266,6 @@ void TableBuilder::add_scanned(const ScannedRecord* records, size_t count, std::
                                bool malformed) {
     expect(options_.kinds_only, "a scanned block added to a table of values");
     staged_columns_.clear();
-    if (staged_numbers_.size() < staged_.size()) staged_numbers_.resize(staged_.size());
     // As stage_records(): every name up to a header without one makes its
     // column, and the last value of a name in the block is the one that counts.
     // Blocks of one input mostly hold their records in one order: the
