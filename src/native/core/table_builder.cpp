@@ -46,9 +46,9 @@ void Column::append_at(int64_t row, std::string_view value) {
     ++value_count;
 }
 
-void Column::append_typed_at(int64_t row, std::string_view value) {
+void Column::append_typed_at(int64_t row, std::string_view value, const NumberValue* read) {
     if (kinds.all_reals) {
-        const NumberValue number = read_number(value);
+        const NumberValue number = read ? *read : read_number(value);
         const bool were_integers = kinds.all_integers;
         kinds.add(number);
         switch (number.kind) {
@@ -122,9 +122,13 @@ bool converts_to(std::string_view value, ColumnType type) noexcept {
     return false;
 }
 
-void TableBuilder::check_conversion(const Column& column, std::string_view value,
+void TableBuilder::check_conversion(const Column& column, std::string_view value, NumberKind kind,
                                     std::string_view title) {
-    if (!column.forced || !options_.strict_conversion || converts_to(value, *column.forced)) return;
+    if (!options_.strict_conversion) return;
+    const bool converts = *column.forced == ColumnType::Int64
+                              ? kind == NumberKind::Empty || kind == NumberKind::Integer
+                              : kind != NumberKind::Text;
+    if (converts) return;
     conversion_failure_ =
         ConversionFailure{std::string(value.substr(0, 80)), column.name,
                           std::string(title.substr(0, 80)), *column.forced, rows_};
@@ -226,10 +230,16 @@ void TableBuilder::add(const Block& block) {
     std::string_view molblock = text.substr(0, block.mdl_end);
     if (molblock_) check_text(molblock, FailedField::Part::Molblock, {});
     if (block_) check_text(text, FailedField::Part::Block, {});
+    if (staged_numbers_.size() < staged_.size()) staged_numbers_.resize(staged_.size());
     for (size_t column : staged_columns_) {
-        check_text(records_[column].name, FailedField::Part::RecordName, records_[column].name);
-        check_text(staged_[column], FailedField::Part::RecordValue, records_[column].name);
-        check_conversion(records_[column], staged_[column], title);
+        const Column& target = records_[column];
+        check_text(target.name, FailedField::Part::RecordName, target.name);
+        check_text(staged_[column], FailedField::Part::RecordValue, target.name);
+        if (target.forced && *target.forced != ColumnType::String) {
+            // Read once, for the check and for the column.
+            staged_numbers_[column] = read_number(staged_[column]);
+            check_conversion(target, staged_[column], staged_numbers_[column].kind, title);
+        }
     }
 
     // A column catches up with the rows without its record when it next
@@ -240,7 +250,8 @@ void TableBuilder::add(const Block& block) {
         // A column forced to a number keeps what it reads too, so that it
         // is laid out from its numbers rather than converted from its text.
         if (target.forced ? *target.forced != ColumnType::String : options_.infer_types)
-            target.append_typed_at(rows_, staged_[column]);
+            target.append_typed_at(rows_, staged_[column],
+                                   target.forced ? &staged_numbers_[column] : nullptr);
         else
             target.append_at(rows_, staged_[column]);
     }

@@ -69,8 +69,9 @@ struct Column {
 
     // `row` is past every row appended before.
     void append_at(int64_t row, std::string_view value);
-    // append_at() that also keeps the kinds and numbers above for typing.
-    void append_typed_at(int64_t row, std::string_view value);
+    // append_at() that also keeps the kinds and numbers above for typing;
+    // `read`, when given, is what `value` reads as.
+    void append_typed_at(int64_t row, std::string_view value, const NumberValue* read = nullptr);
     // Only the kinds of `value`, for a table of kinds only.
     void add_kinds(std::string_view value) noexcept;
     std::string_view string_at(int64_t row) const noexcept;
@@ -190,7 +191,10 @@ class TableBuilder {
 
     size_t column_for(std::string_view name);
     Column new_record_column(std::string name) const;
-    void check_conversion(const Column& column, std::string_view value, std::string_view title);
+    // For a column forced to a number: throws InvalidText when `value`
+    // (which reads as `kind`) does not convert, with strict conversion.
+    void check_conversion(const Column& column, std::string_view value, NumberKind kind,
+                          std::string_view title);
     void check_text(std::string_view text, FailedField::Part part, std::string_view name);
     bool stage_records(std::string_view sd);
     void stage(size_t column);
@@ -212,8 +216,9 @@ class TableBuilder {
     // the last time, and the column of a block's first record.
     std::vector<size_t> follower_;
     size_t first_record_ = npos;
-    std::vector<NumberValue> staged_numbers_;  // for add_scanned(): what each staged value read as
-    std::deque<std::string> folded_;           // CR LF-folded values of the current block
+    // What each staged value read as: for add_scanned(), and for a column forced to a number.
+    std::vector<NumberValue> staged_numbers_;
+    std::deque<std::string> folded_;  // CR LF-folded values of the current block
     std::string scratch_;
     FailedField failed_;
     std::optional<ConversionFailure> conversion_failure_;
