@@ -130,6 +130,22 @@ def cpu_model():
     return platform.processor() or "unknown"
 
 
+def selected(only):
+    """The names of the cases to run: those containing a text of `only` (every
+    case without it) and the baselines their goals are measured against, so
+    that a ratio always compares two measurements of the same run."""
+    chosen = {c.name for c in CASES if not only or any(text in c.name for text in only)}
+    by_name = {c.name: c for c in CASES}
+    pending = list(chosen)
+    while pending:
+        case = by_name[pending.pop()]
+        for peer in [case.baseline, *(name for name, _ in case.also)]:
+            if peer in by_name and peer not in chosen:
+                chosen.add(peer)
+                pending.append(peer)
+    return chosen
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--size-mb", type=int, default=512)
@@ -137,7 +153,11 @@ def main(argv=None):
     parser.add_argument("--scratch", type=pathlib.Path, default=BENCH / "_scratch")
     parser.add_argument("--output", type=pathlib.Path, default=BENCH / "RESULTS.md")
     parser.add_argument("--repeat", type=int)
-    parser.add_argument("--only", action="append", help="run only cases containing this text")
+    parser.add_argument(
+        "--only",
+        action="append",
+        help="run only cases containing this text (and the baselines of their goals)",
+    )
     parser.add_argument(
         "--chart",
         type=pathlib.Path,
@@ -159,9 +179,10 @@ def main(argv=None):
     build_floors(args.scratch)
 
     results = {}
+    chosen = selected(args.only)
     for case in CASES:
         name = case.name
-        if args.only and not any(text in name for text in args.only):
+        if name not in chosen:
             continue
         results[name] = run_case(name, files, args.scratch, repeat)
         print(f"  {name}: {summary(results[name])}", file=sys.stderr)

@@ -6,6 +6,7 @@
 #include "core/block_bounds.hpp"
 #include "core/error.hpp"
 #include "core/fault_guard.hpp"
+#include "core/kinds_scan.hpp"
 #include "core/mapped_reader.hpp"
 #include "core/table_merge.hpp"
 
@@ -91,8 +92,45 @@ void ParallelTableBuild::run(size_t index) noexcept {
     done_changed_.notify_all();
 }
 
+// A range of a scan of kinds only, walked in the mapping (core/kinds_scan).
+void ParallelTableBuild::scan(Range& range, size_t index) {
+    const auto me = static_cast<int64_t>(index);
+    KindsScan scan(mapping_, !options_.is_bytes);
+    TableBuilder builder(options_);
+    bool intact = scan.restrict_to(range.begin, range.end);
+    while (intact && !scan.exhausted()) {
+        if (stop_after_.load(std::memory_order_relaxed) < me) return;
+        try {
+            intact = scan.scan_batch(builder);
+        } catch (...) {
+            range.failure.emplace();
+            range.failure->error = std::current_exception();
+            range.failure->field = builder.failed_field();
+            std::optional<Block> block = scan.failed_block(0);
+            if (block)
+                range.failure->block = std::move(*block);
+            else
+                range.failure->shrank = true;
+            stop_from(me);
+            return;
+        }
+    }
+    if (!intact) {
+        range.failure.emplace();
+        range.failure->shrank = true;
+        stop_from(me);
+        return;
+    }
+    range.position = scan.position();
+    range.table = builder.finish();
+}
+
 void ParallelTableBuild::build(Range& range, size_t index) {
     const auto me = static_cast<int64_t>(index);
+    if (options_.kinds_only) {
+        scan(range, index);
+        return;
+    }
     MappedReader reader(mapping_, !options_.is_bytes, false);
     TableBuilder builder(options_);
     Block block;

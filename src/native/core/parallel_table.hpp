@@ -63,6 +63,7 @@ class ParallelTableBuild {
 
     void run(size_t index) noexcept;
     void build(Range& range, size_t index);
+    void scan(Range& range, size_t index);
     void stop_from(int64_t index) noexcept;
 
     std::shared_ptr<const Mapping> mapping_;

@@ -186,6 +186,7 @@ class BatchSplitter {
     // not be read to its end (see guard_faults).
     bool split_batch();
     BlockSpan pop() noexcept;
+    const BlockSpan& front() const noexcept { return queue_.front(); }
 
     std::size_t split_offset() const noexcept { return split_; }
     std::size_t released_until() const noexcept { return released_; }

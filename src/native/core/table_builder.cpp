@@ -46,9 +46,9 @@ void Column::append_at(int64_t row, std::string_view value) {
     ++value_count;
 }
 
-void Column::append_typed_at(int64_t row, std::string_view value) {
+void Column::append_typed_at(int64_t row, std::string_view value, const NumberValue* read) {
     if (kinds.all_reals) {
-        const NumberValue number = read_number(value);
+        const NumberValue number = read ? *read : read_number(value);
         const bool were_integers = kinds.all_integers;
         kinds.add(number);
         switch (number.kind) {
@@ -122,9 +122,13 @@ bool converts_to(std::string_view value, ColumnType type) noexcept {
     return false;
 }
 
-void TableBuilder::check_conversion(const Column& column, std::string_view value,
+void TableBuilder::check_conversion(const Column& column, std::string_view value, NumberKind kind,
                                     std::string_view title) {
-    if (!column.forced || !options_.strict_conversion || converts_to(value, *column.forced)) return;
+    if (!options_.strict_conversion) return;
+    const bool converts = *column.forced == ColumnType::Int64
+                              ? kind == NumberKind::Empty || kind == NumberKind::Integer
+                              : kind != NumberKind::Text;
+    if (converts) return;
     conversion_failure_ =
         ConversionFailure{std::string(value.substr(0, 80)), column.name,
                           std::string(title.substr(0, 80)), *column.forced, rows_};
@@ -165,12 +169,19 @@ void TableBuilder::check_text(std::string_view text, FailedField::Part part,
     throw DecodeError(std::string(text), check.valid_up_to, check.error_end);
 }
 
+void TableBuilder::stage(size_t column) {
+    const int64_t stamp = rows_ + 1;
+    if (staged_row_[column] != stamp) {
+        staged_row_[column] = stamp;
+        staged_columns_.push_back(column);
+    }
+}
+
 // Stages the section's records for the current row; false when a header
 // without a name made the builder skip them all.
 bool TableBuilder::stage_records(std::string_view sd) {
     folded_.clear();
     staged_columns_.clear();
-    const int64_t stamp = rows_ + 1;
     try {
         RecordScanner scanner(sd);
         RecordSpan record;
@@ -184,10 +195,7 @@ bool TableBuilder::stage_records(std::string_view sd) {
                 value = folded_.back();
             }
             staged_[column] = value;
-            if (staged_row_[column] != stamp) {
-                staged_row_[column] = stamp;
-                staged_columns_.push_back(column);
-            }
+            stage(column);
         }
     } catch (const Error& error) {
         if (error.kind() != ErrorKind::MalformedRecord || !options_.skip_malformed) throw;
@@ -212,14 +220,9 @@ void TableBuilder::add(const Block& block) {
     if (options_.kinds_only) {
         for (size_t column : staged_columns_) {
             Column& target = records_[column];
-            if (!target.name_checked) {
-                // A name is checked once, where a scan first meets it.
-                check_text(target.name, FailedField::Part::RecordName, target.name);
-                target.name_checked = true;
-            }
             if (options_.infer_types && !target.forced) target.add_kinds(staged_[column]);
         }
-        ++rows_;
+        add_staged_kinds();
         return;
     }
 
@@ -230,10 +233,16 @@ void TableBuilder::add(const Block& block) {
     std::string_view molblock = text.substr(0, block.mdl_end);
     if (molblock_) check_text(molblock, FailedField::Part::Molblock, {});
     if (block_) check_text(text, FailedField::Part::Block, {});
+    if (staged_numbers_.size() < staged_.size()) staged_numbers_.resize(staged_.size());
     for (size_t column : staged_columns_) {
-        check_text(records_[column].name, FailedField::Part::RecordName, records_[column].name);
-        check_text(staged_[column], FailedField::Part::RecordValue, records_[column].name);
-        check_conversion(records_[column], staged_[column], title);
+        const Column& target = records_[column];
+        check_text(target.name, FailedField::Part::RecordName, target.name);
+        check_text(staged_[column], FailedField::Part::RecordValue, target.name);
+        if (target.forced && *target.forced != ColumnType::String) {
+            // Read once, for the check and for the column.
+            staged_numbers_[column] = read_number(staged_[column]);
+            check_conversion(target, staged_[column], staged_numbers_[column].kind, title);
+        }
     }
 
     // A column catches up with the rows without its record when it next
@@ -244,13 +253,67 @@ void TableBuilder::add(const Block& block) {
         // A column forced to a number keeps what it reads too, so that it
         // is laid out from its numbers rather than converted from its text.
         if (target.forced ? *target.forced != ColumnType::String : options_.infer_types)
-            target.append_typed_at(rows_, staged_[column]);
+            target.append_typed_at(rows_, staged_[column],
+                                   target.forced ? &staged_numbers_[column] : nullptr);
         else
             target.append_at(rows_, staged_[column]);
     }
     if (molblock_) molblock_->append_at(rows_, molblock);
     if (block_) block_->append_at(rows_, text);
     ++rows_;
+}
+
+// The end of a row of a table of kinds only: the names staged are checked.
+void TableBuilder::add_staged_kinds() {
+    for (size_t column : staged_columns_) {
+        Column& target = records_[column];
+        if (!target.name_checked) {
+            // A name is checked once, where a scan first meets it.
+            check_text(target.name, FailedField::Part::RecordName, target.name);
+            target.name_checked = true;
+        }
+    }
+    ++rows_;
+}
+
+void TableBuilder::add_scanned(const ScannedRecord* records, size_t count, std::string_view names,
+                               bool malformed) {
+    expect(options_.kinds_only, "a scanned block added to a table of values");
+    staged_columns_.clear();
+    // As stage_records(): every name up to a header without one makes its
+    // column, and the last value of a name in the block is the one that counts.
+    // Blocks of one input mostly hold their records in one order: the
+    // column that followed a column last time is tried before the index.
+    size_t previous = npos;
+    for (size_t at = 0; at < count; ++at) {
+        const ScannedRecord& record = records[at];
+        const std::string_view name = names.substr(record.name, record.name_size);
+        size_t& follower = previous == npos ? first_record_ : follower_[previous];
+        const bool hit = follower < records_.size() && records_[follower].name == name;
+        const size_t column = hit ? follower : column_for(name);
+        if (!hit) {
+            follower_.resize(records_.size(), npos);
+            // The resize may move follower_: the slot is found again.
+            (previous == npos ? first_record_ : follower_[previous]) = column;
+        }
+        if (column == npos) continue;
+        previous = column;
+        if (staged_numbers_.size() < staged_.size()) staged_numbers_.resize(staged_.size());
+        staged_numbers_[column] = record.number;
+        stage(column);
+    }
+    if (malformed) {
+        for (size_t column : staged_columns_)
+            staged_row_[column] = 0;
+        staged_columns_.clear();
+        ++skipped_;
+    }
+    for (size_t column : staged_columns_) {
+        Column& target = records_[column];
+        if (options_.infer_types && !target.forced && !target.kinds.settled())
+            target.kinds.add(staged_numbers_[column]);
+    }
+    add_staged_kinds();
 }
 
 void TableBuilder::reserve_rows(int64_t expected) {

@@ -69,8 +69,9 @@ struct Column {
 
     // `row` is past every row appended before.
     void append_at(int64_t row, std::string_view value);
-    // append_at() that also keeps the kinds and numbers above for typing.
-    void append_typed_at(int64_t row, std::string_view value);
+    // append_at() that also keeps the kinds and numbers above for typing;
+    // `read`, when given, is what `value` reads as.
+    void append_typed_at(int64_t row, std::string_view value, const NumberValue* read = nullptr);
     // Only the kinds of `value`, for a table of kinds only.
     void add_kinds(std::string_view value) noexcept;
     std::string_view string_at(int64_t row) const noexcept;
@@ -135,6 +136,15 @@ struct FailedField {
     std::string record_name;
 };
 
+// A record as a scan of mapped bytes found it (core/kinds_scan): its name,
+// as [name, name + name_size) of the scan's copy of the names, and what its
+// value reads as.
+struct ScannedRecord {
+    size_t name = 0;
+    size_t name_size = 0;
+    NumberValue number;
+};
+
 class TableBuilder {
   public:
     // Throws InvalidText when a selected name is also the title or molblock
@@ -148,6 +158,13 @@ class TableBuilder {
     // text of a text block that is not UTF-8 (see failed_field()). After a
     // throw the builder is left unusable.
     void add(const Block& block);
+
+    // For a table of kinds only: a block as a scan of its bytes found it,
+    // its records in order (their names in `names`); `malformed` when a
+    // header without a name ended them. Gives the table add() would, and
+    // throws as add() would for that block.
+    void add_scanned(const ScannedRecord* records, size_t count, std::string_view names,
+                     bool malformed);
 
     // Reserves room for `expected` rows in all, judged by the rows so far:
     // buffers that do not grow as they fill are copied and faulted in once.
@@ -175,9 +192,14 @@ class TableBuilder {
 
     size_t column_for(std::string_view name);
     Column new_record_column(std::string name) const;
-    void check_conversion(const Column& column, std::string_view value, std::string_view title);
+    // For a column forced to a number: throws InvalidText when `value`
+    // (which reads as `kind`) does not convert, with strict conversion.
+    void check_conversion(const Column& column, std::string_view value, NumberKind kind,
+                          std::string_view title);
     void check_text(std::string_view text, FailedField::Part part, std::string_view name);
     bool stage_records(std::string_view sd);
+    void stage(size_t column);
+    void add_staged_kinds();
 
     TableOptions options_;
     std::optional<Column> title_;
@@ -191,7 +213,13 @@ class TableBuilder {
     std::vector<std::string_view> staged_;
     std::vector<int64_t> staged_row_;
     std::vector<size_t> staged_columns_;  // the columns staged in the current row, in order
-    std::deque<std::string> folded_;      // CR LF-folded values of the current block
+    // For add_scanned(): the column whose record came after each column's
+    // the last time, and the column of a block's first record.
+    std::vector<size_t> follower_;
+    size_t first_record_ = npos;
+    // What each staged value read as: for add_scanned(), and for a column forced to a number.
+    std::vector<NumberValue> staged_numbers_;
+    std::deque<std::string> folded_;  // CR LF-folded values of the current block
     std::string scratch_;
     FailedField failed_;
     std::optional<ConversionFailure> conversion_failure_;

@@ -394,6 +394,12 @@ bool Reader::fresh_mapping(std::shared_ptr<const core::Mapping>& mapping, uint64
     return true;
 }
 
+uint64_t Reader::mapped_remaining() const noexcept {
+    if (source_ != Source::Mapped) return UINT64_MAX;
+    const uint64_t end = std::min<uint64_t>(range_stop_, mapped_->size());
+    return end > mapped_->position() ? end - mapped_->position() : 0;
+}
+
 void Reader::finish_mapped(uint64_t end) noexcept {
     reached_end_ = true;
     range_end_ = end;

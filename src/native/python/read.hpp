@@ -81,6 +81,9 @@ class Reader {
     // the mapping itself. False for every other source.
     bool fresh_mapping(std::shared_ptr<const core::Mapping>& mapping, uint64_t& begin,
                        uint64_t& end) const;
+    // Bytes of a mapped file's range not yet taken as blocks; UINT64_MAX for
+    // every other source, whose length is not known ahead.
+    uint64_t mapped_remaining() const noexcept;
     // After such a build read the mapping to `end`: the reader is at its end.
     void finish_mapped(uint64_t end) noexcept;
     // The kind of the blocks, once the source tells it (Undecided before a
