@@ -188,16 +188,15 @@ BlockCompletion complete_block(std::string_view range, size_t dollar_line) noexc
         std::copy(bytes.begin(), bytes.end(), done.append + done.append_size);
         done.append_size += bytes.size();
     };
-    // The completed text from dollar_start on is its terminator line when it
-    // reads exactly "$$$$\n" or "$$$$\r\n" (it is short, or it is not one).
-    bool terminated = false;
-    if (completed - dollar_start <= kTerminatorCRLF.size()) {
-        char line[kTerminatorCRLF.size()];
-        const std::string_view own = range.substr(std::min(dollar_start, range.size()));
-        std::copy(own.begin(), own.end(), line);
-        std::copy(ending.begin(), ending.end(), line + own.size());
-        terminated = is_terminator_line(std::string_view(line, own.size() + ending.size()));
-    }
+    // The completed text from dollar_start on (the range's bytes there, then
+    // the ending) is its terminator line when it reads exactly "$$$$\n" or
+    // "$$$$\r\n".
+    const std::string_view own = range.substr(std::min(dollar_start, range.size()));
+    auto reads = [&](std::string_view line) noexcept {
+        return own.size() + ending.size() == line.size() && line.starts_with(own) &&
+               line.substr(own.size()) == ending;
+    };
+    const bool terminated = reads(kTerminatorLF) || reads(kTerminatorCRLF);
     if (terminated) {
         done.keep = range.size();
         add(ending);
