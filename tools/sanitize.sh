@@ -41,8 +41,17 @@ export LSAN_OPTIONS="suppressions=$PWD/tools/lsan.supp:print_suppressions=0"
 # pipes, each slow to start under the sanitizers; the native code they reach
 # is the same that the in-process tests drive here.
 # The instrumented build runs several times slower than the release one, so
-# the suite is spread over one worker process per core.
-python -m pytest tests -p no:cacheprovider -x -q -n "${MOLVANE_SANITIZE_WORKERS:-auto}" \
-    --ignore=tests/test_bench_smoke.py \
-    --ignore=tests/test_cli_pipeline.py --ignore=tests/test_cli_routes.py \
-    -m "not cluster and not browser" "$@"
+# the suite is spread over one worker process per core. A worker that dies
+# takes its test with it, named only as "crashed": the tests that failed run
+# again in one process, where a sanitizer report shows in full and fails the
+# run as before.
+cache=$(mktemp -d)
+trap 'rm -rf "$cache"' EXIT
+selection=(tests --ignore=tests/test_bench_smoke.py
+    --ignore=tests/test_cli_pipeline.py --ignore=tests/test_cli_routes.py
+    -m "not cluster and not browser")
+if ! python -m pytest "${selection[@]}" -q -o cache_dir="$cache" \
+    -n "${MOLVANE_SANITIZE_WORKERS:-auto}" "$@"; then
+    python -m pytest "${selection[@]}" -q -o cache_dir="$cache" --last-failed \
+        --last-failed-no-failures none -p no:xdist "$@"
+fi
