@@ -297,6 +297,28 @@ def test_one_classification_of_paths(kind, tmp_path):
     assert native._source_kind(os.fsencode(path)) == expected
 
 
+def test_a_fifo_is_classified_without_opening_it(tmp_path):
+    # Opening a FIFO lets a writer waiting in open() start writing; closing
+    # it again breaks that writer's pipe, and the real read then waits for a
+    # writer that has gone. So classifying must leave the writer waiting.
+    fifo = fifo_at(tmp_path)
+    opened = threading.Event()
+
+    def feed():
+        with open(fifo, "wb") as sink:
+            opened.set()
+            sink.write(DATA)
+
+    writer = threading.Thread(target=feed, daemon=True)
+    writer.start()
+    threading.Event().wait(0.2)  # the writer now waits in open() for a reader
+    assert native._source_kind(fifo) == "stream"
+    assert not opened.wait(0.3)
+    table = molvane.to_arrow(os.fsencode(fifo), threads=1)
+    writer.join(5)
+    assert table.column("ID").to_pylist() == list(range(COUNT))
+
+
 def test_classifying_a_missing_path_names_it(tmp_path):
     with pytest.raises(FileNotFoundError, match="missing.sdf"):
         native._source_kind(tmp_path / "missing.sdf")

@@ -26,16 +26,24 @@ IoOutcome from_errno() noexcept {
 IoOutcome RandomAccessFile::open(const std::string& path) noexcept {
     if (IoOutcome checked = check_path(path); !checked.ok()) return checked;
     close();
-    // O_NONBLOCK: opening a FIFO would otherwise wait for a writer, only for
-    // the FIFO to be refused; it changes nothing for a regular file.
+    refusal_ = AccessRefusal::None;
+    compression_ = Compression::None;
+    unread_format_ = {};
+    // A FIFO, socket or device is refused by its status alone, never opened:
+    // opening a FIFO would let a waiting writer start writing, and closing
+    // it again would break that writer's pipe and lose what it wrote.
+    struct stat named {};
+    if (::stat(path.c_str(), &named) == 0 && !S_ISREG(named.st_mode) && !S_ISDIR(named.st_mode)) {
+        refusal_ = AccessRefusal::NotRegular;
+        return {};
+    }
+    // O_NONBLOCK: should the path become a FIFO after the check above, the
+    // open does not wait for a writer; it changes nothing for a regular file.
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return from_errno();
     fd_ = fd;
     struct stat status {};
     if (::fstat(fd, &status) != 0) return from_errno();
-    refusal_ = AccessRefusal::None;
-    compression_ = Compression::None;
-    unread_format_ = {};
     // A directory fails as open() fails on one in Python: IsADirectoryError.
     if (S_ISDIR(status.st_mode)) return {IoOutcome::Status::Errno, EISDIR};
     if (!S_ISREG(status.st_mode)) {
