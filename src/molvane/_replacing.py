@@ -15,8 +15,13 @@ from typing import Any
 def check_writable(path: Any, shown: Any = None) -> None:
     """Refuses a target the process may not open for writing (mode 0444,
     another user's file), as opening it for writing would; a target that
-    does not exist yet passes. The error names `shown` (default `path`)."""
+    does not exist yet passes. The error names `shown` (default `path`).
+    A FIFO or device is not opened: a reader waiting on a FIFO would take
+    the open and close for the whole of its input."""
     try:
+        mode = os.stat(path).st_mode
+        if not (stat.S_ISREG(mode) or stat.S_ISDIR(mode)):
+            return
         os.close(os.open(path, os.O_WRONLY | os.O_NONBLOCK | os.O_NOCTTY))
     except FileNotFoundError:
         pass
