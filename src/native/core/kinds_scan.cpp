@@ -4,7 +4,6 @@
 #include <string_view>
 #include <utility>
 
-#include "core/block_bounds.hpp"
 #include "core/fault_guard.hpp"
 #include "core/lines.hpp"
 #include "core/number_text.hpp"
@@ -27,15 +26,8 @@ KindsScan::KindsScan(std::shared_ptr<const Mapping> mapping, bool is_str) noexce
 }
 
 bool KindsScan::restrict_to(uint64_t start, uint64_t stop) {
-    const char* data = mapping_->data();
-    const size_t size = mapping_->size();
-    const size_t from = start < size ? static_cast<size_t>(start) : size;
-    const size_t until = stop < size ? static_cast<size_t>(stop) : size;
-    size_t begin = size;
-    auto find = [&]() noexcept { begin = next_block_start(data, size, from, is_str_); };
-    if (!run_guarded(data, size, find)) return false;
-    splitter_.restrict_to(begin, begin < until ? until : begin);
-    position_ = begin;
+    if (!splitter_.restrict_to_range(start, stop)) return false;
+    position_ = splitter_.split_offset();
     return true;
 }
 

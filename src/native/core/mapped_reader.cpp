@@ -1,6 +1,5 @@
 #include "core/mapped_reader.hpp"
 
-#include "core/block_bounds.hpp"
 #include "core/error.hpp"
 #include "core/fault_guard.hpp"
 #include "core/lines.hpp"
@@ -16,16 +15,8 @@ MappedReader::MappedReader(std::shared_ptr<const Mapping> mapping, bool is_str,
 }
 
 bool MappedReader::restrict_to(uint64_t start, uint64_t stop) {
-    const char* data = mapping_->data();
-    const size_t size = mapping_->size();
-    const size_t from = start < size ? static_cast<size_t>(start) : size;
-    const size_t until = stop < size ? static_cast<size_t>(stop) : size;
-    size_t begin = size;
-    auto find = [&]() noexcept { begin = next_block_start(data, size, from, is_str_); };
-    if (!run_guarded(data, size, find)) return false;
-    // A range that ends before its first block holds none.
-    splitter_.restrict_to(begin, begin < until ? until : begin);
-    position_ = batch_end_ = begin;
+    if (!splitter_.restrict_to_range(start, stop)) return false;
+    position_ = batch_end_ = splitter_.split_offset();
     return true;
 }
 

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <new>
 
+#include "core/block_bounds.hpp"
 #include "core/dollar_line.hpp"
 #include "core/error.hpp"
 #include "core/fault_guard.hpp"
@@ -243,6 +244,18 @@ bool is_finished_block(const char* data, const BlockSpan& span, bool check_cr) n
     }
     std::size_t terminator = std::max(span.dollar, title_end);
     return is_terminator_line(std::string_view(data + terminator, span.end - terminator));
+}
+
+bool BatchSplitter::restrict_to_range(std::uint64_t start, std::uint64_t stop) {
+    const std::size_t from = start < size_ ? static_cast<std::size_t>(start) : size_;
+    const std::size_t until = stop < size_ ? static_cast<std::size_t>(stop) : size_;
+    std::size_t begin = size_;
+    auto find = [&]() noexcept { begin = next_block_start(data_, size_, from, universal_); };
+    const bool intact = guard_faults_ ? run_guarded(data_, size_, find) : (find(), true);
+    if (!intact) return false;
+    // A range that ends before its first block holds none.
+    restrict_to(begin, begin < until ? until : begin);
+    return true;
 }
 
 bool BatchSplitter::split_batch() {

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <deque>
 #include <memory>
@@ -180,6 +181,11 @@ class BatchSplitter {
         stop_ = std::min(stop, size_);
         released_ = split_ - split_ % kReleaseGrain;
     }
+
+    // restrict_to() the blocks whose first byte lies in [start, stop), the
+    // first of them found from `start` (see core/block_bounds). False when
+    // the data could not be read there (see guard_faults).
+    bool restrict_to_range(std::uint64_t start, std::uint64_t stop);
 
     // Splits the next batch into the queue, then releases pages. Runs
     // without Python; may throw std::bad_alloc. False when the data could
