@@ -17,6 +17,12 @@ pip install --quiet \
     -Cbuild-dir=build/sanitize \
     '.[test]'
 
+# The pytest cache of this run, in which the rerun below finds the tests
+# that failed. Made before the sanitizer is preloaded: preloaded into tools
+# such as mktemp and rm, the leak checker fails them at exit.
+cache=$(mktemp -d)
+trap 'LD_PRELOAD= rm -rf "$cache"' EXIT
+
 # The interpreter itself is not instrumented: the ASan runtime must be loaded
 # first, and libstdc++ with it so that ASan's __cxa_throw interceptor finds
 # the real one. PYTHONMALLOC=malloc routes Python's small objects through
@@ -45,8 +51,6 @@ export LSAN_OPTIONS="suppressions=$PWD/tools/lsan.supp:print_suppressions=0"
 # takes its test with it, named only as "crashed": the tests that failed run
 # again in one process, where a sanitizer report shows in full and fails the
 # run as before.
-cache=$(mktemp -d)
-trap 'rm -rf "$cache"' EXIT
 selection=(tests --ignore=tests/test_bench_smoke.py
     --ignore=tests/test_cli_pipeline.py --ignore=tests/test_cli_routes.py
     -m "not cluster and not browser")
