@@ -100,6 +100,8 @@ def test_commands_count_and_copy_bytes_for_bytes(ending, capsys, tmp_path):
         "filter": ["filter", "missing NOPE", path],
         "drop": ["drop", "NOPE", path],
         "rename": ["rename", "NOPE=OTHER", packed],
+        "head-all": ["head", "-n", str(count), path],
+        "head-more": ["head", "-n", str(count + 1), packed],
     }
     for label, argv in copies.items():
         out = tmp_path / f"{label}.sdf"

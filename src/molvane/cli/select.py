@@ -16,6 +16,7 @@ from molvane.cli.common import (
     add_output,
     add_quiet,
     all_blocks,
+    input_names,
     non_negative,
     plural,
     positive,
@@ -29,9 +30,20 @@ from molvane.cli.outputs import write_blocks
 def run_head(args: argparse.Namespace) -> int:
     # Each is at most sys.maxsize; so is the stop, as no stream holds more.
     stop = min(args.skip + args.number, sys.maxsize)
-    blocks = itertools.islice(all_blocks(args), args.skip, stop)
-    write_blocks(args.output, blocks, bgzf=args.bgzf)
+    one_input = len(input_names(args)) == 1
+    write_blocks(args.output, _first(all_blocks(args), args.skip, stop, one_input), bgzf=args.bgzf)
     return 0
+
+
+def _first(blocks: Iterator[Any], skip: int, stop: int, peek: bool) -> Iterator[Any]:
+    """The blocks [skip, stop) of `blocks`; with `peek`, one more is read
+    (not written) once they are taken, so that a head that takes the input's
+    last block knows it and ends as the input ends, trailing whitespace
+    included."""
+    blocks = iter(blocks)
+    yield from itertools.islice(blocks, skip, stop)
+    if peek:
+        next(blocks, None)
 
 
 def parse_spec(spec: str) -> list[tuple[int | None, int | None, int | None] | int]:
