@@ -164,6 +164,22 @@ def test_index_and_reader_agree_on_what_is_trailing(tmp_path_factory, pieces):
         )
 
 
+@pytest.mark.parametrize("tail", [b"\n\n", b" \t\n"])
+def test_an_index_that_counted_the_whitespace_as_a_block_still_fits(tail, tmp_path):
+    # Indexes saved by earlier versions end with the trailing whitespace as
+    # a block: made here by indexing a file whose tail is text, then putting
+    # the whitespace in its place under the same size and time.
+    path = tmp_path / "in.sdf"
+    path.write_bytes(BLOCKS + b"x" * len(tail))
+    old = molvane.SDFile(os.fsencode(path)).save_index(tmp_path / "in.idx")
+    stamp = os.stat(path)
+    path.write_bytes(BLOCKS + tail)
+    os.utime(path, ns=(stamp.st_atime_ns, stamp.st_mtime_ns))
+    reloaded = molvane.SDFile(os.fsencode(path), index=old)
+    assert [bytes(b) for b in reloaded] == [bytes(b) for b in molvane.SDFile(os.fsencode(path))]
+    assert len(reloaded) == 5
+
+
 def test_parse_sdf_still_yields_the_whitespace(tmp_path):
     # The reader itself is unchanged: the piece after the last $$$$ comes out.
     path = tmp_path / "in.sdf"

@@ -29,6 +29,13 @@ BlockFile::Status BlockFile::ready(IoOutcome& outcome) {
     if (file_.refusal() != AccessRefusal::None) return Status::Refused;
     if (adopted_) {
         if (!(file_.stamp() == stamp_)) return Status::Changed;
+        // Indexes saved before whitespace after the last `$$$$` line was told
+        // apart end with that whitespace as a block of its own: it is the
+        // file's trailing whitespace now. A real last block is told by its
+        // first bytes.
+        if (offsets_.size() >= 2 &&
+            check_trailing(offsets_[offsets_.size() - 2], outcome) == Status::Ok)
+            offsets_.pop_back();
         const Status trailing = check_trailing(offsets_.back(), outcome);
         if (trailing != Status::Ok) return trailing;
     } else {
