@@ -1,5 +1,6 @@
 import io
 import math
+import os
 import re
 import subprocess
 import sys
@@ -283,9 +284,25 @@ def test_refuses_what_is_not_a_block_and_mixed_kinds():
         molvane.to_arrow(mixed)
 
 
-def test_empty_input():
-    table = molvane.to_arrow([])
-    assert table.num_rows == 0 and table.column_names == ["title"]
+@pytest.mark.parametrize(
+    "content, as_bytes, kind",
+    [
+        (None, False, "string"),
+        (b"", True, "binary"),
+        (b"", False, "string"),
+        (b" \n", True, "binary"),
+    ],
+    ids=["empty list", "empty bytes path", "empty str path", "whitespace bytes path"],
+)
+def test_empty_input(content, as_bytes, kind, tmp_path):
+    # No block, yet a bytes path still gives the binary columns of its kind.
+    source = []
+    if content is not None:
+        (tmp_path / "in.sdf").write_bytes(content)
+        source = os.fsencode(tmp_path / "in.sdf") if as_bytes else str(tmp_path / "in.sdf")
+    table = molvane.to_arrow(source, molblock="molblock")
+    assert table.num_rows == 0 and table.column_names == ["title", "molblock"]
+    assert all(getattr(pa.types, f"is_large_{kind}")(t) for t in table.schema.types)
 
 
 # --- errors -------------------------------------------------------------------------

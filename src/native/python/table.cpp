@@ -537,8 +537,9 @@ Ref build_from_reader(PyObject* module, PyObject* iterator, core::TableOptions o
         throw;
     }
     if (!sink.builder) {
-        // No block, so no kind: string columns, as for an empty iterable.
-        sink.options.is_bytes = false;
+        // No block: the columns of the source's kind where it has one (a bytes
+        // path, a binary file), else string columns, as for an empty iterable.
+        sink.options.is_bytes = reader.kind() == core::TextKind::Bytes;
         sink.builder.emplace(sink.options);
     }
     return new_table(state, *sink.builder);
