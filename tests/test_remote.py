@@ -448,6 +448,24 @@ def test_dask_reads_s3_on_a_cluster(cluster, s3_options, local_root, name):
     assert got.reset_index(drop=True).equals(expected.reset_index(drop=True))
 
 
+@pytest.mark.parametrize("where", ["memory", "s3", "file"])
+def test_dask_expands_url_globs_in_the_store(request, local_root, where):
+    import molvane.dask as mdask
+
+    prefix, options = _store(request, local_root, where)
+    names = ["lib.sdf", "lib.sdf.gz", "lib.sdf.zst"]
+    for kind in (str, bytes):
+        bag = mdask.read_blocks(url_of(prefix, "lib.sdf*", kind), storage_options=options)
+        with dask.config.set(scheduler="sync"):
+            got = texts(bag.compute())
+        expected = [
+            b for name in names for b in texts(molvane.parse_sdf(local_of(local_root, name, kind)))
+        ]
+        assert got == expected
+    with pytest.raises(FileNotFoundError, match="no file matches"):
+        mdask.read_blocks(prefix + "nothing*.sdf", storage_options=options)
+
+
 def test_dask_pieces_of_a_changed_object_raise(s3_options):
     import molvane.dask as mdask
 

@@ -172,6 +172,25 @@ def open_remote(url: str | bytes, storage_options: StorageOptions = None) -> Rem
     return RemoteFile(url, storage_options)
 
 
+def glob(url: str | bytes, storage_options: StorageOptions = None) -> list[str | bytes]:
+    """The URLs of the files a URL with glob characters (``*``, ``?``,
+    ``[``) matches, sorted, of the URL's kind; FileNotFoundError naming the
+    URL when none does. A URL that names a file as it is stays itself."""
+    fsspec = _fsspec()
+    text = _text(url)
+    fs, path = fsspec.core.url_to_fs(text, **dict(storage_options or {}))
+    if fs.isfile(path):
+        return [url]
+    found = sorted(
+        fs.unstrip_protocol(match)
+        for match, info in fs.glob(path, detail=True).items()
+        if info.get("type") != "directory"
+    )
+    if not found:
+        raise FileNotFoundError(errno.ENOENT, f"no file matches {text!r}", text)
+    return found if isinstance(url, str) else [os.fsencode(u) for u in found]
+
+
 class _RangeStream:
     """Bytes [start, stop) of a remote file, fetched ahead in ranged reads on
     a thread: ``read``, ``readinto``, ``peek`` and ``position`` (bytes of the

@@ -63,9 +63,9 @@ def _is_url(path: Any) -> bool:
     return _native._is_url(path)
 
 
-def _expand(paths_or_glob: Any) -> list[_Path]:
+def _expand(paths_or_glob: Any, storage_options: Mapping[str, Any] | None = None) -> list[_Path]:
     """The files named: a path, a glob, or a list of them; globs sorted, all
-    of one kind. URLs are taken as they are."""
+    of one kind. A URL's glob is matched by its file system."""
     if isinstance(paths_or_glob, (str, bytes, os.PathLike)):
         items = [paths_or_glob]
     else:
@@ -77,7 +77,12 @@ def _expand(paths_or_glob: Any) -> list[_Path]:
             raise TypeError(f"a path is str, bytes or os.PathLike, not {type(item).__name__}")
         magic = ("*", "?", "[") if isinstance(path, str) else (b"*", b"?", b"[")
         if _is_url(path):
-            paths.append(path)
+            if any(m in path for m in magic):  # type: ignore[operator]
+                from molvane import _remote
+
+                paths.extend(_remote.glob(path, storage_options))
+            else:
+                paths.append(path)
         elif any(m in path for m in magic) and not os.path.exists(path):  # type: ignore[operator]
             found = sorted(glob.glob(path))  # type: ignore[type-var]
             if not found:
@@ -382,7 +387,7 @@ def read_sdf(
     sample_bytes = _byte_count(sample, "sample")
     assert sample_bytes is not None
     _tables._check_options(columns, title, molblock, block)
-    paths = _expand(paths_or_glob)
+    paths = _expand(paths_or_glob, storage_options)
     options: dict[str, Any] = {
         "columns": columns,
         "title": title,
@@ -453,7 +458,9 @@ def read_blocks(
     """
     db = _require("dask.bag", "read_blocks")
     block_bytes = _byte_count(blocksize, "blocksize", allow_none=True)
-    pieces = _pieces(_expand(paths_or_glob), block_bytes, _remote_options(storage_options))
+    pieces = _pieces(
+        _expand(paths_or_glob, storage_options), block_bytes, _remote_options(storage_options)
+    )
     if not pieces:
         return db.from_sequence([], npartitions=1)
     return db.from_sequence(pieces, partition_size=1).map_partitions(_read_blocks_partition)
