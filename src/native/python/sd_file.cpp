@@ -83,12 +83,10 @@ void raise_status(core::BlockFile::Status status, const core::IoOutcome& outcome
     switch (status) {
         case core::BlockFile::Status::Ok: return;
         case core::BlockFile::Status::Io: raise_if_failed(outcome, path); return;
-        case core::BlockFile::Status::Refused: {
-            // Opened again only to tell which refusal it was.
-            core::RandomAccessFile probe;
-            open_random_access(probe, path_argument(path));
-            raise_internal("a refused file was accepted on a second look");
-        }
+        case core::BlockFile::Status::Refused:
+            // The open file carries its refusal: no second look at the path.
+            raise_refusal(object.file->file(), path_argument(path));
+            raise_internal("a refused file carries no refusal");
         case core::BlockFile::Status::Unmappable: raise_unmappable(path);
         case core::BlockFile::Status::Changed: raise_changed(path);
         case core::BlockFile::Status::Shrank:
