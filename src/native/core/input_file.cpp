@@ -6,6 +6,8 @@
 
 #include <cerrno>
 
+#include "core/retry.hpp"
+
 namespace molvane::core {
 
 IoOutcome InputFile::open(const std::string& path) noexcept {
@@ -24,10 +26,7 @@ IoOutcome InputFile::open(const std::string& path) noexcept {
     if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode)) {
         size_ = static_cast<uint64_t>(status.st_size);
         char head[kCompressionMagicLength];
-        ssize_t got;
-        do {
-            got = ::pread(fd, head, sizeof head, 0);
-        } while (got < 0 && errno == EINTR);
+        const ssize_t got = retry_on_eintr([&] { return ::pread(fd, head, sizeof head, 0); });
         const std::string_view start(head, got > 0 ? static_cast<size_t>(got) : 0);
         size_understated_ = size_ == 0 && !start.empty();
         compression_ = sniff_compression(start);

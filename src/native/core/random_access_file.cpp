@@ -6,6 +6,8 @@
 
 #include <cerrno>
 
+#include "core/retry.hpp"
+
 namespace molvane::core {
 
 namespace {
@@ -52,10 +54,7 @@ IoOutcome RandomAccessFile::open(const std::string& path) noexcept {
     }
     stamp_ = stamp_of(status);
     char head[kCompressionMagicLength];
-    ssize_t got;
-    do {
-        got = ::pread(fd, head, sizeof head, 0);
-    } while (got < 0 && errno == EINTR);
+    const ssize_t got = retry_on_eintr([&] { return ::pread(fd, head, sizeof head, 0); });
     if (got < 0) return from_errno();
     const std::string_view start(head, static_cast<size_t>(got));
     compression_ = sniff_compression(start);
