@@ -20,10 +20,10 @@ from __future__ import annotations
 import errno
 import io
 import os
-import queue
-import threading
 from collections.abc import Callable
 from typing import Any
+
+from molvane._read_ahead import ReadAhead
 
 # Bytes asked for per step of the helper thread: half a megabyte measured
 # faster than larger steps, whose output no longer stays in cache.
@@ -78,7 +78,7 @@ def _fault(error: BaseException, fmt: str, path: object) -> BaseException:
     return error
 
 
-class DecompressingStream:
+class DecompressingStream(ReadAhead):
     """The decompressed bytes of one compressed file, read ahead on a thread.
 
     ``readinto`` gives them in order; ``position`` is how many bytes of the
@@ -88,6 +88,7 @@ class DecompressingStream:
     """
 
     def __init__(self, raw: Any, fmt: str, path: object, head: bytes = b"") -> None:
+        super().__init__(_AHEAD)
         # A regular file's descriptor is read from its start and may be read
         # again after a cut; anything else (a pipe, a file object) is read
         # once, after the `head` the reader already took from it.
@@ -107,26 +108,10 @@ class DecompressingStream:
                 raise
         self._fmt = fmt
         self._path = path
-        self._queue: queue.Queue[bytes | BaseException] = queue.Queue(_AHEAD)
-        self._stop = threading.Event()
-        self._chunk = memoryview(b"")
-        self._done = False
         self._position = 0
-        self._thread = threading.Thread(
-            target=self._decompress, name="molvane-decompress", daemon=True
-        )
-        self._thread.start()
+        self._start("molvane-decompress")
 
-    def _put(self, item: bytes | BaseException) -> bool:
-        while not self._stop.is_set():
-            try:
-                self._queue.put(item, timeout=0.1)
-                return True
-            except queue.Full:
-                pass
-        return False
-
-    def _decompress(self) -> None:
+    def _produce(self) -> None:
         try:
             self._run()
         except _ReadFailed as failed:  # the caller's file object: its error as it is
@@ -151,7 +136,7 @@ class DecompressingStream:
         decompressor = isal_zlib.decompressobj(31)  # 31: a gzip header and trailer
         started = False
         data = b""
-        while not self._stop.is_set():
+        while not self._closing.is_set():
             if decompressor.eof:
                 # The next member, after any zero padding, as gzip allows.
                 data = decompressor.unused_data.lstrip(b"\0")
@@ -178,7 +163,7 @@ class DecompressingStream:
         delivered = 0
         try:
             read1, tell = reader.read1, self._raw.tell
-            while not self._stop.is_set():
+            while not self._closing.is_set():
                 try:
                     data = read1(_STEP)
                 except EOFError:
@@ -206,7 +191,7 @@ class DecompressingStream:
         decompressor = new()
         skip = delivered
         data = b""
-        while not self._stop.is_set():
+        while not self._closing.is_set():
             if decompressor.eof:
                 # The next member, after any zero padding, as gzip allows.
                 data = decompressor.unused_data.lstrip(b"\0")
@@ -241,7 +226,7 @@ class DecompressingStream:
         decompressor = new()
         started = False  # the current stream has taken input
         data = b""
-        while not self._stop.is_set():
+        while not self._closing.is_set():
             if decompressor.eof:
                 data = decompressor.unused_data
                 decompressor = new()
@@ -273,7 +258,7 @@ class DecompressingStream:
         decompressor = new()
         started = False  # the current frame has taken input
         piece = 1 << 16
-        while not self._stop.is_set():
+        while not self._closing.is_set():
             data = read(piece)
             if not data:
                 if started and not decompressor.eof:
@@ -300,32 +285,8 @@ class DecompressingStream:
     def position(self) -> int:
         return self._position
 
-    def readinto(self, view: memoryview) -> int:
-        while not self._chunk:
-            if self._done:
-                return 0
-            item = self._queue.get()
-            if isinstance(item, BaseException):
-                self._done = True
-                raise item
-            if not item:
-                self._done = True
-                return 0
-            self._chunk = memoryview(item)
-        count = min(len(view), len(self._chunk))
-        view[:count] = self._chunk[:count]
-        self._chunk = self._chunk[count:]
-        return count
-
     def close(self) -> None:
-        self._stop.set()
-        # Unblock a helper waiting to put, then wait for it to leave the stream.
-        while self._thread.is_alive():
-            try:
-                self._queue.get_nowait()
-            except queue.Empty:
-                self._thread.join(0.05)
-        self._chunk = memoryview(b"")
+        self._stop()
         self._close_raw()
 
     def _close_raw(self) -> None:

@@ -26,12 +26,12 @@ import array
 import errno
 import importlib
 import os
-import queue
 import threading
 from collections.abc import Iterator, Mapping
 from typing import Any
 
 from molvane import native as _native
+from molvane._read_ahead import ReadAhead
 
 __all__ = ["is_url", "parse_url", "shards", "sdfile", "RemoteSDFile", "open_remote"]
 
@@ -191,31 +191,26 @@ def glob(url: str | bytes, storage_options: StorageOptions = None) -> list[str |
     return found if isinstance(url, str) else [os.fsencode(u) for u in found]
 
 
-class _RangeStream:
+class _RangeStream(ReadAhead):
     """Bytes [start, stop) of a remote file, fetched ahead in ranged reads on
     a thread: ``read``, ``readinto``, ``peek`` and ``position`` (bytes of the
     file handed out, for progress)."""
 
     def __init__(self, remote: RemoteFile, start: int, stop: int) -> None:
+        super().__init__(_AHEAD)
         self._remote = remote
         self._position = start
-        self._stop = stop
-        self._queue: queue.Queue[bytes | BaseException] = queue.Queue(_AHEAD)
-        self._chunk = memoryview(b"")
+        self._end = stop
         self._done = start >= stop
-        self._closing = threading.Event()
-        self._thread: threading.Thread | None = None
         if not self._done:
-            self._thread = threading.Thread(
-                target=self._fetch, args=(start,), name="molvane-remote", daemon=True
-            )
-            self._thread.start()
+            self._start("molvane-remote")
 
-    def _fetch(self, at: int) -> None:
+    def _produce(self) -> None:
+        at = self._position
         chunk = _CHUNK
         try:
-            while at < self._stop and not self._closing.is_set():
-                end = min(self._stop, at + chunk)
+            while at < self._end and not self._closing.is_set():
+                end = min(self._end, at + chunk)
                 chunk = max(chunk, min(chunk * 2, _MOST_CHUNK))
                 data = self._remote.read(at, end)
                 if len(data) != end - at:
@@ -231,28 +226,6 @@ class _RangeStream:
         except BaseException as error:  # handed to the reader, which raises it
             self._put(error)
 
-    def _put(self, item: bytes | BaseException) -> None:
-        while not self._closing.is_set():
-            try:
-                self._queue.put(item, timeout=0.1)
-                return
-            except queue.Full:
-                continue
-
-    def _fill(self) -> bool:
-        while not self._chunk:
-            if self._done:
-                return False
-            item = self._queue.get()
-            if isinstance(item, BaseException):
-                self._done = True
-                raise item
-            if not item:
-                self._done = True
-                return False
-            self._chunk = memoryview(item)
-        return True
-
     @property
     def position(self) -> int:
         return self._position
@@ -262,11 +235,7 @@ class _RangeStream:
         return bytes(self._chunk[:size])
 
     def readinto(self, view: Any) -> int:
-        if not self._fill():
-            return 0
-        count = min(len(view), len(self._chunk))
-        view[:count] = self._chunk[:count]
-        self._chunk = self._chunk[count:]
+        count = super().readinto(view)
         self._position += count
         return count
 
@@ -280,11 +249,7 @@ class _RangeStream:
         return data
 
     def close(self) -> None:
-        self._closing.set()
-        if self._thread is not None:
-            self._thread.join()
-        self._chunk = memoryview(b"")
-        self._done = True
+        self._stop()
 
 
 class _Decompressed:
