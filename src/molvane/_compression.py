@@ -20,7 +20,7 @@ from __future__ import annotations
 import errno
 import io
 import os
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
 from typing import Any
 
 from molvane._read_ahead import ReadAhead
@@ -131,30 +131,11 @@ class DecompressingStream(ReadAhead):
     def _run_gzip_once(self) -> None:
         # Input that cannot be read twice goes through the one-member
         # decompressor, which keeps every byte before a cut.
-        isal_zlib = _isal_zlib()
-        read = self._read
-        decompressor = isal_zlib.decompressobj(31)  # 31: a gzip header and trailer
-        started = False
-        data = b""
-        while not self._closing.is_set():
-            if decompressor.eof:
-                # The next member, after any zero padding, as gzip allows.
-                data = decompressor.unused_data.lstrip(b"\0")
-                decompressor = isal_zlib.decompressobj(31)
-                started = False
-            if not data:
-                data = read(_STEP)
-                if not data:
-                    if started and not decompressor.eof:
-                        raise EOFError("compressed data ends before its end-of-stream marker")
-                    self._put(b"")
-                    return
-                self._position += len(data)
-            started = True
-            out = decompressor.decompress(data, _STEP)
-            data = b"" if decompressor.eof else decompressor.unconsumed_tail
-            if out and not self._put(out):
+        for out, consumed in _gzip_members(self._read, _STEP):
+            self._position += consumed
+            if self._closing.is_set() or (out and not self._put(out)):
                 return
+        self._put(b"")
 
     def _run_gzip(self) -> None:
         # isal's reader does a whole step in C, with the GIL released, and
@@ -182,31 +163,17 @@ class DecompressingStream(ReadAhead):
         """Hands out what a cut gzip file holds past its first `delivered`
         decompressed bytes, decompressing it from the start; a rare path, so
         a second pass costs nothing that matters."""
-        isal_zlib = _isal_zlib()
-
-        def new() -> Any:
-            return isal_zlib.decompressobj(31)  # 31: a gzip header and trailer
-
         self._raw.seek(0)
-        decompressor = new()
         skip = delivered
-        data = b""
-        while not self._closing.is_set():
-            if decompressor.eof:
-                # The next member, after any zero padding, as gzip allows.
-                data = decompressor.unused_data.lstrip(b"\0")
-                decompressor = new()
-            if not data:
-                data = self._raw.read(_STEP // 4)
-                if not data:
+        try:
+            for out, _ in _gzip_members(self._raw.read, _STEP // 4):
+                if skip:
+                    dropped = min(skip, len(out))
+                    out, skip = out[dropped:], skip - dropped
+                if self._closing.is_set() or (out and not self._put(out)):
                     return
-            out = decompressor.decompress(data, _STEP)
-            data = b"" if decompressor.eof else decompressor.unconsumed_tail
-            if skip:
-                dropped = min(skip, len(out))
-                out, skip = out[dropped:], skip - dropped
-            if out and not self._put(out):
-                return
+        except EOFError:
+            return  # the cut, which the caller raises
 
     def _run_streams(self) -> None:
         # bzip2 and xz through their one-stream decompressors, a large piece
@@ -293,6 +260,34 @@ class DecompressingStream(ReadAhead):
         # A caller's file object stays open, as parse_sdf leaves it.
         if self._owned:
             self._raw.close()
+
+
+def _gzip_members(read: Callable[[int], bytes], size: int) -> Iterator[tuple[bytes, int]]:
+    """The decompressed pieces of the gzip members that `read` (called with
+    `size`) gives one after another, zero padding between them allowed as
+    gzip allows it; each with the count of input bytes read for it. EOFError
+    where the input ends inside a member."""
+    isal_zlib = _isal_zlib()
+    decompressor = isal_zlib.decompressobj(31)  # 31: a gzip header and trailer
+    started = False
+    data = b""
+    while True:
+        if decompressor.eof:
+            data = decompressor.unused_data.lstrip(b"\0")
+            decompressor = isal_zlib.decompressobj(31)
+            started = False
+        consumed = 0
+        if not data:
+            data = read(size)
+            if not data:
+                if started and not decompressor.eof:
+                    raise EOFError("compressed data ends before its end-of-stream marker")
+                return
+            consumed = len(data)
+        started = True
+        out = decompressor.decompress(data, _STEP)
+        data = b"" if decompressor.eof else decompressor.unconsumed_tail
+        yield out, consumed
 
 
 class _ReadFailed(Exception):
