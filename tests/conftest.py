@@ -30,11 +30,25 @@ def pytest_sessionstart(session):
         )
 
 
+# Under the sanitizers every test runs many times slower, so a fixed sample
+# of the corpus (every SANITIZED_CORPUS_STEP-th file) stands for the whole;
+# the plain build's run reads every file.
+SANITIZED = os.environ.get("MOLVANE_SANITIZED") == "1"
+SANITIZED_CORPUS_STEP = 8
+
+
 def corpus_files():
     """The real-world SD files that sit beside the repository, if present."""
     if not CORPUS.is_dir():
         return []
-    return sorted(p for p in CORPUS.iterdir() if p.is_file())
+    files = sorted(p for p in CORPUS.iterdir() if p.is_file())
+    return files[::SANITIZED_CORPUS_STEP] if SANITIZED else files
+
+
+def examples(count):
+    """A property test's number of examples: `count`, and a tenth of it
+    (at least 10) under the sanitizers."""
+    return max(10, count // 10) if SANITIZED else count
 
 
 def corpus_params():

@@ -10,7 +10,7 @@ import subprocess
 
 import dask
 import pytest
-from conftest import V2000_COUNTS
+from conftest import V2000_COUNTS, examples
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
@@ -147,7 +147,9 @@ def test_tables_of_bgzf_match_the_plain_file(made):
 
 
 @settings(
-    max_examples=25, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture]
+    max_examples=examples(25),
+    deadline=None,
+    suppress_health_check=[HealthCheck.function_scoped_fixture],
 )
 @given(
     count=st.integers(0, 40),

@@ -1,5 +1,5 @@
 import pytest
-from conftest import ADVICE, V2000_COUNTS, state, str_block, text_of
+from conftest import ADVICE, V2000_COUNTS, examples, state, str_block, text_of
 from hypothesis import given, settings
 from hypothesis import strategies as st
 from sdf_reference import finish_block, split_ranges
@@ -185,7 +185,7 @@ pieces = st.sampled_from(
 )
 
 
-@settings(max_examples=500, deadline=None)
+@settings(max_examples=examples(500), deadline=None)
 @given(st.lists(pieces, max_size=25).map("".join), st.booleans())
 def test_any_input_gives_one_valid_block_or_the_one_block_error(sdf, as_bytes):
     data = sdf.encode() if as_bytes else sdf.replace("\r\n", "\n").replace("\r", "\n").encode()

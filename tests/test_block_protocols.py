@@ -7,7 +7,7 @@ import pickle
 import types
 
 import pytest
-from conftest import RECORD_EDITS, state
+from conftest import RECORD_EDITS, examples, state
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
@@ -149,7 +149,7 @@ def states(draw):
     return data, draw(offset), draw(offset), draw(st.booleans())
 
 
-@settings(max_examples=400, deadline=None)
+@settings(max_examples=examples(400), deadline=None)
 @given(states())
 def test_from_state_checks_every_invariant(args):
     data, title_end, mdl_end, text = args

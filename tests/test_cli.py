@@ -7,7 +7,7 @@ import sys
 
 import pytest
 from cli_blocks import numbered, split_blocks, v2000
-from conftest import DATA
+from conftest import DATA, examples
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
@@ -416,7 +416,7 @@ PIECES = [
 ]
 
 
-@settings(max_examples=200, deadline=None)
+@settings(max_examples=examples(200), deadline=None)
 @given(st.lists(st.sampled_from(PIECES), max_size=9).map(" ".join))
 def test_random_expressions_parse_or_fail_cleanly(text):
     try:

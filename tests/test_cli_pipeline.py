@@ -7,6 +7,7 @@ import sys
 
 import pytest
 from cli_blocks import numbered, v2000
+from conftest import examples
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
@@ -451,7 +452,7 @@ NUMBERISH = st.lists(
 ).map("".join)
 
 
-@settings(max_examples=200, deadline=None)
+@settings(max_examples=examples(200), deadline=None)
 @given(values=st.lists(NUMBERISH.filter(str.strip), min_size=1, max_size=3))
 def test_auto_types_agree_with_the_table_builder(values):
     pytest.importorskip("pyarrow")

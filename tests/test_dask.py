@@ -6,7 +6,7 @@ import dask
 import distributed
 import pyarrow as pa
 import pytest
-from conftest import V2000_COUNTS, corpus_params, texts
+from conftest import V2000_COUNTS, corpus_params, examples, texts
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
@@ -123,7 +123,9 @@ def test_globs_lists_and_compressed_files(scheduler, tmp_path):
 
 
 @settings(
-    max_examples=25, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture]
+    max_examples=examples(25),
+    deadline=None,
+    suppress_health_check=[HealthCheck.function_scoped_fixture],
 )
 @given(
     values=st.lists(

@@ -5,7 +5,7 @@ import pathlib
 import xml.etree.ElementTree as ET
 
 import pytest
-from conftest import corpus_params
+from conftest import corpus_params, examples
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
@@ -420,7 +420,7 @@ def test_kept_fuzz_inputs_draw_as_well_formed_svg(path, kind):
     parse(block.svg())
 
 
-@settings(max_examples=300, deadline=None)
+@settings(max_examples=examples(300), deadline=None)
 @given(
     cuts=st.lists(
         st.tuples(st.integers(0, len(TEMPLATE)), st.integers(0, 12), st.binary(max_size=12)),

@@ -6,7 +6,7 @@ import gzip
 
 import pyarrow as pa
 import pytest
-from conftest import V2000_COUNTS
+from conftest import V2000_COUNTS, examples
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
@@ -61,7 +61,9 @@ def described(table):
 
 
 @settings(
-    max_examples=150, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture]
+    max_examples=examples(150),
+    deadline=None,
+    suppress_health_check=[HealthCheck.function_scoped_fixture],
 )
 @given(data=files(), columns=st.sampled_from([None, ["B", "A"], ["C"]]), cut=st.integers(1, 300))
 @pytest.mark.parametrize("as_str", [False, True])

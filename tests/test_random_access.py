@@ -7,7 +7,7 @@ import re
 import threading
 
 import pytest
-from conftest import corpus_params, texts
+from conftest import corpus_params, examples, texts
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
@@ -75,7 +75,7 @@ def write(tmp_path):
 # parse_sdf(path, start=, stop=)
 
 
-@settings(max_examples=60, deadline=None)
+@settings(max_examples=examples(60), deadline=None)
 @given(sd_texts, st.lists(st.integers(0, 260), max_size=4).map(sorted), st.booleans())
 def test_adjacent_ranges_give_the_whole_files_blocks(tmp_path_factory, data, cuts, as_str):
     file = tmp_path_factory.mktemp("ranges") / "x.sdf"
@@ -85,7 +85,7 @@ def test_adjacent_ranges_give_the_whole_files_blocks(tmp_path_factory, data, cut
     assert texts(ranged(path, cuts), kind) == texts(molvane.parse_sdf(path), kind)
 
 
-@settings(max_examples=60, deadline=None)
+@settings(max_examples=examples(60), deadline=None)
 @given(sd_texts, st.booleans())
 def test_a_range_holds_the_blocks_starting_in_it(tmp_path_factory, data, as_str):
     file = tmp_path_factory.mktemp("ranges") / "x.sdf"
@@ -209,7 +209,7 @@ def test_empty_file_has_no_blocks_in_any_range(write):
 # shards
 
 
-@settings(max_examples=60, deadline=None)
+@settings(max_examples=examples(60), deadline=None)
 @given(sd_texts, st.integers(1, 9), st.booleans())
 def test_shards_cover_the_file_on_block_starts(tmp_path_factory, data, n, as_str):
     file = tmp_path_factory.mktemp("shards") / "x.sdf"
@@ -278,7 +278,7 @@ def offsets_of(f):
     return memoryview(f.offsets).tolist()
 
 
-@settings(max_examples=80, deadline=None)
+@settings(max_examples=examples(80), deadline=None)
 @given(sd_texts, st.booleans())
 def test_index_is_the_splitters_block_starts(tmp_path_factory, data, as_str):
     file = tmp_path_factory.mktemp("index") / "x.sdf"

@@ -7,7 +7,7 @@ import tempfile
 import weakref
 
 import pytest
-from conftest import corpus_params, texts
+from conftest import corpus_params, examples, texts
 from hypothesis import given, settings
 from hypothesis import strategies as st
 from sdf_reference import expected_blocks, lf_lines, translate
@@ -61,7 +61,7 @@ def test_corpus_sources_agree(path):
 TOKENS = ["A", " ", "\n", "\r", "\r\n", "$", "$$", "$$$$", "\n$$$$", "M  END", "\u00e9", "\t"]
 
 
-@settings(max_examples=150, deadline=None)
+@settings(max_examples=examples(150), deadline=None)
 @given(st.lists(st.sampled_from(TOKENS), max_size=60).map("".join))
 def test_random_text_splits_as_the_reference(text):
     data = text.encode()
@@ -78,7 +78,7 @@ class Pieces:
         return next(self.pieces, b"")
 
 
-@settings(max_examples=150, deadline=None)
+@settings(max_examples=examples(150), deadline=None)
 @given(st.lists(st.sampled_from(TOKENS), max_size=60).map("".join), st.lists(st.integers(0, 90)))
 def test_reads_of_any_size_split_as_the_reference(text, cuts):
     data = text.encode()

@@ -5,7 +5,7 @@ import re
 from types import SimpleNamespace
 
 import pytest
-from conftest import RECORD_EDITS, state, text_of
+from conftest import RECORD_EDITS, examples, state, text_of
 from hypothesis import HealthCheck, settings
 from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, rule
@@ -330,7 +330,9 @@ class RecordEdits(RuleBasedStateMachine):
         assert SDBlock(text).records() == [(n.encode(), v.encode()) for n, v in self.model]
 
 
-RecordEdits.TestCase.settings = settings(max_examples=60, stateful_step_count=20, deadline=None)
+RecordEdits.TestCase.settings = settings(
+    max_examples=examples(60), stateful_step_count=20, deadline=None
+)
 test_record_edits = RecordEdits.TestCase
 
 
@@ -406,7 +408,7 @@ class RecordEditsOnManyRecords(RecordEdits):
 
 # Sixteen or more starting values, each drawn through the value filter.
 RecordEditsOnManyRecords.TestCase.settings = settings(
-    max_examples=40,
+    max_examples=examples(40),
     stateful_step_count=20,
     deadline=None,
     suppress_health_check=[HealthCheck.filter_too_much, HealthCheck.too_slow],

@@ -3,7 +3,7 @@
 import re
 
 import pytest
-from conftest import corpus_params, text_of
+from conftest import corpus_params, examples, text_of
 from hypothesis import given, settings
 from hypothesis import strategies as st
 from sdf_reference import expected_blocks
@@ -209,7 +209,7 @@ text_lines = st.lists(
 )
 
 
-@settings(max_examples=300, deadline=None)
+@settings(max_examples=examples(300), deadline=None)
 @given(lines=text_lines, crlf=st.booleans())
 def test_scanner_agrees_with_reference(lines, crlf):
     sd = "".join(line + ("\r\n" if crlf else "\n") for line in lines).encode()

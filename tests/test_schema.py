@@ -10,7 +10,7 @@ import dask
 import pyarrow as pa
 import pyarrow.parquet as pq
 import pytest
-from conftest import V2000_COUNTS, corpus_params
+from conftest import V2000_COUNTS, corpus_params, examples
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
@@ -144,7 +144,9 @@ def last_wins(row):
 
 
 @settings(
-    max_examples=25, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture]
+    max_examples=examples(25),
+    deadline=None,
+    suppress_health_check=[HealthCheck.function_scoped_fixture],
 )
 @given(rows=ROWS, batch=st.integers(1, 9), cut=st.integers(1, 900), threads=st.integers(1, 3))
 def test_readers_agree_with_the_reference(tmp_path, rows, batch, cut, threads):
@@ -168,7 +170,7 @@ def test_readers_agree_with_the_reference(tmp_path, rows, batch, cut, threads):
     assert_matches(pa.Table.from_pandas(frame, preserve_index=False), rows)
 
 
-@settings(max_examples=10, deadline=None)
+@settings(max_examples=examples(10), deadline=None)
 @given(files=st.lists(ROWS, min_size=2, max_size=4))
 def test_dask_joins_files(tmp_path_factory, files):
     folder = tmp_path_factory.mktemp("files")

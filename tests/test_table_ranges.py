@@ -3,7 +3,7 @@
 import io
 
 import pytest
-from conftest import V2000_COUNTS, corpus_params
+from conftest import V2000_COUNTS, corpus_params, examples
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
@@ -76,7 +76,7 @@ names = st.sampled_from(["A", "B", "C", "D"])
 rows = st.lists(st.lists(st.tuples(names, values), max_size=4), min_size=1, max_size=30)
 
 
-@settings(max_examples=40, deadline=None)
+@settings(max_examples=examples(40), deadline=None)
 @given(
     rows=rows,
     threads=st.integers(2, 4),
@@ -187,7 +187,7 @@ def test_conversion_error_names_the_row_over_the_whole_file(tmp_path):
 # --- byte ranges -------------------------------------------------------------------
 
 
-@settings(max_examples=40, deadline=None)
+@settings(max_examples=examples(40), deadline=None)
 @given(
     rows=rows,
     cuts=st.lists(st.integers(0, 4000), max_size=4),

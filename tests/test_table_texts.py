@@ -11,7 +11,7 @@ import math
 import pathlib
 
 import pytest
-from conftest import V2000_COUNTS, corpus_params
+from conftest import V2000_COUNTS, corpus_params, examples
 from hypothesis import assume, given, settings
 from hypothesis import strategies as st
 
@@ -110,14 +110,14 @@ ROUTES = {
     [{}, {"molblock": "molblock"}, {"block": "block"}],
     ids=["records", "molblock", "block"],
 )
-@settings(max_examples=40, deadline=None)
+@settings(max_examples=examples(40), deadline=None)
 @given(text=sd_files())
 def test_property_table_and_back_gives_the_bytes(route, options, text):
     table = ROUTES[route](text, **options)
     assert written(molvane.from_table(table, **options)) == text
 
 
-@settings(max_examples=40, deadline=None)
+@settings(max_examples=examples(40), deadline=None)
 @given(text=sd_files(), threads=st.integers(2, 4))
 def test_property_threaded_builds_keep_the_same_texts(text, threads, tmp_path_factory):
     path = tmp_path_factory.mktemp("texts") / "in.sdf"
@@ -128,7 +128,7 @@ def test_property_threaded_builds_keep_the_same_texts(text, threads, tmp_path_fa
     assert written(molvane.from_table(many)) == text
 
 
-@settings(max_examples=100, deadline=None)
+@settings(max_examples=examples(100), deadline=None)
 @given(value=st.floats() | st.integers(-(2**63), 2**63 - 1))
 def test_property_a_number_as_from_table_writes_it_keeps_no_text(value):
     # The module writes numbers as from_table does (repr() for floats), so

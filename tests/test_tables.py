@@ -6,7 +6,7 @@ import subprocess
 import sys
 
 import pytest
-from conftest import ADVICE, DATA, V2000_COUNTS, corpus_params
+from conftest import ADVICE, DATA, V2000_COUNTS, corpus_params, examples
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
@@ -119,7 +119,7 @@ number_text = st.sampled_from(
 )
 
 
-@settings(max_examples=60, deadline=None)
+@settings(max_examples=examples(60), deadline=None)
 @given(st.lists(st.dictionaries(st.sampled_from("ABCD"), number_text, max_size=4), max_size=40))
 def test_property_sparse_typed_columns_agree_with_their_text(rows):
     # Records present in some blocks only, so that columns start, stop and
@@ -136,7 +136,7 @@ name_text = st.text(alphabet="ABCxyz_1 ", min_size=1, max_size=4).filter(lambda 
 value_text = st.text(alphabet="ab1-. e\u00e9", max_size=6).filter(lambda s: "$$$$" not in s)
 
 
-@settings(max_examples=60, deadline=None)
+@settings(max_examples=examples(60), deadline=None)
 @given(st.lists(st.lists(st.tuples(name_text, value_text), max_size=5), max_size=6))
 def test_property_equals_reference(rows):
     texts = [block_text(f"m{i}", records) for i, records in enumerate(rows)]
@@ -533,7 +533,7 @@ values = st.one_of(
 )
 
 
-@settings(max_examples=60, deadline=None)
+@settings(max_examples=examples(60), deadline=None)
 @given(
     st.lists(
         st.tuples(values, st.floats(allow_nan=False) | st.none(), st.text("ab c", max_size=4)),

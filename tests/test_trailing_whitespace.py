@@ -9,7 +9,7 @@ import sys
 
 import pytest
 from cli_blocks import v2000
-from conftest import corpus_params
+from conftest import corpus_params, examples
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
@@ -139,7 +139,7 @@ def test_dask_partitions_hold_the_blocks(ending, tmp_path):
 PIECES = st.sampled_from([b"$$$$", b"\n", b"\r", b"\r\n", b" ", b"\t", b"x", b"M  END\n"])
 
 
-@settings(max_examples=300, deadline=None)
+@settings(max_examples=examples(300), deadline=None)
 @given(st.lists(PIECES, max_size=24))
 def test_index_and_reader_agree_on_what_is_trailing(tmp_path_factory, pieces):
     # The index finds the whitespace by reading back from the end; the

@@ -8,7 +8,7 @@ import sys
 from contextlib import nullcontext
 
 import pytest
-from conftest import ADVICE, CORPUS, DATA, Boom, corpus_files, str_block, text_of
+from conftest import ADVICE, CORPUS, DATA, Boom, corpus_files, examples, str_block, text_of
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
@@ -117,7 +117,7 @@ def test_return_values_that_are_not_partial_counts(result):
 
 
 @pytest.mark.parametrize("kind", [str, bytes])
-@settings(max_examples=40, deadline=None)
+@settings(max_examples=examples(40), deadline=None)
 @given(st.lists(st.text(alphabet="abé€😀 ", max_size=9), max_size=12), st.integers(1, 3 * CHUNK))
 def test_partial_writes_are_completed(kind, titles, limit):
     texts = [sdf_text(t.strip() or "t", t * 30 + "q" * (limit // 2)) for t in titles]
@@ -278,7 +278,7 @@ EDGES = [
 ]
 
 
-@settings(max_examples=300, deadline=None)
+@settings(max_examples=examples(300), deadline=None)
 @given(st.lists(st.one_of(st.sampled_from(EDGES), st.binary(max_size=8)), max_size=8).map(b"".join))
 def test_utf8_check_agrees_with_the_decoder(tmp_path_factory, body):
     raw = b"t\n" + body.replace(b"\n", b" ").replace(b"$", b" ") + b"\n$$$$\n"

@@ -395,11 +395,8 @@ def read_sdf(
         "block": block,
     }
     pieces = _pieces(paths, block_bytes, _remote_options(storage_options))
-    # Empty inputs have no kind: text columns, as to_arrow gives them (an
-    # input of only whitespace is still read as bytes, without a block).
-    is_bytes = isinstance(paths[0], bytes) and any(
-        _stamp(path, storage_options if _is_url(path) else None)[0] for path in paths
-    )
+    # Bytes paths give binary columns, blocks or not, as to_arrow's do.
+    is_bytes = isinstance(paths[0], bytes)
     if isinstance(schema, str) and schema in ("scan", "sample"):
         frame_schema, plan = _scanned_plan(
             pa, schema, pieces, sample_bytes, options, types, is_bytes
