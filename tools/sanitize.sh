@@ -47,7 +47,9 @@ export LSAN_OPTIONS="suppressions=$PWD/tools/lsan.supp:print_suppressions=0"
 # pipes, each slow to start under the sanitizers; the native code they reach
 # is the same that the in-process tests drive here.
 # The instrumented build runs several times slower than the release one, so
-# the suite is spread over one worker process per core. A worker that dies
+# the suite is spread over one worker process per core, and with
+# MOLVANE_SANITIZED set the tests read a fixed sample of the corpus and
+# generate a tenth of their property examples (tests/conftest.py). A worker that dies
 # takes its test with it, named only as "crashed": the tests that failed run
 # again in one process, where a sanitizer report shows in full and fails the
 # run as before.
