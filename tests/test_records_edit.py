@@ -334,33 +334,25 @@ RecordEdits.TestCase.settings = settings(max_examples=60, stateful_step_count=20
 test_record_edits = RecordEdits.TestCase
 
 
+ONE_LINE = "SDBlock record names must be a single line"
+ENDS_BLOCK = "SDBlock values cannot hold a $$$$ line, which would end the block"
+ENDS_RECORD = (
+    "SDBlock values cannot hold a blank line followed by more text, "
+    "which would end the record early"
+)
+
+
 @pytest.mark.parametrize(
     "name, value, message",
     [
-        ("A\nB", "v", "SDBlock record names must be a single line"),
-        ("A\r", "v", "SDBlock record names must be a single line"),
-        (
-            "A",
-            "ok\n\n$$$$\nINJECTED",
-            "SDBlock values cannot hold a $$$$ line, which would end the block",
-        ),
-        ("A", "$$$$", "SDBlock values cannot hold a $$$$ line, which would end the block"),
-        ("A", "x\r$$$$ tail", "SDBlock values cannot hold a $$$$ line, which would end the block"),
-        (
-            "A",
-            "one\n\ntwo",
-            "SDBlock values cannot hold a blank line followed by more text, which would end the record early",
-        ),
-        (
-            "A",
-            " \t\nrest",
-            "SDBlock values cannot hold a blank line followed by more text, which would end the record early",
-        ),
-        (
-            "A",
-            "one\r\n\r\ntwo",
-            "SDBlock values cannot hold a blank line followed by more text, which would end the record early",
-        ),
+        ("A\nB", "v", ONE_LINE),
+        ("A\r", "v", ONE_LINE),
+        ("A", "ok\n\n$$$$\nINJECTED", ENDS_BLOCK),
+        ("A", "$$$$", ENDS_BLOCK),
+        ("A", "x\r$$$$ tail", ENDS_BLOCK),
+        ("A", "one\n\ntwo", ENDS_RECORD),
+        ("A", " \t\nrest", ENDS_RECORD),
+        ("A", "one\r\n\r\ntwo", ENDS_RECORD),
     ],
 )
 @pytest.mark.parametrize("edit", ["append", "set", "setitem", "replace", "constructor"])
