@@ -7,7 +7,7 @@ import re
 import threading
 
 import pytest
-from conftest import corpus_params, texts
+from conftest import corpus_params, run_all, texts
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
@@ -171,14 +171,6 @@ def test_ranges_need_a_path(write):
         molvane.parse_sdf(handle, start=0, stop=3)
 
 
-def test_compressed_files_have_no_ranges(write):
-    file = write(gzip.compress(b"a\n$$$$\n"), "x.sdf.gz")
-    with pytest.raises(
-        ValueError, match=r"random access needs an uncompressed file: decompress .*x\.sdf\.gz"
-    ):
-        list(molvane.parse_sdf(str(file), start=0, stop=3))
-
-
 def test_pipes_have_no_ranges(tmp_path):
     fifo = tmp_path / "fifo"
     os.mkfifo(fifo)
@@ -242,6 +234,7 @@ def test_shards_cover_the_file_on_block_starts(tmp_path_factory, data, n, as_str
         ({"size": 10**9}, 1),
         ({"size": 1}, 100),
         ({"size": 1000}, 4),  # 3 200 bytes in pieces of 1 000
+        ({}, min(os.cpu_count() or 1, 100)),  # one per CPU
     ],
 )
 def test_shard_counts(write, kwargs, count):
@@ -265,17 +258,17 @@ def test_shard_arguments(write, kwargs, error, message):
         molvane.shards(str(file), **kwargs)
 
 
-def test_shards_default_to_one_per_cpu(write):
-    file = write(b"a\n$$$$\n" * 10_000)
-    assert len(molvane.shards(str(file))) == min(os.cpu_count() or 1, 10_000)
-
-
 # ---------------------------------------------------------------------------
 # SDFile
 
 
 def offsets_of(f):
     return memoryview(f.offsets).tolist()
+
+
+def packed(*offsets):
+    """Offsets as an index holds them: little-endian uint64."""
+    return b"".join(n.to_bytes(8, "little") for n in offsets)
 
 
 @settings(max_examples=80, deadline=None)
@@ -334,17 +327,6 @@ def test_offsets_are_a_uint64_buffer(write):
         (slice(1, 3), ["b", "c"]),
         (slice(None, None, -2), ["d", "b"]),
         (slice(5, 9), []),
-    ],
-)
-def test_indexing(write, key, titles):
-    f = molvane.SDFile(str(write(b"a\n$$$$\nb\n$$$$\nc\n$$$$\nd\n$$$$\n")))
-    got = f[key]
-    assert (got.title if isinstance(key, int) else [b.title for b in got]) == titles
-
-
-@pytest.mark.parametrize(
-    "key, error",
-    [
         (4, IndexError),
         (-5, IndexError),
         (10**30, IndexError),
@@ -352,10 +334,14 @@ def test_indexing(write, key, titles):
         (1.0, TypeError),
     ],
 )
-def test_bad_indices(write, key, error):
+def test_indexing(write, key, titles):
     f = molvane.SDFile(str(write(b"a\n$$$$\nb\n$$$$\nc\n$$$$\nd\n$$$$\n")))
-    with pytest.raises(error):
-        f[key]
+    if isinstance(titles, type):
+        with pytest.raises(titles):
+            f[key]
+        return
+    got = f[key]
+    assert (got.title if isinstance(key, int) else [b.title for b in got]) == titles
 
 
 def test_pickles_carry_the_index(write):
@@ -379,6 +365,7 @@ def test_a_changed_file_is_detected(write, change):
     file = write(b"a\n$$$$\nb\n$$$$\n")
     f = molvane.SDFile(str(file))
     state = pickle.dumps(f)
+    saved = molvane.SDFile(str(file)).save_index()
     stat = file.stat()
     if change == "append":
         with open(file, "ab") as handle:
@@ -390,19 +377,27 @@ def test_a_changed_file_is_detected(write, change):
         f[0]
     with pytest.raises(OSError, match="changed since it was indexed"):
         len(pickle.loads(state))
+    with pytest.raises(OSError, match="changed since it was indexed"):
+        len(molvane.SDFile(str(file), index=saved))
+
+
+NO_TUPLE = "takes the tuple that __reduce__ gave"
 
 
 @pytest.mark.parametrize(
-    "state, message",
+    "state, error, message",
     [
-        ((14, 0, b"\0" * 7), "no whole offsets"),
-        ((14, 0, (5).to_bytes(8, "little") + (14).to_bytes(8, "little")), "do not rise"),
-        ((14, 0, (0).to_bytes(8, "little") + (15).to_bytes(8, "little")), "do not rise"),
+        ((14, 0, b"\0" * 7), ValueError, "no whole offsets"),
+        ((14, 0, packed(5, 14)), ValueError, "do not rise"),
+        ((14, 0, packed(0, 15)), ValueError, "do not rise"),
+        (None, TypeError, NO_TUPLE),
+        ([14, 0, b""], TypeError, NO_TUPLE),
+        ("state", TypeError, NO_TUPLE),
     ],
 )
-def test_bad_pickle_states_are_refused(write, state, message):
+def test_bad_pickle_states_are_refused(write, state, error, message):
     f = molvane.SDFile(str(write(b"a\n$$$$\nb\n$$$$\n")))
-    with pytest.raises(ValueError, match=message):
+    with pytest.raises(error, match=message):
         f.__setstate__(state)
 
 
@@ -412,9 +407,7 @@ def test_an_index_that_stops_short_fits_only_before_trailing_whitespace(write, t
     stat = os.stat(file)
     f = molvane.SDFile(str(file))
     # Offsets of the first block only: what follows must be whitespace.
-    f.__setstate__(
-        (stat.st_size, stat.st_mtime_ns, b"".join(n.to_bytes(8, "little") for n in (0, 7)))
-    )
+    f.__setstate__((stat.st_size, stat.st_mtime_ns, packed(0, 7)))
     if fits:
         assert len(f) == 1 and str(f[0]) == "a\n$$$$\n"
     else:
@@ -422,33 +415,33 @@ def test_an_index_that_stops_short_fits_only_before_trailing_whitespace(write, t
             len(f)
 
 
-@pytest.mark.parametrize("state", [None, [14, 0, b""], "state"])
-def test_pickle_states_that_are_no_tuple_are_refused(write, state):
-    f = molvane.SDFile(str(write(b"a\n$$$$\n")))
-    with pytest.raises(TypeError, match="takes the tuple that __reduce__ gave"):
-        f.__setstate__(state)
+# Every way into a file at an offset: the index, shards and byte ranges.
+RANDOM_ACCESS = pytest.mark.parametrize(
+    "use",
+    [
+        lambda path: len(molvane.SDFile(path)),
+        molvane.shards,
+        lambda path: next(molvane.parse_sdf(path, start=0, stop=3)),
+    ],
+    ids=["SDFile", "shards", "range"],
+)
 
 
 @pytest.mark.skipif(not os.path.exists("/proc/cpuinfo"), reason="needs /proc")
-@pytest.mark.parametrize(
-    "use",
-    [len, molvane.shards, lambda path: next(molvane.parse_sdf(path, start=0))],
-    ids=["SDFile", "shards", "range"],
-)
+@RANDOM_ACCESS
 def test_files_that_report_no_size_but_hold_data_are_refused(use):
     # /proc/cpuinfo reports 0 bytes: its offsets cannot be known up front
-    path = "/proc/cpuinfo"
     with pytest.raises(ValueError, match="reports 0 bytes but holds data"):
-        use(molvane.SDFile(path) if use is len else path)
+        use("/proc/cpuinfo")
 
 
-def test_compressed_files_have_no_index(write):
+@RANDOM_ACCESS
+def test_compressed_files_have_no_random_access(write, use):
     file = write(gzip.compress(b"a\n$$$$\n"), "x.sdf.gz")
-    f = molvane.SDFile(str(file))
-    with pytest.raises(ValueError, match="random access needs an uncompressed file"):
-        len(f)
-    with pytest.raises(ValueError, match="random access needs an uncompressed file"):
-        molvane.shards(str(file))
+    with pytest.raises(
+        ValueError, match=r"random access needs an uncompressed file: decompress .*x\.sdf\.gz"
+    ):
+        use(str(file))
 
 
 def test_pipes_have_no_index(tmp_path):
@@ -486,11 +479,7 @@ def test_threads_share_one_sdfile(write):
         except Exception as error:  # noqa: BLE001 - reported below
             errors.append(error)
 
-    threads = [threading.Thread(target=work, args=(k,)) for k in range(4)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    run_all([threading.Thread(target=work, args=(k,)) for k in range(4)])
     assert errors == []
     for k in range(4):
         assert results[k] == expected[k::4]
@@ -586,12 +575,3 @@ def test_bad_saved_indexes_are_refused(write, tmp_path, meddle, message):
     (tmp_path / "bad.idx").write_bytes(meddle(read_bytes(saved)))
     with pytest.raises(ValueError, match=message):
         molvane.SDFile(os.fsencode(file), index=tmp_path / "bad.idx")
-
-
-def test_saved_index_of_a_changed_file_is_refused(write):
-    file = write(b"a\n$$$$\nb\n$$$$\n")
-    saved = molvane.SDFile(str(file)).save_index()
-    with open(file, "ab") as handle:
-        handle.write(b"c\n$$$$\n")
-    with pytest.raises(OSError, match="changed since it was indexed"):
-        len(molvane.SDFile(str(file), index=saved))
