@@ -78,11 +78,9 @@ def test_dash_reads_stdin_and_double_dash_ends_options(sdf, script, expected):
         (["filter", "--fail-if-empty", "VALUE > 1", "in.sdf"], 0, ""),
         (["check", "bad.sdf"], 1, ""),
         (["filter", "VALUE <<< 3", "in.sdf"], 2, "bad filter expression"),
-        (["slice", "1:2:3:4", "in.sdf"], 2, "bad slice"),
         (["count", "nowhere.sdf"], 2, "No such file"),
         (["count", "-", "-"], 2, "only once"),
         (["count", "--frobnicate", "in.sdf"], 2, "unrecognized arguments"),
-        (["fields", "bad.sdf"], 2, "titled 'bad'"),
     ],
 )
 def test_exit_statuses_are_greps(sdf, argv, status, stderr):
