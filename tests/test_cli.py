@@ -381,37 +381,10 @@ def test_errors_are_one_line_with_the_exit_status(capsys, sdf, tmp_path, argv, s
 
 # Pieces of expressions, glued at random: whatever comes out must parse into a
 # predicate that runs, or fail as one ExpressionError; never anything else.
-PIECES = [
-    "VALUE",
-    "ID",
-    "`SOURCE`",
-    "$title",
-    "exists",
-    "missing",
-    "not",
-    "and",
-    "or",
-    "in",
-    "(",
-    ")",
-    ",",
-    "<",
-    "<=",
-    "==",
-    "!=",
-    "~",
-    "!~",
-    ">",
-    "=",
-    "3",
-    "-1.5e2",
-    '"M001"',
-    "'x'",
-    '"["',
-    "@",
-    "__import__",
-    ".",
-]
+PIECES = (
+    "VALUE ID `SOURCE` $title exists missing not and or in ( ) , < <= == != ~ !~ > = "
+    '3 -1.5e2 "M001" \'x\' "[" @ __import__ .'
+).split()
 
 
 @settings(max_examples=200, deadline=None)

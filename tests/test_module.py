@@ -10,25 +10,14 @@ from molvane import native
 
 
 def test_module_registers_its_names_in_order():
-    assert native.__all__ == [
-        "CTable",
-        "SDBlock",
-        "_SDBlockIterator",
-        "_SDRecordIterator",
-        "_SDNameIterator",
-        "MalformedRecordError",
-        "parse_sdf",
-        "write_sdf",
-        "sdf_writer",
-        "_SDFWriter",
-        "_build_table",
-        "_build_table_from_path",
-        "_SDTable",
-        "SDFile",
-        "shards",
-        "__version__",
-        "DEBUG_BUILD",
-    ]
+    assert (
+        native.__all__
+        == (
+            "CTable SDBlock _SDBlockIterator _SDRecordIterator _SDNameIterator "
+            "MalformedRecordError parse_sdf write_sdf sdf_writer _SDFWriter _build_table "
+            "_build_table_from_path _SDTable SDFile shards __version__ DEBUG_BUILD"
+        ).split()
+    )
     assert all(hasattr(native, name) for name in native.__all__)
     # One version, pyproject's, reaches the module through the build.
     assert native.__version__ == importlib.metadata.version("molvane")
@@ -165,14 +154,7 @@ def test_signatures(owner, name, signature):
     assert getattr(owner, name).__text_signature__ == signature
 
 
-TYPES = [
-    "SDBlock",
-    "CTable",
-    "_SDBlockIterator",
-    "_SDRecordIterator",
-    "_SDNameIterator",
-    "_SDFWriter",
-]
+TYPES = "SDBlock CTable _SDBlockIterator _SDRecordIterator _SDNameIterator _SDFWriter".split()
 
 
 @pytest.mark.parametrize("name", TYPES)

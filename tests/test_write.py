@@ -263,18 +263,8 @@ def test_refused_block_keeps_the_buffer(tmp_path):
 
 # Sequences at the edges of UTF-8: overlong forms, surrogates, past U+10FFFF, cut sequences.
 EDGES = [
-    b"\xc1\xbf",
-    b"\xc2\x80",
-    b"\xe0\x9f\xbf",
-    b"\xe0\xa0\x80",
-    b"\xed\x9f\xbf",
-    b"\xed\xa0\x80",
-    b"\xef\xbf\xbf",
-    b"\xf0\x8f\xbf\xbf",
-    b"\xf0\x90\x80\x80",
-    b"\xf4\x8f\xbf\xbf",
-    b"\xf4\x90\x80\x80",
-    b"\xf5",
+    bytes.fromhex(code)
+    for code in "c1bf c280 e09fbf e0a080 ed9fbf eda080 efbfbf f08fbfbf f0908080 f48fbfbf f4908080 f5".split()
 ]
 
 
