@@ -143,12 +143,8 @@ def test_undecodable_str_block_gets_a_note(sd, operation, access):
     assert info.value.__notes__ == [f"{access} the SDBlock titled 'caf\ufffd'. {ADVICE}"]
     if access == "Reading the CTAB of":
         error = info.value
-        assert (error.object, error.start, error.end, error.reason) == (
-            b"caf\xe9",
-            3,
-            4,
-            "invalid utf-8",
-        )
+        assert (error.object, error.start, error.end) == (b"caf\xe9", 3, 4)
+        assert error.reason == "invalid utf-8"
     # Undecodable text elsewhere never stops the counts, read with U+FFFD in its place.
     assert (block.num_atoms, block.num_bonds) == (0, 0)
 
