@@ -91,9 +91,7 @@ def test_check_sees_a_truncated_last_block_of_plain_and_compressed_input(
 
 
 @pytest.mark.parametrize(
-    "ending",
-    [b"", b"\n", b"\r\n\r\n", b"\n\n\n"],
-    ids=["none", "LF", "CRLFs", "LFs"],
+    "ending", [b"", b"\n", b"\r\n\r\n", b"\n\n\n"], ids=["none", "LF", "CRLFs", "LFs"]
 )
 def test_blank_lines_after_the_last_block_are_no_problem(capsys, tmp_path, ending):
     path = tmp_path / "clean.sdf"

@@ -216,8 +216,7 @@ def test_v3000_atom_properties(extra, expected):
 
 
 @pytest.mark.parametrize(
-    "v2000_stereo, cfg, kind",
-    [(1, "CFG=1", "wedge"), (6, "CFG=3", "hash"), (4, "CFG=2", "wavy")],
+    "v2000_stereo, cfg, kind", [(1, "CFG=1", "wedge"), (6, "CFG=3", "hash"), (4, "CFG=2", "wavy")]
 )
 def test_stereo_bonds(v2000_stereo, cfg, kind):
     atoms = [("C", 0, 0), ("C", 1.5, 0), ("O", 2.3, 1)]

@@ -269,9 +269,7 @@ cuts = st.lists(st.integers(0, len(DATA) + 10), min_size=1, max_size=4)
 @pytest.mark.parametrize("kind", [str, bytes])
 @pytest.mark.parametrize("where", ["memory", "http"])
 @settings(
-    max_examples=30,
-    deadline=None,
-    suppress_health_check=[HealthCheck.function_scoped_fixture],
+    max_examples=30, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture]
 )
 @given(points=cuts, pieces=st.integers(1, 40), small=st.booleans())
 def test_shards_and_ranges_cut_where_local_files_cut(

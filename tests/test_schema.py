@@ -51,11 +51,7 @@ def kind_of(raw):
     if (
         FLOAT.fullmatch(text)
         and not math.isinf(float(text))
-        or text.lower().lstrip("+-")
-        in (
-            "inf",
-            "infinity",
-        )
+        or text.lower().lstrip("+-") in ("inf", "infinity")
     ):
         return "float", float(text)
     return "text", None
@@ -268,10 +264,7 @@ def test_parquet_from_default_batches(late, tmp_path):
         ({"types": {"MP": "str"}}, {"ID": pa.int64(), "MP": pa.large_string()}),
         ({"types": "str"}, {"ID": pa.large_string(), "LATE": pa.large_string()}),
         ({"schema": {"MP": "float", "ID": "str"}}, {"MP": pa.float64(), "ID": pa.large_string()}),
-        (
-            {"schema": {"MP": "int"}, "types": {"MP": "str"}},
-            {"MP": pa.large_string()},
-        ),
+        ({"schema": {"MP": "int"}, "types": {"MP": "str"}}, {"MP": pa.large_string()}),
     ],
 )
 def test_options_with_schemas(late, options, expected):
@@ -295,11 +288,7 @@ def test_options_with_schemas(late, options, expected):
         ),
         (lambda p: molvane.to_arrow(p, schema="everything"), ValueError, "schema must be"),
         (lambda p: molvane.to_arrow(p, schema={"A": "date"}), ValueError, "'date'"),
-        (
-            lambda p: molvane.to_arrow(p, schema=pa.schema([("A", pa.int8())])),
-            ValueError,
-            "int8",
-        ),
+        (lambda p: molvane.to_arrow(p, schema=pa.schema([("A", pa.int8())])), ValueError, "int8"),
         (lambda p: molvane.to_arrow(p, schema={"A": "int"}, columns=["A"]), TypeError, "not both"),
         (
             lambda p: molvane.to_arrow(io.BytesIO(open(p, "rb").read()), schema="scan"),

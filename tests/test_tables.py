@@ -500,9 +500,7 @@ def test_corpus_table_round_trip(path):
 
 
 values = st.one_of(
-    st.none(),
-    st.integers(min_value=-(2**63), max_value=2**63 - 1),
-    st.floats(allow_nan=False),
+    st.none(), st.integers(min_value=-(2**63), max_value=2**63 - 1), st.floats(allow_nan=False)
 )
 
 
