@@ -247,11 +247,6 @@ def test_extra_columns():
     assert molvane.to_arrow(blocks, title=None).column_names == ["A"]
 
 
-def test_crlf_values_are_folded():
-    table = molvane.to_arrow(bytes(DATA / "crlf.sdf"), types="str")
-    assert table.to_pydict() == reference(list(molvane.parse_sdf(bytes(DATA / "crlf.sdf"))))
-
-
 @pytest.mark.parametrize(
     "options, record, message",
     [
