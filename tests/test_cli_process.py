@@ -115,12 +115,7 @@ def test_progress_draws_on_a_terminal_only_and_clears_itself(monkeypatch, enable
         return
     frames = [f for f in text.split("\r\x1b[K") if f]
     assert frames and all(f.startswith("in.sdf  [") for f in frames)
-    assert (
-        "4,096 blocks" in frames[-1]
-        and "82%" in frames[-1]
-        and "left" in frames[-1]
-        and "/s" in frames[-1]
-    )
+    assert all(part in frames[-1] for part in ("4,096 blocks", "82%", "left", "/s"))
     assert text.endswith("\r\x1b[K")  # the line is wiped when the input is done
 
 

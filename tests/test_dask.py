@@ -300,8 +300,7 @@ def test_frames_keep_numbers_as_written(scheduler, tmp_path, blocksize):
     frame = mdask.read_sdf(str(path), blocksize=blocksize, sample=100)
     whole = molvane.to_pandas(str(path))
     assert dict(frame.dtypes) == dict(whole.dtypes)
-    assert (
-        str(whole.dtypes["V"]) == "double[pyarrow]" and str(whole.dtypes["N"]) == "int64[pyarrow]"
-    )
+    assert str(whole.dtypes["V"]) == "double[pyarrow]"
+    assert str(whole.dtypes["N"]) == "int64[pyarrow]"
     paths = mdask.to_sdf(frame, str(tmp_path / "out" / "*.sdf"))
     assert "".join(str(b) for p in paths for b in molvane.parse_sdf(p)) == text
