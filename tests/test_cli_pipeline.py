@@ -6,7 +6,7 @@ import subprocess
 import sys
 
 import pytest
-from cli_blocks import numbered, v2000
+from cli_blocks import numbered, v2000, v3000
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
@@ -337,6 +337,7 @@ def test_names_no_block_has_are_warned_about_with_the_closest(sdf, argv, name, c
 
 V2000_MISCOUNTED = v2000("miscounted").replace(b"  2  1  0  0", b"  3  1  0  0", 1)
 NO_END = v2000("open").replace(b"M  END\n", b"")
+AMBIGUOUS = v3000("ambiguous", atom_ids=(1, 1), bond_atoms=((1, 1),))
 
 
 @pytest.mark.parametrize(
@@ -347,6 +348,11 @@ NO_END = v2000("open").replace(b"M  END\n", b"")
             "left alone: the counts line declares 3 atoms and 1 bonds, the table has 2 atom lines and 1 bond lines",
         ),
         (NO_END, "left alone: no 'M  END' line"),
+        # a bond refers to an atom index two atoms share: no renumbering can tell which
+        (
+            AMBIGUOUS,
+            "left the indices as they were (CTable line 12: bond atom 1 is the index of several atoms)",
+        ),
     ],
 )
 def test_repair_reports_each_problem_it_leaves_alone(tmp_path, block, report):
