@@ -4,6 +4,7 @@ or the whole new output, never anything else, and no temporary is left
 
 import bz2
 import contextlib
+import errno
 import gzip
 import lzma
 import os
@@ -281,7 +282,7 @@ if limit:
 try:
     t.PATHS[name][1](source, folder, False)
 except Exception as error:
-    print("failed", type(error).__name__, getattr(error, "filename", None))
+    print("failed", type(error).__name__, getattr(error, "errno", None), getattr(error, "filename", None))
 else:
     print("done")
 """
@@ -307,7 +308,7 @@ def run_child(name, source, folder, limit=0, user="root"):
         env=env,
     )
     assert done.returncode == 0, done.stderr
-    return done.stdout.split("\n")[-2].split(" ", 2)
+    return done.stdout.split("\n")[-2].split(" ", 3)
 
 
 @pytest.mark.parametrize("name", NAMES)
@@ -320,7 +321,10 @@ def test_a_file_size_limit_one_byte_short(tmp_path, sources, expected, name):
     folder = tmp_path / "limited"
     folder.mkdir()
     old = prepare(folder, name, new)
-    assert run_child(name, sources[0], folder, largest - 1)[0] == "failed"
+    outcome = run_child(name, sources[0], folder, largest - 1)
+    assert outcome[0] == "failed", outcome
+    if name in ("plain", "sdf_writer"):  # the error names the file
+        assert outcome[1:] == ["OSError", str(errno.EFBIG), str(folder / "o.sdf")]
     assert check_outcome(folder, old, new) == {"old"} or name == "split"
 
 
@@ -356,7 +360,7 @@ def test_permissions_are_respected(sources, expected, name, fault):
         outcome = run_child(name, source, folder, user="unprivileged")
         assert outcome[0] == "failed", outcome
         if not name.startswith("cli ") and name != "split":  # the API names the file
-            assert outcome[2] == str(folder / sorted(old)[0])
+            assert outcome[3] == str(folder / sorted(old)[0])
         assert check_outcome(folder, old, new) == {"old"}
     finally:
         subprocess.run(["rm", "-rf", str(top)], check=True)
