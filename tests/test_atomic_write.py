@@ -6,7 +6,7 @@ import threading
 
 import pytest
 
-from molvane.native import SDBlock, parse_sdf, sdf_writer, write_sdf
+from molvane.native import SDBlock, parse_sdf, write_sdf
 
 BLOCK = b"t\n  molvane\n\nM  END\n> <ID>\n1\n\n$$$$\n"
 
@@ -53,16 +53,6 @@ def test_mode_owner_and_symlinks_are_kept(tmp_path):
     os.umask(umask)
     write_sdf(tmp_path / "new.sdf", [SDBlock(BLOCK)])
     assert stat.S_IMODE((tmp_path / "new.sdf").stat().st_mode) == 0o666 & ~umask
-
-
-def test_writer_replaces_the_target_only_on_close(tmp_path):
-    path = tmp_path / "o.sdf"
-    path.write_bytes(b"old")
-    out = sdf_writer(path)
-    out.write(SDBlock(BLOCK * 1))
-    assert path.read_bytes() == b"old"
-    out.close()
-    assert path.read_bytes() == BLOCK
 
 
 def test_devices_and_fifos_are_written_directly(tmp_path):
