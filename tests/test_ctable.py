@@ -255,15 +255,8 @@ def test_validation(atoms, strict_valid):
 
 
 def test_sections_outside_the_root_ctab_and_loose_keywords():
-    rgroup = [
-        "M  V30 BEGIN RGROUP 1",
-        "M  V30 BEGIN CTAB",
-        "M  V30 BEGIN ATOM",
-        "M  V30 5 C",
-        "M  V30 END ATOM",
-        "M  V30 END CTAB",
-        "M  V30 END RGROUP",
-    ]
+    nested = section("CTAB", *section("ATOM", "M  V30 5 C"))
+    rgroup = ["M  V30 BEGIN RGROUP 1", *nested, "M  V30 END RGROUP"]
     table = CTable(v3000(ATOMS_1_2, counts="M  V30 COUNTS 2 0", tail=rgroup))
     assert table.valid_atom_indices(strict=True)
     with pytest.raises(NotImplementedError, match="^renumbering does not support CTABs nested"):
