@@ -77,43 +77,19 @@ def write(tmp_path):
 
 @settings(max_examples=60, deadline=None)
 @given(sd_texts, st.lists(st.integers(0, 260), max_size=4).map(sorted), st.booleans())
-def test_adjacent_ranges_give_the_whole_files_blocks(tmp_path_factory, data, cuts, as_str):
+def test_ranges_hold_the_blocks_starting_in_them(tmp_path_factory, data, cuts, as_str):
     file = tmp_path_factory.mktemp("ranges") / "x.sdf"
     file.write_bytes(data)
     path = path_of(file, as_str)
     kind = str if as_str else bytes
-    assert texts(ranged(path, cuts), kind) == texts(molvane.parse_sdf(path), kind)
-
-
-@settings(max_examples=60, deadline=None)
-@given(sd_texts, st.booleans())
-def test_a_range_holds_the_blocks_starting_in_it(tmp_path_factory, data, as_str):
-    file = tmp_path_factory.mktemp("ranges") / "x.sdf"
-    file.write_bytes(data)
-    path = path_of(file, as_str)
-    starts = reference_starts(data, universal=as_str)
-    whole = texts(molvane.parse_sdf(path), str if as_str else bytes)
-    for i, start in enumerate(starts):
+    whole = texts(molvane.parse_sdf(path), kind)
+    # Adjacent ranges give the whole file's blocks.
+    assert texts(ranged(path, cuts), kind) == whole
+    for i, start in enumerate(reference_starts(data, universal=as_str)):
         # Any range around a block's first byte, and none past it, yields it.
-        assert texts(
-            molvane.parse_sdf(path, start=start, stop=start + 1), str if as_str else bytes
-        ) == [whole[i]]
+        assert texts(molvane.parse_sdf(path, start=start, stop=start + 1), kind) == [whole[i]]
         if start > 0:
             assert list(molvane.parse_sdf(path, start=start - 1, stop=start)) == []
-
-
-@pytest.mark.parametrize("path", corpus_params())
-def test_corpus_ranges_at_every_eighth(path):
-    size = path.stat().st_size
-    cuts = [size * k // 8 for k in range(1, 8)]
-    for as_str in (False, True):
-        p = path_of(path, as_str)
-        kind = str if as_str else bytes
-        try:
-            whole = texts(molvane.parse_sdf(p), kind)
-        except (UnicodeDecodeError, ValueError):
-            continue  # not UTF-8, or not an SD file: reading it whole fails too
-        assert texts(ranged(p, cuts), kind) == whole
 
 
 @pytest.mark.parametrize(
@@ -288,14 +264,16 @@ def test_index_is_the_splitters_block_starts(tmp_path_factory, data, as_str):
 
 
 @pytest.mark.parametrize("path", corpus_params())
-def test_corpus_index_matches_parse_sdf(path):
+def test_corpus_index_and_ranges_match_parse_sdf(path):
+    size = path.stat().st_size
     for as_str in (False, True):
         p = path_of(path, as_str)
         kind = str if as_str else bytes
         try:
             whole = texts(molvane.parse_sdf(p), kind)
         except (UnicodeDecodeError, ValueError):
-            continue
+            continue  # not UTF-8, or not an SD file: reading it whole fails too
+        assert texts(ranged(p, [size * k // 8 for k in range(1, 8)]), kind) == whole
         f = molvane.SDFile(p)
         index = reference_index(path.read_bytes(), universal=as_str)
         assert offsets_of(f) == index
