@@ -25,13 +25,8 @@ def zstd_compress(data, level=3):
 
 def zstd_decompress(data):
     # Reads every frame, as `zstd -d` does.
-    out, reader = (
-        [],
-        zstandard.ZstdDecompressor().stream_reader(io.BytesIO(data), read_across_frames=True),
-    )
-    while chunk := reader.read(1 << 16):
-        out.append(chunk)
-    return b"".join(out)
+    reader = zstandard.ZstdDecompressor().stream_reader(io.BytesIO(data), read_across_frames=True)
+    return reader.read()
 
 
 FORMATS = {

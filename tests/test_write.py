@@ -91,11 +91,8 @@ def test_chunks_are_large(kind):
 
 
 def test_non_ascii_str_block_and_large_block_get_whole_calls():
-    before, odd, big = (
-        [block(f"a{i}") for i in range(3)],
-        block("café"),
-        block("b", "y" * 3 * CHUNK),
-    )
+    before = [block(f"a{i}") for i in range(3)]
+    odd, big = block("café"), block("b", "y" * 3 * CHUNK)
     sink = Recorder()
     assert write_sdf(sink, before + [odd, big]) == 5
     assert sink.calls == ["".join(map(str, before)), str(odd), str(big)]
@@ -143,12 +140,8 @@ def generate(items, error):
         (None, TypeError, None, "keep me"),
         ([block("a"), 3], TypeError, "^write_sdf\\(\\) items must be SDBlock, not int$", "keep me"),
         (generate([block("a"), block("b")], LookupError("gone")), LookupError, "gone", "keep me"),
-        (
-            [block("a", kind=bytes), block("b")],
-            None,
-            None,
-            sdf_text("a") + sdf_text("b"),
-        ),  # kinds mix on a path
+        # kinds mix on a path
+        ([block("a", kind=bytes), block("b")], None, None, sdf_text("a") + sdf_text("b")),
     ],
 )
 def test_a_failed_write_leaves_the_path_as_it_was(tmp_path, items, error, match, written):
