@@ -241,34 +241,32 @@ def test_extra_columns():
     assert molvane.to_arrow(blocks, title=None).column_names == ["A"]
 
 
+TITLE_TAKEN = "the record 'title' has the name of the title column"
+
+
 @pytest.mark.parametrize(
-    "options, record, message",
+    "options, record, error, message",
     [
-        ({}, "title", "the record 'title' has the name of the title column"),
-        ({"molblock": "mol"}, "mol", "the record 'mol' has the name of the molblock column"),
-        ({"columns": ["title"]}, "x", "the record 'title' has the name of the title column"),
+        ({}, "title", ValueError, TITLE_TAKEN),
+        (
+            {"molblock": "mol"},
+            "mol",
+            ValueError,
+            "the record 'mol' has the name of the molblock column",
+        ),
+        ({"columns": ["title"]}, "x", ValueError, TITLE_TAKEN),
+        ({"columns": ["A", "A"]}, "A", ValueError, "twice"),
+        ({"columns": "A"}, "A", TypeError, "single name"),
+        ({"types": "int"}, "A", ValueError, "types must be"),
+        ({"errors": "ignore"}, "A", ValueError, "errors must be"),
+        ({"title": 3}, "A", TypeError, "title must be"),
+        ({"title": "x", "molblock": "x"}, "A", ValueError, "same column"),
     ],
 )
-def test_name_collision_is_a_value_error(options, record, message):
+def test_bad_options_and_name_collisions(options, record, error, message):
     blocks = blocks_of(block_text("a", [(record, "1")]))
-    with pytest.raises(ValueError, match=message):
-        molvane.to_arrow(blocks, **options)
-
-
-@pytest.mark.parametrize(
-    "options, error, message",
-    [
-        ({"columns": ["A", "A"]}, ValueError, "twice"),
-        ({"columns": "A"}, TypeError, "single name"),
-        ({"types": "int"}, ValueError, "types must be"),
-        ({"errors": "ignore"}, ValueError, "errors must be"),
-        ({"title": 3}, TypeError, "title must be"),
-        ({"title": "x", "molblock": "x"}, ValueError, "same column"),
-    ],
-)
-def test_bad_options(options, error, message):
     with pytest.raises(error, match=message):
-        molvane.to_arrow(blocks_of(block_text()), **options)
+        molvane.to_arrow(blocks, **options)
 
 
 def test_refuses_what_is_not_a_block_and_mixed_kinds():
