@@ -9,19 +9,10 @@ import pytest
 from conftest import V2000_COUNTS, corpus_params, texts
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
+from sd_blocks import sd_block, write
 
 import molvane
 import molvane.dask as mdask
-
-
-def sd_block(title, records):
-    data = "".join(f"> <{name}>\n{value}\n\n" for name, value in records)
-    return f"{title}\n  molvane\n\n{V2000_COUNTS}M  END\n{data}$$$$\n"
-
-
-def write(path, blocks):
-    path.write_text("".join(blocks), newline="")
-    return path
 
 
 def arrow(frame):

@@ -3,20 +3,14 @@
 import io
 
 import pytest
-from conftest import V2000_COUNTS, corpus_params
+from conftest import corpus_params
 from hypothesis import given, settings
 from hypothesis import strategies as st
+from sd_blocks import block_text
 
 import molvane
 
 pa = pytest.importorskip("pyarrow")
-
-
-def block_text(title="t", records=(), raw_tail=""):
-    text = f"{title}\n\n\n{V2000_COUNTS}M  END\n"
-    for name, value in records:
-        text += f"> <{name}>\n{value}\n\n"
-    return text + raw_tail + "$$$$\n"
 
 
 def write(tmp_path, *texts, newline="\n"):

@@ -7,21 +7,15 @@ import sys
 import threading
 
 import pytest
-from conftest import ADVICE, DATA, V2000_COUNTS, corpus_params
+from conftest import ADVICE, DATA, corpus_params
 from hypothesis import given, settings
 from hypothesis import strategies as st
+from sd_blocks import block_text
 
 import molvane
 from molvane import native
 
 pa = pytest.importorskip("pyarrow")
-
-
-def block_text(title="t", records=(), raw_tail=""):
-    text = f"{title}\n\n\n{V2000_COUNTS}M  END\n"
-    for name, value in records:
-        text += f"> <{name}>\n{value}\n\n"
-    return text + raw_tail + "$$$$\n"
 
 
 def blocks_of(*texts, kind=str):
