@@ -1,6 +1,7 @@
 """The molvane command line, run in process through main(argv)."""
 
 import gzip
+import io
 import json
 import os
 import sys
@@ -218,7 +219,6 @@ def test_nesting_up_to_the_limit_is_kept(nots, parentheses):
 def test_cut_writes_the_named_columns(capsys, sdf):
     pytest.importorskip("pyarrow")
     import csv
-    import io
 
     status, out, _ = run(capsys, "cut", "SOURCE,ID", "--title", sdf)
     assert status == 0
@@ -238,8 +238,6 @@ def test_table_outputs_hold_every_field_typed(
     out = tmp_path / "table"
     argv = [command, "--molblock", "--types", "auto", "-o", out]
     if from_stdin:
-        import io
-
         monkeypatch.setattr(
             "sys.stdin",
             io.TextIOWrapper(io.BufferedReader(io.BytesIO(gzip.compress(sdf.read_bytes())))),
@@ -308,8 +306,6 @@ def test_cat_joins_inputs_and_drops_repeated_ids(capsys, sdf, tmp_path):
 
 
 def test_set_rename_and_drop_touch_only_the_named_records(capsys, sdf, tmp_path):
-    from molvane import parse_sdf
-
     out = tmp_path / "out.sdf"
     assert run(capsys, "set", "SOURCE=mine", "BATCH=7", sdf, "-o", out)[0] == 0
     for before, after in zip(BLOCKS, parse_sdf(bytes(out))):

@@ -10,6 +10,8 @@ from cli_blocks import numbered, v2000, v3000
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+from molvane import SDBlock
+
 BLOCKS = numbered(12)
 BAD = v2000("bad", ID="X1").replace(b"$$$$", b"> DT12\nx\n\n$$$$")
 
@@ -245,8 +247,6 @@ def test_rename_force_replaces_the_field_it_lands_on(sdf):
 
 
 def parse(data):
-    from molvane import SDBlock
-
     return [dict(block.records()) for block in SDBlock.from_sdf(data)]
 
 
@@ -463,8 +463,6 @@ def test_auto_types_agree_with_the_table_builder(values):
 
 
 def parse_blocks(data):
-    from molvane import SDBlock
-
     return SDBlock.from_sdf(data)
 
 

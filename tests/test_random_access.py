@@ -1,9 +1,12 @@
 """Reading files from any byte offset: byte ranges, shards and the block index."""
 
+import concurrent.futures
 import gzip
 import os
 import pathlib
+import pickle
 import re
+import struct
 import threading
 
 import pytest
@@ -323,8 +326,6 @@ def test_indexing(write, key, titles):
 
 
 def test_pickles_carry_the_index(write):
-    import pickle
-
     file = write(b"a\n$$$$\nb\n$$$$\n")
     f = molvane.SDFile(os.fsencode(file))
     copy = pickle.loads(pickle.dumps(f))
@@ -338,8 +339,6 @@ def test_pickles_carry_the_index(write):
 
 @pytest.mark.parametrize("change", ["append", "rewrite"])
 def test_a_changed_file_is_detected(write, change):
-    import pickle
-
     file = write(b"a\n$$$$\nb\n$$$$\n")
     f = molvane.SDFile(str(file))
     state = pickle.dumps(f)
@@ -500,8 +499,6 @@ def test_process_pool_recipe_equals_one_process(write, tmp_path):
 
 
 def test_sdfile_pickles_into_a_process_pool(write):
-    import concurrent.futures
-
     data = b"".join(b"mol %d\n\n\nM  END\n$$$$\n" % i for i in range(500))
     f = molvane.SDFile(os.fsencode(write(data)))
     picks = [0, 499, 250, -1, 7]
@@ -527,8 +524,6 @@ def test_saved_index_replaces_the_scan(write, as_str):
 
 
 def test_saved_index_format(write, tmp_path):
-    import struct
-
     file = write(b"a\n$$$$\nbb\n$$$$\n")
     target = molvane.SDFile(os.fsencode(file)).save_index(tmp_path / "other.idx")
     data = read_bytes(target)
