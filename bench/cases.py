@@ -1060,7 +1060,7 @@ def dask_sum(workers):
             )
             _SUM_CLIENT.append(Client(cluster))
         start = time.perf_counter()
-        frame = molvane.dask.read_sdf(str(files["lf"]), blocksize="64 MiB")
+        frame = molvane.dask.read_sdf(str(files["lf"]))  # default options
         total = frame["molvane_id"].sum().compute()
         elapsed = time.perf_counter() - start
         if total <= 0:

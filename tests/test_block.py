@@ -27,18 +27,14 @@ def test_sections(sdf, title, mdl):
 
 
 SD = "> <A>\n1\n\n$$$$\n"
+SDB = SD.encode()
 CRLF = b"t\r\nM  END\r\n> <A>\r\n1\r\n\r\n$$$$\r\n"
 
 
 @pytest.mark.parametrize(
     "sdf, attr, value, text",
     [
-        (
-            b"old  \r\nctab\nM  END\n" + SD.encode(),
-            "title",
-            b"new",
-            b"new\r\nctab\nM  END\n" + SD.encode(),
-        ),
+        (b"old  \r\nctab\nM  END\n" + SDB, "title", b"new", b"new\r\nctab\nM  END\n" + SDB),
         (b"$$$$\r\n", "title", b"named", b"named\r\n$$$$\r\n"),
         ("t\nM  END\n$$$$\n", "title", "$$$", "$$$\nM  END\n$$$$\n"),
         ("old\nctab\nM  END\n" + SD, "molblock", "new\nc\nM  END", "new\nc\nM  END\n" + SD),
@@ -49,18 +45,8 @@ CRLF = b"t\r\nM  END\r\n> <A>\r\n1\r\n\r\n$$$$\r\n"
             "new\nc\nM  END\n" + SD,
         ),
         # a bytes molblock is completed with its own ending and never translated
-        (
-            b"old\nM  END\n" + SD.encode(),
-            "molblock",
-            b"new\r\nM  END",
-            b"new\r\nM  END\r\n" + SD.encode(),
-        ),
-        (
-            b"old\nM  END\n" + SD.encode(),
-            "molblock",
-            b"new\nM  END\r",
-            b"new\nM  END\r\n" + SD.encode(),
-        ),
+        (b"old\nM  END\n" + SDB, "molblock", b"new\r\nM  END", b"new\r\nM  END\r\n" + SDB),
+        (b"old\nM  END\n" + SDB, "molblock", b"new\nM  END\r", b"new\nM  END\r\n" + SDB),
         (CRLF, "molblock", b"t\r\nM  END\r\n", CRLF),
     ],
 )
@@ -112,12 +98,8 @@ def setter(attr, value):
             TypeError,
             "byte-backed SDBlock molblocks must be bytes",
         ),
-        (
-            str,
-            setter("molblock", "M  END\n"),
-            ValueError,
-            NO_M_END,
-        ),  # the title line is never the end
+        # the title line is never the end
+        (str, setter("molblock", "M  END\n"), ValueError, NO_M_END),
         (str, setter("molblock", "t\nctab\n"), ValueError, NO_M_END),
         (str, setter("molblock", "t\nM  END\n> <A>\n"), ValueError, DATA_AFTER),
         (str, setter("molblock", "t\nM  END\n\v"), ValueError, DATA_AFTER),
@@ -128,7 +110,7 @@ def setter(attr, value):
     ],
 )
 def test_refusals_leave_the_block_unchanged(kind, operation, error, message):
-    block = SDBlock("t\nM  END\n" + SD if kind is str else b"t\nM  END\n" + SD.encode())
+    block = SDBlock("t\nM  END\n" + SD if kind is str else b"t\nM  END\n" + SDB)
     before = state(block)
     with pytest.raises(error) as info:
         operation(block)
@@ -161,12 +143,8 @@ def test_undecodable_str_block_gets_a_note(sd, operation, access):
     assert info.value.__notes__ == [f"{access} the SDBlock titled 'caf\ufffd'. {ADVICE}"]
     if access == "Reading the CTAB of":
         error = info.value
-        assert (error.object, error.start, error.end, error.reason) == (
-            b"caf\xe9",
-            3,
-            4,
-            "invalid utf-8",
-        )
+        assert (error.object, error.start, error.end) == (b"caf\xe9", 3, 4)
+        assert error.reason == "invalid utf-8"
     # Undecodable text elsewhere never stops the counts, read with U+FFFD in its place.
     assert (block.num_atoms, block.num_bonds) == (0, 0)
 

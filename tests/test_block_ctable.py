@@ -30,9 +30,8 @@ def v3000_text(eol="\n", title="mol  "):
 @pytest.mark.parametrize("kind", [str, bytes])
 def test_repairs_rewrite_the_ctab_of_the_block(kind):
     text = v3000_text().encode()
-    if (
-        kind is bytes
-    ):  # CR LF, Latin-1 text, and a CTAB line without CR that gets the title line's CR LF
+    # Bytes: CR LF, Latin-1 text, and a CTAB line without CR that gets the title line's CR LF.
+    if kind is bytes:
         text = v3000_text("\r\n", title="mol\xe9 ").encode("latin-1")
         text = text.replace(b"O 1.2", b"\xd8 1.2").replace(b"  prog\r\n", b"  prog\xff\n")
     block = SDBlock(text.decode() if kind is str else text)
@@ -40,10 +39,8 @@ def test_repairs_rewrite_the_ctab_of_the_block(kind):
     table = block.ctable()
     ctab = text[: text.index(b"\n", text.index(b"M  END")) + 1].split(b"\n")[:-1]
     title = block.title if kind is str else block.title.decode("latin-1")
-    assert table.lines == [title] + [line.decode("latin-1") for line in ctab[1:]] and title in (
-        "mol",
-        "mol\xe9",
-    )
+    assert table.lines == [title] + [line.decode("latin-1") for line in ctab[1:]]
+    assert title in ("mol", "mol\xe9")
     table.renumber_indices()
     assert text_of(block) == text  # the table is independent of the block
     block.renumber_indices()

@@ -87,11 +87,8 @@ INVALID = "invalid SDBlock state"
         # the invariants are checked in full by the property below
         (from_state(b"x\n$$$$\n", 1, 2, False), ValueError, INVALID),
         (from_state(b"$$$$", 0, 0, False), ValueError, INVALID),
-        (
-            from_state(b"x\nab$$$$\n", 2, 2, False),
-            ValueError,
-            INVALID,
-        ),  # the terminator starts no line
+        # the terminator starts no line
+        (from_state(b"x\nab$$$$\n", 2, 2, False), ValueError, INVALID),
         (from_state(b"x\nab\n$$$$\n", 2, 4, False), ValueError, INVALID),  # mdl_end not after an LF
         (from_state("x\n$$$$\n", 2, 2, False), TypeError, None),
         (from_state(b"x\n$$$$\n", 2.0, 2, False), TypeError, None),
@@ -263,7 +260,5 @@ def test_repr(block, shown):
 @pytest.mark.parametrize("item", [str, bytes, int])
 def test_generic_alias(item):
     alias = SDBlock[item]
-    assert isinstance(alias, types.GenericAlias) and (alias.__origin__, alias.__args__) == (
-        SDBlock,
-        (item,),
-    )
+    assert isinstance(alias, types.GenericAlias)
+    assert (alias.__origin__, alias.__args__) == (SDBlock, (item,))

@@ -1,6 +1,5 @@
 """The console script as a shell sees it: pipes, exit statuses, stderr, the progress bar."""
 
-import gzip
 import io
 import pathlib
 import signal
@@ -58,15 +57,6 @@ def test_commands_pipe_into_each_other_through_compressed_stdin(sdf):
     assert counted.stdout == b"3\n"
 
 
-def test_output_files_are_compressed_by_suffix(sdf, tmp_path):
-    out = tmp_path / "out.sdf.gz"
-    done = subprocess.run(
-        [*molvane(), "head", "-n", "4", str(sdf), "-o", str(out)], capture_output=True
-    )
-    assert done.returncode == 0
-    assert split_blocks(gzip.decompress(out.read_bytes())) == BLOCKS[:4]
-
-
 def test_a_reader_that_goes_away_ends_the_run_quietly(tmp_path):
     big = tmp_path / "big.sdf"
     big.write_bytes(b"".join(BLOCKS) * 400)
@@ -80,30 +70,6 @@ def test_a_reader_that_goes_away_ends_the_run_quietly(tmp_path):
     assert reader.stdout == b"mol0\n"
     assert err == b""
     assert writer.returncode in (0, -signal.SIGPIPE)
-
-
-@pytest.mark.parametrize(
-    "argv, status, complaint",
-    [
-        (["count", "/no/such/file.sdf"], 2, b"No such file or directory"),
-        (["filter", "VALUE <<< 3", "{sdf}"], 2, b"bad filter expression"),
-        (["head", "--frobnicate", "{sdf}"], 2, b"unrecognized arguments"),
-        (["check", "{bad}"], 1, None),
-    ],
-)
-def test_failures_are_one_line_and_an_exit_status(sdf, tmp_path, argv, status, complaint):
-    bad = tmp_path / "bad.sdf"
-    bad.write_bytes(BLOCKS[0] + b"\n$$$$\n")
-    done = subprocess.run(
-        [*molvane(), *[a.format(sdf=sdf, bad=bad) for a in argv]], capture_output=True
-    )
-    assert done.returncode == status
-    assert b"Traceback" not in done.stderr
-    if complaint is None:
-        assert done.stderr == b"" and b"empty block" in done.stdout
-    else:
-        assert done.stderr.startswith(b"molvane: error: ") and done.stderr.count(b"\n") == 1
-        assert complaint in done.stderr
 
 
 @pytest.mark.parametrize("command", sorted(COMMANDS))
@@ -149,12 +115,7 @@ def test_progress_draws_on_a_terminal_only_and_clears_itself(monkeypatch, enable
         return
     frames = [f for f in text.split("\r\x1b[K") if f]
     assert frames and all(f.startswith("in.sdf  [") for f in frames)
-    assert (
-        "4,096 blocks" in frames[-1]
-        and "82%" in frames[-1]
-        and "left" in frames[-1]
-        and "/s" in frames[-1]
-    )
+    assert all(part in frames[-1] for part in ("4,096 blocks", "82%", "left", "/s"))
     assert text.endswith("\r\x1b[K")  # the line is wiped when the input is done
 
 

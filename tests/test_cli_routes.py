@@ -3,6 +3,9 @@ processes: commands that count before they write on pipes, FIFOs and
 process substitution; outputs compressed and chosen by suffix; messages
 for a shell user."""
 
+import bz2
+import gzip
+import lzma
 import os
 import subprocess
 import sys
@@ -89,23 +92,19 @@ def test_fifo_written_late_does_not_hang(folder):
 # --- outputs by suffix, '-' for stdout ----------------------------------------------------
 
 
-def _decompressed(path):
-    import bz2
-    import gzip
-    import lzma
+def zstd_decompress(data):
+    zstandard = pytest.importorskip("zstandard")
+    return zstandard.ZstdDecompressor().decompressobj().decompress(data)
 
+
+DECOMPRESS = {".gz": gzip.decompress, ".bz2": bz2.decompress, ".xz": lzma.decompress}
+
+
+def _decompressed(path):
+    """The file's bytes, decompressed as its suffix (in any case) says."""
+    suffix = path.suffix.lower()
     data = path.read_bytes()
-    name = path.name.lower()
-    if name.endswith(".gz"):
-        return gzip.decompress(data)
-    if name.endswith(".bz2"):
-        return bz2.decompress(data)
-    if name.endswith(".xz"):
-        return lzma.decompress(data)
-    if name.endswith(".zst"):
-        zstandard = pytest.importorskip("zstandard")
-        return zstandard.ZstdDecompressor().decompressobj().decompress(data)
-    return data
+    return zstd_decompress(data) if suffix == ".zst" else DECOMPRESS.get(suffix, bytes)(data)
 
 
 @pytest.mark.parametrize(

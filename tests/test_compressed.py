@@ -25,13 +25,8 @@ def zstd_compress(data, level=3):
 
 def zstd_decompress(data):
     # Reads every frame, as `zstd -d` does.
-    out, reader = (
-        [],
-        zstandard.ZstdDecompressor().stream_reader(io.BytesIO(data), read_across_frames=True),
-    )
-    while chunk := reader.read(1 << 16):
-        out.append(chunk)
-    return b"".join(out)
+    reader = zstandard.ZstdDecompressor().stream_reader(io.BytesIO(data), read_across_frames=True)
+    return reader.read()
 
 
 FORMATS = {
@@ -177,24 +172,16 @@ def test_a_small_cut_file_delivers_what_its_data_holds(tmp_path, suffix):
     assert 0 < len(delivered) < len(whole) and delivered == whole[: len(delivered)]
 
 
+ONE = "t\n\n\nM  END\n$$$$\n"
+BZH1 = "BZh1 is a title\n\n\nM  END\n$$$$\n"
+
+
 @pytest.mark.parametrize(
     "name, content, expected",
     [
-        (
-            "plain.sdf.gz",
-            b"t\n\n\nM  END\n$$$$\n",
-            ["t\n\n\nM  END\n$$$$\n"],
-        ),  # suffix says gz, bytes say text
-        (
-            "packed.sdf",
-            gzip.compress(b"t\n\n\nM  END\n$$$$\n", mtime=0),
-            ["t\n\n\nM  END\n$$$$\n"],
-        ),  # the reverse
-        (
-            "BZh1.sdf",
-            b"BZh1 is a title\n\n\nM  END\n$$$$\n",
-            ["BZh1 is a title\n\n\nM  END\n$$$$\n"],
-        ),
+        ("plain.sdf.gz", ONE.encode(), [ONE]),  # suffix says gz, bytes say text
+        ("packed.sdf", gzip.compress(ONE.encode(), mtime=0), [ONE]),  # the reverse
+        ("BZh1.sdf", BZH1.encode(), [BZH1]),
         ("empty.sdf.xz", lzma.compress(b""), []),
     ],
 )
@@ -297,24 +284,17 @@ def test_compressed_writes_round_trip_byte_for_byte(tmp_path, suffix, kind, how,
     assert same_blocks(list(molvane.parse_sdf(kind(str(target)))), blocks)
 
 
+COMPRESSED_ONLY = "compresslevel applies to paths ending in .gz, .bz2, .xz or .zst"
+
+
 @pytest.mark.parametrize(
     "target, level, error, message",
     [
         ("out.sdf.gz", 10, ValueError, "compresslevel for gzip must be from 0 to 9, not 10"),
         ("out.sdf.zst", 0, ValueError, "compresslevel for zstd must be from 1 to 22, not 0"),
         ("out.sdf.bz2", "9", TypeError, "compresslevel must be an int, not str"),
-        (
-            "out.sdf",
-            5,
-            ValueError,
-            "compresslevel applies to paths ending in .gz, .bz2, .xz or .zst",
-        ),
-        (
-            io.BytesIO(),
-            5,
-            ValueError,
-            "compresslevel applies to paths ending in .gz, .bz2, .xz or .zst",
-        ),
+        ("out.sdf", 5, ValueError, COMPRESSED_ONLY),
+        (io.BytesIO(), 5, ValueError, COMPRESSED_ONLY),
     ],
 )
 def test_bad_compression_levels_are_refused_before_anything_is_written(
@@ -390,21 +370,18 @@ def test_position_runs_from_zero_to_the_file_size(tmp_path, suffix):
 
 
 @pytest.mark.parametrize(
-    "make, size",
+    "make, size, position",
     [
-        (lambda: molvane.SDBlock.from_sdf(b"t\n\n\nM  END\n$$$$\n" * 3), 48),
-        (lambda: molvane.parse_sdf(io.BytesIO(b"t\n\n\nM  END\n$$$$\n" * 3)), None),
+        (lambda: molvane.SDBlock.from_sdf(ONE.encode() * 3), 48, 48),
+        (lambda: molvane.parse_sdf(io.BytesIO(ONE.encode() * 3)), None, 48),
+        (lambda: molvane.SDBlock.from_lines(ONE.splitlines(keepends=True) * 3), None, None),
     ],
+    ids=["text", "file object", "lines"],
 )
-def test_position_of_other_sources(make, size):
+def test_position_of_other_sources(make, size, position):
     blocks = make()
     assert blocks.size == size
-    assert len(list(blocks)) == 3 and blocks.position == 48
-
-
-def test_lines_have_no_position():
-    blocks = molvane.SDBlock.from_lines(["t\n", "\n", "\n", "M  END\n", "$$$$\n"])
-    assert list(blocks) and (blocks.position, blocks.size) == (None, None)
+    assert len(list(blocks)) == 3 and (blocks.position, blocks.size) == (position, size)
 
 
 @pytest.mark.parametrize("suffix", FORMATS)

@@ -31,11 +31,8 @@ def test_worked_example():
     atoms = section("ATOM", "M  V30 3 C 0 0 0 0", "M  V30 5 O 1.2 0 0 0")
     table = CTable(v3000(atoms + section("BOND", "M  V30 7 2 3 5")))
     before = table.lines
-    assert (
-        len(before) == 15
-        and table.valid_atom_indices() is True
-        and table.valid_bond_indices() is True
-    )
+    assert len(before) == 15
+    assert table.valid_atom_indices() is True and table.valid_bond_indices() is True
     with pytest.raises(IndicesOutOfOrderError) as atom_error:
         table.valid_atom_indices(strict=True)
     assert atom_error.value.args == ("CTable line 8: atom index 3 is out of order",)
@@ -53,10 +50,8 @@ def test_worked_example():
     assert table.lines == after
     grown = CTable(after[:9] + ["M  V30 3 N 0 0 0 0"] + after[9:])
     grown.fix_counts()
-    assert grown.lines[5] == "M  V30 COUNTS 3 1 0 0 0" and (grown.num_atoms, grown.num_bonds) == (
-        3,
-        1,
-    )
+    assert grown.lines[5] == "M  V30 COUNTS 3 1 0 0 0"
+    assert (grown.num_atoms, grown.num_bonds) == (3, 1)
 
 
 @pytest.mark.parametrize(
@@ -88,14 +83,33 @@ def c(line4, line6=None):
 MALFORMED, UNSUPPORTED = MalformedCTableError, NotImplementedError
 ONLY_V3000 = "is only implemented for V3000 tables"
 
-# Every table-error kind: the table, the call, the exception class and its message.
+# Tables refused when they are made: the lines and the message.
+CONSTRUCTION_ERRORS = [
+    ([], "CTable line 1: missing; the table has only 0 lines"),
+    (["t", ""], "CTable line 3: missing; the table has only 2 lines"),
+    (c("x V3000") + [""], "CTable line 6: missing; the table has only 5 lines"),
+    (c(" \t\x1c"), "CTable line 4: no format field"),
+    (c("V3000", "M  V30 COUNTS"), "CTable line 6: no atom count field"),
+    (c("V3000", "M  V30 COUNTS 12"), "CTable line 6: no bond count field"),
+    (c("V3000", "M  V30 COUNTS x 11"), 'CTable line 6: atom count "x" is not an integer'),
+    (c("  a  2 V2000"), 'CTable line 4: atom count "  a" is not an integer'),
+    (c("  5 V2000"), 'CTable line 4: bond count " V2" is not an integer'),
+    (
+        c("V3000", "M  V30 COUNTS 9223372036854775808 1"),
+        'CTable line 6: atom count "9223372036854775808" is not an integer',
+    ),
+    (
+        c("V3000", 'M  V30 COUNTS \\"\x00\u0301\u00e9\u00a0\x7f 1'),
+        'CTable line 6: atom count "\\\\\\"\\0\\u{301}\u00e9\\u{a0}\\u{7f}" is not an integer',
+    ),
+    (c("1\u00e934 V2000"), 'CTable line 4: atom count "1\u00e93" is not an integer'),
+    (c("  1  2 v2000"), 'CTable line 4: format "v2000" is not V2000 or V3000'),
+    (c("  3  2  0  0  0  0  0  0  0  0999"), 'CTable line 4: format "0999" is not V2000 or V3000'),
+    (c("x\x0bV2000\r\t"), 'CTable line 4: format "x\\u{b}V2000" is not V2000 or V3000'),
+]
+
+# Every other table-error kind: the table, the call, the exception class and its message.
 ERRORS = [
-    ([], "new", MALFORMED, "CTable line 1: missing; the table has only 0 lines"),
-    (["t", ""], "new", MALFORMED, "CTable line 3: missing; the table has only 2 lines"),
-    (c("x V3000") + [""], "new", MALFORMED, "CTable line 6: missing; the table has only 5 lines"),
-    (c(" \t\x1c"), "new", MALFORMED, "CTable line 4: no format field"),
-    (c("V3000", "M  V30 COUNTS"), "new", MALFORMED, "CTable line 6: no atom count field"),
-    (c("V3000", "M  V30 COUNTS 12"), "new", MALFORMED, "CTable line 6: no bond count field"),
     (
         v3000(section("ATOM", "M  V30")),
         "valid_atom_indices",
@@ -109,49 +123,10 @@ ERRORS = [
         "CTable line 13: no second bond atom field",
     ),
     (
-        c("V3000", "M  V30 COUNTS x 11"),
-        "new",
-        MALFORMED,
-        'CTable line 6: atom count "x" is not an integer',
-    ),
-    (c("  a  2 V2000"), "new", MALFORMED, 'CTable line 4: atom count "  a" is not an integer'),
-    (c("  5 V2000"), "new", MALFORMED, 'CTable line 4: bond count " V2" is not an integer'),
-    (
-        c("V3000", "M  V30 COUNTS 9223372036854775808 1"),
-        "new",
-        MALFORMED,
-        'CTable line 6: atom count "9223372036854775808" is not an integer',
-    ),
-    (
-        c("V3000", 'M  V30 COUNTS \\"\x00\u0301\u00e9\u00a0\x7f 1'),
-        "new",
-        MALFORMED,
-        'CTable line 6: atom count "\\\\\\"\\0\\u{301}\u00e9\\u{a0}\\u{7f}" is not an integer',
-    ),
-    (
-        c("1\u00e934 V2000"),
-        "new",
-        MALFORMED,
-        'CTable line 4: atom count "1\u00e93" is not an integer',
-    ),
-    (
         v3000(ATOMS_3_5_7 + section("BOND", "M  V30 1 x 3y 5")),
         "renumber_indices",
         MALFORMED,
         'CTable line 13: first bond atom "3y" is not an integer',
-    ),
-    (c("  1  2 v2000"), "new", MALFORMED, 'CTable line 4: format "v2000" is not V2000 or V3000'),
-    (
-        c("  3  2  0  0  0  0  0  0  0  0999"),
-        "new",
-        MALFORMED,
-        'CTable line 4: format "0999" is not V2000 or V3000',
-    ),
-    (
-        c("x\x0bV2000\r\t"),
-        "new",
-        MALFORMED,
-        'CTable line 4: format "x\\u{b}V2000" is not V2000 or V3000',
     ),
     (
         v3000(["M  V30 BEGIN ATOM", "M  V30 1 C"]),
@@ -238,18 +213,22 @@ ERRORS = [
 ]
 
 
+@pytest.mark.parametrize("lines, message", CONSTRUCTION_ERRORS)
+def test_construction_errors(lines, message):
+    with pytest.raises(MalformedCTableError) as error:
+        CTable(lines)
+    assert type(error.value) is MalformedCTableError
+    assert error.value.args == (message,)
+
+
 @pytest.mark.parametrize("lines, call, cls, message", ERRORS)
 def test_table_errors(lines, call, cls, message):
-    if call == "new":
-        with pytest.raises(cls) as error:
-            CTable(lines)
-    else:
-        table = CTable(lines)
-        before = (table.lines, table.num_atoms, table.num_bonds)
-        name, _, args = call.partition("(")
-        with pytest.raises(cls) as error:
-            getattr(table, name)(strict=True) if args else getattr(table, name)()
-        assert (table.lines, table.num_atoms, table.num_bonds) == before
+    table = CTable(lines)
+    before = (table.lines, table.num_atoms, table.num_bonds)
+    name, _, args = call.partition("(")
+    with pytest.raises(cls) as error:
+        getattr(table, name)(strict=True) if args else getattr(table, name)()
+    assert (table.lines, table.num_atoms, table.num_bonds) == before
     assert type(error.value) is cls
     assert error.value.args == (message,)
 
@@ -276,15 +255,8 @@ def test_validation(atoms, strict_valid):
 
 
 def test_sections_outside_the_root_ctab_and_loose_keywords():
-    rgroup = [
-        "M  V30 BEGIN RGROUP 1",
-        "M  V30 BEGIN CTAB",
-        "M  V30 BEGIN ATOM",
-        "M  V30 5 C",
-        "M  V30 END ATOM",
-        "M  V30 END CTAB",
-        "M  V30 END RGROUP",
-    ]
+    nested = section("CTAB", *section("ATOM", "M  V30 5 C"))
+    rgroup = ["M  V30 BEGIN RGROUP 1", *nested, "M  V30 END RGROUP"]
     table = CTable(v3000(ATOMS_1_2, counts="M  V30 COUNTS 2 0", tail=rgroup))
     assert table.valid_atom_indices(strict=True)
     with pytest.raises(NotImplementedError, match="^renumbering does not support CTABs nested"):

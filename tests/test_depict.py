@@ -129,54 +129,30 @@ def test_ring_double_bonds_have_their_second_line_inside():
             assert ring_side_of_second_line(path, (100, 100)) < 0
 
 
+def chain(*atoms):
+    """Atoms along a bent chain; an atom is a symbol or (symbol, charge code)."""
+    spots = [(0, 0), (1.5, 0), (2.3, 1)]
+    return [
+        (a, *spot) if isinstance(a, str) else (a[0], *spot, *a[1:]) for a, spot in zip(atoms, spots)
+    ]
+
+
+CHAIN = [(1, 2, 1), (2, 3, 1)]
+
+
 @pytest.mark.parametrize(
     "atoms, bonds, props, expected",
     [
         # heteroatoms with their default valences filled: OH, NH2, SH, and none
-        (
-            [("C", 0, 0), ("C", 1.5, 0), ("O", 2.3, 1)],
-            [(1, 2, 1), (2, 3, 1)],
-            [],
-            {1: "H3C", 3: "OH"},
-        ),
-        (
-            [("C", 0, 0), ("C", 1.5, 0), ("N", 2.3, 1)],
-            [(1, 2, 1), (2, 3, 1)],
-            [],
-            {1: "H3C", 3: "NH2"},
-        ),
-        (
-            [("C", 0, 0), ("C", 1.5, 0), ("S", 2.3, 1)],
-            [(1, 2, 1), (2, 3, 1)],
-            [],
-            {1: "H3C", 3: "SH"},
-        ),
-        (
-            [("C", 0, 0), ("C", 1.5, 0), ("Cl", 2.3, 1)],
-            [(1, 2, 1), (2, 3, 1)],
-            [],
-            {1: "H3C", 3: "Cl"},
-        ),
+        (chain("C", "C", "O"), CHAIN, [], {1: "H3C", 3: "OH"}),
+        (chain("C", "C", "N"), CHAIN, [], {1: "H3C", 3: "NH2"}),
+        (chain("C", "C", "S"), CHAIN, [], {1: "H3C", 3: "SH"}),
+        (chain("C", "C", "Cl"), CHAIN, [], {1: "H3C", 3: "Cl"}),
         # bonds pointing right put the hydrogens left
-        (
-            [("O", 0, 0), ("C", 1.5, 0), ("C", 2.3, 1)],
-            [(1, 2, 1), (2, 3, 1)],
-            [],
-            {1: "HO", 3: "CH3"},
-        ),
+        (chain("O", "C", "C"), CHAIN, [], {1: "HO", 3: "CH3"}),
         # charges: atom block (3 = +1), then M  CHG superseding it
-        (
-            [("N", 0, 0), ("C", 1.5, 0), ("C", 2.3, 1, 3)],
-            [(1, 2, 1), (2, 3, 1)],
-            [],
-            {1: "H2N", 3: "CH2+"},
-        ),
-        (
-            [("N", 0, 0, 3), ("C", 1.5, 0), ("O", 2.3, 1)],
-            [(1, 2, 1), (2, 3, 1)],
-            ["M  CHG  1   3  -1"],
-            {1: "H2N", 3: "O\u2212"},
-        ),
+        (chain("N", "C", ("C", 3)), CHAIN, [], {1: "H2N", 3: "CH2+"}),
+        (chain(("N", 3), "C", "O"), CHAIN, ["M  CHG  1   3  -1"], {1: "H2N", 3: "O\u2212"}),
         ([("N", 0, 0), ("C", 1.5, 0)], [(1, 2, 1)], ["M  CHG  1   1   1"], {1: "H3N+", 2: "CH3"}),
         ([("O", 0, 0)], [], ["M  CHG  1   1  -2"], {1: "O2\u2212"}),
         # isotopes, radicals, the valence field (15: none)
@@ -185,18 +161,8 @@ def test_ring_double_bonds_have_their_second_line_inside():
         ([("N", 0, 0, 0, 15)], [], [], {1: "N"}),
         ([("P", 0, 0, 0, 5)], [], [], {1: "PH5"}),
         # query atoms, lists, R groups and aliases as written
-        (
-            [("A", 0, 0), ("Q", 1.5, 0), ("*", 3, 0)],
-            [(1, 2, 1), (2, 3, 1)],
-            [],
-            {1: "A", 2: "Q", 3: "*"},
-        ),
-        (
-            [("L", 0, 0), ("C", 1.5, 0)],
-            [(1, 2, 1)],
-            ["M  ALS   1  2 F N   O   "],
-            {1: "[N,O]", 2: "CH3"},
-        ),
+        ([("A", 0, 0), ("Q", 1.5, 0), ("*", 3, 0)], CHAIN, [], {1: "A", 2: "Q", 3: "*"}),
+        (chain("L", "C"), [(1, 2, 1)], ["M  ALS   1  2 F N   O   "], {1: "[N,O]", 2: "CH3"}),
         ([("R#", 0, 0), ("C", 1.5, 0)], [(1, 2, 1)], ["M  RGP  1   1   2"], {1: "R2", 2: "CH3"}),
         ([("C", 0, 0), ("C", 1.5, 0)], [(1, 2, 1)], ["A    1", "Ph<&>"], {1: "Ph<&>", 2: "CH3"}),
     ],
@@ -216,11 +182,10 @@ def test_v3000_atom_properties(extra, expected):
 
 
 @pytest.mark.parametrize(
-    "v2000_stereo, cfg, kind",
-    [(1, "CFG=1", "wedge"), (6, "CFG=3", "hash"), (4, "CFG=2", "wavy")],
+    "v2000_stereo, cfg, kind", [(1, "CFG=1", "wedge"), (6, "CFG=3", "hash"), (4, "CFG=2", "wavy")]
 )
 def test_stereo_bonds(v2000_stereo, cfg, kind):
-    atoms = [("C", 0, 0), ("C", 1.5, 0), ("O", 2.3, 1)]
+    atoms = chain("C", "C", "O")
     old = SDBlock(v2000(atoms, [(1, 2, 1, v2000_stereo), (2, 3, 1)])).svg()
     new = SDBlock(v3000([(*a, "") for a in atoms], [(1, 2, 1, cfg), (2, 3, 1, "")])).svg()
     assert old == new
@@ -229,7 +194,7 @@ def test_stereo_bonds(v2000_stereo, cfg, kind):
 
 
 def test_either_double_bond_is_crossed_and_query_bonds_dashed():
-    atoms = [("C", 0, 0), ("C", 1.5, 0), ("C", 2.3, 1)]
+    atoms = chain("C", "C", "C")
     paths = bond_paths(parse(SDBlock(v2000(atoms, [(1, 2, 2, 3), (2, 3, 8)])).svg()))
     assert [p.get("class") for p in paths] == ["bond crossed", "bond query"]
     assert paths[0].get("d").count("M") == 2 and paths[1].get("d").count("M") > 1
@@ -350,24 +315,22 @@ def test_notebook_representations(kind):
     assert root.find(f".//{SVG}svg") is not None
 
 
+AROMATIC_RING = [(i, i % 6 + 1, 4) for i in range(1, 7)]
+
+
 @pytest.mark.parametrize(
     "atoms, bonds, props, expected",
     [
         # benzene as aromatic bonds, thiophene, pyridine: ring atoms take one
         # double bond's share only where their valence has room for it
-        (RING, [(i, i % 6 + 1, 4) for i in range(1, 7)], [], [1] * 6),
+        (RING, AROMATIC_RING, [], [1] * 6),
         (
             [("S", 0, 0), ("C", 1, 1), ("C", 2, 1), ("C", 2, -1), ("C", 1, -1)],
             [(1, 2, 4), (2, 3, 4), (3, 4, 4), (4, 5, 4), (5, 1, 4)],
             [],
             [0, 1, 1, 1, 1],
         ),
-        (
-            [("N", *hexagon(0))] + RING[1:],
-            [(i, i % 6 + 1, 4) for i in range(1, 7)],
-            [],
-            [0] + [1] * 5,
-        ),
+        ([("N", *hexagon(0))] + RING[1:], AROMATIC_RING, [], [0] + [1] * 5),
         # charge shifts: N+ like C, O- and C- ; radicals use valence
         ([("N", 0, 0)], [], ["M  CHG  1   1   1"], [4]),
         ([("C", 0, 0)], [], ["M  CHG  1   1  -1"], [3]),

@@ -37,17 +37,7 @@ import pytest
 REPO = pathlib.Path(__file__).resolve().parent.parent
 PAGES = sorted((REPO / "docs").rglob("*.md")) + [REPO / "README.md"]
 # Libraries an example may need that a test run need not have.
-OPTIONAL = {
-    "rdkit",
-    "pandas",
-    "polars",
-    "pyarrow",
-    "dask",
-    "distributed",
-    "tqdm",
-    "zstandard",
-    "numpy",
-}
+OPTIONAL = set("rdkit pandas polars pyarrow dask distributed tqdm zstandard numpy".split())
 FENCE = re.compile(r"^(?P<indent>[ \t]*)(?P<fence>```+|~~~+)[ \t]*(?P<lang>[\w+-]*)[^\n]*$")
 WORKERS = re.compile(r"ProcessPoolExecutor|LocalCluster|multiprocessing")
 MAIN_GUARD = re.compile(r"^if __name__ == [\"']__main__[\"']:", re.M)

@@ -72,10 +72,7 @@ def sources(kind, sd_path):
 def test_pages_show_their_blocks_with_the_chosen_fields(kind, sd_path):
     grid = molvane.grid(sources(kind, sd_path), columns=["id", "note"], page_size=2)
     assert (len(grid), grid.num_pages, grid.page_number) == (5, 3, 0)
-    assert cells(grid) == [
-        ("0 mol 0 <&>id: id-0note: ", 1),
-        ("1 mol 1 <&>id: id-1note: a & b", 1),
-    ]
+    assert cells(grid) == [("0 mol 0 <&>id: id-0note: ", 1), ("1 mol 1 <&>id: id-1note: a & b", 1)]
     assert cells(grid.page(2)) == [("4 mol 4 <&>id: id-4note: ", 1)]
     assert grid.page(-1)._repr_html_() == grid.page(2)._repr_html_()
     with pytest.raises(IndexError, match="page 3 is out of range"):

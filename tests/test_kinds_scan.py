@@ -88,9 +88,7 @@ def refusal(call):
 
 
 @pytest.mark.parametrize(
-    "record",
-    [b"> <t>\n1\n", b"> <\xff>\n1\n"],
-    ids=["the title column's name", "not UTF-8"],
+    "record", [b"> <t>\n1\n", b"> <\xff>\n1\n"], ids=["the title column's name", "not UTF-8"]
 )
 def test_refused_names_are_refused_as_the_reader_refuses_them(tmp_path, record):
     path = tmp_path / "r.sdf"

@@ -194,11 +194,8 @@ def reading_ops(files):
 
 
 def writing_ops(files):
-    blocks, byte_blocks, out = (
-        list(SDBlock.from_sdf(FILE_TEXT)),
-        list(SDBlock.from_sdf(BLOCK_B * 40)),
-        files["out"],
-    )
+    blocks, byte_blocks = list(SDBlock.from_sdf(FILE_TEXT)), list(SDBlock.from_sdf(BLOCK_B * 40))
+    out = files["out"]
 
     def writer_object():
         with molvane.sdf_writer(os.fsencode(out)) as writer:

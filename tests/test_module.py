@@ -8,27 +8,15 @@ import pytest
 import molvane
 from molvane import native
 
+NAMES = (
+    "CTable SDBlock _SDBlockIterator _SDRecordIterator _SDNameIterator "
+    "MalformedRecordError parse_sdf write_sdf sdf_writer _SDFWriter _build_table "
+    "_build_table_from_path _SDTable SDFile shards __version__ DEBUG_BUILD"
+).split()
+
 
 def test_module_registers_its_names_in_order():
-    assert native.__all__ == [
-        "CTable",
-        "SDBlock",
-        "_SDBlockIterator",
-        "_SDRecordIterator",
-        "_SDNameIterator",
-        "MalformedRecordError",
-        "parse_sdf",
-        "write_sdf",
-        "sdf_writer",
-        "_SDFWriter",
-        "_build_table",
-        "_build_table_from_path",
-        "_SDTable",
-        "SDFile",
-        "shards",
-        "__version__",
-        "DEBUG_BUILD",
-    ]
+    assert native.__all__ == NAMES
     assert all(hasattr(native, name) for name in native.__all__)
     # One version, pyproject's, reaches the module through the build.
     assert native.__version__ == importlib.metadata.version("molvane")
@@ -47,12 +35,8 @@ def test_package_exports_every_public_native_name():
 
 def test_exception_classes():
     err = native.MalformedRecordError
-    assert (err.__module__, err.__name__, err.__bases__) == (
-        "molvane",
-        "MalformedRecordError",
-        (ValueError,),
-    )
-    assert err.__doc__ == "An SD data header line has no `<name>`."
+    assert (err.__module__, err.__name__) == ("molvane", "MalformedRecordError")
+    assert err.__bases__ == (ValueError,)
     assert molvane.MalformedRecordError is err and issubclass(molvane.CTableError, ValueError)
     for name in [
         "MalformedCTableError",
@@ -126,29 +110,21 @@ def test_imported_exception_is_fetched_once_across_threads():
 
 
 @pytest.mark.parametrize(
-    "name, signature, doc",
+    "name, signature",
     [
-        (
-            "SDBlock",
-            '(sdf, records=None, *, header="plain")',
-            "Handle a single molecule block from an SD file.",
-        ),
-        ("CTable", "(lines)", "Handle a Connection table (CTAB) from a single molecule block."),
-        ("SDFile", "(path, *, index=None)", "Random access to the blocks of one SD file."),
-        ("_SDBlockIterator", None, "Lazily parse SDBlocks from an input source."),
-        ("_SDRecordIterator", None, "Lazily iterate over one block's SD data records."),
-        ("_SDNameIterator", None, "Lazily iterate over one block's record names."),
-        (
-            "_SDFWriter",
-            None,
-            "Write SDBlocks one at a time, buffered as `write_sdf` writes them.\n\n`close` writes",
-        ),
+        ("SDBlock", '(sdf, records=None, *, header="plain")'),
+        ("CTable", "(lines)"),
+        ("SDFile", "(path, *, index=None)"),
+        ("_SDBlockIterator", None),
+        ("_SDRecordIterator", None),
+        ("_SDNameIterator", None),
+        ("_SDFWriter", None),
     ],
 )
-def test_class_traits(name, signature, doc):
+def test_class_traits(name, signature):
     cls = getattr(native, name)
     assert (cls.__module__, cls.__qualname__) == ("molvane.native", name)
-    assert cls.__text_signature__ == signature and cls.__doc__.startswith(doc)
+    assert cls.__text_signature__ == signature
     if signature is None:
         with pytest.raises(TypeError):
             cls()
@@ -157,77 +133,24 @@ def test_class_traits(name, signature, doc):
 
 
 @pytest.mark.parametrize(
-    "owner, name, signature, doc",
+    "owner, name, signature",
     [
-        (
-            native,
-            "parse_sdf",
-            "(source, *, borrow=False, start=0, stop=None)",
-            "Lazily parse SDBlocks from an SDF path or file object.",
-        ),
-        (
-            native,
-            "write_sdf",
-            "(dest, blocks, *, compresslevel=None, bgzf=False)",
-            "Write SDBlocks to a path or a file object, and return how ma",
-        ),
-        (
-            native,
-            "shards",
-            "(path, n=None, size=None)",
-            "Cut a file into runs of whole blocks, for reading in parallel.",
-        ),
-        (
-            native,
-            "sdf_writer",
-            "(dest, *, compresslevel=None, bgzf=False)",
-            "Write SDBlocks one at a time to a path or a file object, buf",
-        ),
-        (
-            native.SDBlock,
-            "iter_records",
-            "($self)",
-            "Lazily iterate over SD data records in input order.",
-        ),
-        (
-            native.CTable,
-            "valid_atom_indices",
-            "($self, strict=False)",
-            "Validate that the atom lines match",
-        ),
-        (
-            native.CTable,
-            "valid_bond_indices",
-            "($self, strict=False)",
-            "Validate that the bond lines match",
-        ),
-        (
-            native.CTable,
-            "renumber_indices",
-            "($self)",
-            "Renumber the atom and bond indices in the block.",
-        ),
-        (
-            native.CTable,
-            "fix_counts",
-            "($self)",
-            "Set the counts line to the number of atom and bond lines.",
-        ),
+        (native, "parse_sdf", "(source, *, borrow=False, start=0, stop=None)"),
+        (native, "write_sdf", "(dest, blocks, *, compresslevel=None, bgzf=False)"),
+        (native, "shards", "(path, n=None, size=None)"),
+        (native, "sdf_writer", "(dest, *, compresslevel=None, bgzf=False)"),
+        (native.SDBlock, "iter_records", "($self)"),
+        (native.CTable, "valid_atom_indices", "($self, strict=False)"),
+        (native.CTable, "valid_bond_indices", "($self, strict=False)"),
+        (native.CTable, "renumber_indices", "($self)"),
+        (native.CTable, "fix_counts", "($self)"),
     ],
 )
-def test_signatures_and_docstrings(owner, name, signature, doc):
-    member = getattr(owner, name)
-    assert member.__text_signature__ == signature and member.__doc__.startswith(doc)
+def test_signatures(owner, name, signature):
+    assert getattr(owner, name).__text_signature__ == signature
 
 
-TYPES = [
-    "SDBlock",
-    "CTable",
-    "_SDBlockIterator",
-    "_SDRecordIterator",
-    "_SDNameIterator",
-    "_SDFWriter",
-]
+TYPES = "SDBlock CTable _SDBlockIterator _SDRecordIterator _SDNameIterator _SDFWriter".split()
 
 
 @pytest.mark.parametrize("name", TYPES)

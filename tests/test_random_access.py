@@ -1,13 +1,16 @@
 """Reading files from any byte offset: byte ranges, shards and the block index."""
 
+import concurrent.futures
 import gzip
 import os
 import pathlib
+import pickle
 import re
+import struct
 import threading
 
 import pytest
-from conftest import corpus_params, examples, texts
+from conftest import corpus_params, examples, run_all, texts
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
@@ -77,43 +80,19 @@ def write(tmp_path):
 
 @settings(max_examples=examples(60), deadline=None)
 @given(sd_texts, st.lists(st.integers(0, 260), max_size=4).map(sorted), st.booleans())
-def test_adjacent_ranges_give_the_whole_files_blocks(tmp_path_factory, data, cuts, as_str):
+def test_ranges_hold_the_blocks_starting_in_them(tmp_path_factory, data, cuts, as_str):
     file = tmp_path_factory.mktemp("ranges") / "x.sdf"
     file.write_bytes(data)
     path = path_of(file, as_str)
     kind = str if as_str else bytes
-    assert texts(ranged(path, cuts), kind) == texts(molvane.parse_sdf(path), kind)
-
-
-@settings(max_examples=examples(60), deadline=None)
-@given(sd_texts, st.booleans())
-def test_a_range_holds_the_blocks_starting_in_it(tmp_path_factory, data, as_str):
-    file = tmp_path_factory.mktemp("ranges") / "x.sdf"
-    file.write_bytes(data)
-    path = path_of(file, as_str)
-    starts = reference_starts(data, universal=as_str)
-    whole = texts(molvane.parse_sdf(path), str if as_str else bytes)
-    for i, start in enumerate(starts):
+    whole = texts(molvane.parse_sdf(path), kind)
+    # Adjacent ranges give the whole file's blocks.
+    assert texts(ranged(path, cuts), kind) == whole
+    for i, start in enumerate(reference_starts(data, universal=as_str)):
         # Any range around a block's first byte, and none past it, yields it.
-        assert texts(
-            molvane.parse_sdf(path, start=start, stop=start + 1), str if as_str else bytes
-        ) == [whole[i]]
+        assert texts(molvane.parse_sdf(path, start=start, stop=start + 1), kind) == [whole[i]]
         if start > 0:
             assert list(molvane.parse_sdf(path, start=start - 1, stop=start)) == []
-
-
-@pytest.mark.parametrize("path", corpus_params())
-def test_corpus_ranges_at_every_eighth(path):
-    size = path.stat().st_size
-    cuts = [size * k // 8 for k in range(1, 8)]
-    for as_str in (False, True):
-        p = path_of(path, as_str)
-        kind = str if as_str else bytes
-        try:
-            whole = texts(molvane.parse_sdf(p), kind)
-        except (UnicodeDecodeError, ValueError):
-            continue  # not UTF-8, or not an SD file: reading it whole fails too
-        assert texts(ranged(p, cuts), kind) == whole
 
 
 @pytest.mark.parametrize(
@@ -169,14 +148,6 @@ def test_ranges_need_a_path(write):
         pytest.raises(TypeError, match="need a path.*not BufferedReader"),
     ):
         molvane.parse_sdf(handle, start=0, stop=3)
-
-
-def test_compressed_files_have_no_ranges(write):
-    file = write(gzip.compress(b"a\n$$$$\n"), "x.sdf.gz")
-    with pytest.raises(
-        ValueError, match=r"random access needs an uncompressed file: decompress .*x\.sdf\.gz"
-    ):
-        list(molvane.parse_sdf(str(file), start=0, stop=3))
 
 
 def test_pipes_have_no_ranges(tmp_path):
@@ -242,6 +213,7 @@ def test_shards_cover_the_file_on_block_starts(tmp_path_factory, data, n, as_str
         ({"size": 10**9}, 1),
         ({"size": 1}, 100),
         ({"size": 1000}, 4),  # 3 200 bytes in pieces of 1 000
+        ({}, min(os.cpu_count() or 1, 100)),  # one per CPU
     ],
 )
 def test_shard_counts(write, kwargs, count):
@@ -265,17 +237,17 @@ def test_shard_arguments(write, kwargs, error, message):
         molvane.shards(str(file), **kwargs)
 
 
-def test_shards_default_to_one_per_cpu(write):
-    file = write(b"a\n$$$$\n" * 10_000)
-    assert len(molvane.shards(str(file))) == min(os.cpu_count() or 1, 10_000)
-
-
 # ---------------------------------------------------------------------------
 # SDFile
 
 
 def offsets_of(f):
     return memoryview(f.offsets).tolist()
+
+
+def packed(*offsets):
+    """Offsets as an index holds them: little-endian uint64."""
+    return b"".join(n.to_bytes(8, "little") for n in offsets)
 
 
 @settings(max_examples=examples(80), deadline=None)
@@ -295,14 +267,16 @@ def test_index_is_the_splitters_block_starts(tmp_path_factory, data, as_str):
 
 
 @pytest.mark.parametrize("path", corpus_params())
-def test_corpus_index_matches_parse_sdf(path):
+def test_corpus_index_and_ranges_match_parse_sdf(path):
+    size = path.stat().st_size
     for as_str in (False, True):
         p = path_of(path, as_str)
         kind = str if as_str else bytes
         try:
             whole = texts(molvane.parse_sdf(p), kind)
         except (UnicodeDecodeError, ValueError):
-            continue
+            continue  # not UTF-8, or not an SD file: reading it whole fails too
+        assert texts(ranged(p, [size * k // 8 for k in range(1, 8)]), kind) == whole
         f = molvane.SDFile(p)
         index = reference_index(path.read_bytes(), universal=as_str)
         assert offsets_of(f) == index
@@ -334,17 +308,6 @@ def test_offsets_are_a_uint64_buffer(write):
         (slice(1, 3), ["b", "c"]),
         (slice(None, None, -2), ["d", "b"]),
         (slice(5, 9), []),
-    ],
-)
-def test_indexing(write, key, titles):
-    f = molvane.SDFile(str(write(b"a\n$$$$\nb\n$$$$\nc\n$$$$\nd\n$$$$\n")))
-    got = f[key]
-    assert (got.title if isinstance(key, int) else [b.title for b in got]) == titles
-
-
-@pytest.mark.parametrize(
-    "key, error",
-    [
         (4, IndexError),
         (-5, IndexError),
         (10**30, IndexError),
@@ -352,15 +315,17 @@ def test_indexing(write, key, titles):
         (1.0, TypeError),
     ],
 )
-def test_bad_indices(write, key, error):
+def test_indexing(write, key, titles):
     f = molvane.SDFile(str(write(b"a\n$$$$\nb\n$$$$\nc\n$$$$\nd\n$$$$\n")))
-    with pytest.raises(error):
-        f[key]
+    if isinstance(titles, type):
+        with pytest.raises(titles):
+            f[key]
+        return
+    got = f[key]
+    assert (got.title if isinstance(key, int) else [b.title for b in got]) == titles
 
 
 def test_pickles_carry_the_index(write):
-    import pickle
-
     file = write(b"a\n$$$$\nb\n$$$$\n")
     f = molvane.SDFile(os.fsencode(file))
     copy = pickle.loads(pickle.dumps(f))
@@ -374,11 +339,10 @@ def test_pickles_carry_the_index(write):
 
 @pytest.mark.parametrize("change", ["append", "rewrite"])
 def test_a_changed_file_is_detected(write, change):
-    import pickle
-
     file = write(b"a\n$$$$\nb\n$$$$\n")
     f = molvane.SDFile(str(file))
     state = pickle.dumps(f)
+    saved = molvane.SDFile(str(file)).save_index()
     stat = file.stat()
     if change == "append":
         with open(file, "ab") as handle:
@@ -390,19 +354,27 @@ def test_a_changed_file_is_detected(write, change):
         f[0]
     with pytest.raises(OSError, match="changed since it was indexed"):
         len(pickle.loads(state))
+    with pytest.raises(OSError, match="changed since it was indexed"):
+        len(molvane.SDFile(str(file), index=saved))
+
+
+NO_TUPLE = "takes the tuple that __reduce__ gave"
 
 
 @pytest.mark.parametrize(
-    "state, message",
+    "state, error, message",
     [
-        ((14, 0, b"\0" * 7), "no whole offsets"),
-        ((14, 0, (5).to_bytes(8, "little") + (14).to_bytes(8, "little")), "do not rise"),
-        ((14, 0, (0).to_bytes(8, "little") + (15).to_bytes(8, "little")), "do not rise"),
+        ((14, 0, b"\0" * 7), ValueError, "no whole offsets"),
+        ((14, 0, packed(5, 14)), ValueError, "do not rise"),
+        ((14, 0, packed(0, 15)), ValueError, "do not rise"),
+        (None, TypeError, NO_TUPLE),
+        ([14, 0, b""], TypeError, NO_TUPLE),
+        ("state", TypeError, NO_TUPLE),
     ],
 )
-def test_bad_pickle_states_are_refused(write, state, message):
+def test_bad_pickle_states_are_refused(write, state, error, message):
     f = molvane.SDFile(str(write(b"a\n$$$$\nb\n$$$$\n")))
-    with pytest.raises(ValueError, match=message):
+    with pytest.raises(error, match=message):
         f.__setstate__(state)
 
 
@@ -412,9 +384,7 @@ def test_an_index_that_stops_short_fits_only_before_trailing_whitespace(write, t
     stat = os.stat(file)
     f = molvane.SDFile(str(file))
     # Offsets of the first block only: what follows must be whitespace.
-    f.__setstate__(
-        (stat.st_size, stat.st_mtime_ns, b"".join(n.to_bytes(8, "little") for n in (0, 7)))
-    )
+    f.__setstate__((stat.st_size, stat.st_mtime_ns, packed(0, 7)))
     if fits:
         assert len(f) == 1 and str(f[0]) == "a\n$$$$\n"
     else:
@@ -422,33 +392,32 @@ def test_an_index_that_stops_short_fits_only_before_trailing_whitespace(write, t
             len(f)
 
 
-@pytest.mark.parametrize("state", [None, [14, 0, b""], "state"])
-def test_pickle_states_that_are_no_tuple_are_refused(write, state):
-    f = molvane.SDFile(str(write(b"a\n$$$$\n")))
-    with pytest.raises(TypeError, match="takes the tuple that __reduce__ gave"):
-        f.__setstate__(state)
+# Every way into a file at an offset: the index, shards and byte ranges.
+RANDOM_ACCESS = pytest.mark.parametrize(
+    "use",
+    [
+        lambda path: len(molvane.SDFile(path)),
+        molvane.shards,
+        lambda path: next(molvane.parse_sdf(path, start=0, stop=3)),
+    ],
+    ids=["SDFile", "shards", "range"],
+)
 
 
 @pytest.mark.skipif(not os.path.exists("/proc/cpuinfo"), reason="needs /proc")
-@pytest.mark.parametrize(
-    "use",
-    [len, molvane.shards, lambda path: next(molvane.parse_sdf(path, start=0))],
-    ids=["SDFile", "shards", "range"],
-)
+@RANDOM_ACCESS
 def test_files_that_report_no_size_but_hold_data_are_refused(use):
     # /proc/cpuinfo reports 0 bytes: its offsets cannot be known up front
-    path = "/proc/cpuinfo"
     with pytest.raises(ValueError, match="reports 0 bytes but holds data"):
-        use(molvane.SDFile(path) if use is len else path)
+        use("/proc/cpuinfo")
 
 
-def test_compressed_files_have_no_index(write):
+@RANDOM_ACCESS
+def test_compressed_files_have_no_random_access(write, use):
     file = write(gzip.compress(b"a\n$$$$\n"), "x.sdf.gz")
-    f = molvane.SDFile(str(file))
-    with pytest.raises(ValueError, match="random access needs an uncompressed file"):
-        len(f)
-    with pytest.raises(ValueError, match="random access needs an uncompressed file"):
-        molvane.shards(str(file))
+    way_out = r"decompress .*x\.sdf\.gz.*, or make a BGZF copy"
+    with pytest.raises(ValueError, match=f"random access needs an uncompressed file: {way_out}"):
+        use(str(file))
 
 
 def test_pipes_have_no_index(tmp_path):
@@ -486,11 +455,7 @@ def test_threads_share_one_sdfile(write):
         except Exception as error:  # noqa: BLE001 - reported below
             errors.append(error)
 
-    threads = [threading.Thread(target=work, args=(k,)) for k in range(4)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    run_all([threading.Thread(target=work, args=(k,)) for k in range(4)])
     assert errors == []
     for k in range(4):
         assert results[k] == expected[k::4]
@@ -534,8 +499,6 @@ def test_process_pool_recipe_equals_one_process(write, tmp_path):
 
 
 def test_sdfile_pickles_into_a_process_pool(write):
-    import concurrent.futures
-
     data = b"".join(b"mol %d\n\n\nM  END\n$$$$\n" % i for i in range(500))
     f = molvane.SDFile(os.fsencode(write(data)))
     picks = [0, 499, 250, -1, 7]
@@ -561,8 +524,6 @@ def test_saved_index_replaces_the_scan(write, as_str):
 
 
 def test_saved_index_format(write, tmp_path):
-    import struct
-
     file = write(b"a\n$$$$\nbb\n$$$$\n")
     target = molvane.SDFile(os.fsencode(file)).save_index(tmp_path / "other.idx")
     data = read_bytes(target)
@@ -586,12 +547,3 @@ def test_bad_saved_indexes_are_refused(write, tmp_path, meddle, message):
     (tmp_path / "bad.idx").write_bytes(meddle(read_bytes(saved)))
     with pytest.raises(ValueError, match=message):
         molvane.SDFile(os.fsencode(file), index=tmp_path / "bad.idx")
-
-
-def test_saved_index_of_a_changed_file_is_refused(write):
-    file = write(b"a\n$$$$\nb\n$$$$\n")
-    saved = molvane.SDFile(str(file)).save_index()
-    with open(file, "ab") as handle:
-        handle.write(b"c\n$$$$\n")
-    with pytest.raises(OSError, match="changed since it was indexed"):
-        len(molvane.SDFile(str(file), index=saved))

@@ -38,9 +38,8 @@ def test_path_errors(tmp_path, make, error, code, call):
         assert info.value.args == ("file name contained an unexpected NUL byte",)
     else:
         assert (info.value.errno, info.value.strerror) == (code, os.strerror(code))
-        assert info.value.filename == os.fspath(source) and type(info.value.filename) is type(
-            os.fspath(source)
-        )
+        assert info.value.filename == os.fspath(source)
+        assert type(info.value.filename) is type(os.fspath(source))
     assert fd_count() == before
 
 
@@ -67,6 +66,10 @@ class Reads:
         return item
 
 
+# A whole block, then the start of another.
+AB = b"A\n$$$$\nB\n"
+
+
 def lines_raising():
     yield "A\n"
     yield "$$$$\n"
@@ -77,21 +80,21 @@ def lines_raising():
     "make, error, message",
     [
         (
-            lambda: SDBlock.from_lines(Reads(b"A\n$$$$\nB\n", None)),
+            lambda: SDBlock.from_lines(Reads(AB, None)),
             BlockingIOError,
             "file object read returned None: it is non-blocking and has no data ready; read it in blocking mode",
         ),
         (
-            lambda: SDBlock.from_lines(Reads(b"A\n$$$$\nB\n", 7)),
+            lambda: SDBlock.from_lines(Reads(AB, 7)),
             TypeError,
             "file objects must read str or bytes",
         ),
         (
-            lambda: native.parse_sdf(Reads(b"A\n$$$$\nB\n", "$$$$\n")),
+            lambda: native.parse_sdf(Reads(AB, "$$$$\n")),
             TypeError,
             "file objects must not mix str and bytes reads",
         ),
-        (lambda: SDBlock.from_lines(Reads(b"A\n$$$$\nB\n", Boom("read"))), Boom, "read"),
+        (lambda: SDBlock.from_lines(Reads(AB, Boom("read"))), Boom, "read"),
         (
             lambda: SDBlock.from_lines(["A", "$$$$", b"B"]),
             TypeError,
@@ -132,32 +135,20 @@ def test_attribute_error_for_fspath_means_not_a_path():
     assert [b.title for b in native.parse_sdf(FsPathMissing(b"x\n$$$$\n"))] == [b"x"]
 
 
+NOT_A_SOURCE = "parse_sdf takes a path or a file object, not"
+NOT_TEXT = "SDBlock.from_sdf argument must be str or bytes"
+
+
 @pytest.mark.parametrize(
     "call, error, message",
     [
-        (
-            lambda: native.parse_sdf(42),
-            TypeError,
-            "parse_sdf takes a path or a file object, not int",
-        ),
-        (
-            lambda: native.parse_sdf(bytearray(b"x")),
-            TypeError,
-            "parse_sdf takes a path or a file object, not bytearray",
-        ),
+        (lambda: native.parse_sdf(42), TypeError, f"{NOT_A_SOURCE} int"),
+        (lambda: native.parse_sdf(bytearray(b"x")), TypeError, f"{NOT_A_SOURCE} bytearray"),
         (lambda: native.parse_sdf(FsPathFails()), Boom, "fspath"),
         (lambda: native.parse_sdf(FsPathLookupFails()), Boom, "fspath"),
         (lambda: native.parse_sdf("\udcff\ud800"), UnicodeEncodeError, None),
-        (
-            lambda: SDBlock.from_sdf(bytearray(b"x")),
-            TypeError,
-            "SDBlock.from_sdf argument must be str or bytes",
-        ),
-        (
-            lambda: SDBlock.from_sdf(memoryview(b"x")),
-            TypeError,
-            "SDBlock.from_sdf argument must be str or bytes",
-        ),
+        (lambda: SDBlock.from_sdf(bytearray(b"x")), TypeError, NOT_TEXT),
+        (lambda: SDBlock.from_sdf(memoryview(b"x")), TypeError, NOT_TEXT),
         (lambda: SDBlock.from_sdf("\ud800"), UnicodeEncodeError, None),
         (
             lambda: SDBlock.from_lines("x\n$$$$\n"),

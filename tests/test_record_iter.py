@@ -18,11 +18,8 @@ TEXT = HEAD + "> <A>\n1\n\n> <B>\n\n>  <A>  (2)\nx\r\ny\n\n$$$$\n"
 def test_iterators_match_the_lists(text):
     block = SDBlock(text)
     assert list(block.iter_records()) == block.records()
-    assert (
-        list(block)
-        == block.names()
-        == (["A", "B", "A"] if isinstance(text, str) else [b"A", b"B", b"A"])
-    )
+    names = ["A", "B", "A"] if isinstance(text, str) else [b"A", b"B", b"A"]
+    assert list(block) == block.names() == names
     assert block.records()[-1][1] in ("x\ny", b"x\ny")  # CR LF inside a value reads as LF
     it = block.iter_records()
     assert iter(it) is it

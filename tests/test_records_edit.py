@@ -253,10 +253,15 @@ def read_back(value):
 
 
 class RecordEdits(RuleBasedStateMachine):
+    # A few records, or sixteen and more, which the edits reach through the
+    # record index they keep up to date instead of rescanning.
     @initialize(
         kind=st.sampled_from([str, bytes]),
         crlf=st.booleans(),
-        start=st.lists(st.tuples(names, values), max_size=3),
+        start=st.one_of(
+            st.lists(st.tuples(names, values), max_size=3),
+            st.lists(st.tuples(names, values), min_size=16, max_size=24),
+        ),
         header=styles,
     )
     def make(self, kind, crlf, start, header):
@@ -330,39 +335,35 @@ class RecordEdits(RuleBasedStateMachine):
         assert SDBlock(text).records() == [(n.encode(), v.encode()) for n, v in self.model]
 
 
+# Sixteen or more starting values, each drawn through the value filter.
 RecordEdits.TestCase.settings = settings(
-    max_examples=examples(60), stateful_step_count=20, deadline=None
+    max_examples=examples(100),
+    stateful_step_count=20,
+    deadline=None,
+    suppress_health_check=[HealthCheck.filter_too_much, HealthCheck.too_slow],
 )
 test_record_edits = RecordEdits.TestCase
+
+
+ONE_LINE = "SDBlock record names must be a single line"
+ENDS_BLOCK = "SDBlock values cannot hold a $$$$ line, which would end the block"
+ENDS_RECORD = (
+    "SDBlock values cannot hold a blank line followed by more text, "
+    "which would end the record early"
+)
 
 
 @pytest.mark.parametrize(
     "name, value, message",
     [
-        ("A\nB", "v", "SDBlock record names must be a single line"),
-        ("A\r", "v", "SDBlock record names must be a single line"),
-        (
-            "A",
-            "ok\n\n$$$$\nINJECTED",
-            "SDBlock values cannot hold a $$$$ line, which would end the block",
-        ),
-        ("A", "$$$$", "SDBlock values cannot hold a $$$$ line, which would end the block"),
-        ("A", "x\r$$$$ tail", "SDBlock values cannot hold a $$$$ line, which would end the block"),
-        (
-            "A",
-            "one\n\ntwo",
-            "SDBlock values cannot hold a blank line followed by more text, which would end the record early",
-        ),
-        (
-            "A",
-            " \t\nrest",
-            "SDBlock values cannot hold a blank line followed by more text, which would end the record early",
-        ),
-        (
-            "A",
-            "one\r\n\r\ntwo",
-            "SDBlock values cannot hold a blank line followed by more text, which would end the record early",
-        ),
+        ("A\nB", "v", ONE_LINE),
+        ("A\r", "v", ONE_LINE),
+        ("A", "ok\n\n$$$$\nINJECTED", ENDS_BLOCK),
+        ("A", "$$$$", ENDS_BLOCK),
+        ("A", "x\r$$$$ tail", ENDS_BLOCK),
+        ("A", "one\n\ntwo", ENDS_RECORD),
+        ("A", " \t\nrest", ENDS_RECORD),
+        ("A", "one\r\n\r\ntwo", ENDS_RECORD),
     ],
 )
 @pytest.mark.parametrize("edit", ["append", "set", "setitem", "replace", "constructor"])
@@ -390,27 +391,3 @@ def test_values_that_read_back_are_accepted(value):
     assert SDBlock.from_sdf(str(block) * 2).__next__().get("A") == value.rstrip("\n ").replace(
         "\r\n", "\n"
     )
-
-
-class RecordEditsOnManyRecords(RecordEdits):
-    """The same edits from a block of many records, which they edit through
-    the record index they keep up to date instead of rescanning."""
-
-    @initialize(
-        kind=st.sampled_from([str, bytes]),
-        crlf=st.booleans(),
-        start=st.lists(st.tuples(names, values), min_size=16, max_size=24),
-        header=styles,
-    )
-    def make(self, kind, crlf, start, header):
-        super().make(kind, crlf, start, header)
-
-
-# Sixteen or more starting values, each drawn through the value filter.
-RecordEditsOnManyRecords.TestCase.settings = settings(
-    max_examples=examples(40),
-    stateful_step_count=20,
-    deadline=None,
-    suppress_health_check=[HealthCheck.filter_too_much, HealthCheck.too_slow],
-)
-test_record_edits_on_many_records = RecordEditsOnManyRecords.TestCase

@@ -30,18 +30,13 @@ zstandard = pytest.importorskip("zstandard")
 
 from hypothesis import HealthCheck, given, settings  # noqa: E402
 from hypothesis import strategies as st  # noqa: E402
+from sd_blocks import sd_block  # noqa: E402
 
 import molvane  # noqa: E402
 from molvane import _remote  # noqa: E402
 from molvane.cli import main  # noqa: E402
 
-V2000_COUNTS = "  0  0  0  0  0  0  0  0  0  0999 V2000\n"
 BUCKET = "molvane-test"
-
-
-def sd_block(title: str, records: list[tuple[str, object]], newline: str = "\n") -> str:
-    data = "".join(f"> <{name}>\n{value}\n\n" for name, value in records)
-    return f"{title}\n  molvane\n\n{V2000_COUNTS}M  END\n{data}$$$$\n".replace("\n", newline)
 
 
 def library() -> bytes:

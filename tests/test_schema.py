@@ -10,24 +10,14 @@ import dask
 import pyarrow as pa
 import pyarrow.parquet as pq
 import pytest
-from conftest import V2000_COUNTS, corpus_params, examples
+from conftest import corpus_params, examples
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
+from sd_blocks import sd_block, write
 
 import molvane
 import molvane.dask as mdask
 from molvane import native
-
-
-def sd_block(title, records):
-    data = "".join(f"> <{name}>\n{value}\n\n" for name, value in records)
-    return f"{title}\n  molvane\n\n{V2000_COUNTS}M  END\n{data}$$$$\n"
-
-
-def write(path, blocks):
-    path.write_text("".join(blocks), newline="")
-    return path
-
 
 # --- the rule, written again in plain Python -------------------------------------
 
@@ -51,11 +41,7 @@ def kind_of(raw):
     if (
         FLOAT.fullmatch(text)
         and not math.isinf(float(text))
-        or text.lower().lstrip("+-")
-        in (
-            "inf",
-            "infinity",
-        )
+        or text.lower().lstrip("+-") in ("inf", "infinity")
     ):
         return "float", float(text)
     return "text", None
@@ -270,10 +256,7 @@ def test_parquet_from_default_batches(late, tmp_path):
         ({"types": {"MP": "str"}}, {"ID": pa.int64(), "MP": pa.large_string()}),
         ({"types": "str"}, {"ID": pa.large_string(), "LATE": pa.large_string()}),
         ({"schema": {"MP": "float", "ID": "str"}}, {"MP": pa.float64(), "ID": pa.large_string()}),
-        (
-            {"schema": {"MP": "int"}, "types": {"MP": "str"}},
-            {"MP": pa.large_string()},
-        ),
+        ({"schema": {"MP": "int"}, "types": {"MP": "str"}}, {"MP": pa.large_string()}),
     ],
 )
 def test_options_with_schemas(late, options, expected):
@@ -297,11 +280,7 @@ def test_options_with_schemas(late, options, expected):
         ),
         (lambda p: molvane.to_arrow(p, schema="everything"), ValueError, "schema must be"),
         (lambda p: molvane.to_arrow(p, schema={"A": "date"}), ValueError, "'date'"),
-        (
-            lambda p: molvane.to_arrow(p, schema=pa.schema([("A", pa.int8())])),
-            ValueError,
-            "int8",
-        ),
+        (lambda p: molvane.to_arrow(p, schema=pa.schema([("A", pa.int8())])), ValueError, "int8"),
         (lambda p: molvane.to_arrow(p, schema={"A": "int"}, columns=["A"]), TypeError, "not both"),
         (
             lambda p: molvane.to_arrow(io.BytesIO(open(p, "rb").read()), schema="scan"),

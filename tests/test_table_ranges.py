@@ -3,20 +3,14 @@
 import io
 
 import pytest
-from conftest import V2000_COUNTS, corpus_params, examples
+from conftest import corpus_params, examples
 from hypothesis import given, settings
 from hypothesis import strategies as st
+from sd_blocks import block_text
 
 import molvane
 
 pa = pytest.importorskip("pyarrow")
-
-
-def block_text(title="t", records=(), raw_tail=""):
-    text = f"{title}\n\n\n{V2000_COUNTS}M  END\n"
-    for name, value in records:
-        text += f"> <{name}>\n{value}\n\n"
-    return text + raw_tail + "$$$$\n"
 
 
 def write(tmp_path, *texts, newline="\n"):
@@ -74,28 +68,6 @@ values = st.sampled_from(
 )
 names = st.sampled_from(["A", "B", "C", "D"])
 rows = st.lists(st.lists(st.tuples(names, values), max_size=4), min_size=1, max_size=30)
-
-
-@settings(max_examples=examples(40), deadline=None)
-@given(
-    rows=rows,
-    threads=st.integers(2, 4),
-    min_range=st.integers(1, 300),
-    newline=st.sampled_from(["\n", "\r\n", "\r"]),
-)
-def test_property_threads_equal_one_thread(tmp_path_factory, rows, threads, min_range, newline):
-    path = write(
-        tmp_path_factory.mktemp("t"),
-        *(block_text(f"m{i}", r) for i, r in enumerate(rows)),
-        newline=newline,
-    )
-    for source in sources(path):
-        one = molvane.to_arrow(source, threads=1, **OPTIONS)
-        many = molvane.to_arrow(source, threads=threads, _min_range=min_range, **OPTIONS)
-        many.validate(full=True)  # ranges without a record hold it as shared zeros
-        assert same(one, many)
-        if isinstance(source, str) or newline != "\r":  # bytes split at LF only
-            assert many.num_rows == len(rows)
 
 
 @pytest.mark.parametrize(
@@ -190,10 +162,14 @@ def test_conversion_error_names_the_row_over_the_whole_file(tmp_path):
 @settings(max_examples=examples(40), deadline=None)
 @given(
     rows=rows,
+    threads=st.integers(2, 4),
+    min_range=st.integers(1, 300),
     cuts=st.lists(st.integers(0, 4000), max_size=4),
     newline=st.sampled_from(["\n", "\r\n", "\r"]),
 )
-def test_property_ranges_concatenated_equal_the_whole(tmp_path_factory, rows, cuts, newline):
+def test_property_threads_and_ranges_equal_the_whole(
+    tmp_path_factory, rows, threads, min_range, cuts, newline
+):
     path = write(
         tmp_path_factory.mktemp("r"),
         *(block_text(f"m{i}", r) for i, r in enumerate(rows)),
@@ -201,6 +177,14 @@ def test_property_ranges_concatenated_equal_the_whole(tmp_path_factory, rows, cu
     )
     bounds = [0, *sorted(cuts), None]
     for source in sources(path):
+        # Threads equal one thread.
+        one = molvane.to_arrow(source, threads=1, **OPTIONS)
+        many = molvane.to_arrow(source, threads=threads, _min_range=min_range, **OPTIONS)
+        many.validate(full=True)  # ranges without a record hold it as shared zeros
+        assert same(one, many)
+        if isinstance(source, str) or newline != "\r":  # bytes split at LF only
+            assert many.num_rows == len(rows)
+        # Ranges concatenated equal the whole.
         whole = molvane.to_arrow(source, types="str", block="whole", threads=1)
         parts = [
             molvane.to_arrow(source, types="str", block="whole", start=a, stop=b, threads=1)

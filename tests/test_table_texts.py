@@ -11,9 +11,10 @@ import math
 import pathlib
 
 import pytest
-from conftest import V2000_COUNTS, corpus_params, examples
+from conftest import corpus_params, examples
 from hypothesis import assume, given, settings
 from hypothesis import strategies as st
+from sd_blocks import block_text
 
 import molvane
 
@@ -22,12 +23,6 @@ pd = pytest.importorskip("pandas")
 
 EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples" / "molecules.sdf"
 NAMES = ["INT", "REAL", "BIG", "CODE"]
-
-
-def block_text(title, records):
-    """A block as from_table writes one without a molblock column."""
-    body = "".join(f"> <{name}>\n{value}\n\n" for name, value in records)
-    return f"{title}\n\n\n{V2000_COUNTS}M  END\n{body}$$$$\n"
 
 
 def number_of(text, texts):

@@ -109,11 +109,8 @@ def test_shared_blocks_and_iterators(fast_switching):
 def test_shared_path_iterator_and_writer(tmp_path, fast_switching):
     source, out = tmp_path / "in.sdf", tmp_path / "out.sdf"
     source.write_text("".join(BLOCK.format(i) for i in range(20000)))
-    reader, writer, written = (
-        parse_sdf(os.fsencode(source)),
-        molvane.sdf_writer(os.fsencode(out)),
-        [],
-    )
+    reader, writer = parse_sdf(os.fsencode(source)), molvane.sdf_writer(os.fsencode(out))
+    written = []
 
     def pull(rng):
         block = next(reader, None)

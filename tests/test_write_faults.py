@@ -4,6 +4,7 @@ or the whole new output, never anything else, and no temporary is left
 
 import bz2
 import contextlib
+import errno
 import gzip
 import lzma
 import os
@@ -103,18 +104,14 @@ def write_with_sdf_writer(source, folder, broken):
 
 # name -> (targets in the folder, write(source, folder, broken))
 PATHS = {
-    "plain": (
-        ["o.sdf"],
-        lambda s, d, b: molvane.write_sdf(d / "o.sdf", Raising(s, 150 if b else None)),
-    ),
     **{
-        suffix: (
+        suffix or "plain": (
             [f"o.sdf{suffix}"],
             lambda s, d, b, suffix=suffix: molvane.write_sdf(
                 d / f"o.sdf{suffix}", Raising(s, 150 if b else None)
             ),
         )
-        for suffix in (".gz", ".bz2", ".xz", ".zst")
+        for suffix in ("", ".gz", ".bz2", ".xz", ".zst")
     },
     "sdf_writer": (["o.sdf"], write_with_sdf_writer),
     "cli SD": (["o.sdf.gz"], lambda s, d, b: run_cli("cat", s, "-o", d / "o.sdf.gz")),
@@ -285,7 +282,7 @@ if limit:
 try:
     t.PATHS[name][1](source, folder, False)
 except Exception as error:
-    print("failed", type(error).__name__, getattr(error, "filename", None))
+    print("failed", type(error).__name__, getattr(error, "errno", None), getattr(error, "filename", None))
 else:
     print("done")
 """
@@ -311,7 +308,7 @@ def run_child(name, source, folder, limit=0, user="root"):
         env=env,
     )
     assert done.returncode == 0, done.stderr
-    return done.stdout.split("\n")[-2].split(" ", 2)
+    return done.stdout.split("\n")[-2].split(" ", 3)
 
 
 @pytest.mark.parametrize("name", NAMES)
@@ -324,7 +321,10 @@ def test_a_file_size_limit_one_byte_short(tmp_path, sources, expected, name):
     folder = tmp_path / "limited"
     folder.mkdir()
     old = prepare(folder, name, new)
-    assert run_child(name, sources[0], folder, largest - 1)[0] == "failed"
+    outcome = run_child(name, sources[0], folder, largest - 1)
+    assert outcome[0] == "failed", outcome
+    if name in ("plain", "sdf_writer"):  # the error names the file
+        assert outcome[1:] == ["OSError", str(errno.EFBIG), str(folder / "o.sdf")]
     assert check_outcome(folder, old, new) == {"old"} or name == "split"
 
 
@@ -360,7 +360,7 @@ def test_permissions_are_respected(sources, expected, name, fault):
         outcome = run_child(name, source, folder, user="unprivileged")
         assert outcome[0] == "failed", outcome
         if not name.startswith("cli ") and name != "split":  # the API names the file
-            assert outcome[2] == str(folder / sorted(old)[0])
+            assert outcome[3] == str(folder / sorted(old)[0])
         assert check_outcome(folder, old, new) == {"old"}
     finally:
         subprocess.run(["rm", "-rf", str(top)], check=True)
@@ -375,17 +375,12 @@ def molvane_command():
 
 
 @pytest.mark.parametrize(
-    "sig, status",
-    [
-        (signal.SIGINT, -signal.SIGINT),
-        (signal.SIGTERM, -signal.SIGTERM),
-        (signal.SIGHUP, -signal.SIGHUP),
-        (signal.SIGKILL, -signal.SIGKILL),
-    ],
+    "sig",
+    [signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGKILL],
     ids=["SIGINT", "SIGTERM", "SIGHUP", "SIGKILL"],
 )
 @pytest.mark.parametrize("output", ["o.sdf", "o.sdf.gz", "o.jsonl"])
-def test_signals_to_a_command(tmp_path, sig, status, output):
+def test_signals_to_a_command(tmp_path, sig, output):
     if output.endswith("jsonl"):
         pytest.importorskip("pyarrow")
     target = tmp_path / output
@@ -410,7 +405,7 @@ def test_signals_to_a_command(tmp_path, sig, status, output):
     child.send_signal(sig)
     with contextlib.suppress(BrokenPipeError):
         child.stdin.close()
-    assert child.wait(30) == status
+    assert child.wait(30) == -sig  # killed by the signal itself
     assert target.read_bytes() == b"old"
     left = sorted(p.name for p in tmp_path.iterdir() if p != target)
     if sig == signal.SIGKILL:
@@ -438,11 +433,16 @@ for block in molvane.parse_sdf(sys.argv[2]):
         "keep = [out]; keep.append(keep); del keep, out; import gc; gc.collect()",
         "",  # still open at exit
         "keep = [out]; keep.append(keep)",  # in a cycle at exit
+        # The traceback keeps the writer alive until exit: what it holds then
+        # is only part of the blocks, and must not replace the file.
+        "raise SystemError('the script failed midway')",
     ],
-    ids=["deleted", "collected", "at exit", "cycle at exit"],
+    ids=["deleted", "collected", "at exit", "cycle at exit", "exception"],
 )
 @pytest.mark.parametrize("suffix", ["", ".gz", ".bz2"])
-def test_an_unclosed_writer_commits_the_whole_file(tmp_path, sources, end, suffix):
+def test_an_unclosed_writer_commits_the_whole_file_unless_the_program_fails(
+    tmp_path, sources, end, suffix
+):
     target = tmp_path / f"o.sdf{suffix}"
     target.write_bytes(b"old")
     done = subprocess.run(
@@ -451,27 +451,13 @@ def test_an_unclosed_writer_commits_the_whole_file(tmp_path, sources, end, suffi
         text=True,
         timeout=60,
     )
-    assert done.returncode == 0 and done.stderr == "", done.stderr
-    assert content(target) == sources[0].read_bytes()
-    assert sorted(p.name for p in tmp_path.iterdir()) == [target.name]
-
-
-@pytest.mark.parametrize("suffix", ["", ".gz"])
-def test_a_program_ended_by_an_exception_keeps_the_old_file(tmp_path, sources, suffix):
-    # The traceback keeps the writer alive until exit: what it holds then is
-    # only part of the blocks, and must not replace the file.
-    target = tmp_path / f"o.sdf{suffix}"
-    target.write_bytes(b"old")
-    crash = UNCLOSED.format(end="raise SystemError('the script failed midway')")
-    done = subprocess.run(
-        [sys.executable, "-c", crash, str(target), str(sources[0])],
-        capture_output=True,
-        text=True,
-        timeout=60,
-    )
-    assert done.returncode == 1
-    assert "left as it was" in done.stderr and "the script failed midway" in done.stderr
-    assert target.read_bytes() == b"old"
+    if end.startswith("raise"):
+        assert done.returncode == 1
+        assert "left as it was" in done.stderr and "the script failed midway" in done.stderr
+        assert target.read_bytes() == b"old"
+    else:
+        assert done.returncode == 0 and done.stderr == "", done.stderr
+        assert content(target) == sources[0].read_bytes()
     assert sorted(p.name for p in tmp_path.iterdir()) == [target.name]
 
 
@@ -487,8 +473,5 @@ def test_owner_group_and_mode_are_kept(tmp_path, sources, expected, name):
     assert check_outcome(tmp_path, old, new) == {"new"}
     for target in old:
         status = (tmp_path / target).stat()
-        assert (status.st_uid, status.st_gid, status.st_mode & 0o7777) == (
-            UNPRIVILEGED,
-            UNPRIVILEGED,
-            0o640,
-        )
+        assert (status.st_uid, status.st_gid) == (UNPRIVILEGED, UNPRIVILEGED)
+        assert status.st_mode & 0o7777 == 0o640
