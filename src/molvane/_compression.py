@@ -370,9 +370,10 @@ class _DescriptorWriter(io.RawIOBase):
     every byte or raises: the compressors ignore the count that ``write``
     returns, so a short write (a disk filling up) must not pass unnoticed."""
 
-    def __init__(self, fd: int) -> None:
+    def __init__(self, fd: int, name: Any = None) -> None:
         super().__init__()
         self._fd = fd
+        self._name = name  # what a failed write names: the target, not the temporary
 
     def writable(self) -> bool:
         return True
@@ -386,26 +387,32 @@ class _DescriptorWriter(io.RawIOBase):
         done = 0
         while done < total:
             # os.write retries after a signal whose handler returned.
-            count = os.write(self._fd, view[done:])
+            try:
+                count = os.write(self._fd, view[done:])
+            except OSError as error:
+                raise OSError(error.errno, error.strerror, self._name) from None
             if count == 0:
-                raise OSError(errno.EIO, "failed to write whole buffer")
+                raise OSError(errno.EIO, "failed to write whole buffer", self._name)
             done += count
         return total
 
 
 def open_compressing_fd(
-    fd: int, fmt: str, level: int | None
+    fd: int, fmt: str, level: int | None, name: Any = None
 ) -> tuple[Callable[[Any], Any], Callable[[], None]]:
     """(write, finish) for compressed output into the open descriptor ``fd``,
     which stays the caller's: ``finish`` ends the compressed stream and
     writes it out, without closing ``fd``. Every write reaches the
-    descriptor whole or raises, and so does ``finish``."""
+    descriptor whole or raises an OSError naming `name`, and so does
+    ``finish``."""
     if fmt == "bgzf":
         from molvane import _gzaccess
 
-        return _gzaccess.open_writer(_DescriptorWriter(fd), _isal_level(check_level("gzip", level)))
+        return _gzaccess.open_writer(
+            _DescriptorWriter(fd, name), _isal_level(check_level("gzip", level))
+        )
     level = check_level(fmt, level)
-    raw: Any = _DescriptorWriter(fd)  # a binary file to the compressors
+    raw: Any = _DescriptorWriter(fd, name)  # a binary file to the compressors
     if fmt == "gzip":
         igzip = _isal_igzip()
         stream: Any = igzip.IGzipFile(fileobj=raw, mode="wb", compresslevel=_isal_level(level))

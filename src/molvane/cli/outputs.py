@@ -189,7 +189,7 @@ def text_output(path: str) -> Iterator[IO[str]]:
 
         fd = os.open(temporary, os.O_WRONLY | os.O_TRUNC | os.O_CLOEXEC)
         try:
-            write, finish = _compression.open_compressing_fd(fd, fmt, None)
+            write, finish = _compression.open_compressing_fd(fd, fmt, None, path)
             buffered = io.BufferedWriter(_Sink(write), 1 << 16)
             out = io.TextIOWrapper(buffered, encoding="utf-8", newline="")
             yield out

@@ -265,8 +265,8 @@ class CompressedSink final : public Sink {
         Ref format_object = Ref::check(
             PyUnicode_FromStringAndSize(format.data(), static_cast<Py_ssize_t>(format.size())));
         Ref descriptor = Ref::check(PyLong_FromLong(target_->descriptor()));
-        Ref pair = Ref::check(PyObject_CallFunctionObjArgs(opener.get(), descriptor.get(),
-                                                           format_object.get(), level, nullptr));
+        Ref pair = Ref::check(PyObject_CallFunctionObjArgs(
+            opener.get(), descriptor.get(), format_object.get(), level, target_->path(), nullptr));
         if (!PyTuple_Check(pair.get()) || PyTuple_Size(pair.get()) != 2)
             raise_internal("the compressor opener returns (write, finish)");
         write_ = Ref::borrow(PyTuple_GetItem(pair.get(), 0));
