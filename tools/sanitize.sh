@@ -17,11 +17,11 @@ pip install --quiet \
     -Cbuild-dir=build/sanitize \
     '.[test]'
 
-# The pytest cache of this run, in which the rerun below finds the tests
-# that failed. Made before the sanitizer is preloaded: preloaded into tools
-# such as mktemp and rm, the leak checker fails them at exit.
-cache=$(mktemp -d)
-trap 'LD_PRELOAD= rm -rf "$cache"' EXIT
+# Sanitizer reports go to files of their own, shown at the end: pytest
+# captures what a test writes to stderr, and a report that ends the process
+# would be lost with it.
+reports=$(mktemp -d)
+trap 'LD_PRELOAD= rm -rf "$reports"' EXIT
 
 # The interpreter itself is not instrumented: the ASan runtime must be loaded
 # first, and libstdc++ with it so that ASan's __cxa_throw interceptor finds
@@ -33,8 +33,8 @@ export LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=lib
 export PYTHONMALLOC=malloc
 export MOLVANE_SANITIZED=1  # the build is a debug build: DEBUG_BUILD is True
 # Full stacks on malloc, so that the suppressions can match deep frames.
-export ASAN_OPTIONS="detect_leaks=1:halt_on_error=1:exitcode=23:fast_unwind_on_malloc=0"
-export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+export ASAN_OPTIONS="detect_leaks=1:halt_on_error=1:exitcode=23:fast_unwind_on_malloc=0:log_path=$reports/asan"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$reports/ubsan"
 export LSAN_OPTIONS="suppressions=$PWD/tools/lsan.supp:print_suppressions=0"
 # The benchmark smoke test compiles C programs, which must not run under the preload.
 # Dask's worker processes inherit the preload too, and the leak checker then
@@ -43,21 +43,21 @@ export LSAN_OPTIONS="suppressions=$PWD/tools/lsan.supp:print_suppressions=0"
 # reading on the default scheduler still runs here. So are the tests marked
 # "browser": chromium and its driver are processes of their own, and the
 # server they talk to is pure Python over the same reads tested here.
-# The command line's pipeline tests run hundreds of whole interpreters in
-# pipes, each slow to start under the sanitizers; the native code they reach
-# is the same that the in-process tests drive here.
-# The instrumented build runs several times slower than the release one, so
-# the suite is spread over one worker process per core, and with
-# MOLVANE_SANITIZED set the tests read a fixed sample of the corpus and
-# generate a tenth of their property examples (tests/conftest.py). A worker that dies
-# takes its test with it, named only as "crashed": the tests that failed run
-# again in one process, where a sanitizer report shows in full and fails the
-# run as before.
-selection=(tests --ignore=tests/test_bench_smoke.py
-    --ignore=tests/test_cli_pipeline.py --ignore=tests/test_cli_routes.py
-    -m "not cluster and not browser")
-if ! python -m pytest "${selection[@]}" -q -o cache_dir="$cache" \
-    -n "${MOLVANE_SANITIZE_WORKERS:-auto}" "$@"; then
-    python -m pytest "${selection[@]}" -q -o cache_dir="$cache" --last-failed \
-        --last-failed-no-failures none -p no:xdist "$@"
+# The command line's pipeline tests and the write fault tests run hundreds
+# of whole interpreters as children, each slow to start under the
+# sanitizers; the native code they reach is the same that the in-process
+# tests drive here.
+# The instrumented build runs several times slower than the release one:
+# with MOLVANE_SANITIZED set the tests read a fixed sample of the corpus and
+# generate a tenth of their property examples (tests/conftest.py). They run
+# in one process, which imports the suite's libraries once.
+status=0
+python -m pytest tests --ignore=tests/test_bench_smoke.py \
+    --ignore=tests/test_cli_pipeline.py --ignore=tests/test_cli_routes.py \
+    --ignore=tests/test_write_faults.py -m "not cluster and not browser" \
+    -q -p no:xdist -p no:cacheprovider "$@" || status=$?
+# Reports of children too (a test judges its child by its exit status).
+if compgen -G "$reports/*" > /dev/null; then
+    LD_PRELOAD= cat "$reports"/* >&2
 fi
+exit "$status"
