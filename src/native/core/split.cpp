@@ -201,7 +201,7 @@ std::shared_ptr<const char> ChunkSplitter::take_block(const Block& block, std::s
     reallocate(begin + keep + append.size());
     std::copy(append.begin(), append.end(), buffer_.get() + begin + keep);
     *owner = std::move(buffer_);
-    std::shared_ptr<const char> taken(owner, owner->get());
+    std::shared_ptr<const char> taken(owner, owner->get() + begin);
     buffer_ = std::move(rest);
     capacity_ = filled_ = tail;
     start_ = resume_ = line_scan_ = 0;

@@ -104,8 +104,8 @@ class ChunkSplitter {
     // Hands over the buffer that holds `block`, the block next() has just
     // yielded, so that a large block is never copied: the bytes after it
     // move to a fresh buffer, the block's range is cut to its first `keep`
-    // bytes and `append` written after them. Returns the buffer's first
-    // byte; the block starts `block.data` minus that.
+    // bytes and `append` written after them. Returns the block's first byte
+    // in that buffer, which may have moved: `block.data` is stale after.
     std::shared_ptr<const char> take_block(const Block& block, std::size_t keep,
                                            std::string_view append);
 

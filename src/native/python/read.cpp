@@ -246,8 +246,7 @@ core::ChunkSplitter::Status Reader::split_next(core::Block& block) {
         const bool blank = piece.dollar == core::npos && core::is_blank_tail(range);
         const core::BlockCompletion done = core::complete_block(range, piece.dollar);
         std::shared_ptr<const char> bytes = splitter_.take_block(piece, done.keep, done.appended());
-        const auto start = static_cast<size_t>(piece.data - bytes.get());
-        block = core::shared_block(std::move(bytes), start, done, is_bytes);
+        block = core::shared_block(std::move(bytes), 0, done, is_bytes);
         if (blank) block.trailing_whitespace = piece.size;
     } else {
         block = core::build_block(range, is_bytes, core::npos, piece.dollar, true);
