@@ -49,13 +49,14 @@ export LSAN_OPTIONS="suppressions=$PWD/tools/lsan.supp:print_suppressions=0"
 # tests drive here.
 # The instrumented build runs several times slower than the release one:
 # with MOLVANE_SANITIZED set the tests read a fixed sample of the corpus and
-# generate a tenth of their property examples (tests/conftest.py). They run
-# in one process, which imports the suite's libraries once.
+# generate a tenth of their property examples (tests/conftest.py), spread
+# over one worker process per core. A worker ended by a report is named as
+# "crashed"; its report is in the files shown below.
 status=0
 python -m pytest tests --ignore=tests/test_bench_smoke.py \
     --ignore=tests/test_cli_pipeline.py --ignore=tests/test_cli_routes.py \
     --ignore=tests/test_write_faults.py -m "not cluster and not browser" \
-    -q -p no:xdist -p no:cacheprovider "$@" || status=$?
+    -q -n "${MOLVANE_SANITIZE_WORKERS:-auto}" -p no:cacheprovider "$@" || status=$?
 # Reports of children too (a test judges its child by its exit status).
 if compgen -G "$reports/*" > /dev/null; then
     LD_PRELOAD= cat "$reports"/* >&2
