@@ -32,12 +32,14 @@ BlockFile::Status BlockFile::ready(IoOutcome& outcome) {
         // Indexes saved before whitespace after the last `$$$$` line was told
         // apart end with that whitespace as a block of its own: it is the
         // file's trailing whitespace now. A real last block is told by its
-        // first bytes.
+        // first bytes. Dropped, the rest of the file is known to be blank.
         if (offsets_.size() >= 2 &&
-            check_trailing(offsets_[offsets_.size() - 2], outcome) == Status::Ok)
+            check_trailing(offsets_[offsets_.size() - 2], outcome) == Status::Ok) {
             offsets_.pop_back();
-        const Status trailing = check_trailing(offsets_.back(), outcome);
-        if (trailing != Status::Ok) return trailing;
+        } else {
+            const Status trailing = check_trailing(offsets_.back(), outcome);
+            if (trailing != Status::Ok) return trailing;
+        }
     } else {
         stamp_ = file_.stamp();
         offsets_.clear();
