@@ -147,8 +147,10 @@ def test_check_finds_nothing_in_the_clean_corpus_files_and_the_faults_of_the_bro
     for line in lines[:-1]:
         path, _, problem = line.partition(": block ")
         found.setdefault(path.rsplit("/", 1)[-1], []).append(problem)
-    assert sorted(found) == sorted(BROKEN)
-    for name, phrase in BROKEN.items():
+    # Under the sanitizers only a sample of the corpus is read.
+    broken = {name: phrase for name, phrase in BROKEN.items() if name in {p.name for p in files}}
+    assert sorted(found) == sorted(broken)
+    for name, phrase in broken.items():
         assert any(phrase in problem for problem in found[name]), (name, found[name])
 
 
