@@ -182,6 +182,18 @@ def test_meta_from_the_sample(scheduler, tmp_path, first, later, options, expect
         assert arrow(frame.compute()).equals(molvane.to_arrow(str(path), **expected))
 
 
+@pytest.mark.parametrize("selection", ["ID", ["title", "LOGP"], ["molblock", "NOTE", "ID"]])
+def test_a_projection_builds_only_its_columns(scheduler, mixed, selection):
+    frame = mdask.read_sdf(str(mixed), blocksize=700, molblock="molblock")
+    whole = frame.compute()
+    assert frame[selection].compute().equals(whole[selection])
+    # A column that cannot be built as asked is never built when left out.
+    typed = mdask.read_sdf(str(mixed), blocksize=700, schema={"ID": "int", "NAME": "int"})
+    assert typed["ID"].sum().compute() == sum(range(40))
+    with pytest.raises(ValueError, match="NAME"):
+        typed.compute()
+
+
 def test_meta_is_known_before_computing(mixed):
     frame = mdask.read_sdf(str(mixed), blocksize=300, schema="sample", sample=10)
     assert list(frame.columns) == ["title", "ID", "LOGP", "NAME"]

@@ -207,26 +207,46 @@ class _ReadFrame:
         self.schema = schema
         self.plan = plan
 
-    def table(self, piece: _Piece) -> Any:
+    def table(self, piece: _Piece, options: dict[str, Any] | None = None) -> Any:
         _check_unchanged(piece)
         # Dask runs the partitions in parallel: each is built by one thread.
-        table = molvane.to_arrow(_parse(piece), threads=1, **self.options)
+        table = molvane.to_arrow(_parse(piece), threads=1, **(options or self.options))
         _check_unchanged(piece)  # not rewritten while it was read
         return table
 
-    def __call__(self, piece: _Piece) -> Any:
+    def _projected(self, pa: Any, columns: Any) -> tuple[Any, dict[str, Any] | None]:
+        """The schema and build options of a partition of only `columns`
+        (dask's projection, as in ``frame[name]``), so that the columns left
+        out are never built; the whole partition's where nothing is left
+        out, or where a sample's columns must each be checked."""
+        if columns is None or self.plan.conform is not None:
+            return self.schema, None
+        wanted = [columns] if isinstance(columns, str) else list(columns)
+        if not wanted or set(wanted) >= set(self.schema.names):
+            return self.schema, None
+        options = dict(self.options)
+        special = set()
+        for option in ("title", "molblock", "block"):
+            special.add(options[option])
+            if options[option] not in wanted:
+                options[option] = None
+        options["columns"] = [name for name in wanted if name not in special]
+        return pa.schema([self.schema.field(name) for name in wanted]), options
+
+    def __call__(self, piece: _Piece, columns: Any = None) -> Any:
         pa = _require("pyarrow", "read_sdf")
         pd = _require("pandas", "read_sdf")
+        schema, options = self._projected(pa, columns)
         try:
-            table = self.table(piece)
+            table = self.table(piece, options)
             if self.plan.conform is not None:
                 table = _tables._conform(pa, table, self.plan)
         except ValueError as error:
             _tables._note_sample(self.plan, error)
             error.add_note(f"molvane.dask.read_sdf: in {_describe(piece)}")
             raise
-        columns = []
-        for field in self.schema:
+        arrays = []
+        for field in schema:
             if field.name in table.column_names:
                 column = table.column(field.name)
                 if column.type != field.type:
@@ -238,8 +258,8 @@ class _ReadFrame:
                     )
             else:
                 column = pa.nulls(table.num_rows, field.type)
-            columns.append(column)
-        conformed = pa.Table.from_arrays(columns, schema=self.schema)
+            arrays.append(column)
+        conformed = pa.Table.from_arrays(arrays, schema=schema)
         return _to_pandas(pa, pd, conformed, texts_of=table)
 
 
@@ -326,7 +346,7 @@ def _scanned_plan(
 def read_sdf(
     paths_or_glob: Any,
     *,
-    blocksize: int | str | None = "256 MiB",
+    blocksize: int | str | None = "64 MiB",
     columns: Sequence[str | bytes] | None = None,
     types: Any = "auto",
     title: str | bytes | None = "title",
@@ -350,7 +370,8 @@ def read_sdf(
     its byte range on one thread (dask runs the partitions in parallel). A
     compressed file is one partition. `columns`, `types`,
     `title`, `molblock`, `block` and `errors` are those of to_arrow. Each
-    partition has its own index, from 0.
+    partition has its own index, from 0. A computation that needs only some
+    columns (``frame["IC50"].sum()``) builds only those.
 
     Dask needs the columns and their types before reading; `schema` says
     where they come from, and every partition is built to them:
@@ -442,7 +463,7 @@ def _remote_options(storage_options: Mapping[str, Any] | None) -> dict[str, Any]
 def read_blocks(
     paths_or_glob: Any,
     *,
-    blocksize: int | str | None = "256 MiB",
+    blocksize: int | str | None = "64 MiB",
     storage_options: Mapping[str, Any] | None = None,
 ) -> Any:
     """The blocks of files as a dask Bag of SDBlocks, one partition per piece.
