@@ -128,7 +128,11 @@ def peak():
     with open("/proc/self/status") as f:
         return int(re.search(r"VmHWM:\\s+(\\d+)", f.read())[1])
 before = peak()
-rows = sum(b.num_rows for b in molvane.iter_batches(sys.argv[1], max_bytes=4 << 20))
+batches = molvane.iter_batches(sys.argv[1], max_bytes=int(sys.argv[2]) if sys.argv[2:] else 4 << 20)
+rows = 0
+for batch in batches:
+    rows += batch.num_rows
+    del batch  # dropped before the next one is built
 print(rows, peak() - before)
 """
 
@@ -148,6 +152,24 @@ def test_batches_of_a_compressed_file_hold_memory_bounded_in_bytes(tmp_path):
         peaks.append(peak_kb)
     # all the rows in one batch would add 40 MB of values, then 80
     assert peaks[1] < peaks[0] + 16_000 and peaks[1] < 40_000, peaks
+
+
+@measures_memory
+def test_batches_of_a_mapped_file_are_built_one_at_a_time(tmp_path):
+    pytest.importorskip("pyarrow")
+    path = tmp_path / "x.sdf"
+    path.write_bytes(b"".join(blocks_of(6000, 20_000)))  # 120 MB of SD text
+    batch = 40 << 20
+    done = subprocess.run(
+        [sys.executable, "-c", PEAK, str(path), str(batch)],
+        capture_output=True,
+        text=True,
+        check=True,
+    )
+    rows, peak_kb = map(int, done.stdout.split())
+    assert rows == 6000
+    # A batch the caller has dropped is gone before the next is built.
+    assert peak_kb < (1.5 * batch + (8 << 20)) / 1024, peak_kb
 
 
 CTABLE_PEAK = """

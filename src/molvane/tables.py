@@ -717,7 +717,12 @@ def _batches(
             raise
         if built.num_rows == 0 and built.skipped == 0:
             return  # the input is done (a batch of only skipped blocks is not)
-        yield _conform(pa, pa.RecordBatchReader.from_stream(built).read_next_batch(), plan)
+        batch = _conform(pa, pa.RecordBatchReader.from_stream(built).read_next_batch(), plan)
+        del built
+        yield batch
+        # Held here, a batch the caller has dropped would live on while the
+        # next one is built: two batches in memory instead of one.
+        del batch
 
 
 # The connection table of a row without a molblock: no atoms, no bonds.
