@@ -10,6 +10,22 @@
 
 namespace molvane::core {
 
+namespace {
+
+// A pipe holds 64 KiB by default, so a fast writer and this reader take
+// turns a chunk at a time; room for a few reads lets both run at once. Only
+// a hint: the system's limit for unprivileged users may refuse it.
+void widen_pipe(int fd) noexcept {
+#ifdef F_SETPIPE_SZ
+    constexpr int kPipeRoom = 1 << 20;
+    if (::fcntl(fd, F_GETPIPE_SZ) < kPipeRoom) (void)::fcntl(fd, F_SETPIPE_SZ, kPipeRoom);
+#else
+    (void)fd;
+#endif
+}
+
+}  // namespace
+
 IoOutcome InputFile::open(const std::string& path) noexcept {
     if (IoOutcome checked = check_path(path); !checked.ok()) return checked;
     close();
@@ -23,7 +39,9 @@ IoOutcome InputFile::open(const std::string& path) noexcept {
     size_ = kUnknownSize;
     size_understated_ = false;
     struct stat status {};
-    if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode)) {
+    const bool stated = ::fstat(fd, &status) == 0;
+    if (stated && S_ISFIFO(status.st_mode)) widen_pipe(fd);
+    if (stated && S_ISREG(status.st_mode)) {
         size_ = static_cast<uint64_t>(status.st_size);
         char head[kCompressionMagicLength];
         const ssize_t got = retry_on_eintr([&] { return ::pread(fd, head, sizeof head, 0); });
