@@ -257,6 +257,22 @@ def test_a_saved_index_replaces_the_scan(remote_store, local_root, tmp_path):
         _remote.sdfile(url.encode(), index=saved, storage_options=options)
 
 
+@pytest.mark.parametrize("where", ["memory", "s3"])
+def test_an_index_of_another_version_of_the_same_size_is_refused(
+    request, local_root, where, tmp_path
+):
+    prefix, options = _store(request, local_root, where)
+    url = prefix + "rewritten.sdf"
+    fs, path = fsspec.core.url_to_fs(url, **options)
+    fs.pipe_file(path, FILES["lib.sdf"])
+    saved = _remote.sdfile(url, storage_options=options).save_index(tmp_path / "lib.idx")
+    assert len(_remote.sdfile(url, index=saved, storage_options=options)) > 1
+    # One value edited in place: the same size, another file.
+    fs.pipe_file(path, FILES["lib.sdf"].replace(b"$$$$", b"####", 1))
+    with pytest.raises(OSError, match="another version of the file"):
+        _remote.sdfile(url, index=saved, storage_options=options)
+
+
 # --- cuts -------------------------------------------------------------------------------
 
 

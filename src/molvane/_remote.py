@@ -24,6 +24,7 @@ from __future__ import annotations
 
 import array
 import errno
+import hashlib
 import importlib
 import os
 import threading
@@ -104,7 +105,13 @@ def _install_hint(scheme: str) -> str:
 def _stamp_of(info: Mapping[str, Any]) -> tuple[int, str]:
     """A file's size and what names its version: the ETag where the store
     gives one, else its modification time."""
-    version = info.get("ETag") or info.get("etag") or info.get("mtime") or info.get("LastModified")
+    version = (
+        info.get("ETag")
+        or info.get("etag")
+        or info.get("mtime")
+        or info.get("LastModified")
+        or info.get("created")
+    )
     return int(info.get("size") or 0), "" if version is None else str(version)
 
 
@@ -458,7 +465,7 @@ class RemoteSDFile:
         self._lock = threading.Lock()
         _refuse_compressed(self._remote, "SDFile")
         if index is not None:
-            self._offsets = _load_index(index, self._universal, self._remote.size)
+            self._offsets = _load_index(index, self._universal, self._remote)
 
     @property
     def path(self) -> str | bytes:
@@ -543,9 +550,12 @@ class RemoteSDFile:
         offsets = self._index()
         target = os.fspath(path)
         check_writable(target)
+        version = _version_code(self._remote.stamp)
         data = (
             b"MVSDIDX\0"
-            + struct.pack("<IIQqQ", 1, int(self._universal), self._remote.size, 0, len(offsets))
+            + struct.pack(
+                "<IIQqQ", 1, int(self._universal), self._remote.size, version, len(offsets)
+            )
             + array.array("Q", offsets).tobytes()
         )
         temporary = f"{os.fsdecode(target)}.{os.getpid()}.tmp"
@@ -576,7 +586,17 @@ def _restore(
     return made
 
 
-def _load_index(index: Any, universal: bool, size: int) -> array.array[int]:
+def _version_code(stamp: tuple[int, str]) -> int:
+    """What a saved index keeps of the file's version (its ETag or
+    modification time) in the field a local index keeps the mtime in: a
+    64-bit digest, or 0 where the store names no version."""
+    if not stamp[1]:
+        return 0
+    digest = hashlib.blake2b(stamp[1].encode(), digest_size=8).digest()
+    return int.from_bytes(digest, "little", signed=True) or 1
+
+
+def _load_index(index: Any, universal: bool, remote: RemoteFile) -> array.array[int]:
     import struct
 
     name = os.fsdecode(os.fspath(index))
@@ -584,7 +604,8 @@ def _load_index(index: Any, universal: bool, size: int) -> array.array[int]:
         data = handle.read()
     if data[:8] != b"MVSDIDX\0" or len(data) < 40:
         raise ValueError(f"{name!r} is not a saved SDFile index")
-    version, rule, indexed, _mtime, count = struct.unpack_from("<IIQqQ", data, 8)
+    version, rule, indexed, saved_version, count = struct.unpack_from("<IIQqQ", data, 8)
+    size = remote.size
     if version != 1:
         raise ValueError(f"{name!r} is an SDFile index of another format version: index again")
     if len(data) != 40 + 8 * count or count < 1:
@@ -597,7 +618,11 @@ def _load_index(index: Any, universal: bool, size: int) -> array.array[int]:
         )
     offsets = array.array("Q")
     offsets.frombytes(data[40:])
-    if indexed != size or offsets[0] != 0 or offsets[-1] != size:
+    # Where both the index and the store name a version, they must agree: a
+    # file rewritten with the same size is another file.
+    current = _version_code(remote.stamp)
+    other_version = saved_version != 0 and current != 0 and saved_version != current
+    if indexed != size or offsets[0] != 0 or offsets[-1] != size or other_version:
         raise OSError(
             errno.ESTALE, f"{name!r} indexes another version of the file: index it again", name
         )
