@@ -490,3 +490,37 @@ def test_dask_pieces_of_a_changed_object_raise(s3_options):
     fs.pipe_file(f"{BUCKET}/changing.sdf", DATA + DATA[:500])
     with dask.config.set(scheduler="threads"), pytest.raises(OSError, match="changed since"):
         bag.compute()
+
+
+def _fail_in_part(block):
+    if block.title == "m60":
+        raise RuntimeError("the input broke")
+    return block
+
+
+@pytest.mark.parametrize("where", ["memory", "s3"])
+@pytest.mark.parametrize("suffix", [".sdf", ".sdf.gz"])
+def test_dask_writes_objects_all_or_nothing(request, local_root, where, suffix):
+    import molvane.dask as mdask
+
+    prefix, options = _store(request, local_root, where)
+    folder = f"{prefix}written{suffix.replace('.', '-')}/"
+    fs, root = fsspec.core.url_to_fs(folder, **options)
+    local = str(local_root / "lib.sdf")
+    bag = mdask.read_blocks(local, blocksize=20_000)
+    with dask.config.set(scheduler="threads"):
+        urls = mdask.to_sdf(bag, folder + "part-*" + suffix, storage_options=options)
+        assert len(urls) == bag.npartitions > 1
+        written = mdask.read_blocks(folder + "part-*" + suffix, storage_options=options)
+        assert texts(written.compute()) == texts(molvane.parse_sdf(local, stop=None))
+        before = {url: fs.cat_file(fs._strip_protocol(url)) for url in urls}
+        # A partition that fails leaves every object as it was, and no staged one.
+        with pytest.raises(RuntimeError, match="the input broke"):
+            mdask.to_sdf(
+                bag.map(_fail_in_part), folder + "part-*" + suffix, storage_options=options
+            )
+        assert {url: fs.cat_file(fs._strip_protocol(url)) for url in urls} == before
+        assert sorted(fs.ls(root, detail=False)) == sorted(fs._strip_protocol(u) for u in urls)
+        # Nor may a collection write over the objects it reads.
+        with pytest.raises(ValueError, match="own input files"):
+            mdask.to_sdf(written, folder + "part-*" + suffix, storage_options=options)

@@ -179,6 +179,80 @@ def open_remote(url: str | bytes, storage_options: StorageOptions = None) -> Rem
     return RemoteFile(url, storage_options)
 
 
+def _file_system(url: str, storage_options: StorageOptions) -> tuple[Any, str]:
+    fsspec = _fsspec()
+    scheme = _scheme(url)
+    try:
+        fs, path = fsspec.core.url_to_fs(url, **dict(storage_options or {}))
+    except ImportError as error:
+        package = _PACKAGES.get(scheme, "the file system's package")
+        raise ImportError(
+            f"writing {scheme}:// URLs needs fsspec and {package}: {_install_hint(scheme)}"
+        ) from error
+    return fs, path
+
+
+def object_of(url: str | bytes, storage_options: StorageOptions) -> tuple[str, str]:
+    """The file system and path a URL names, however it is spelled
+    (``memory://a/b`` and ``memory:///a/b`` are one object)."""
+    fs, path = _file_system(_text(url), storage_options)
+    protocol = fs.protocol if isinstance(fs.protocol, str) else fs.protocol[0]
+    return protocol, path
+
+
+class StagedUpload:
+    """Files written to a store in two steps, so that a failure leaves every
+    target as it was: each is uploaded whole under a hidden key beside its
+    target (``.TOKEN.NAME``; an upload becomes an object only once it is
+    complete), and only when every upload succeeded are they copied over
+    their targets and removed."""
+
+    def __init__(self, urls: list[str], token: str, storage_options: StorageOptions) -> None:
+        self.urls = urls
+        self.token = token
+        self.storage_options = dict(storage_options or {})
+        self.staged = [self._staged(url, token) for url in urls]
+        # Exists while the call still wants the uploads: one that ends after
+        # the call gave up removes what it uploaded.
+        self.marker = self._staged(urls[0], token) + ".to_sdf" if urls else ""
+
+    def begin(self) -> None:
+        fs, path = _file_system(self.marker, self.storage_options)
+        fs.pipe_file(path, b"")
+
+    def wanted(self) -> bool:
+        fs, path = _file_system(self.marker, self.storage_options)
+        return bool(fs.exists(path))
+
+    @staticmethod
+    def _staged(url: str, token: str) -> str:
+        folder, _, name = url.rpartition("/")
+        return f"{folder}/.{token}.{name}"
+
+    def upload(self, local: str, k: int) -> None:
+        """Uploads the local file `local` as the staged object of target `k`."""
+        fs, path = _file_system(self.staged[k], self.storage_options)
+        fs.put_file(local, path)
+
+    def commit(self) -> None:
+        """Copies every staged object over its target, then removes it."""
+        for staged, url in zip(self.staged, self.urls):
+            fs, source = _file_system(staged, self.storage_options)
+            fs.copy(source, _file_system(url, self.storage_options)[1])
+        self.discard()
+
+    def discard(self, which: list[int] | None = None) -> None:
+        """Removes the staged objects that exist (those of targets `which`,
+        or all and the marker)."""
+        names = [self.staged[k] for k in which] if which is not None else self.staged
+        for staged in names if which is not None else [*names, self.marker]:
+            fs, path = _file_system(staged, self.storage_options)
+            try:
+                fs.rm_file(path)
+            except FileNotFoundError:
+                pass
+
+
 def glob(url: str | bytes, storage_options: StorageOptions = None) -> list[str | bytes]:
     """The URLs of the files a URL with glob characters (``*``, ``?``,
     ``[``) matches, sorted, of the URL's kind; FileNotFoundError naming the

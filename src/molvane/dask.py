@@ -20,9 +20,10 @@ import errno
 import glob
 import os
 import stat
+import tempfile
 import threading
 import uuid
-from collections.abc import Iterable, Mapping, Sequence
+from collections.abc import Iterable, Iterator, Mapping, Sequence
 from typing import Any, Literal, NamedTuple, overload
 
 import molvane
@@ -560,6 +561,82 @@ def _write_part(
             _running_changed.notify_all()
 
 
+def _to_store(
+    collection: Any,
+    pattern: str | bytes,
+    write: Any,
+    extra: tuple[Any, ...],
+    compresslevel: int | None,
+    storage_options: Mapping[str, Any] | None,
+) -> list[str] | list[bytes]:
+    """to_sdf of a URL pattern: staged uploads, copied over their targets
+    once every one succeeded."""
+    from molvane import _remote
+
+    dask = _require("dask", "to_sdf")
+    parts = collection.to_delayed()
+    urls = _part_paths(pattern, len(parts))
+    texts = [_remote._text(url) for url in urls]
+    inputs = {
+        _remote.object_of(piece.path, piece.storage_options)
+        for piece in _input_pieces(collection)
+        if _is_url(piece.path)
+    }
+    for url in texts:
+        if _remote.object_of(url, storage_options) in inputs:
+            raise ValueError(
+                f"to_sdf: {url!r} is one of the collection's own input files, "
+                "which are read while the partitions are written: write to other URLs"
+            )
+    upload = _remote.StagedUpload(texts, uuid.uuid4().hex[:16], storage_options)
+    upload.begin()
+    done = False
+    try:
+        writes = [
+            dask.delayed(_upload_part, pure=False)(write, part, upload, k, compresslevel, *extra)
+            for k, part in enumerate(parts)
+        ]
+        failures = [f for f in dask.compute(*writes) if f is not None]
+        if failures:
+            raise failures[0]
+        upload.commit()
+        done = True
+    finally:
+        if not done:
+            with _running_changed:
+                _running_changed.wait_for(lambda: upload.token not in _running)
+            upload.discard()
+    return urls  # type: ignore[return-value]  # all str or all bytes, as the pattern
+
+
+def _upload_part(write: Any, part: Any, upload: Any, k: int, *args: Any) -> BaseException | None:
+    """Writes partition `k` to a local temporary file and uploads it as its
+    staged object; the failure, if any, is returned, as _write_part does."""
+    token = upload.token
+    with _running_changed:
+        _running[token] = _running.get(token, 0) + 1
+    try:
+        if not upload.wanted():
+            return None
+        with tempfile.TemporaryDirectory(prefix="molvane-") as folder:
+            # The target's own name keeps its suffix, which chooses the compression.
+            local = os.path.join(folder, upload.urls[k].rpartition("/")[2] or "part.sdf")
+            try:
+                write(part, local, *args)
+                upload.upload(local, k)
+            except Exception as error:
+                return error
+        if not upload.wanted():
+            upload.discard([k])
+        return None
+    finally:
+        with _running_changed:
+            _running[token] -= 1
+            if not _running[token]:
+                del _running[token]
+            _running_changed.notify_all()
+
+
 def _remove(path: _Path) -> None:
     try:
         os.unlink(path)
@@ -568,9 +645,21 @@ def _remove(path: _Path) -> None:
 
 
 def _input_files(collection: Any) -> set[tuple[int, int]]:
-    """(device, inode) of every file that the collection's read_sdf and
-    read_blocks partitions read, found in its task graph."""
+    """(device, inode) of every local file that the collection's read_sdf
+    and read_blocks partitions read."""
     found: set[tuple[int, int]] = set()
+    for piece in _input_pieces(collection):
+        try:
+            status = os.stat(piece.path)
+        except (OSError, ValueError):
+            continue
+        found.add((status.st_dev, status.st_ino))
+    return found
+
+
+def _input_pieces(collection: Any) -> Iterator[_Piece]:
+    """Every piece that the collection's read_sdf and read_blocks
+    partitions read, found in its task graph."""
     seen: set[int] = set()
     stack: list[Any] = list(dict(collection.__dask_graph__()).values())
     while stack:
@@ -579,11 +668,7 @@ def _input_files(collection: Any) -> set[tuple[int, int]]:
             continue
         seen.add(id(item))
         if isinstance(item, _Piece):
-            try:
-                status = os.stat(item.path)
-            except OSError:
-                continue
-            found.add((status.st_dev, status.st_ino))
+            yield item
         elif isinstance(item, (tuple, list, set, frozenset)):
             stack.extend(item)
         elif isinstance(item, dict):
@@ -594,7 +679,6 @@ def _input_files(collection: Any) -> set[tuple[int, int]]:
                 part = getattr(item, name, None)
                 if part is not None and not callable(part):
                     stack.append(part)
-    return found
 
 
 def _refuse_own_inputs(collection: Any, paths: Sequence[_Path]) -> None:
@@ -637,6 +721,7 @@ def to_sdf(
     title: str | None = "title",
     records: Sequence[str] | None = None,
     block: str | None = None,
+    storage_options: Mapping[str, Any] | None = None,
 ) -> list[str]: ...
 @overload
 def to_sdf(
@@ -648,6 +733,7 @@ def to_sdf(
     title: str | None = "title",
     records: Sequence[str] | None = None,
     block: str | None = None,
+    storage_options: Mapping[str, Any] | None = None,
 ) -> list[bytes]: ...
 def to_sdf(
     collection: Any,
@@ -658,6 +744,7 @@ def to_sdf(
     title: str | None = "title",
     records: Sequence[str] | None = None,
     block: str | None = None,
+    storage_options: Mapping[str, Any] | None = None,
 ) -> list[str] | list[bytes]:
     """Writes each partition of `collection` to its own SD file and returns their paths.
 
@@ -678,6 +765,14 @@ def to_sdf(
     failed may still be writing then: it removes its own file when it ends).
     A pattern naming one of the collection's own input files raises
     ValueError before anything is read.
+
+    A URL pattern (``s3://bucket/out/part-*.sdf.gz``, with
+    `storage_options` as read_sdf takes them) writes objects through fsspec:
+    each partition is written to a local temporary file and uploaded whole
+    under a hidden key beside its target, and only when every upload
+    succeeded are they copied over their targets and removed. A failure
+    before that leaves every target as it was; one while copying can leave
+    some targets new and others old, as a store has no rename.
     """
     dask = _require("dask", "to_sdf")
     db = _require("dask.bag", "to_sdf")
@@ -691,6 +786,13 @@ def to_sdf(
         write, extra = _write_frame, (options,)
     else:
         raise TypeError(f"to_sdf() writes a dask Bag or DataFrame, not {type(collection).__name__}")
+    if isinstance(pattern, (str, bytes)) and _is_url(pattern):
+        from molvane import _remote
+
+        local = _remote._local_path(pattern)
+        if local is None:
+            return _to_store(collection, pattern, write, extra, compresslevel, storage_options)
+        pattern = local
     parts = collection.to_delayed()
     paths = _part_paths(pattern, len(parts))
     _refuse_own_inputs(collection, paths)
