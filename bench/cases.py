@@ -1093,8 +1093,9 @@ def bgzf_file(files):
 
 
 def bgzf_cluster_sum(workers):
-    """dask.read_sdf(BGZF file)[FIELD].sum() on a LocalCluster of `workers`
-    processes of one thread each, started once per case process."""
+    """dask.read_sdf(BGZF file)[FIELD].sum(), default options, on a
+    LocalCluster of `workers` processes of one thread each, started once per
+    case process."""
 
     def case(files):
         import molvane.dask
@@ -1110,7 +1111,7 @@ def bgzf_cluster_sum(workers):
         client = _BGZF_CLUSTERS[workers]
         column = FIELD.decode()
         start = time.perf_counter()
-        frame = molvane.dask.read_sdf(str(path), columns=[column], blocksize="16 MiB")
+        frame = molvane.dask.read_sdf(str(path))  # default options
         client.compute(frame[column].sum()).result()
         elapsed = time.perf_counter() - start
         return os.path.getsize(files["lf"]), 1, elapsed
