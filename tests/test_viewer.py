@@ -1,6 +1,7 @@
 """molvane view over HTTP: the token, the Host check, what it refuses to serve,
 and the page, block, filter, sort and export routes."""
 
+import bz2
 import csv
 import gzip
 import io
@@ -158,10 +159,13 @@ def test_a_path_parameter_is_ignored_and_the_given_file_served(server):
     "make, reason",
     [
         (lambda p: p.write_bytes(gzip.compress(b"".join(BLOCKS))), "gzip-compressed"),
+        (lambda p: p.write_bytes(bz2.compress(b"".join(BLOCKS))), "bzip2-compressed"),
+        (lambda p: p.write_bytes(b"PK\x03\x04" + b"\0" * 40), "zip archive"),
+        (lambda p: os.mkfifo(p), "not a regular file"),
         (lambda p: p.mkdir(), "not a regular file"),
         (lambda p: None, "No such file"),
     ],
-    ids=["gzip", "directory", "missing"],
+    ids=["gzip", "bzip2", "zip", "fifo", "directory", "missing"],
 )
 def test_files_it_cannot_serve_are_refused_with_the_reason(tmp_path, capsys, make, reason):
     path = tmp_path / "in.sdf.gz"

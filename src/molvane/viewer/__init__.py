@@ -13,21 +13,17 @@ says to decompress the file first.
 from __future__ import annotations
 
 import os
-import stat
 from collections.abc import Sequence
 
 from molvane import _gzaccess
+from molvane import native as _native
 from molvane.viewer.catalog import ViewedFile
 from molvane.viewer.server import ViewerServer
 
 __all__ = ["open_viewer", "ViewerServer", "FileRefused"]
 
-_MAGIC = {
-    b"\x1f\x8b": "gzip",
-    b"BZh": "bzip2",
-    b"\xfd7zXZ\x00": "xz",
-    b"\x28\xb5\x2f\xfd": "zstd",
-}
+# Core's names of the compression formats, as the viewer's messages say them.
+_FORMAT_NAMES = {"gzip": "gzip", "bz2": "bzip2", "xz": "xz", "zstd": "zstd"}
 
 
 class FileRefused(ValueError):
@@ -36,23 +32,25 @@ class FileRefused(ValueError):
 
 def check_file(path: str) -> None:
     """Raise FileRefused, saying why, unless `path` is a plain or BGZF regular file."""
+    not_regular = f"{path}: not a regular file (the viewer needs random access)"
+    if os.path.isdir(path):
+        raise FileRefused(not_regular)
     try:
-        mode = os.stat(path).st_mode
-    except OSError as error:
-        raise FileRefused(f"{path}: {error.strerror}") from None
-    if not stat.S_ISREG(mode):
-        raise FileRefused(f"{path}: not a regular file (the viewer needs random access)")
-    try:
+        kind = _native._source_kind(path)
+        if kind == "stream":
+            raise FileRefused(not_regular)
         with open(path, "rb") as handle:
-            head = handle.read(8)
+            head = handle.read(64)
     except OSError as error:
         raise FileRefused(f"{path}: {error.strerror}") from None
-    for magic, name in _MAGIC.items():
-        if head.startswith(magic) and not (name == "gzip" and _gzaccess.splittable(path)):
-            raise FileRefused(
-                f"{path} is {name}-compressed and the viewer needs random access: "
-                "decompress it first (molvane cat FILE -o plain.sdf)"
-            )
+    if kind == "archive":
+        raise FileRefused(f"{path} is a {_native._archive_of(head)}, not an SD file")
+    if kind == "compressed" and not _gzaccess.splittable(path):
+        name = _FORMAT_NAMES.get(_native._compression_of(head) or "", "compressed")
+        raise FileRefused(
+            f"{path} is {name}-compressed and the viewer needs random access: "
+            "decompress it first (molvane cat FILE -o plain.sdf)"
+        )
 
 
 def open_viewer(paths: Sequence[str], host: str = "127.0.0.1", port: int = 0) -> ViewerServer:
