@@ -202,6 +202,27 @@ def test_pages_cover_every_block_once_in_file_order(server, sdf):
     assert titles == [(i, block.title) for i, block in enumerate(SDFile(str(sdf)))]
 
 
+@pytest.mark.parametrize("where", ["memory", "file"])
+def test_a_url_is_served_as_its_local_copy(server, sdf, where):
+    fsspec = pytest.importorskip("fsspec")
+    if where == "memory":
+        url = "memory://molvane-view/lib.sdf"
+        fsspec.filesystem("memory").pipe_file("/molvane-view/lib.sdf", sdf.read_bytes())
+    else:
+        url = sdf.as_uri()
+    remote = open_viewer([url])
+    remote.start()
+    try:
+        for params in ({"start": 50, "count": 9}, {"filter": "VALUE < 20"}, {"sort": "VALUE"}):
+            got = settled(remote, **params)
+            assert got[0] == 200 and got[1]["rows"] == settled(server, **params)[1]["rows"]
+        assert api(remote, "/api/block", n=31)[1] == api(server, "/api/block", n=31)[1]
+    finally:
+        remote.close()
+    with pytest.raises(FileRefused, match="No such file|not found|FileNotFound"):
+        open_viewer([url.replace("lib.sdf", "missing.sdf")])
+
+
 @pytest.mark.parametrize(
     "params, message",
     [

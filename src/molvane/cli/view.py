@@ -50,12 +50,13 @@ def register(sub: Any) -> None:
             "paging and jump to a block, a filter in the language of 'molvane filter', "
             "sort by a field, each block's drawing, records and text, and export of the "
             "selected blocks as SD, CSV or Parquet. Every request needs the token in the "
-            "printed URL. Compressed files are refused: decompress them first."
+            "printed URL. A FILE may be the URL of a plain remote file (s3://, https://). "
+            "Compressed files are refused, BGZF excepted: decompress them first."
         ),
         epilog="example:\n  molvane view library.sdf --no-browser",
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    parser.add_argument("files", nargs="+", metavar="FILE", help="plain SD files")
+    parser.add_argument("files", nargs="+", metavar="FILE", help="plain SD files or their URLs")
     parser.add_argument(
         "--port", type=non_negative, default=0, help="port to listen on (default: a free one)"
     )

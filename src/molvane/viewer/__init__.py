@@ -31,7 +31,20 @@ class FileRefused(ValueError):
 
 
 def check_file(path: str) -> None:
-    """Raise FileRefused, saying why, unless `path` is a plain or BGZF regular file."""
+    """Raise FileRefused, saying why, unless `path` is a plain or BGZF regular
+    file, or the URL of a plain remote file (read through fsspec)."""
+    if _native._is_url(path):
+        from molvane import _remote
+
+        local = _remote._local_path(path)
+        if local is None:
+            try:
+                head = _remote.open_remote(path).head()
+            except (OSError, ValueError, ImportError) as error:
+                raise FileRefused(f"{path}: {error}") from None
+            _refuse_format(path, head, "compressed" if _native._compression_of(head) else "plain")
+            return
+        path = os.fsdecode(local)
     not_regular = f"{path}: not a regular file (the viewer needs random access)"
     if os.path.isdir(path):
         raise FileRefused(not_regular)
@@ -43,9 +56,16 @@ def check_file(path: str) -> None:
             head = handle.read(64)
     except OSError as error:
         raise FileRefused(f"{path}: {error.strerror}") from None
-    if kind == "archive":
-        raise FileRefused(f"{path} is a {_native._archive_of(head)}, not an SD file")
-    if kind == "compressed" and not _gzaccess.splittable(path):
+    if kind != "compressed" or not _gzaccess.splittable(path):
+        _refuse_format(path, head, kind)
+
+
+def _refuse_format(path: str, head: bytes, kind: str) -> None:
+    """Refuses an archive or a compressed file (`kind` as core classifies it)."""
+    archive = _native._archive_of(head)
+    if archive is not None:
+        raise FileRefused(f"{path} is a {archive}, not an SD file")
+    if kind == "compressed":
         name = _FORMAT_NAMES.get(_native._compression_of(head) or "", "compressed")
         raise FileRefused(
             f"{path} is {name}-compressed and the viewer needs random access: "

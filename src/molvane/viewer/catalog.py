@@ -23,7 +23,7 @@ from collections import OrderedDict
 from collections.abc import Sequence
 from typing import Any
 
-from molvane import native
+from molvane import _remote, native
 from molvane.cli.expr import ExpressionError, compile_expression, tokenize
 
 # A page asked for before the index is there is read from the file's start
@@ -176,16 +176,24 @@ class ViewedFile:
 
     def __init__(self, path: str) -> None:
         self.label = path
-        self.name = os.path.basename(path)
         self.path = os.fsencode(path)
-        self.size = os.path.getsize(path)
-        # An index saved beside a plain file (molvane index) replaces the scan;
-        # a BGZF file's is found by SDFile itself.
-        beside = self.path + b".idx"
-        plain = native._source_kind(self.path) == "plain" and os.path.exists(beside)
-        self.sdfile: native.SDFile[bytes] = native.SDFile(
-            self.path, index=beside if plain else None
-        )
+        self.sdfile: native.SDFile[bytes]
+        if native._is_url(path) and _remote._local_path(path) is None:
+            # A remote file: its blocks read by ranged reads, the index found
+            # by streaming it once.
+            self.name = path.rstrip("/").rpartition("/")[2]
+            self.size = _remote.open_remote(path).size
+            self.sdfile = native.SDFile(self.path)
+        else:
+            if native._is_url(path):
+                self.path = os.fsencode(_remote._local_path(path) or path)
+            self.name = os.path.basename(os.fsdecode(self.path))
+            self.size = os.path.getsize(self.path)
+            # An index saved beside a plain file (molvane index) replaces the
+            # scan; a BGZF file's is found by SDFile itself.
+            beside = self.path + b".idx"
+            plain = native._source_kind(self.path) == "plain" and os.path.exists(beside)
+            self.sdfile = native.SDFile(self.path, index=beside if plain else None)
         self.count: int | None = None
         self.index_error: str | None = None
         self.indexed = threading.Event()
@@ -237,9 +245,9 @@ class ViewedFile:
         from molvane.tables import to_arrow
 
         if field == "$title":
-            table = to_arrow(self.sdfile.path, columns=[], title="key", errors="skip")
+            table = to_arrow(self.path, columns=[], title="key", errors="skip")
         else:
-            table = to_arrow(self.sdfile.path, columns=[field], title=None, errors="skip")
+            table = to_arrow(self.path, columns=[field], title=None, errors="skip")
         column = table.column(0)
         if column.null_count == len(column):
             raise ViewError(f"no block has a field named {field!r}")
