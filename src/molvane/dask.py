@@ -16,6 +16,7 @@ here; a missing one is an ImportError naming the ``molvane[dask]`` extra.
 
 from __future__ import annotations
 
+import contextlib
 import errno
 import glob
 import os
@@ -541,9 +542,7 @@ def _write_part(
     returned, so that every partition ends before to_sdf decides. The
     `marker` file exists while the call still wants the output: a write that
     ends after the call gave up removes what it wrote."""
-    with _running_changed:
-        _running[token] = _running.get(token, 0) + 1
-    try:
+    with _running_write(token):
         if not os.path.exists(marker):
             return None
         try:
@@ -553,6 +552,16 @@ def _write_part(
         if not os.path.exists(marker):
             _remove(staged)
         return None
+
+
+@contextlib.contextmanager
+def _running_write(token: str) -> Iterator[None]:
+    """Counts a partition's write as running for the to_sdf call `token`
+    while it lasts, so that the call can wait for it."""
+    with _running_changed:
+        _running[token] = _running.get(token, 0) + 1
+    try:
+        yield
     finally:
         with _running_changed:
             _running[token] -= 1
@@ -612,10 +621,7 @@ def _to_store(
 def _upload_part(write: Any, part: Any, upload: Any, k: int, *args: Any) -> BaseException | None:
     """Writes partition `k` to a local temporary file and uploads it as its
     staged object; the failure, if any, is returned, as _write_part does."""
-    token = upload.token
-    with _running_changed:
-        _running[token] = _running.get(token, 0) + 1
-    try:
+    with _running_write(upload.token):
         if not upload.wanted():
             return None
         with tempfile.TemporaryDirectory(prefix="molvane-") as folder:
@@ -629,12 +635,6 @@ def _upload_part(write: Any, part: Any, upload: Any, k: int, *args: Any) -> Base
         if not upload.wanted():
             upload.discard([k])
         return None
-    finally:
-        with _running_changed:
-            _running[token] -= 1
-            if not _running[token]:
-                del _running[token]
-            _running_changed.notify_all()
 
 
 def _remove(path: _Path) -> None:
