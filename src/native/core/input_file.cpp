@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <new>
 
 #include "core/retry.hpp"
 
@@ -40,7 +41,9 @@ IoOutcome InputFile::open(const std::string& path) noexcept {
     size_understated_ = false;
     struct stat status {};
     const bool stated = ::fstat(fd, &status) == 0;
-    if (stated && S_ISFIFO(status.st_mode)) widen_pipe(fd);
+    is_pipe_ = stated && S_ISFIFO(status.st_mode);
+    read_before_ = false;
+    if (is_pipe_) widen_pipe(fd);
     if (stated && S_ISREG(status.st_mode)) {
         size_ = static_cast<uint64_t>(status.st_size);
         char head[kCompressionMagicLength];
@@ -65,6 +68,15 @@ IoOutcome InputFile::open(const std::string& path) noexcept {
 
 IoOutcome InputFile::read_some(char* buf, size_t len, size_t& got) noexcept {
     got = 0;
+    if (is_pipe_ && read_before_) {
+        if (!ahead_) {
+            ahead_ = std::unique_ptr<PipeReadAhead>(new (std::nothrow) PipeReadAhead());
+            if (ahead_ && !ahead_->start(fd_)) ahead_.reset();
+            if (!ahead_) is_pipe_ = false;  // read it directly, as any file
+        }
+        if (ahead_) return ahead_->read_some(buf, len, got);
+    }
+    read_before_ = true;
     const ssize_t count = ::read(fd_, buf, len);
     if (count < 0) {
         if (errno == EINTR) return {IoOutcome::Status::Interrupted, EINTR};
@@ -82,6 +94,7 @@ uint64_t InputFile::regular_file_size(const std::string& path) noexcept {
 
 void InputFile::close() noexcept {
     mapping_.reset();
+    ahead_.reset();  // its thread reads fd_: it ends first
     if (fd_ < 0) return;
     (void)::close(fd_);
     fd_ = -1;

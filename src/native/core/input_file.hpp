@@ -15,6 +15,7 @@
 #include "core/compression.hpp"
 #include "core/io_outcome.hpp"
 #include "core/mapped.hpp"
+#include "core/pipe_read_ahead.hpp"
 
 namespace molvane::core {
 
@@ -46,6 +47,7 @@ class InputFile {
     // Hands the open descriptor over to the caller, who closes it; -1 when
     // there is none (a mapped file's is closed at once).
     int release_descriptor() noexcept {
+        ahead_.reset();
         const int fd = fd_;
         fd_ = -1;
         return fd;
@@ -69,6 +71,11 @@ class InputFile {
 
   private:
     int fd_ = -1;
+    // A pipe is read ahead on a thread of its own from its second read on
+    // (the first may hand the descriptor to a decompressor).
+    bool is_pipe_ = false;
+    bool read_before_ = false;
+    std::unique_ptr<PipeReadAhead> ahead_;
     Compression compression_ = Compression::None;
     bool size_understated_ = false;
     std::string_view unread_format_;
