@@ -63,6 +63,21 @@ IoOutcome InputFile::open(const std::string& path) noexcept {
     return {};
 }
 
+FileFault InputFile::random_access_refusal() const noexcept {
+    FileFault fault;
+    fault.compression = compression_;
+    fault.format = unread_format_;
+    if (compression_ != Compression::None)
+        fault.kind = FileFault::Kind::Compressed;
+    else if (size_ == kUnknownSize)
+        fault.kind = FileFault::Kind::NotRegular;
+    else if (size_understated_)
+        fault.kind = FileFault::Kind::SizeUnknown;
+    else if (size_ != 0 && !mapping_)
+        fault.kind = FileFault::Kind::Unmappable;
+    return fault;
+}
+
 IoOutcome InputFile::read_some(char* buf, size_t len, size_t& got) noexcept {
     got = 0;
     const ssize_t count = ::read(fd_, buf, len);

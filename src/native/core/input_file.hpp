@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "core/compression.hpp"
+#include "core/file_fault.hpp"
 #include "core/io_outcome.hpp"
 #include "core/mapped.hpp"
 
@@ -55,6 +56,12 @@ class InputFile {
     // in chunks.
     std::shared_ptr<const Mapping> take_mapping() noexcept { return std::move(mapping_); }
     bool has_mapping() const noexcept { return mapping_ != nullptr; }
+
+    // Why the file open() opened cannot be read from any offset, as a byte
+    // range needs: NotRegular, Compressed, SizeUnknown or Unmappable (an
+    // empty file is never mapped, and holds no block in any range); None
+    // when it can.
+    FileFault random_access_refusal() const noexcept;
 
     // Reads up to `len` bytes into `buf`; `got` is the count read, 0 at the
     // end of the file.

@@ -46,13 +46,13 @@ PyObject* bgzf_members(PyObject* module, PyObject* buffer) {
         BufferView view(buffer);
         core::BgzfMembers members =
             without_gil([&] { return core::walk_bgzf(view.data(), view.size()); });
-        const char* fault = members.fault == core::BgzfMembers::Fault::None  ? nullptr
-                            : members.fault == core::BgzfMembers::Fault::Cut ? "cut"
-                                                                             : "not bgzf";
+        const char* fault = members.fault.ok()                                 ? nullptr
+                            : members.fault.kind == core::FileFault::Kind::Cut ? "cut"
+                                                                               : "not bgzf";
         Ref offsets = packed(members.offsets);
         Ref sizes = packed(members.sizes);
         return Ref::check(Py_BuildValue("(OOzK)", offsets.get(), sizes.get(), fault,
-                                        static_cast<unsigned long long>(members.fault_offset)))
+                                        static_cast<unsigned long long>(members.fault.offset)))
             .release();
     });
 }
