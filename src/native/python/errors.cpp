@@ -295,8 +295,17 @@ void raise_file_fault(PyObject* path_object, const core::FileFault& fault) {
                      path_object);
         case Kind::IndexDamaged:
             raise_on(PyExc_ValueError, "%R is a damaged SDFile index", path_object);
-        case Kind::NotBgzf:
-        case Kind::Cut: break;
+        case Kind::NotBgzf: {
+            if (fault.offset == 0) raise_on(PyExc_ValueError, "%R is not a BGZF file", path_object);
+            const std::string message = "the bytes at " + std::to_string(fault.offset) +
+                                        " are not a BGZF member: the file is damaged";
+            raise_os_error(EIO, message, path_object);
+        }
+        case Kind::Cut:
+            PyErr_Format(PyExc_EOFError,
+                         "%R: the BGZF member at byte %llu is cut short: the file is truncated",
+                         path_object, static_cast<unsigned long long>(fault.offset));
+            throw PythonError{};
     }
     raise_internal("a file fault without its exception");
 }
