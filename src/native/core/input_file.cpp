@@ -40,6 +40,7 @@ IoOutcome InputFile::open(const std::string& path) noexcept {
     size_understated_ = false;
     struct stat status {};
     const bool stated = ::fstat(fd, &status) == 0;
+    directory_ = stated && S_ISDIR(status.st_mode);
     if (stated && S_ISFIFO(status.st_mode)) widen_pipe(fd);
     if (stated && S_ISREG(status.st_mode)) {
         size_ = static_cast<uint64_t>(status.st_size);
@@ -64,6 +65,9 @@ IoOutcome InputFile::open(const std::string& path) noexcept {
 }
 
 FileFault InputFile::random_access_refusal() const noexcept {
+    // A directory fails as its first read would, and as open() fails on one
+    // in Python: IsADirectoryError, not a refusal of a special file.
+    if (directory_) return FileFault::of(IoOutcome{IoOutcome::Status::Errno, EISDIR});
     FileFault fault;
     fault.compression = compression_;
     fault.format = unread_format_;

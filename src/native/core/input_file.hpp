@@ -58,7 +58,8 @@ class InputFile {
     bool has_mapping() const noexcept { return mapping_ != nullptr; }
 
     // Why the file open() opened cannot be read from any offset, as a byte
-    // range needs: NotRegular, Compressed, SizeUnknown or Unmappable (an
+    // range needs: Io (EISDIR) for a directory, NotRegular, Compressed,
+    // SizeUnknown or Unmappable (an
     // empty file is never mapped, and holds no block in any range); None
     // when it can.
     FileFault random_access_refusal() const noexcept;
@@ -78,6 +79,7 @@ class InputFile {
     int fd_ = -1;
     Compression compression_ = Compression::None;
     bool size_understated_ = false;
+    bool directory_ = false;
     std::string_view unread_format_;
     uint64_t size_ = kUnknownSize;
     std::shared_ptr<const Mapping> mapping_;
