@@ -22,7 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
             std::abort();
     }
     const bool whole = members.offsets.back() == size;
-    if (whole != (members.fault == BgzfMembers::Fault::None)) std::abort();
-    if (!whole && members.fault_offset != members.offsets.back()) std::abort();
+    if (whole != members.fault.ok()) std::abort();
+    if (!whole && members.fault.offset != members.offsets.back()) std::abort();
     return 0;
 }

@@ -69,14 +69,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
 
         molvane::core::SavedIndex saved{universal, {data.size(), 7}, offsets};
         molvane::core::SavedIndex back;
-        if (molvane::core::decode_index(molvane::core::encode_index(saved), back) !=
-                molvane::core::IndexFault::None ||
+        if (!molvane::core::decode_index(molvane::core::encode_index(saved), back).ok() ||
             back.offsets != offsets || back.universal != universal || !(back.stamp == saved.stamp))
             std::abort();
     }
 
     molvane::core::SavedIndex decoded;
-    if (molvane::core::decode_index(data, decoded) == molvane::core::IndexFault::None) {
+    if (molvane::core::decode_index(data, decoded).ok()) {
         if (!molvane::core::offsets_fit(decoded.offsets, decoded.stamp.size)) std::abort();
         if (molvane::core::encode_index(decoded) != data) std::abort();
     }

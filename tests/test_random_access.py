@@ -1,5 +1,6 @@
 """Reading files from any byte offset: byte ranges, shards and the block index."""
 
+import bz2
 import concurrent.futures
 import gzip
 import os
@@ -418,6 +419,98 @@ def test_compressed_files_have_no_random_access(write, use):
     way_out = r"decompress .*x\.sdf\.gz.*, or make a BGZF copy"
     with pytest.raises(ValueError, match=f"random access needs an uncompressed file: {way_out}"):
         use(str(file))
+
+
+def stored(directory, name, data):
+    (directory / name).write_bytes(data)
+    return directory / name, None
+
+
+def bgzf_file(tmp_path, damage):
+    """A BGZF file of several members, with `damage` done to what follows the
+    first member (at the offset it returns)."""
+    path = tmp_path / "b.sdf.gz"
+    text = "".join(f"m{i}\n\n\nM  END\n> <ID>\n{i}\n\n$$$$\n" for i in range(6000))
+    molvane.write_sdf(str(path), molvane.SDBlock.from_sdf(text.encode()), bgzf=True)
+    data = path.read_bytes()
+    first = struct.unpack_from("<H", data, 16)[0] + 1  # the BC subfield: member size - 1
+    path.write_bytes(data[:first] + damage(data[first:]))
+    return path, first
+
+
+# Each fault met on the way into a file at an offset: how to make the file,
+# and the exception class and message it gives ({path} the path's repr, {at}
+# the offset of the damaged BGZF member).
+FILE_FAULTS = {
+    "missing": (
+        lambda d: (d / "missing.sdf", None),
+        FileNotFoundError,
+        "[Errno 2] No such file or directory: {path}",
+    ),
+    "directory": (lambda d: (d, None), IsADirectoryError, "[Errno 21] Is a directory: {path}"),
+    "not regular": (
+        lambda d: (pathlib.Path("/dev/null"), None),
+        ValueError,
+        "random access needs a regular file: {path} is a pipe, socket or device; save its content "
+        "to a file first",
+    ),
+    "compressed": (
+        lambda d: stored(d, "x.sdf.bz2", bz2.compress(b"a\n$$$$\n")),
+        ValueError,
+        "random access needs an uncompressed file: decompress {path} first (it is bz2-compressed)",
+    ),
+    "archive": (
+        lambda d: stored(d, "x.zip", b"PK\x03\x04" + bytes(40)),
+        ValueError,
+        "{path} is a zip archive, not an SD file: extract it first",
+    ),
+    "size unknown": (
+        lambda d: (pathlib.Path("/proc/cpuinfo"), None),
+        ValueError,
+        "random access needs a file that reports its size: {path} reports 0 bytes but holds data; "
+        "read it through with parse_sdf or save its content to a file first",
+    ),
+    "bgzf cut": (
+        lambda d: bgzf_file(d, lambda rest: rest[:30]),
+        EOFError,
+        "{path}: the BGZF member at byte {at} is cut short: the file is truncated",
+    ),
+    "bgzf damaged": (
+        lambda d: bgzf_file(d, lambda rest: b"junk" * 10),
+        OSError,
+        "[Errno 5] the bytes at {at} are not a BGZF member: the file is damaged: {path}",
+    ),
+}
+
+# The public ways into a file at an offset.
+FAULT_ROUTES = {
+    "SDFile": lambda path: len(molvane.SDFile(path)),
+    "shards": molvane.shards,
+    "parse_sdf": lambda path: next(molvane.parse_sdf(path, start=0)),
+    "to_arrow": lambda path: molvane.to_arrow(path, start=0),
+}
+# The readers refuse an archive before any range is asked for, naming what
+# they do read.
+READER_NOTE = " (molvane reads SD files compressed with gzip, bzip2, xz or zstd)"
+
+
+@pytest.mark.parametrize("fault", FILE_FAULTS)
+def test_every_route_into_a_file_at_an_offset_raises_its_fault_alike(fault, tmp_path):
+    pytest.importorskip("pyarrow")
+    make, cls, template = FILE_FAULTS[fault]
+    path, offset = make(tmp_path)
+    if fault == "size unknown" and not (path.exists() and path.stat().st_size == 0):
+        pytest.skip("needs /proc/cpuinfo, which reports 0 bytes")
+    message = template.format(path=repr(str(path)), at=offset)
+    raised = {}
+    for route, use in FAULT_ROUTES.items():
+        with pytest.raises(Exception) as caught:
+            use(str(path))
+        raised[route] = (caught.type, str(caught.value))
+    expected = {route: (cls, message) for route in FAULT_ROUTES}
+    if fault == "archive":
+        expected["parse_sdf"] = expected["to_arrow"] = (cls, message + READER_NOTE)
+    assert raised == expected
 
 
 def test_pipes_have_no_index(tmp_path):

@@ -56,14 +56,14 @@ BgzfMembers walk_bgzf(const char* data, std::size_t size) {
         if (length == 0) {
             // A header cut short is a cut file; other bytes are not BGZF.
             const bool cut = rest.size() < 12 + extra_length(rest) || rest.size() < 12;
-            members.fault = cut && rest.starts_with("\x1f\x8b") ? BgzfMembers::Fault::Cut
-                                                                : BgzfMembers::Fault::NotBgzf;
-            members.fault_offset = at;
+            members.fault =
+                FileFault::at(cut && rest.starts_with("\x1f\x8b") ? FileFault::Kind::Cut
+                                                                  : FileFault::Kind::NotBgzf,
+                              at);
             break;
         }
         if (length > rest.size()) {
-            members.fault = BgzfMembers::Fault::Cut;
-            members.fault_offset = at;
+            members.fault = FileFault::at(FileFault::Kind::Cut, at);
             break;
         }
         members.offsets.push_back(at);

@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "core/file_fault.hpp"
+
 namespace molvane::core {
 
 // Bytes of a member header up to and including the "BC" subfield, when that
@@ -35,10 +37,9 @@ std::size_t bgzf_data_start(std::string_view member) noexcept;
 struct BgzfMembers {
     std::vector<uint64_t> offsets;  // each member's first byte, then the end
     std::vector<uint32_t> sizes;    // each member's ISIZE: its decompressed bytes
-    // Where the walk stopped short: the offset of a member whose header is
-    // not BGZF or that runs past the end; `fault` says which.
-    enum class Fault { None, NotBgzf, Cut } fault = Fault::None;
-    uint64_t fault_offset = 0;
+    // Where the walk stopped short: NotBgzf or Cut, at the offset of the
+    // member whose header is not BGZF or that runs past the end.
+    FileFault fault{};
 };
 
 // Walks the member headers of data[0, size). Empty members (the end marker,

@@ -18,71 +18,71 @@ bool BlockFile::adopt(std::vector<uint64_t> offsets, FileStamp stamp) noexcept {
     return true;
 }
 
-BlockFile::Status BlockFile::ready(IoOutcome& outcome) {
-    if (is_ready()) return Status::Ok;
+FileFault BlockFile::ready() {
+    if (is_ready()) return {};
     std::lock_guard<std::mutex> lock(mutex_);
-    if (ready_.load(std::memory_order_relaxed)) return Status::Ok;
+    if (ready_.load(std::memory_order_relaxed)) return {};
+    IoOutcome outcome;
     do {
         outcome = file_.open(path_);
     } while (outcome.status == IoOutcome::Status::Interrupted);
-    if (!outcome.ok()) return Status::Io;
-    if (file_.refusal() != AccessRefusal::None) return Status::Refused;
+    if (!outcome.ok()) return FileFault::of(outcome);
+    if (!file_.refusal().ok()) return file_.refusal();
     if (adopted_) {
-        if (!(file_.stamp() == stamp_)) return Status::Changed;
+        if (!(file_.stamp() == stamp_)) return FileFault::of(FileFault::Kind::Changed);
         // Indexes saved before whitespace after the last `$$$$` line was told
         // apart end with that whitespace as a block of its own: it is the
         // file's trailing whitespace now. A real last block is told by its
         // first bytes. Dropped, the rest of the file is known to be blank.
-        if (offsets_.size() >= 2 &&
-            check_trailing(offsets_[offsets_.size() - 2], outcome) == Status::Ok) {
+        if (offsets_.size() >= 2 && check_trailing(offsets_[offsets_.size() - 2]).ok()) {
             offsets_.pop_back();
         } else {
-            const Status trailing = check_trailing(offsets_.back(), outcome);
-            if (trailing != Status::Ok) return trailing;
+            const FileFault trailing = check_trailing(offsets_.back());
+            if (!trailing.ok()) return trailing;
         }
     } else {
         stamp_ = file_.stamp();
         offsets_.clear();
         if (stamp_.size != 0) {
             std::shared_ptr<const Mapping> mapping = file_.map();
-            if (!mapping) return Status::Unmappable;
+            if (!mapping) return FileFault::of(FileFault::Kind::Unmappable);
             if (!index_blocks(mapping->data(), mapping->size(), universal_, offsets_))
-                return Status::Shrank;
+                return FileFault::shrank(FileFault::Step::Index);
         } else {
             offsets_.push_back(0);
         }
     }
     ready_.store(true, std::memory_order_release);
-    return Status::Ok;
+    return {};
 }
 
-BlockFile::Status BlockFile::check_trailing(uint64_t from, IoOutcome& outcome) const {
+FileFault BlockFile::check_trailing(uint64_t from) const {
     char chunk[4096];
     for (uint64_t at = from; at < stamp_.size;) {
         const auto length =
             static_cast<std::size_t>(std::min<uint64_t>(sizeof chunk, stamp_.size - at));
-        outcome = file_.read_at(at, chunk, length);
-        if (!outcome.ok()) return Status::Io;
-        if (!is_blank_tail(std::string_view(chunk, length))) return Status::Misfit;
+        const IoOutcome outcome = file_.read_at(at, chunk, length);
+        if (!outcome.ok()) return FileFault::of(outcome);
+        if (!is_blank_tail(std::string_view(chunk, length)))
+            return FileFault::of(FileFault::Kind::Misfit);
         at += length;
     }
-    return Status::Ok;
+    return {};
 }
 
-BlockFile::Status BlockFile::read(std::size_t i, Block& block, IoOutcome& outcome) const {
+FileFault BlockFile::read(std::size_t i, Block& block) const {
     FileStamp now;
-    outcome = file_.current_stamp(now);
-    if (!outcome.ok()) return Status::Io;
-    if (!(now == stamp_)) return Status::Changed;
+    if (IoOutcome outcome = file_.current_stamp(now); !outcome.ok()) return FileFault::of(outcome);
+    if (!(now == stamp_)) return FileFault::of(FileFault::Kind::Changed);
     const uint64_t begin = offsets_[i];
     const std::size_t length = static_cast<std::size_t>(offsets_[i + 1] - begin);
     std::string text;
     text.reserve(length + kBuildSlack);
     text.resize(length);
-    outcome = file_.read_at(begin, text.data(), length);
-    if (!outcome.ok()) return Status::Io;
+    if (IoOutcome outcome = file_.read_at(begin, text.data(), length); !outcome.ok())
+        return FileFault::of(outcome);
     block = block_of_text(std::move(text), universal_, begin, i);
-    return Status::Ok;
+    return {};
 }
 
 Block block_of_text(std::string text, bool universal, uint64_t offset, std::size_t number) {

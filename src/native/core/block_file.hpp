@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/block.hpp"
+#include "core/file_fault.hpp"
 #include "core/random_access_file.hpp"
 
 namespace molvane::core {
@@ -22,11 +23,6 @@ Block block_of_text(std::string text, bool universal, uint64_t offset, std::size
 
 class BlockFile {
   public:
-    // How a call went, beyond its IoOutcome.
-    // Misfit: an adopted index ends before the file does, and what follows is
-    // not trailing whitespace.
-    enum class Status { Ok, Io, Refused, Unmappable, Changed, Shrank, Misfit };
-
     // `universal`: blocks of a str path, split by the universal rule and
     // translated as parse_sdf translates them.
     BlockFile(std::string path, bool universal) noexcept
@@ -37,9 +33,11 @@ class BlockFile {
     bool adopt(std::vector<uint64_t> offsets, FileStamp stamp) noexcept;
 
     // Opens the file and scans it unless an index was adopted; after the
-    // first success it only returns Ok. `outcome` holds the failed file
-    // call's error. May throw std::bad_alloc.
-    Status ready(IoOutcome& outcome);
+    // first success it only returns None. Faults: Io, the file's refusal,
+    // Unmappable, Shrank, and for an adopted index Changed and Misfit (it
+    // ends before the file does, and what follows is not trailing
+    // whitespace). May throw std::bad_alloc.
+    FileFault ready();
     // Whether ready() succeeded: then it returns at once, and callers may skip
     // releasing the interpreter lock for it.
     bool is_ready() const noexcept { return ready_.load(std::memory_order_acquire); }
@@ -53,12 +51,12 @@ class BlockFile {
 
     // After ready(): block `i` (< count()), or Changed when the file's size
     // or modification time is not the indexed one. May throw std::bad_alloc.
-    Status read(std::size_t i, Block& block, IoOutcome& outcome) const;
+    FileFault read(std::size_t i, Block& block) const;
 
   private:
     // Whether the bytes of the opened file from `from` to its end are all
     // whitespace (an adopted index leaves trailing whitespace out).
-    Status check_trailing(uint64_t from, IoOutcome& outcome) const;
+    FileFault check_trailing(uint64_t from) const;
 
     std::string path_;
     bool universal_;

@@ -44,22 +44,24 @@ std::string encode_index(const SavedIndex& index) {
     return out;
 }
 
-IndexFault decode_index(std::string_view data, SavedIndex& index) {
-    if (data.size() < kHeaderSize || data.substr(0, 8) != kMagic) return IndexFault::NotAnIndex;
-    if (get(data, 8, 4) != kVersion) return IndexFault::Version;
+FileFault decode_index(std::string_view data, SavedIndex& index) {
+    if (data.size() < kHeaderSize || data.substr(0, 8) != kMagic)
+        return FileFault::of(FileFault::Kind::NotAnIndex);
+    if (get(data, 8, 4) != kVersion) return FileFault::of(FileFault::Kind::IndexVersion);
     const uint64_t rule = get(data, 12, 4);
-    if (rule > 1) return IndexFault::Damaged;
+    if (rule > 1) return FileFault::of(FileFault::Kind::IndexDamaged);
     index.universal = rule == 1;
     index.stamp.size = get(data, 16, 8);
     index.stamp.mtime_ns = static_cast<int64_t>(get(data, 24, 8));
     const uint64_t count = get(data, 32, 8);
     if (count != (data.size() - kHeaderSize) / 8 || (data.size() - kHeaderSize) % 8 != 0)
-        return IndexFault::Damaged;
+        return FileFault::of(FileFault::Kind::IndexDamaged);
     index.offsets.resize(static_cast<std::size_t>(count));
     for (std::size_t k = 0; k < index.offsets.size(); ++k)
         index.offsets[k] = get(data, kHeaderSize + 8 * k, 8);
-    if (!offsets_fit(index.offsets, index.stamp.size)) return IndexFault::Damaged;
-    return IndexFault::None;
+    if (!offsets_fit(index.offsets, index.stamp.size))
+        return FileFault::of(FileFault::Kind::IndexDamaged);
+    return {};
 }
 
 }  // namespace molvane::core

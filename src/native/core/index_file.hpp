@@ -15,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/file_fault.hpp"
 #include "core/random_access_file.hpp"
 
 namespace molvane::core {
@@ -27,12 +28,10 @@ struct SavedIndex {
 
 std::string encode_index(const SavedIndex& index);
 
-// Why saved bytes were not taken.
-enum class IndexFault { None, NotAnIndex, Version, Damaged };
-
 // Decodes `data`; checks that the offsets rise from 0 to the file size, so
-// an index taken in never reads outside the blocks. May throw bad_alloc.
-IndexFault decode_index(std::string_view data, SavedIndex& index);
+// an index taken in never reads outside the blocks. Faults: NotAnIndex,
+// IndexVersion, IndexDamaged. May throw bad_alloc.
+FileFault decode_index(std::string_view data, SavedIndex& index);
 
 // Offsets that rise strictly from 0 to at most `size` ({0} for an empty file):
 // the bytes past the last one are trailing whitespace, which is no block.

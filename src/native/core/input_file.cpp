@@ -41,6 +41,7 @@ IoOutcome InputFile::open(const std::string& path) noexcept {
     size_understated_ = false;
     struct stat status {};
     const bool stated = ::fstat(fd, &status) == 0;
+    directory_ = stated && S_ISDIR(status.st_mode);
     is_pipe_ = stated && S_ISFIFO(status.st_mode);
     read_before_ = false;
     if (is_pipe_) widen_pipe(fd);
@@ -64,6 +65,24 @@ IoOutcome InputFile::open(const std::string& path) noexcept {
         fd_ = fd;
     }
     return {};
+}
+
+FileFault InputFile::random_access_refusal() const noexcept {
+    // A directory fails as its first read would, and as open() fails on one
+    // in Python: IsADirectoryError, not a refusal of a special file.
+    if (directory_) return FileFault::of(IoOutcome{IoOutcome::Status::Errno, EISDIR});
+    FileFault fault;
+    fault.compression = compression_;
+    fault.format = unread_format_;
+    if (compression_ != Compression::None)
+        fault.kind = FileFault::Kind::Compressed;
+    else if (size_ == kUnknownSize)
+        fault.kind = FileFault::Kind::NotRegular;
+    else if (size_understated_)
+        fault.kind = FileFault::Kind::SizeUnknown;
+    else if (size_ != 0 && !mapping_)
+        fault.kind = FileFault::Kind::Unmappable;
+    return fault;
 }
 
 IoOutcome InputFile::read_some(char* buf, size_t len, size_t& got) noexcept {

@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "core/compression.hpp"
+#include "core/file_fault.hpp"
 #include "core/io_outcome.hpp"
 #include "core/mapped.hpp"
 #include "core/pipe_read_ahead.hpp"
@@ -58,6 +59,13 @@ class InputFile {
     std::shared_ptr<const Mapping> take_mapping() noexcept { return std::move(mapping_); }
     bool has_mapping() const noexcept { return mapping_ != nullptr; }
 
+    // Why the file open() opened cannot be read from any offset, as a byte
+    // range needs: Io (EISDIR) for a directory, NotRegular, Compressed,
+    // SizeUnknown or Unmappable (an
+    // empty file is never mapped, and holds no block in any range); None
+    // when it can.
+    FileFault random_access_refusal() const noexcept;
+
     // Reads up to `len` bytes into `buf`; `got` is the count read, 0 at the
     // end of the file.
     IoOutcome read_some(char* buf, size_t len, size_t& got) noexcept;
@@ -78,6 +86,7 @@ class InputFile {
     std::unique_ptr<PipeReadAhead> ahead_;
     Compression compression_ = Compression::None;
     bool size_understated_ = false;
+    bool directory_ = false;
     std::string_view unread_format_;
     uint64_t size_ = kUnknownSize;
     std::shared_ptr<const Mapping> mapping_;

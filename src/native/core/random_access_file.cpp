@@ -28,15 +28,13 @@ IoOutcome from_errno() noexcept {
 IoOutcome RandomAccessFile::open(const std::string& path) noexcept {
     if (IoOutcome checked = check_path(path); !checked.ok()) return checked;
     close();
-    refusal_ = AccessRefusal::None;
-    compression_ = Compression::None;
-    unread_format_ = {};
+    refusal_ = {};
     // A FIFO, socket or device is refused by its status alone, never opened:
     // opening a FIFO would let a waiting writer start writing, and closing
     // it again would break that writer's pipe and lose what it wrote.
     struct stat named {};
     if (::stat(path.c_str(), &named) == 0 && !S_ISREG(named.st_mode) && !S_ISDIR(named.st_mode)) {
-        refusal_ = AccessRefusal::NotRegular;
+        refusal_.kind = FileFault::Kind::NotRegular;
         return {};
     }
     // O_NONBLOCK: should the path become a FIFO after the check above, the
@@ -49,7 +47,7 @@ IoOutcome RandomAccessFile::open(const std::string& path) noexcept {
     // A directory fails as open() fails on one in Python: IsADirectoryError.
     if (S_ISDIR(status.st_mode)) return {IoOutcome::Status::Errno, EISDIR};
     if (!S_ISREG(status.st_mode)) {
-        refusal_ = AccessRefusal::NotRegular;
+        refusal_.kind = FileFault::Kind::NotRegular;
         return {};
     }
     stamp_ = stamp_of(status);
@@ -57,14 +55,14 @@ IoOutcome RandomAccessFile::open(const std::string& path) noexcept {
     const ssize_t got = retry_on_eintr([&] { return ::pread(fd, head, sizeof head, 0); });
     if (got < 0) return from_errno();
     const std::string_view start(head, static_cast<size_t>(got));
-    compression_ = sniff_compression(start);
-    unread_format_ = core::unread_format(start);
+    refusal_.compression = sniff_compression(start);
+    refusal_.format = core::unread_format(start);
     if (stamp_.size == 0 && got > 0)
-        refusal_ = AccessRefusal::SizeUnknown;
-    else if (compression_ != Compression::None)
-        refusal_ = AccessRefusal::Compressed;
-    else if (!unread_format_.empty())
-        refusal_ = AccessRefusal::Archive;
+        refusal_.kind = FileFault::Kind::SizeUnknown;
+    else if (refusal_.compression != Compression::None)
+        refusal_.kind = FileFault::Kind::Compressed;
+    else if (!refusal_.format.empty())
+        refusal_.kind = FileFault::Kind::Archive;
     return {};
 }
 

@@ -10,15 +10,11 @@
 #include <string_view>
 
 #include "core/compression.hpp"
+#include "core/file_fault.hpp"
 #include "core/io_outcome.hpp"
 #include "core/mapped.hpp"
 
 namespace molvane::core {
-
-// Why a file cannot be read at any offset.
-// SizeUnknown: a regular file that reports 0 bytes yet holds some (a /proc
-// file); offsets into it mean nothing.
-enum class AccessRefusal { None, NotRegular, Compressed, Archive, SizeUnknown };
 
 // What fstat tells of an open file, to compare with what it told before.
 struct FileStamp {
@@ -39,9 +35,11 @@ class RandomAccessFile {
     IoOutcome open(const std::string& path) noexcept;
     void close() noexcept;
 
-    AccessRefusal refusal() const noexcept { return refusal_; }
-    Compression compression() const noexcept { return compression_; }
-    std::string_view unread_format() const noexcept { return unread_format_; }
+    // Why the file opened cannot be read at any offset: None, NotRegular,
+    // Compressed (with its compression), Archive (with its format) or
+    // SizeUnknown (offsets into a file that reports 0 bytes mean nothing).
+    const FileFault& refusal() const noexcept { return refusal_; }
+    Compression compression() const noexcept { return refusal_.compression; }
     // Size and modification time at open().
     const FileStamp& stamp() const noexcept { return stamp_; }
     // The stamp now, through the open descriptor.
@@ -57,9 +55,7 @@ class RandomAccessFile {
 
   private:
     int fd_ = -1;
-    AccessRefusal refusal_ = AccessRefusal::None;
-    Compression compression_ = Compression::None;
-    std::string_view unread_format_;
+    FileFault refusal_;
     FileStamp stamp_;
 };
 

@@ -41,18 +41,22 @@ Ref packed(const std::vector<T>& values) {
                                   static_cast<Py_ssize_t>(values.size() * sizeof(T))));
 }
 
-PyObject* bgzf_members(PyObject* module, PyObject* buffer) {
+PyObject* bgzf_members(PyObject* module, PyObject* args) {
     return boundary(module, [&] {
+        PyObject* buffer = nullptr;
+        PyObject* path = Py_None;
+        if (!PyArg_ParseTuple(args, "O|O:_bgzf_members", &buffer, &path)) throw PythonError{};
         BufferView view(buffer);
         core::BgzfMembers members =
             without_gil([&] { return core::walk_bgzf(view.data(), view.size()); });
-        const char* fault = members.fault == core::BgzfMembers::Fault::None  ? nullptr
-                            : members.fault == core::BgzfMembers::Fault::Cut ? "cut"
-                                                                             : "not bgzf";
+        if (path != Py_None) raise_file_fault(path, members.fault);
+        const char* fault = members.fault.ok()                                 ? nullptr
+                            : members.fault.kind == core::FileFault::Kind::Cut ? "cut"
+                                                                               : "not bgzf";
         Ref offsets = packed(members.offsets);
         Ref sizes = packed(members.sizes);
         return Ref::check(Py_BuildValue("(OOzK)", offsets.get(), sizes.get(), fault,
-                                        static_cast<unsigned long long>(members.fault_offset)))
+                                        static_cast<unsigned long long>(members.fault.offset)))
             .release();
     });
 }
@@ -89,13 +93,16 @@ PyObject* next_block_start(PyObject* module, PyObject* args) {
 }
 
 PyMethodDef kBgzfMembersDef = {
-    "_bgzf_members", bgzf_members, METH_O,
-    "_bgzf_members($module, buffer, /)\n--\n\n"
+    "_bgzf_members", bgzf_members, METH_VARARGS,
+    "_bgzf_members($module, buffer, path=None, /)\n--\n\n"
     "The BGZF members of `buffer` found from their headers: (offsets, sizes,\n"
     "fault, fault_offset), offsets as native uint64 bytes (each member's first\n"
     "byte, then where the walk ended), sizes as native uint32 bytes (each\n"
     "member's ISIZE), fault None, 'cut' or 'not bgzf' with the offset of the\n"
-    "member where the walk stopped."};
+    "member where the walk stopped. Given the `path` the buffer holds (its\n"
+    "name in messages), a fault raises instead: EOFError for a cut member,\n"
+    "ValueError for a file that is no BGZF, OSError(EIO) for damage after\n"
+    "its first member."};
 
 PyMethodDef kBlockStartsDef = {
     "_block_starts", block_starts, METH_VARARGS,

@@ -5,6 +5,7 @@
 #include <new>
 #include <string>
 
+#include "core/compression.hpp"
 #include "core/error.hpp"
 #include "python/held_error.hpp"
 #include "python/module_state.hpp"
@@ -219,6 +220,99 @@ void raise_if_failed(const core::IoOutcome& outcome, PyObject* path_object) {
         }
     }
     raise(PyExc_SystemError, "unknown file call outcome");
+}
+
+namespace {
+
+// What a mapped file was doing when it turned out shorter than its mapping.
+const char* shrank_message(core::FileFault::Step step) {
+    switch (step) {
+        case core::FileFault::Step::Read:
+            return "the file shrank while it was read (it was truncated or rewritten in place)";
+        case core::FileFault::Step::Index: return "the file shrank while it was indexed";
+        case core::FileFault::Step::Cut: return "the file shrank while it was cut";
+    }
+    return "the file shrank";
+}
+
+// PyErr_Format with `path_object`'s repr for the one %R of `format`.
+[[noreturn]] void raise_on(PyObject* type, const char* format, PyObject* path_object) {
+    PyErr_Format(type, format, path_object);
+    throw PythonError{};
+}
+
+}  // namespace
+
+void raise_file_fault(PyObject* path_object, const core::FileFault& fault) {
+    using Kind = core::FileFault::Kind;
+    switch (fault.kind) {
+        case Kind::None: return;
+        case Kind::Io:
+            raise_if_failed(fault.io, path_object);
+            if (fault.io.status == core::IoOutcome::Status::Interrupted) return;
+            break;
+        case Kind::NotRegular:
+            raise_on(PyExc_ValueError,
+                     "random access needs a regular file: %R is a pipe, socket or device; save "
+                     "its content to a file first",
+                     path_object);
+        case Kind::Compressed:
+            PyErr_Format(PyExc_ValueError,
+                         "random access needs an uncompressed file: decompress %R first (it is "
+                         "%s-compressed)",
+                         path_object,
+                         std::string(core::compression_name(fault.compression)).c_str());
+            throw PythonError{};
+        case Kind::Archive:
+            PyErr_Format(PyExc_ValueError, "%R is a %s, not an SD file: extract it first",
+                         path_object, std::string(fault.format).c_str());
+            throw PythonError{};
+        case Kind::SizeUnknown:
+            raise_on(PyExc_ValueError,
+                     "random access needs a file that reports its size: %R reports 0 bytes but "
+                     "holds data; read it through with parse_sdf or save its content to a file "
+                     "first",
+                     path_object);
+        case Kind::Unmappable:
+            raise_on(PyExc_OSError,
+                     "random access needs a file on a local file system: %R is on a network "
+                     "or FUSE file system; copy it to a local disk first",
+                     path_object);
+        case Kind::Changed:
+            raise_on(PyExc_OSError,
+                     "%R changed since it was indexed (its size or modification time differs): "
+                     "make a new SDFile of it",
+                     path_object);
+        case Kind::Shrank: raise_os_error(EIO, shrank_message(fault.step), path_object);
+        case Kind::Misfit:
+            raise(PyExc_ValueError,
+                  "the index given does not fit the file: text follows its last block");
+        case Kind::NotAnIndex:
+            raise_on(PyExc_ValueError, "%R is not a saved SDFile index", path_object);
+        case Kind::IndexVersion:
+            raise_on(PyExc_ValueError,
+                     "%R is an SDFile index of another format version: index the file again",
+                     path_object);
+        case Kind::IndexDamaged:
+            raise_on(PyExc_ValueError, "%R is a damaged SDFile index", path_object);
+        case Kind::NotBgzf: {
+            if (fault.offset == 0) raise_on(PyExc_ValueError, "%R is not a BGZF file", path_object);
+            const std::string message = "the bytes at " + std::to_string(fault.offset) +
+                                        " are not a BGZF member: the file is damaged";
+            raise_os_error(EIO, message, path_object);
+        }
+        case Kind::Cut:
+            PyErr_Format(PyExc_EOFError,
+                         "%R: the BGZF member at byte %llu is cut short: the file is truncated",
+                         path_object, static_cast<unsigned long long>(fault.offset));
+            throw PythonError{};
+    }
+    raise_internal("a file fault without its exception");
+}
+
+void raise_file_shrank(PyObject* path_object) {
+    raise_file_fault(path_object, core::FileFault::shrank(core::FileFault::Step::Read));
+    raise_internal("a shrunk file raised nothing");
 }
 
 }  // namespace molvane::py

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <type_traits>
 
+#include "core/file_fault.hpp"
 #include "core/io_outcome.hpp"
 #include "python/ref.hpp"
 
@@ -79,6 +80,16 @@ inline void check_invariant(bool condition, const char* what) {
 // os.fspath() returned): raise_os_error for a system error, OSError with a
 // message of its own for the others. Returns when the call succeeded.
 void raise_if_failed(const core::IoOutcome& outcome, PyObject* path_object);
+
+// Raises the exception of `fault` on the file `path_object` (what
+// os.fspath() returned; for an index fault, the index's path): the one place
+// where the random-access, index and BGZF faults become exceptions. Returns
+// for no fault, and for an interrupted call once the signal handlers ran
+// without raising, as raise_if_failed() does.
+void raise_file_fault(PyObject* path_object, const core::FileFault& fault);
+
+// OSError(EIO) for a mapped file found shorter than its mapping while read.
+[[noreturn]] void raise_file_shrank(PyObject* path_object);
 
 // Runs Python's signal handlers; what they raise (KeyboardInterrupt, say)
 // propagates. Cheap when no signal is pending.

@@ -1,7 +1,5 @@
 #include "python/random_access.hpp"
 
-#include <cerrno>
-
 #include "python/errors.hpp"
 #include "python/method_def.hpp"
 #include "python/text_arguments.hpp"
@@ -24,44 +22,6 @@ PathArgument path_argument(PyObject* source) {
     return {std::string(str_or_bytes_view(encoded.get())), std::move(path), is_str};
 }
 
-void raise_compressed(PyObject* path_object, std::string_view compression) {
-    PyErr_Format(PyExc_ValueError,
-                 "random access needs an uncompressed file: decompress %R first (it is "
-                 "%s-compressed)",
-                 path_object, std::string(compression).c_str());
-    throw PythonError{};
-}
-
-void raise_not_regular(PyObject* path_object) {
-    PyErr_Format(PyExc_ValueError,
-                 "random access needs a regular file: %R is a pipe, socket or device; save "
-                 "its content to a file first",
-                 path_object);
-    throw PythonError{};
-}
-
-void raise_size_understated(PyObject* path_object) {
-    PyErr_Format(PyExc_ValueError,
-                 "random access needs a file that reports its size: %R reports 0 bytes but holds "
-                 "data; read it through with parse_sdf or save its content to a file first",
-                 path_object);
-    throw PythonError{};
-}
-
-void raise_unmappable(PyObject* path_object) {
-    PyErr_Format(PyExc_OSError,
-                 "random access needs a file on a local file system: %R is on a network "
-                 "or FUSE file system; copy it to a local disk first",
-                 path_object);
-    throw PythonError{};
-}
-
-void raise_file_shrank(PyObject* path_object) {
-    raise_os_error(EIO,
-                   "the file shrank while it was read (it was truncated or rewritten in place)",
-                   path_object);
-}
-
 void open_retrying(core::RandomAccessFile& file, const PathArgument& path) {
     for (;;) {
         const std::string& bytes = path.bytes;
@@ -74,23 +34,9 @@ void open_retrying(core::RandomAccessFile& file, const PathArgument& path) {
     }
 }
 
-void raise_refusal(const core::RandomAccessFile& file, const PathArgument& path) {
-    switch (file.refusal()) {
-        case core::AccessRefusal::None: return;
-        case core::AccessRefusal::NotRegular: raise_not_regular(path.object.get());
-        case core::AccessRefusal::Compressed:
-            raise_compressed(path.object.get(), core::compression_name(file.compression()));
-        case core::AccessRefusal::Archive:
-            PyErr_Format(PyExc_ValueError, "%R is a %s, not an SD file: extract it first",
-                         path.object.get(), std::string(file.unread_format()).c_str());
-            throw PythonError{};
-        case core::AccessRefusal::SizeUnknown: raise_size_understated(path.object.get());
-    }
-}
-
 void open_random_access(core::RandomAccessFile& file, const PathArgument& path) {
     open_retrying(file, path);
-    raise_refusal(file, path);
+    raise_file_fault(path.object.get(), file.refusal());
 }
 
 namespace {
@@ -103,13 +49,13 @@ PyObject* source_kind(PyObject* module, PyObject* source) {
         core::RandomAccessFile file;
         open_retrying(file, path);
         const char* kind = "plain";
-        switch (file.refusal()) {
-            case core::AccessRefusal::None: break;
-            case core::AccessRefusal::NotRegular: kind = "stream"; break;
+        switch (file.refusal().kind) {
+            case core::FileFault::Kind::NotRegular: kind = "stream"; break;
             // No size yet data (/proc files): read through like a stream.
-            case core::AccessRefusal::SizeUnknown: kind = "stream"; break;
-            case core::AccessRefusal::Compressed: kind = "compressed"; break;
-            case core::AccessRefusal::Archive: kind = "archive"; break;
+            case core::FileFault::Kind::SizeUnknown: kind = "stream"; break;
+            case core::FileFault::Kind::Compressed: kind = "compressed"; break;
+            case core::FileFault::Kind::Archive: kind = "archive"; break;
+            default: break;  // no refusal: a file read at any offset
         }
         return Ref::check(PyUnicode_FromString(kind)).release();
     });

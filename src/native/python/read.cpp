@@ -468,12 +468,7 @@ void Reader::start_compressed_range() {
 }
 
 void Reader::check_random_access() {
-    if (file_.compression() != core::Compression::None)
-        raise_compressed(path_object_.get(), core::compression_name(file_.compression()));
-    if (size_ == core::InputFile::kUnknownSize) raise_not_regular(path_object_.get());
-    if (file_.size_understated()) raise_size_understated(path_object_.get());
-    // An empty file is read, not mapped, and holds no block in any range.
-    if (size_ != 0 && !file_.has_mapping()) raise_unmappable(path_object_.get());
+    raise_file_fault(path_object_.get(), file_.random_access_refusal());
 }
 
 // --- refills -----------------------------------------------------------------

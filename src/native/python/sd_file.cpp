@@ -1,6 +1,5 @@
 #include "python/sd_file.hpp"
 
-#include <cerrno>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -69,47 +68,16 @@ SDFileObject& sd_file(PyObject* self) {
     return state_of<SDFileObject>(self);
 }
 
-[[noreturn]] void raise_changed(PyObject* path) {
-    PyErr_Format(PyExc_OSError,
-                 "%R changed since it was indexed (its size or modification time differs): "
-                 "make a new SDFile of it",
-                 path);
-    throw PythonError{};
-}
-
-void raise_status(core::BlockFile::Status status, const core::IoOutcome& outcome,
-                  const SDFileObject& object) {
-    PyObject* path = object.path.get();
-    switch (status) {
-        case core::BlockFile::Status::Ok: return;
-        case core::BlockFile::Status::Io: raise_if_failed(outcome, path); return;
-        case core::BlockFile::Status::Refused:
-            // The open file carries its refusal: no second look at the path.
-            raise_refusal(object.file->file(), path_argument(path));
-            raise_internal("a refused file carries no refusal");
-        case core::BlockFile::Status::Unmappable: raise_unmappable(path);
-        case core::BlockFile::Status::Changed: raise_changed(path);
-        case core::BlockFile::Status::Shrank:
-            raise_os_error(EIO, "the file shrank while it was indexed", path);
-        case core::BlockFile::Status::Misfit:
-            raise(PyExc_ValueError,
-                  "the index given does not fit the file: text follows its last block");
-    }
-    raise_internal("unknown SDFile outcome");
-}
-
 // The index, scanned on first use without the GIL.
 core::BlockFile& ready(SDFileObject& object) {
     core::BlockFile& file = *object.file;
     if (file.is_ready()) return file;
-    core::IoOutcome outcome;
-    const core::BlockFile::Status status = without_gil([&] { return file.ready(outcome); });
-    raise_status(status, outcome, object);
+    const core::FileFault fault = without_gil([&] { return file.ready(); });
+    raise_file_fault(object.path.get(), fault);
     return file;
 }
 
-PyObject* open_compressed(SDFileObject& object, core::BlockFile::Status status,
-                          const core::IoOutcome& outcome);
+PyObject* open_compressed(SDFileObject& object, const core::FileFault& fault);
 
 // The blocks of a gzip file, indexed on first use, or null for a plain file
 // (then ready). Which gzip files are served is _gzaccess's to say.
@@ -117,9 +85,8 @@ PyObject* compressed_blocks(SDFileObject& object) {
     if (object.compressed) return object.compressed.get();
     core::BlockFile& file = *object.file;
     if (!file.is_ready()) {
-        core::IoOutcome outcome;
-        const core::BlockFile::Status status = without_gil([&] { return file.ready(outcome); });
-        if (status != core::BlockFile::Status::Ok) return open_compressed(object, status, outcome);
+        const core::FileFault fault = without_gil([&] { return file.ready(); });
+        if (!fault.ok()) return open_compressed(object, fault);
     }
     // An index of a compressed file is never taken for a plain one.
     if (object.compressed_index) {
@@ -131,19 +98,16 @@ PyObject* compressed_blocks(SDFileObject& object) {
 }
 
 // The blocks of a gzip file refused by the plain road, or the refusal.
-PyObject* open_compressed(SDFileObject& object, core::BlockFile::Status status,
-                          const core::IoOutcome& outcome) {
-    const core::BlockFile& file = *object.file;
-    if (status == core::BlockFile::Status::Refused &&
-        file.file().refusal() == core::AccessRefusal::Compressed &&
-        file.file().compression() == core::Compression::Gzip) {
+PyObject* open_compressed(SDFileObject& object, const core::FileFault& fault) {
+    if (fault.kind == core::FileFault::Kind::Compressed &&
+        fault.compression == core::Compression::Gzip) {
         Ref open = gzaccess_function("open_blocks");
         PyObject* index = object.compressed_index ? object.compressed_index.get() : Py_None;
         Ref made = Ref::check(PyObject_CallFunction(open.get(), "OOO", object.path.get(),
                                                     object.is_str ? Py_True : Py_False, index));
         return keep_compressed(object, std::move(made));
     }
-    raise_status(status, outcome, object);
+    raise_file_fault(object.path.get(), fault);
     raise_internal("a refused SDFile was not refused");
 }
 
@@ -174,10 +138,8 @@ Ref read_block(SDFileObject& object, std::size_t i) {
         return read_compressed_block(object, compressed, i);
     core::BlockFile& file = ready(object);
     core::Block block;
-    core::IoOutcome outcome;
-    const core::BlockFile::Status status =
-        without_gil([&] { return file.read(i, block, outcome); });
-    raise_status(status, outcome, object);
+    const core::FileFault fault = without_gil([&] { return file.read(i, block); });
+    raise_file_fault(object.path.get(), fault);
     return new_block_object(object.block_type.get(), std::move(block));
 }
 
@@ -191,20 +153,7 @@ core::SavedIndex load_index(PyObject* source, bool is_str) {
         without_gil([&]() noexcept { return file.read_at(0, data.data(), data.size()); });
     raise_if_failed(outcome, path.object.get());
     core::SavedIndex index;
-    switch (core::decode_index(data, index)) {
-        case core::IndexFault::None: break;
-        case core::IndexFault::NotAnIndex:
-            PyErr_Format(PyExc_ValueError, "%R is not a saved SDFile index", path.object.get());
-            throw PythonError{};
-        case core::IndexFault::Version:
-            PyErr_Format(PyExc_ValueError,
-                         "%R is an SDFile index of another format version: index the file again",
-                         path.object.get());
-            throw PythonError{};
-        case core::IndexFault::Damaged:
-            PyErr_Format(PyExc_ValueError, "%R is a damaged SDFile index", path.object.get());
-            throw PythonError{};
-    }
+    raise_file_fault(path.object.get(), core::decode_index(data, index));
     if (index.universal != is_str) {
         PyErr_Format(PyExc_ValueError,
                      "%R indexes the blocks of a %s path; open the file with a %s path or "
@@ -458,7 +407,7 @@ PyObject* sd_file_setstate(PyObject* self, PyObject* state) {
 Ref compressed_shards(core::RandomAccessFile& file, const PathArgument& path, uint64_t n,
                       uint64_t piece) {
     open_retrying(file, path);
-    if (file.refusal() != core::AccessRefusal::Compressed ||
+    if (file.refusal().kind != core::FileFault::Kind::Compressed ||
         file.compression() != core::Compression::Gzip)
         return {};
     Ref cut = gzaccess_function("shards");
@@ -501,12 +450,14 @@ PyObject* shards(PyObject* module, PyObject* args, PyObject* kwargs) {
         PathArgument path = path_argument(source);
         core::RandomAccessFile file;
         if (Ref cut = compressed_shards(file, path, n, piece)) return cut.release();
-        raise_refusal(file, path);
+        raise_file_fault(path.object.get(), file.refusal());
         const uint64_t file_size = file.stamp().size;
         std::vector<uint64_t> bounds;
         if (file_size != 0) {
             std::shared_ptr<const core::Mapping> mapping = file.map();
-            if (!mapping) raise_unmappable(path.object.get());
+            if (!mapping)
+                raise_file_fault(path.object.get(),
+                                 core::FileFault::of(core::FileFault::Kind::Unmappable));
             if (piece != 0) n = file_size / piece + (file_size % piece != 0);
             const std::size_t pieces = static_cast<std::size_t>(n);
             const bool universal = path.is_str;
@@ -514,7 +465,9 @@ PyObject* shards(PyObject* module, PyObject* args, PyObject* kwargs) {
                 return core::cut_shards(mapping->data(), mapping->size(), pieces, universal,
                                         bounds);
             });
-            if (!intact) raise_os_error(EIO, "the file shrank while it was cut", path.object.get());
+            if (!intact)
+                raise_file_fault(path.object.get(),
+                                 core::FileFault::shrank(core::FileFault::Step::Cut));
         }
         const Py_ssize_t count = bounds.empty() ? 0 : static_cast<Py_ssize_t>(bounds.size() - 1);
         Ref list = Ref::check(PyList_New(count));

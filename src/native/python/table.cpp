@@ -28,7 +28,6 @@
 #include "python/method_def.hpp"
 #include "python/module_state.hpp"
 #include "python/object.hpp"
-#include "python/random_access.hpp"
 #include "python/read.hpp"
 #include "python/without_gil.hpp"
 
