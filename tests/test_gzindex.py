@@ -198,6 +198,10 @@ def test_cli_index_exit_codes(tmp_path, capsys, monkeypatch):
     packed = write_gzip(tmp_path / "a.sdf.gz", TEXT)
     assert main(["index", str(packed)]) == 0
     assert capsys.readouterr().out.split() == [str(packed) + ".idx"]
+    # Again over a file rewritten since: the index is built anew, not reused.
+    write_gzip(packed, TEXT + TEXT)
+    assert main(["index", "-q", str(packed)]) == 0
+    assert list(molvane.SDFile(str(packed))) == list(molvane.parse_sdf(str(packed)))
     assert _gzaccess.is_saved_index(str(packed) + ".idx") and _gzaccess.splittable(str(packed))
     other = tmp_path / "a.sdf.bz2"
     other.write_bytes(bz2.compress(TEXT.encode()))

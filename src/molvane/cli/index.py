@@ -31,7 +31,7 @@ def index_file(name: str) -> str:
     kind = native._source_kind(path)
     if kind == "plain":
         saved = native.SDFile(path).save_index()
-    elif kind == "compressed" and _gzaccess.splittable(path):
+    elif kind == "compressed" and _gzaccess.is_bgzf(path):
         blocks = _gzaccess.BgzfBlocks(path, False, reuse=False)
         saved = _gzaccess.default_index_path(path)
         blocks.save(saved)
