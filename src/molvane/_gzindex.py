@@ -181,13 +181,13 @@ class _StartScan:
         return self.starts
 
 
-def _scan(path: Any) -> tuple[array[int], array[int], int]:
+def _scan(fd: int, path: Any) -> tuple[array[int], array[int], int]:
     """Both rules' block starts and the decompressed size, by one pass of
-    our own gzip reader (which raises, naming the file, at a cut or fault)."""
+    our own gzip reader over the file open as `fd` (which raises, naming the
+    file, at a cut or fault)."""
     from molvane._compression import open_decompressing
 
-    fd = os.open(path, os.O_RDONLY | getattr(os, "O_CLOEXEC", 0))
-    stream = open_decompressing(fd, "gzip", path)
+    stream = open_decompressing(os.dup(fd), "gzip", path)
     scans = _StartScan(False), _StartScan(True)
     total = 0
     buffer = bytearray(_STEP)
@@ -232,7 +232,7 @@ def build(path: Any) -> GzIndex:
     try:
         status = os.fstat(fd)
         stamp = (status.st_size, status.st_mtime_ns)
-        starts, universal, total = _scan(path)
+        starts, universal, total = _scan(fd, path)
         points = _access_points(fd, path, total)
         status = os.fstat(fd)
         if (status.st_size, status.st_mtime_ns) != stamp:
