@@ -1,6 +1,7 @@
 """BGZF files: written by write_sdf(bgzf=True) and read by every reader, at any
 block through SDFile, shards, byte ranges and Dask; saved indexes checked."""
 
+import bz2
 import gzip
 import os
 import pickle
@@ -253,6 +254,10 @@ def test_cli_writes_bgzf_and_indexes_files(tmp_path, capsys):
     capsys.readouterr()
     assert main(["index", str(plain), str(out)]) == 0
     assert capsys.readouterr().out.split() == [str(plain) + ".idx", str(out) + ".idx"]
+    # Saved indexes are made as any file of the user's is (0o666 less the umask).
+    umask = os.umask(0o022)
+    os.umask(umask)
+    assert os.stat(str(out) + ".idx").st_mode & 0o777 == 0o666 & ~umask
     assert list(molvane.SDFile(os.fsencode(str(out)))) == list(
         molvane.parse_sdf(os.fsencode(str(plain)))
     )
@@ -261,8 +266,10 @@ def test_cli_writes_bgzf_and_indexes_files(tmp_path, capsys):
     parts = [tmp_path / f"part-{n}.sdf.gz" for n in range(2)]
     assert all(_gzaccess.is_bgzf(part) for part in parts)
     assert b"".join(gzip.decompress(part.read_bytes()) for part in parts) == text.encode()
-    # The plain gzip file has no index, and --bgzf needs a .gz file.
-    assert main(["index", str(source)]) == 2
+    # A bz2 file has no index, and --bgzf needs a .gz file.
+    packed = tmp_path / "in.sdf.bz2"
+    packed.write_bytes(bz2.compress(text.encode()))
+    assert main(["index", str(packed)]) == 2
     assert "not BGZF" in capsys.readouterr().err
     assert main(["cat", str(source), "-o", str(tmp_path / "x.sdf"), "--bgzf"]) == 2
     assert "bgzf=True applies to paths ending in .gz" in capsys.readouterr().err

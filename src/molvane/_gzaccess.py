@@ -436,11 +436,13 @@ class BgzfBlocks:
 
 def write_atomically(target: Any, data: bytes) -> None:
     """Writes `data` to `target` through a temporary renamed over it."""
-    import tempfile
+    import secrets
 
     target = os.fsdecode(target)
     folder = os.path.dirname(target) or "."
-    fd, temporary = tempfile.mkstemp(dir=folder, prefix=".molvane-idx-")
+    temporary = os.path.join(folder, f".molvane-idx-{secrets.token_hex(8)}")
+    # 0o666 less the umask, as any file the user makes (mkstemp's are 0o600).
+    fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666)
     try:
         with os.fdopen(fd, "wb") as file:
             file.write(data)
@@ -455,13 +457,26 @@ def _refuse_plain_gzip(path: Any) -> None:
         raise ValueError(
             f"random access needs an uncompressed file: decompress {path!r} first (it is "
             "gzip-compressed), or make a BGZF copy, which is read at any block "
-            f"(molvane cat {_name(path)} -o copy.sdf.gz --bgzf)"
+            f"(molvane cat {_name(path)} -o copy.sdf.gz --bgzf), or index it once "
+            f"(molvane index {_name(path)}, with pip install 'molvane[gzindex]')"
         )
 
 
-def open_blocks(path: Any, universal: bool, index: Any) -> BgzfBlocks:
+def _indexed_plain(path: Any) -> bool:
+    """Whether `path` is a plain (not BGZF) gzip file with its own index beside
+    it, read through molvane._gzindex."""
+    from molvane import _gzindex
+
+    return _gzindex.has_index(path) and not is_bgzf(path)
+
+
+def open_blocks(path: Any, universal: bool, index: Any) -> Any:
     """The block index of a gzip file for SDFile; ValueError naming how to
-    make the file readable at random unless it is BGZF."""
+    make the file readable at random unless it is BGZF or indexed."""
+    if not is_bgzf(path) and (index is not None or _indexed_plain(path)):
+        from molvane import _gzindex
+
+        return _gzindex.GzBlocks(path, universal, index)
     _refuse_plain_gzip(path)
     return BgzfBlocks(path, universal, index)
 
@@ -469,7 +484,7 @@ def open_blocks(path: Any, universal: bool, index: Any) -> BgzfBlocks:
 def splittable(path: Any) -> bool:
     """Whether the compressed file at `path` can be cut into ranges."""
     try:
-        return is_bgzf(path)
+        return is_bgzf(path) or _indexed_plain(path)
     except OSError:
         return False
 
@@ -480,7 +495,12 @@ def splittable(path: Any) -> bool:
 def shards(path: Any, n: int, size: int, universal: bool) -> list[tuple[int, int]]:
     """(start, stop) virtual offsets cutting a BGZF file into runs of whole
     blocks: `n` runs of about equal compressed bytes, or runs of about `size`
-    compressed bytes (when `n` is 0)."""
+    compressed bytes (when `n` is 0). An indexed plain gzip file is cut by
+    molvane._gzindex, in decompressed offsets."""
+    if _indexed_plain(path):
+        from molvane import _gzindex
+
+        return _gzindex.shards(path, n, size, universal)
     bgzf = open_bgzf(path)
     try:
         total = bgzf.offsets[-1]
@@ -549,9 +569,13 @@ class RangeStream:
         self._bgzf.close()
 
 
-def open_range(path: Any, start: int, stop: int, universal: bool) -> RangeStream:
-    """The stream of parse_sdf(path, start=start, stop=stop) over a BGZF file;
-    `stop` of 2**64 - 1 is the end."""
+def open_range(path: Any, start: int, stop: int, universal: bool) -> Any:
+    """The stream of parse_sdf(path, start=start, stop=stop) over a BGZF file
+    (or an indexed plain gzip file); `stop` of 2**64 - 1 is the end."""
+    if _indexed_plain(path):
+        from molvane import _gzindex
+
+        return _gzindex.RangeStream(path, start, None if stop >= (1 << 64) - 1 else stop, universal)
     return RangeStream(path, start, None if stop >= (1 << 64) - 1 else stop, universal)
 
 
@@ -601,6 +625,11 @@ def open_writer(raw: Any, level: int) -> tuple[Callable[[Any], Any], Callable[[]
     return writer.write, writer.close
 
 
-def blocks_from_state(path: Any, universal: bool, state: bytes) -> BgzfBlocks:
-    """The BgzfBlocks of an unpickled SDFile, whose state is its saved index."""
+def blocks_from_state(path: Any, universal: bool, state: bytes) -> Any:
+    """The BgzfBlocks of an unpickled SDFile, whose state is its saved index
+    (the GzBlocks of an indexed plain gzip file)."""
+    from molvane import _gzindex
+
+    if _gzindex.is_own_state(state):
+        return _gzindex.GzBlocks.from_state(path, universal, state)
     return BgzfBlocks.from_state(path, universal, state)

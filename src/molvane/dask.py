@@ -2,8 +2,9 @@
 
 A plain file is cut into byte ranges on block boundaries (``molvane.shards``),
 one partition each, in file order, and so is a BGZF file (in virtual offsets,
-see molvane._gzaccess); any other compressed file has no random access and
-is one whole partition. Each partition is read where it is computed: only the
+see molvane._gzaccess), and a plain gzip file indexed by ``molvane index``
+(in decompressed offsets, see molvane._gzindex); any other compressed file
+has no random access and is one whole partition. Each partition is read where it is computed: only the
 path and its byte range travel to the worker, so the files must be visible
 to every worker under the same path (a shared or local file system), or be
 URLs (``s3://bucket/x.sdf``, ``https://...``) read through fsspec with
@@ -105,7 +106,7 @@ def _shards(
     """The byte ranges of a file, or None for a file to be read whole.
 
     A compressed file has no random access unless it is BGZF (cut in virtual
-    offsets by shards()), but read whole it is still read exactly: it makes
+    offsets by shards()) or an indexed plain gzip file, but read whole it is still read exactly: it makes
     one piece. Other files are cut by shards(), which
     refuses what cannot be cut.
     """

@@ -5,6 +5,8 @@ A plain file gets ``SDFile.save_index``'s index, a BGZF file the index of
 FILE.idx, where the viewer, ``SDFile``, shards and Dask find them. Both
 carry the file's size and modification time (the BGZF one also a checksum
 of its ends), and an index that no longer matches its file is refused.
+Any other gzip file gets the access points of ``molvane._gzindex``, which
+makes it readable at any block too.
 """
 
 from __future__ import annotations
@@ -12,9 +14,14 @@ from __future__ import annotations
 import argparse
 import os
 
-from molvane import _gzaccess, native
+from molvane import _gzaccess, _gzindex, native
 from molvane.cli.common import add_quiet
 from molvane.cli.errors import CommandError
+
+
+def _head(path: bytes) -> bytes:
+    with open(path, "rb") as file:
+        return file.read(16)
 
 
 def index_file(name: str) -> str:
@@ -24,10 +31,12 @@ def index_file(name: str) -> str:
     kind = native._source_kind(path)
     if kind == "plain":
         saved = native.SDFile(path).save_index()
-    elif kind == "compressed" and _gzaccess.splittable(path):
+    elif kind == "compressed" and _gzaccess.is_bgzf(path):
         blocks = _gzaccess.BgzfBlocks(path, False, reuse=False)
         saved = _gzaccess.default_index_path(path)
         blocks.save(saved)
+    elif kind == "compressed" and native._compression_of(_head(path)) == "gzip":
+        saved = _gzindex.index_file(path)
     elif kind == "compressed":
         raise CommandError(
             f"{name!r} is compressed but not BGZF, so it has no index: make a BGZF copy with "
@@ -52,10 +61,12 @@ def register(sub: argparse._SubParsersAction) -> None:  # type: ignore[type-arg]
         help="save the block index of files, for random access",
         description="Build the block index of each file and save it beside it as FILE.idx, "
         "for the viewer, SDFile, shards and Dask to reuse: block offsets for a plain file, "
-        "member and block (virtual) offsets for a BGZF file (made by bgzip or --bgzf). "
+        "member and block (virtual) offsets for a BGZF file (made by bgzip or --bgzf), "
+        "access points and block offsets for any other gzip file (needs the rapidgzip "
+        "package: pip install 'molvane[gzindex]'). "
         "An index that no longer matches its file is refused, never used.",
         epilog="example: molvane index library.sdf library.sdf.gz",
     )
-    parser.add_argument("files", nargs="+", metavar="FILE", help="plain or BGZF SD files")
+    parser.add_argument("files", nargs="+", metavar="FILE", help="plain or gzip SD files")
     add_quiet(parser)
     parser.set_defaults(run=run)

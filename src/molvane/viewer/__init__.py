@@ -6,8 +6,9 @@ token every request needs. The command line (molvane.cli.view) serves it
 until Ctrl-C; tests call its `start()` and `close()`.
 
 Compressed files are refused: a page anywhere in the file needs random
-access, which a gzip, bzip2, xz or zstd stream does not have. The message
-says to decompress the file first.
+access, which a gzip, bzip2, xz or zstd stream does not have (BGZF files and
+gzip files indexed by `molvane index` have it). The message says to
+decompress the file first.
 """
 
 from __future__ import annotations
@@ -31,8 +32,8 @@ class FileRefused(ValueError):
 
 
 def check_file(path: str) -> None:
-    """Raise FileRefused, saying why, unless `path` is a plain or BGZF regular
-    file, or the URL of a plain remote file (read through fsspec)."""
+    """Raise FileRefused, saying why, unless `path` is a plain, BGZF or indexed
+    gzip regular file, or the URL of a plain remote file (read through fsspec)."""
     if _native._is_url(path):
         from molvane import _remote
 
