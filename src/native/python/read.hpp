@@ -100,8 +100,8 @@ class Reader {
     // share of a mapping, and frees the buffer. Safe to call twice.
     void close() noexcept;
 
-    // Visits the block type and the Python object of a lines or file-object
-    // source.
+    // Visits the block type, the last block held and the Python objects of
+    // the chunk source.
     int traverse(visitproc visit, void* arg) const;
 
     // How far the reader is, for progress bars: bytes of the source consumed
