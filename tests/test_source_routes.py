@@ -126,6 +126,30 @@ def test_batches_of_every_route_join_to_the_whole_table(stored, route, batch_siz
     assert joined.column("ID").to_pylist() == list(range(COUNT))
 
 
+@pytest.mark.parametrize("route", ["bytes path", "fifo", "binary file object"])
+def test_position_and_size_of_every_route(stored, route, tmp_path):
+    # Positions count the stored (compressed) bytes; only a path knows its size.
+    stored_size = stored[1].stat().st_size
+    size = stored_size if route == "bytes path" else None
+    source, opened = open_route(route, stored[1], tmp_path)
+    blocks = molvane.parse_sdf(source)
+    assert (blocks.position, blocks.size) == (0, size)
+    assert len(list(blocks)) == COUNT
+    assert (blocks.position, blocks.size) == (stored_size, size)
+    finish(opened)
+
+    # Closed halfway, the iterator keeps telling how far it got.
+    source, opened = open_route(route, stored[1], tmp_path)
+    blocks = molvane.parse_sdf(source)
+    for _ in range(COUNT // 2):
+        next(blocks)
+    halfway = blocks.position
+    blocks.close()
+    assert 0 < halfway <= stored_size
+    assert (blocks.position, blocks.size) == (halfway, size)
+    finish(opened)
+
+
 def cut(fmt, keep):
     """The data compressed, then cut to `keep` of its bytes."""
     whole = compress(fmt, DATA)

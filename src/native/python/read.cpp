@@ -1,20 +1,22 @@
 #include "python/read.hpp"
 
-#include <cstring>
+#include <algorithm>
 #include <string_view>
 
 #include "core/compression.hpp"
 #include "core/input_ending.hpp"
-#include "core/line_items.hpp"
-#include "core/newline.hpp"
 #include "python/arguments.hpp"
 #include "python/block.hpp"
 #include "python/block_iterator.hpp"
 #include "python/block_members.hpp"
 #include "python/errors.hpp"
-#include "python/held_error.hpp"
 #include "python/method_def.hpp"
 #include "python/random_access.hpp"
+#include "python/sources/buffer_source.hpp"
+#include "python/sources/decompressed_source.hpp"
+#include "python/sources/file_object_source.hpp"
+#include "python/sources/file_source.hpp"
+#include "python/sources/lines_source.hpp"
 #include "python/text_arguments.hpp"
 #include "python/url_argument.hpp"
 #include "python/without_gil.hpp"
@@ -23,178 +25,94 @@ namespace molvane::py {
 
 namespace {
 
-constexpr size_t kReadUnit = core::kReadUnit;
 // Blocks from this size on are handed their read buffer instead of a copy.
 constexpr size_t kHandOverSize = 4u << 20;
-
-core::TextKind kind_of(PyObject* value) {
-    return PyBytes_Check(value) ? core::TextKind::Bytes : core::TextKind::Text;
-}
-
-// Runs the signal handlers after an interrupted system call; their
-// exception (KeyboardInterrupt, say) propagates, otherwise the call is retried.
-void handle_interrupt() {
-    check_signals();
-}
-
-// What errors call a file object: its `name` where that is a path (not a
-// descriptor number), else "<stdin>", the one unnamed stream commonly read.
-Ref stream_name(PyObject* file) {
-    Ref name = Ref::steal(PyObject_GetAttrString(file, "name"));
-    if (name && (PyUnicode_Check(name.get()) || PyBytes_Check(name.get()))) return name;
-    PyErr_Clear();
-    return Ref::check(PyUnicode_FromString("<stdin>"));
-}
-
-// What a text file object over compressed bytes gets: no rows of garbage,
-// but this error. `compression` is what its first characters spell.
-[[noreturn]] void raise_compressed_text(PyObject* file, core::Compression compression) {
-    Ref name = stream_name(file);
-    const std::string format(core::compression_name(compression));
-    PyErr_Format(PyExc_ValueError,
-                 "%S: holds %s-compressed data, which a text file object cannot decode; open it "
-                 "in binary mode ('rb') or pass its path",
-                 name.get(), format.c_str());
-    throw PythonError{};
-}
-
-// A text file object whose first read failed to decode: when the bytes it
-// could not decode are compressed, the error says so in a note.
-void explain_undecodable(PyObject* file) noexcept {
-    if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return;
-    HeldError error = HeldError::fetch_normalized();
-    Ref data = Ref::steal(PyObject_GetAttrString(error.value(), "object"));
-    core::Compression compression = core::Compression::None;
-    if (data && PyBytes_Check(data.get())) {
-        char* bytes = nullptr;
-        Py_ssize_t size = 0;
-        if (PyBytes_AsStringAndSize(data.get(), &bytes, &size) == 0)
-            compression = core::sniff_compression({bytes, static_cast<size_t>(size)});
-    }
-    PyErr_Clear();
-    if (compression == core::Compression::None) {
-        error.restore();
-        return;
-    }
-    Ref name = Ref::steal(PyObject_GetAttrString(file, "name"));
-    Py_ssize_t length = 0;
-    const char* shown = name && PyUnicode_Check(name.get())
-                            ? PyUnicode_AsUTF8AndSize(name.get(), &length)
-                            : nullptr;
-    PyErr_Clear();
-    error.restore();
-    try {
-        add_note_to_current_error(std::string(shown ? shown : "<stdin>") + " holds " +
-                                  std::string(core::compression_name(compression)) +
-                                  "-compressed data, which a text file object cannot decode; "
-                                  "open it in binary mode ('rb') or pass its path");
-    } catch (...) {
-        // Without memory for the note, the error goes on as it came.
-    }
-}
 
 }  // namespace
 
 // --- sources -----------------------------------------------------------------
 
+void Reader::start_chunks(std::unique_ptr<ChunkSource> source) noexcept {
+    chunks_ = std::move(source);
+    state_ = State::Chunks;
+}
+
 void Reader::start_lines(Ref iterator) {
-    lines_ = true;
-    object_ = std::move(iterator);
-    source_ = Source::Lines;
-    offsets_exact_ = false;  // items may get line endings added
+    input_.offsets_exact = false;  // items may get line endings added
+    start_chunks(std::make_unique<LinesSource>(std::move(iterator)));
 }
 
 void Reader::start_file_object(Ref file, Ref read_method) {
-    file_object_ = std::move(file);
-    object_ = std::move(read_method);
-    source_ = Source::FileObject;
+    start_chunks(std::make_unique<FileObjectSource>(std::move(file), std::move(read_method)));
 }
 
 void Reader::start_buffer(Ref text) {
-    kind_ = kind_of(text.get());
-    size_ = str_or_bytes_view(text.get()).size();
-    sized_ = true;
-    object_ = std::move(text);
-    source_ = Source::Buffer;
-    offsets_exact_ = kind_ == core::TextKind::Bytes;
+    input_.kind = kind_of(text.get());
+    input_.offsets_exact = input_.kind == core::TextKind::Bytes;
+    start_chunks(std::make_unique<BufferSource>(std::move(text)));
 }
 
 void Reader::start_path(std::string path_bytes, Ref path_object, bool borrow) {
-    kind_ = kind_of(path_object.get());
+    input_.kind = kind_of(path_object.get());
     utf8_known_ = false;  // a str path's bytes are checked only when decoded
-    path_bytes_ = std::move(path_bytes);
-    path_object_ = std::move(path_object);
-    borrow_ = borrow;
-    source_ = Source::Path;
+    path_.bytes = std::move(path_bytes);
+    path_.object = std::move(path_object);
+    path_.borrow = borrow;
+    state_ = State::Path;
 }
 
 void Reader::start_stream(Ref stream, bool is_str) {
-    kind_ = is_str ? core::TextKind::Text : core::TextKind::Bytes;
+    input_.kind = is_str ? core::TextKind::Text : core::TextKind::Bytes;
     utf8_known_ = false;  // as for a str path: checked when decoded
-    object_ = Ref::check(PyObject_GetAttrString(stream.get(), "readinto"));
-    stream_ = std::move(stream);
-    source_ = Source::Decompressed;
-    offsets_exact_ = false;
+    input_.offsets_exact = false;
+    start_chunks(stream_source(std::move(stream)));
 }
 
 void Reader::restrict_range(uint64_t start, uint64_t stop) noexcept {
-    ranged_ = true;
-    range_start_ = start;
-    range_stop_ = stop;
+    path_.ranged = true;
+    path_.start = start;
+    path_.stop = stop;
 }
 
 void Reader::close() noexcept {
-    Ref held = std::move(object_);
-    Ref stream = std::move(stream_);
-    Ref file_object = std::move(file_object_);
-    // A file read to its end has been consumed whole; a range, up to the end
-    // of its last block.
-    if (reached_end_ && sized_ && size_ != core::InputFile::kUnknownSize)
-        consumed_ = ranged_ ? range_end_ : size_;
-    source_ = Source::Closed;
-    file_.close();
-    mapped_.reset();
-    path_object_.reset();
-    path_bytes_.clear();
-    splitter_.reset();
-    position_ = 0;
-    cr_carry_ = false;
-    if (held || stream || file_object) {
-        // Dropping the caller's iterator may run its finalizer, and closing a
-        // decompressing stream stops its thread; keep the error being
-        // raised, if any, across both.
-        HeldError pending = HeldError::fetch();
-        held.reset();
-        file_object.reset();
-        if (stream) {
-            Ref closed = Ref::steal(PyObject_CallMethod(stream.get(), "close", nullptr));
-            if (!closed) PyErr_Clear();  // nothing is left to report it to
-        }
-        stream.reset();
-        pending.restore();
+    if (chunks_) {
+        // A source read to its end has been consumed whole.
+        position_ = reached_end_ ? chunks_->end_position() : chunks_->position();
+        size_ = chunks_->size();
+        chunks_->close();
+        chunks_.reset();
     }
+    if (mapped_) {
+        // A file read to its end has been consumed whole; a range, up to the
+        // end of its last block.
+        position_ = !reached_end_ ? mapped_->position() : path_.ranged ? range_end_ : size_;
+        mapped_.reset();
+    }
+    state_ = State::Closed;
+    path_.object.reset();
+    path_.bytes.clear();
+    input_.reset();
 }
 
 int Reader::traverse(visitproc visit, void* arg) const {
     Py_VISIT(block_type_.get());
     Py_VISIT(last_block_.get());
-    if (source_ == Source::Lines || source_ == Source::FileObject ||
-        source_ == Source::Decompressed)
-        Py_VISIT(object_.get());
-    Py_VISIT(stream_.get());
-    Py_VISIT(file_object_.get());
+    if (chunks_) return chunks_->traverse(visit, arg);
     return 0;
 }
 
 Ref Reader::position() const {
-    if (lines_) return Ref::borrow(Py_None);
-    return Ref::check(PyLong_FromUnsignedLongLong(consumed_));
+    uint64_t position = position_;
+    if (chunks_) position = chunks_->position();
+    if (mapped_) position = mapped_->position();
+    if (position == ChunkSource::kUnknown) return Ref::borrow(Py_None);
+    return Ref::check(PyLong_FromUnsignedLongLong(position));
 }
 
 Ref Reader::size() const {
     uint64_t size = size_;
-    if (!sized_ && source_ == Source::Path) size = core::InputFile::regular_file_size(path_bytes_);
-    if (!sized_ && source_ != Source::Path) size = core::InputFile::kUnknownSize;
+    if (state_ == State::Path) size = core::InputFile::regular_file_size(path_.bytes);
+    if (chunks_) size = chunks_->size();
     if (size == core::InputFile::kUnknownSize) return Ref::borrow(Py_None);
     return Ref::check(PyLong_FromUnsignedLongLong(size));
 }
@@ -214,8 +132,8 @@ Ref Reader::next_block() {
 }
 
 Ref Reader::produce() {
-    if (source_ == Source::Path) open_path();
-    if (source_ == Source::Mapped) return next_mapped();
+    if (state_ == State::Path) open_path();
+    if (state_ == State::Mapped) return next_mapped();
     for (;;) {
         core::Block block;
         switch (split_next(block)) {
@@ -236,35 +154,36 @@ Ref Reader::produce() {
 
 core::ChunkSplitter::Status Reader::split_next(core::Block& block) {
     core::ChunkSplitter::Block piece;
-    const core::ChunkSplitter::Status status = splitter_.next(piece);
+    core::ChunkSplitter& splitter = input_.splitter;
+    const core::ChunkSplitter::Status status = splitter.next(piece);
     if (status != core::ChunkSplitter::Status::Block) return status;
     // Str input that needs translating was translated as it came in.
-    const bool is_bytes = kind_ == core::TextKind::Bytes;
+    const bool is_bytes = input_.kind == core::TextKind::Bytes;
     const std::string_view range(piece.data, piece.size);
     if (piece.size >= kHandOverSize) {
         // A large block keeps the buffer it was read into rather than a copy.
         const bool blank = piece.dollar == core::npos && core::is_blank_tail(range);
         const core::BlockCompletion done = core::complete_block(range, piece.dollar);
-        std::shared_ptr<const char> bytes = splitter_.take_block(piece, done.keep, done.appended());
+        std::shared_ptr<const char> bytes = splitter.take_block(piece, done.keep, done.appended());
         block = core::shared_block(std::move(bytes), 0, done, is_bytes);
         if (blank) block.trailing_whitespace = piece.size;
     } else {
         block = core::build_block(range, is_bytes, core::npos, piece.dollar, true);
     }
-    if (offsets_exact_) block.origin.offset = stream_offset_;
+    if (input_.offsets_exact) block.origin.offset = stream_offset_;
     stream_offset_ += piece.size;
     finish_block(block);
     return status;
 }
 
 void Reader::finish_block(core::Block& block) noexcept {
-    block.is_bytes = kind_ == core::TextKind::Bytes;
+    block.is_bytes = input_.kind == core::TextKind::Bytes;
     block.utf8_checked = utf8_known_;
     block.origin.number = blocks_made_++;
 }
 
 Ref Reader::make_block(core::Block&& block) {
-    check_invariant(kind_ != core::TextKind::Undecided, "a block of unknown kind");
+    check_invariant(input_.kind != core::TextKind::Undecided, "a block of unknown kind");
     Ref object = new_block_object(block_type_.get(), std::move(block));
     if (hold_trailing_) last_block_ = object;
     return object;
@@ -281,7 +200,7 @@ Ref Reader::trailing_after(PyObject* block) const {
     // None stands for "no block" and matches an input of only whitespace.
     PyObject* last = last_block_ ? last_block_.get() : Py_None;
     if (!has_trailing_ || !reached_end_ || block != last) return Ref::borrow(Py_None);
-    if (kind_ == core::TextKind::Bytes)
+    if (input_.kind == core::TextKind::Bytes)
         return Ref::check(
             PyBytes_FromStringAndSize(trailing_.data(), static_cast<Py_ssize_t>(trailing_.size())));
     return Ref::check(
@@ -294,6 +213,13 @@ void Reader::end_mapped() {
     close();
 }
 
+void Reader::read_mapped_batch() {
+    core::MappedReader& mapped = *mapped_;
+    bool intact = true;
+    without_gil([&] { intact = mapped.read_batch(); });
+    if (!intact) raise_file_shrank(path_.object.get());
+}
+
 Ref Reader::next_mapped() {
     core::Block block;
     do {
@@ -302,17 +228,12 @@ Ref Reader::next_mapped() {
                 end_mapped();
                 return {};
             }
-            core::MappedReader& mapped = *mapped_;
-            bool intact = true;
-            without_gil([&] { intact = mapped.read_batch(); });
-            if (!intact) raise_file_shrank(path_object_.get());
+            read_mapped_batch();
         }
         block = mapped_->take();
     } while (held_as_trailing(block));
     finish_block(block);
-    Ref object = make_block(std::move(block));
-    consumed_ = mapped_->position();
-    return object;
+    return make_block(std::move(block));
 }
 
 uint64_t Reader::pull(BlockSink& sink, core::Block& current, uint64_t limit, uint64_t byte_limit) {
@@ -321,18 +242,16 @@ uint64_t Reader::pull(BlockSink& sink, core::Block& current, uint64_t limit, uin
     const auto wants_more = [&] { return taken < limit && taken_bytes < byte_limit; };
     try {
         check_signals();
-        if (source_ == Source::Path) open_path();
-        while (wants_more() && source_ != Source::Closed) {
-            if (source_ == Source::Mapped) {
+        if (state_ == State::Path) open_path();
+        while (wants_more() && state_ != State::Closed) {
+            if (state_ == State::Mapped) {
                 core::MappedReader& mapped = *mapped_;
                 if (!mapped.has_block()) {
                     if (mapped.exhausted()) {
                         end_mapped();
                         break;
                     }
-                    bool intact = true;
-                    without_gil([&] { intact = mapped.read_batch(); });
-                    if (!intact) raise_file_shrank(path_object_.get());
+                    read_mapped_batch();
                 }
                 without_gil([&] {
                     while (wants_more() && mapped.has_block()) {
@@ -343,7 +262,6 @@ uint64_t Reader::pull(BlockSink& sink, core::Block& current, uint64_t limit, uin
                         sink.take(current);
                     }
                 });
-                consumed_ = mapped.position();
             } else {
                 // Split and hand over without the lock until the input runs
                 // out: a thread decompressing ahead needs the lock meanwhile.
@@ -374,7 +292,7 @@ uint64_t Reader::pull(BlockSink& sink, core::Block& current, uint64_t limit, uin
 }
 
 void Reader::open() {
-    if (source_ == Source::Path) {
+    if (state_ == State::Path) {
         try {
             open_path();
         } catch (...) {
@@ -386,283 +304,61 @@ void Reader::open() {
 
 bool Reader::fresh_mapping(std::shared_ptr<const core::Mapping>& mapping, uint64_t& begin,
                            uint64_t& end) const {
-    if (source_ != Source::Mapped || blocks_made_ != 0 || mapped_->has_block()) return false;
+    if (state_ != State::Mapped || blocks_made_ != 0 || mapped_->has_block()) return false;
     mapping = mapped_->mapping();
     begin = mapped_->position();
-    end = std::min<uint64_t>(range_stop_, mapped_->size());
+    end = std::min<uint64_t>(path_.stop, mapped_->size());
     return true;
 }
 
 uint64_t Reader::mapped_remaining() const noexcept {
-    if (source_ != Source::Mapped) return UINT64_MAX;
-    const uint64_t end = std::min<uint64_t>(range_stop_, mapped_->size());
+    if (state_ != State::Mapped) return UINT64_MAX;
+    const uint64_t end = std::min<uint64_t>(path_.stop, mapped_->size());
     return end > mapped_->position() ? end - mapped_->position() : 0;
 }
 
 void Reader::finish_mapped(uint64_t end) noexcept {
     reached_end_ = true;
     range_end_ = end;
-    consumed_ = end;
     close();
 }
 
+// Opens the path and chooses how it is read: a byte range of a gzip file
+// through its BGZF members, a compressed file through a decompressor, a
+// mapped file by batches (from its range's first block), any other file in
+// chunks.
 void Reader::open_path() {
-    core::IoOutcome outcome;
-    for (;;) {
-        const std::string& path = path_bytes_;
-        core::InputFile& file = file_;
-        outcome = without_gil([&]() noexcept { return file.open(path); });
-        if (outcome.status != core::IoOutcome::Status::Interrupted) break;
-        handle_interrupt();
+    std::unique_ptr<core::InputFile> file = open_path_file(path_);
+    size_ = file->size();
+    PyObject* path = path_.object.get();
+    refuse_unread_format(*file, path);
+    if (path_.ranged && file->compression() == core::Compression::Gzip) {
+        file->close();
+        return start_chunks(compressed_range_source(path, path_.start, path_.stop,
+                                                    input_.kind == core::TextKind::Text, size_));
     }
-    raise_if_failed(outcome, path_object_.get());
-    size_ = file_.size();
-    sized_ = true;
-    if (std::string_view format = file_.unread_format(); !format.empty()) {
-        PyErr_Format(PyExc_ValueError,
-                     "%R is a %s, not an SD file: extract it first (molvane reads SD files "
-                     "compressed with gzip, bzip2, xz or zstd)",
-                     path_object_.get(), std::string(format).c_str());
-        throw PythonError{};
-    }
-    if (ranged_ && file_.compression() == core::Compression::Gzip) return start_compressed_range();
-    if (ranged_) check_random_access();
-    if (file_.compression() != core::Compression::None) {
-        Ref descriptor = Ref::check(PyLong_FromLong(file_.descriptor()));
-        file_.release_descriptor();
-        sized_ = true;
-        return start_decompressing(std::move(descriptor), file_.compression(), {},
-                                   path_object_.get());
-    }
-    if (std::shared_ptr<const core::Mapping> mapping = file_.take_mapping()) {
-        mapped_ = std::make_unique<core::MappedReader>(std::move(mapping),
-                                                       kind_ == core::TextKind::Text, borrow_);
-        source_ = Source::Mapped;
-        if (ranged_) {
-            core::MappedReader& mapped = *mapped_;
-            const uint64_t start = range_start_;
-            const uint64_t stop = range_stop_;
-            bool intact = true;
-            without_gil([&] { intact = mapped.restrict_to(start, stop); });
-            if (!intact) raise_file_shrank(path_object_.get());
-            consumed_ = mapped_->position();
-        }
-    } else {
-        source_ = Source::File;
-    }
-}
-
-// A byte range of a gzip file: the blocks of a range of virtual offsets of a
-// BGZF file, decompressed by molvane/_gzaccess.py, which refuses other files.
-void Reader::start_compressed_range() {
-    file_.close();
-    Ref module = Ref::check(PyImport_ImportModule("molvane._gzaccess"));
-    Ref opener = Ref::check(PyObject_GetAttrString(module.get(), "open_range"));
-    stream_ = Ref::check(PyObject_CallFunction(opener.get(), "OKKO", path_object_.get(),
-                                               static_cast<unsigned long long>(range_start_),
-                                               static_cast<unsigned long long>(range_stop_),
-                                               kind_ == core::TextKind::Text ? Py_True : Py_False));
-    object_ = Ref::check(PyObject_GetAttrString(stream_.get(), "readinto"));
-    source_ = Source::Decompressed;
-    offsets_exact_ = false;
-}
-
-void Reader::check_random_access() {
-    raise_file_fault(path_object_.get(), file_.random_access_refusal());
+    if (path_.ranged) check_random_access(*file, path);
+    if (file->compression() != core::Compression::None)
+        return start_chunks(decompressing_file(*file, path));
+    mapped_ = map_path_file(*file, path_, input_.kind == core::TextKind::Text);
+    if (!mapped_) return start_chunks(std::make_unique<FileSource>(std::move(file), path_.object));
+    state_ = State::Mapped;
+    if (path_.ranged) restrict_to_range(*mapped_, path_);
 }
 
 // --- refills -----------------------------------------------------------------
 
 void Reader::refill() {
-    switch (source_) {
-        case Source::Lines: return refill_lines();
-        case Source::FileObject: return refill_file_object();
-        case Source::Buffer: return refill_buffer();
-        case Source::File: return refill_file();
-        case Source::Decompressed: return refill_decompressed();
-        case Source::Closed: return splitter_.finish_input();
-        case Source::Path:
-        case Source::Mapped: break;
+    switch (state_) {
+        case State::Chunks:
+            if (std::unique_ptr<ChunkSource> next = chunks_->refill(input_))
+                chunks_ = std::move(next);
+            return;
+        case State::Closed: return input_.splitter.finish_input();
+        case State::Path:
+        case State::Mapped: break;
     }
     raise_internal("refill of an unsplit source");
-}
-
-void Reader::set_kind(core::TextKind kind, const char* mixed_message) {
-    if (!core::fix_kind(kind_, kind)) raise(PyExc_TypeError, mixed_message);
-}
-
-void Reader::refill_lines() {
-    core::LineItems items(splitter_);
-    for (;;) {
-        Ref item = Ref::steal(PyIter_Next(object_.get()));
-        if (!item) {
-            throw_if_error();
-            splitter_.finish_input();
-            return;
-        }
-        if (!PyUnicode_Check(item.get()) && !PyBytes_Check(item.get()))
-            raise(PyExc_TypeError, "SDBlock.from_lines lines must be str or bytes");
-        set_kind(kind_of(item.get()),
-                 "SDBlock.from_lines does not accept mixed str and bytes lines");
-        if (items.add(str_or_bytes_view(item.get()))) return;
-    }
-}
-
-void Reader::refill_file_object() {
-    Ref size = Ref::check(PyLong_FromSize_t(kReadUnit));
-    Ref chunk = Ref::steal(PyObject_CallFunctionObjArgs(object_.get(), size.get(), nullptr));
-    if (!chunk) {
-        if (consumed_ == 0 && file_object_) explain_undecodable(file_object_.get());
-        throw PythonError{};
-    }
-    if (chunk.get() == Py_None)
-        raise(PyExc_BlockingIOError,
-              "file object read returned None: it is non-blocking and has no data ready; read "
-              "it in blocking mode");
-    if (!PyUnicode_Check(chunk.get()) && !PyBytes_Check(chunk.get()))
-        raise(PyExc_TypeError, "file objects must read str or bytes");
-    std::string_view bytes = str_or_bytes_view(chunk.get());
-    if (bytes.empty()) {
-        splitter_.finish_input();
-        return;
-    }
-    set_kind(kind_of(chunk.get()), "file objects must not mix str and bytes reads");
-    if (consumed_ == 0 && kind_ == core::TextKind::Bytes && file_object_) {
-        Ref name = stream_name(file_object_.get());
-        if (decompress_if_compressed(bytes, file_object_, name.get())) return;
-    }
-    if (consumed_ == 0 && kind_ == core::TextKind::Text && file_object_) {
-        const core::Compression compression = core::sniff_decoded_compression(bytes);
-        if (compression != core::Compression::None)
-            raise_compressed_text(file_object_.get(), compression);
-    }
-    consumed_ += bytes.size();
-    // Offsets of a text file's characters are not its byte offsets.
-    if (kind_ == core::TextKind::Text) offsets_exact_ = false;
-    splitter_.append(bytes.data(), bytes.size());
-}
-
-void Reader::refill_buffer() {
-    std::string_view content = str_or_bytes_view(object_.get());
-    check_invariant(position_ <= content.size(), "buffer position beyond its content");
-    const size_t window = std::min(kReadUnit, content.size() - position_);
-    const char* start = content.data() + position_;
-    if (window == 0) {
-        // Empty content: nothing to append.
-    } else if (kind_ == core::TextKind::Text) {
-        char* space = splitter_.append_space(window);
-        std::memcpy(space, start, window);
-        commit_read(space, window, false);
-        offsets_exact_ = false;  // a str is counted in characters, not bytes
-    } else {
-        splitter_.append(start, window);
-    }
-    position_ += window;
-    consumed_ = position_;
-    if (position_ == content.size()) splitter_.finish_input();
-}
-
-void Reader::refill_file() {
-    char* space = splitter_.append_space(kReadUnit + 16);
-    size_t got = 0;
-    for (;;) {
-        core::InputFile& file = file_;
-        const core::IoOutcome outcome =
-            without_gil([&]() noexcept { return file.read_some(space, kReadUnit, got); });
-        if (outcome.status != core::IoOutcome::Status::Interrupted) {
-            raise_if_failed(outcome, path_object_.get());
-            break;
-        }
-        handle_interrupt();
-    }
-    if (got == 0) {
-        splitter_.finish_input();
-        return;
-    }
-    if (consumed_ == 0) {
-        // A pipe or device carrying compressed data: the decompressor takes
-        // the descriptor over, after the bytes read here.
-        Ref descriptor = Ref::check(PyLong_FromLong(file_.descriptor()));
-        if (decompress_if_compressed(std::string_view(space, got), descriptor,
-                                     path_object_.get())) {
-            file_.release_descriptor();
-            return;
-        }
-    }
-    consumed_ += got;
-    commit_read(space, got, false);
-}
-
-void Reader::commit_read(char* space, size_t got, bool let_go) {
-    size_t length = got;
-    if (kind_ == core::TextKind::Text) {
-        bool& carry = cr_carry_;
-        const auto translate = [&]() noexcept {
-            return core::translate_newlines(space, got, carry);
-        };
-        length = let_go ? without_gil(translate) : translate();
-        // A CR LF folded to LF: offsets in the text no longer match the input.
-        if (length != got) offsets_exact_ = false;
-    } else if (let_go) {
-        without_gil([] {});
-    }
-    splitter_.commit(length);
-}
-
-bool Reader::decompress_if_compressed(std::string_view head, Ref raw, PyObject* name) {
-    const core::Compression compression = core::sniff_compression(head);
-    if (compression == core::Compression::None) return false;
-    start_decompressing(std::move(raw), compression, head, name);
-    return true;
-}
-
-void Reader::start_decompressing(Ref raw, core::Compression compression, std::string_view head,
-                                 PyObject* name) {
-    // A descriptor passed to the stream is its own from the call on, even
-    // when the call fails: it closes it.
-    Ref module = Ref::check(PyImport_ImportModule("molvane._compression"));
-    Ref opener = Ref::check(PyObject_GetAttrString(module.get(), "open_decompressing"));
-    const std::string_view format = core::compression_name(compression);
-    Ref format_object = Ref::check(
-        PyUnicode_FromStringAndSize(format.data(), static_cast<Py_ssize_t>(format.size())));
-    Ref head_object =
-        Ref::check(PyBytes_FromStringAndSize(head.data(), static_cast<Py_ssize_t>(head.size())));
-    stream_ = Ref::check(PyObject_CallFunctionObjArgs(opener.get(), raw.get(), format_object.get(),
-                                                      name, head_object.get(), nullptr));
-    object_ = Ref::check(PyObject_GetAttrString(stream_.get(), "readinto"));
-    source_ = Source::Decompressed;
-    offsets_exact_ = false;  // offsets in the decompressed text are not the file's
-}
-
-void Reader::refill_decompressed() {
-    char* space = splitter_.append_space(kReadUnit + 16);
-    Ref view =
-        Ref::check(PyMemoryView_FromMemory(space, static_cast<Py_ssize_t>(kReadUnit), PyBUF_WRITE));
-    Ref count = Ref::steal(PyObject_CallFunctionObjArgs(object_.get(), view.get(), nullptr));
-    {
-        // The view must not outlive this call, whatever readinto did with it.
-        HeldError pending = HeldError::fetch();
-        Ref released = Ref::steal(PyObject_CallMethod(view.get(), "release", nullptr));
-        if (!released) PyErr_Clear();
-        pending.restore();
-    }
-    if (!count) throw PythonError{};
-    const size_t got = PyLong_AsSize_t(count.get());
-    throw_if_error();
-    check_invariant(got <= kReadUnit, "a decompressed read larger than its buffer");
-    Ref position = Ref::check(PyObject_GetAttrString(stream_.get(), "position"));
-    consumed_ = PyLong_AsUnsignedLongLong(position.get());
-    throw_if_error();
-    if (got == 0) {
-        // A range of a BGZF file ends where its stream stopped reading.
-        if (ranged_) range_end_ = consumed_;
-        splitter_.finish_input();
-        return;
-    }
-    // The GIL is let go here even when there is nothing to translate: the
-    // thread decompressing ahead needs it between its steps, and this loop
-    // would otherwise hold it until the blocks read ahead run out.
-    commit_read(space, got, true);
 }
 
 // --- entry points ------------------------------------------------------------

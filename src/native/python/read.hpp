@@ -1,6 +1,7 @@
-// The input side of `_SDBlockIterator`: where its bytes come from (an
-// iterable of lines, a file object, in-memory text, a path read in chunks or
-// mapped) and how each next() turns them into SDBlock objects. Also the
+// The input side of `_SDBlockIterator`: where its bytes come from (a path
+// mapped, or one of the chunk sources of python/sources: an iterable of
+// lines, a file object, in-memory text, a file read in chunks, a
+// decompressing stream) and how each next() turns them into SDBlock objects. Also the
 // reading entry points parse_sdf, SDBlock.from_sdf and SDBlock.from_lines.
 #pragma once
 
@@ -15,6 +16,9 @@
 #include "core/split.hpp"
 #include "core/text_kind.hpp"
 #include "python/ref.hpp"
+#include "python/sources/chunk_input.hpp"
+#include "python/sources/chunk_source.hpp"
+#include "python/sources/path_opening.hpp"
 
 namespace molvane::py {
 
@@ -88,16 +92,16 @@ class Reader {
     void finish_mapped(uint64_t end) noexcept;
     // The kind of the blocks, once the source tells it (Undecided before a
     // file object's first read).
-    core::TextKind kind() const noexcept { return kind_; }
+    core::TextKind kind() const noexcept { return input_.kind; }
     // The path as the caller gave it, for error messages; null for other sources.
-    PyObject* path_object() const noexcept { return path_object_.get(); }
+    PyObject* path_object() const noexcept { return path_.object.get(); }
 
     // Drops the held Python objects, closes a file the reader opened and its
     // share of a mapping, and frees the buffer. Safe to call twice.
     void close() noexcept;
 
-    // Visits the block type and the Python object of a lines or file-object
-    // source.
+    // Visits the block type, the last block held and the Python objects of
+    // the chunk source.
     int traverse(visitproc visit, void* arg) const;
 
     // How far the reader is, for progress bars: bytes of the source consumed
@@ -108,7 +112,8 @@ class Reader {
     Ref size() const;
 
   private:
-    enum class Source { Closed, Lines, FileObject, Buffer, Path, File, Mapped, Decompressed };
+    // Closed; a path not opened yet; a mapped file; a chunk source.
+    enum class State { Closed, Path, Mapped, Chunks };
 
     Ref produce();
     Ref make_block(core::Block&& block);
@@ -121,65 +126,31 @@ class Reader {
     core::ChunkSplitter::Status split_next(core::Block& block);
     void end_mapped();
     Ref next_mapped();
+    // Reads the mapping's next batch of blocks.
+    void read_mapped_batch();
+    void start_chunks(std::unique_ptr<ChunkSource> source) noexcept;
     void open_path();
     void refill();
-    void refill_lines();
-    void refill_file_object();
-    void refill_buffer();
-    void refill_file();
-    // Hands compressed input to a decompressing stream: `raw` is a
-    // descriptor the stream takes over or a file object it reads, `head`
-    // the bytes already read from it, `name` what errors call it.
-    void start_decompressing(Ref raw, core::Compression compression, std::string_view head,
-                             PyObject* name);
-    // The compression of a first read, which a decompressor takes over.
-    bool decompress_if_compressed(std::string_view head, Ref raw, PyObject* name);
-    void refill_decompressed();
-    void set_kind(core::TextKind kind, const char* mixed_message);
-    // The one step after every read into the splitter's space: text has its
-    // newlines translated, then the bytes are committed. `let_go` releases
-    // the lock meanwhile even with nothing to translate, for a thread that
-    // decompresses ahead and needs it between its steps.
-    void commit_read(char* space, size_t got, bool let_go);
-    // Refuses, for a byte range, a file that cannot be read from any offset.
-    void check_random_access();
-    void start_compressed_range();
 
     Ref block_type_;  // kept by the reader, which makes blocks after the module may have gone
-    Source source_ = Source::Closed;
-    core::TextKind kind_ = core::TextKind::Undecided;
+    State state_ = State::Closed;
+    ChunkInput input_;  // the splitter and the kind of the blocks
     bool utf8_known_ = true;
-    core::ChunkSplitter splitter_;
-    // Lines: the Python iterator; file object: its read method; buffer: the
-    // str or bytes object.
-    Ref object_;
-    size_t position_ = 0;     // buffer: read position in the content
-    bool cr_carry_ = false;   // newline translation across pieces of str input
-    std::string path_bytes_;  // path: as the file system takes it
-    Ref path_object_;         // path: what os.fspath() returned, for OSError
-    bool borrow_ = false;
-    core::InputFile file_;  // path: the file, until a mapping is taken from it
+    std::unique_ptr<ChunkSource> chunks_;
+    PathRequest path_;
+    std::unique_ptr<core::MappedReader> mapped_;
+    // A mapped file's range: where its last block ended (the position once
+    // the range is read).
+    uint64_t range_end_ = 0;
+    // A path's size once opened, and any source's once closed.
+    uint64_t size_ = core::InputFile::kUnknownSize;
+    // A closed source's position (ChunkSource::kUnknown for lines).
+    uint64_t position_ = 0;
     // Where the blocks came from, for error notes: how many were made, the
-    // stream offset of the next chunk-split block, and whether such offsets
-    // are the input's own byte offsets.
+    // stream offset of the next chunk-split block.
     uint64_t blocks_made_ = 0;
     uint64_t stream_offset_ = 0;
-    bool offsets_exact_ = true;
-    std::unique_ptr<core::MappedReader> mapped_;
-    // Decompressed: the stream object, whose readinto method is object_.
-    Ref stream_;
-    Ref file_object_;        // file object: the object itself, for a decompressor
-    uint64_t consumed_ = 0;  // bytes or characters taken in from the source
-    uint64_t size_ = core::InputFile::kUnknownSize;
-    bool sized_ = false;  // size_ is known to be final
     bool reached_end_ = false;
-    // A path read by byte range: its bounds, and where its last block ended
-    // (the position once the range is read).
-    bool ranged_ = false;
-    uint64_t range_start_ = 0;
-    uint64_t range_stop_ = UINT64_MAX;
-    uint64_t range_end_ = 0;
-    bool lines_ = false;  // an iterable of lines: no position to tell
     // hold_trailing(): the whitespace kept, and the last block handed out.
     bool hold_trailing_ = false;
     bool has_trailing_ = false;
