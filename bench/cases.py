@@ -1042,39 +1042,49 @@ def batches_to_scan(files, batch_size=65536):
     return os.path.getsize(files["lf"]), rows
 
 
-_SUM_CLIENT = []
+_CLUSTERS: dict[int, Any] = {}
 
 
-def dask_sum(workers):
-    """dask.read_sdf(path)[molvane_id].sum().compute() with default options on
-    a LocalCluster of `workers` one-thread worker processes (started by the
-    warm-up run): the scan and the partitions run on the workers, and only
-    the sums travel to the client."""
+def cluster_client(workers):
+    """A client of a LocalCluster of `workers` one-thread worker processes,
+    started once per case process (by the warm-up run)."""
+    if workers not in _CLUSTERS:
+        from distributed import Client, LocalCluster
+
+        cluster = LocalCluster(
+            n_workers=workers, processes=True, threads_per_worker=1, dashboard_address=None
+        )
+        _CLUSTERS[workers] = Client(cluster)
+    return _CLUSTERS[workers]
+
+
+def cluster_sum(workers, path_of, column, **options):
+    """dask.read_sdf(path_of(files), **options)[column].sum() on
+    cluster_client(workers): the scan and the partitions run on the workers,
+    and only the sums travel to the client."""
 
     def case(files):
         import molvane.dask
 
-        if not _SUM_CLIENT:
-            from distributed import Client, LocalCluster
-
-            cluster = LocalCluster(
-                n_workers=workers, processes=True, threads_per_worker=1, dashboard_address=None
-            )
-            _SUM_CLIENT.append(Client(cluster))
+        path = path_of(files)
+        client = cluster_client(workers)
         start = time.perf_counter()
-        frame = molvane.dask.read_sdf(str(files["lf"]))  # default options
-        total = frame["molvane_id"].sum().compute()
+        frame = molvane.dask.read_sdf(str(path), **options)
+        total = client.compute(frame[column].sum()).result()
         elapsed = time.perf_counter() - start
-        if total <= 0:
-            raise AssertionError("no ids summed")
-        return os.path.getsize(files["lf"]), int(frame.map_partitions(len).compute().sum()), elapsed
+        if not total:
+            raise AssertionError("nothing summed")
+        return os.path.getsize(files["lf"]), 1, elapsed
 
     return case
 
 
-# --- BGZF: the big file as blocked gzip, read in parallel and at random ---------
+def dask_sum(workers):
+    """The big file's molvane_id summed with default options."""
+    return cluster_sum(workers, lambda files: files["lf"], "molvane_id")
 
-_BGZF_CLUSTERS: dict[int, Any] = {}
+
+# --- BGZF: the big file as blocked gzip, read in parallel and at random ---------
 
 
 def bgzf_file(files):
@@ -1093,35 +1103,11 @@ def bgzf_file(files):
 
 
 def bgzf_cluster_sum(workers):
-    """dask.read_sdf(BGZF file)[FIELD].sum(), default options, on a
-    LocalCluster of `workers` processes of one thread each, started once per
-    case process."""
-
-    def case(files):
-        import molvane.dask
-
-        path = bgzf_file(files)
-        if workers not in _BGZF_CLUSTERS:
-            from distributed import Client, LocalCluster
-
-            cluster = LocalCluster(
-                n_workers=workers, processes=True, threads_per_worker=1, dashboard_address=None
-            )
-            _BGZF_CLUSTERS[workers] = Client(cluster)
-        client = _BGZF_CLUSTERS[workers]
-        column = FIELD.decode()
-        start = time.perf_counter()
-        frame = molvane.dask.read_sdf(str(path))  # default options
-        client.compute(frame[column].sum()).result()
-        elapsed = time.perf_counter() - start
-        return os.path.getsize(files["lf"]), 1, elapsed
-
-    return case
+    """The BGZF file's FIELD summed with default options."""
+    return cluster_sum(workers, bgzf_file, FIELD.decode())
 
 
 # --- plain gzip with saved access points: the big file read in parallel -----------
-
-_GZINDEX_CLUSTERS: dict[int, Any] = {}
 
 
 def gzindex_file(files):
@@ -1143,29 +1129,15 @@ def gzindex_file(files):
 
 
 def gzindex_cluster_sum(workers):
-    """dask.read_sdf(indexed plain .sdf.gz)[FIELD].sum() on a LocalCluster of
-    `workers` processes of one thread each, started once per case process."""
+    """The indexed plain gzip file's FIELD summed, in eight pieces whatever
+    the size, so that a quick run has some to share."""
+
+    def eighths(files):
+        return gzindex_file(files)
 
     def case(files):
-        import molvane.dask
-
-        path = gzindex_file(files)
-        if workers not in _GZINDEX_CLUSTERS:
-            from distributed import Client, LocalCluster
-
-            cluster = LocalCluster(
-                n_workers=workers, processes=True, threads_per_worker=1, dashboard_address=None
-            )
-            _GZINDEX_CLUSTERS[workers] = Client(cluster)
-        client = _GZINDEX_CLUSTERS[workers]
-        column = FIELD.decode()
-        start = time.perf_counter()
-        # Eight pieces whatever the size, so that a quick run has some to share.
-        piece = os.path.getsize(path) // 8 + 1
-        frame = molvane.dask.read_sdf(str(path), columns=[column], blocksize=piece)
-        client.compute(frame[column].sum()).result()
-        elapsed = time.perf_counter() - start
-        return os.path.getsize(files["lf"]), 1, elapsed
+        piece = os.path.getsize(gzindex_file(files)) // 8 + 1
+        return cluster_sum(workers, eighths, FIELD.decode(), blocksize=piece)(files)
 
     return case
 
