@@ -93,6 +93,18 @@ def _fingerprint(fd: int, size: int) -> tuple[int, int]:
     return zlib.crc32(head) & 0xFFFFFFFF, zlib.crc32(tail) & 0xFFFFFFFF
 
 
+def check_unchanged(fd: int, stamp: tuple[int, int], name: object) -> None:
+    """OSError (ESTALE) when the open file `fd` no longer has the size and
+    modification time `stamp` it had when it was indexed."""
+    status = os.fstat(fd)
+    if (status.st_size, status.st_mtime_ns) != stamp:
+        raise OSError(
+            errno.ESTALE,
+            f"{name!r} changed since it was indexed (its size or modification time "
+            "differs): make a new SDFile of it",
+        )
+
+
 class StaleIndexError(ValueError):
     """A saved index that is not the index of the file it was given for."""
 
@@ -139,13 +151,7 @@ class Bgzf:
         self.close()
 
     def check_unchanged(self) -> None:
-        status = os.fstat(self.fd)
-        if (status.st_size, status.st_mtime_ns) != self.stamp:
-            raise OSError(
-                errno.ESTALE,
-                f"{self.path!r} changed since it was indexed (its size or modification time "
-                "differs): make a new SDFile of it",
-            )
+        check_unchanged(self.fd, self.stamp, self.path)
 
     def member(self, k: int) -> bytes:
         """The decompressed bytes of member `k`, checked against its trailer."""

@@ -303,13 +303,7 @@ class _Access:
         with self._lock:
             if not self._closer.alive:
                 raise ValueError(f"{_name(self.path)!r} was closed")
-            status = os.fstat(self._fd)
-            if (status.st_size, status.st_mtime_ns) != self.stamp:
-                raise OSError(
-                    errno.ESTALE,
-                    f"{_name(self.path)!r} changed since it was indexed (its size or "
-                    "modification time differs): make a new SDFile of it",
-                )
+            _gzaccess.check_unchanged(self._fd, self.stamp, _name(self.path))
             self._file.seek(begin)
             data = bytes(self._file.read(end - begin))
         if len(data) != end - begin:
