@@ -12,6 +12,8 @@ import zipfile
 
 import pytest
 from conftest import DATA, corpus_files
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import molvane
 
@@ -170,6 +172,71 @@ def test_a_small_cut_file_delivers_what_its_data_holds(tmp_path, suffix):
         for block in molvane.parse_sdf(os.fsencode(packed)):
             delivered.append(bytes(block))
     assert 0 < len(delivered) < len(whole) and delivered == whole[: len(delivered)]
+
+
+def skippable_frame(payload):
+    # A frame that zstd readers pass over: magic 0x184D2A5?, then its size.
+    return (0x184D2A53).to_bytes(4, "little") + len(payload).to_bytes(4, "little") + payload
+
+
+# Frames of every block type: compressed text, raw (incompressible bytes)
+# and RLE (one byte repeated), with and without checksums and content sizes.
+FRAME_CONTENTS = st.sampled_from(
+    [random_sdf(40, seed=3), random.Random(5).randbytes(3000), b"$" * 200_000, b""]
+)
+FRAMES = st.lists(
+    st.one_of(
+        st.tuples(FRAME_CONTENTS, st.booleans(), st.booleans(), st.integers(1, 19)).map(
+            lambda t: zstandard.ZstdCompressor(
+                level=t[3], write_checksum=t[1], write_content_size=t[2]
+            ).compress(t[0])
+        ),
+        st.binary(max_size=20).map(skippable_frame),
+    ),
+    min_size=1,
+    max_size=4,
+)
+
+
+@given(frames=FRAMES, pieces=st.lists(st.integers(1, 5000), max_size=30))
+@settings(max_examples=60, deadline=None)
+def test_the_zstd_frame_walk_ends_exactly_where_frames_end(frames, pieces):
+    data = b"".join(frames)
+    ends = {0}
+    for frame in frames:
+        ends.add(max(ends) + len(frame))
+    walk = molvane.native._ZstdFrames()
+    at = 0
+    for size in [*pieces, len(data)]:
+        walk.feed(data[at : at + size])
+        at = min(at + size, len(data))
+        assert walk.complete == (at in ends)
+        if at == len(data):
+            break
+
+
+def test_a_zstd_file_cut_anywhere_inside_a_frame_raises_and_at_its_end_reads(tmp_path):
+    data = random_sdf(6)
+    packed = (
+        zstd_compress(data[: len(data) // 2])
+        + skippable_frame(b"x")
+        + zstd_compress(data[len(data) // 2 :])
+    )
+    whole = [bytes(b) for b in molvane.SDBlock.from_sdf(data)]
+    first_end = len(zstd_compress(data[: len(data) // 2]))
+    path = tmp_path / "cut.sdf.zst"
+    # Fewer than 4 bytes are no magic number: text, not a cut zstd file.
+    for cut_at in range(4, len(packed) + 1):
+        path.write_bytes(packed[:cut_at])
+        delivered = []
+        if cut_at in (first_end, first_end + 9, len(packed)):
+            delivered = [bytes(b) for b in molvane.parse_sdf(os.fsencode(path))]
+            assert delivered == whole[: len(delivered)] and len(delivered) >= 3
+            continue
+        with pytest.raises(EOFError, match="truncated"):
+            for block in molvane.parse_sdf(os.fsencode(path)):
+                delivered.append(bytes(block))
+        assert delivered == whole[: len(delivered)]
 
 
 ONE = "t\n\n\nM  END\n$$$$\n"

@@ -30,6 +30,8 @@ from molvane._read_ahead import ReadAhead
 _STEP = 1 << 19
 # Steps the helper thread may run ahead of the reader.
 _AHEAD = 4
+# Compressed bytes the zstd reader asks for at a time: zstd's own input size.
+_ZSTD_READ = 1 << 17
 
 # Default levels: fast ones that still compress SD text well (gzip 1..9 as in
 # zlib, where isal's level 2 is its default trade-off; zstd's 3 is its own).
@@ -215,38 +217,35 @@ class DecompressingStream(ReadAhead):
                 return
 
     def _run_zstd(self) -> None:
-        # zstandard's readers stop quietly at a cut frame, so the frames are
-        # decompressed here, a piece of input at a time: a fault loses at most
-        # the output of its own piece, and a cut frame is noticed at the end.
-        # The piece adapts so that each step gives about _STEP bytes: zstd
-        # compresses SD text 5 to 100 times, and large outputs cost copies.
-        new = _zstandard().ZstdDecompressor().decompressobj
-        read = self._read
-        decompressor = new()
-        started = False  # the current frame has taken input
-        piece = 1 << 16
+        # zstandard's reader decompresses straight into the buffers it is
+        # given, as fast as zstd itself, but it ends quietly where its input
+        # is cut: the frames are followed as their bytes go by, and input
+        # that ends inside a frame is a cut file. A fault loses at most the
+        # output of its own step. The buffers are taken in turn: one is
+        # filled again only after every other one was queued, which is after
+        # the reader moved past it (at most _AHEAD wait, one is being read).
+        from molvane import native
+
+        frames = native._ZstdFrames()
+        source = _FollowedSource(self, frames)
+        reader = (
+            _zstandard()
+            .ZstdDecompressor()
+            .stream_reader(source, read_size=_ZSTD_READ, read_across_frames=True, closefd=False)
+        )
+        buffers = [bytearray(_STEP) for _ in range(_AHEAD + 2)]
+        turn = 0
         while not self._closing.is_set():
-            data = read(piece)
-            if not data:
-                if started and not decompressor.eof:
+            buffer = buffers[turn]
+            turn = (turn + 1) % len(buffers)
+            count = reader.readinto(buffer)
+            if not count:
+                if not frames.complete:
                     raise EOFError("compressed data ends before its end-of-frame marker")
                 self._put(b"")
                 return
-            self._position += len(data)
-            while data:
-                if decompressor.eof:
-                    # Another frame follows (zstd a b > c, or pzstd output).
-                    decompressor = new()
-                    started = False
-                started = True
-                out = decompressor.decompress(data)
-                data = decompressor.unused_data if decompressor.eof else b""
-                if out and not self._put(out):
-                    return
-                if len(out) > 2 * _STEP and piece > 1 << 12:
-                    piece //= 2
-                elif len(out) < _STEP // 4 and piece < _STEP:
-                    piece *= 2
+            if not self._put(memoryview(buffer)[:count]):
+                return
 
     @property
     def position(self) -> int:
@@ -296,6 +295,22 @@ class _ReadFailed(Exception):
     def __init__(self, error: BaseException) -> None:
         super().__init__()
         self.error = error
+
+
+class _FollowedSource:
+    """The compressed input of a zstd stream, as its reader reads it: every
+    byte also goes to the frame walk, and counts for the stream's position."""
+
+    def __init__(self, stream: DecompressingStream, frames: Any) -> None:
+        self._stream = stream
+        self._read = stream._read
+        self._feed = frames.feed
+
+    def read(self, size: int) -> bytes:
+        data = self._read(size)
+        self._feed(data)
+        self._stream._position += len(data)
+        return data
 
 
 class _Prefixed:

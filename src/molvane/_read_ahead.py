@@ -16,7 +16,7 @@ class ReadAhead:
     was handed out."""
 
     def __init__(self, ahead: int) -> None:
-        self._queue: queue.Queue[bytes | BaseException] = queue.Queue(ahead)
+        self._queue: queue.Queue[bytes | memoryview | BaseException] = queue.Queue(ahead)
         self._closing = threading.Event()
         self._chunk = memoryview(b"")
         self._done = False
@@ -29,7 +29,7 @@ class ReadAhead:
     def _produce(self) -> None:
         raise NotImplementedError
 
-    def _put(self, item: bytes | BaseException) -> bool:
+    def _put(self, item: bytes | memoryview | BaseException) -> bool:
         """Queues `item` once there is room; False when the stream closes first."""
         while not self._closing.is_set():
             try:

@@ -10,6 +10,7 @@
 #include "core/block_bounds.hpp"
 #include "core/block_index.hpp"
 #include "python/arguments.hpp"
+#include "python/buffer_view.hpp"
 #include "python/errors.hpp"
 #include "python/method_def.hpp"
 #include "python/without_gil.hpp"
@@ -17,22 +18,6 @@
 namespace molvane::py {
 
 namespace {
-
-// A contiguous buffer of `object`, released with the holder.
-class BufferView {
-  public:
-    explicit BufferView(PyObject* object) {
-        if (PyObject_GetBuffer(object, &view_, PyBUF_SIMPLE) < 0) throw PythonError{};
-    }
-    ~BufferView() { PyBuffer_Release(&view_); }
-    BufferView(const BufferView&) = delete;
-    BufferView& operator=(const BufferView&) = delete;
-    const char* data() const noexcept { return static_cast<const char*>(view_.buf); }
-    std::size_t size() const noexcept { return static_cast<std::size_t>(view_.len); }
-
-  private:
-    Py_buffer view_{};
-};
 
 template <typename T>
 Ref packed(const std::vector<T>& values) {

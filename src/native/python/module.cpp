@@ -16,6 +16,7 @@
 #include "python/sd_file.hpp"
 #include "python/table.hpp"
 #include "python/writer.hpp"
+#include "python/zstd_frames.hpp"
 
 namespace molvane::py {
 
@@ -74,6 +75,8 @@ int exec_module(PyObject* module) {
                                    next_block_start_function(module).get()) < 0)
             throw PythonError{};
         add_bgzf_functions(module);
+        if (PyObject_SetAttrString(module, "_ZstdFrames", new_zstd_frames_type(module).get()) < 0)
+            throw PythonError{};
         add_to_module(module, "write_sdf", write_sdf_function(module));
         add_to_module(module, "sdf_writer", sdf_writer_function(module));
         add_to_module(module, "_SDFWriter", state.writer_type);
