@@ -11,6 +11,7 @@ from __future__ import annotations
 import collections
 import gzip
 import http.server
+import importlib.util
 import os
 import pathlib
 import pickle
@@ -384,6 +385,28 @@ def test_missing_packages_name_what_to_install(monkeypatch):
         molvane.to_arrow("s3://bucket/x.sdf")
     with pytest.raises(ImportError, match=r"molvane\[remote\]"):
         molvane.SDFile("https://example.org/x.sdf")
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda url, local: list(molvane.parse_sdf(url + "/x.sdf")),
+        lambda url, local: molvane.dask.read_sdf(url + "/*.sdf"),
+        lambda url, local: molvane.dask.to_sdf(molvane.dask.read_sdf(local), url + "/part-*.sdf"),
+    ],
+    ids=["read", "glob", "write"],
+)
+def test_every_road_to_a_store_names_an_unknown_scheme_and_a_missing_package(call, tmp_path):
+    pytest.importorskip("dask")
+    import molvane.dask  # noqa: F401
+
+    local = tmp_path / "x.sdf"
+    local.write_bytes(DATA)
+    with pytest.raises(ValueError, match=r"'nosuch://b.*': fsspec knows no file system for nosuch"):
+        call("nosuch://b", str(local))
+    if importlib.util.find_spec("gcsfs") is None:
+        with pytest.raises(ImportError, match=r"URLs needs fsspec and gcsfs: pip install"):
+            call("gs://bucket", str(local))
 
 
 def test_urls_are_told_from_paths(tmp_path, monkeypatch):

@@ -121,23 +121,9 @@ class RemoteFile:
     changed since it was cut)."""
 
     def __init__(self, url: str | bytes, storage_options: StorageOptions = None) -> None:
-        fsspec = _fsspec()
         self.url = url
         self.name = _text(url)
-        scheme = _scheme(self.name)
-        try:
-            self.fs, self.path = fsspec.core.url_to_fs(self.name, **dict(storage_options or {}))
-        except ImportError as error:
-            package = _PACKAGES.get(scheme, "the file system's package")
-            raise ImportError(
-                f"reading {scheme}:// URLs needs fsspec and {package}: {_install_hint(scheme)}"
-            ) from error
-        except ValueError as error:
-            if "Protocol not known" in str(error):
-                raise ValueError(
-                    f"{self.name!r}: fsspec knows no file system for {scheme}:// URLs"
-                ) from None
-            raise
+        self.fs, self.path = _file_system(self.name, storage_options)
         try:
             info = self.fs.info(self.path)
         except FileNotFoundError:
@@ -179,7 +165,12 @@ def open_remote(url: str | bytes, storage_options: StorageOptions = None) -> Rem
     return RemoteFile(url, storage_options)
 
 
-def _file_system(url: str, storage_options: StorageOptions) -> tuple[Any, str]:
+def _file_system(
+    url: str, storage_options: StorageOptions, verb: str = "reading"
+) -> tuple[Any, str]:
+    """fsspec's file system for `url` and the path on it; an ImportError
+    naming what to install where the scheme's package is missing (`verb`
+    says what needed it), a ValueError naming the URL for an unknown scheme."""
     fsspec = _fsspec()
     scheme = _scheme(url)
     try:
@@ -187,8 +178,12 @@ def _file_system(url: str, storage_options: StorageOptions) -> tuple[Any, str]:
     except ImportError as error:
         package = _PACKAGES.get(scheme, "the file system's package")
         raise ImportError(
-            f"writing {scheme}:// URLs needs fsspec and {package}: {_install_hint(scheme)}"
+            f"{verb} {scheme}:// URLs needs fsspec and {package}: {_install_hint(scheme)}"
         ) from error
+    except ValueError as error:
+        if "Protocol not known" in str(error):
+            raise ValueError(f"{url!r}: fsspec knows no file system for {scheme}:// URLs") from None
+        raise
     return fs, path
 
 
@@ -217,12 +212,15 @@ class StagedUpload:
         self.marker = self._staged(urls[0], token) + ".to_sdf" if urls else ""
 
     def begin(self) -> None:
-        fs, path = _file_system(self.marker, self.storage_options)
+        fs, path = self._on_store(self.marker)
         fs.pipe_file(path, b"")
 
     def wanted(self) -> bool:
-        fs, path = _file_system(self.marker, self.storage_options)
+        fs, path = self._on_store(self.marker)
         return bool(fs.exists(path))
+
+    def _on_store(self, url: str) -> tuple[Any, str]:
+        return _file_system(url, self.storage_options, "writing")
 
     @staticmethod
     def _staged(url: str, token: str) -> str:
@@ -231,14 +229,14 @@ class StagedUpload:
 
     def upload(self, local: str, k: int) -> None:
         """Uploads the local file `local` as the staged object of target `k`."""
-        fs, path = _file_system(self.staged[k], self.storage_options)
+        fs, path = self._on_store(self.staged[k])
         fs.put_file(local, path)
 
     def commit(self) -> None:
         """Copies every staged object over its target, then removes it."""
         for staged, url in zip(self.staged, self.urls):
-            fs, source = _file_system(staged, self.storage_options)
-            fs.copy(source, _file_system(url, self.storage_options)[1])
+            fs, source = self._on_store(staged)
+            fs.copy(source, self._on_store(url)[1])
         self.discard()
 
     def discard(self, which: list[int] | None = None) -> None:
@@ -246,7 +244,7 @@ class StagedUpload:
         or all and the marker)."""
         names = [self.staged[k] for k in which] if which is not None else self.staged
         for staged in names if which is not None else [*names, self.marker]:
-            fs, path = _file_system(staged, self.storage_options)
+            fs, path = self._on_store(staged)
             try:
                 fs.rm_file(path)
             except FileNotFoundError:
@@ -257,9 +255,8 @@ def glob(url: str | bytes, storage_options: StorageOptions = None) -> list[str |
     """The URLs of the files a URL with glob characters (``*``, ``?``,
     ``[``) matches, sorted, of the URL's kind; FileNotFoundError naming the
     URL when none does. A URL that names a file as it is stays itself."""
-    fsspec = _fsspec()
     text = _text(url)
-    fs, path = fsspec.core.url_to_fs(text, **dict(storage_options or {}))
+    fs, path = _file_system(text, storage_options)
     if fs.isfile(path):
         return [url]
     found = sorted(
