@@ -38,8 +38,10 @@ class ChunkInput {
     // Whether the offsets of split blocks are the input's own byte offsets.
     bool offsets_exact = true;
 
-    // Room for one read of core::kReadUnit bytes after the held ones.
-    char* read_space() { return splitter.append_space(core::kReadUnit + 16); }
+    // Room for one read of `size` bytes after the held ones.
+    char* read_space(std::size_t size = core::kReadUnit) {
+        return splitter.append_space(size + 16);
+    }
     // The one step after every read into read_space(): text has its
     // newlines translated, then the bytes are committed. `let_go` releases
     // the lock meanwhile even with nothing to translate, for a thread that

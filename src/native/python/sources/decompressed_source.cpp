@@ -6,6 +6,10 @@ namespace molvane::py {
 
 namespace {
 
+// Bytes asked of a stream per read: a stream that reads ahead hands out
+// chunks of half a megabyte, taken whole by one call into Python.
+constexpr size_t kStreamRead = 4 * core::kReadUnit;
+
 // The source of a stream the reader has just opened: it is closed with the
 // reader, or at once when it has no readinto.
 std::unique_ptr<ChunkSource> opened_stream_source(Ref stream, uint64_t size, bool ranged) {
@@ -23,9 +27,9 @@ void DecompressedSource::bind_readinto() {
 
 std::unique_ptr<ChunkSource> DecompressedSource::refill(ChunkInput& input) {
     input.offsets_exact = false;  // offsets in the decompressed text are not the file's
-    char* space = input.read_space();
+    char* space = input.read_space(kStreamRead);
     Ref view = Ref::check(
-        PyMemoryView_FromMemory(space, static_cast<Py_ssize_t>(core::kReadUnit), PyBUF_WRITE));
+        PyMemoryView_FromMemory(space, static_cast<Py_ssize_t>(kStreamRead), PyBUF_WRITE));
     Ref count = Ref::steal(PyObject_CallFunctionObjArgs(readinto_.get(), view.get(), nullptr));
     {
         // The view must not outlive this call, whatever readinto did with it.
@@ -37,7 +41,7 @@ std::unique_ptr<ChunkSource> DecompressedSource::refill(ChunkInput& input) {
     if (!count) throw PythonError{};
     const size_t got = PyLong_AsSize_t(count.get());
     throw_if_error();
-    check_invariant(got <= core::kReadUnit, "a decompressed read larger than its buffer");
+    check_invariant(got <= kStreamRead, "a decompressed read larger than its buffer");
     Ref position = Ref::check(PyObject_GetAttrString(stream_.get(), "position"));
     consumed_ = PyLong_AsUnsignedLongLong(position.get());
     throw_if_error();
