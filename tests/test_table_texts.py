@@ -112,6 +112,17 @@ def test_property_table_and_back_gives_the_bytes(route, options, text):
     assert written(molvane.from_table(table, **options)) == text
 
 
+@pytest.mark.parametrize("route", ROUTES)
+@pytest.mark.parametrize("values", [["0.0", "-0"], ["-0", "0.0"], ["-0", "1.5"]])
+def test_minus_zero_in_a_float_column_is_minus_zero_and_comes_back_as_written(route, values):
+    text = "".join(block_text(f"m{k}", [("REAL", v)]) for k, v in enumerate(values))
+    table = ROUTES[route](text)
+    column = table["REAL"] if route == "pandas" else table.column("REAL").to_pylist()
+    signs = [math.copysign(1.0, float(x)) for x in column]
+    assert signs == [math.copysign(1.0, float(v)) for v in values]
+    assert written(molvane.from_table(table)) == text
+
+
 @settings(max_examples=examples(40), deadline=None)
 @given(text=sd_files(), threads=st.integers(2, 4))
 def test_property_threaded_builds_keep_the_same_texts(text, threads, tmp_path_factory):

@@ -109,7 +109,10 @@ NumberValue read_number(std::string_view value) noexcept {
         if (fits && (negative || accumulated != kMin)) {
             result.kind = NumberKind::Integer;
             result.integer = negative ? accumulated : -accumulated;
-            result.real = static_cast<double>(result.integer);
+            // "-0" is the integer 0, but the float -0.0 in a float column,
+            // as every float parser reads it.
+            result.real =
+                negative && result.integer == 0 ? -0.0 : static_cast<double>(result.integer);
             result.exact = holds_exactly(result.integer, result.real);
             return result;
         }

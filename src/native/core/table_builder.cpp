@@ -1,6 +1,7 @@
 #include "core/table_builder.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -54,6 +55,7 @@ void Column::append_typed_at(int64_t row, std::string_view value, const NumberVa
         switch (number.kind) {
             case NumberKind::Empty: empty_values.push_back(value_count); break;
             case NumberKind::Integer:
+                if (number.integer == 0 && std::signbit(number.real)) read_negative_zero = true;
                 if (kinds.all_integers)
                     read_integers.push_back(number.integer);
                 else
@@ -356,6 +358,7 @@ void set_valid(std::vector<uint8_t>& validity, int64_t row) noexcept {
 // `type` holds, so that the column is typed from what it read.
 bool numbers_were_read(const Column& column, ColumnType type) noexcept {
     if (type == ColumnType::String || !column.kinds.all_reals) return false;
+    if (type == ColumnType::Float64 && column.read_negative_zero) return false;
     const size_t read = column.read_integers.size() + column.read_reals.size();
     if (read + column.empty_values.size() != static_cast<size_t>(column.value_count)) return false;
     return type == ColumnType::Float64 || column.kinds.all_integers;

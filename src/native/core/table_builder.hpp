@@ -58,6 +58,9 @@ struct Column {
     std::vector<int64_t> read_integers;
     std::vector<double> read_reals;
     std::vector<int64_t> empty_values;  // ordinals among the column's values
+    // An integer "-0" was read: as a float it is -0.0, which read_integers
+    // cannot hold, so a float column is then typed from its text.
+    bool read_negative_zero = false;
     // A typed record column's values whose text is not the one from_table
     // writes for their number, as (that text, the text read) in the order
     // first seen; of one number written two ways the first way is kept.
